@@ -1,0 +1,75 @@
+// Phrase mode: a phrase of 300 analysed frames captured from the voice or
+// loaded from a file, the capture step of the block pipeline, and the state
+// of the phrase group's buttons.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "dsp/FrameAnalyser.h"
+#include "dsp/Lpc.h"
+
+namespace sorvane {
+
+inline constexpr int kPhraseFrames = 300;             // frames replayed per key
+inline constexpr int kPhraseTableFrames = kPhraseFrames + 1;  // frame 299 glides toward 300
+inline constexpr int kPhraseSamples = 67031;          // room for a load's last window
+inline constexpr int kPhraseFileSamples = 66150;      // 3 s at 22050 Hz
+inline constexpr int kPhraseHighBandWrap = 66150;
+inline constexpr int kLeadInBlocks = 4;
+inline constexpr double kSpeechOnsetLevel = 20000.0;  // r[0] above this starts recording
+static_assert(kPhraseTableFrames * kBlockSamples + 3 * kBlockSamples <= kPhraseSamples);
+
+enum PhraseModeValue : int32_t { kPhraseOff = 0, kPhraseCapture = 1, kPhraseReplay = 2 };
+
+struct PhraseStore {
+  std::array<Coefficients, kPhraseTableFrames> PhraseReflection;
+  std::array<double, kPhraseTableFrames> PhraseAmplitude;
+  std::array<double, kPhraseTableFrames> PhraseGain;
+  std::array<double, kPhraseSamples> PhraseHighBand;
+  std::array<int16_t, kPhraseSamples> PhraseSamples;
+};
+static_assert(std::is_trivially_copyable_v<PhraseStore>);
+
+// What the phrase group's record button shows.
+enum class PhraseRecCaption { Rec, Say, Recording };
+
+struct PhraseButtons {
+  bool RecEnabled;
+  bool LoadEnabled;
+  bool SaveEnabled;
+  PhraseRecCaption RecCaption;
+};
+
+struct PhraseState {
+  int32_t PhraseMode;
+  int32_t CapturedFrames;
+  int32_t LeadIn;
+  PhraseButtons Buttons;
+};
+
+void ResetPhraseState(PhraseState& state);
+
+// chkPhraseOn ticked (checked = true) or cleared.
+void chkPhraseOnClick(PhraseState& state, bool checked);
+// Starts a capture; ignored unless the phrase is being replayed.
+void btnPhraseRecClick(PhraseState& state);
+
+// The capture step for one processed block, after AnalyseBlock has run.
+// Returns true when the buttons changed.
+bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block,
+                        const AnalysisState& analysis);
+
+// Analyses PhraseSamples into the frame tables. bandPrevious is the live
+// analysis's last sample, carried on through the phrase.
+void AnalysePhrase(PhraseStore& store, double& bandPrevious);
+
+// Reads up to 3 s of a WAV file into PhraseSamples (the rest cleared to
+// silence) and analyses it. On a read failure the store is untouched and the
+// error has been shown. Sets replay mode first in every case.
+bool PhraseLoad(PhraseState& state, PhraseStore& store, double& bandPrevious, const char* path);
+// Writes the first 66150 samples as a WAV file.
+bool PhraseSave(const PhraseStore& store, const char* path);
+
+}  // namespace sorvane
