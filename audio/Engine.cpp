@@ -1,0 +1,328 @@
+// The engine's handlers: device set-up, the block pipeline of every capture
+// event, playback completions, the close handshake, and the commands of the
+// control panel that touch engine state.
+#include "audio/Engine.h"
+
+#include <cstring>
+#include <ctime>
+#include <type_traits>
+
+#include "wavfile/ErrorBox.h"
+
+namespace sorvane {
+namespace {
+
+bool languageJapanese = false;
+
+// Messages whose box is open right now, innermost last. A box runs a nested
+// event loop; a device error that repeats there must not open box in box.
+constexpr int kMaxOpenBoxes = 16;
+const char* openBoxes[kMaxOpenBoxes];
+int openBoxCount = 0;
+
+EngineHost& NoHost() {
+  static EngineHost host;
+  return host;
+}
+
+// Zeroes a large record in place, without a temporary copy on the stack.
+template <typename T>
+void ZeroRecord(T& record) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  std::memset(static_cast<void*>(&record), 0, sizeof(T));
+}
+
+int32_t NextRingIndex(int32_t index) { return index == kRingSize - 1 ? 0 : index + 1; }
+
+// Hands the capture buffer at CaptureIndex back to the device. False (after
+// showing the message) when that failed.
+bool HandBackCapture(EngineState& engine) {
+  BufferRing& ring = engine.Ring;
+  WaveHeader& header = ring.CaptureHeaders[ring.CaptureIndex];
+  if (!engine.CaptureDevice->Prepare(header)) {
+    ShowError("In Prepare error");
+    return false;
+  }
+  if (!engine.CaptureDevice->Queue(header)) {
+    ShowError("Add buffer error");
+    return false;
+  }
+  ring.CaptureIndex = NextRingIndex(ring.CaptureIndex);
+  ring.CaptureQueued = ring.CaptureQueued + 1;
+  return true;
+}
+
+void NotifyNoteChange(EngineState& engine, const NoteChange& change) {
+  if (change.Released != kNoKey) engine.Host->KeyColourChanged(change.Released, false);
+  if (change.Sounding != kNoKey) engine.Host->KeyColourChanged(change.Sounding, true);
+}
+
+}  // namespace
+
+void SetLanguageJapanese(bool japanese) { languageJapanese = japanese; }
+bool LanguageJapanese() { return languageJapanese; }
+
+void ShowError(const char* message) {
+  for (int i = 0; i < openBoxCount; ++i) {
+    if (std::strcmp(openBoxes[i], message) == 0) return;
+  }
+  const bool tracked = openBoxCount < kMaxOpenBoxes;
+  if (tracked) {
+    openBoxes[openBoxCount] = message;
+    openBoxCount = openBoxCount + 1;
+  }
+  ShowErrorBox(languageJapanese ? "Sorvane エラー" : "Sorvane ERROR!", message);
+  if (tracked) openBoxCount = openBoxCount - 1;
+}
+
+int32_t RateControlStep(RateControl& rate, int32_t q) {
+  rate.BlockLength = kBlockLengthNormal;
+  switch (rate.RateState) {
+    case kWarmUp:
+      rate.WarmUpCount = rate.WarmUpCount - 1;
+      if (rate.WarmUpCount == 0) rate.RateState = kSteady;
+      break;
+    case kSteady:
+      if (q <= 7) {
+        rate.RateState = kLengthen;
+      } else if (q >= 13) {
+        rate.RateState = kShorten;
+      }
+      break;
+    case kLengthen:
+      if (q >= 10) {
+        rate.RateState = kSteady;
+      } else {
+        rate.BlockLength = kBlockLengthLong;
+      }
+      break;
+    case kShorten:
+      if (q <= 10) {
+        rate.RateState = kSteady;
+      } else {
+        rate.BlockLength = kBlockLengthShort;
+      }
+      break;
+    default:
+      break;
+  }
+  return rate.BlockLength;
+}
+
+void CreateEngine(EngineState& engine, EngineHost* host) {
+  engine.Host = host != nullptr ? host : &NoHost();
+  engine.Running = false;
+  engine.Closing = false;
+  engine.CloseReady = false;
+  ResetPhraseState(engine.Phrase);
+  ZeroRecord(engine.Store);
+
+  engine.Params = {};
+  engine.Params.ModDepth = 30;
+  engine.Params.ModRate = 10;
+  engine.CtrlHeld = false;
+  engine.Params.ModAlwaysOn = false;
+  engine.Params.Waveform = kImpulse;
+  engine.Params.Octave = 2;  // "Mid"
+  engine.Switches.TriangleShape = true;
+  engine.Switches.Emphasis = false;
+  engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal};
+  ResetAnalysis(engine.Analysis);
+  ResetSynth(engine.Synth);
+  engine.Params.EchoLevel = 0;
+  engine.Params.EchoDelayMs = 100;
+  ResetVoices(engine.Pool);
+  ResetTakeRecorder(engine.Take);
+  ZeroRecord(engine.Ring);
+  engine.LastCapture = {};
+}
+
+void OpenAudio(EngineState& engine) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  const WaveFormat format;
+  if (engine.CaptureDevice == nullptr || !engine.CaptureDevice->Open(format)) {
+    ShowError("Problem creating record handle");
+    return;
+  }
+  if (engine.PlaybackDevice == nullptr || !engine.PlaybackDevice->Open(format)) {
+    ShowError("Problem creating play handle");
+    return;
+  }
+  BufferRing& ring = engine.Ring;
+  ring.CaptureQueued = 0;
+  ring.PlaybackQueued = 0;
+  for (int i = 0; i < kRingSize; ++i) {
+    ring.CaptureAreas[i].fill(0);
+    ring.CaptureHeaders[i] = {ring.CaptureAreas[i].data(), kCaptureBufferBytes, 0, 0, 0, 0, nullptr, 0};
+    ring.PlaybackAreas[i].fill(0);
+    ring.PlaybackHeaders[i] = {ring.PlaybackAreas[i].data(), kCaptureBufferBytes, 0, 0, 0, 0, nullptr, 0};
+  }
+  ring.CaptureIndex = 0;
+  ring.PlaybackIndex = 0;
+  for (int n = 0; n < kRingSize; ++n) {
+    if (!HandBackCapture(engine)) return;
+  }
+  if (!engine.CaptureDevice->Start()) {
+    ShowError("Start error");
+    return;
+  }
+  engine.Closing = false;
+  engine.CloseReady = false;
+  engine.Running = true;
+  engine.Host->AudioStarted();
+}
+
+void OnCaptureDone(EngineState& engine, WaveHeader& header) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  BufferRing& ring = engine.Ring;
+  ring.CaptureQueued = ring.CaptureQueued - 1;
+  if (!engine.CaptureDevice->Unprepare(header)) {
+    ShowError("In Un Prepare error");
+    return;
+  }
+
+  engine.LastCapture = {ring.PlaybackQueued, false, 0};
+  if (engine.Closing || !engine.Running || ring.PlaybackQueued >= kDropQueueDepth) {
+    // Dropped: nothing of the block is analysed, played or recorded. Its
+    // buffer goes straight back so the capture ring stays full.
+    engine.LastCapture.Dropped = true;
+    if (!engine.Closing && engine.Running && !HandBackCapture(engine)) return;
+    CloseCheck(engine);
+    return;
+  }
+
+  const int32_t blockLength = RateControlStep(engine.Rate, ring.PlaybackQueued);
+  engine.LastCapture.BlockLength = blockLength;
+  const int32_t mode = engine.Phrase.PhraseMode;
+  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, header.Data, engine.Switches.Emphasis);
+
+  WaveHeader& out = ring.PlaybackHeaders[ring.PlaybackIndex];
+  out.BufferLength = static_cast<uint32_t>(2 * blockLength);
+  engine.Synth.EchoDelay = engine.Params.EchoDelayMs * kSampleRate / 1000;
+
+  if (mode == kPhraseCapture) {
+    if (CapturePhraseBlock(engine.Phrase, engine.Store, header.Data, engine.Analysis)) {
+      engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
+    }
+    std::memset(out.Data, 0, static_cast<size_t>(2 * blockLength));
+  } else {
+    const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, mode == kPhraseReplay,
+                             engine.Analysis, engine.Store};
+    SynthesizeBlock(engine.Synth, engine.Pool, inputs, out.Data, blockLength);
+  }
+
+  if (!engine.PlaybackDevice->Prepare(out)) {
+    ShowError("Out Prepare error");
+    return;
+  }
+  if (!engine.PlaybackDevice->Queue(out)) {
+    ShowError("Wave out error");
+    return;
+  }
+  if (engine.Take.Recording) {
+    const TakeWriteResult result = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
+    if (result == TakeWriteResult::LimitReached || result == TakeWriteResult::Failed) {
+      engine.Host->TakeChanged(false);
+    }
+  }
+  ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
+  ring.PlaybackQueued = ring.PlaybackQueued + 1;
+
+  engine.Synth.PrevReflection = engine.Analysis.Reflection;
+
+  if (!engine.Closing && engine.Running && !HandBackCapture(engine)) return;
+  CloseCheck(engine);
+}
+
+void OnPlaybackDone(EngineState& engine, WaveHeader& header) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  engine.Ring.PlaybackQueued = engine.Ring.PlaybackQueued - 1;
+  if (!engine.PlaybackDevice->Unprepare(header)) ShowError("Out Un Prepare error");
+  CloseCheck(engine);
+}
+
+void CloseCheck(EngineState& engine) {
+  if (engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0) {
+    engine.CloseReady = true;
+    engine.Host->RequestClose();
+  }
+}
+
+bool CloseQuery(EngineState& engine) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  if (engine.CaptureDevice != nullptr && engine.CaptureDevice->IsOpen()) engine.CaptureDevice->Reset();
+  if (engine.PlaybackDevice != nullptr && engine.PlaybackDevice->IsOpen()) engine.PlaybackDevice->Reset();
+  engine.Closing = true;
+  if (engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0) return true;
+  return engine.CloseReady;
+}
+
+void CloseAudio(EngineState& engine) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  EngineStopTake(engine);
+  if (engine.CaptureDevice != nullptr && engine.CaptureDevice->IsOpen()) {
+    engine.CaptureDevice->Reset();
+    engine.CaptureDevice->Close();
+  }
+  if (engine.PlaybackDevice != nullptr && engine.PlaybackDevice->IsOpen()) {
+    engine.PlaybackDevice->Reset();
+    engine.PlaybackDevice->Close();
+  }
+  engine.Running = false;
+}
+
+void KeyNoteOn(EngineState& engine, int32_t key) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  NotifyNoteChange(engine, NoteOn(engine.Pool, key));
+}
+
+void KeyNoteOff(EngineState& engine, int32_t key) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  NotifyNoteChange(engine, NoteOff(engine.Pool, key));
+}
+
+void SelectWaveform(EngineState& engine, int32_t waveform) {
+  engine.Params.Waveform = waveform;
+  ClearVoices(engine.Pool);
+}
+
+void PhraseOnClick(EngineState& engine, bool checked) {
+  chkPhraseOnClick(engine.Phrase, checked);
+  engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
+}
+
+void PhraseRecClick(EngineState& engine) {
+  btnPhraseRecClick(engine.Phrase);
+  engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
+}
+
+void PhraseLoadBegin(EngineState& engine) {
+  engine.Phrase.PhraseMode = kPhraseReplay;
+  engine.Phrase.CapturedFrames = 0;
+}
+
+bool PhraseLoadFile(EngineState& engine, const char* path) {
+  return PhraseLoad(engine.Phrase, engine.Store, engine.Analysis.BandPrevious, path);
+}
+
+bool PhraseSaveFile(EngineState& engine, const char* path) { return PhraseSave(engine.Store, path); }
+
+void RecordClick(EngineState& engine, const char* directory) {
+  if (engine.Take.Recording) {
+    EngineStopTake(engine);
+    return;
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  StartTake(engine.Take, directory, local);
+  engine.Host->TakeChanged(engine.Take.Recording);
+}
+
+void EngineStopTake(EngineState& engine) {
+  if (!engine.Take.Recording) return;
+  StopTake(engine.Take);
+  engine.Host->TakeChanged(false);
+}
+
+}  // namespace sorvane

@@ -1,0 +1,124 @@
+// A virtual capture and playback device pair on a virtual sample clock, and
+// the event loop that drives the engine with them. The offline renderer and
+// the engine's tests run the real pipeline on it: capture block i completes
+// at 220·(i + 1); playback plays its queue one sample per tick; the loop
+// handles posted events one at a time in post-time order, playback before
+// capture at equal times, and can be made busy (a stall) before a capture
+// event. Everything is deterministic.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "audio/Device.h"
+#include "audio/Engine.h"
+
+namespace sorvane {
+
+class VirtualAudioRig;
+
+// What the loop's owner does around each capture event.
+class VirtualLoopClient {
+ public:
+  virtual ~VirtualLoopClient() = default;
+  // Runs just before capture event `block` is handled, or where it would
+  // have been handled when its sound was lost. May call Stall().
+  virtual void BeforeCapture(VirtualAudioRig& rig, int32_t block) = 0;
+  // Runs after the engine has handled capture event `block`.
+  virtual void AfterCapture(VirtualAudioRig& rig, int32_t block, int64_t handledAt) = 0;
+};
+
+class VirtualAudioRig {
+ public:
+  VirtualAudioRig();
+  ~VirtualAudioRig();
+  VirtualAudioRig(const VirtualAudioRig&) = delete;
+  VirtualAudioRig& operator=(const VirtualAudioRig&) = delete;
+
+  AudioDevice& Capture();
+  AudioDevice& Playback();
+
+  // The sound that capture delivers; blocks beyond it are silence.
+  void SetInput(const int16_t* samples, int64_t count);
+  // Makes room for this many played samples, so that running allocates nothing.
+  void ReservePlayed(int64_t samples);
+
+  // Handles events until capture event blocks - 1 has been handled, then the
+  // playback events posted up to that moment. Returns at once when the engine
+  // is stuck (nothing pending and no capture).
+  void Run(EngineState& engine, int32_t blocks, VirtualLoopClient* client);
+  // Handles pending events (device resets, playback) at the current time and
+  // after it, without new capture blocks, until none is left.
+  void Drain(EngineState& engine);
+
+  // Inside BeforeCapture: the loop is busy for this many samples.
+  void Stall(int64_t samples);
+
+  int64_t Clock() const { return clock_; }
+  // Everything written to the playback device, in queue order.
+  const std::vector<int16_t>& Played() const { return played_; }
+  // Capture blocks lost because no buffer was queued with the device.
+  int32_t LostBlocks() const { return lost_; }
+  // Buffers queued with the capture device right now.
+  int32_t CaptureDeviceQueued() const { return captureCount_; }
+
+  // Failure injection for tests: the next call of that operation fails.
+  enum class Op { Open, Prepare, Unprepare, Queue, Start };
+  void FailNext(bool capture, Op op);
+
+ private:
+  friend class VirtualCapture;
+  friend class VirtualPlayback;
+
+  enum Kind : int32_t { kPlaybackDone = 0, kCaptureDone = 1, kCaptureLost = 2 };
+  struct Event {
+    int64_t PostTime;
+    int32_t Kind;
+    int64_t Seq;
+    WaveHeader* Header;
+    int32_t Block;  // capture block index, -1 for a buffer returned by a reset
+  };
+
+  void Post(int64_t time, int32_t kind, WaveHeader* header, int32_t block);
+  int FindEarliest() const;
+  void RemoveAt(int index);
+  void DeviceCaptureAt(int32_t block);
+  // Handles one event or device action; false when nothing is left before
+  // `limitBlocks` capture blocks have been produced.
+  bool Step(EngineState& engine, int32_t limitBlocks, VirtualLoopClient* client, int32_t& lastHandled);
+  bool ConsumeFailure(bool capture, Op op);
+
+  static constexpr int kMaxEvents = 1024;
+  static constexpr int kMaxDeviceQueue = 256;
+
+  // Capture device.
+  bool captureOpen_ = false;
+  bool captureStarted_ = false;
+  std::array<WaveHeader*, kMaxDeviceQueue> captureQueue_{};
+  int32_t captureHead_ = 0;
+  int32_t captureCount_ = 0;
+  // Playback device.
+  bool playbackOpen_ = false;
+  int64_t playbackEnd_ = 0;
+  std::vector<int16_t> played_;
+
+  const int16_t* input_ = nullptr;
+  int64_t inputCount_ = 0;
+
+  std::array<Event, kMaxEvents> events_{};
+  int32_t eventCount_ = 0;
+  int64_t seq_ = 0;
+  int64_t clock_ = 0;
+  int32_t nextBlock_ = 0;
+  int32_t commandsRunFor_ = -1;  // the block whose commands have run
+  int32_t lost_ = 0;
+  uint32_t failCapture_ = 0;
+  uint32_t failPlayback_ = 0;
+
+  std::unique_ptr<AudioDevice> capture_;
+  std::unique_ptr<AudioDevice> playback_;
+};
+
+}  // namespace sorvane

@@ -1,0 +1,136 @@
+// Phrase mode: the button logic, the capture step, and phrase files.
+#include <cmath>
+#include <cstring>
+
+#include "phrase/PhraseStore.h"
+#include "wavfile/WaveFile.h"
+
+namespace sorvane {
+
+void ResetPhraseState(PhraseState& state) {
+  state = {};
+  state.PhraseMode = kPhraseOff;
+  state.Buttons = {false, false, false, PhraseRecCaption::Rec};
+}
+
+void chkPhraseOnClick(PhraseState& state, bool checked) {
+  if (checked) {
+    state.CapturedFrames = 0;
+    state.Buttons.RecEnabled = true;
+    state.Buttons.LoadEnabled = true;
+    state.Buttons.SaveEnabled = true;
+    state.PhraseMode = kPhraseReplay;
+  } else {
+    // A running capture is abandoned; what it recorded stays in the store.
+    state.Buttons.RecEnabled = false;
+    state.Buttons.LoadEnabled = false;
+    state.Buttons.SaveEnabled = false;
+    state.Buttons.RecCaption = PhraseRecCaption::Rec;
+    state.PhraseMode = kPhraseOff;
+  }
+}
+
+void btnPhraseRecClick(PhraseState& state) {
+  if (state.PhraseMode != kPhraseReplay) return;  // ignored during a capture
+  state.Buttons.RecCaption = PhraseRecCaption::Say;
+  state.Buttons.LoadEnabled = false;
+  state.Buttons.SaveEnabled = false;
+  state.LeadIn = kLeadInBlocks;
+  state.CapturedFrames = 0;
+  state.PhraseMode = kPhraseCapture;
+}
+
+bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block,
+                        const AnalysisState& analysis) {
+  bool changed = false;
+  if (state.LeadIn == 1 && analysis.r[0] > kSpeechOnsetLevel) {
+    state.LeadIn = 0;
+    state.Buttons.RecCaption = PhraseRecCaption::Recording;
+    changed = true;
+  }
+  if (state.LeadIn == 0) {
+    const int f = state.CapturedFrames;
+    store.PhraseReflection[f] = analysis.Reflection;
+    for (int i = 0; i < kBlockSamples; ++i) {
+      store.PhraseHighBand[kBlockSamples * f + i] = analysis.HighBandBlock[i];
+      store.PhraseSamples[kBlockSamples * f + i] = block[i];
+    }
+    store.PhraseAmplitude[f] = analysis.Amplitude;
+    store.PhraseGain[f] = analysis.ExcitationGain;
+    state.CapturedFrames = state.CapturedFrames + 1;
+    if (state.CapturedFrames == kPhraseFrames) {
+      state.Buttons.RecCaption = PhraseRecCaption::Rec;
+      state.Buttons.LoadEnabled = true;
+      state.Buttons.SaveEnabled = true;
+      state.PhraseMode = kPhraseReplay;
+      state.CapturedFrames = 0;
+      changed = true;
+    }
+  } else if (state.LeadIn > 1) {
+    state.LeadIn = state.LeadIn - 1;
+  }
+  return changed;
+}
+
+void AnalysePhrase(PhraseStore& store, double& bandPrevious) {
+  FilterState high{};
+  FilterState low{};
+  Coefficients k{};
+  std::array<double, kCoefficientCount> e{};
+  std::array<double, kCoefficientCount> r{};
+  double frame[kFrameLength];
+  store.PhraseHighBand.fill(0.0);
+  store.PhraseAmplitude.fill(0.0);
+  store.PhraseGain.fill(0.0);
+  double gain = 0.5;
+  const HannTable& window = HannWindow();
+
+  for (int f = 0; f < kPhraseTableFrames; ++f) {
+    const int16_t* x = store.PhraseSamples.data() + kBlockSamples * f;
+    double highSum = 0.0;
+    double lowSum = 0.0;
+    for (int i = 0; i < kBlockSamples; ++i) {
+      const double sample = x[i];
+      const double d = sample - bandPrevious;
+      bandPrevious = sample;
+      const double h = FilterSample(HighBandCoefficients, high, sample);
+      const double l = FilterSample(LowBandCoefficients, low, d);
+      store.PhraseHighBand[kBlockSamples * f + i] = h;
+      highSum = highSum + h * h;
+      lowSum = lowSum + l * l;
+    }
+    const double highLevel = std::sqrt(highSum / 220.0);
+    const double lowLevel = std::sqrt(lowSum / 220.0);
+
+    // The window starts at the frame's own block and covers the three after it.
+    for (int j = 0; j < kFrameLength; ++j) frame[j] = static_cast<double>(x[j]) * window[j];
+    Autocorrelate(frame, kFrameLength, kLpcOrder, r.data());
+    LevinsonDurbin(r.data(), kLpcOrder, k.data(), e.data());
+    store.PhraseReflection[f] = k;
+    const double e26 = e[kLpcOrder];
+    store.PhraseAmplitude[f] = e26 >= 0.0 ? std::sqrt(e26) : 0.0;
+    gain = UpdateExcitationGain(gain, lowLevel, highLevel);
+    store.PhraseGain[f] = gain;
+  }
+}
+
+bool PhraseLoad(PhraseState& state, PhraseStore& store, double& bandPrevious, const char* path) {
+  state.PhraseMode = kPhraseReplay;
+  state.CapturedFrames = 0;
+  uint32_t copied = 0;
+  if (!ReadWaveFile(store.PhraseSamples.data(), path, 3, &copied)) return false;
+  constexpr uint32_t kFileBytes = kPhraseFileSamples * 2;
+  if (copied < kFileBytes) {
+    // A short file: silence after it, so no older phrase leaks into this one.
+    auto* bytes = reinterpret_cast<unsigned char*>(store.PhraseSamples.data());
+    std::memset(bytes + copied, 0, sizeof(store.PhraseSamples) - copied);
+  }
+  AnalysePhrase(store, bandPrevious);
+  return true;
+}
+
+bool PhraseSave(const PhraseStore& store, const char* path) {
+  return WriteWaveFile(path, store.PhraseSamples.data(), kPhraseFileSamples * 2);
+}
+
+}  // namespace sorvane

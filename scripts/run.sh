@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the desktop program and starts it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$(nproc)" --target sorvane
+exec ./build/app/sorvane "$@"

@@ -1,0 +1,87 @@
+// Voice pool, note control and pitch periods.
+#include "synth/Voices.h"
+
+#include <cmath>
+
+#include "keyboard/KeyTable.h"
+
+namespace sorvane {
+
+void ResetVoices(VoicePool& pool) {
+  pool.VoiceKeys.fill(kNoKey);
+  for (auto& v : pool.Voices) v = {};
+}
+
+NoteChange NoteOn(VoicePool& pool, int32_t key) {
+  NoteChange change;
+  for (int32_t k : pool.VoiceKeys) {
+    if (k == key) return change;  // already sounding: no restart
+  }
+  for (int i = 0; i < kVoiceCount; ++i) {
+    if (pool.VoiceKeys[i] == kNoKey) {
+      pool.VoiceKeys[i] = key;
+      pool.Voices[i] = {};
+      change.Sounding = key;
+      return change;
+    }
+  }
+  // Every slot is busy: the key in slot 0 gives up its voice and the others
+  // move down one slot with their state, so they go on without a click.
+  change.Released = pool.VoiceKeys[0];
+  for (int j = 0; j < kVoiceCount - 1; ++j) {
+    pool.VoiceKeys[j] = pool.VoiceKeys[j + 1];
+    pool.Voices[j] = pool.Voices[j + 1];
+  }
+  pool.VoiceKeys[kVoiceCount - 1] = key;
+  pool.Voices[kVoiceCount - 1] = {};
+  change.Sounding = key;
+  return change;
+}
+
+NoteChange NoteOff(VoicePool& pool, int32_t key) {
+  NoteChange change;
+  for (int i = 0; i < kVoiceCount; ++i) {
+    if (pool.VoiceKeys[i] == key) {
+      pool.VoiceKeys[i] = kNoKey;
+      pool.Voices[i] = {};
+      change.Released = key;
+      return change;
+    }
+  }
+  return change;
+}
+
+void ClearVoices(VoicePool& pool) {
+  for (auto& v : pool.Voices) v = {};
+}
+
+bool AnyVoiceActive(const VoicePool& pool) {
+  for (int i = 0; i < kVoiceCount; ++i) {
+    if (IsVoiceActive(pool, i)) return true;
+  }
+  return false;
+}
+
+double ComputePeriod(int semitone) {
+  // The power and the division in extended precision, rounded once.
+  const long double exponent = static_cast<long double>(semitone) / 12.0L;
+  const long double period = 22050.0L / (27.5L * powl(2.0L, exponent));
+  return static_cast<double>(period);
+}
+
+void BuildPeriodTable(PitchTables& tables) {
+  for (int i = 0; i < kPeriodTableSize; ++i) tables.PeriodTable[i] = ComputePeriod(i);
+  tables.PeriodBelowTable = ComputePeriod(-1);
+}
+
+int32_t NoteIndex(int32_t key, int32_t octave) {
+  return KeyTable[key].NoteOffset - 9 + 12 * octave;
+}
+
+double NotePeriod(const PitchTables& tables, int32_t key, int32_t octave) {
+  const int32_t index = NoteIndex(key, octave);
+  if (index < 0) return tables.PeriodBelowTable;
+  return tables.PeriodTable[index];
+}
+
+}  // namespace sorvane

@@ -1,0 +1,67 @@
+// Input file reader for the offline renderer.
+#include "tools/render/InputWave.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace sorvane {
+namespace {
+
+uint32_t Le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+bool ReadInputWave(const std::string& fileName, std::vector<int16_t>& samples, std::string& error) {
+  auto fail = [&](const std::string& message) {
+    error = "input: " + message + " (" + fileName + ")";
+    return false;
+  };
+  std::ifstream file(fileName, std::ios::binary);
+  if (!file) return fail("cannot open the file");
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return fail("cannot read the file");
+  const uint64_t size = bytes.size();
+  if (size < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
+    return fail("not a RIFF WAVE file");
+  }
+
+  bool haveFormat = false;
+  uint64_t pos = 12;
+  while (pos + 8 <= size) {
+    const unsigned char* header = bytes.data() + pos;
+    const uint64_t chunkSize = Le32(header + 4);
+    const uint64_t data = pos + 8;
+    if (std::memcmp(header, "fmt ", 4) == 0) {
+      if (chunkSize < 16) return fail("format chunk of " + std::to_string(chunkSize) + " bytes, expected at least 16");
+      if (data + chunkSize > size) return fail("format chunk runs past the end of the file");
+      const unsigned char* f = bytes.data() + data;
+      const uint16_t tag = Le16(f);
+      const uint16_t channels = Le16(f + 2);
+      const uint32_t rate = Le32(f + 4);
+      const uint16_t bits = Le16(f + 14);
+      if (tag != 1) return fail("expected linear PCM (format tag 1), got format tag " + std::to_string(tag));
+      if (channels != 1) return fail("expected 1 channel, got " + std::to_string(channels));
+      if (rate != 22050) return fail("expected 22050 Hz, got " + std::to_string(rate) + " Hz");
+      if (bits != 16) return fail("expected 16-bit samples, got " + std::to_string(bits) + "-bit");
+      haveFormat = true;
+    } else if (std::memcmp(header, "data", 4) == 0) {
+      if (!haveFormat) return fail("data chunk comes before the format chunk");
+      if (data + chunkSize > size) return fail("data chunk runs past the end of the file");
+      const uint64_t count = chunkSize / 2;  // an odd trailing byte is ignored
+      samples.resize(count);
+      for (uint64_t i = 0; i < count; ++i) {
+        samples[i] = static_cast<int16_t>(Le16(bytes.data() + data + 2 * i));
+      }
+      return true;
+    }
+    pos = data + chunkSize + (chunkSize & 1);
+  }
+  return fail(haveFormat ? "no data chunk" : "no format chunk");
+}
+
+}  // namespace sorvane

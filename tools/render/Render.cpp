@@ -1,0 +1,151 @@
+// Offline rendering on the virtual clock.
+#include "tools/render/Render.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "audio/VirtualDevices.h"
+#include "wavfile/WaveFile.h"
+
+namespace sorvane {
+namespace {
+
+bool ParseCount(const std::string& s, int64_t& value) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  if (s.size() > 12) return false;
+  value = std::strtoll(s.c_str(), nullptr, 10);
+  return true;
+}
+
+// Feeds the script's commands to the engine around each capture event and
+// collects the report.
+class ScriptedRun final : public VirtualLoopClient {
+ public:
+  ScriptedRun(EngineState& engine, const std::vector<ScriptCommand>& commands)
+      : engine_(engine), commands_(commands) {}
+
+  void BeforeCapture(VirtualAudioRig& rig, int32_t block) override {
+    while (next_ < commands_.size() && commands_[next_].Block < block) ++next_;
+    while (next_ < commands_.size() && commands_[next_].Block == block) {
+      const int64_t stall = ApplyCommand(engine_, commands_[next_]);
+      if (stall > 0) rig.Stall(stall);
+      ++next_;
+    }
+  }
+
+  void AfterCapture(VirtualAudioRig&, int32_t block, int64_t handledAt) override {
+    const CaptureReport& c = engine_.LastCapture;
+    lines_.push_back({block, handledAt, c.QueuedAtGate, c.Dropped, c.Dropped ? 0 : c.BlockLength,
+                      engine_.Rate.RateState, engine_.Phrase.PhraseMode});
+  }
+
+  const std::vector<ReportLine>& Lines() const { return lines_; }
+
+ private:
+  EngineState& engine_;
+  const std::vector<ScriptCommand>& commands_;
+  size_t next_ = 0;
+  std::vector<ReportLine> lines_;
+};
+
+}  // namespace
+
+bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) {
+        error = arg + " needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "--input") {
+      if (!value(options.Input)) return false;
+    } else if (arg == "--output") {
+      if (!value(options.Output)) return false;
+    } else if (arg == "--script") {
+      if (!value(options.Script)) return false;
+    } else if (arg == "--report") {
+      if (!value(options.Report)) return false;
+    } else if (arg == "--blocks") {
+      std::string text;
+      if (!value(text)) return false;
+      if (!ParseCount(text, options.Blocks) || options.Blocks < 1) {
+        error = "--blocks takes a whole number of 1 or more, not \"" + text + "\"";
+        return false;
+      }
+    } else if (arg == "--live") {
+      options.Live = true;
+    } else {
+      error = "unknown argument \"" + arg + "\"";
+      return false;
+    }
+  }
+  if (options.Input.empty()) {
+    error = "--input is required";
+    return false;
+  }
+  if (options.Output.empty() && !options.Live) {
+    error = "--output is required";
+    return false;
+  }
+  return true;
+}
+
+std::string ReportHeader() { return "block,handled_at,queued,dropped,length,rate_state,phrase_mode\n"; }
+
+std::string FormatReportLine(const ReportLine& l) {
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, "%d,%lld,%d,%d,%d,%d,%d\n", l.Block, static_cast<long long>(l.HandledAt),
+                l.Queued, l.Dropped ? 1 : 0, l.Length, l.RateState, l.PhraseMode);
+  return buffer;
+}
+
+bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lines) {
+  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << ReportHeader();
+  for (const auto& l : lines) out << FormatReportLine(l);
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
+              const std::vector<ScriptCommand>& commands) {
+  const int64_t blocks = options.Blocks;
+  auto engine = std::make_unique<EngineState>();
+  auto rig = std::make_unique<VirtualAudioRig>();
+  CreateEngine(*engine, nullptr);
+  engine->CaptureDevice = &rig->Capture();
+  engine->PlaybackDevice = &rig->Playback();
+  rig->SetInput(input.data(), static_cast<int64_t>(input.size()));
+  rig->ReservePlayed(blocks * kBlockLengthLong);
+  OpenAudio(*engine);
+
+  ScriptedRun run(*engine, commands);
+  rig->Run(*engine, static_cast<int32_t>(blocks), &run);
+
+  const std::vector<int16_t>& played = rig->Played();
+  const uint64_t bytes = static_cast<uint64_t>(played.size()) * 2;
+  if (bytes > UINT32_MAX - 64) {
+    std::fprintf(stderr, "sorvane-render: the output would be too large for a WAV file\n");
+    return kExitWriteFailed;
+  }
+  if (!WriteWaveFile(options.Output.c_str(), played.data(), static_cast<uint32_t>(bytes))) {
+    return kExitWriteFailed;
+  }
+  if (!options.Report.empty() && !WriteReport(options.Report, run.Lines())) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
+    return kExitWriteFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,50 @@
+// The offline renderer: the real engine on a speech file, driven by a
+// script, on the virtual device pair and its clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/render/Script.h"
+
+namespace sorvane {
+
+struct RenderOptions {
+  std::string Input;
+  std::string Output;
+  std::string Script;
+  std::string Report;
+  int64_t Blocks = -1;  // -1: enough blocks to cover the input
+  bool Live = false;    // real default devices instead of the virtual pair
+};
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitWriteFailed = 1;
+inline constexpr int kExitBadInput = 2;
+
+// Parses argv; false with a message on a bad argument.
+bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::string& error);
+
+// One line of the report, per handled capture event.
+struct ReportLine {
+  int32_t Block;
+  int64_t HandledAt;
+  int32_t Queued;
+  bool Dropped;
+  int32_t Length;
+  int32_t RateState;
+  int32_t PhraseMode;
+};
+
+std::string ReportHeader();
+std::string FormatReportLine(const ReportLine& line);
+// Writes the report file; false when it cannot be written.
+bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lines);
+
+// Renders on the virtual devices. Returns the exit status.
+int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
+              const std::vector<ScriptCommand>& commands);
+
+}  // namespace sorvane

@@ -1,0 +1,195 @@
+// Script parsing and the commands' effect on the engine.
+#include "tools/render/Script.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace sorvane {
+namespace {
+
+struct CommandSpec {
+  const char* Name;
+  CommandKind Kind;
+  enum { Number, Word, Path, None } Argument;
+  int64_t Min;
+  int64_t Max;
+  const char* Word0;  // for Word: the words that give 0 and 1
+  const char* Word1;
+};
+
+constexpr int64_t kNoMax = INT64_MAX;
+
+const CommandSpec kCommands[] = {
+    {"down", CommandKind::Down, CommandSpec::Number, 0, kKeyCount - 1, nullptr, nullptr},
+    {"up", CommandKind::Up, CommandSpec::Number, 0, kKeyCount - 1, nullptr, nullptr},
+    {"waveform", CommandKind::Waveform, CommandSpec::Number, 0, 2, nullptr, nullptr},
+    {"octave", CommandKind::Octave, CommandSpec::Number, 0, 3, nullptr, nullptr},
+    {"moddepth", CommandKind::ModDepth, CommandSpec::Number, 0, 100, nullptr, nullptr},
+    {"modrate", CommandKind::ModRate, CommandSpec::Number, 1, 20, nullptr, nullptr},
+    {"modshape", CommandKind::ModShape, CommandSpec::Word, 0, 1, "square", "triangle"},
+    {"modalways", CommandKind::ModAlways, CommandSpec::Number, 0, 1, nullptr, nullptr},
+    {"ctrl", CommandKind::Ctrl, CommandSpec::Number, 0, 1, nullptr, nullptr},
+    {"echolevel", CommandKind::EchoLevel, CommandSpec::Number, 0, 100, nullptr, nullptr},
+    {"echodelay", CommandKind::EchoDelay, CommandSpec::Number, 50, 200, nullptr, nullptr},
+    {"emphasis", CommandKind::Emphasis, CommandSpec::Number, 0, 1, nullptr, nullptr},
+    {"phrase", CommandKind::Phrase, CommandSpec::Word, 0, 1, "off", "on"},
+    {"phraserec", CommandKind::PhraseRec, CommandSpec::None, 0, 0, nullptr, nullptr},
+    {"phraseload", CommandKind::PhraseLoad, CommandSpec::Path, 0, 0, nullptr, nullptr},
+    {"phrasesave", CommandKind::PhraseSave, CommandSpec::Path, 0, 0, nullptr, nullptr},
+    {"stall", CommandKind::Stall, CommandSpec::Number, 1, kNoMax, nullptr, nullptr},
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+// A decimal integer with an optional sign and nothing else.
+bool ParseInteger(const std::string& s, int64_t& value) {
+  if (s.empty()) return false;
+  size_t i = 0;
+  if (s[0] == '+' || s[0] == '-') i = 1;
+  if (i == s.size()) return false;
+  for (size_t j = i; j < s.size(); ++j) {
+    if (s[j] < '0' || s[j] > '9') return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(s.c_str(), &end, 10);
+  if (errno == ERANGE || end != s.c_str() + s.size()) return false;
+  value = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseScript(const std::string& text, const std::string& fileName, int64_t blocks,
+                 std::vector<ScriptCommand>& commands, std::string& error) {
+  commands.clear();
+  std::istringstream in(text);
+  std::string raw;
+  int32_t lineNumber = 0;
+  auto fail = [&](const std::string& message) {
+    error = fileName + ":" + std::to_string(lineNumber) + ": " + message;
+    return false;
+  };
+  while (std::getline(in, raw)) {
+    lineNumber = lineNumber + 1;
+    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == '#') continue;
+
+    size_t p = 0;
+    while (p < line.size() && !IsBlank(line[p])) ++p;
+    const std::string blockText = line.substr(0, p);
+    while (p < line.size() && IsBlank(line[p])) ++p;
+    size_t q = p;
+    while (q < line.size() && !IsBlank(line[q])) ++q;
+    const std::string name = line.substr(p, q - p);
+    const std::string argument = Trim(line.substr(q));
+
+    ScriptCommand command{};
+    command.Line = lineNumber;
+    if (!ParseInteger(blockText, command.Block)) return fail("bad block number \"" + blockText + "\"");
+    if (command.Block < 0 || command.Block >= blocks) {
+      return fail("block " + blockText + " is outside 0.." + std::to_string(blocks - 1));
+    }
+    if (name.empty()) return fail("missing command");
+    const CommandSpec* spec = nullptr;
+    for (const auto& s : kCommands) {
+      if (name == s.Name) spec = &s;
+    }
+    if (spec == nullptr) return fail("unknown command \"" + name + "\"");
+    command.Kind = spec->Kind;
+
+    switch (spec->Argument) {
+      case CommandSpec::None:
+        if (!argument.empty()) return fail(name + " takes no argument");
+        break;
+      case CommandSpec::Path:
+        if (argument.empty()) return fail(name + " needs a file path");
+        command.Path = argument;
+        break;
+      case CommandSpec::Word:
+        if (argument.empty()) return fail(name + " needs an argument");
+        if (argument == spec->Word0) {
+          command.Value = 0;
+        } else if (argument == spec->Word1) {
+          command.Value = 1;
+        } else {
+          return fail(name + " takes " + spec->Word1 + " or " + spec->Word0 + ", not \"" + argument + "\"");
+        }
+        break;
+      case CommandSpec::Number: {
+        if (argument.empty()) return fail(name + " needs an argument");
+        int64_t v = 0;
+        if (!ParseInteger(argument, v)) return fail(name + ": \"" + argument + "\" is not a number");
+        if (v < spec->Min || v > spec->Max) {
+          std::string range = std::to_string(spec->Min) + "..";
+          range += spec->Max == kNoMax ? std::string("") : std::to_string(spec->Max);
+          if (spec->Max == kNoMax) range = std::to_string(spec->Min) + " or more";
+          return fail(name + ": " + argument + " is out of range (" + range + ")");
+        }
+        command.Value = v;
+        break;
+      }
+    }
+    commands.push_back(std::move(command));
+  }
+  std::stable_sort(commands.begin(), commands.end(),
+                   [](const ScriptCommand& a, const ScriptCommand& b) { return a.Block < b.Block; });
+  return true;
+}
+
+bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands,
+                std::string& error) {
+  std::ifstream file(fileName, std::ios::binary);
+  if (!file) {
+    error = fileName + ": cannot open the script";
+    return false;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) {
+    error = fileName + ": cannot read the script";
+    return false;
+  }
+  return ParseScript(text.str(), fileName, blocks, commands, error);
+}
+
+int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
+  const auto v = static_cast<int32_t>(c.Value);
+  switch (c.Kind) {
+    case CommandKind::Down: KeyNoteOn(engine, v); break;
+    case CommandKind::Up: KeyNoteOff(engine, v); break;
+    case CommandKind::Waveform: SelectWaveform(engine, v); break;
+    case CommandKind::Octave: engine.Params.Octave = v; break;
+    case CommandKind::ModDepth: engine.Params.ModDepth = v; break;
+    case CommandKind::ModRate: engine.Params.ModRate = v; break;
+    case CommandKind::ModShape: engine.Switches.TriangleShape = v != 0; break;
+    case CommandKind::ModAlways: engine.Params.ModAlwaysOn = v != 0; break;
+    case CommandKind::Ctrl: engine.CtrlHeld = v != 0; break;
+    case CommandKind::EchoLevel: engine.Params.EchoLevel = v; break;
+    case CommandKind::EchoDelay: engine.Params.EchoDelayMs = v; break;
+    case CommandKind::Emphasis: engine.Switches.Emphasis = v != 0; break;
+    case CommandKind::Phrase: PhraseOnClick(engine, v != 0); break;
+    case CommandKind::PhraseRec: PhraseRecClick(engine); break;
+    case CommandKind::PhraseLoad:
+      PhraseLoadBegin(engine);
+      PhraseLoadFile(engine, c.Path.c_str());
+      break;
+    case CommandKind::PhraseSave: PhraseSaveFile(engine, c.Path.c_str()); break;
+    case CommandKind::Stall: return c.Value;
+  }
+  return 0;
+}
+
+}  // namespace sorvane

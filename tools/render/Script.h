@@ -1,0 +1,40 @@
+// The renderer's script: key presses and control changes, each carried out
+// just before a given capture event, exactly as the program's handlers do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/Engine.h"
+#include "keyboard/KeyTable.h"
+
+namespace sorvane {
+
+enum class CommandKind {
+  Down, Up, Waveform, Octave, ModDepth, ModRate, ModShape, ModAlways, Ctrl,
+  EchoLevel, EchoDelay, Emphasis, Phrase, PhraseRec, PhraseLoad, PhraseSave, Stall,
+};
+
+struct ScriptCommand {
+  int64_t Block;
+  CommandKind Kind;
+  int64_t Value;     // numbers, and 0/1 for the two-way switches
+  std::string Path;  // phraseload, phrasesave
+  int32_t Line;      // 1-based line in the script
+};
+
+// Parses a script; commands come back ordered by block, file order kept
+// within a block. On an error returns false with a message that names the
+// file and line. blocks is the number of capture events of the run.
+bool ParseScript(const std::string& text, const std::string& fileName, int64_t blocks,
+                 std::vector<ScriptCommand>& commands, std::string& error);
+
+bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands,
+                std::string& error);
+
+// Carries out one command on the engine as the program's control would.
+// A stall is returned as its length in samples (0 for every other command).
+int64_t ApplyCommand(EngineState& engine, const ScriptCommand& command);
+
+}  // namespace sorvane
