@@ -94,6 +94,74 @@ struct SynthInputs {
   const PhraseStore& Phrase;      // replay path
 };
 
+// k[j] = ((B[j] - A[j]) × n) / 220 + A[j], with diff = B - A worked out once.
+inline void GlideCoefficients(const double* a, const double* diff, int n, double* k) {
+  const double step = static_cast<double>(n);
+  for (int j = 0; j < kCoefficientCount; ++j) {
+    k[j] = (diff[j] * step) / 220.0 + a[j];
+  }
+}
+
+// diff = B - A, once per block.
+inline void Difference(const double* a, const double* b, double* diff) {
+  for (int j = 0; j < kCoefficientCount; ++j) diff[j] = b[j] - a[j];
+}
+
+// The vibrato's phase increment for this sample; advances ModCounter.
+inline double ModulationStep(SynthState& st, const SynthInputs& in) {
+  const int32_t lfoPeriod = kSampleRate / in.Params.ModRate;
+  st.ModCounter = st.ModCounter + 1;
+  if (st.ModCounter >= lfoPeriod) st.ModCounter = 0;
+  double factor;
+  if (in.Switches.TriangleShape) {
+    const double position = static_cast<double>(st.ModCounter) / static_cast<double>(lfoPeriod);
+    const double offset = ((std::fabs(position - 0.5) - 0.25) * static_cast<double>(in.Params.ModDepth)) * 4.0;
+    int32_t v = static_cast<int32_t>(offset);  // toward zero
+    if (v > 100) v = 100;
+    if (v < -100) v = -100;
+    factor = st.ModFactorTable[v + kModFactorCentre];
+  } else if (st.ModCounter < lfoPeriod / 2) {
+    factor = st.ModFactorTable[kModFactorCentre];
+  } else {
+    factor = st.ModFactorTable[kModFactorCentre - in.Params.ModDepth];
+  }
+  // The gate: the oscillator runs on, but its effect needs Ctrl or "always on".
+  if (!in.CtrlHeld && !in.Params.ModAlwaysOn) factor = st.ModFactorTable[kModFactorCentre];
+  return factor;
+}
+
+// Advances one voice's oscillator and returns its excitation contribution
+// added to e (the running sum, or 0 for a separate phrase voice).
+inline double Oscillate(VoiceSlot& v, int32_t waveform, double a, double period, double factor, double e) {
+  v.Phase = v.Phase + factor;
+  bool wrapped = false;
+  if (v.Phase >= period) {
+    v.Phase = v.Phase - period;
+    wrapped = true;
+  }
+  switch (waveform) {
+    case kImpulse:
+      if (wrapped) v.PulseAmp = a * 20.0;
+      e = e + v.PulseAmp;
+      v.PulseAmp = v.PulseAmp * 0.75;
+      break;
+    case kSawtooth:
+      if (wrapped) v.PulseAmp = a * 5.0;
+      e = e + (v.Phase / period - 0.5) * v.PulseAmp;
+      break;
+    default:
+      if (wrapped) v.PulseAmp = a * 1.0;
+      if (v.Phase < period / 2.0) {
+        e = e + v.PulseAmp;
+      } else {
+        e = e - v.PulseAmp;
+      }
+      break;
+  }
+  return e;
+}
+
+
 // Renders blockLength (198, 220 or 242) samples into out. On the replay path
 // it also advances every slot's FrameIndex at the end of the block.
 void SynthesizeBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out,
