@@ -1,0 +1,119 @@
+// Bounded multi-producer queue of audio completion events with an eventfd
+// wake-up. Each slot carries a sequence number: a producer claims a position
+// with one compare-and-swap on EnqueuePos, fills the slot and publishes it by
+// storing position + 1; the consumer pops only published slots in position
+// order, so events come out in the order their positions were claimed.
+#include "audio/EventQueue.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace sorvane {
+
+namespace {
+constexpr size_t kMask = AudioEventQueue::kCapacity - 1;
+}  // namespace
+
+AudioEventQueue::AudioEventQueue() {
+  for (size_t i = 0; i < kCapacity; ++i) {
+    Cells[i].Sequence.store(i, std::memory_order_relaxed);
+    Cells[i].Kind = DeviceKind::Capture;
+    Cells[i].Header = nullptr;
+  }
+  WakeDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Without a wake-up the event thread would never learn of any event; this
+  // only fails when the process is out of descriptors, at start-up.
+  if (WakeDescriptor < 0) std::abort();
+}
+
+AudioEventQueue::~AudioEventQueue() {
+  if (WakeDescriptor >= 0) close(WakeDescriptor);
+}
+
+void AudioEventQueue::Post(DeviceKind kind, WaveHeader* header) noexcept {
+  size_t pos = EnqueuePos.load(std::memory_order_relaxed);
+  Cell* cell;
+  for (;;) {
+    cell = &Cells[pos & kMask];
+    const size_t seq = cell->Sequence.load(std::memory_order_acquire);
+    const intptr_t dif = static_cast<intptr_t>(seq) - static_cast<intptr_t>(pos);
+    if (dif == 0) {
+      if (EnqueuePos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) break;
+    } else if (dif < 0) {
+      OverflowCount.fetch_add(1, std::memory_order_relaxed);
+      return;
+    } else {
+      pos = EnqueuePos.load(std::memory_order_relaxed);
+    }
+  }
+  cell->Kind = kind;
+  cell->Header = header;
+  cell->Sequence.store(pos + 1, std::memory_order_release);
+  Wake();
+}
+
+void AudioEventQueue::Wake() noexcept {
+  const uint64_t one = 1;
+  // Non-blocking; the counter cannot realistically overflow, and a failed
+  // write still leaves an earlier wake-up pending.
+  [[maybe_unused]] ssize_t n = write(WakeDescriptor, &one, sizeof one);
+}
+
+void AudioEventQueue::ClearWake() noexcept {
+  uint64_t count;
+  [[maybe_unused]] ssize_t n = read(WakeDescriptor, &count, sizeof count);
+}
+
+bool AudioEventQueue::Empty() const {
+  const Cell& cell = Cells[DequeuePos & kMask];
+  return cell.Sequence.load(std::memory_order_acquire) != DequeuePos + 1;
+}
+
+bool AudioEventQueue::DispatchOne(Handler handler, void* context) {
+  // Clear the wake-up before looking, so that an event published after the
+  // look re-arms it through its own Post.
+  ClearWake();
+  const size_t pos = DequeuePos;
+  Cell& cell = Cells[pos & kMask];
+  if (cell.Sequence.load(std::memory_order_acquire) != pos + 1) return false;
+  const DeviceKind kind = cell.Kind;
+  WaveHeader* header = cell.Header;
+  cell.Sequence.store(pos + kCapacity, std::memory_order_release);
+  DequeuePos = pos + 1;
+  // Events left behind keep the descriptor readable for the event loop,
+  // also when the handler below runs a nested loop that stops early.
+  if (!Empty()) Wake();
+  handler(context, kind, *header);
+  return true;
+}
+
+int AudioEventQueue::DispatchAll(Handler handler, void* context) {
+  int n = 0;
+  while (DispatchOne(handler, context)) ++n;
+  return n;
+}
+
+bool AudioEventQueue::Wait(int timeoutMs) const {
+  pollfd pfd{WakeDescriptor, POLLIN, 0};
+  for (;;) {
+    const int r = poll(&pfd, 1, timeoutMs);
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+void AudioEventQueue::DispatchToEngine(void* context, DeviceKind kind, WaveHeader& header) {
+  EngineState& engine = *static_cast<EngineState*>(context);
+  if (kind == DeviceKind::Capture) {
+    OnCaptureDone(engine, header);
+  } else {
+    OnPlaybackDone(engine, header);
+  }
+}
+
+}  // namespace sorvane

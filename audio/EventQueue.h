@@ -1,0 +1,86 @@
+// The path by which audio completion events reach the engine's event thread.
+// Sound-card callbacks run on their own threads and must never block,
+// allocate or call the engine; they post "this buffer is done" here and the
+// event thread, woken through an eventfd, runs the engine's handlers one
+// event at a time in the order the events were posted. Free of Qt and of
+// PortAudio: the desktop program watches WakeFd() with a socket notifier,
+// the headless live mode polls it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "audio/Device.h"
+#include "audio/Engine.h"
+
+namespace sorvane {
+
+enum class DeviceKind : uint8_t { Capture, Playback };
+
+// Multi-producer, single-consumer, bounded. Producers are the capture and
+// playback callback threads and the event thread itself (a device reset
+// posts the returned buffers); the consumer is the event thread.
+class AudioEventQueue {
+ public:
+  // 202 buffers exist at most, each with at most one pending event.
+  static constexpr size_t kCapacity = 512;
+  static_assert((kCapacity & (kCapacity - 1)) == 0, "capacity must be a power of two");
+
+  using Handler = void (*)(void* context, DeviceKind kind, WaveHeader& header);
+
+  AudioEventQueue();
+  ~AudioEventQueue();
+  AudioEventQueue(const AudioEventQueue&) = delete;
+  AudioEventQueue& operator=(const AudioEventQueue&) = delete;
+
+  // Any thread. Lock-free: never allocates, blocks or waits for another
+  // thread. Makes WakeFd() readable. When the queue is full (a fault: more
+  // events than buffers) the event is counted in Overflows() and lost.
+  void Post(DeviceKind kind, WaveHeader* header) noexcept;
+
+  // An eventfd that is readable while events are pending. It may also be
+  // readable, spuriously, when none is; DispatchOne then returns false.
+  int WakeFd() const { return WakeDescriptor; }
+
+  // Event thread. Pops the oldest event and hands it to the engine
+  // (OnCaptureDone or OnPlaybackDone); false when none was pending. The event
+  // is removed before its handler runs, so a handler may dispatch further
+  // events from a nested event loop.
+  bool DispatchOne(EngineState& engine) { return DispatchOne(&DispatchToEngine, &engine); }
+  // Pops until empty, including events posted meanwhile; returns how many.
+  int DispatchAll(EngineState& engine) { return DispatchAll(&DispatchToEngine, &engine); }
+
+  // The same with any handler, for tools and tests.
+  bool DispatchOne(Handler handler, void* context);
+  int DispatchAll(Handler handler, void* context);
+
+  // Event thread: waits up to timeoutMs (negative: forever) until WakeFd()
+  // is readable; false on time-out.
+  bool Wait(int timeoutMs) const;
+
+  bool Empty() const;
+  uint64_t Overflows() const { return OverflowCount.load(std::memory_order_relaxed); }
+
+ private:
+  struct Cell {
+    // Slot protocol: Sequence == position means free for the producer that
+    // claimed that position; position + 1 means filled and ready to pop.
+    std::atomic<size_t> Sequence;
+    DeviceKind Kind;
+    WaveHeader* Header;
+  };
+
+  static void DispatchToEngine(void* context, DeviceKind kind, WaveHeader& header);
+  void Wake() noexcept;
+  void ClearWake() noexcept;
+
+  std::array<Cell, kCapacity> Cells;
+  alignas(64) std::atomic<size_t> EnqueuePos{0};
+  alignas(64) size_t DequeuePos = 0;  // event thread only
+  std::atomic<uint64_t> OverflowCount{0};
+  int WakeDescriptor = -1;
+};
+
+}  // namespace sorvane
