@@ -1,10 +1,13 @@
 // A small RIFF file layer over POSIX file descriptors: open or create a
 // file, start and close chunks (closing fixes up the size field and pads an
 // odd chunk), read, write, find a chunk by its identifier, seek and flush.
-// Every operation returns a status the caller tests.
+// Every operation returns a status the caller tests. Nothing here allocates
+// or throws; the records are plain data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace sorvane {
 
@@ -21,16 +24,95 @@ constexpr uint32_t FourCC(const char* s) {
   return v;
 }
 
+inline constexpr uint32_t kRiffId = FourCC("RIFF");
+inline constexpr uint32_t kListId = FourCC("LIST");
+// Identifier and size field in front of every chunk's data.
+inline constexpr int64_t kChunkHeaderBytes = 8;
+// A chunk's size field is 32 bits wide.
+inline constexpr int64_t kMaxChunkSize = 0xFFFFFFFFll;
+
 struct RiffFile {
   int Fd = -1;
 };
 
 struct RiffChunk {
-  uint32_t Id;
-  uint32_t Size;      // of the data, as read or as provisionally written
-  uint32_t FormType;  // "RIFF" and "LIST" chunks only
-  int64_t DataOffset; // file offset of the chunk's data
-  bool Written;       // created by this writer: its size is fixed up on ascend
+  uint32_t Id = 0;
+  uint32_t Size = 0;      // of the data, as read or as provisionally written
+  uint32_t FormType = 0;  // "RIFF" and "LIST" chunks only
+  int64_t DataOffset = 0; // file offset of the chunk's data (a form type is part of it)
+  bool Written = false;   // created by this writer: its size is fixed up on ascend
 };
+
+static_assert(std::is_trivially_copyable_v<RiffFile>);
+static_assert(std::is_trivially_copyable_v<RiffChunk>);
+
+enum class RiffStatus : uint8_t {
+  Ok,
+  CannotOpen,     // missing, not a regular file (reading), or not creatable
+  NotOpen,        // the file record holds no open descriptor
+  CannotRead,
+  CannotWrite,
+  CannotSeek,
+  ChunkNotFound,  // no matching chunk before the end of the parent or the file
+  ChunkTooLarge,  // a written chunk outgrew its 32-bit size field
+  CannotClose,
+};
+
+// Opens an existing regular file for reading. Directories, devices and pipes
+// are refused, so a search can never run on without end.
+RiffStatus RiffOpenRead(RiffFile& file, const char* path);
+
+// Creates a file for writing only, replacing an existing one.
+RiffStatus RiffCreate(RiffFile& file, const char* path);
+
+// Closes the descriptor (if any) and leaves the record closed.
+RiffStatus RiffClose(RiffFile& file);
+
+// Hands written data to the operating system. Writes are not buffered in
+// this layer, so this only checks that the file is open.
+RiffStatus RiffFlush(RiffFile& file);
+
+// Moves the file position (whence: SEEK_SET, SEEK_CUR or SEEK_END).
+// Returns the new position, or -1 on failure.
+int64_t RiffSeek(RiffFile& file, int64_t offset, int whence);
+
+// Length of the file in bytes, or -1 on failure.
+int64_t RiffFileSize(const RiffFile& file);
+
+// Cuts the file to length bytes and moves the position there (the position
+// moves even if the cut fails).
+RiffStatus RiffTruncate(RiffFile& file, int64_t length);
+
+// Read or write up to count bytes at the current position, retrying after
+// interruptions and partial transfers. Return the number of bytes moved:
+// fewer than count at the end of the file or after an error.
+int64_t RiffRead(RiffFile& file, void* buffer, std::size_t count);
+int64_t RiffWrite(RiffFile& file, const void* data, std::size_t count);
+
+// Starts a chunk at the current position with chunk.Id and the provisional
+// chunk.Size, and leaves the position at its data.
+RiffStatus RiffCreateChunk(RiffFile& file, RiffChunk& chunk);
+
+// As RiffCreateChunk for a "RIFF" chunk with form type chunk.FormType; the
+// position is left after the form type.
+RiffStatus RiffCreateRiffChunk(RiffFile& file, RiffChunk& chunk);
+
+// Searches forward from the current position for a chunk with identifier id,
+// skipping other chunks (and the pad byte after an odd-sized one). With a
+// parent, only chunks whose header lies inside the parent's data are
+// considered. On success chunk describes the chunk found and the position is
+// at its data (after the form type for "RIFF" and "LIST" chunks). On failure
+// the position is where the search started.
+RiffStatus RiffDescend(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id);
+
+// As RiffDescend, for a "RIFF" chunk whose form type is formType.
+RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent,
+                           uint32_t formType);
+
+// Moves past the end of chunk. A chunk created by this writer ends at the
+// current position: its size field is fixed up to the bytes written and an
+// odd chunk gets a zero pad byte. A chunk found by a descent ends where its
+// size field says, plus the pad byte.
+RiffStatus RiffAscend(RiffFile& file, RiffChunk& chunk);
 
 }  // namespace sorvane

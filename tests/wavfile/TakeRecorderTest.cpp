@@ -1,0 +1,174 @@
+// Take files: names, the exact file a take leaves behind however it ended,
+// the block limit, and failures to create or to write.
+#include "wavfile/TakeRecorder.h"
+
+#include "WaveTestSupport.h"
+
+namespace sorvane::test {
+namespace {
+
+std::tm Time(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+const std::tm kStart = Time(2024, 3, 1, 9, 5, 7);
+constexpr const char* kStartName = "20240301-090507.wav";
+
+// The take layout for n sample bytes, written out independently.
+Bytes TakeFile(const Bytes& samples) {
+  Bytes out = Text("RIFF");
+  PutLe(out, 38 + static_cast<uint32_t>(samples.size()), 4);
+  out = Cat({out, Text("WAVEfmt "), {18, 0, 0, 0}, FmtBody(1), {0, 0}, Text("data")});
+  PutLe(out, static_cast<uint32_t>(samples.size()), 4);
+  return Cat({out, samples});
+}
+
+TEST(TakeFileName, IsTheLocalTimeWithLeadingZeros) {
+  char name[20];
+  TakeFileName(kStart, name, sizeof name);
+  EXPECT_STREQ(name, kStartName);
+  TakeFileName(Time(1999, 12, 31, 23, 59, 59), name, sizeof name);
+  EXPECT_STREQ(name, "19991231-235959.wav");
+}
+
+TEST(TakeRecorder, EmptyTakeIsTheBare46ByteLayout) {
+  TempDir dir;
+  ErrorLog log;
+  TakeRecorder take;
+  ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
+  EXPECT_TRUE(take.Recording);
+  StopTake(take);
+  EXPECT_FALSE(take.Recording);
+  EXPECT_EQ(WriteTakeBlock(take, "ab", 2), TakeWriteResult::Idle);
+  StopTake(take);
+  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile({}));
+  EXPECT_TRUE(log.Messages.empty());
+}
+
+TEST(TakeRecorder, FileHoldsEveryBlockInOrderAndPythonReadsIt) {
+  TempDir dir;
+  TakeRecorder take;
+  ASSERT_TRUE(StartTake(take, (dir.Path.string() + "/").c_str(), kStart));
+  Bytes played;
+  const uint32_t lengths[] = {220, 242, 198};
+  for (int i = 0; i < 30; ++i) {
+    const Bytes block = Pattern(2 * lengths[i % 3], static_cast<uint32_t>(i));
+    ASSERT_EQ(WriteTakeBlock(take, block.data(), static_cast<uint32_t>(block.size())), TakeWriteResult::Written);
+    played = Cat({played, block});
+  }
+  EXPECT_EQ(take.TakeBlocks, 30);
+  StopTake(take);
+  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(played));
+
+  if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
+  const auto python = ReadWithPython(dir, dir / kStartName);
+  ASSERT_TRUE(python);
+  EXPECT_EQ(python->Rate, 22050);
+  EXPECT_EQ(python->Frames * 2, static_cast<int>(played.size()));
+  EXPECT_EQ(python->Data, played);
+}
+
+TEST(TakeRecorder, NewTakeReplacesOrCompletesThePreviousOne) {
+  TempDir dir;
+  TakeRecorder take;
+  const Bytes first = Pattern(440, 1), second = Pattern(396, 2);
+  ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
+  WriteTakeBlock(take, first.data(), 440);
+  WriteTakeBlock(take, first.data(), 440);
+  StopTake(take);
+  // Within the same second the name is the same: the second take replaces the first.
+  ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
+  WriteTakeBlock(take, second.data(), 396);
+  // Starting while a take runs completes the running one first.
+  ASSERT_TRUE(StartTake(take, dir.Path.c_str(), Time(2024, 3, 1, 9, 5, 8)));
+  StopTake(take);
+  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(second));
+  EXPECT_EQ(ReadBytes(dir / "20240301-090508.wav"), TakeFile({}));
+}
+
+TEST(TakeRecorder, EndsItselfAtTheBlockLimitAndStartsAgain) {
+  TempDir dir;
+  TakeRecorder take;
+  const std::size_t descriptors = OpenDescriptors();
+  for (int second = 0; second < 2; ++second) {
+    SCOPED_TRACE(second);
+    ASSERT_TRUE(StartTake(take, dir.Path.c_str(), Time(2024, 3, 1, 9, 5, second)));
+    for (int32_t i = 1; i < kTakeBlockLimit; ++i) {
+      ASSERT_EQ(WriteTakeBlock(take, "\1\2", 2), TakeWriteResult::Written) << i;
+    }
+    EXPECT_EQ(WriteTakeBlock(take, "\1\2", 2), TakeWriteResult::LimitReached);
+    EXPECT_FALSE(take.Recording);
+    EXPECT_EQ(WriteTakeBlock(take, "\1\2", 2), TakeWriteResult::Idle);
+    const Bytes file = ReadBytes(dir / (second == 0 ? "20240301-090500.wav" : "20240301-090501.wav"));
+    ASSERT_EQ(file.size(), 46u + 2 * kTakeBlockLimit);
+    EXPECT_EQ(GetLe32(file, 42), 2u * kTakeBlockLimit);
+    EXPECT_EQ(GetLe32(file, 4), 38u + 2 * kTakeBlockLimit);
+  }
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST(TakeRecorder, FileThatCannotBeCreatedIsReportedAndLeavesTheRecorderIdle) {
+  TempDir dir;
+  ErrorLog log;
+  WriteBytes(dir / "plain", Text("not a directory"));
+  const std::string tooLong = dir.Path.string() + "/" + std::string(5000, 'x');
+  for (const std::string& directory : {dir / "missing", dir / "plain", tooLong}) {
+    SCOPED_TRACE(directory.substr(0, 80));
+    log.Messages.clear();
+    TakeRecorder take;
+    EXPECT_FALSE(StartTake(take, directory.c_str(), kStart));
+    EXPECT_EQ(log.Messages, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
+    EXPECT_FALSE(take.Recording);
+    EXPECT_EQ(WriteTakeBlock(take, "ab", 2), TakeWriteResult::Idle);
+    StopTake(take);
+  }
+  // Headers that cannot be written leave no half-made file behind.
+  const int result = RunWithFileSizeLimit(20, [&] {
+    ErrorLog childLog;
+    TakeRecorder take;
+    const bool started = StartTake(take, dir.Path.c_str(), kStart);
+    return !started && !take.Recording &&
+                   childLog.Messages == std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"}
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir / kStartName));
+}
+
+TEST(TakeRecorder, FailedWriteEndsTheTakeAndKeepsAValidFileOfWholeBlocks) {
+  TempDir dir;
+  std::vector<Bytes> blocks;
+  for (uint32_t i = 0; i < 10; ++i) blocks.push_back(Pattern(484, i));
+  // Room for the headers, three blocks and part of a fourth.
+  const int result = RunWithFileSizeLimit(46 + 3 * 484 + 100, [&] {
+    ErrorLog log;
+    TakeRecorder take;
+    if (!StartTake(take, dir.Path.c_str(), kStart)) return 1;
+    TakeWriteResult last = TakeWriteResult::Written;
+    std::size_t written = 0;
+    while (last == TakeWriteResult::Written && written < blocks.size()) {
+      last = WriteTakeBlock(take, blocks[written++].data(), 484);
+    }
+    if (last != TakeWriteResult::Failed || written != 4) return 2;
+    if (take.Recording || WriteTakeBlock(take, blocks[0].data(), 484) != TakeWriteResult::Idle) return 3;
+    return log.Messages == std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"} ? 0 : 4;
+  });
+  ASSERT_EQ(result, 0);
+  const Bytes kept = Cat({blocks[0], blocks[1], blocks[2]});
+  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(kept));
+  if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
+  const auto python = ReadWithPython(dir, dir / kStartName);
+  ASSERT_TRUE(python);
+  EXPECT_EQ(python->Data, kept);
+}
+
+}  // namespace
+}  // namespace sorvane::test

@@ -1,0 +1,219 @@
+// Whole-file writing and reading: the exact bytes written, what an
+// independent reader makes of them, how much is read, and every refusal with
+// its message and an untouched destination.
+#include "wavfile/WaveFile.h"
+
+#include <algorithm>
+
+#include "WaveTestSupport.h"
+
+namespace sorvane::test {
+namespace {
+
+Bytes Wave(const Bytes& data) {
+  return Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", data)});
+}
+
+TEST(WriteWaveFile, ThreeSecondsGiveTheExactFileThatPythonReads) {
+  TempDir dir;
+  ErrorLog log;
+  const Bytes samples = Pattern(132300, 1);
+  const std::string path = dir / "phrase.wav";
+  ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 132300));
+  const Bytes file = ReadBytes(path);
+  ASSERT_EQ(file.size(), 132344u);
+  const Bytes header = Cat({Text("RIFF"), {0xF0, 0x04, 0x02, 0x00}, Text("WAVEfmt "),
+                            {16, 0, 0, 0, 1, 0, 1, 0, 0x22, 0x56, 0, 0, 0x44, 0xAC, 0, 0, 2, 0, 16, 0},
+                            Text("data"), {0xCC, 0x04, 0x02, 0x00}});
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 44), header);
+  EXPECT_EQ(GetLe32(file, 4), 132336u);
+  EXPECT_TRUE(std::equal(samples.begin(), samples.end(), file.begin() + 44));
+  EXPECT_TRUE(log.Messages.empty());
+
+  if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
+  const auto python = ReadWithPython(dir, path);
+  ASSERT_TRUE(python);
+  EXPECT_EQ(python->Channels, 1);
+  EXPECT_EQ(python->Width, 2);
+  EXPECT_EQ(python->Rate, 22050);
+  EXPECT_EQ(python->Frames, 66150);
+  EXPECT_EQ(python->Data, samples);
+}
+
+TEST(WriteWaveFile, ReplacesALongerFileAndWritesEmptyBuffers) {
+  TempDir dir;
+  ErrorLog log;
+  const std::string path = dir / "phrase.wav";
+  const Bytes samples = Pattern(441000, 2);
+  ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 441000));
+  ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 1000));
+  EXPECT_EQ(ReadBytes(path), Wave(Bytes(samples.begin(), samples.begin() + 1000)));
+  ASSERT_TRUE(WriteWaveFile(path.c_str(), nullptr, 0));
+  EXPECT_EQ(ReadBytes(path), Wave({}));
+  EXPECT_TRUE(log.Messages.empty());
+}
+
+TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
+  TempDir dir;
+  {
+    ErrorLog log;
+    const Bytes samples = Pattern(100, 3);
+    EXPECT_FALSE(WriteWaveFile((dir / "missing/phrase.wav").c_str(), samples.data(), 100));
+    EXPECT_FALSE(WriteWaveFile(dir.Path.c_str(), samples.data(), 100));
+    EXPECT_EQ(log.Messages, std::vector<std::string>(2, "ファイルオープンエラー (mmioOpen)"));
+  }
+  // A file size limit makes the write fail at a chosen byte: the RIFF
+  // header takes bytes 0-11, the format chunk 12-35, the data chunk 36 on.
+  const struct {
+    rlim_t Limit;
+    const char* Message;
+  } cases[] = {
+      {0, "RIFFチャンク作成エラー (mmioCreateChunk)"},
+      {12, "fmtチャンク作成エラー (mmioCreateChunk)"},
+      {20, "fmtチャンク書き込みエラー (mmioWrite)"},
+      {36, "dataチャンク作成エラー (mmioCreateChunk)"},
+      {1000, "dataチャンク書き込みエラー (mmioWrite)"},
+  };
+  const Bytes samples = Pattern(4000, 4);
+  const std::string path = dir / "limited.wav";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Message);
+    const int result = RunWithFileSizeLimit(c.Limit, [&] {
+      ErrorLog log;
+      const bool ok = WriteWaveFile(path.c_str(), samples.data(), 4000);
+      return !ok && log.Messages == std::vector<std::string>{c.Message} ? 0 : 1;
+    });
+    EXPECT_EQ(result, 0);
+  }
+}
+
+class ReadWaveFileTest : public testing::Test {
+ protected:
+  static constexpr uint8_t kUntouched = 0xA5;
+  TempDir dir;
+  ErrorLog log;
+
+  // Reads file into a destination of exactly seconds * 44100 bytes plus a
+  // guard, all set to kUntouched beforehand.
+  bool Read(const Bytes& file, int seconds, Bytes& destination, uint32_t& copied) {
+    const std::string path = dir / "in.wav";
+    WriteBytes(path, file);
+    destination.assign(static_cast<std::size_t>(seconds) * 44100 + 16, kUntouched);
+    copied = 0xDEADBEEF;
+    return ReadWaveFile(destination.data(), path.c_str(), seconds, &copied);
+  }
+
+  void ExpectCopied(const Bytes& file, int seconds, const Bytes& expected) {
+    Bytes destination;
+    uint32_t copied = 0;
+    ASSERT_TRUE(Read(file, seconds, destination, copied));
+    EXPECT_TRUE(log.Messages.empty());
+    ASSERT_EQ(copied, expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), destination.begin()));
+    EXPECT_TRUE(std::all_of(destination.begin() + copied, destination.end(),
+                            [](uint8_t b) { return b == kUntouched; }));
+  }
+
+  void ExpectRefused(const Bytes& file, int seconds, const char* message) {
+    Bytes destination;
+    uint32_t copied = 0;
+    log.Messages.clear();
+    EXPECT_FALSE(Read(file, seconds, destination, copied));
+    EXPECT_EQ(log.Messages, std::vector<std::string>{message});
+    EXPECT_EQ(copied, 0xDEADBEEF);
+    EXPECT_TRUE(std::all_of(destination.begin(), destination.end(),
+                            [](uint8_t b) { return b == kUntouched; }));
+  }
+};
+
+TEST_F(ReadWaveFileTest, CopiesWhatTheWriterWrote) {
+  const Bytes samples = Pattern(132300, 5);
+  const std::string path = dir / "phrase.wav";
+  ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 132300));
+  ExpectCopied(ReadBytes(path), 3, samples);
+}
+
+TEST_F(ReadWaveFileTest, CopiesAtMostTheGivenSeconds) {
+  const Bytes tenSeconds = Pattern(441000, 6);
+  ExpectCopied(Wave(tenSeconds), 3, Bytes(tenSeconds.begin(), tenSeconds.begin() + 132300));
+  const Bytes oneSecond = Pattern(44100, 7);
+  ExpectCopied(Wave(oneSecond), 3, oneSecond);
+  ExpectCopied(Wave(oneSecond), 0, {});
+}
+
+TEST_F(ReadWaveFileTest, AcceptsOtherPcmLayoutsAndSkipsOtherChunks) {
+  const Bytes data = Pattern(3000, 8);
+  const Bytes odd = Pattern(3, 9);
+  const Bytes twoSeconds = Pattern(88200, 10);
+  const struct {
+    const char* Name;
+    Bytes File;
+    Bytes Expected;
+  } cases[] = {
+      {"stereo 44100 Hz", Riff({Chunk("fmt ", FmtBody(1, 2, 44100)), Chunk("data", data)}), data},
+      {"8-bit with an odd data size, its pad byte and a chunk after",
+       Riff({Chunk("fmt ", FmtBody(1, 1, 22050, 8)), Chunk("data", odd), Chunk("junk", data)}), odd},
+      {"18-byte format chunk", Riff({Chunk("fmt ", Cat({FmtBody(1), {0, 0}})), Chunk("data", data)}), data},
+      {"odd-sized chunks before, between and after",
+       Riff({Chunk("LIST", Text("abc")), Chunk("fmt ", FmtBody(1)), Chunk("junk", Pattern(5, 1)),
+             Chunk("data", data), Chunk("id3 ", Pattern(7, 2))}),
+       data},
+      {"size fields beyond the file, the bytes wanted present",
+       Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", twoSeconds, 0xFFFFFFFF)}, 0xFFFFFFFF),
+       Bytes(twoSeconds.begin(), twoSeconds.begin() + 44100)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ExpectCopied(c.File, 1, c.Expected);
+  }
+}
+
+TEST_F(ReadWaveFileTest, RefusesBrokenAndHostileFilesWithoutTouchingTheDestination) {
+  const Bytes fmt = Chunk("fmt ", FmtBody(1));
+  const Bytes data = Chunk("data", Pattern(1000, 11));
+  const Bytes valid = Riff({fmt, data});
+  const Bytes oneSecond = Wave(Pattern(44100, 12));
+  const struct {
+    const char* Name;
+    Bytes File;
+    const char* Message;
+  } cases[] = {
+      {"empty file", {}, "ファイルシークエラー (mmioSeek)"},
+      {"cut inside the RIFF header", Bytes(valid.begin(), valid.begin() + 10), "ファイルシークエラー (mmioSeek)"},
+      {"not RIFF at all", Text("ID3\3 not a wave file at all"), "ファイルシークエラー (mmioSeek)"},
+      {"RIFF of another form", Riff({fmt, data}, {}, "AVI "), "ファイルシークエラー (mmioSeek)"},
+      {"no format chunk", Riff({data}), "fmtチャンクエラー (mmioDescend)"},
+      {"format chunk beyond the RIFF chunk", Cat({Riff({}), fmt, data}), "fmtチャンクエラー (mmioDescend)"},
+      {"chunk size running past the file", Riff({Chunk("junk", {}, 0xFFFFFFFF), fmt, data}),
+       "fmtチャンクエラー (mmioDescend)"},
+      {"empty format chunk", Riff({Chunk("fmt ", {}), data}), "fmtチャンクリードエラー (mmioRead)"},
+      {"one-byte format chunk", Riff({Chunk("fmt ", {1}), data}), "fmtチャンクリードエラー (mmioRead)"},
+      {"format size 0xFFFFFFF0", Riff({Chunk("fmt ", FmtBody(1), 0xFFFFFFF0), data}),
+       "fmtチャンクリードエラー (mmioRead)"},
+      {"cut inside the format chunk", Bytes(valid.begin(), valid.begin() + 28), "fmtチャンクリードエラー (mmioRead)"},
+      {"IEEE float", Riff({Chunk("fmt ", FmtBody(3, 1, 22050, 32)), data}), "PCMフォーマットではありません。"},
+      {"MPEG layer 3", Riff({Chunk("fmt ", FmtBody(0x55)), data}), "PCMフォーマットではありません。"},
+      {"extensible", Riff({Chunk("fmt ", FmtBody(0xFFFE)), data}), "PCMフォーマットではありません。"},
+      {"data before the format chunk", Riff({data, fmt}), "dataチャンクエラー"},
+      {"no data chunk", Riff({fmt, Chunk("junk", Pattern(10, 1))}), "dataチャンクエラー"},
+      {"data chunk beyond the RIFF chunk", Cat({Riff({fmt}), data}), "dataチャンクエラー"},
+      {"data size 0xFFFFFFFF on a short file", Riff({fmt, Chunk("data", Pattern(100, 1), 0xFFFFFFFF)}),
+       "dataチャンクリードエラー"},
+      {"cut inside the data", Bytes(oneSecond.begin(), oneSecond.begin() + 1044), "dataチャンクリードエラー"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ExpectRefused(c.File, 1, c.Message);
+  }
+
+  for (const std::string& path : {dir / "missing.wav", dir / "missing/in.wav", dir.Path.string()}) {
+    SCOPED_TRACE(path);
+    log.Messages.clear();
+    uint8_t destination[8] = {};
+    EXPECT_FALSE(ReadWaveFile(destination, path.c_str(), 0));
+    EXPECT_EQ(log.Messages, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
+  }
+}
+
+}  // namespace
+}  // namespace sorvane::test

@@ -1,0 +1,181 @@
+// Helpers shared by the WAV tests: scratch directories, a recording error
+// box, RIFF files put together byte by byte, a second opinion from Python's
+// WAV reader, and a child process with a file size limit.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wavfile/ErrorBox.h"
+
+namespace sorvane::test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct TempDir {
+  std::filesystem::path Path;
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-wav-XXXXXX").string();
+    Path = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Path, ignored);
+  }
+  std::string operator/(std::string_view name) const { return (Path / name).string(); }
+};
+
+// Records every WAV error box while alive.
+struct ErrorLog {
+  std::vector<std::string> Messages;
+  ErrorLog() { SetErrorBoxHandler(&Record, this); }
+  ~ErrorLog() { SetErrorBoxHandler(nullptr, nullptr); }
+  static void Record(void* self, const char* caption, const char* text) {
+    EXPECT_STREQ(caption, "エラー");
+    static_cast<ErrorLog*>(self)->Messages.emplace_back(text);
+  }
+};
+
+inline Bytes ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline uint32_t GetLe32(const Bytes& b, std::size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+inline void PutLe(Bytes& b, uint32_t v, int width) {
+  for (int i = 0; i < width; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+inline Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// A chunk holding body (padded when odd), its size field body.size() unless given.
+inline Bytes Chunk(std::string_view id, const Bytes& body, std::optional<uint32_t> size = {}) {
+  Bytes out = Text(id);
+  PutLe(out, size.value_or(static_cast<uint32_t>(body.size())), 4);
+  out.insert(out.end(), body.begin(), body.end());
+  if (!size && body.size() % 2 == 1) out.push_back(0);
+  return out;
+}
+
+inline Bytes Riff(std::initializer_list<Bytes> parts, std::optional<uint32_t> size = {},
+                  std::string_view form = "WAVE") {
+  const Bytes body = Cat({Text(form), Cat(parts)});
+  return Chunk("RIFF", body, size);
+}
+
+inline Bytes FmtBody(uint16_t tag, uint16_t channels = 1, uint32_t rate = 22050, uint16_t bits = 16) {
+  Bytes b;
+  PutLe(b, tag, 2);
+  PutLe(b, channels, 2);
+  PutLe(b, rate, 4);
+  PutLe(b, rate * channels * bits / 8, 4);
+  PutLe(b, channels * bits / 8, 2);
+  PutLe(b, bits, 2);
+  return b;
+}
+
+// Deterministic, non-repeating-looking sample bytes.
+inline Bytes Pattern(std::size_t n, uint32_t seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    b[i] = static_cast<uint8_t>(seed >> 24);
+  }
+  return b;
+}
+
+// What Python's standard wave module makes of a file.
+struct PythonWave {
+  int Channels = 0, Width = 0, Rate = 0, Frames = 0;
+  Bytes Data;
+};
+
+inline bool HavePython() {
+#ifdef SORVANE_PYTHON3
+  return true;
+#else
+  return false;
+#endif
+}
+
+inline std::optional<PythonWave> ReadWithPython(const TempDir& dir, const std::string& path) {
+#ifdef SORVANE_PYTHON3
+  const std::string script = dir / "read.py", out = dir / "frames.raw";
+  std::ofstream(script) << "import sys, wave\n"
+                           "with wave.open(sys.argv[1], 'rb') as w:\n"
+                           "    p = w.getparams()\n"
+                           "    open(sys.argv[2], 'wb').write(w.readframes(p.nframes))\n"
+                           "print(p.nchannels, p.sampwidth, p.framerate, p.nframes)\n";
+  const std::string command =
+      std::string("'") + SORVANE_PYTHON3 + "' '" + script + "' '" + path + "' '" + out + "' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  char text[4096] = {};
+  const std::size_t n = std::fread(text, 1, sizeof text - 1, pipe);
+  text[n] = '\0';
+  const int status = ::pclose(pipe);
+  PythonWave w;
+  if (status != 0 ||
+      std::sscanf(text, "%d %d %d %d", &w.Channels, &w.Width, &w.Rate, &w.Frames) != 4) {
+    ADD_FAILURE() << "Python's wave module refused " << path << ":\n" << text;
+    return std::nullopt;
+  }
+  w.Data = ReadBytes(out);
+  return w;
+#else
+  (void)dir, (void)path;
+  return std::nullopt;
+#endif
+}
+
+// Runs body in a child process whose files may not grow beyond limit bytes
+// (writes past it fail with EFBIG instead of a signal). Returns body's result,
+// or 100 + the signal when the child was killed.
+template <class Body>
+int RunWithFileSizeLimit(rlim_t limit, Body body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit r{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &r);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+inline std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                std::filesystem::directory_iterator{}));
+}
+
+}  // namespace sorvane::test

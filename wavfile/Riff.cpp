@@ -1,0 +1,253 @@
+// RIFF chunk handling over POSIX descriptors. Integers in the file are
+// little-endian; they are assembled byte by byte so the host's order does not
+// matter. All offsets are computed in 64 bits, so no size field, however
+// large, can wrap a position.
+#include "wavfile/Riff.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sorvane {
+namespace {
+
+uint32_t GetLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Reads count bytes at offset without moving the file position; returns the
+// number read (short at the end of the file or on an error).
+int64_t ReadAt(int fd, void* buffer, std::size_t count, int64_t offset) {
+  auto* p = static_cast<uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd, p + done, count - done, static_cast<off_t>(offset) + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t WriteAt(int fd, const void* data, std::size_t count, int64_t offset) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd, p + done, count - done, static_cast<off_t>(offset) + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t CurrentPosition(int fd) {
+  return static_cast<int64_t>(::lseek(fd, 0, SEEK_CUR));
+}
+
+RiffStatus StartChunk(RiffFile& file, RiffChunk& chunk, bool withForm) {
+  if (file.Fd < 0) return RiffStatus::NotOpen;
+  const int64_t position = CurrentPosition(file.Fd);
+  if (position < 0) return RiffStatus::CannotSeek;
+  uint8_t header[12];
+  PutLe32(header, chunk.Id);
+  PutLe32(header + 4, chunk.Size);
+  PutLe32(header + 8, chunk.FormType);
+  const std::size_t headerBytes = withForm ? 12 : 8;
+  if (RiffWrite(file, header, headerBytes) != static_cast<int64_t>(headerBytes)) {
+    return RiffStatus::CannotWrite;
+  }
+  chunk.DataOffset = position + kChunkHeaderBytes;
+  chunk.Written = true;
+  return RiffStatus::Ok;
+}
+
+// Walks the chunks from the current position. A chunk matches when its
+// identifier is id and, if matchForm, it carries form type formType.
+RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id,
+                  bool matchForm, uint32_t formType) {
+  if (file.Fd < 0) return RiffStatus::NotOpen;
+  const int64_t start = CurrentPosition(file.Fd);
+  if (start < 0) return RiffStatus::CannotSeek;
+  const int64_t end = parent != nullptr ? parent->DataOffset + static_cast<int64_t>(parent->Size)
+                                        : INT64_MAX;
+  // Every step moves on by at least a header, and reads stop at the end of
+  // the (regular) file, so the walk always ends.
+  int64_t position = start;
+  while (position <= end - kChunkHeaderBytes) {
+    uint8_t header[8];
+    if (ReadAt(file.Fd, header, sizeof header, position) != 8) break;
+    const uint32_t foundId = GetLe32(header);
+    const uint32_t size = GetLe32(header + 4);
+    const int64_t dataOffset = position + kChunkHeaderBytes;
+
+    const bool hasFormField = (foundId == kRiffId || foundId == kListId) && size >= 4;
+    uint32_t form = 0;
+    bool formRead = false;
+    if (hasFormField) {
+      uint8_t field[4];
+      formRead = ReadAt(file.Fd, field, sizeof field, dataOffset) == 4;
+      if (formRead) form = GetLe32(field);
+    }
+    if (foundId == id && (!matchForm || (formRead && form == formType))) {
+      const int64_t dataStart = dataOffset + (formRead ? 4 : 0);
+      if (::lseek(file.Fd, static_cast<off_t>(dataStart), SEEK_SET) < 0) break;
+      chunk.Id = foundId;
+      chunk.Size = size;
+      chunk.FormType = form;
+      chunk.DataOffset = dataOffset;
+      chunk.Written = false;
+      return RiffStatus::Ok;
+    }
+    // An odd-sized chunk is followed by a pad byte that its size leaves out.
+    position = dataOffset + static_cast<int64_t>(size) + static_cast<int64_t>(size & 1u);
+  }
+  ::lseek(file.Fd, static_cast<off_t>(start), SEEK_SET);
+  return RiffStatus::ChunkNotFound;
+}
+
+}  // namespace
+
+RiffStatus RiffOpenRead(RiffFile& file, const char* path) {
+  assert(file.Fd < 0 && "the record already holds an open file");
+  // Non-blocking so that naming a pipe cannot hang the open; the mode has no
+  // effect on the regular files that are accepted.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return RiffStatus::CannotOpen;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return RiffStatus::CannotOpen;
+  }
+  file.Fd = fd;
+  return RiffStatus::Ok;
+}
+
+RiffStatus RiffCreate(RiffFile& file, const char* path) {
+  assert(file.Fd < 0 && "the record already holds an open file");
+  // There is no exclusive-access open on Linux: another process may still
+  // open the file while it is written.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return RiffStatus::CannotOpen;
+  file.Fd = fd;
+  return RiffStatus::Ok;
+}
+
+RiffStatus RiffClose(RiffFile& file) {
+  if (file.Fd < 0) return RiffStatus::NotOpen;
+  // Linux releases the descriptor even when close reports an error, so it is
+  // never retried.
+  const int rc = ::close(file.Fd);
+  file.Fd = -1;
+  return rc == 0 ? RiffStatus::Ok : RiffStatus::CannotClose;
+}
+
+RiffStatus RiffFlush(RiffFile& file) {
+  return file.Fd >= 0 ? RiffStatus::Ok : RiffStatus::NotOpen;
+}
+
+int64_t RiffSeek(RiffFile& file, int64_t offset, int whence) {
+  if (file.Fd < 0) return -1;
+  return static_cast<int64_t>(::lseek(file.Fd, static_cast<off_t>(offset), whence));
+}
+
+int64_t RiffFileSize(const RiffFile& file) {
+  if (file.Fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(file.Fd, &info) != 0) return -1;
+  return static_cast<int64_t>(info.st_size);
+}
+
+RiffStatus RiffTruncate(RiffFile& file, int64_t length) {
+  if (file.Fd < 0) return RiffStatus::NotOpen;
+  // The position moves even when the cut fails, so that whatever is written
+  // or fixed up next starts at length.
+  const bool cut = ::ftruncate(file.Fd, static_cast<off_t>(length)) == 0;
+  const bool moved = ::lseek(file.Fd, static_cast<off_t>(length), SEEK_SET) >= 0;
+  if (!cut) return RiffStatus::CannotWrite;
+  return moved ? RiffStatus::Ok : RiffStatus::CannotSeek;
+}
+
+int64_t RiffRead(RiffFile& file, void* buffer, std::size_t count) {
+  if (file.Fd < 0) return 0;
+  auto* p = static_cast<uint8_t*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(file.Fd, p + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t RiffWrite(RiffFile& file, const void* data, std::size_t count) {
+  if (file.Fd < 0) return 0;
+  const auto* p = static_cast<const uint8_t*>(data);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(file.Fd, p + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+RiffStatus RiffCreateChunk(RiffFile& file, RiffChunk& chunk) {
+  chunk.FormType = 0;
+  return StartChunk(file, chunk, false);
+}
+
+RiffStatus RiffCreateRiffChunk(RiffFile& file, RiffChunk& chunk) {
+  chunk.Id = kRiffId;
+  return StartChunk(file, chunk, true);
+}
+
+RiffStatus RiffDescend(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id) {
+  return Search(file, chunk, parent, id, false, 0);
+}
+
+RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent,
+                           uint32_t formType) {
+  return Search(file, chunk, parent, kRiffId, true, formType);
+}
+
+RiffStatus RiffAscend(RiffFile& file, RiffChunk& chunk) {
+  if (file.Fd < 0) return RiffStatus::NotOpen;
+  if (!chunk.Written) {
+    const int64_t end = chunk.DataOffset + static_cast<int64_t>(chunk.Size) +
+                        static_cast<int64_t>(chunk.Size & 1u);
+    return ::lseek(file.Fd, static_cast<off_t>(end), SEEK_SET) < 0 ? RiffStatus::CannotSeek
+                                                                    : RiffStatus::Ok;
+  }
+  const int64_t end = CurrentPosition(file.Fd);
+  if (end < 0) return RiffStatus::CannotSeek;
+  const int64_t size = end - chunk.DataOffset;
+  if (size < 0) return RiffStatus::CannotSeek;
+  if (size > kMaxChunkSize) return RiffStatus::ChunkTooLarge;
+  uint8_t field[4];
+  PutLe32(field, static_cast<uint32_t>(size));
+  if (WriteAt(file.Fd, field, sizeof field, chunk.DataOffset - 4) != 4) {
+    return RiffStatus::CannotWrite;
+  }
+  chunk.Size = static_cast<uint32_t>(size);
+  if ((size & 1) != 0) {
+    const uint8_t pad = 0;
+    if (RiffWrite(file, &pad, 1) != 1) return RiffStatus::CannotWrite;
+  }
+  return RiffStatus::Ok;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,130 @@
+// The take recorder: a WAV file that grows by one output block at a time
+// while a take runs, with its chunk sizes fixed up when the take ends. The
+// per-block write is a plain system call on an already open descriptor.
+#include "wavfile/TakeRecorder.h"
+
+#include <cassert>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "wavfile/ErrorBox.h"
+#include "wavfile/WaveFile.h"
+
+namespace sorvane {
+namespace {
+
+constexpr const char* kOpenError = "ファイルオープンエラー (mmioOpen)";
+constexpr const char* kWriteError = "dataチャンク書き込みエラー (mmioWrite)";
+
+// Bytes of the RIFF chunk's data ahead of the samples: the form type, the
+// format chunk with its 18-byte record and the data chunk's header.
+constexpr int64_t kTakeHeaderBytes = 4 + kChunkHeaderBytes + kWaveFormatExBytes + kChunkHeaderBytes;
+static_assert(kTakeHeaderBytes == 38);
+// Most sample bytes a take can hold while the RIFF size, with a pad byte,
+// still fits its 32-bit field.
+constexpr int64_t kMaxTakeDataBytes = kMaxChunkSize - kTakeHeaderBytes - 1;
+
+// Writes the RIFF, format and data chunk headers of a new take.
+bool WriteTakeHeaders(TakeRecorder& take) {
+  take.RiffChunk = {};
+  take.RiffChunk.FormType = FourCC("WAVE");
+  if (RiffCreateRiffChunk(take.TakeFile, take.RiffChunk) != RiffStatus::Ok) return false;
+  RiffChunk fmt{};
+  fmt.Id = FourCC("fmt");
+  fmt.Size = kWaveFormatBytes;  // provisional; the ascent records the 18 written
+  if (RiffCreateChunk(take.TakeFile, fmt) != RiffStatus::Ok) return false;
+  if (RiffWrite(take.TakeFile, kWaveFormatRecord.Bytes, kWaveFormatExBytes) != kWaveFormatExBytes) {
+    return false;
+  }
+  if (RiffAscend(take.TakeFile, fmt) != RiffStatus::Ok) return false;
+  take.DataChunk = {};
+  take.DataChunk.Id = FourCC("data");
+  return RiffCreateChunk(take.TakeFile, take.DataChunk) == RiffStatus::Ok;
+}
+
+}  // namespace
+
+void TakeFileName(const std::tm& localTime, char* buffer, std::size_t size) {
+  // The year is widened so that no field value can overflow the addition.
+  std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d.wav",
+                static_cast<long long>(localTime.tm_year) + 1900,
+                localTime.tm_mon + 1, localTime.tm_mday, localTime.tm_hour, localTime.tm_min,
+                localTime.tm_sec);
+}
+
+void ResetTakeRecorder(TakeRecorder& take) {
+  take = {};
+}
+
+bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTime) {
+  assert(directory != nullptr);
+  if (take.Recording) StopTake(take);
+  take = {};
+
+  char name[96];  // room for any field values, not only those of a real date
+  TakeFileName(localTime, name, sizeof name);
+  // An empty directory means the current one; a trailing separator is not doubled.
+  const std::size_t directoryLength = std::strlen(directory);
+  const char* separator =
+      directoryLength == 0 || directory[directoryLength - 1] == '/' ? "" : "/";
+  char path[PATH_MAX];
+  const int length = std::snprintf(path, sizeof path, "%s%s%s", directory, separator, name);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path ||
+      RiffCreate(take.TakeFile, path) != RiffStatus::Ok) {
+    take = {};
+    ShowWaveError(kOpenError);
+    return false;
+  }
+  if (!WriteTakeHeaders(take)) {
+    // Without its headers the file is no WAV file at all; it goes.
+    RiffClose(take.TakeFile);
+    ::unlink(path);
+    take = {};
+    ShowWaveError(kOpenError);
+    return false;
+  }
+  take.TakeBlocks = 0;
+  take.DataBytes = 0;
+  take.Recording = true;
+  return true;
+}
+
+TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t byteCount) {
+  if (!take.Recording) return TakeWriteResult::Idle;
+  assert((data != nullptr || byteCount == 0) && "a block needs its samples");
+
+  const int64_t blockStart = take.DataChunk.DataOffset + static_cast<int64_t>(take.DataBytes);
+  const bool fits = static_cast<int64_t>(take.DataBytes) + byteCount <= kMaxTakeDataBytes;
+  if (!fits || RiffWrite(take.TakeFile, data, byteCount) != static_cast<int64_t>(byteCount)) {
+    // A block that was only partly written (a full disk, a file size limit)
+    // is cut off again, so the data chunk holds whole blocks only and its
+    // size stays even; the take then ends like a stopped one and the file
+    // is a valid WAV file of every block before this one.
+    RiffTruncate(take.TakeFile, blockStart);
+    StopTake(take);
+    ShowWaveError(kWriteError);
+    return TakeWriteResult::Failed;
+  }
+  take.DataBytes += byteCount;
+  ++take.TakeBlocks;
+  if (take.TakeBlocks >= kTakeBlockLimit) {
+    StopTake(take);
+    return TakeWriteResult::LimitReached;
+  }
+  return TakeWriteResult::Written;
+}
+
+void StopTake(TakeRecorder& take) {
+  if (!take.Recording) return;
+  take.Recording = false;
+  // Each step runs even when one before it failed, so the descriptor is
+  // always released; a take's end reports nothing.
+  RiffAscend(take.TakeFile, take.DataChunk);
+  RiffAscend(take.TakeFile, take.RiffChunk);
+  RiffFlush(take.TakeFile);
+  RiffClose(take.TakeFile);
+}
+
+}  // namespace sorvane
