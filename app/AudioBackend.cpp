@@ -1,0 +1,57 @@
+// The sound card backend: two PortAudio streams whose completion events are
+// queued for the event loop. Without PortAudio the devices cannot open.
+#include "app/AudioBackend.h"
+
+#ifdef SORVANE_HAVE_PORTAUDIO
+#include "audio/EventQueue.h"
+#include "audio/PortAudioDevices.h"
+#endif
+
+namespace sorvane {
+
+namespace {
+
+class NoSoundBackend final : public AudioBackend {
+ public:
+  AudioDevice& Capture() override { return CaptureDevice; }
+  AudioDevice& Playback() override { return PlaybackDevice; }
+
+ private:
+  UnavailableDevice CaptureDevice;
+  UnavailableDevice PlaybackDevice;
+};
+
+#ifdef SORVANE_HAVE_PORTAUDIO
+class SoundCardBackend final : public AudioBackend {
+ public:
+  SoundCardBackend()
+      : CaptureDevice(MakePortAudioCapture(Events)), PlaybackDevice(MakePortAudioPlayback(Events)) {}
+  ~SoundCardBackend() override {
+    // The devices stop their callbacks before the queue they post to goes.
+    CaptureDevice.reset();
+    PlaybackDevice.reset();
+  }
+  AudioDevice& Capture() override { return *CaptureDevice; }
+  AudioDevice& Playback() override { return *PlaybackDevice; }
+  int WakeFd() const override { return Events.WakeFd(); }
+  void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
+
+ private:
+  PortAudioSystem System;  // initialised first, terminated last
+  AudioEventQueue Events;
+  std::unique_ptr<AudioDevice> CaptureDevice;
+  std::unique_ptr<AudioDevice> PlaybackDevice;
+};
+#endif
+
+}  // namespace
+
+std::unique_ptr<AudioBackend> MakeSystemAudio() {
+#ifdef SORVANE_HAVE_PORTAUDIO
+  return std::make_unique<SoundCardBackend>();
+#else
+  return std::make_unique<NoSoundBackend>();
+#endif
+}
+
+}  // namespace sorvane

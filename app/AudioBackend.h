@@ -1,0 +1,47 @@
+// The sound devices of the desktop program and the way their completion
+// events reach the window's event loop. The real backend uses the sound
+// card; where it is not built, or for tests, other backends stand in.
+#pragma once
+
+#include <memory>
+
+#include "audio/Device.h"
+#include "audio/Engine.h"
+
+namespace sorvane {
+
+class AudioBackend {
+ public:
+  AudioBackend() = default;
+  AudioBackend(const AudioBackend&) = delete;
+  AudioBackend& operator=(const AudioBackend&) = delete;
+  virtual ~AudioBackend() = default;
+
+  virtual AudioDevice& Capture() = 0;
+  virtual AudioDevice& Playback() = 0;
+  // A descriptor that is readable while device events wait to be handled;
+  // -1 when the backend delivers its events some other way.
+  virtual int WakeFd() const { return -1; }
+  // Hands every waiting device event to the engine, in order.
+  virtual void DispatchAll(EngineState& /*engine*/) {}
+};
+
+// A device that cannot be opened: the program then reports the device
+// error and runs without sound.
+class UnavailableDevice final : public AudioDevice {
+ public:
+  bool Open(const WaveFormat&) override { return false; }
+  bool Prepare(WaveHeader&) override { return false; }
+  bool Unprepare(WaveHeader&) override { return false; }
+  bool Queue(WaveHeader&) override { return false; }
+  bool Start() override { return false; }
+  bool Reset() override { return false; }
+  bool Close() override { return false; }
+  bool IsOpen() const override { return false; }
+};
+
+// The sound card when the program was built with it, else two devices that
+// cannot be opened.
+std::unique_ptr<AudioBackend> MakeSystemAudio();
+
+}  // namespace sorvane

@@ -1,0 +1,45 @@
+// The desktop program's links to the system: caption language and fonts,
+// where takes are written, the mixer behind the volume buttons, and the
+// error boxes.
+#pragma once
+
+#include <QFont>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+
+namespace sorvane {
+
+// Japanese captions when the locale's language is Japanese.
+bool IsJapaneseLocale(const QLocale& locale);
+
+// Maps the window fonts' faces to the free faces installed here:
+// "ＭＳ Ｐゴシック" to IPAPGothic, "Microsoft Sans Serif" to Liberation Sans.
+void InstallFontSubstitutes();
+QFont JapaneseWindowFont();  // "ＭＳ Ｐゴシック", 12 pixels
+QFont EnglishWindowFont();   // "Microsoft Sans Serif", 8 points
+
+// Where a take goes: the program's directory when it can be written to,
+// otherwise musicDir when it exists, otherwise homeDir.
+QString TakeDirectory(const QString& programDir, const QString& musicDir, const QString& homeDir);
+// The same with the running program's directories.
+QString TakeDirectory();
+
+// A mixer command: the program and its arguments.
+struct MixerCommand {
+  QString Program;
+  QStringList Arguments;
+};
+
+// The mixers tried, in order, for the recording (input) or playback
+// (output) controls.
+QList<MixerCommand> MixerCommands(bool recording);
+
+// Starts the first mixer found on the PATH without waiting for it. Returns
+// whether one was started; a missing mixer is not an error.
+bool StartVolumeControl(bool recording);
+
+// Shows engine and WAV errors in modal message boxes with an error icon.
+void InstallMessageBoxErrorHandler();
+
+}  // namespace sorvane

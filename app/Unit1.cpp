@@ -1,0 +1,566 @@
+// The main window: control panel, keyboard, key input, watchdog, engine
+// notifications and the close handshake.
+#include "app/Unit1.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QToolButton>
+#include <QWindow>
+
+#include "app/Glyphs.h"
+#include "app/PhraseDialogs.h"
+#include "app/Platform.h"
+#include "app/Unit2.h"
+#include "keyboard/ColorButton.h"
+#include "keyboard/KeyboardLayout.h"
+
+namespace sorvane {
+
+static_assert(kWatchdogSlots == kVoiceCount);
+
+namespace {
+
+const QColor kWindowColour(160, 160, 164);
+const QColor kWhite(255, 255, 255);
+const QColor kBlack(0, 0, 0);
+const QColor kSounding(255, 0, 0);
+constexpr int kPanelDesignedWidth = 625;
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Places the items of a radio group in one column under its caption, each
+// item an equal share of the height that the caption leaves.
+void ArrangeRadioGroup(QGroupBox* group, QRadioButton* const* items, int count) {
+  const int textHeight = QFontMetrics(group->font()).height();
+  const int room = group->height() - textHeight - 5;
+  const int itemHeight = room / count;
+  const int topMargin = textHeight + 1 + (room % count) / 2;
+  for (int i = 0; i < count; ++i) {
+    items[i]->setGeometry(8, topMargin + i * itemHeight, group->width() - 10, itemHeight);
+  }
+}
+
+QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+QScrollBar* MakeScrollBar(QWidget* parent, int left, int top, int minimum, int maximum) {
+  auto* bar = new QScrollBar(Qt::Horizontal, parent);
+  bar->setGeometry(left, top, 97, 9);
+  bar->setRange(minimum, maximum);
+  bar->setSingleStep(1);
+  bar->setPageStep(1);
+  return bar;
+}
+
+QToolButton* MakeSpeedButton(QWidget* parent, const QRect& geometry, const QString& caption, bool flat) {
+  auto* button = new QToolButton(parent);
+  button->setGeometry(geometry);
+  button->setText(caption);
+  button->setAutoRaise(flat);
+  button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  button->setIconSize(QSize(kGlyphSize, kGlyphSize));
+  return button;
+}
+
+}  // namespace
+
+TForm1::TForm1(std::unique_ptr<AudioBackend> audio, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      Audio(std::move(audio)),
+      EngineData(std::make_unique<EngineState>()) {
+  BuildControls();
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  qApp->removeEventFilter(this);
+  if (AudioNotifier) AudioNotifier->setEnabled(false);
+  // The engine must not call back into a window that is going.
+  CreateEngine(*EngineData, nullptr);
+}
+
+void TForm1::SetKeyStateSource(std::unique_ptr<KeyStateSource> source) {
+  OwnKeyState = std::move(source);
+  KeyState = OwnKeyState ? OwnKeyState.get() : &EventKeys;
+}
+
+// The controls as designed: Japanese captions, designed places, the
+// designed panel width.
+void TForm1::BuildControls() {
+  InstallFontSubstitutes();
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, kWindowColour);
+  setPalette(pal);
+  setAutoFillBackground(true);
+  setFont(JapaneseWindowFont());
+  resize(kPanelDesignedWidth, kPanelHeight + 160);
+  move(kWindowLeft, kWindowTop);
+
+  Panel1 = new QFrame(this);
+  Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Panel1->setLineWidth(1);
+  Panel1->setGeometry(0, 0, kPanelDesignedWidth, kPanelHeight);
+
+  RadioGroup2 = new QGroupBox(U("オクターブ"), Panel1);
+  RadioGroup2->setGeometry(8, 8, 97, 81);
+  RadioGroup2Buttons = new QButtonGroup(this);
+  const char* const octaves[] = {"High", "Mid", "Low", "Ultra Low"};
+  for (int i = 0; i < 4; ++i) {
+    RadioGroup2Items[i] = new QRadioButton(U(octaves[i]), RadioGroup2);
+    RadioGroup2Buttons->addButton(RadioGroup2Items[i], i);
+  }
+  ArrangeRadioGroup(RadioGroup2, RadioGroup2Items.data(), 4);
+
+  RadioGroup1 = new QGroupBox(U("波形"), Panel1);
+  RadioGroup1->setGeometry(8, 96, 97, 81);
+  RadioGroup1Buttons = new QButtonGroup(this);
+  const char* const waves[] = {"インパルス", "ノコギリ波", "矩形波"};
+  for (int i = 0; i < 3; ++i) {
+    RadioGroup1Items[i] = new QRadioButton(U(waves[i]), RadioGroup1);
+    RadioGroup1Buttons->addButton(RadioGroup1Items[i], i);
+  }
+  ArrangeRadioGroup(RadioGroup1, RadioGroup1Items.data(), 3);
+
+  GroupBox1 = new QGroupBox(U("モジュレーション"), Panel1);
+  GroupBox1->setGeometry(112, 8, 113, 137);
+  Label4 = MakeLabel(GroupBox1, 8, 16, QString());
+  ScrollBar1 = MakeScrollBar(GroupBox1, 8, 32, 0, 100);
+  Label5 = MakeLabel(GroupBox1, 8, 48, QString());
+  ScrollBar2 = MakeScrollBar(GroupBox1, 8, 64, 1, 20);
+  RadioButton1 = new QRadioButton(U("三角波"), GroupBox1);
+  RadioButton1->setGeometry(8, 80, 81, 17);
+  RadioButton2 = new QRadioButton(U("矩形波"), GroupBox1);
+  RadioButton2->setGeometry(8, 96, 89, 17);
+  chkModForceOn = new QCheckBox(U("常にON"), GroupBox1);
+  chkModForceOn->setGeometry(8, 112, 81, 17);
+
+  GroupBox2 = new QGroupBox(U("エコー"), Panel1);
+  GroupBox2->setGeometry(232, 8, 113, 81);
+  Label6 = MakeLabel(GroupBox2, 8, 16, QString());
+  ScrollBar3 = MakeScrollBar(GroupBox2, 8, 32, 0, 100);
+  Label7 = MakeLabel(GroupBox2, 8, 48, QString());
+  ScrollBar4 = MakeScrollBar(GroupBox2, 8, 64, 50, 200);
+
+  btnInput = MakeSpeedButton(Panel1, QRect(240, 96, 73, 25), U("入力音量"), true);
+  btnInput->setIcon(QPixmap::fromImage(MakeGlyph(kMicrophoneGlyph)));
+  btnOutput = MakeSpeedButton(Panel1, QRect(240, 120, 73, 25), U("出力音量"), true);
+  btnOutput->setIcon(QPixmap::fromImage(MakeGlyph(kSpeakerGlyph)));
+  btnRecord = MakeSpeedButton(Panel1, QRect(312, 96, 57, 25), U("録音"), true);
+  btnAbout = MakeSpeedButton(Panel1, QRect(312, 120, 57, 25), U("About"), true);
+  btnExit = MakeSpeedButton(Panel1, QRect(312, 144, 57, 25), U("終了"), true);
+
+  GroupBox3 = new QGroupBox(U("フレーズモード"), Panel1);
+  GroupBox3->setGeometry(112, 152, 185, 49);
+  chkPhraseOn = new QCheckBox(U("ON"), GroupBox3);
+  chkPhraseOn->setGeometry(8, 16, 41, 17);
+  btnPhraseRec = MakeSpeedButton(GroupBox3, QRect(56, 16, 41, 25), U("録音"), false);
+  btnPhraseLoad = new QPushButton(U("読込"), GroupBox3);
+  btnPhraseLoad->setGeometry(96, 16, 41, 25);
+  btnPhraseSave = new QPushButton(U("保存"), GroupBox3);
+  btnPhraseSave->setGeometry(136, 16, 41, 25);
+
+  Label8 = MakeLabel(Panel1, 320, 184, U("Label8"));
+  CheckBox1 = new QCheckBox(U("高域強調"), Panel1);
+  CheckBox1->setGeometry(376, 112, 89, 17);
+  chkNoise = new QCheckBox(U("ノイズ"), Panel1);
+  chkNoise->setGeometry(376, 128, 57, 17);
+  Image1 = new QLabel(Panel1);
+  Image1->setGeometry(376, 8, 81, 50);
+  Image2 = new QLabel(Panel1);
+  Image2->setGeometry(376, 64, 129, 41);
+  Bevel1 = new QFrame(Panel1);
+  Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  Bevel1->setGeometry(528, 112, 81, 50);
+  Label1 = MakeLabel(Panel1, 544, 16, U("Label1"));
+  Label2 = MakeLabel(Panel1, 544, 32, U("Label2"));
+  Label3 = MakeLabel(Panel1, 544, 40, U("Label3"));
+
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(kTimer1DesignedMs);
+
+  OpenDialog1 = new QFileDialog(this);
+  SaveDialog1 = new QFileDialog(this);
+}
+
+void TForm1::FormCreate() {
+  CreateEngine(*EngineData, this);
+  EngineState& engine = *EngineData;
+
+  const QString programDir = QCoreApplication::applicationDirPath();
+  OpenDialog1->setDirectory(programDir);
+  SaveDialog1->setDirectory(programDir);
+
+  Label8->setText(QString());
+  btnPhraseRec->setEnabled(false);
+  btnPhraseLoad->setEnabled(false);
+  btnPhraseSave->setEnabled(false);
+
+  SetLanguageJapanese(IsJapaneseLocale(QLocale()));
+  if (!LanguageJapanese()) {
+    setFont(EnglishWindowFont());
+    SetEnglishCaptions();
+  }
+  // Radio items take their places for the font the window now has.
+  ArrangeRadioGroup(RadioGroup2, RadioGroup2Items.data(), 4);
+  ArrangeRadioGroup(RadioGroup1, RadioGroup1Items.data(), 3);
+
+  RecordGlyphImage = MakeGlyph(kRecordGlyph);
+  StopGlyphImage = MakeGlyph(kStopGlyph);
+  RecordPixmap = QPixmap::fromImage(RecordGlyphImage);
+  StopPixmap = QPixmap::fromImage(StopGlyphImage);
+  btnRecord->setIcon(RecordPixmap);
+
+  connect(ScrollBar1, &QScrollBar::valueChanged, this, &TForm1::ScrollBar1Change);
+  connect(ScrollBar2, &QScrollBar::valueChanged, this, &TForm1::ScrollBar2Change);
+  connect(ScrollBar3, &QScrollBar::valueChanged, this, &TForm1::ScrollBar3Change);
+  connect(ScrollBar4, &QScrollBar::valueChanged, this, &TForm1::ScrollBar4Change);
+  connect(RadioGroup2Buttons, &QButtonGroup::idClicked, this, &TForm1::RadioGroup2Click);
+  connect(RadioGroup1Buttons, &QButtonGroup::idClicked, this, &TForm1::RadioGroup1Click);
+  connect(chkModForceOn, &QCheckBox::toggled, this, &TForm1::chkModForceOnClick);
+  connect(RadioButton1, &QRadioButton::toggled, this, &TForm1::RadioButton1Click);
+  connect(CheckBox1, &QCheckBox::toggled, this, &TForm1::CheckBox1Click);
+  connect(btnInput, &QToolButton::clicked, this, &TForm1::btnInputClick);
+  connect(btnOutput, &QToolButton::clicked, this, &TForm1::btnOutputClick);
+  connect(btnRecord, &QToolButton::clicked, this, &TForm1::btnRecordClick);
+  connect(btnAbout, &QToolButton::clicked, this, &TForm1::btnAboutClick);
+  connect(btnExit, &QToolButton::clicked, this, &TForm1::btnExitClick);
+  connect(chkPhraseOn, &QCheckBox::toggled, this, &TForm1::chkPhraseOnClick);
+  connect(btnPhraseRec, &QToolButton::clicked, this, &TForm1::btnPhraseRecClick);
+  connect(btnPhraseLoad, &QPushButton::clicked, this, &TForm1::btnPhraseLoadClick);
+  connect(btnPhraseSave, &QPushButton::clicked, this, &TForm1::btnPhraseSaveClick);
+  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+
+  ScrollBar1->setValue(30);
+  ScrollBar1Change();
+  ScrollBar2->setValue(10);
+  ScrollBar2Change();
+
+  engine.Synth.ModCounter = 0;
+  engine.CtrlHeld = false;
+  engine.Params.ModAlwaysOn = false;
+
+  RadioGroup1Items[0]->setChecked(true);
+  RadioGroup1Click();
+  RadioGroup2Items[1]->setChecked(true);
+  RadioGroup2Click();
+  RadioButton1->setChecked(true);
+  RadioButton1Click();
+
+  Label1->hide();
+  Label2->hide();
+  Label3->hide();
+  Bevel1->hide();
+  Image1->hide();
+  Image2->hide();
+
+  ScrollBar3->setValue(100);
+  ScrollBar3Change();
+  ScrollBar3->setValue(0);
+  ScrollBar3Change();
+  ScrollBar4->setValue(200);
+  ScrollBar4Change();
+  ScrollBar4->setValue(100);
+  ScrollBar4Change();
+
+  setWindowTitle(QStringLiteral("Sorvane"));
+
+  BuildKeyboard();
+
+  // PC keys: seen by the main window before the focused control. The
+  // display server's own key state serves the watchdog where there is one.
+  KeySource = KeyCodeSourceFor(QGuiApplication::platformName());
+  if (auto x11 = MakeX11KeyState()) SetKeyStateSource(std::move(x11));
+  qApp->installEventFilter(this);
+
+  engine.CaptureDevice = &Audio->Capture();
+  engine.PlaybackDevice = &Audio->Playback();
+  if (Audio->WakeFd() >= 0) {
+    AudioNotifier = new QSocketNotifier(Audio->WakeFd(), QSocketNotifier::Read, this);
+    connect(AudioNotifier, &QSocketNotifier::activated, this, &TForm1::OnAudioEvents);
+  }
+  OpenAudio(engine);
+}
+
+void TForm1::SetEnglishCaptions() {
+  RadioGroup2->setTitle(U("Octabe"));
+  RadioGroup1->setTitle(U("Wave Format"));
+  RadioGroup1Items[0]->setText(U("Impulse"));
+  RadioGroup1Items[1]->setText(U("Saw"));
+  RadioGroup1Items[2]->setText(U("Square"));
+  GroupBox1->setTitle(U("Modulation"));
+  RadioButton1->setText(U("Triangle"));
+  RadioButton2->setText(U("Square"));
+  chkModForceOn->setText(U("Always ON"));
+  GroupBox2->setTitle(U("Echo"));
+  btnInput->setText(U("Input Vol"));
+  btnOutput->setText(U("Output Vol"));
+  btnRecord->setText(U("Rec"));
+  btnExit->setText(U("Exit"));
+  GroupBox3->setTitle(U("Phrase Mode"));
+  btnPhraseRec->setText(U("Rec"));
+  btnPhraseLoad->setText(U("Load"));
+  btnPhraseSave->setText(U("Save"));
+}
+
+void TForm1::BuildKeyboard() {
+  const KeyboardLayout layout = LayoutKeyboard(KeyTable, Panel1->height());
+  for (int i = 0; i < kKeyCount; ++i) {
+    const TKeyTable& e = KeyTable[i];
+    auto* button = new TColorButton(this);
+    KeyButtons[i] = button;
+    button->setText(QString::fromUtf8(KeyCaption(e).c_str()));
+    if (e.IsBlack != 0) {
+      button->SetColor(kBlack);
+      button->SetFontColor(kWhite);
+    } else {
+      button->SetColor(kWhite);
+      button->SetFontColor(kBlack);
+    }
+    const KeyPlacement& p = layout.Keys[i];
+    button->setGeometry(p.Left, p.Top, p.Width, p.Height);
+    button->SetKeyNum(i);
+    connect(button, &TColorButton::MouseDown, this, &TForm1::KeyMouseDown);
+    connect(button, &TColorButton::MouseUp, this, &TForm1::KeyMouseUp);
+  }
+  for (int32_t index : layout.StackOrder) KeyButtons[index]->raise();
+  Panel1->raise();
+  Panel1->resize(layout.Width, Panel1->height());
+  setFixedSize(layout.Width, Panel1->height() + kKeyboardHeight);
+}
+
+void TForm1::OnAudioEvents() { Audio->DispatchAll(*EngineData); }
+
+// ---- control panel ----
+
+void TForm1::RadioGroup2Click() { EngineData->Params.Octave = 3 - RadioGroup2Buttons->checkedId(); }
+
+void TForm1::RadioGroup1Click() { SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId()); }
+
+void TForm1::ScrollBar1Change() {
+  EngineData->Params.ModDepth = ScrollBar1->value();
+  Label4->setText(QString::asprintf("%d%%", EngineData->Params.ModDepth));
+  Label4->adjustSize();
+}
+
+void TForm1::ScrollBar2Change() {
+  EngineData->Params.ModRate = ScrollBar2->value();
+  Label5->setText(QString::asprintf("%dHz", EngineData->Params.ModRate));
+  Label5->adjustSize();
+}
+
+void TForm1::ScrollBar3Change() {
+  EngineData->Params.EchoLevel = ScrollBar3->value();
+  Label6->setText(QString::asprintf("%d%%", EngineData->Params.EchoLevel));
+  Label6->adjustSize();
+}
+
+void TForm1::ScrollBar4Change() {
+  EngineData->Params.EchoDelayMs = ScrollBar4->value();
+  Label7->setText(QString::asprintf("%dms", EngineData->Params.EchoDelayMs));
+  Label7->adjustSize();
+}
+
+void TForm1::chkModForceOnClick() { EngineData->Params.ModAlwaysOn = chkModForceOn->isChecked(); }
+
+// The engine reads the vibrato shape and the emphasis switch from these.
+void TForm1::RadioButton1Click() { EngineData->Switches.TriangleShape = RadioButton1->isChecked(); }
+
+void TForm1::CheckBox1Click() { EngineData->Switches.Emphasis = CheckBox1->isChecked(); }
+
+void TForm1::btnInputClick() { StartVolumeControl(true); }
+
+void TForm1::btnOutputClick() { StartVolumeControl(false); }
+
+void TForm1::btnRecordClick() {
+  const QByteArray directory = QFile::encodeName(TakeDirectory());
+  RecordClick(*EngineData, directory.constData());
+}
+
+void TForm1::btnAboutClick() {
+  if (!AboutBox) return;
+  AboutBox->show();
+  AboutBox->raise();
+  AboutBox->activateWindow();
+}
+
+void TForm1::btnExitClick() { close(); }
+
+// ---- phrase group ----
+
+void TForm1::chkPhraseOnClick() { PhraseOnClick(*EngineData, chkPhraseOn->isChecked()); }
+
+void TForm1::btnPhraseRecClick() { PhraseRecClick(*EngineData); }
+
+void TForm1::btnPhraseLoadClick() {
+  PhraseLoadBegin(*EngineData);
+  PrepareLoadDialog(*OpenDialog1, LanguageJapanese());
+  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
+  const QString path = OpenDialog1->selectedFiles().constFirst();
+  OpenDialog1->setDirectory(QFileInfo(path).absolutePath());
+  // The area the dialog covered is drawn again before the analysis runs.
+  repaint();
+  PhraseLoadFile(*EngineData, QFile::encodeName(path).constData());
+}
+
+void TForm1::btnPhraseSaveClick() {
+  PrepareSaveDialog(*SaveDialog1, LanguageJapanese());
+  if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
+  const QString path = SaveDialog1->selectedFiles().constFirst();
+  SaveDialog1->setDirectory(QFileInfo(path).absolutePath());
+  PhraseSaveFile(*EngineData, QFile::encodeName(path).constData());
+}
+
+// ---- keyboard ----
+
+void TForm1::KeyMouseDown(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+  KeyNoteOn(*EngineData, Sender->KeyNum());
+}
+
+void TForm1::KeyMouseUp(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+  KeyNoteOff(*EngineData, Sender->KeyNum());
+}
+
+void TForm1::FormKeyDown(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
+  EngineData->CtrlHeld = Shift.testFlag(Qt::ControlModifier);
+  int32_t passedOver = 0;
+  const int32_t index = FindKeyIndex(Key, &passedOver);
+  if (passedOver > 0) Label3->setText(QString::asprintf("%d", Key));
+  if (index < 0) return;
+  KeyNoteOn(*EngineData, index);
+  Key = 0;
+}
+
+void TForm1::FormKeyUp(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
+  EngineData->CtrlHeld = Shift.testFlag(Qt::ControlModifier);
+  const int32_t index = FindKeyIndex(Key);
+  if (index < 0) return;
+  KeyNoteOff(*EngineData, index);
+  Key = 0;
+}
+
+bool TForm1::HandleKeyEvent(QKeyEvent* event) {
+  const bool down = event->type() == QEvent::KeyPress;
+  const int32_t code = VirtualKeyFromEvent(*event, KeySource);
+  // The Ctrl key's own events carry the state after the event.
+  Qt::KeyboardModifiers shift = event->modifiers();
+  if (code == kVkControl) shift.setFlag(Qt::ControlModifier, down);
+
+  if (!down && event->isAutoRepeat()) {
+    // Held keys repeat as key-downs only; the repeat's key-up is no release.
+    return code != kVkNone && FindKeyIndex(code) >= 0;
+  }
+  uint16_t key = static_cast<uint16_t>(code);
+  if (down) {
+    EventKeys.KeyDown(code);
+    FormKeyDown(this, key, shift);
+  } else {
+    EventKeys.KeyUp(code);
+    FormKeyUp(this, key, shift);
+  }
+  return code != kVkNone && key == 0;
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched == windowHandle() &&
+      windowHandle() != nullptr) {
+    return HandleKeyEvent(static_cast<QKeyEvent*>(event));
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  // Key-ups after a focus change go to another window: count every key up.
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow()) EventKeys.FocusLost();
+  QWidget::changeEvent(event);
+}
+
+bool TForm1::MainWindowHasFocus() const { return QApplication::focusWidget() == this; }
+
+void TForm1::Timer1Timer() {
+  if (!WatchdogTick(WatchdogTicks)) return;
+  if (MainWindowHasFocus()) return;
+  EngineState& engine = *EngineData;
+  const WatchdogRelease release = WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState,
+                                               [this](int32_t key) { return KeyButtons[key]->IsPressed(); });
+  if (release.ClearCtrl) engine.CtrlHeld = false;
+  for (int i = 0; i < release.KeyCount; ++i) KeyNoteOff(engine, release.Keys[i]);
+}
+
+// ---- engine notifications ----
+
+void TForm1::KeyColourChanged(int32_t key, bool sounding) {
+  if (key < 0 || key >= kKeyCount || KeyButtons[key] == nullptr) return;
+  const QColor own = KeyTable[key].IsBlack != 0 ? kBlack : kWhite;
+  KeyButtons[key]->SetColor(sounding ? kSounding : own);
+}
+
+void TForm1::PhraseButtonsChanged(const PhraseButtons& buttons) {
+  btnPhraseRec->setEnabled(buttons.RecEnabled);
+  btnPhraseLoad->setEnabled(buttons.LoadEnabled);
+  btnPhraseSave->setEnabled(buttons.SaveEnabled);
+  const bool japanese = LanguageJapanese();
+  switch (buttons.RecCaption) {
+    case PhraseRecCaption::Rec: btnPhraseRec->setText(japanese ? U("録音") : U("Rec")); break;
+    case PhraseRecCaption::Say: btnPhraseRec->setText(U("SAY")); break;
+    case PhraseRecCaption::Recording: btnPhraseRec->setText(japanese ? U("録音中") : U("Rec...")); break;
+  }
+}
+
+void TForm1::TakeChanged(bool recording) {
+  const bool japanese = LanguageJapanese();
+  btnRecord->setIcon(recording ? StopPixmap : RecordPixmap);
+  if (recording) {
+    btnRecord->setText(japanese ? U("中止") : U("Stop"));
+  } else {
+    btnRecord->setText(japanese ? U("録音") : U("Rec"));
+  }
+}
+
+void TForm1::AudioStarted() {
+  Timer1->setInterval(kTimer1RunningMs);
+  Timer1->start();
+}
+
+void TForm1::RequestClose() { close(); }
+
+// ---- closing ----
+
+bool TForm1::FormCloseQuery() { return CloseQuery(*EngineData); }
+
+void TForm1::FormClose() {
+  Timer1->stop();
+  CloseAudio(*EngineData);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (!FormCloseQuery()) {
+    event->ignore();
+    return;
+  }
+  FormClose();
+  event->accept();
+}
+
+}  // namespace sorvane

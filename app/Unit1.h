@@ -1,0 +1,175 @@
+// TForm1: the main window. It owns the engine state, the control panel, the
+// 41 key buttons and the timer, builds them in a fixed order at start-up,
+// turns control changes, mouse and PC-key input into engine calls, shows the
+// engine's notifications, and closes only when the engine lets it.
+#pragma once
+
+#include <QImage>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "app/AudioBackend.h"
+#include "audio/Engine.h"
+#include "keyboard/KeyEvents.h"
+#include "keyboard/KeyInput.h"
+#include "keyboard/KeyTable.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QFileDialog;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QScrollBar;
+class QSocketNotifier;
+class QToolButton;
+
+namespace sorvane {
+
+class TAboutBox;
+class TColorButton;
+
+inline constexpr int kClientWidth = 375;
+inline constexpr int kClientHeight = 369;
+inline constexpr int kPanelHeight = 209;
+inline constexpr int kWindowLeft = 193;
+inline constexpr int kWindowTop = 109;
+inline constexpr int kTimer1DesignedMs = 500;
+inline constexpr int kTimer1RunningMs = 250;
+
+class TForm1 : public QWidget, public EngineHost {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(std::unique_ptr<AudioBackend> audio, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  EngineState& Engine() { return *EngineData; }
+  void SetAboutBox(TAboutBox* about) { AboutBox = about; }
+  // The source the watchdog asks whether a key is physically down.
+  void SetKeyStateSource(std::unique_ptr<KeyStateSource> source);
+  // How key events are turned into virtual-key codes.
+  void SetKeyCodeSource(KeyCodeSource source) { KeySource = source; }
+  const QImage& RecordGlyph() const { return RecordGlyphImage; }
+  const QImage& StopGlyph() const { return StopGlyphImage; }
+
+  // The key-down and key-up handlers, seen before the focused control.
+  // Key is a virtual-key code; set to 0 when the key was used here.
+  void FormKeyDown(QObject* Sender, uint16_t& Key, Qt::KeyboardModifiers Shift);
+  void FormKeyUp(QObject* Sender, uint16_t& Key, Qt::KeyboardModifiers Shift);
+
+  // The close request and the close.
+  bool FormCloseQuery();
+  void FormClose();
+
+  // Controls, by their names.
+  QFrame* Panel1 = nullptr;
+  QGroupBox* RadioGroup2 = nullptr;
+  std::array<QRadioButton*, 4> RadioGroup2Items{};
+  QButtonGroup* RadioGroup2Buttons = nullptr;
+  QGroupBox* RadioGroup1 = nullptr;
+  std::array<QRadioButton*, 3> RadioGroup1Items{};
+  QButtonGroup* RadioGroup1Buttons = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QLabel* Label4 = nullptr;
+  QScrollBar* ScrollBar1 = nullptr;
+  QLabel* Label5 = nullptr;
+  QScrollBar* ScrollBar2 = nullptr;
+  QRadioButton* RadioButton1 = nullptr;
+  QRadioButton* RadioButton2 = nullptr;
+  QCheckBox* chkModForceOn = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QLabel* Label6 = nullptr;
+  QScrollBar* ScrollBar3 = nullptr;
+  QLabel* Label7 = nullptr;
+  QScrollBar* ScrollBar4 = nullptr;
+  QToolButton* btnInput = nullptr;
+  QToolButton* btnOutput = nullptr;
+  QToolButton* btnRecord = nullptr;
+  QToolButton* btnAbout = nullptr;
+  QToolButton* btnExit = nullptr;
+  QGroupBox* GroupBox3 = nullptr;
+  QCheckBox* chkPhraseOn = nullptr;
+  QToolButton* btnPhraseRec = nullptr;
+  QPushButton* btnPhraseLoad = nullptr;
+  QPushButton* btnPhraseSave = nullptr;
+  QLabel* Label8 = nullptr;
+  QCheckBox* CheckBox1 = nullptr;
+  QCheckBox* chkNoise = nullptr;
+  QLabel* Image1 = nullptr;
+  QLabel* Image2 = nullptr;
+  QFrame* Bevel1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QTimer* Timer1 = nullptr;
+  QFileDialog* OpenDialog1 = nullptr;
+  QFileDialog* SaveDialog1 = nullptr;
+  std::array<TColorButton*, kKeyCount> KeyButtons{};
+
+  // EngineHost
+  void KeyColourChanged(int32_t key, bool sounding) override;
+  void PhraseButtonsChanged(const PhraseButtons& buttons) override;
+  void TakeChanged(bool recording) override;
+  void AudioStarted() override;
+  void RequestClose() override;
+
+ public slots:
+  void RadioGroup2Click();
+  void RadioGroup1Click();
+  void ScrollBar1Change();
+  void ScrollBar2Change();
+  void ScrollBar3Change();
+  void ScrollBar4Change();
+  void chkModForceOnClick();
+  void RadioButton1Click();
+  void CheckBox1Click();
+  void btnInputClick();
+  void btnOutputClick();
+  void btnRecordClick();
+  void btnAboutClick();
+  void btnExitClick();
+  void chkPhraseOnClick();
+  void btnPhraseRecClick();
+  void btnPhraseLoadClick();
+  void btnPhraseSaveClick();
+  void KeyMouseDown(TColorButton* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
+  void KeyMouseUp(TColorButton* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
+  void Timer1Timer();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void FormCreate();
+  void SetEnglishCaptions();
+  void BuildKeyboard();
+  void OnAudioEvents();
+  bool HandleKeyEvent(QKeyEvent* event);
+  bool MainWindowHasFocus() const;
+
+  std::unique_ptr<AudioBackend> Audio;
+  std::unique_ptr<EngineState> EngineData;
+  QSocketNotifier* AudioNotifier = nullptr;
+  TAboutBox* AboutBox = nullptr;
+  QImage RecordGlyphImage;
+  QImage StopGlyphImage;
+  QPixmap RecordPixmap;
+  QPixmap StopPixmap;
+  KeyCodeSource KeySource = KeyCodeSource::QtKey;
+  EventKeyState EventKeys;
+  std::unique_ptr<KeyStateSource> OwnKeyState;
+  KeyStateSource* KeyState = &EventKeys;
+  int32_t WatchdogTicks = 0;
+};
+
+}  // namespace sorvane

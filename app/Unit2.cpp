@@ -1,0 +1,74 @@
+// The About dialog.
+#include "app/Unit2.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+
+#include "app/Platform.h"
+#include "audio/Engine.h"
+
+namespace sorvane {
+
+namespace {
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+}  // namespace
+
+TAboutBox::TAboutBox(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
+  const bool japanese = LanguageJapanese();
+  setFont(japanese ? JapaneseWindowFont() : EnglishWindowFont());
+  setWindowTitle(japanese ? U("バージョン情報") : U("Version Information"));
+  setFixedSize(kAboutWidth, kAboutHeight);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+  setPalette(pal);
+  setAutoFillBackground(true);
+
+  Panel1 = new QFrame(this);
+  Panel1->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+  Panel1->setGeometry(8, 8, 297, 225);
+
+  ProgramIcon = new QLabel(Panel1);
+  ProgramIcon->setGeometry(24, 16, 33, 33);
+  ProgramIcon->setScaledContents(true);
+  ProgramIcon->setPixmap(QApplication::windowIcon().pixmap(33, 33));
+
+  ProductName = MakeLabel(Panel1, 64, 24, U("Sorvane V0.9"));
+  LabelWarning1 = MakeLabel(Panel1, 24, 136, japanese ? U("＜注意＞") : U("**** WARNING! ****"));
+  // The warning: a microphone near the speakers howls.
+  LabelWarning2 = MakeLabel(Panel1, 24, 156,
+                            japanese ? U("マイクとスピーカーを近づけると") : U("A microphone near the speakers"));
+  LabelWarning3 = MakeLabel(Panel1, 24, 172,
+                            japanese ? U("ハウリングが起こります。") : U("makes the sound howl: use headphones."));
+  LabelWarning4 = MakeLabel(Panel1, 24, 188, japanese ? U("ヘッドホンをお使いください。") : QString());
+
+  OKButton = new QPushButton(U("OK"), this);
+  OKButton->setGeometry(119, 244, 75, 25);
+  OKButton->setDefault(true);
+  connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
+
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->geometry();
+    move(area.center() - QPoint(kAboutWidth / 2, kAboutHeight / 2));
+  }
+}
+
+void TAboutBox::OKButtonClick() {
+  // Ends a modal run as well as hiding the free-standing dialog.
+  accept();
+}
+
+}  // namespace sorvane

@@ -1,0 +1,36 @@
+// TAboutBox: the About dialog with the program's icon, name and version
+// and a warning note. Its texts follow the caption language decided at
+// start-up; it is created once and shown modeless from the About button.
+#pragma once
+
+#include <QDialog>
+
+class QFrame;
+class QLabel;
+class QPushButton;
+
+namespace sorvane {
+
+inline constexpr int kAboutWidth = 311;
+inline constexpr int kAboutHeight = 280;
+
+class TAboutBox : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TAboutBox(QWidget* parent = nullptr);
+
+  QFrame* Panel1 = nullptr;
+  QLabel* ProgramIcon = nullptr;
+  QLabel* ProductName = nullptr;
+  QLabel* LabelWarning1 = nullptr;
+  QLabel* LabelWarning2 = nullptr;
+  QLabel* LabelWarning3 = nullptr;
+  QLabel* LabelWarning4 = nullptr;
+  QPushButton* OKButton = nullptr;
+
+ public slots:
+  void OKButtonClick();
+};
+
+}  // namespace sorvane
