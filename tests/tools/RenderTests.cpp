@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "RenderSupport.h"
+
+namespace sorvane {
+namespace {
+
+using test::ReadAll;
+using test::Scratch;
+
+const std::filesystem::path kData = SORVANE_TEST_DATA;
+
+// Compares a rendered file with its committed golden byte for byte; on a
+// difference the rendered file is kept beside the golden as .actual.
+void ExpectGolden(const std::filesystem::path& rendered, const std::string& golden) {
+  const auto actual = ReadAll(rendered);
+  const auto expected = ReadAll(kData / golden);
+  ASSERT_FALSE(expected.empty()) << golden;
+  if (actual != expected) {
+    std::filesystem::copy_file(rendered, kData / (golden + ".actual"),
+                               std::filesystem::copy_options::overwrite_existing);
+    size_t at = 0;
+    while (at < std::min(actual.size(), expected.size()) && actual[at] == expected[at]) ++at;
+    FAIL() << golden << " differs from byte " << at << " (sizes " << actual.size() << " and " << expected.size()
+           << "); the render was kept as " << golden << ".actual";
+  }
+}
+
+TEST(RenderGolden, LiveFeaturesMatchTheCommittedOutput) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  const auto run = s.Render("--input speech.wav --output out.wav --blocks 600 --report out.csv --script '" +
+                            (kData / "live.txt").string() + "'");
+  ASSERT_EQ(run.Status, 0) << run.Stderr;
+  EXPECT_EQ(run.Stderr, "");
+  ExpectGolden(s.Dir / "out.wav", "live.golden.wav");
+  ExpectGolden(s.Dir / "out.csv", "live.golden.csv");
+}
+
+TEST(RenderGolden, PhraseFeaturesMatchTheCommittedOutput) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  const auto run = s.Render("--input speech.wav --output out.wav --blocks 1000 --report out.csv --script '" +
+                            (kData / "phrase.txt").string() + "'");
+  ASSERT_EQ(run.Status, 0) << run.Stderr;
+  EXPECT_EQ(run.Stderr, "");
+  ExpectGolden(s.Dir / "out.wav", "phrase.golden.wav");
+  ExpectGolden(s.Dir / "out.csv", "phrase.golden.csv");
+  ExpectGolden(s.Dir / "saved.wav", "phrase.golden.saved.wav");
+}
+
+TEST(Render, SameInputGivesTheSameBytesTwice) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  s.Put("s.txt", "0 down 4\n0 down 9\n30 echolevel 90\n50 waveform 2\n");
+  ASSERT_EQ(s.Render("--input speech.wav --output a.wav --script s.txt").Status, 0);
+  ASSERT_EQ(s.Render("--input speech.wav --output b.wav --script s.txt").Status, 0);
+  const auto a = ReadAll(s.Dir / "a.wav");
+  EXPECT_EQ(a, ReadAll(s.Dir / "b.wav"));
+  // Default length covers the input: 400 blocks, the first 100 of 220 samples.
+  EXPECT_GT(a.size(), 44u + 2 * 400 * 220);
+}
+
+TEST(Render, ReportHasALinePerHandledCaptureEvent) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 150 --report r.csv").Status, 0);
+  const auto text = ReadAll(s.Dir / "r.csv");
+  const std::string csv(text.begin(), text.end());
+  EXPECT_EQ(csv.rfind("block,handled_at,queued,dropped,length,rate_state,phrase_mode\n0,220,0,0,220,0,0\n", 0), 0u);
+  EXPECT_NE(csv.find("\n99,22000,0,0,220,1,0\n"), std::string::npos);  // warm-up ends on the 100th block
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 151);
+}
+
+TEST(Render, BlocksCutTheInputOrAddASilentTail) {
+  Scratch s;
+  ASSERT_EQ(s.Render("--input '" + (kData / "speech.wav").string() + "' --output o.wav --blocks 2").Status, 0);
+  EXPECT_EQ(ReadAll(s.Dir / "o.wav").size(), 44u + 2 * 440);
+  // 400 blocks of speech, then silence: no key held, so the tail rings out to zeros.
+  ASSERT_EQ(s.Render("--input '" + (kData / "speech.wav").string() + "' --output t.wav --blocks 900").Status, 0);
+  const auto out = ReadAll(s.Dir / "t.wav");
+  ASSERT_GT(out.size(), 44u + 2 * 880 * 198);
+  for (size_t i = out.size() - 2 * 2000; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
+}
+
+struct BadRun {
+  const char* Name;
+  std::string Arguments;
+  std::string Script;
+  int Status;
+  const char* Message;  // part of what stderr must say
+};
+
+class RenderRefuses : public ::testing::TestWithParam<BadRun> {};
+
+TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
+  const BadRun& c = GetParam();
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  if (!c.Script.empty()) s.Put("bad.txt", c.Script);
+  // Broken inputs, written here.
+  {
+    auto wav = ReadAll(kData / "speech.wav");
+    auto put = [&](const char* name, size_t at, const std::vector<unsigned char>& bytes) {
+      auto copy = wav;
+      for (size_t i = 0; i < bytes.size(); ++i) copy[at + i] = static_cast<char>(bytes[i]);
+      std::ofstream(s.Dir / name, std::ios::binary).write(copy.data(), static_cast<std::streamsize>(copy.size()));
+    };
+    put("stereo.wav", 22, {2, 0});
+    put("48k.wav", 24, {0x80, 0xBB, 0, 0});
+    put("8bit.wav", 34, {8, 0});
+    put("adpcm.wav", 20, {2, 0});
+    put("notriff.wav", 0, {'R', 'I', 'F', 'X'});
+    put("longdata.wav", 40, {0xFF, 0xFF, 0xFF, 0x7F});
+    s.Put("empty.wav", "");
+  }
+  const auto run = s.Render(c.Arguments + (c.Script.empty() ? "" : " --script bad.txt"));
+  EXPECT_EQ(run.Status, c.Status) << run.Stderr;
+  EXPECT_NE(run.Stderr.find(c.Message), std::string::npos) << run.Stderr;
+  EXPECT_EQ(std::count(run.Stderr.begin(), run.Stderr.end(), '\n') >= 1, true);
+  if (c.Status == 2) EXPECT_FALSE(std::filesystem::exists(s.Dir / "o.wav"));
+}
+
+const std::string kOk = "--input speech.wav --output o.wav";
+
+INSTANTIATE_TEST_SUITE_P(
+    BadArgumentsInputsAndScripts, RenderRefuses,
+    ::testing::Values(
+        BadRun{"NoInput", "--output o.wav", "", 2, "--input is required"},
+        BadRun{"NoOutput", "--input speech.wav", "", 2, "--output is required"},
+        BadRun{"UnknownFlag", kOk + " --speed 2", "", 2, "unknown argument"},
+        BadRun{"ZeroBlocks", kOk + " --blocks 0", "", 2, "--blocks"},
+        BadRun{"BlocksNotANumber", kOk + " --blocks ten", "", 2, "--blocks"},
+        BadRun{"MissingInput", "--input nothere.wav --output o.wav", "", 2, "nothere.wav"},
+        BadRun{"Stereo", "--input stereo.wav --output o.wav", "", 2, "expected 1 channel, got 2"},
+        BadRun{"Rate", "--input 48k.wav --output o.wav", "", 2, "expected 22050 Hz, got 48000 Hz"},
+        BadRun{"EightBit", "--input 8bit.wav --output o.wav", "", 2, "expected 16-bit"},
+        BadRun{"Compressed", "--input adpcm.wav --output o.wav", "", 2, "format tag 2"},
+        BadRun{"NotRiff", "--input notriff.wav --output o.wav", "", 2, "not a RIFF WAVE file"},
+        BadRun{"DataPastTheEnd", "--input longdata.wav --output o.wav", "", 2, "past the end"},
+        BadRun{"Empty", "--input empty.wav --output o.wav", "", 2, "not a RIFF WAVE file"},
+        BadRun{"UnknownCommand", kOk, "0 down 3\n5 sing 3\n", 2, "bad.txt:2: unknown command"},
+        BadRun{"OutOfRange", kOk, "0 octave 4\n", 2, "bad.txt:1: octave: 4 is out of range"},
+        BadRun{"KeyOutOfRange", kOk, "0 down 41\n", 2, "bad.txt:1:"},
+        BadRun{"BlockTooLate", kOk + " --blocks 10", "10 down 3\n", 2, "bad.txt:1: block 10"},
+        BadRun{"NegativeBlock", kOk, "-1 down 3\n", 2, "bad.txt:1:"},
+        BadRun{"MissingArgument", kOk, "# fine\n\n3 echolevel\n", 2, "bad.txt:3: echolevel needs"},
+        BadRun{"ArgumentAfterPhraseRec", kOk, "0 phraserec now\n", 2, "bad.txt:1: phraserec takes no"},
+        BadRun{"BadWord", kOk, "0 phrase maybe\n", 2, "bad.txt:1: phrase takes on or off"},
+        BadRun{"ZeroStall", kOk, "0 stall 0\n", 2, "bad.txt:1: stall"},
+        BadRun{"NoPath", kOk, "0 phraseload   \n", 2, "bad.txt:1: phraseload needs"},
+        BadRun{"MissingScript", kOk + " --script none.txt", "", 2, "none.txt"},
+        BadRun{"UnwritableOutput", "--input speech.wav --output nodir/o.wav", "", 1, "エラー: ファイルオープンエラー (mmioOpen)"},
+        BadRun{"UnwritableReport", kOk + " --report nodir/r.csv", "", 1, "nodir/r.csv"}),
+    [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.Name); });
+
+TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOn) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  s.Put("s.txt", "0 phraseload missing.wav\r\n5 phrasesave nodir/x.wav\n7 down 3\n");
+  const auto run = s.Render(kOk + " --script s.txt");
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Stderr,
+            "エラー: ファイルオープンエラー (mmioOpen)\nエラー: ファイルオープンエラー (mmioOpen)\n");
+  EXPECT_TRUE(std::filesystem::exists(s.Dir / "o.wav"));
+}
+
+}  // namespace
+}  // namespace sorvane
