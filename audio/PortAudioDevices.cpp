@@ -1,0 +1,308 @@
+// PortAudio streams behind the engine's device interface: one input-only
+// stream for capture and one output-only stream for playback, each with its
+// own lock-free ring of queued buffers. See PortAudioDevices.h for the
+// behaviour; this file holds the mechanics and the callbacks.
+#include "audio/PortAudioDevices.h"
+
+#include <dlfcn.h>
+#include <portaudio.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace sorvane {
+
+namespace {
+
+// One 10-ms block per callback: the engine's buffers are whole blocks, so
+// each callback usually completes exactly one buffer.
+constexpr unsigned long kFramesPerCallback = 220;
+constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
+static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
+
+// ALSA's and JACK's message hooks. They are looked up at run time in the
+// libraries PortAudio already loaded, so a PortAudio built without one of
+// them needs nothing more.
+using AlsaErrorHandler = void (*)(const char* file, int line, const char* function, int err,
+                                  const char* fmt, ...);
+using AlsaSetErrorHandler = int (*)(AlsaErrorHandler);
+using JackMessageHandler = void (*)(const char* message);
+using JackSetMessageHandler = void (*)(JackMessageHandler);
+
+void AlsaQuiet(const char*, int, const char*, int, const char*, ...) {}
+void JackQuiet(const char*) {}
+
+// For the rest of the process, ALSA and JACK messages are dropped: the
+// program keeps no log, and the only ones it would see are the probes'
+// complaints about cards and servers that are not there.
+void SilenceAudioLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (auto set = reinterpret_cast<AlsaSetErrorHandler>(dlsym(RTLD_DEFAULT, "snd_lib_error_set_handler"))) {
+      set(&AlsaQuiet);
+    }
+    if (auto set = reinterpret_cast<JackSetMessageHandler>(dlsym(RTLD_DEFAULT, "jack_set_error_function"))) {
+      set(&JackQuiet);
+    }
+    if (auto set = reinterpret_cast<JackSetMessageHandler>(dlsym(RTLD_DEFAULT, "jack_set_info_function"))) {
+      set(&JackQuiet);
+    }
+  });
+}
+
+std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<uint32_t>(header.Flags); }
+
+uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
+
+}  // namespace
+
+PortAudioSystem::PortAudioSystem() {
+  // Probing the JACK host API would otherwise start a JACK server when none
+  // runs. A user who wants that can still set the variable to 0.
+  setenv("JACK_NO_START_SERVER", "1", 0);
+  SilenceAudioLibraries();
+  Initialised = Pa_Initialize() == paNoError;
+}
+
+PortAudioSystem::~PortAudioSystem() {
+  if (Initialised) Pa_Terminate();
+}
+
+PortAudioDevice::PortAudioDevice(DeviceKind kind, AudioEventQueue& events)
+    : DeviceKindValue(kind), Events(events) {}
+
+PortAudioDevice::~PortAudioDevice() {
+  // Buffers still queued here are not reported: whoever would handle the
+  // events is going away with the device.
+  if (Stream != nullptr) {
+    if (Pa_IsStreamStopped(Stream) == 0) Pa_AbortStream(Stream);
+    Pa_CloseStream(Stream);
+    Stream = nullptr;
+  }
+}
+
+bool PortAudioDevice::Open(const WaveFormat& format) {
+  if (Stream != nullptr) return false;
+  if (format.FormatTag != 1 || format.Channels != 1 || format.BitsPerSample != 16 ||
+      format.SamplesPerSec == 0) {
+    return false;
+  }
+  const bool capture = DeviceKindValue == DeviceKind::Capture;
+  // paNoDevice also when PortAudio is not initialised or no server answers.
+  const PaDeviceIndex device = capture ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+  if (device == paNoDevice) return false;
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+  if (info == nullptr) return false;
+
+  PaStreamParameters params{};
+  params.device = device;
+  params.channelCount = 1;
+  params.sampleFormat = paInt16;
+  params.suggestedLatency = capture ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+  params.hostApiSpecificStreamInfo = nullptr;
+
+  PaStream* stream = nullptr;
+  const PaError err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params,
+                                    static_cast<double>(format.SamplesPerSec), kFramesPerCallback,
+                                    paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
+  if (err != paNoError || stream == nullptr) return false;
+
+  SampleRate = static_cast<double>(format.SamplesPerSec);
+  RingHead.store(0, std::memory_order_relaxed);
+  RingTail.store(0, std::memory_order_relaxed);
+  FrontFrames = 0;
+  // Playback runs from here on, playing silence until buffers come.
+  if (!capture && Pa_StartStream(stream) != paNoError) {
+    Pa_CloseStream(stream);
+    return false;
+  }
+  Stream = stream;
+  return true;
+}
+
+bool PortAudioDevice::Prepare(WaveHeader& header) {
+  if (header.Data == nullptr || header.BufferLength < 2 || header.BufferLength % 2 != 0) return false;
+  auto flags = FlagsOf(header);
+  const uint32_t f = flags.load(std::memory_order_relaxed);
+  if ((f & kInQueue) != 0) return false;
+  flags.store(f | kPrepared, std::memory_order_relaxed);
+  return true;
+}
+
+bool PortAudioDevice::Unprepare(WaveHeader& header) {
+  auto flags = FlagsOf(header);
+  const uint32_t f = flags.load(std::memory_order_acquire);
+  if ((f & kInQueue) != 0) return false;  // still with the device
+  flags.store(f & ~kPrepared, std::memory_order_relaxed);
+  return true;
+}
+
+bool PortAudioDevice::Queue(WaveHeader& header) {
+  if (Stream == nullptr) return false;
+  if (header.Data == nullptr || header.BufferLength < 2 || header.BufferLength % 2 != 0) return false;
+  auto flags = FlagsOf(header);
+  const uint32_t f = flags.load(std::memory_order_relaxed);
+  if ((f & kPrepared) == 0 || (f & kInQueue) != 0) return false;
+  const uint32_t tail = RingTail.load(std::memory_order_relaxed);
+  const uint32_t head = RingHead.load(std::memory_order_acquire);
+  if (tail - head >= kRingCapacity) return false;
+  if (DeviceKindValue == DeviceKind::Capture) header.BytesRecorded = 0;
+  // A playback stream stopped by a reset plays again from its next buffer.
+  if (DeviceKindValue == DeviceKind::Playback && Pa_IsStreamStopped(Stream) == 1 &&
+      Pa_StartStream(Stream) != paNoError) {
+    return false;
+  }
+  flags.store((f & ~kDone) | kInQueue, std::memory_order_relaxed);
+  Ring[tail & kRingMask] = &header;
+  RingTail.store(tail + 1, std::memory_order_release);  // publishes header and its samples
+  return true;
+}
+
+bool PortAudioDevice::Start() {
+  if (Stream == nullptr) return false;
+  if (Pa_IsStreamStopped(Stream) == 0) return true;
+  return Pa_StartStream(Stream) == paNoError;
+}
+
+bool PortAudioDevice::Reset() {
+  if (Stream == nullptr) return false;
+  return StopAndReturnAll();
+}
+
+bool PortAudioDevice::Close() {
+  if (Stream == nullptr) return false;
+  const bool returned = StopAndReturnAll();
+  const bool closed = Pa_CloseStream(Stream) == paNoError;
+  Stream = nullptr;
+  return returned && closed;
+}
+
+bool PortAudioDevice::StopAndReturnAll() {
+  // Once the stream is stopped its callback has finished and will not run
+  // again, so this thread may take the consumer's side of the ring. If it
+  // cannot be stopped, the buffers stay where they are rather than be
+  // handed back while the callback may still write them.
+  if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError) return false;
+  uint32_t head = RingHead.load(std::memory_order_relaxed);
+  const uint32_t tail = RingTail.load(std::memory_order_acquire);
+  bool first = true;
+  for (; head != tail; ++head) {
+    WaveHeader* header = Ring[head & kRingMask];
+    if (DeviceKindValue == DeviceKind::Capture) {
+      header->BytesRecorded = first ? FrontFrames * 2 : 0;
+    }
+    first = false;
+    RingHead.store(head + 1, std::memory_order_release);
+    auto flags = FlagsOf(*header);
+    flags.store((flags.load(std::memory_order_relaxed) & ~kInQueue) | kDone, std::memory_order_relaxed);
+    Events.Post(DeviceKindValue, header);
+  }
+  FrontFrames = 0;
+  return true;
+}
+
+void PortAudioDevice::Complete(WaveHeader* header) noexcept {
+  auto flags = FlagsOf(*header);
+  flags.store((flags.load(std::memory_order_relaxed) & ~kInQueue) | kDone, std::memory_order_relaxed);
+  DoneCount.fetch_add(1, std::memory_order_relaxed);
+  Events.Post(DeviceKindValue, header);
+}
+
+void PortAudioDevice::CaptureFrames(const int16_t* input, uint32_t frames, double converterTime) noexcept {
+  uint32_t moved = 0;
+  while (moved < frames) {
+    const uint32_t head = RingHead.load(std::memory_order_relaxed);
+    if (head == RingTail.load(std::memory_order_acquire)) {
+      IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
+      return;
+    }
+    WaveHeader* header = Ring[head & kRingMask];
+    const uint32_t capacity = header->BufferLength / 2;
+    const uint32_t take = std::min(capacity - FrontFrames, frames - moved);
+    if (FrontFrames == 0) header->Reserved = Microseconds(converterTime + moved / SampleRate);
+    int16_t* to = header->Data + FrontFrames;
+    if (input != nullptr) {
+      std::memcpy(to, input + moved, take * sizeof(int16_t));
+    } else {
+      std::memset(to, 0, take * sizeof(int16_t));
+    }
+    FrontFrames += take;
+    moved += take;
+    if (FrontFrames == capacity) {
+      header->BytesRecorded = capacity * 2;
+      FrontFrames = 0;
+      RingHead.store(head + 1, std::memory_order_release);
+      Complete(header);
+    }
+  }
+}
+
+void PortAudioDevice::PlaybackFrames(int16_t* output, uint32_t frames, double converterTime) noexcept {
+  uint32_t moved = 0;
+  while (moved < frames) {
+    const uint32_t head = RingHead.load(std::memory_order_relaxed);
+    if (head == RingTail.load(std::memory_order_acquire)) {
+      // Nothing queued: silence, and the next buffer starts where it left off.
+      std::memset(output + moved, 0, (frames - moved) * sizeof(int16_t));
+      IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
+      return;
+    }
+    WaveHeader* header = Ring[head & kRingMask];
+    const uint32_t length = header->BufferLength / 2;
+    const uint32_t take = std::min(length - FrontFrames, frames - moved);
+    if (FrontFrames == 0) header->Reserved = Microseconds(converterTime + moved / SampleRate);
+    std::memcpy(output + moved, header->Data + FrontFrames, take * sizeof(int16_t));
+    FrontFrames += take;
+    moved += take;
+    if (FrontFrames == length) {
+      FrontFrames = 0;
+      RingHead.store(head + 1, std::memory_order_release);
+      Complete(header);
+    }
+  }
+}
+
+int PortAudioDevice::Callback(const void* input, void* output, unsigned long frames,
+                              const PaStreamCallbackTimeInfo* timeInfo, unsigned long statusFlags,
+                              void* self) {
+  auto* device = static_cast<PortAudioDevice*>(self);
+  device->CallbackCount.fetch_add(1, std::memory_order_relaxed);
+  device->FrameCount.fetch_add(frames, std::memory_order_relaxed);
+  if ((statusFlags & (paInputUnderflow | paInputOverflow | paOutputUnderflow | paOutputOverflow)) != 0) {
+    device->StatusFlagCount.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (device->DeviceKindValue == DeviceKind::Capture) {
+    device->CaptureFrames(static_cast<const int16_t*>(input), static_cast<uint32_t>(frames),
+                          timeInfo->inputBufferAdcTime);
+  } else {
+    device->PlaybackFrames(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
+                           timeInfo->outputBufferDacTime);
+  }
+  return paContinue;
+}
+
+PortAudioCounters PortAudioDevice::Counters() const {
+  PortAudioCounters c{};
+  c.Callbacks = CallbackCount.load(std::memory_order_relaxed);
+  c.Frames = FrameCount.load(std::memory_order_relaxed);
+  c.IdleFrames = IdleFrameCount.load(std::memory_order_relaxed);
+  c.StatusFlags = StatusFlagCount.load(std::memory_order_relaxed);
+  c.BuffersDone = DoneCount.load(std::memory_order_relaxed);
+  return c;
+}
+
+uint32_t PortAudioDevice::QueuedBuffers() const {
+  return RingTail.load(std::memory_order_relaxed) - RingHead.load(std::memory_order_acquire);
+}
+
+std::unique_ptr<AudioDevice> MakePortAudioCapture(AudioEventQueue& events) {
+  return std::make_unique<PortAudioDevice>(DeviceKind::Capture, events);
+}
+
+std::unique_ptr<AudioDevice> MakePortAudioPlayback(AudioEventQueue& events) {
+  return std::make_unique<PortAudioDevice>(DeviceKind::Playback, events);
+}
+
+}  // namespace sorvane

@@ -1,0 +1,131 @@
+// The real sound card behind the engine's device interface, through
+// PortAudio: the system's default input and default output, each as its own
+// stream (input-only and output-only; on the PulseAudio path one duplex
+// stream drops or repeats blocks, two streams do not), 22050 Hz, mono,
+// 16-bit.
+//
+// Buffers stay owned by the caller. Queue() hands a buffer to the stream's
+// callback through a lock-free single-producer ring; the callback fills
+// (capture) or plays (playback) the oldest queued buffer and, when it is
+// complete, posts it to the AudioEventQueue. The callbacks only move samples
+// and post events: no allocation, no lock, no logging, no engine call.
+//
+// Playback: the output stream starts when the device opens and plays silence
+// whenever no buffer is queued (an underrun is not an error), so the first
+// queued buffer starts playing at once and a start failure shows up as an
+// open failure. A buffer is done when its last sample has been handed to
+// PortAudio. Capture: the input stream runs from Start() until Reset() or
+// Close(); input that arrives while no buffer is queued is discarded.
+//
+// Every buffer a stream completes carries in WaveHeader::Reserved the time
+// at which its first sample passed the converter (sampled for capture,
+// played for playback), in microseconds of PortAudio's stream clock, which
+// both devices share: the difference between an output buffer and the
+// capture buffer it was made from is the input-to-output delay.
+//
+// Reset() and Close() stop the stream first, so the callback no longer
+// touches any buffer, and then post every queued buffer as done, oldest
+// first, from the calling thread. After Reset() the playback stream runs
+// again from the next queued buffer (or Start()); capture needs Start().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
+
+struct PaStreamCallbackTimeInfo;
+
+namespace sorvane {
+
+// PortAudio's lifetime: initialised by the constructor, terminated by the
+// destructor; devices are opened only while one exists. While PortAudio
+// probes the system, ALSA and JACK print many harmless complaints (missing
+// cards, no JACK server); those are kept off stderr, and a missing JACK
+// server is never started behind the user's back.
+class PortAudioSystem {
+ public:
+  PortAudioSystem();
+  ~PortAudioSystem();
+  PortAudioSystem(const PortAudioSystem&) = delete;
+  PortAudioSystem& operator=(const PortAudioSystem&) = delete;
+
+  bool Ok() const { return Initialised; }
+
+ private:
+  bool Initialised = false;
+};
+
+// What a device has seen, for reports and tests. Counted by the callback.
+struct PortAudioCounters {
+  uint64_t Callbacks;
+  uint64_t Frames;          // frames the stream delivered or asked for
+  uint64_t IdleFrames;      // capture: discarded, no buffer queued; playback: silence played
+  uint64_t StatusFlags;     // callbacks that reported an over- or underflow
+  uint64_t BuffersDone;     // buffers completed by the stream (not by a reset)
+};
+
+class PortAudioDevice final : public AudioDevice {
+ public:
+  // Header flag bits this device keeps in WaveHeader::Flags.
+  static constexpr uint32_t kDone = 0x01;
+  static constexpr uint32_t kPrepared = 0x02;
+  static constexpr uint32_t kInQueue = 0x10;
+  // Buffers a device can hold at once; the engine queues at most 101.
+  static constexpr uint32_t kRingCapacity = 256;
+
+  PortAudioDevice(DeviceKind kind, AudioEventQueue& events);
+  ~PortAudioDevice() override;
+
+  bool Open(const WaveFormat& format) override;
+  bool Prepare(WaveHeader& header) override;
+  bool Unprepare(WaveHeader& header) override;
+  bool Queue(WaveHeader& header) override;
+  bool Start() override;
+  bool Reset() override;
+  bool Close() override;
+  bool IsOpen() const override { return Stream != nullptr; }
+
+  DeviceKind Kind() const { return DeviceKindValue; }
+  PortAudioCounters Counters() const;
+  // Buffers queued and not yet completed (event thread).
+  uint32_t QueuedBuffers() const;
+
+ private:
+  static int Callback(const void* input, void* output, unsigned long frames,
+                      const PaStreamCallbackTimeInfo* timeInfo, unsigned long statusFlags,
+                      void* self);
+  // converterTime: stream time in seconds of the callback's first frame.
+  void CaptureFrames(const int16_t* input, uint32_t frames, double converterTime) noexcept;
+  void PlaybackFrames(int16_t* output, uint32_t frames, double converterTime) noexcept;
+  // Stops the stream and posts every queued buffer as done, oldest first.
+  bool StopAndReturnAll();
+  void Complete(WaveHeader* header) noexcept;
+
+  const DeviceKind DeviceKindValue;
+  AudioEventQueue& Events;
+  void* Stream = nullptr;  // PaStream
+  double SampleRate = 22050;
+
+  // Single producer (event thread, Queue) and single consumer (the callback,
+  // or the event thread while the stream is stopped). Positions run freely.
+  WaveHeader* Ring[kRingCapacity] = {};
+  alignas(64) std::atomic<uint32_t> RingHead{0};  // next to consume
+  alignas(64) std::atomic<uint32_t> RingTail{0};  // next free
+  uint32_t FrontFrames = 0;  // frames already moved for the oldest buffer
+
+  alignas(64) std::atomic<uint64_t> CallbackCount{0};
+  std::atomic<uint64_t> FrameCount{0};
+  std::atomic<uint64_t> IdleFrameCount{0};
+  std::atomic<uint64_t> StatusFlagCount{0};
+  std::atomic<uint64_t> DoneCount{0};
+};
+
+// The default input device, reporting filled buffers to events.
+std::unique_ptr<AudioDevice> MakePortAudioCapture(AudioEventQueue& events);
+// The default output device, reporting played buffers to events.
+std::unique_ptr<AudioDevice> MakePortAudioPlayback(AudioEventQueue& events);
+
+}  // namespace sorvane

@@ -1,0 +1,176 @@
+// The engine on the PortAudio devices and the real clock: a stalled event
+// thread, the close handshake while running, and start-up without any audio
+// server.
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/Engine.h"
+#include "audio/EventQueue.h"
+#include "audio/PortAudioDevices.h"
+#include "tests/live/LiveSupport.h"
+#include "wavfile/ErrorBox.h"
+
+namespace sorvane {
+namespace {
+
+using live::MonotonicSeconds;
+
+struct CloseRequests : EngineHost {
+  int Requests = 0;
+  void RequestClose() override { ++Requests; }
+};
+
+struct ErrorBoxes {
+  std::vector<std::string> Texts;
+  static void Record(void* context, const char* /*caption*/, const char* text) {
+    static_cast<ErrorBoxes*>(context)->Texts.emplace_back(text);
+  }
+};
+
+struct CaptureSample {
+  double At;
+  CaptureReport Report;
+  int32_t CaptureQueued;
+};
+
+// Dispatches to the engine and notes what each capture event did.
+struct Loop {
+  EngineState* Engine;
+  std::vector<CaptureSample> Captures;
+  int CaptureEvents = 0;
+  int PlaybackEvents = 0;
+  static void Handle(void* context, DeviceKind kind, WaveHeader& header) {
+    auto* self = static_cast<Loop*>(context);
+    if (kind == DeviceKind::Capture) {
+      OnCaptureDone(*self->Engine, header);
+      ++self->CaptureEvents;
+      if (self->Captures.size() < self->Captures.capacity()) {
+        self->Captures.push_back({MonotonicSeconds(), self->Engine->LastCapture, self->Engine->Ring.CaptureQueued});
+      }
+    } else {
+      OnPlaybackDone(*self->Engine, header);
+      ++self->PlaybackEvents;
+    }
+  }
+};
+
+class EngineLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the live tests need their PulseAudio server";
+    ASSERT_TRUE(System.Ok());
+    SetErrorBoxHandler(&ErrorBoxes::Record, &Errors);
+    Engine = std::make_unique<EngineState>();
+    CreateEngine(*Engine, &Host);
+    Capture = MakePortAudioCapture(Queue);
+    Playback = MakePortAudioPlayback(Queue);
+    Engine->CaptureDevice = Capture.get();
+    Engine->PlaybackDevice = Playback.get();
+    Events.Engine = Engine.get();
+    Events.Captures.reserve(2000);
+  }
+  void TearDown() override {
+    if (Capture && Capture->IsOpen()) Capture->Close();
+    if (Playback && Playback->IsOpen()) Playback->Close();
+    Queue.DispatchAll([](void*, DeviceKind, WaveHeader&) {}, nullptr);
+    SetErrorBoxHandler(nullptr, nullptr);
+  }
+
+  void RunFor(double seconds) {
+    const double end = MonotonicSeconds() + seconds;
+    for (double left; (left = end - MonotonicSeconds()) > 0;) {
+      if (Queue.Wait(static_cast<int>(left * 1000) + 1)) Queue.DispatchAll(&Loop::Handle, &Events);
+    }
+  }
+
+  PortAudioSystem System;
+  AudioEventQueue Queue;
+  ErrorBoxes Errors;
+  CloseRequests Host;
+  std::unique_ptr<EngineState> Engine;
+  std::unique_ptr<AudioDevice> Capture;
+  std::unique_ptr<AudioDevice> Playback;
+  Loop Events;
+};
+
+TEST_F(EngineLive, AStalledEventThreadLosesNoCaptureBufferAndTheQueueRecovers) {
+  OpenAudio(*Engine);
+  ASSERT_TRUE(Engine->Running);
+  const double start = MonotonicSeconds();
+  RunFor(1.4);
+  const size_t beforeStall = Events.Captures.size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  RunFor(1.8);
+  const double elapsed = MonotonicSeconds() - start;
+  const PortAudioCounters counters = static_cast<PortAudioDevice&>(*Capture).Counters();
+
+  EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+  EXPECT_EQ(counters.IdleFrames, 0u) << "input was lost: no capture buffer was queued";
+  // Every 10-ms block of the run reached the engine, none twice.
+  EXPECT_NEAR(Events.CaptureEvents, elapsed * 100, elapsed * 100 * 0.04);
+  EXPECT_EQ(static_cast<uint64_t>(Events.CaptureEvents), counters.BuffersDone);
+  // The stall's backlog arrives at once; the ring absorbed it.
+  ASSERT_GT(Events.Captures.size(), beforeStall + 25);
+  for (const CaptureSample& s : Events.Captures) ASSERT_GE(s.CaptureQueued, 101 - 40);
+  EXPECT_GE(Engine->Ring.CaptureQueued, 99);
+  // Warm-up is over; the last half second is steered back into the band.
+  EXPECT_NE(Engine->Rate.RateState, kWarmUp);
+  int late = 0;
+  for (const CaptureSample& s : Events.Captures) {
+    if (s.At < MonotonicSeconds() - 0.5) continue;
+    ++late;
+    EXPECT_FALSE(s.Report.Dropped);
+    EXPECT_GE(s.Report.QueuedAtGate, 7);
+    EXPECT_LE(s.Report.QueuedAtGate, 13);
+  }
+  EXPECT_GT(late, 40);
+}
+
+TEST_F(EngineLive, CloseWhileRunningWaitsForEveryBufferThenCloses) {
+  OpenAudio(*Engine);
+  ASSERT_TRUE(Engine->Running);
+  RunFor(1.2);
+  ASSERT_GT(Engine->Ring.PlaybackQueued, 0);
+  const int32_t playbackOut = Engine->Ring.PlaybackQueued;
+  const int capturesBefore = Events.CaptureEvents;
+  const int playbacksBefore = Events.PlaybackEvents;
+
+  EXPECT_FALSE(CloseQuery(*Engine)) << "buffers are out; the first request must be refused";
+  const double asked = MonotonicSeconds();
+  while (Host.Requests == 0 && MonotonicSeconds() - asked < 2.0) {
+    if (Queue.Wait(100)) Queue.DispatchAll(&Loop::Handle, &Events);
+  }
+  ASSERT_EQ(Host.Requests, 1) << "the last buffer back did not repeat the close request";
+  EXPECT_LT(MonotonicSeconds() - asked, 0.5);
+  EXPECT_EQ(Events.CaptureEvents - capturesBefore, kRingSize);
+  EXPECT_EQ(Events.PlaybackEvents - playbacksBefore, playbackOut);
+  EXPECT_EQ(Engine->Ring.CaptureQueued, 0);
+  EXPECT_EQ(Engine->Ring.PlaybackQueued, 0);
+  EXPECT_TRUE(CloseQuery(*Engine));
+  CloseAudio(*Engine);
+  EXPECT_FALSE(Capture->IsOpen());
+  EXPECT_FALSE(Playback->IsOpen());
+  // Nothing arrives after the close.
+  EXPECT_EQ(Queue.DispatchAll(&Loop::Handle, &Events), 0);
+  EXPECT_TRUE(Errors.Texts.empty());
+}
+
+// Start-up where no audio server answers: the error box, no sound, and a
+// close that succeeds at once; fast, and without a word on stderr.
+TEST(NoAudioServer, OpenFailsFastWithTheRecordHandleMessageAndNothingOnStderr) {
+  const live::RunResult r = live::Run({SORVANE_NO_SERVER_PROBE}, 20000,
+                                      {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"});
+  EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_LT(r.Seconds, 3.0);
+  EXPECT_NE(r.Out.find("box: Sorvane ERROR!: Problem creating record handle\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.find("play handle"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("running=0 close=1\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Err, "");
+}
+
+}  // namespace
+}  // namespace sorvane

@@ -1,0 +1,206 @@
+// Child processes, WAV files and signal search for the live tests.
+#include "tests/live/LiveSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace sorvane::live {
+
+namespace {
+
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    const bool overridden = std::any_of(extra.begin(), extra.end(), [&](const std::string& x) {
+      return x.substr(0, x.find('=')) == name;
+    });
+    if (!overridden) env.push_back(entry);
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> p;
+  for (auto& s : strings) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+pid_t SpawnWith(const std::vector<std::string>& argv, posix_spawn_file_actions_t* actions,
+                const std::vector<std::string>& extraEnv) {
+  std::vector<std::string> args = argv;
+  std::vector<std::string> env = Environment(extraEnv);
+  auto argp = Pointers(args);
+  auto envp = Pointers(env);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argp[0], actions, nullptr, argp.data(), envp.data()) != 0) return -1;
+  return pid;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile,
+            const std::vector<std::string>& extraEnv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string log = logFile.empty() ? "/dev/null" : logFile;
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const pid_t pid = SpawnWith(argv, &actions, extraEnv);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int WaitFor(pid_t pid, int timeoutMs) {
+  const double deadline = MonotonicSeconds() + timeoutMs / 1000.0;
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+      return -1;
+    }
+    if (r < 0) return -1;
+    if (MonotonicSeconds() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+int StopWith(pid_t pid, int sig, int timeoutMs) {
+  kill(pid, sig);
+  return WaitFor(pid, timeoutMs);
+}
+
+RunResult Run(const std::vector<std::string>& argv, int timeoutMs, const std::vector<std::string>& extraEnv) {
+  RunResult result;
+  const std::string dir = MakeTempDir();
+  const std::string out = dir + "/stdout";
+  const std::string err = dir + "/stderr";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const double start = MonotonicSeconds();
+  const pid_t pid = SpawnWith(argv, &actions, extraEnv);
+  posix_spawn_file_actions_destroy(&actions);
+  if (pid < 0) return result;
+  result.Status = WaitFor(pid, timeoutMs);
+  result.Seconds = MonotonicSeconds() - start;
+  result.Out = Slurp(out);
+  result.Err = Slurp(err);
+  return result;
+}
+
+std::string MakeTempDir() {
+  char pattern[] = "/tmp/sorvane-live-test.XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  return dir != nullptr ? std::string(dir) : std::string("/tmp");
+}
+
+namespace {
+void Put16(std::string& s, uint16_t v) {
+  s.push_back(static_cast<char>(v & 0xff));
+  s.push_back(static_cast<char>(v >> 8));
+}
+void Put32(std::string& s, uint32_t v) {
+  Put16(s, static_cast<uint16_t>(v & 0xffff));
+  Put16(s, static_cast<uint16_t>(v >> 16));
+}
+uint32_t Get32(const std::string& s, size_t at) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
+}
+}  // namespace
+
+bool WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
+  const uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
+  std::string s = "RIFF";
+  Put32(s, 36 + bytes);
+  s += "WAVEfmt ";
+  Put32(s, 16);
+  Put16(s, 1);
+  Put16(s, 1);
+  Put32(s, 22050);
+  Put32(s, 44100);
+  Put16(s, 2);
+  Put16(s, 16);
+  s += "data";
+  Put32(s, bytes);
+  for (int16_t v : samples) Put16(s, static_cast<uint16_t>(v));
+  std::ofstream out(path, std::ios::binary);
+  out.write(s.data(), static_cast<std::streamsize>(s.size()));
+  return static_cast<bool>(out);
+}
+
+bool ReadWav(const std::string& path, std::vector<int16_t>& samples) {
+  const std::string s = Slurp(path);
+  if (s.size() < 12 || s.compare(0, 4, "RIFF") != 0 || s.compare(8, 4, "WAVE") != 0) return false;
+  size_t at = 12;
+  while (at + 8 <= s.size()) {
+    const std::string id = s.substr(at, 4);
+    uint32_t size = Get32(s, at + 4);
+    at += 8;
+    if (id == "data") {
+      // A recorder stopped early may leave the size unset; take what is there.
+      if (size == 0 || size == 0xffffffffu || at + size > s.size()) size = static_cast<uint32_t>(s.size() - at);
+      samples.resize(size / 2);
+      std::memcpy(samples.data(), s.data() + at, samples.size() * 2);
+      return true;
+    }
+    at += size + (size & 1);
+  }
+  return false;
+}
+
+int64_t FindExact(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, int64_t from) {
+  if (needle.empty()) return from;
+  auto it = std::search(haystack.begin() + std::min<int64_t>(from, haystack.size()), haystack.end(),
+                        needle.begin(), needle.end());
+  return it == haystack.end() ? -1 : it - haystack.begin();
+}
+
+std::vector<int16_t> NoiseSignal(size_t count, uint32_t seed) {
+  std::vector<int16_t> s(count);
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& v : s) {
+    x = x * 1664525u + 1013904223u;
+    int16_t value = static_cast<int16_t>(static_cast<int32_t>(x >> 16) % 16000 - 8000);
+    v = value == 0 ? 1 : value;
+  }
+  return s;
+}
+
+double MonotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace sorvane::live

@@ -1,0 +1,33 @@
+// Starts the engine on the PortAudio devices and asks to close, printing
+// every error box and the outcome on stdout. The live tests run it with no
+// audio server reachable.
+#include <cstdio>
+#include <memory>
+
+#include "audio/Engine.h"
+#include "audio/EventQueue.h"
+#include "audio/PortAudioDevices.h"
+#include "wavfile/ErrorBox.h"
+
+namespace {
+void PrintBox(void*, const char* caption, const char* text) { std::printf("box: %s: %s\n", caption, text); }
+}  // namespace
+
+int main() {
+  using namespace sorvane;
+  SetErrorBoxHandler(&PrintBox, nullptr);
+  PortAudioSystem system;
+  AudioEventQueue queue;
+  auto capture = MakePortAudioCapture(queue);
+  auto playback = MakePortAudioPlayback(queue);
+  auto engine = std::make_unique<EngineState>();
+  CreateEngine(*engine, nullptr);
+  engine->CaptureDevice = capture.get();
+  engine->PlaybackDevice = playback.get();
+  OpenAudio(*engine);
+  queue.DispatchAll(*engine);
+  const bool canClose = CloseQuery(*engine);
+  if (canClose) CloseAudio(*engine);
+  std::printf("running=%d close=%d\n", engine->Running ? 1 : 0, canClose ? 1 : 0);
+  return 0;
+}

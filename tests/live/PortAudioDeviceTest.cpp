@@ -1,0 +1,349 @@
+// The PortAudio devices on a real (headless) PulseAudio server: the default
+// source is the monitor of the null sink vocoder_in, the default sink is
+// vocoder_out. Sound goes in with paplay and is recorded with parecord.
+#include <signal.h>
+
+#include <array>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/EventQueue.h"
+#include "audio/PortAudioDevices.h"
+#include "tests/live/LiveSupport.h"
+
+namespace sorvane {
+namespace {
+
+using live::MonotonicSeconds;
+
+constexpr int kAreaSamples = 243;
+
+// Caller-owned buffers, as the engine owns its ring.
+struct Buffers {
+  explicit Buffers(size_t n) : Areas(n), Headers(n) {
+    for (size_t i = 0; i < n; ++i) {
+      Areas[i].fill(0);
+      Headers[i] = WaveHeader{Areas[i].data(), 440, 0, i, 0, 0, nullptr, 0};
+    }
+  }
+  std::vector<std::array<int16_t, kAreaSamples>> Areas;
+  std::vector<WaveHeader> Headers;
+};
+
+struct Event {
+  DeviceKind Kind;
+  WaveHeader* Header;
+  double At;
+};
+
+struct EventLog {
+  std::vector<Event> Events;
+  static void Handle(void* context, DeviceKind kind, WaveHeader& header) {
+    static_cast<EventLog*>(context)->Events.push_back({kind, &header, MonotonicSeconds()});
+  }
+};
+
+// Runs the event loop for the given time, handing every event to handler.
+void RunLoop(AudioEventQueue& queue, double seconds, AudioEventQueue::Handler handler, void* context) {
+  const double end = MonotonicSeconds() + seconds;
+  for (;;) {
+    const double left = end - MonotonicSeconds();
+    if (left <= 0) break;
+    if (queue.Wait(static_cast<int>(left * 1000) + 1)) queue.DispatchAll(handler, context);
+  }
+  queue.DispatchAll(handler, context);
+}
+
+bool QueueBuffer(AudioDevice& device, WaveHeader& header) {
+  return device.Prepare(header) && device.Queue(header);
+}
+
+PortAudioDevice& AsPortAudio(AudioDevice& device) { return static_cast<PortAudioDevice&>(device); }
+
+class PortAudioLive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the live tests need their PulseAudio server";
+    ASSERT_TRUE(System.Ok());
+  }
+  PortAudioSystem System;
+  AudioEventQueue Queue;
+};
+
+TEST_F(PortAudioLive, OpensBothDefaultDevicesOnlyOnceAndOnlyInTheEngineFormat) {
+  auto capture = MakePortAudioCapture(Queue);
+  auto playback = MakePortAudioPlayback(Queue);
+  WaveFormat stereo;
+  stereo.Channels = 2;
+  EXPECT_FALSE(capture->Open(stereo));
+  EXPECT_FALSE(capture->IsOpen());
+
+  const WaveFormat format;
+  ASSERT_TRUE(capture->Open(format));
+  ASSERT_TRUE(playback->Open(format));
+  EXPECT_TRUE(capture->IsOpen());
+  EXPECT_TRUE(playback->IsOpen());
+  EXPECT_FALSE(capture->Open(format));
+  EXPECT_TRUE(capture->Close());
+  EXPECT_TRUE(playback->Close());
+  EXPECT_FALSE(capture->IsOpen());
+  EXPECT_FALSE(capture->Close());
+  // A closed device opens again.
+  EXPECT_TRUE(capture->Open(format));
+  EXPECT_TRUE(capture->Close());
+  EXPECT_TRUE(Queue.Empty());
+}
+
+TEST_F(PortAudioLive, QueueRefusesUnpreparedOrTwiceQueuedBuffersAndUnprepareWhileQueued) {
+  auto capture = MakePortAudioCapture(Queue);
+  Buffers buffers(2);
+  WaveHeader& h = buffers.Headers[0];
+  EXPECT_FALSE(capture->Queue(h)) << "not open";
+  ASSERT_TRUE(capture->Open(WaveFormat{}));
+  EXPECT_FALSE(capture->Queue(h)) << "not prepared";
+  ASSERT_TRUE(capture->Prepare(h));
+  ASSERT_TRUE(capture->Queue(h));
+  EXPECT_FALSE(capture->Queue(h)) << "already queued";
+  EXPECT_FALSE(capture->Unprepare(h)) << "still with the device";
+  EXPECT_TRUE(capture->Reset());
+  EventLog log;
+  EXPECT_EQ(Queue.DispatchAll(&EventLog::Handle, &log), 1);
+  EXPECT_TRUE(capture->Unprepare(h));
+  EXPECT_TRUE(capture->Close());
+}
+
+// The engine's pattern: 101 buffers out, each handed back as it returns.
+TEST_F(PortAudioLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockRate) {
+  auto capture = MakePortAudioCapture(Queue);
+  ASSERT_TRUE(capture->Open(WaveFormat{}));
+  Buffers buffers(101);
+  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  struct Checker {
+    AudioDevice* Device;
+    Buffers* Ring;
+    size_t Next = 0;
+    int Events = 0;
+    int Errors = 0;
+    double First = 0, Last = 0;
+    static void Handle(void* context, DeviceKind kind, WaveHeader& header) {
+      auto* self = static_cast<Checker*>(context);
+      const double now = MonotonicSeconds();
+      if (self->Events == 0) self->First = now;
+      self->Last = now;
+      ++self->Events;
+      const bool ok = kind == DeviceKind::Capture && &header == &self->Ring->Headers[self->Next] &&
+                      header.BytesRecorded == 440 && (header.Flags & PortAudioDevice::kDone) != 0 &&
+                      (header.Flags & PortAudioDevice::kInQueue) == 0;
+      if (!ok) ++self->Errors;
+      self->Next = (self->Next + 1) % self->Ring->Headers.size();
+      if (!self->Device->Unprepare(header) || !QueueBuffer(*self->Device, header)) ++self->Errors;
+    }
+  } checker{capture.get(), &buffers};
+  ASSERT_TRUE(capture->Start());
+  RunLoop(Queue, 2.5, &Checker::Handle, &checker);
+  const PortAudioCounters counters = AsPortAudio(*capture).Counters();
+  EXPECT_TRUE(capture->Close());
+
+  EXPECT_EQ(checker.Errors, 0);
+  ASSERT_GT(checker.Events, 150);
+  const double rate = (checker.Events - 1) / (checker.Last - checker.First);
+  EXPECT_NEAR(rate, 100.0, 5.0) << checker.Events << " events";
+  EXPECT_EQ(counters.IdleFrames, 0u) << "input arrived while no buffer was queued";
+  EXPECT_EQ(counters.BuffersDone, static_cast<uint64_t>(checker.Events));
+}
+
+TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
+  const std::string dir = live::MakeTempDir();
+  const std::vector<int16_t> signal = live::NoiseSignal(22050 / 2, 1);
+  ASSERT_TRUE(live::WriteWav(dir + "/in.wav", signal));
+
+  auto capture = MakePortAudioCapture(Queue);
+  ASSERT_TRUE(capture->Open(WaveFormat{}));
+  Buffers buffers(101);
+  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  struct Collector {
+    AudioDevice* Device;
+    std::vector<int16_t> Samples;
+    static void Handle(void* context, DeviceKind, WaveHeader& header) {
+      auto* self = static_cast<Collector*>(context);
+      self->Samples.insert(self->Samples.end(), header.Data, header.Data + header.BytesRecorded / 2);
+      self->Device->Unprepare(header);
+      QueueBuffer(*self->Device, header);
+    }
+  } collector{capture.get(), {}};
+  collector.Samples.reserve(22050 * 4);
+  ASSERT_TRUE(capture->Start());
+  RunLoop(Queue, 0.2, &Collector::Handle, &collector);
+  const pid_t player = live::Spawn({"paplay", "-d", "vocoder_in", dir + "/in.wav"}, dir + "/paplay.log");
+  ASSERT_GT(player, 0);
+  RunLoop(Queue, 1.5, &Collector::Handle, &collector);
+  EXPECT_EQ(live::WaitFor(player, 5000), 0);
+  RunLoop(Queue, 0.3, &Collector::Handle, &collector);
+  EXPECT_TRUE(capture->Close());
+  Queue.DispatchAll(&Collector::Handle, &collector);
+
+  EXPECT_GE(live::FindExact(collector.Samples, signal), 0) << "the played signal is not in the capture";
+}
+
+// Plays a burst, lets the queue run dry, plays another: the sink must carry
+// both bursts sample for sample with silence between them, and each buffer
+// must be reported only once its samples have gone out.
+TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
+  const std::string dir = live::MakeTempDir();
+  const pid_t recorder = live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050", "--channels=1",
+                                      "--format=s16le", "--file-format=wav", dir + "/out.wav"},
+                                     dir + "/parecord.log");
+  ASSERT_GT(recorder, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  auto playback = MakePortAudioPlayback(Queue);
+  ASSERT_TRUE(playback->Open(WaveFormat{}));
+  constexpr int kBurst = 40;
+  Buffers buffers(2 * kBurst);
+  const int lengths[3] = {220, 242, 198};
+  std::vector<int16_t> bursts[2];
+  for (int i = 0; i < 2 * kBurst; ++i) {
+    const int length = lengths[i % 3];
+    const auto part = live::NoiseSignal(length, 100 + i);
+    std::copy(part.begin(), part.end(), buffers.Areas[i].begin());
+    buffers.Headers[i].BufferLength = 2 * length;
+    bursts[i / kBurst].insert(bursts[i / kBurst].end(), part.begin(), part.end());
+  }
+
+  EventLog log;
+  for (int b = 0; b < 2; ++b) {
+    const double queuedAt = MonotonicSeconds();
+    for (int i = b * kBurst; i < (b + 1) * kBurst; ++i) ASSERT_TRUE(QueueBuffer(*playback, buffers.Headers[i]));
+    const size_t before = log.Events.size();
+    const double burstSeconds = bursts[b].size() / 22050.0;
+    RunLoop(Queue, burstSeconds + 0.4, &EventLog::Handle, &log);
+    ASSERT_EQ(log.Events.size(), before + kBurst) << "burst " << b;
+    // Not all at once: the last buffer is done only after the others played.
+    EXPECT_GT(log.Events.back().At - queuedAt, 0.8 * burstSeconds);
+  }
+  const PortAudioCounters counters = AsPortAudio(*playback).Counters();
+  EXPECT_TRUE(playback->Close());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(live::StopWith(recorder, SIGINT, 5000), 0);
+
+  for (int i = 0; i < 2 * kBurst; ++i) {
+    EXPECT_EQ(log.Events[i].Header, &buffers.Headers[i]) << "event " << i;
+    EXPECT_EQ(log.Events[i].Kind, DeviceKind::Playback);
+  }
+  EXPECT_GT(counters.IdleFrames, 0u);
+
+  std::vector<int16_t> recorded;
+  ASSERT_TRUE(live::ReadWav(dir + "/out.wav", recorded));
+  const int64_t a = live::FindExact(recorded, bursts[0]);
+  ASSERT_GE(a, 0) << "first burst not found exactly";
+  const int64_t b = live::FindExact(recorded, bursts[1], a + static_cast<int64_t>(bursts[0].size()));
+  ASSERT_GE(b, 0) << "second burst not found exactly after the first";
+  const int64_t gapStart = a + static_cast<int64_t>(bursts[0].size());
+  EXPECT_GT(b - gapStart, 22050 / 10) << "the starved queue left no gap";
+  for (int64_t i = gapStart; i < b; ++i) ASSERT_EQ(recorded[i], 0) << "non-silence in the gap at " << i;
+}
+
+TEST_F(PortAudioLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
+  auto capture = MakePortAudioCapture(Queue);
+  ASSERT_TRUE(capture->Open(WaveFormat{}));
+  Buffers buffers(101);
+  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  ASSERT_TRUE(capture->Start());
+  EventLog log;
+  RunLoop(Queue, 0.25, &EventLog::Handle, &log);
+  const size_t filled = log.Events.size();
+  ASSERT_GT(filled, 10u);
+  ASSERT_LT(filled, 101u);
+
+  ASSERT_TRUE(capture->Reset());
+  // The returned buffers are already posted when Reset returns.
+  Queue.DispatchAll(&EventLog::Handle, &log);
+  ASSERT_EQ(log.Events.size(), 101u);
+  // Full buffers, then at most one partly filled, then empty ones.
+  int partial = 0;
+  for (size_t i = 0; i < 101; ++i) {
+    EXPECT_EQ(log.Events[i].Header, &buffers.Headers[i]) << i;
+    EXPECT_TRUE((buffers.Headers[i].Flags & PortAudioDevice::kDone) != 0);
+    const uint32_t bytes = buffers.Headers[i].BytesRecorded;
+    if (i < filled) {
+      EXPECT_EQ(bytes, 440u) << i;
+    }
+    if (i > 0) {
+      EXPECT_LE(bytes, buffers.Headers[i - 1].BytesRecorded) << i;
+    }
+    if (bytes > 0 && bytes < 440) ++partial;
+  }
+  EXPECT_LE(partial, 1);
+  EXPECT_EQ(buffers.Headers[100].BytesRecorded, 0u);
+  // Nothing more comes: capture stopped with the reset.
+  RunLoop(Queue, 0.15, &EventLog::Handle, &log);
+  EXPECT_EQ(log.Events.size(), 101u);
+
+  // A later queue and start capture again.
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(capture->Unprepare(buffers.Headers[i]));
+    ASSERT_TRUE(QueueBuffer(*capture, buffers.Headers[i]));
+  }
+  ASSERT_TRUE(capture->Start());
+  RunLoop(Queue, 0.3, &EventLog::Handle, &log);
+  EXPECT_EQ(log.Events.size(), 106u);
+  EXPECT_TRUE(capture->Close());
+}
+
+TEST_F(PortAudioLive, PlaybackResetReturnsEveryQueuedBufferAndLaterBuffersPlay) {
+  auto playback = MakePortAudioPlayback(Queue);
+  ASSERT_TRUE(playback->Open(WaveFormat{}));
+  Buffers buffers(60);
+  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*playback, h));
+  EventLog log;
+  RunLoop(Queue, 0.15, &EventLog::Handle, &log);
+  const size_t played = log.Events.size();
+  ASSERT_LT(played, 40u);
+  ASSERT_TRUE(playback->Reset());
+  Queue.DispatchAll(&EventLog::Handle, &log);
+  ASSERT_EQ(log.Events.size(), 60u);
+  for (size_t i = 0; i < 60; ++i) EXPECT_EQ(log.Events[i].Header, &buffers.Headers[i]) << i;
+  EXPECT_EQ(AsPortAudio(*playback).QueuedBuffers(), 0u);
+
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(playback->Unprepare(buffers.Headers[i]));
+    ASSERT_TRUE(QueueBuffer(*playback, buffers.Headers[i]));
+  }
+  RunLoop(Queue, 0.4, &EventLog::Handle, &log);
+  EXPECT_EQ(log.Events.size(), 65u) << "buffers queued after a reset were not played";
+  EXPECT_TRUE(playback->Close());
+}
+
+TEST_F(PortAudioLive, CloseWithBuffersQueuedReturnsEveryOneOfThem) {
+  auto capture = MakePortAudioCapture(Queue);
+  auto playback = MakePortAudioPlayback(Queue);
+  ASSERT_TRUE(capture->Open(WaveFormat{}));
+  ASSERT_TRUE(playback->Open(WaveFormat{}));
+  Buffers in(101), out(30);
+  for (auto& h : in.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  for (auto& h : out.Headers) ASSERT_TRUE(QueueBuffer(*playback, h));
+  ASSERT_TRUE(capture->Start());
+  EventLog log;
+  RunLoop(Queue, 0.1, &EventLog::Handle, &log);
+  EXPECT_TRUE(capture->Close());
+  EXPECT_TRUE(playback->Close());
+  RunLoop(Queue, 0.1, &EventLog::Handle, &log);
+
+  std::set<WaveHeader*> seen;
+  int captureEvents = 0;
+  for (const Event& e : log.Events) {
+    EXPECT_TRUE(seen.insert(e.Header).second) << "a buffer came back twice";
+    if (e.Kind == DeviceKind::Capture) ++captureEvents;
+  }
+  EXPECT_EQ(captureEvents, 101);
+  EXPECT_EQ(log.Events.size(), 131u);
+  EXPECT_FALSE(capture->Queue(in.Headers[0]));
+}
+
+}  // namespace
+}  // namespace sorvane

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Live loopback tests of sorvane-render --live on the test PulseAudio server.
+
+The server's default source is the monitor of the null sink vocoder_in and
+its default sink is vocoder_out. Speech goes into vocoder_in with paplay,
+the vocoder's output is recorded from vocoder_out's monitor with parecord.
+
+  loopback_test.py speech RENDER WORKDIR   a held key sings the speech
+  loopback_test.py minute RENDER WORKDIR   a minute of live running
+
+Exit status 0 when every check passes; each failed check is printed.
+"""
+
+import csv
+import math
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import wave
+
+import numpy as np
+
+RATE = 22050
+BLOCK = 220
+KEY_220HZ = 13  # key index 13 at the default octave sounds 220 Hz
+
+failures = []
+
+
+def check(condition, message):
+    if condition:
+        print("ok:   " + message)
+    else:
+        print("FAIL: " + message)
+        failures.append(message)
+
+
+def read_wav(path):
+    with wave.open(path) as w:
+        assert w.getnchannels() == 1 and w.getsampwidth() == 2, path
+        return np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
+
+
+def start_recorder(device, path):
+    return subprocess.Popen(
+        ["parecord", "-d", device, "--rate=%d" % RATE, "--channels=1", "--format=s16le",
+         "--file-format=wav", path],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop_recorder(proc):
+    # SIGINT lets parecord finish the WAV header.
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def run_render(render, workdir, blocks, script_lines, output=True):
+    script = os.path.join(workdir, "script.txt")
+    with open(script, "w") as f:
+        f.write("".join(line + "\n" for line in script_lines))
+    # The renderer wants an input file; live, it only sets a default length.
+    silence = os.path.join(workdir, "silence.wav")
+    with wave.open(silence, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(b"\0\0" * BLOCK)
+    args = [render, "--live", "--input", silence, "--blocks", str(blocks), "--script", script,
+            "--report", os.path.join(workdir, "report.csv")]
+    if output:
+        args += ["--output", os.path.join(workdir, "played.wav")]
+    return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finish_render(proc, timeout):
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        check(False, "sorvane-render --live ended within %d s" % timeout)
+    print(out, end="")
+    if err:
+        print("stderr of sorvane-render:\n" + err, end="")
+    return proc.returncode, out, err
+
+
+def summary_number(text, pattern):
+    m = re.search(pattern, text)
+    return float(m.group(1)) if m else None
+
+
+def check_summary(out, err, status, blocks):
+    check(status == 0, "sorvane-render --live exits with 0 (got %s)" % status)
+    check(err == "", "nothing on stderr (no ALSA or JACK noise, no error box)")
+    check(summary_number(out, r"live: (\d+) capture events") == blocks, "exactly %d capture events" % blocks)
+    check(summary_number(out, r"(\d+) dropped") == 0, "no block dropped")
+    check(summary_number(out, r"input lost for want of a capture buffer: (\d+) samples") == 0,
+          "no input lost for want of a capture buffer")
+    check(summary_number(out, r"close: (\d+) capture") == 101,
+          "the close handshake got all 101 capture buffers back")
+
+
+def read_report(workdir):
+    with open(os.path.join(workdir, "report.csv")) as f:
+        return [{k: int(v) for k, v in row.items()} for row in csv.DictReader(f)]
+
+
+def envelope(x, hop=BLOCK):
+    n = len(x) // hop
+    frames = x[: n * hop].reshape(n, hop)
+    return np.sqrt(np.mean(frames * frames, axis=1))
+
+
+def best_lag(a, b, max_lag):
+    """Lag (in frames) at which b best matches a delayed, and the correlation."""
+    a = (a - a.mean()) / (a.std() + 1e-12)
+    b = (b - b.mean()) / (b.std() + 1e-12)
+    best = (0, -2.0)
+    for lag in range(0, max_lag):
+        m = min(len(a), len(b) - lag)
+        if m < 50:
+            break
+        c = float(np.dot(a[:m], b[lag:lag + m]) / m)
+        if c > best[1]:
+            best = (lag, c)
+    return best
+
+
+def fundamental(x, expected):
+    """Fundamental frequency from the first harmonics' interpolated peaks."""
+    x = x * np.hanning(len(x))
+    spectrum = np.abs(np.fft.rfft(x)) + 1e-9
+    hz_per_bin = RATE / len(x)
+    estimates, weights = [], []
+    for h in range(1, 6):
+        lo = int(h * expected * 0.95 / hz_per_bin)
+        hi = int(h * expected * 1.05 / hz_per_bin)
+        k = lo + int(np.argmax(spectrum[lo:hi]))
+        a, b, c = np.log(spectrum[k - 1:k + 2])
+        d = 0.5 * (a - c) / (a - 2 * b + c)
+        estimates.append((k + d) * hz_per_bin / h)
+        weights.append(spectrum[k])
+    return float(np.average(estimates, weights=weights))
+
+
+def make_speech(workdir):
+    raw = os.path.join(workdir, "raw.wav")
+    speech = os.path.join(workdir, "speech.wav")
+    text = ("The quick brown fox jumps over the lazy dog. "
+            "Every voice you give it comes back sung on the notes you hold.")
+    subprocess.run(["espeak-ng", "-v", "en", "-w", raw, text], check=True)
+    subprocess.run(["sox", raw, "-r", str(RATE), "-c", "1", "-b", "16", speech], check=True)
+    return speech
+
+
+def test_speech(render, workdir):
+    speech_file = make_speech(workdir)
+    speech = read_wav(speech_file)
+    lead_in = 150  # blocks before the speech starts: warm-up and settling
+    blocks = lead_in + len(speech) // BLOCK + 100
+    out_file = os.path.join(workdir, "out.wav")
+    in_file = os.path.join(workdir, "in.wav")
+
+    # Both sinks' monitors are recorded at once, so the two recordings share
+    # a time base to within the recorders' start-up difference.
+    rec_out = start_recorder("vocoder_out.monitor", out_file)
+    rec_in = start_recorder("vocoder_in.monitor", in_file)
+    time.sleep(0.3)
+    proc = run_render(render, workdir, blocks, ["0 down %d" % KEY_220HZ])
+    time.sleep(lead_in * BLOCK / RATE)
+    subprocess.run(["paplay", "-d", "vocoder_in", speech_file], check=True, timeout=60)
+    status, out, err = finish_render(proc, 60)
+    time.sleep(0.3)
+    stop_recorder(rec_out)
+    stop_recorder(rec_in)
+
+    check_summary(out, err, status, blocks)
+    delay = summary_number(out, r"input-to-output delay: median ([\d.]+) ms")
+    check(delay is not None and 70 <= delay <= 170,
+          "reported input-to-output delay %s ms is near 100 ms" % delay)
+
+    played = read_wav(os.path.join(workdir, "played.wav"))
+    recorded = read_wav(out_file)
+    captured = read_wav(in_file)
+
+    # The sink carries exactly what the engine played: a loud second of it
+    # is found sample for sample in the recording.
+    start = int(np.argmax(np.abs(played) > 1000))
+    chunk = played[start:start + RATE].astype(np.int64)
+    rec = recorded.astype(np.int64)
+    n = 1 << int(math.ceil(math.log2(len(rec) + len(chunk))))
+    corr = np.fft.irfft(np.fft.rfft(rec, n) * np.conj(np.fft.rfft(chunk, n)), n)[: len(rec)]
+    lag = int(np.argmax(corr))
+    check(len(chunk) == RATE and np.array_equal(rec[lag:lag + len(chunk)], chunk),
+          "the recorded output holds the played blocks bit for bit")
+
+    # Sung at the held key's pitch, measured on the recording.
+    env_out = envelope(recorded)
+    voiced = np.nonzero(env_out > 0.2 * env_out.max())[0]
+    check(len(voiced) > 200, "the output sounds while the speech plays (%d loud blocks)" % len(voiced))
+    if len(voiced) > 200:
+        a, b = voiced[0] * BLOCK, voiced[-1] * BLOCK
+        f0 = fundamental(recorded[a:b], 220.0)
+        cents = 1200 * math.log2(f0 / 220.0)
+        check(abs(cents) < 5, "pitch %.3f Hz is within 5 cents of 220 Hz (%.2f cents)" % (f0, cents))
+
+    # Follows the speech's loudness: the output envelope matches the input
+    # envelope at the delay through the vocoder.
+    env_in = envelope(captured)
+    lag_frames, c = best_lag(env_in, env_out, 100)
+    check(c > 0.6, "output envelope follows the speech (correlation %.2f)" % c)
+    acoustic_ms = lag_frames * BLOCK * 1000.0 / RATE
+    check(delay is not None and abs(acoustic_ms - delay) <= 50,
+          "delay between the sinks' recordings %.0f ms agrees with the reported %s ms" % (acoustic_ms, delay))
+
+
+def test_minute(render, workdir):
+    blocks = 6000
+    started = time.monotonic()
+    proc = run_render(render, workdir, blocks, ["0 down 13", "0 down 17", "0 down 20"], output=False)
+    status, out, err = finish_render(proc, 150)
+    elapsed = time.monotonic() - started
+    check_summary(out, err, status, blocks)
+    check(abs(elapsed - blocks / 100.0) < 5, "%d blocks took %.1f s on the real clock" % (blocks, elapsed))
+
+    lines = read_report(workdir)
+    check(len(lines) == blocks, "report has one line per capture event")
+    if len(lines) != blocks:
+        return
+    check(all(l["rate_state"] == 0 for l in lines[:99]) and lines[99]["rate_state"] == 1,
+          "warm-up for the first 100 blocks, then steady")
+    check(all(l["length"] == 220 for l in lines[:100]), "warm-up blocks are all 220 samples")
+    first = next((i for i, l in enumerate(lines) if i >= 100 and 8 <= l["queued"] <= 12), None)
+    check(first is not None and first < 400, "the queue reaches 8..12 within 3 s (block %s)" % first)
+    if first is None:
+        return
+    later = lines[first:]
+    outside = [l for l in later if not 7 <= l["queued"] <= 13]
+    check(not outside, "the queue stays in 8..12 (at most one off at a change of state) after block %d: %d outside"
+          % (first, len(outside)))
+    changed = sum(1 for l in later if l["length"] != 220)
+    check(changed < 0.05 * len(later), "a handful of lengthened or shortened blocks (%d of %d)"
+          % (changed, len(later)))
+    check(not any(l["dropped"] for l in lines), "no drops in the report")
+    span = (lines[-1]["handled_at"] - lines[0]["handled_at"]) / RATE
+    check(abs(span - (blocks - 1) / 100.0) < 1.0, "events arrive at 100 per second (%.2f s for %d)"
+          % (span, blocks - 1))
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[1] not in ("speech", "minute"):
+        print(__doc__)
+        return 2
+    mode, render, workdir = sys.argv[1:]
+    if "PULSE_SERVER" not in os.environ:
+        print("FAIL: PULSE_SERVER is not set; the live tests need their PulseAudio server")
+        return 1
+    os.makedirs(workdir, exist_ok=True)
+    (test_speech if mode == "speech" else test_minute)(render, workdir)
+    if failures:
+        print("%d check(s) failed; files in %s" % (len(failures), workdir))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,6 @@
+# Live mode of the renderer (--live), on the PortAudio device layer.
+if(TARGET sorvane_portaudio)
+  target_sources(sorvane-render PRIVATE ${CMAKE_CURRENT_LIST_DIR}/LiveRun.cpp)
+  target_compile_definitions(sorvane-render PRIVATE SORVANE_HAVE_LIVE)
+  target_link_libraries(sorvane-render PRIVATE sorvane_portaudio)
+endif()
