@@ -25,8 +25,47 @@ const HannTable& HannWindow() {
   return table;
 }
 
+namespace {
+
+// Lags are summed in groups that run side by side: each lag keeps its own
+// sum, adding its products in increasing i exactly as a lag-by-lag loop
+// would, but the group's independent sums fill the pipeline.
+constexpr int kLagGroup = 9;
+
+// Adds the products of lags k0 .. k0+kLagGroup-1 for i in [from, to], each
+// only where i lies in its own range [k, n-1-k].
+inline void AddGuarded(const double* x, int n, int k0, int from, int to, double* acc) {
+  for (int i = from; i <= to; ++i) {
+    for (int g = 0; g < kLagGroup; ++g) {
+      const int k = k0 + g;
+      if (i >= k && i <= n - 1 - k) acc[g] = acc[g] + x[i] * x[i + k];
+    }
+  }
+}
+
+}  // namespace
+
 void Autocorrelate(const double* x, int n, int p, double* r) {
-  for (int k = 0; k <= p; ++k) {
+  int k0 = 0;
+  for (; k0 + kLagGroup - 1 <= p; k0 += kLagGroup) {
+    double acc[kLagGroup] = {};
+    const int last = k0 + kLagGroup - 1;
+    const int coreFrom = last;          // every lag of the group has begun
+    const int coreTo = n - 1 - last;    // and none has ended
+    if (coreFrom > coreTo) {
+      AddGuarded(x, n, k0, k0, n - 1 - k0, acc);
+    } else {
+      AddGuarded(x, n, k0, k0, coreFrom - 1, acc);
+      for (int i = coreFrom; i <= coreTo; ++i) {
+        const double xi = x[i];
+        const double* xk = x + i + k0;
+        for (int g = 0; g < kLagGroup; ++g) acc[g] = acc[g] + xi * xk[g];
+      }
+      AddGuarded(x, n, k0, coreTo + 1, n - 1 - k0, acc);
+    }
+    for (int g = 0; g < kLagGroup; ++g) r[k0 + g] = acc[g] / static_cast<double>(n);
+  }
+  for (int k = k0; k <= p; ++k) {
     double sum = 0.0;
     for (int i = k; i <= n - 1 - k; ++i) {
       sum = sum + x[i] * x[i + k];

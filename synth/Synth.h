@@ -74,6 +74,11 @@ inline double LatticeGuard(double v) {
 // the output, which is also left in s[0].
 double LatticeFilter(double x, const double* k, double* s);
 
+// The lattice over a block: for each n in [0, length) the coefficients glide
+// to a + (diff·n)/220 and y[n] is the lattice's output for x[n], exactly as
+// LatticeFilter sample by sample. x and y may be the same array.
+void LatticeBlock(const double* x, double* y, int length, const double* a, const double* diff, double* s);
+
 // Clamps out to ±32767 in double; the sample is its truncation toward zero.
 struct Saturated {
   double Value;
