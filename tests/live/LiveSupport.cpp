@@ -97,6 +97,22 @@ int StopWith(pid_t pid, int sig, int timeoutMs) {
   return WaitFor(pid, timeoutMs);
 }
 
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) StopWith(pid_, SIGKILL, 5000);
+}
+
+int ChildProcess::Stop(int sig, int timeoutMs) {
+  const int status = StopWith(pid_, sig, timeoutMs);
+  pid_ = -1;
+  return status;
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+  const int status = WaitFor(pid_, timeoutMs);
+  pid_ = -1;
+  return status;
+}
+
 RunResult Run(const std::vector<std::string>& argv, int timeoutMs, const std::vector<std::string>& extraEnv) {
   RunResult result;
   const std::string dir = MakeTempDir();

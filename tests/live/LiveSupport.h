@@ -21,6 +21,24 @@ int WaitFor(pid_t pid, int timeoutMs);
 // Sends sig and waits for the child as WaitFor does.
 int StopWith(pid_t pid, int sig, int timeoutMs);
 
+// Owns a spawned child: kills and reaps it on destruction unless it was
+// already waited for, so that a failed assertion leaves no process behind.
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  pid_t Pid() const { return pid_; }
+  // As StopWith; afterwards the child is gone.
+  int Stop(int sig, int timeoutMs);
+  // As WaitFor; afterwards the child is gone.
+  int Wait(int timeoutMs);
+
+ private:
+  pid_t pid_;
+};
+
 struct RunResult {
   int Status = -1;      // as WaitFor
   double Seconds = 0;   // wall time

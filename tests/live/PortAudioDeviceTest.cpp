@@ -179,10 +179,10 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
   collector.Samples.reserve(22050 * 4);
   ASSERT_TRUE(capture->Start());
   RunLoop(Queue, 0.2, &Collector::Handle, &collector);
-  const pid_t player = live::Spawn({"paplay", "-d", "vocoder_in", dir + "/in.wav"}, dir + "/paplay.log");
-  ASSERT_GT(player, 0);
+  live::ChildProcess player(live::Spawn({"paplay", "-d", "vocoder_in", dir + "/in.wav"}, dir + "/paplay.log"));
+  ASSERT_GT(player.Pid(), 0);
   RunLoop(Queue, 1.5, &Collector::Handle, &collector);
-  EXPECT_EQ(live::WaitFor(player, 5000), 0);
+  EXPECT_EQ(player.Wait(5000), 0);
   RunLoop(Queue, 0.3, &Collector::Handle, &collector);
   EXPECT_TRUE(capture->Close());
   Queue.DispatchAll(&Collector::Handle, &collector);
@@ -195,10 +195,10 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
 // must be reported only once its samples have gone out.
 TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   const std::string dir = live::MakeTempDir();
-  const pid_t recorder = live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050", "--channels=1",
-                                      "--format=s16le", "--file-format=wav", dir + "/out.wav"},
-                                     dir + "/parecord.log");
-  ASSERT_GT(recorder, 0);
+  live::ChildProcess recorder(live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050",
+                                           "--channels=1", "--format=s16le", "--file-format=wav", dir + "/out.wav"},
+                                          dir + "/parecord.log"));
+  ASSERT_GT(recorder.Pid(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
   auto playback = MakePortAudioPlayback(Queue);
@@ -229,7 +229,7 @@ TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   const PortAudioCounters counters = AsPortAudio(*playback).Counters();
   EXPECT_TRUE(playback->Close());
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(live::StopWith(recorder, SIGINT, 5000), 0);
+  EXPECT_EQ(recorder.Stop(SIGINT, 5000), 0);
 
   for (int i = 0; i < 2 * kBurst; ++i) {
     EXPECT_EQ(log.Events[i].Header, &buffers.Headers[i]) << "event " << i;

@@ -174,14 +174,21 @@ def test_speech(render, workdir):
     # a time base to within the recorders' start-up difference.
     rec_out = start_recorder("vocoder_out.monitor", out_file)
     rec_in = start_recorder("vocoder_in.monitor", in_file)
-    time.sleep(0.3)
-    proc = run_render(render, workdir, blocks, ["0 down %d" % KEY_220HZ])
-    time.sleep(lead_in * BLOCK / RATE)
-    subprocess.run(["paplay", "-d", "vocoder_in", speech_file], check=True, timeout=60)
-    status, out, err = finish_render(proc, 60)
-    time.sleep(0.3)
-    stop_recorder(rec_out)
-    stop_recorder(rec_in)
+    proc = None
+    try:
+        time.sleep(0.3)
+        proc = run_render(render, workdir, blocks, ["0 down %d" % KEY_220HZ])
+        time.sleep(lead_in * BLOCK / RATE)
+        subprocess.run(["paplay", "-d", "vocoder_in", speech_file], check=True, timeout=60)
+        status, out, err = finish_render(proc, 60)
+        time.sleep(0.3)
+    finally:
+        # Leave no process behind, whatever failed.
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        stop_recorder(rec_out)
+        stop_recorder(rec_in)
 
     check_summary(out, err, status, blocks)
     delay = summary_number(out, r"input-to-output delay: median ([\d.]+) ms")
