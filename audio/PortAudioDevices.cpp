@@ -181,10 +181,15 @@ bool PortAudioDevice::Close() {
 
 bool PortAudioDevice::StopAndReturnAll() {
   // Once the stream is stopped its callback has finished and will not run
-  // again, so this thread may take the consumer's side of the ring. If it
-  // cannot be stopped, the buffers stay where they are rather than be
-  // handed back while the callback may still write them.
-  if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError) return false;
+  // again, so this thread may take the consumer's side of the ring. A stream
+  // that failed on its own (the audio server went away) may refuse to stop
+  // but is no longer active. One that is still active and cannot be stopped
+  // keeps its buffers rather than have them handed back while its callback
+  // may still write them.
+  if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError &&
+      Pa_IsStreamActive(Stream) != 0) {
+    return false;
+  }
   uint32_t head = RingHead.load(std::memory_order_relaxed);
   const uint32_t tail = RingTail.load(std::memory_order_acquire);
   bool first = true;

@@ -7,6 +7,8 @@ the vocoder's output is recorded from vocoder_out's monitor with parecord.
 
   loopback_test.py speech RENDER WORKDIR   a held key sings the speech
   loopback_test.py minute RENDER WORKDIR   a minute of live running
+  loopback_test.py server-dies RENDER WORKDIR
+                                           the audio server goes away mid-run
 
 Exit status 0 when every check passes; each failed check is printed.
 """
@@ -15,9 +17,11 @@ import csv
 import math
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import wave
 
@@ -263,8 +267,47 @@ def test_minute(render, workdir):
           % (span, blocks - 1))
 
 
+def test_server_dies(render, workdir):
+    """A server of its own, stopped under the running vocoder: the run must
+    notice, get every buffer back through the close handshake and end."""
+    server_script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pulse-server.sh")
+    # Short, so that the socket path fits a Unix socket address.
+    server_dir = tempfile.mkdtemp(prefix="sorvane-dies.", dir="/tmp")
+    started = subprocess.run([server_script, "start", server_dir], capture_output=True, text=True, timeout=30)
+    check(started.returncode == 0, "a second server starts")
+    if started.returncode != 0:
+        print(started.stderr)
+        return
+    saved = {k: os.environ.get(k) for k in ("PULSE_SERVER", "PULSE_COOKIE")}
+    os.environ["PULSE_SERVER"] = "unix:" + os.path.join(server_dir, "native")
+    os.environ["PULSE_COOKIE"] = os.path.join(server_dir, "cookie")
+    proc = None
+    try:
+        proc = run_render(render, workdir, 3000, ["0 down %d" % KEY_220HZ], output=False)
+        time.sleep(1.5)
+        killed_at = time.monotonic()
+        subprocess.run([server_script, "stop", server_dir], check=True, timeout=30)
+        status, out, err = finish_render(proc, 20)
+        ended = time.monotonic() - killed_at
+    finally:
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        subprocess.run([server_script, "stop", server_dir], timeout=30)
+        shutil.rmtree(server_dir, ignore_errors=True)
+        for k, v in saved.items():
+            if v is not None:
+                os.environ[k] = v
+    check(status == 3, "exit status 3, no sound (got %s)" % status)
+    check(ended < 6, "the run ended %.1f s after the server went away" % ended)
+    check("stopped delivering" in err, "the silent devices are reported")
+    check(summary_number(out, r"close: (\d+) capture") == 101,
+          "every capture buffer came back before the close")
+
+
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("speech", "minute"):
+    modes = {"speech": test_speech, "minute": test_minute, "server-dies": test_server_dies}
+    if len(sys.argv) != 4 or sys.argv[1] not in modes:
         print(__doc__)
         return 2
     mode, render, workdir = sys.argv[1:]
@@ -272,7 +315,7 @@ def main():
         print("FAIL: PULSE_SERVER is not set; the live tests need their PulseAudio server")
         return 1
     os.makedirs(workdir, exist_ok=True)
-    (test_speech if mode == "speech" else test_minute)(render, workdir)
+    modes[mode](render, workdir)
     if failures:
         print("%d check(s) failed; files in %s" % (len(failures), workdir))
         return 1

@@ -182,7 +182,7 @@ void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortA
   } else {
     std::printf("live: input-to-output delay: not measured (nothing was played)\n");
   }
-  std::printf("live: close: %d capture and %d playback buffers came back in %.0f ms\n", loop.CaptureAfterClose,
+  std::printf("live: close: %d capture and %d playback buffers came back, closed in %.0f ms\n", loop.CaptureAfterClose,
               loop.PlaybackAfterClose, closeSeconds * 1000);
 }
 
@@ -215,32 +215,40 @@ int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
   loop.Start = Now();
   loop.Closing = !started;
 
+  // The close handshake: a close request resets both devices; the buffer
+  // that brings both queued counts to zero repeats the request, which then
+  // succeeds. A run asks once its blocks are done; a device that falls
+  // silent makes it ask at once, and a second silence ends the wait.
   int seenRequests = 0;
   bool asked = false;
   bool deviceSilent = false;
+  bool handshakeDone = false;
   double closeStart = Now();
-  for (;;) {
-    if (!asked && (loop.Handled >= loop.Blocks || !started)) {
+  auto ask = [&] {
+    if (!asked) {
       asked = true;
       loop.Closing = true;
       closeStart = Now();
-      seenRequests = host.Requests;
-      if (CloseQuery(*engine)) break;
     }
-    if (host.Requests != seenRequests) {
-      // The last buffer back repeated the request, or the engine stopped.
-      seenRequests = host.Requests;
-      loop.Closing = true;
-      if (!asked) {
-        asked = true;
-        closeStart = Now();
+    seenRequests = host.Requests;
+    return CloseQuery(*engine);
+  };
+  for (;;) {
+    if ((!asked && (loop.Handled >= loop.Blocks || !started)) || host.Requests != seenRequests) {
+      if (ask()) {
+        handshakeDone = true;
+        break;
       }
-      if (CloseQuery(*engine)) break;
     }
     if (!queue.Wait(kSilentDeviceTimeoutMs)) {
-      std::fprintf(stderr, "sorvane-render: the sound devices stopped delivering\n");
+      if (!deviceSilent) std::fprintf(stderr, "sorvane-render: the sound devices stopped delivering\n");
+      if (deviceSilent || asked) break;
       deviceSilent = true;
-      break;
+      if (ask()) {
+        handshakeDone = true;
+        break;
+      }
+      continue;
     }
     // One event at a time, so that the close request follows capture event
     // Blocks - 1 at once.
@@ -248,18 +256,19 @@ int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
       if ((!asked && loop.Handled >= loop.Blocks) || host.Requests != seenRequests) break;
     }
   }
-  const double closeSeconds = Now() - closeStart;
   const PortAudioCounters in = static_cast<PortAudioDevice&>(*capture).Counters();
   const PortAudioCounters out = static_cast<PortAudioDevice&>(*playbackDevice).Counters();
+  loop.Closing = true;
   CloseAudio(*engine);
-  // Buffers handed back by the close itself (after a dead device) go to the
-  // engine like all others.
+  // Buffers that only the close itself handed back (a handshake cut short).
   queue.DispatchAll(&LiveLoop::Handle, &loop);
+  const double closeSeconds = Now() - closeStart;
+  if (!handshakeDone) std::fprintf(stderr, "sorvane-render: closed without every buffer back\n");
 
   if (started) PrintSummary(loop, in, out, closeSeconds);
   std::fflush(stdout);
 
-  int status = (!started || deviceSilent) ? kExitNoSound : kExitOk;
+  int status = (!started || deviceSilent || !handshakeDone) ? kExitNoSound : kExitOk;
   if (!options.Output.empty()) {
     const std::vector<int16_t>& played = playback.Played();
     const uint64_t bytes = static_cast<uint64_t>(played.size()) * 2;
