@@ -1,37 +1,7 @@
-// Cascade filter and its coefficient sets.
+// The cascade filter's coefficient sets.
 #include "dsp/Filter.h"
 
 namespace sorvane {
-
-double FilterSample(const FilterCoefficients& k, FilterState& s, double x) {
-  const auto& c = k.c;
-  auto& w = s.w;
-
-  // Section 1: the only section with an input gain. Sums run left to right.
-  double v = c[0] * x + c[1] * w[0] + c[2] * w[1];
-  v = Flush(v);
-  double y = c[3] * v + c[4] * w[0] + c[5] * w[1];
-  y = Flush(y);
-  w[1] = w[0];
-  w[0] = v;
-
-  // Section 2: (c6·w1 + y1) + c7·w2, in that order.
-  v = c[6] * w[2] + y + c[7] * w[3];
-  v = Flush(v);
-  y = c[8] * v + c[9] * w[2] + c[10] * w[3];
-  y = Flush(y);
-  w[3] = w[2];
-  w[2] = v;
-
-  // Section 3.
-  v = c[11] * w[4] + y + c[12] * w[5];
-  v = Flush(v);
-  y = c[13] * v + c[14] * w[4] + c[15] * w[5];
-  y = Flush(y);
-  w[5] = w[4];
-  w[4] = v;
-  return y;
-}
 
 // The negative zeros are kept as written; they act as zero.
 const FilterCoefficients VoiceBandCoefficients{{

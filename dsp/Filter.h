@@ -15,7 +15,8 @@ inline constexpr double kFlushLimit = 1e-15;
 // Returns v, or exactly +0.0 when |v| < 1e-15. A NaN counts as tiny, so it
 // can never stick in a filter state.
 inline double Flush(double v) {
-  return std::fabs(v) >= kFlushLimit ? v : 0.0;
+  if (__builtin_expect(std::fabs(v) >= kFlushLimit, 1)) return v;
+  return 0.0;
 }
 
 // c0 input gain; then per section: two feedback coefficients (added with
@@ -31,8 +32,37 @@ struct FilterState {
 static_assert(std::is_trivially_copyable_v<FilterState>);
 
 // One sample through the cascade. Every intermediate and every section output
-// is flushed after being rounded to double.
-double FilterSample(const FilterCoefficients& coefficients, FilterState& state, double x);
+// is flushed after being rounded to double. Inline: it runs for every sample
+// of every filter, and the callers' loops gain from seeing it whole.
+inline double FilterSample(const FilterCoefficients& k, FilterState& s, double x) {
+  const auto& c = k.c;
+  auto& w = s.w;
+
+  // Section 1: the only section with an input gain. Sums run left to right.
+  double v = c[0] * x + c[1] * w[0] + c[2] * w[1];
+  v = Flush(v);
+  double y = c[3] * v + c[4] * w[0] + c[5] * w[1];
+  y = Flush(y);
+  w[1] = w[0];
+  w[0] = v;
+
+  // Section 2: (c6·w1 + y1) + c7·w2, in that order.
+  v = c[6] * w[2] + y + c[7] * w[3];
+  v = Flush(v);
+  y = c[8] * v + c[9] * w[2] + c[10] * w[3];
+  y = Flush(y);
+  w[3] = w[2];
+  w[2] = v;
+
+  // Section 3.
+  v = c[11] * w[4] + y + c[12] * w[5];
+  v = Flush(v);
+  y = c[13] * v + c[14] * w[4] + c[15] * w[5];
+  y = Flush(y);
+  w[5] = w[4];
+  w[4] = v;
+  return y;
+}
 
 // Sixth-order band-pass 20 Hz - 4 kHz around each voice.
 extern const FilterCoefficients VoiceBandCoefficients;

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sorvane {
 
@@ -35,107 +38,94 @@ double LatticeFilter(double x, const double* k, double* s) {
   return s[0];
 }
 
+void LatticeBlock(const double* x, double* y, int length, const double* a, const double* diff, double* s) {
+  double k[kCoefficientCount];
+  for (int n = 0; n < length; ++n) {
+    GlideCoefficients(a, diff, n, k);
+    y[n] = LatticeFilter(x[n], k, s);
+  }
+}
+
 namespace {
 
-// Two lanes of doubles. Each lane does exactly the scalar operations, in the
-// scalar order; only independent values share a vector.
+// Two lanes of doubles. Each lane does exactly the scalar operations in the
+// scalar order; only independent values (two voices) share a vector.
 typedef double Lanes __attribute__((vector_size(16)));
 typedef long long LaneMask __attribute__((vector_size(16)));
 
-inline Lanes LoadLanes(const double* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// For state written by the previous step: two 8-byte loads, each of which the
-// processor can forward from an earlier store, where one 16-byte load that
-// straddles two stores would stall until they reach the cache.
-inline Lanes LoadStoredLanes(const double* p) { return Lanes{p[0], p[1]}; }
-
-inline void StoreLanes(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
 // LatticeGuard on both lanes: tiny values and NaN to +0, then the ±2^18 hold.
+// The hold is applied first and the flush mask, taken from the value before
+// the hold, afterwards: the same result for every input (a held value is
+// never tiny), with a shorter chain of dependent instructions.
 inline Lanes LatticeGuardLanes(Lanes v) {
   const LaneMask absMask = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
   const Lanes flushLimit = {kFlushLimit, kFlushLimit};
   const Lanes limit = {kLatticeLimit, kLatticeLimit};
   const Lanes magnitude = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(v) & absMask);
-  const LaneMask keep = magnitude >= flushLimit;
-  v = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(v) & keep);
-  v = v > limit ? limit : v;
-  v = v < -limit ? -limit : v;
-  return v;
+  const LaneMask keep = magnitude >= flushLimit;  // false for NaN
+#if defined(__SSE2__)
+  // minpd and maxpd are exactly a < b ? a : b and a > b ? a : b.
+  Lanes held = _mm_min_pd(v, limit);
+  held = _mm_max_pd(held, -limit);
+#else
+  Lanes held = v < limit ? v : limit;
+  held = held > -limit ? held : -limit;
+#endif
+  return reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(held) & keep);
 }
 
 }  // namespace
 
-void LatticeBlock(const double* x, double* y, int length, const double* a, const double* diff, double* s) {
-  // Sample n works on stage j at step t = 2n + (26 - j). Sample n reads s[j]
-  // one step after sample n - 1 wrote it (at its stage j - 1) and writes
-  // s[j + 1] one step before sample n + 1 reads it, so every sample sees
-  // exactly the state that a sample-by-sample run gives it. Within a step the
-  // samples are independent: their stages all have the parity of t, so with
-  // the coefficients and the state split into even and odd halves each
-  // step's work is a contiguous run of lanes.
-  constexpr int kTop = kLpcOrder;
-  constexpr int kHalf = 16;  // room for indices 0..13 plus the stage-26 write of s[27]
-  double aHalf[2][kHalf] = {};
-  double dHalf[2][kHalf] = {};
-  double sHalf[2][kHalf] = {};
-  for (int j = 0; j <= kTop; ++j) {
-    aHalf[j & 1][j >> 1] = a[j];
-    dHalf[j & 1][j >> 1] = diff[j];
-    sHalf[j & 1][j >> 1] = s[j];
-  }
-  double forward[kMaxBlockSamples + 2];
-  double step[kMaxBlockSamples + 2];
-  for (int n = 0; n < length + 2; ++n) step[n] = static_cast<double>(n);
-
-  const int steps = 2 * (length - 1) + kTop + 1;
-  for (int t = 0; t < steps; ++t) {
-    if ((t & 1) == 0 && t / 2 < length) forward[t / 2] = x[t / 2];  // enters at stage 26
-    const int first = t <= kTop ? 0 : (t - kTop + 1) / 2;
-    const int last = std::min(length - 1, t / 2);
-    const int j0 = kTop - t + 2 * first;
-    const int parity = j0 & 1;
-    const double* ah = aHalf[parity];
-    const double* dh = dHalf[parity];
-    const double* sh = sHalf[parity];
-    // s[j + 1] goes to the other half: index j >> 1 for even j, (j >> 1) + 1 for odd.
-    double* next = sHalf[parity ^ 1] + parity;
-    const int m0 = j0 >> 1;
-    int n = first;
-    const Lanes divisor = {220.0, 220.0};
-    for (; n + 1 <= last; n += 2) {
-      const int m = m0 + (n - first);
-      // k = ((B - A)·n) / 220 + A, the glide of each lane's own sample.
-      const Lanes k = (LoadLanes(dh + m) * LoadLanes(step + n)) / divisor + LoadLanes(ah + m);
-      const Lanes sj = LoadStoredLanes(sh + m);
-      Lanes v = LoadStoredLanes(forward + n) - k * sj;
-      v = LatticeGuardLanes(v);
-      Lanes g = k * v + sj;
-      g = LatticeGuardLanes(g);
-      StoreLanes(next + m, g);
-      StoreLanes(forward + n, v);
-    }
-    if (n <= last) {
-      const int m = m0 + (n - first);
-      const double k = (dh[m] * step[n]) / 220.0 + ah[m];
-      double v = forward[n] - k * sh[m];
-      v = LatticeGuard(v);
-      double g = k * v + sh[m];
-      g = LatticeGuard(g);
-      next[m] = g;
-      forward[n] = v;
-    }
-    if (j0 == 0) {
-      // The first sample of the step has passed stage 0: its output.
-      sHalf[0][0] = -forward[first];
-      y[first] = sHalf[0][0];
+void LatticeVoices(int count, const double* const* x, double* const* y, int length, const double* const* a,
+                   const double* const* diff, double* const* s) {
+  constexpr int kPairs = kVoiceCount / 2;
+  const int pairs = (count + 1) / 2;
+  // Voices side by side (structure of arrays); a spare lane runs on zeros.
+  Lanes aL[kCoefficientCount][kPairs];
+  Lanes dL[kCoefficientCount][kPairs];
+  Lanes sL[kCoefficientCount][kPairs];
+  for (int j = 0; j < kCoefficientCount; ++j) {
+    for (int p = 0; p < pairs; ++p) {
+      const int v0 = 2 * p;
+      const bool second = v0 + 1 < count;
+      aL[j][p] = Lanes{a[v0][j], second ? a[v0 + 1][j] : 0.0};
+      dL[j][p] = Lanes{diff[v0][j], second ? diff[v0 + 1][j] : 0.0};
+      sL[j][p] = Lanes{s[v0][j], second ? s[v0 + 1][j] : 0.0};
     }
   }
-  for (int j = 0; j <= kTop; ++j) s[j] = sHalf[j & 1][j >> 1];
+  const Lanes divisor = {220.0, 220.0};
+  for (int n = 0; n < length; ++n) {
+    const Lanes step = {static_cast<double>(n), static_cast<double>(n)};
+    Lanes k[kCoefficientCount][kPairs];
+    Lanes forward[kPairs];
+    for (int j = 0; j < kCoefficientCount; ++j) {
+      for (int p = 0; p < pairs; ++p) k[j][p] = (dL[j][p] * step) / divisor + aL[j][p];
+    }
+    for (int p = 0; p < pairs; ++p) {
+      const int v0 = 2 * p;
+      forward[p] = Lanes{x[v0][n], v0 + 1 < count ? x[v0 + 1][n] : 0.0};
+    }
+    // Stage by stage, every voice in turn: independent chains side by side.
+    for (int j = kLpcOrder; j >= 0; --j) {
+      for (int p = 0; p < pairs; ++p) {
+        const Lanes sj = sL[j][p];
+        Lanes v = forward[p] - k[j][p] * sj;
+        v = LatticeGuardLanes(v);
+        Lanes g = k[j][p] * v + sj;
+        g = LatticeGuardLanes(g);
+        if (j < kLpcOrder) sL[j + 1][p] = g;
+        forward[p] = v;
+      }
+    }
+    for (int p = 0; p < pairs; ++p) {
+      sL[0][p] = -forward[p];
+      y[2 * p][n] = sL[0][p][0];
+      if (2 * p + 1 < count) y[2 * p + 1][n] = sL[0][p][1];
+    }
+  }
+  for (int j = 0; j < kCoefficientCount; ++j) {
+    for (int v = 0; v < count; ++v) s[v][j] = sL[j][v / 2][v % 2];
+  }
 }
 
 void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t* out, int blockLength) {
@@ -175,34 +165,63 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
 
   // The voice part of each output sample, before the echo.
   double voice[kMaxBlockSamples];
-  double filtered[kMaxBlockSamples];
   double diff[kCoefficientCount];
   if (!replay) {
     VoiceSlot& slot0 = pool.Voices[0];
-    for (int n = 0; n < blockLength; ++n) {
-      filtered[n] = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[0][n]);
-    }
     Difference(st.PrevReflection.data(), in.Analysis.Reflection.data(), diff);
-    LatticeBlock(filtered, filtered, blockLength, st.PrevReflection.data(), diff, st.LiveLatticeState.data());
     const double gain = in.Analysis.ExcitationGain;
+    // The three filters of sample n overlap: the band-pass and coefficients
+    // of sample n + 1 and the output band-pass of sample n - 1 are worked out
+    // beside the lattice of sample n. Each filter still sees its samples in order.
+    double k[2][kCoefficientCount];
+    GlideCoefficients(st.PrevReflection.data(), diff, 0, k[0]);
+    double next = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[0][0]);
+    double previous = 0.0;
     for (int n = 0; n < blockLength; ++n) {
-      double o = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, filtered[n]) * gain;
-      if (anyActive) o = o + in.Analysis.HighBandBlock[std::min(n, kBlockSamples - 1)];
-      voice[n] = o;
+      const double x = next;
+      if (n + 1 < blockLength) {
+        next = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[0][n + 1]);
+        GlideCoefficients(st.PrevReflection.data(), diff, n + 1, k[(n + 1) & 1]);
+      }
+      const double y = LatticeFilter(x, k[n & 1], st.LiveLatticeState.data());
+      if (n > 0) voice[n - 1] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, previous) * gain;
+      previous = y;
+    }
+    voice[blockLength - 1] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, previous) * gain;
+    if (anyActive) {
+      for (int n = 0; n < blockLength; ++n) voice[n] = voice[n] + in.Analysis.HighBandBlock[std::min(n, kBlockSamples - 1)];
     }
   } else {
     for (int n = 0; n < blockLength; ++n) voice[n] = 0.0;
-    // Slot by slot, so each sample's sum still adds the voices in slot order.
+    int slots[kVoiceCount];
+    int count = 0;
     for (int i = 0; i < kVoiceCount; ++i) {
-      if (!IsVoiceActive(pool, i)) continue;
-      VoiceSlot& v = pool.Voices[i];
+      if (IsVoiceActive(pool, i)) slots[count++] = i;
+    }
+    double lattice[kVoiceCount][kMaxBlockSamples];
+    double diffs[kVoiceCount][kCoefficientCount];
+    const double* inputs[kVoiceCount];
+    double* outputs[kVoiceCount];
+    const double* starts[kVoiceCount];
+    const double* steps[kVoiceCount];
+    double* states[kVoiceCount];
+    for (int c = 0; c < count; ++c) {
+      VoiceSlot& v = pool.Voices[slots[c]];
       const int f = v.FrameIndex;
-      const double* a = in.Phrase.PhraseReflection[f].data();
-      Difference(a, in.Phrase.PhraseReflection[f + 1].data(), diff);
-      LatticeBlock(excitation[i], filtered, blockLength, a, diff, v.LatticeState.data());
-      const double gain = in.Phrase.PhraseGain[f];
+      starts[c] = in.Phrase.PhraseReflection[f].data();
+      Difference(starts[c], in.Phrase.PhraseReflection[f + 1].data(), diffs[c]);
+      steps[c] = diffs[c];
+      inputs[c] = excitation[slots[c]];
+      outputs[c] = lattice[c];
+      states[c] = v.LatticeState.data();
+    }
+    if (count > 0) LatticeVoices(count, inputs, outputs, blockLength, starts, steps, states);
+    // Slot by slot, so each sample's sum still adds the voices in slot order.
+    for (int c = 0; c < count; ++c) {
+      VoiceSlot& v = pool.Voices[slots[c]];
+      const double gain = in.Phrase.PhraseGain[v.FrameIndex];
       for (int n = 0; n < blockLength; ++n) {
-        double o = voice[n] + FilterSample(VoiceBandCoefficients, v.PostFilterState, filtered[n]) * gain;
+        double o = voice[n] + FilterSample(VoiceBandCoefficients, v.PostFilterState, lattice[c][n]) * gain;
         o = o + in.Phrase.PhraseHighBand[v.HighBandPos];
         voice[n] = o;
         v.HighBandPos = v.HighBandPos + 1;

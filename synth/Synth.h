@@ -63,11 +63,13 @@ void BuildModFactorTable(std::array<double, kModFactorCount>& table);
 void ResetSynth(SynthState& state);
 
 // The per-sample lattice guard: |v| < 1e-15 (or NaN) gives 0, else ±2^18 limits.
+// The common case, a value inside the limits, is tested first and costs the
+// lattice's chain nothing once predicted.
 inline double LatticeGuard(double v) {
-  if (!(std::fabs(v) >= kFlushLimit)) return 0.0;
-  if (v > kLatticeLimit) return kLatticeLimit;
-  if (v < -kLatticeLimit) return -kLatticeLimit;
-  return v;
+  const double magnitude = std::fabs(v);
+  if (__builtin_expect(magnitude >= kFlushLimit && magnitude <= kLatticeLimit, 1)) return v;
+  if (!(magnitude >= kFlushLimit)) return 0.0;
+  return v > 0.0 ? kLatticeLimit : -kLatticeLimit;
 }
 
 // One lattice pass on x with coefficients k and backward state s. Returns
@@ -78,6 +80,12 @@ double LatticeFilter(double x, const double* k, double* s);
 // to a + (diff·n)/220 and y[n] is the lattice's output for x[n], exactly as
 // LatticeFilter sample by sample. x and y may be the same array.
 void LatticeBlock(const double* x, double* y, int length, const double* a, const double* diff, double* s);
+
+// The lattices of `count` voices (at most 8) over a block, side by side:
+// voice c runs on x[c] with coefficients gliding from a[c] by diff[c] and
+// state s[c], with exactly the results of LatticeBlock for each voice.
+void LatticeVoices(int count, const double* const* x, double* const* y, int length, const double* const* a,
+                   const double* const* diff, double* const* s);
 
 // Clamps out to ±32767 in double; the sample is its truncation toward zero.
 struct Saturated {
