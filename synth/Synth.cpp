@@ -2,6 +2,7 @@
 #include "synth/Synth.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #if defined(__SSE2__)
@@ -24,14 +25,35 @@ void ResetSynth(SynthState& state) {
   BuildPeriodTable(state.Pitch);
 }
 
+namespace {
+
+// True when v passes the lattice guard unchanged: 1e-15 <= |v| <= 2^18. The
+// magnitudes of doubles order like their bit patterns, so this is one
+// unsigned range test (NaN and infinity fall outside it).
+inline bool InsideGuard(double v) {
+  constexpr uint64_t kLow = std::bit_cast<uint64_t>(kFlushLimit);
+  constexpr uint64_t kHigh = std::bit_cast<uint64_t>(kLatticeLimit);
+  const uint64_t magnitude = std::bit_cast<uint64_t>(v) & 0x7fffffffffffffffULL;
+  return magnitude - kLow <= kHigh - kLow;
+}
+
+}  // namespace
+
 double LatticeFilter(double x, const double* k, double* s) {
   // Stages run from 26 down to 0, so stage j reads s[j] before stage j - 1
   // overwrites it with this sample's backward value.
   for (int j = kLpcOrder; j >= 0; --j) {
-    x = x - k[j] * s[j];
-    x = LatticeGuard(x);
-    double g = k[j] * x + s[j];
-    g = LatticeGuard(g);
+    const double kj = k[j];
+    const double sj = s[j];
+    double v = x - kj * sj;
+    double g = kj * v + sj;
+    // Almost always neither value needs guarding: one test for both.
+    if (__builtin_expect(!(InsideGuard(v) && InsideGuard(g)), 0)) {
+      v = LatticeGuard(v);
+      g = kj * v + sj;
+      g = LatticeGuard(g);
+    }
+    x = v;
     if (j < kLpcOrder) s[j + 1] = g;
   }
   s[0] = -x;

@@ -269,13 +269,24 @@ struct LatticeCase {
   }
 };
 
-// The straightforward reference: glide and one lattice pass per sample.
+// The lattice exactly as the algorithm reads, with no shortcut.
+double PlainLattice(double x, const double* k, double* s) {
+  for (int j = 26; j >= 0; --j) {
+    x = LatticeGuard(x - k[j] * s[j]);
+    const double g = LatticeGuard(k[j] * x + s[j]);
+    if (j < 26) s[j + 1] = g;
+  }
+  s[0] = -x;
+  return s[0];
+}
+
+// The straightforward reference: the glide as written and one plain lattice
+// pass per sample.
 std::vector<double> Reference(const LatticeCase& c, std::vector<double>& s) {
-  std::vector<double> d(27), k(27), y(c.X.size());
-  Difference(c.A.data(), c.B.data(), d.data());
+  std::vector<double> k(27), y(c.X.size());
   for (size_t n = 0; n < c.X.size(); ++n) {
-    GlideCoefficients(c.A.data(), d.data(), static_cast<int>(n), k.data());
-    y[n] = LatticeFilter(c.X[n], k.data(), s.data());
+    for (int j = 0; j < 27; ++j) k[j] = ((c.B[j] - c.A[j]) * static_cast<double>(n)) / 220 + c.A[j];
+    y[n] = PlainLattice(c.X[n], k.data(), s.data());
   }
   return y;
 }
@@ -320,7 +331,16 @@ TEST(LatticeVoices, SideBySideVoicesGiveExactlyTheSingleVoiceResults) {
         EXPECT_TRUE(SameBits(outputs[v], expected[v])) << "voice " << v;
         EXPECT_TRUE(SameBits(liveStates[v], states[v])) << "voice " << v;
       }
-      // And the single-voice block pass.
+      // And the single-voice passes.
+      std::vector<double> perSample(static_cast<size_t>(length));
+      std::vector<double> perSampleState = cases[0].S;
+      std::vector<double> k(27);
+      for (int n = 0; n < length; ++n) {
+        GlideCoefficients(cases[0].A.data(), diffs[0].data(), n, k.data());
+        perSample[n] = LatticeFilter(cases[0].X[n], k.data(), perSampleState.data());
+      }
+      EXPECT_TRUE(SameBits(perSample, expected[0]));
+      EXPECT_TRUE(SameBits(perSampleState, states[0]));
       std::vector<double> single(static_cast<size_t>(length));
       std::vector<double> state = cases[0].S;
       LatticeBlock(cases[0].X.data(), single.data(), length, cases[0].A.data(), diffs[0].data(), state.data());
@@ -347,7 +367,7 @@ TEST(LatticeVoices, GuardMatchesTheScalarGuardOnEdgeValues) {
     std::vector<double> k(27);
     for (int n = 0; n < 2; ++n) {
       GlideCoefficients(a.data(), d.data(), n, k.data());
-      yRef[n] = LatticeFilter(x[n], k.data(), sRef.data());
+      yRef[n] = PlainLattice(x[n], k.data(), sRef.data());
     }
     const double* xs[2] = {x.data(), x.data()};
     double* ys[2] = {yVec.data(), yVec.data()};
@@ -358,6 +378,14 @@ TEST(LatticeVoices, GuardMatchesTheScalarGuardOnEdgeValues) {
     LatticeVoices(1, xs, ys, 2, as, ds, ss);
     EXPECT_TRUE(SameBits(yVec, yRef));
     EXPECT_TRUE(SameBits(s, sRef));
+    std::vector<double> sOne(27, 0.0);
+    std::vector<double> yOne(2);
+    for (int n = 0; n < 2; ++n) {
+      GlideCoefficients(a.data(), d.data(), n, k.data());
+      yOne[n] = LatticeFilter(x[n], k.data(), sOne.data());
+    }
+    EXPECT_TRUE(SameBits(yOne, yRef));
+    EXPECT_TRUE(SameBits(sOne, sRef));
   }
 }
 
