@@ -1,0 +1,429 @@
+// Start-up with and without sound, the close handshake, error boxes, the
+// About dialog, the take button, the phrase group and its dialogs, and the
+// desktop services: glyphs, take directory, mixer launch, single instance.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QToolButton>
+
+#include "AppTestSupport.h"
+#include "app/Glyphs.h"
+#include "app/PhraseDialogs.h"
+#include "app/Platform.h"
+#include "app/SingleInstance.h"
+#include "app/Unit2.h"
+#include "keyboard/ColorButton.h"
+#include "wavfile/ErrorBox.h"
+
+namespace sorvane::test {
+namespace {
+
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+// Runs action on the next modal dialog that opens, once it is showing.
+template <typename Dialog, typename Action>
+void OnNextModal(Action action) {
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, [timer, action]() {
+    if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      action(dialog);
+    }
+  });
+  timer->start();
+}
+
+TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
+  Window w;
+  EXPECT_TRUE(w.Errors.Calls.empty());
+  EXPECT_TRUE(w.Backend->CaptureDevice.Opened);
+  EXPECT_TRUE(w.Backend->PlaybackDevice.Opened);
+  EXPECT_TRUE(w.Backend->CaptureDevice.Started);
+  EXPECT_EQ(w.Backend->CaptureDevice.Queued.size(), static_cast<size_t>(kRingSize));
+  EXPECT_EQ(w->Timer1->interval(), 250);
+}
+
+TEST(StartUp, WithoutSoundTheErrorIsShownAndTheWindowStillWorksAndClosesAtOnce) {
+  Window silent(QLocale::English, std::make_unique<NoSoundBackend>());
+  ASSERT_EQ(silent.Errors.Calls.size(), 1u);
+  EXPECT_EQ(silent.Errors.Calls[0].Caption, "Sorvane ERROR!");
+  EXPECT_EQ(silent.Errors.Calls[0].Text, "Problem creating record handle");
+  EXPECT_FALSE(silent->Timer1->isActive());
+  KeyNoteOn(silent.Engine(), 4);
+  EXPECT_EQ(silent->KeyButtons[4]->Color(), QColor(255, 0, 0));
+  silent->show();
+  EXPECT_TRUE(silent->close());
+  EXPECT_FALSE(silent->isVisible());
+}
+
+TEST(StartUp, JapaneseDeviceErrorCaption) {
+  Window silent(QLocale::Japanese, std::make_unique<NoSoundBackend>());
+  ASSERT_EQ(silent.Errors.Calls.size(), 1u);
+  EXPECT_EQ(silent.Errors.Calls[0].Caption, "Sorvane エラー");
+}
+
+TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {
+  Window w;
+  FakeDevice& capture = w.Backend->CaptureDevice;
+  FakeDevice& playback = w.Backend->PlaybackDevice;
+  for (int i = 0; i < 3; ++i) w.CaptureBlock();
+  ASSERT_EQ(playback.Queued.size(), 3u);
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
+
+  EXPECT_FALSE(w->close());
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_TRUE(w.Engine().Closing);
+  EXPECT_EQ(capture.Resets, 1);
+  EXPECT_EQ(playback.Resets, 1);
+  ASSERT_EQ(capture.Returned.size(), static_cast<size_t>(kRingSize));
+  ASSERT_EQ(playback.Returned.size(), 3u);
+
+  // The buffers come back; a second request meanwhile is refused again.
+  for (int i = 0; i < 50; ++i) {
+    OnCaptureDone(w.Engine(), *capture.Returned.front());
+    capture.Returned.pop_front();
+  }
+  EXPECT_FALSE(w->close());
+  EXPECT_TRUE(w->isVisible());
+  while (!capture.Returned.empty()) {
+    OnCaptureDone(w.Engine(), *capture.Returned.front());
+    capture.Returned.pop_front();
+  }
+  EXPECT_TRUE(w->isVisible());
+  while (!playback.Returned.empty()) {
+    OnPlaybackDone(w.Engine(), *playback.Returned.front());
+    playback.Returned.pop_front();
+  }
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_FALSE(capture.Opened);
+  EXPECT_FALSE(playback.Opened);
+  EXPECT_TRUE(w.Errors.Calls.empty());
+}
+
+TEST(Closing, ARunningTakeIsCompletedBeforeTheDevicesClose) {
+  QTemporaryDir dir;
+  Window w;
+  w->show();
+  RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+  ASSERT_TRUE(w.Engine().Take.Recording);
+  for (int i = 0; i < 5; ++i) w.CaptureBlock();
+  // Close at once: hand everything back.
+  w->close();
+  while (!w.Backend->CaptureDevice.Returned.empty()) {
+    OnCaptureDone(w.Engine(), *w.Backend->CaptureDevice.Returned.front());
+    w.Backend->CaptureDevice.Returned.pop_front();
+  }
+  while (!w.Backend->PlaybackDevice.Returned.empty()) {
+    OnPlaybackDone(w.Engine(), *w.Backend->PlaybackDevice.Returned.front());
+    w.Backend->PlaybackDevice.Returned.pop_front();
+  }
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_FALSE(w.Engine().Take.Recording);
+  const QStringList takes = QDir(dir.path()).entryList({QStringLiteral("*.wav")});
+  ASSERT_EQ(takes.size(), 1);
+  QFile file(QDir(dir.path()).filePath(takes[0]));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray bytes = file.readAll();
+  ASSERT_GE(bytes.size(), 46);
+  const uint32_t dataSize = static_cast<uint8_t>(bytes[42]) | static_cast<uint8_t>(bytes[43]) << 8 |
+                            static_cast<uint8_t>(bytes[44]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[45])) << 24;
+  EXPECT_EQ(dataSize, 5u * 220u * 2u);
+  EXPECT_EQ(bytes.size(), 46 + static_cast<int>(dataSize));
+}
+
+TEST(ErrorBoxes, ShowCaptionIconAndTextAsModalBoxes) {
+  InstallMessageBoxErrorHandler();
+  struct Seen {
+    QString Title, Text;
+    QMessageBox::Icon Icon = QMessageBox::NoIcon;
+    bool Modal = false;
+  };
+  const auto show = [](auto call) {
+    Seen seen;
+    OnNextModal<QMessageBox>([&seen](QMessageBox* box) {
+      seen = {box->windowTitle(), box->text(), box->icon(), box->isModal()};
+      box->accept();
+    });
+    call();
+    return seen;
+  };
+  SetLanguageJapanese(false);
+  Seen s = show([] { ShowError("Problem creating play handle"); });
+  EXPECT_EQ(s.Title, U("Sorvane ERROR!"));
+  EXPECT_EQ(s.Text, U("Problem creating play handle"));
+  EXPECT_EQ(s.Icon, QMessageBox::Critical);
+  EXPECT_TRUE(s.Modal);
+  SetLanguageJapanese(true);
+  s = show([] { ShowError("Start error"); });
+  EXPECT_EQ(s.Title, U("Sorvane エラー"));
+  // The WAV routines' box has the same caption in both languages.
+  s = show([] { ShowWaveError("PCMフォーマットではありません。"); });
+  EXPECT_EQ(s.Title, U("エラー"));
+  EXPECT_EQ(s.Text, U("PCMフォーマットではありません。"));
+  SetLanguageJapanese(false);
+  s = show([] { ShowWaveError("dataチャンクエラー"); });
+  EXPECT_EQ(s.Title, U("エラー"));
+  SetErrorBoxHandler(nullptr, nullptr);
+}
+
+TEST(AboutBox, ShownModelessOnceWithTheTextsOfTheLanguage) {
+  for (QLocale::Language language : {QLocale::English, QLocale::Japanese}) {
+    Window w(language);
+    TAboutBox about(w.Form.get());
+    w->SetAboutBox(&about);
+    w->show();
+    w->btnAbout->click();
+    w->btnAbout->click();
+    EXPECT_TRUE(about.isVisible());
+    EXPECT_FALSE(about.isModal());
+    int shown = 0;
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (qobject_cast<TAboutBox*>(top) && top->isVisible()) ++shown;
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(about.size(), QSize(311, 280));
+    EXPECT_EQ(about.Panel1->geometry(), QRect(8, 8, 297, 225));
+    EXPECT_EQ(about.OKButton->geometry(), QRect(119, 244, 75, 25));
+    EXPECT_TRUE(about.OKButton->isDefault());
+    EXPECT_EQ(about.ProgramIcon->geometry(), QRect(24, 16, 33, 33));
+    EXPECT_EQ(about.ProductName->pos(), QPoint(64, 24));
+    EXPECT_EQ(about.LabelWarning1->pos(), QPoint(24, 136));
+    EXPECT_EQ(about.ProductName->text(), U("Sorvane V0.9"));
+    if (language == QLocale::English) {
+      EXPECT_EQ(about.windowTitle(), U("Version Information"));
+      EXPECT_EQ(about.LabelWarning1->text(), U("**** WARNING! ****"));
+      EXPECT_TRUE(about.LabelWarning4->text().isEmpty());
+    } else {
+      EXPECT_EQ(about.windowTitle(), U("バージョン情報"));
+      EXPECT_EQ(about.LabelWarning1->text(), U("＜注意＞"));
+    }
+    about.OKButton->click();
+    EXPECT_FALSE(about.isVisible());
+    EXPECT_TRUE(w->isVisible());
+    // Also when shown modally, OK ends it.
+    QTimer::singleShot(0, about.OKButton, &QPushButton::click);
+    EXPECT_EQ(about.exec(), QDialog::Accepted);
+  }
+}
+
+TEST(TakeButton, CaptionAndGlyphFollowTheTake) {
+  for (QLocale::Language language : {QLocale::English, QLocale::Japanese}) {
+    Window w(language);
+    const QString rec = language == QLocale::English ? U("Rec") : U("録音");
+    const QString stop = language == QLocale::English ? U("Stop") : U("中止");
+    const auto glyph = [&w]() { return w->btnRecord->icon().pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(QImage::Format_ARGB32); };
+    EXPECT_EQ(w->btnRecord->text(), rec);
+    EXPECT_EQ(glyph(), w->RecordGlyph());
+    const QDir programDir(TakeDirectory());
+    const QStringList before = programDir.entryList({QStringLiteral("*.wav")});
+    w->btnRecord->click();
+    EXPECT_TRUE(w.Engine().Take.Recording);
+    EXPECT_EQ(w->btnRecord->text(), stop);
+    EXPECT_EQ(glyph(), w->StopGlyph());
+    w->btnRecord->click();
+    EXPECT_FALSE(w.Engine().Take.Recording);
+    EXPECT_EQ(w->btnRecord->text(), rec);
+    EXPECT_EQ(glyph(), w->RecordGlyph());
+    // The take went to the program's directory; tidy it away.
+    for (const QString& name : programDir.entryList({QStringLiteral("*.wav")})) {
+      if (!before.contains(name)) {
+        EXPECT_TRUE(QFile::remove(programDir.filePath(name)));
+      }
+    }
+  }
+}
+
+TEST(PhraseGroup, ButtonsAndCaptionsFollowPhraseMode) {
+  Window w(QLocale::Japanese);
+  TForm1& f = *w;
+  f.chkPhraseOn->click();
+  EXPECT_TRUE(f.btnPhraseRec->isEnabled());
+  EXPECT_TRUE(f.btnPhraseLoad->isEnabled());
+  EXPECT_TRUE(f.btnPhraseSave->isEnabled());
+  EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseReplay);
+  f.btnPhraseRec->click();
+  EXPECT_EQ(f.btnPhraseRec->text(), U("SAY"));
+  EXPECT_FALSE(f.btnPhraseLoad->isEnabled());
+  EXPECT_FALSE(f.btnPhraseSave->isEnabled());
+  EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseCapture);
+  f.chkPhraseOn->click();
+  EXPECT_EQ(f.btnPhraseRec->text(), U("録音"));
+  EXPECT_FALSE(f.btnPhraseRec->isEnabled());
+  EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseOff);
+}
+
+TEST(PhraseDialogs, TitlesFiltersExtensionAndOverwritePrompt) {
+  QFileDialog load, save;
+  PrepareLoadDialog(load, false);
+  EXPECT_EQ(load.windowTitle(), U("Load Wave File"));
+  EXPECT_EQ(load.nameFilters(), QStringList{U("Wave File (*.wav)")});
+  EXPECT_EQ(load.acceptMode(), QFileDialog::AcceptOpen);
+  PrepareLoadDialog(load, true);
+  EXPECT_EQ(load.windowTitle(), U("Waveファイルの読み込み"));
+  EXPECT_EQ(load.nameFilters(), QStringList{U("Waveﾌｧｲﾙ (*.wav)")});
+  save.setOption(QFileDialog::DontConfirmOverwrite);
+  PrepareSaveDialog(save, false);
+  EXPECT_EQ(save.windowTitle(), U("Save Wave File"));
+  EXPECT_EQ(save.nameFilters(), QStringList{U("Wave File (*.wav)")});
+  EXPECT_EQ(save.defaultSuffix(), U("wav"));
+  EXPECT_EQ(save.acceptMode(), QFileDialog::AcceptSave);
+  EXPECT_FALSE(save.testOption(QFileDialog::DontConfirmOverwrite));
+  PrepareSaveDialog(save, true);
+  EXPECT_EQ(save.windowTitle(), U("Waveファイルの保存"));
+  EXPECT_EQ(save.defaultSuffix(), U("wav"));
+}
+
+TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
+  QTemporaryDir dir;
+  Window w;
+  TForm1& f = *w;
+  EXPECT_EQ(QDir(f.OpenDialog1->directory()), QDir(QCoreApplication::applicationDirPath()));
+  EXPECT_EQ(QDir(f.SaveDialog1->directory()), QDir(QCoreApplication::applicationDirPath()));
+  f.chkPhraseOn->click();
+  for (int i = 0; i < kPhraseFileSamples; ++i) w.Engine().Store.PhraseSamples[i] = static_cast<int16_t>(i % 1000);
+  const QString path = QDir(dir.path()).filePath(QStringLiteral("phrase"));  // no extension given
+  OnNextModal<QFileDialog>([&](QFileDialog* d) {
+    d->selectFile(path);
+    static_cast<QDialog*>(d)->accept();
+  });
+  f.btnPhraseSaveClick();
+  ASSERT_TRUE(QFile::exists(path + QStringLiteral(".wav")));
+  EXPECT_EQ(QFileInfo(path + QStringLiteral(".wav")).size(), 44 + 132300);
+  EXPECT_EQ(QDir(f.SaveDialog1->directory()), QDir(dir.path()));
+
+  w.Engine().Store.PhraseSamples.fill(0);
+  OnNextModal<QFileDialog>([&](QFileDialog* d) {
+    d->selectFile(path + QStringLiteral(".wav"));
+    static_cast<QDialog*>(d)->accept();
+  });
+  f.btnPhraseLoadClick();
+  EXPECT_EQ(w.Engine().Store.PhraseSamples[999], 999);
+  EXPECT_EQ(QDir(f.OpenDialog1->directory()), QDir(dir.path()));
+  EXPECT_TRUE(w.Errors.Calls.empty());
+}
+
+TEST(PhraseDialogs, CancelledLoadStillLeavesReplayMode) {
+  Window w;
+  w->chkPhraseOn->click();
+  w->btnPhraseRec->click();
+  ASSERT_EQ(w.Engine().Phrase.PhraseMode, kPhraseCapture);
+  OnNextModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+  w->btnPhraseLoadClick();
+  EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseReplay);
+}
+
+TEST(Glyphs, DrawnFromTheirRowsWithTheBottomLeftColourTransparent) {
+  const QImage rec = MakeGlyph(kRecordGlyph);
+  const QImage stop = MakeGlyph(kStopGlyph);
+  const QImage mic = MakeGlyph(kMicrophoneGlyph);
+  const QImage speaker = MakeGlyph(kSpeakerGlyph);
+  for (const QImage* g : {&rec, &stop, &mic, &speaker}) EXPECT_EQ(g->size(), QSize(12, 12));
+  EXPECT_EQ(rec.pixelColor(0, 0).alpha(), 0);        // white is transparent here
+  EXPECT_EQ(rec.pixelColor(5, 5), QColor(255, 0, 0));
+  EXPECT_EQ(rec.pixelColor(11, 4), QColor(0, 0, 0));
+  EXPECT_EQ(stop.pixelColor(1, 1), QColor(0, 0, 128));
+  EXPECT_EQ(stop.pixelColor(4, 2), QColor(0, 0, 0));
+  EXPECT_EQ(stop.pixelColor(4, 1).alpha(), 0);
+  EXPECT_EQ(mic.pixelColor(0, 0).alpha(), 0);        // green is transparent here
+  EXPECT_EQ(mic.pixelColor(5, 1), QColor(192, 192, 192));
+  EXPECT_EQ(mic.pixelColor(7, 1), QColor(128, 128, 128));
+  EXPECT_EQ(mic.pixelColor(4, 1), QColor(255, 255, 255));
+  EXPECT_EQ(speaker.pixelColor(1, 5), QColor(255, 255, 0));
+  EXPECT_EQ(speaker.pixelColor(1, 7), QColor(128, 128, 0));
+  EXPECT_EQ(speaker.pixelColor(11, 11).alpha(), 0);
+  int opaque = 0;
+  for (int y = 0; y < 12; ++y)
+    for (int x = 0; x < 12; ++x) opaque += rec.pixelColor(x, y).alpha() == 255;
+  EXPECT_EQ(opaque, 144 - 41);  // every pixel but the 41 white ones
+}
+
+TEST(TakeDirectory, ProgramFolderThenMusicThenHome) {
+  QTemporaryDir program, music, home;
+  EXPECT_EQ(TakeDirectory(program.path(), music.path(), home.path()), program.path());
+  const QString gone = program.path() + QStringLiteral("/missing");
+  EXPECT_EQ(TakeDirectory(gone, music.path(), home.path()), music.path());
+  EXPECT_EQ(TakeDirectory(gone, QString(), home.path()), home.path());
+  EXPECT_EQ(TakeDirectory(gone, music.path() + QStringLiteral("/missing"), home.path()), home.path());
+}
+
+TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {
+  QTemporaryDir bin;
+  const QString log = QDir(bin.path()).filePath(QStringLiteral("args.txt"));
+  QFile script(QDir(bin.path()).filePath(QStringLiteral("pavucontrol")));
+  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+  script.write(QStringLiteral("#!/bin/sh\necho \"$@\" >> '%1'\nsleep 5\n").arg(log).toUtf8());
+  script.close();
+  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  const QByteArray oldPath = qgetenv("PATH");
+  qputenv("PATH", bin.path().toUtf8());
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_TRUE(StartVolumeControl(true));
+  EXPECT_TRUE(StartVolumeControl(false));
+  EXPECT_LT(timer.elapsed(), 3000);  // did not wait for the mixer
+  for (int i = 0; i < 200; ++i) {
+    QFile f(log);
+    if (f.open(QIODevice::ReadOnly) && f.readAll().count('\n') >= 2) break;
+    QTest::qWait(10);
+  }
+  QFile f(log);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(f.readAll());
+  EXPECT_TRUE(text.contains(U("--tab=4")));  // input devices
+  EXPECT_TRUE(text.contains(U("--tab=3")));  // output devices
+  // No mixer at all: nothing happens, and nothing is reported.
+  qputenv("PATH", QByteArray("/nonexistent"));
+  ErrorRecorder errors;
+  EXPECT_FALSE(StartVolumeControl(true));
+  EXPECT_TRUE(errors.Calls.empty());
+  qputenv("PATH", oldPath);
+}
+
+TEST(SingleInstance, SecondStartAsksTheFirstToComeForward) {
+  QTemporaryDir dir;
+  SingleInstance first(dir.path());
+  ASSERT_TRUE(first.Acquire());
+  QWidget window;
+  first.SetWindow(&window);
+  QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
+  {
+    SingleInstance second(dir.path());
+    EXPECT_FALSE(second.Acquire());
+  }
+  EXPECT_TRUE(raised.wait(2000));
+  EXPECT_TRUE(window.isVisible());
+}
+
+TEST(SingleInstance, LockGoesWithItsOwnerAndAStaleSocketIsReplaced) {
+  QTemporaryDir dir;
+  {
+    SingleInstance first(dir.path());
+    ASSERT_TRUE(first.Acquire());
+  }
+  // A socket file left behind, as after a crash.
+  QFile stale(QDir(dir.path()).filePath(QStringLiteral("sorvane.socket")));
+  ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+  stale.close();
+  SingleInstance again(dir.path());
+  EXPECT_TRUE(again.Acquire());
+  SingleInstance third(dir.path());
+  QSignalSpy raised(&again, &SingleInstance::RaiseRequested);
+  EXPECT_FALSE(third.Acquire());
+  EXPECT_TRUE(raised.wait(2000));
+}
+
+}  // namespace
+}  // namespace sorvane::test

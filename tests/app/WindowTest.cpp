@@ -1,0 +1,299 @@
+// The main window as built at start-up: size, every control's place, start
+// values, captions and fonts in both languages, and screenshots.
+#include <gtest/gtest.h>
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFontInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QToolButton>
+
+#include "AppTestSupport.h"
+#include "keyboard/ColorButton.h"
+
+namespace sorvane::test {
+namespace {
+
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+TEST(MainWindow, ClientAreaIsTheKeyboardWidthAndPanelPlusTwoRows) {
+  Window w;
+  EXPECT_EQ(w->size(), QSize(375, 369));
+  EXPECT_EQ(w->minimumSize(), w->maximumSize());  // fixed
+  EXPECT_EQ(w->Panel1->geometry(), QRect(0, 0, 375, 209));
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Sorvane"));
+  EXPECT_FALSE(w->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(w->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_EQ(w->palette().color(QPalette::Window), QColor(160, 160, 164));
+  EXPECT_EQ(w->pos(), QPoint(193, 109));
+}
+
+TEST(MainWindow, EveryControlSitsAtItsPlace) {
+  Window w;
+  TForm1& f = *w;
+  const struct {
+    QWidget* control;
+    QWidget* parent;
+    QRect geometry;
+  } expected[] = {
+      {f.RadioGroup2, f.Panel1, {8, 8, 97, 81}},     {f.RadioGroup1, f.Panel1, {8, 96, 97, 81}},
+      {f.GroupBox1, f.Panel1, {112, 8, 113, 137}},   {f.ScrollBar1, f.GroupBox1, {8, 32, 97, 9}},
+      {f.ScrollBar2, f.GroupBox1, {8, 64, 97, 9}},   {f.RadioButton1, f.GroupBox1, {8, 80, 81, 17}},
+      {f.RadioButton2, f.GroupBox1, {8, 96, 89, 17}}, {f.chkModForceOn, f.GroupBox1, {8, 112, 81, 17}},
+      {f.GroupBox2, f.Panel1, {232, 8, 113, 81}},    {f.ScrollBar3, f.GroupBox2, {8, 32, 97, 9}},
+      {f.ScrollBar4, f.GroupBox2, {8, 64, 97, 9}},   {f.btnInput, f.Panel1, {240, 96, 73, 25}},
+      {f.btnOutput, f.Panel1, {240, 120, 73, 25}},   {f.btnRecord, f.Panel1, {312, 96, 57, 25}},
+      {f.btnAbout, f.Panel1, {312, 120, 57, 25}},    {f.btnExit, f.Panel1, {312, 144, 57, 25}},
+      {f.GroupBox3, f.Panel1, {112, 152, 185, 49}},  {f.chkPhraseOn, f.GroupBox3, {8, 16, 41, 17}},
+      {f.btnPhraseRec, f.GroupBox3, {56, 16, 41, 25}}, {f.btnPhraseLoad, f.GroupBox3, {96, 16, 41, 25}},
+      {f.btnPhraseSave, f.GroupBox3, {136, 16, 41, 25}}, {f.CheckBox1, f.Panel1, {376, 112, 89, 17}},
+      {f.chkNoise, f.Panel1, {376, 128, 57, 17}},    {f.Image1, f.Panel1, {376, 8, 81, 50}},
+      {f.Image2, f.Panel1, {376, 64, 129, 41}},      {f.Bevel1, f.Panel1, {528, 112, 81, 50}},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.control->metaObject()->className());
+    EXPECT_EQ(e.control->geometry(), e.geometry);
+    EXPECT_EQ(e.control->parentWidget(), e.parent);
+  }
+  const struct {
+    QLabel* label;
+    QWidget* parent;
+    QPoint at;
+  } labels[] = {{f.Label4, f.GroupBox1, {8, 16}}, {f.Label5, f.GroupBox1, {8, 48}}, {f.Label6, f.GroupBox2, {8, 16}},
+                {f.Label7, f.GroupBox2, {8, 48}}, {f.Label8, f.Panel1, {320, 184}},  {f.Label1, f.Panel1, {544, 16}},
+                {f.Label2, f.Panel1, {544, 32}},  {f.Label3, f.Panel1, {544, 40}}};
+  for (const auto& l : labels) {
+    EXPECT_EQ(l.label->pos(), l.at);
+    EXPECT_EQ(l.label->parentWidget(), l.parent);
+  }
+}
+
+TEST(MainWindow, HiddenAndOutOfSightControls) {
+  Window w;
+  TForm1& f = *w;
+  for (QWidget* hidden : {static_cast<QWidget*>(f.Label1), static_cast<QWidget*>(f.Label2),
+                          static_cast<QWidget*>(f.Label3), static_cast<QWidget*>(f.Bevel1),
+                          static_cast<QWidget*>(f.Image1), static_cast<QWidget*>(f.Image2)}) {
+    EXPECT_TRUE(hidden->isHidden());
+  }
+  // Present but right of the cut panel, so nobody sees them.
+  EXPECT_FALSE(f.CheckBox1->isHidden());
+  EXPECT_FALSE(f.chkNoise->isHidden());
+  EXPECT_GE(f.CheckBox1->x(), f.Panel1->width());
+  EXPECT_GE(f.chkNoise->x(), f.Panel1->width());
+  EXPECT_TRUE(f.Label8->text().isEmpty());
+}
+
+TEST(MainWindow, KeysArePlacedBelowThePanelAndStackedBlackOverWhite) {
+  Window w;
+  TForm1& f = *w;
+  EXPECT_EQ(f.KeyButtons[0]->geometry(), QRect(2, 289, 26, 45));    // A
+  EXPECT_EQ(f.KeyButtons[1]->geometry(), QRect(15, 289, 30, 80));   // Z
+  EXPECT_EQ(f.KeyButtons[20]->geometry(), QRect(2, 209, 26, 45));   // 1
+  EXPECT_EQ(f.KeyButtons[40]->geometry(), QRect(345, 209, 30, 80)); // [
+  for (TColorButton* key : f.KeyButtons) EXPECT_EQ(key->parentWidget(), &f);
+  EXPECT_EQ(f.KeyButtons[0]->text(), QStringLiteral("A"));
+  EXPECT_EQ(f.KeyButtons[20]->text(), QStringLiteral("1"));
+  EXPECT_EQ(f.KeyButtons[18]->text(), U("＼"));
+  EXPECT_EQ(f.KeyButtons[0]->Color(), QColor(0, 0, 0));
+  EXPECT_EQ(f.KeyButtons[0]->FontColor(), QColor(255, 255, 255));
+  EXPECT_EQ(f.KeyButtons[1]->Color(), QColor(255, 255, 255));
+  // What the mouse hits where a black key overlaps a white one.
+  EXPECT_EQ(f.childAt(30, 300), f.KeyButtons[2]);   // S over Z and X
+  EXPECT_EQ(f.childAt(20, 340), f.KeyButtons[1]);   // Z below A
+  EXPECT_EQ(f.childAt(100, 215), f.KeyButtons[25]); // 4 over E and R
+  EXPECT_EQ(f.childAt(360, 300), nullptr);          // right of the last lower key
+}
+
+TEST(MainWindow, StartValuesAndLabels) {
+  Window w;
+  TForm1& f = *w;
+  EXPECT_EQ(f.Label4->text(), QStringLiteral("30%"));
+  EXPECT_EQ(f.Label5->text(), QStringLiteral("10Hz"));
+  EXPECT_EQ(f.Label6->text(), QStringLiteral("0%"));
+  EXPECT_EQ(f.Label7->text(), QStringLiteral("100ms"));
+  EXPECT_EQ(f.RadioGroup2Buttons->checkedId(), 1);
+  EXPECT_EQ(f.RadioGroup1Buttons->checkedId(), 0);
+  EXPECT_TRUE(f.RadioButton1->isChecked());
+  EXPECT_FALSE(f.chkModForceOn->isChecked());
+  EXPECT_FALSE(f.CheckBox1->isChecked());
+  EXPECT_FALSE(f.chkPhraseOn->isChecked());
+  const EngineParams& p = w.Engine().Params;
+  EXPECT_EQ(p.Octave, 2);
+  EXPECT_EQ(p.Waveform, 0);
+  EXPECT_EQ(p.ModDepth, 30);
+  EXPECT_EQ(p.ModRate, 10);
+  EXPECT_EQ(p.EchoLevel, 0);
+  EXPECT_EQ(p.EchoDelayMs, 100);
+  EXPECT_FALSE(p.ModAlwaysOn);
+  EXPECT_TRUE(w.Engine().Switches.TriangleShape);
+  EXPECT_FALSE(w.Engine().Switches.Emphasis);
+  EXPECT_EQ(f.ScrollBar1->minimum(), 0);
+  EXPECT_EQ(f.ScrollBar1->maximum(), 100);
+  EXPECT_EQ(f.ScrollBar2->minimum(), 1);
+  EXPECT_EQ(f.ScrollBar2->maximum(), 20);
+  EXPECT_EQ(f.ScrollBar3->maximum(), 100);
+  EXPECT_EQ(f.ScrollBar4->minimum(), 50);
+  EXPECT_EQ(f.ScrollBar4->maximum(), 200);
+  // The phrase group waits for phrase mode.
+  EXPECT_FALSE(f.btnPhraseRec->isEnabled());
+  EXPECT_FALSE(f.btnPhraseLoad->isEnabled());
+  EXPECT_FALSE(f.btnPhraseSave->isEnabled());
+}
+
+TEST(ControlPanel, HandlersWriteTheEngineSettingsAndLabels) {
+  Window w;
+  TForm1& f = *w;
+  EngineParams& p = w.Engine().Params;
+  f.RadioGroup2Items[3]->click();  // "Ultra Low"
+  EXPECT_EQ(p.Octave, 0);
+  f.RadioGroup2Items[0]->click();  // "High"
+  EXPECT_EQ(p.Octave, 3);
+  f.RadioGroup1Items[2]->click();
+  EXPECT_EQ(p.Waveform, 2);
+  f.ScrollBar1->setValue(77);
+  EXPECT_EQ(p.ModDepth, 77);
+  EXPECT_EQ(f.Label4->text(), QStringLiteral("77%"));
+  f.ScrollBar2->setValue(0);  // held at the minimum
+  EXPECT_EQ(p.ModRate, 1);
+  EXPECT_EQ(f.Label5->text(), QStringLiteral("1Hz"));
+  f.ScrollBar3->setValue(100);
+  EXPECT_EQ(p.EchoLevel, 100);
+  EXPECT_EQ(f.Label6->text(), QStringLiteral("100%"));
+  f.ScrollBar4->setValue(f.ScrollBar4->minimum());
+  EXPECT_EQ(f.Label7->text(), QStringLiteral("50ms"));
+  f.ScrollBar4->setValue(f.ScrollBar4->maximum());
+  EXPECT_EQ(f.Label7->text(), QStringLiteral("200ms"));
+  EXPECT_EQ(p.EchoDelayMs, 200);
+  f.chkModForceOn->click();
+  EXPECT_TRUE(p.ModAlwaysOn);
+  f.RadioButton2->click();
+  EXPECT_FALSE(w.Engine().Switches.TriangleShape);
+  f.CheckBox1->setChecked(true);  // out of sight, still read by the engine
+  EXPECT_TRUE(w.Engine().Switches.Emphasis);
+  const EngineParams before = p;
+  f.chkNoise->setChecked(true);
+  EXPECT_EQ(std::memcmp(&before, &p, sizeof p), 0);
+}
+
+TEST(ControlPanel, WaveformChangeKeepsHeldKeysButRestartsTheirVoices) {
+  Window w;
+  KeyNoteOn(w.Engine(), 4);
+  w.Engine().Pool.Voices[0].Phase = 12.5;
+  w->RadioGroup1Items[1]->click();
+  EXPECT_EQ(w.Engine().Pool.VoiceKeys[0], 4);
+  EXPECT_EQ(w.Engine().Pool.Voices[0].Phase, 0.0);
+  EXPECT_EQ(w->KeyButtons[4]->Color(), QColor(255, 0, 0));
+}
+
+TEST(Captions, EnglishLocaleGivesTheEnglishCaptions) {
+  Window w(QLocale::English);
+  TForm1& f = *w;
+  EXPECT_FALSE(LanguageJapanese());
+  EXPECT_EQ(f.RadioGroup2->title(), U("Octabe"));
+  const char* octaves[] = {"High", "Mid", "Low", "Ultra Low"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(f.RadioGroup2Items[i]->text(), U(octaves[i]));
+  EXPECT_EQ(f.RadioGroup1->title(), U("Wave Format"));
+  EXPECT_EQ(f.RadioGroup1Items[0]->text(), U("Impulse"));
+  EXPECT_EQ(f.RadioGroup1Items[1]->text(), U("Saw"));
+  EXPECT_EQ(f.RadioGroup1Items[2]->text(), U("Square"));
+  EXPECT_EQ(f.GroupBox1->title(), U("Modulation"));
+  EXPECT_EQ(f.RadioButton1->text(), U("Triangle"));
+  EXPECT_EQ(f.RadioButton2->text(), U("Square"));
+  EXPECT_EQ(f.chkModForceOn->text(), U("Always ON"));
+  EXPECT_EQ(f.GroupBox2->title(), U("Echo"));
+  EXPECT_EQ(f.btnInput->text(), U("Input Vol"));
+  EXPECT_EQ(f.btnOutput->text(), U("Output Vol"));
+  EXPECT_EQ(f.btnRecord->text(), U("Rec"));
+  EXPECT_EQ(f.btnAbout->text(), U("About"));
+  EXPECT_EQ(f.btnExit->text(), U("Exit"));
+  EXPECT_EQ(f.GroupBox3->title(), U("Phrase Mode"));
+  EXPECT_EQ(f.chkPhraseOn->text(), U("ON"));
+  EXPECT_EQ(f.btnPhraseRec->text(), U("Rec"));
+  EXPECT_EQ(f.btnPhraseLoad->text(), U("Load"));
+  EXPECT_EQ(f.btnPhraseSave->text(), U("Save"));
+  // No English entry: Japanese in both languages.
+  EXPECT_EQ(f.CheckBox1->text(), U("高域強調"));
+  EXPECT_EQ(f.chkNoise->text(), U("ノイズ"));
+  EXPECT_EQ(f.windowTitle(), U("Sorvane"));
+}
+
+TEST(Captions, JapaneseLocaleKeepsTheDesignedCaptions) {
+  Window w(QLocale::Japanese);
+  TForm1& f = *w;
+  EXPECT_TRUE(LanguageJapanese());
+  EXPECT_EQ(f.RadioGroup2->title(), U("オクターブ"));
+  EXPECT_EQ(f.RadioGroup2Items[3]->text(), U("Ultra Low"));
+  EXPECT_EQ(f.RadioGroup1->title(), U("波形"));
+  EXPECT_EQ(f.RadioGroup1Items[0]->text(), U("インパルス"));
+  EXPECT_EQ(f.RadioGroup1Items[1]->text(), U("ノコギリ波"));
+  EXPECT_EQ(f.RadioGroup1Items[2]->text(), U("矩形波"));
+  EXPECT_EQ(f.GroupBox1->title(), U("モジュレーション"));
+  EXPECT_EQ(f.RadioButton1->text(), U("三角波"));
+  EXPECT_EQ(f.RadioButton2->text(), U("矩形波"));
+  EXPECT_EQ(f.chkModForceOn->text(), U("常にON"));
+  EXPECT_EQ(f.GroupBox2->title(), U("エコー"));
+  EXPECT_EQ(f.btnInput->text(), U("入力音量"));
+  EXPECT_EQ(f.btnOutput->text(), U("出力音量"));
+  EXPECT_EQ(f.btnRecord->text(), U("録音"));
+  EXPECT_EQ(f.btnAbout->text(), U("About"));
+  EXPECT_EQ(f.btnExit->text(), U("終了"));
+  EXPECT_EQ(f.GroupBox3->title(), U("フレーズモード"));
+  EXPECT_EQ(f.chkPhraseOn->text(), U("ON"));
+  EXPECT_EQ(f.btnPhraseRec->text(), U("録音"));
+  EXPECT_EQ(f.btnPhraseLoad->text(), U("読込"));
+  EXPECT_EQ(f.btnPhraseSave->text(), U("保存"));
+  EXPECT_EQ(f.windowTitle(), U("Sorvane"));
+}
+
+TEST(Captions, LanguageIsDecidedAtCreationFromTheLocale) {
+  { Window ja(QLocale::Japanese); EXPECT_TRUE(LanguageJapanese()); }
+  { Window fr(QLocale::French); EXPECT_FALSE(LanguageJapanese()); EXPECT_EQ(fr->btnExit->text(), U("Exit")); }
+}
+
+TEST(Fonts, WindowFontsResolveToTheInstalledStandIns) {
+  {
+    Window w(QLocale::English);
+    const QFontInfo info(w->font());
+    EXPECT_EQ(info.family(), QStringLiteral("Liberation Sans"));
+    EXPECT_EQ(w->font().pointSize(), 8);
+    EXPECT_EQ(QFontInfo(w->btnExit->font()).family(), QStringLiteral("Liberation Sans"));
+  }
+  {
+    Window w(QLocale::Japanese);
+    const QFontInfo info(w->font());
+    EXPECT_EQ(info.family(), QStringLiteral("IPAPGothic"));
+    EXPECT_EQ(w->font().pixelSize(), 12);
+  }
+}
+
+TEST(Screenshots, SavedInBothLanguages) {
+  const QString dir = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("screenshots"));
+  QDir().mkpath(dir);
+  for (QLocale::Language language : {QLocale::English, QLocale::Japanese}) {
+    Window w(language);
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
+    KeyNoteOn(w.Engine(), 8);  // one key sounding, for the picture
+    const QImage shot = w->grab().toImage();
+    ASSERT_EQ(shot.size(), QSize(375, 369));
+    const QString name = language == QLocale::English ? QStringLiteral("sorvane-en.png") : QStringLiteral("sorvane-ja.png");
+    EXPECT_TRUE(shot.save(QDir(dir).filePath(name)));
+    // Window background where no key covers it, a red key, a white key.
+    EXPECT_EQ(shot.pixelColor(360, 300), QColor(160, 160, 164));
+    EXPECT_EQ(shot.pixelColor(160, 340), QColor(255, 0, 0));
+    EXPECT_EQ(shot.pixelColor(20, 360), QColor(255, 255, 255));
+    EXPECT_EQ(shot.pixelColor(10, 220), QColor(0, 0, 0));
+  }
+}
+
+}  // namespace
+}  // namespace sorvane::test
