@@ -5,9 +5,12 @@
 #include "audio/PortAudioDevices.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <portaudio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -52,6 +55,34 @@ void SilenceAudioLibraries() {
   });
 }
 
+// While alive, stderr (fd 2) goes to /dev/null. PortAudio prints its own
+// diagnostics there when opening, starting or stopping a stream fails (the
+// caller reports the failure itself), and the ALSA and JACK probes print
+// before their message hooks can take over. Used only around those calls on
+// the thread that drives the devices, for a few milliseconds at a time.
+class QuietStderr {
+ public:
+  QuietStderr() {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) close(null);
+  }
+  ~QuietStderr() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      dup2(saved_, STDERR_FILENO);
+      close(saved_);
+    }
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<uint32_t>(header.Flags); }
 
 uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
@@ -63,11 +94,15 @@ PortAudioSystem::PortAudioSystem() {
   // runs. A user who wants that can still set the variable to 0.
   setenv("JACK_NO_START_SERVER", "1", 0);
   SilenceAudioLibraries();
+  QuietStderr quiet;
   Initialised = Pa_Initialize() == paNoError;
 }
 
 PortAudioSystem::~PortAudioSystem() {
-  if (Initialised) Pa_Terminate();
+  if (Initialised) {
+    QuietStderr quiet;
+    Pa_Terminate();
+  }
 }
 
 PortAudioDevice::PortAudioDevice(DeviceKind kind, AudioEventQueue& events)
@@ -77,6 +112,7 @@ PortAudioDevice::~PortAudioDevice() {
   // Buffers still queued here are not reported: whoever would handle the
   // events is going away with the device.
   if (Stream != nullptr) {
+    QuietStderr quiet;
     if (Pa_IsStreamStopped(Stream) == 0) Pa_AbortStream(Stream);
     Pa_CloseStream(Stream);
     Stream = nullptr;
@@ -103,6 +139,7 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
   params.suggestedLatency = capture ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
   params.hostApiSpecificStreamInfo = nullptr;
 
+  QuietStderr quiet;
   PaStream* stream = nullptr;
   const PaError err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params,
                                     static_cast<double>(format.SamplesPerSec), kFramesPerCallback,
@@ -150,9 +187,9 @@ bool PortAudioDevice::Queue(WaveHeader& header) {
   if (tail - head >= kRingCapacity) return false;
   if (DeviceKindValue == DeviceKind::Capture) header.BytesRecorded = 0;
   // A playback stream stopped by a reset plays again from its next buffer.
-  if (DeviceKindValue == DeviceKind::Playback && Pa_IsStreamStopped(Stream) == 1 &&
-      Pa_StartStream(Stream) != paNoError) {
-    return false;
+  if (DeviceKindValue == DeviceKind::Playback && Pa_IsStreamStopped(Stream) == 1) {
+    QuietStderr quiet;
+    if (Pa_StartStream(Stream) != paNoError) return false;
   }
   flags.store((f & ~kDone) | kInQueue, std::memory_order_relaxed);
   Ring[tail & kRingMask] = &header;
@@ -163,6 +200,7 @@ bool PortAudioDevice::Queue(WaveHeader& header) {
 bool PortAudioDevice::Start() {
   if (Stream == nullptr) return false;
   if (Pa_IsStreamStopped(Stream) == 0) return true;
+  QuietStderr quiet;
   return Pa_StartStream(Stream) == paNoError;
 }
 
@@ -174,6 +212,7 @@ bool PortAudioDevice::Reset() {
 bool PortAudioDevice::Close() {
   if (Stream == nullptr) return false;
   const bool returned = StopAndReturnAll();
+  QuietStderr quiet;
   const bool closed = Pa_CloseStream(Stream) == paNoError;
   Stream = nullptr;
   return returned && closed;
@@ -186,9 +225,12 @@ bool PortAudioDevice::StopAndReturnAll() {
   // but is no longer active. One that is still active and cannot be stopped
   // keeps its buffers rather than have them handed back while its callback
   // may still write them.
-  if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError &&
-      Pa_IsStreamActive(Stream) != 0) {
-    return false;
+  {
+    QuietStderr quiet;
+    if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError &&
+        Pa_IsStreamActive(Stream) != 0) {
+      return false;
+    }
   }
   uint32_t head = RingHead.load(std::memory_order_relaxed);
   const uint32_t tail = RingTail.load(std::memory_order_acquire);

@@ -43,8 +43,10 @@ namespace sorvane {
 // PortAudio's lifetime: initialised by the constructor, terminated by the
 // destructor; devices are opened only while one exists. While PortAudio
 // probes the system, ALSA and JACK print many harmless complaints (missing
-// cards, no JACK server); those are kept off stderr, and a missing JACK
-// server is never started behind the user's back.
+// cards, no JACK server), and PortAudio prints its own diagnostics when a
+// stream cannot be opened or started; all of that is kept off stderr (the
+// device's caller reports failures itself), and a missing JACK server is
+// never started behind the user's back.
 class PortAudioSystem {
  public:
   PortAudioSystem();

@@ -1,6 +1,6 @@
 // The engine on the PortAudio devices and the real clock: a stalled event
-// thread, the close handshake while running, and start-up without any audio
-// server.
+// thread, the close handshake while running, and start-up when a device
+// cannot be opened.
 #include <memory>
 #include <string>
 #include <thread>
@@ -159,18 +159,39 @@ TEST_F(EngineLive, CloseWhileRunningWaitsForEveryBufferThenCloses) {
   EXPECT_TRUE(Errors.Texts.empty());
 }
 
-// Start-up where no audio server answers: the error box, no sound, and a
-// close that succeeds at once; fast, and without a word on stderr.
-TEST(NoAudioServer, OpenFailsFastWithTheRecordHandleMessageAndNothingOnStderr) {
-  const live::RunResult r = live::Run({SORVANE_NO_SERVER_PROBE}, 20000,
-                                      {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"});
+// Start-up when a device cannot be opened: the error box with the device's
+// message, no sound, and a close that succeeds at once; fast, and without a
+// word on stderr. The probe prints the boxes and the outcome.
+struct OpenFailure {
+  const char* Name;
+  std::vector<std::string> Environment;
+  const char* Message;
+};
+
+class DeviceOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
+
+TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
+  const OpenFailure& f = GetParam();
+  const live::RunResult r = live::Run({SORVANE_OPEN_PROBE}, 20000, f.Environment);
   EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   EXPECT_LT(r.Seconds, 3.0);
-  EXPECT_NE(r.Out.find("box: Sorvane ERROR!: Problem creating record handle\n"), std::string::npos) << r.Out;
-  EXPECT_EQ(r.Out.find("play handle"), std::string::npos) << r.Out;
+  const std::string box = std::string("box: Sorvane ERROR!: ") + f.Message + "\n";
+  EXPECT_NE(r.Out.find(box), std::string::npos) << r.Out;
+  // Only the first failure is shown: nothing else is opened after it.
+  EXPECT_EQ(r.Out.find("box: "), r.Out.rfind("box: ")) << r.Out;
   EXPECT_NE(r.Out.find("running=0 close=1\n"), std::string::npos) << r.Out;
   EXPECT_EQ(r.Err, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Live, DeviceOpenFailure,
+    ::testing::Values(
+        OpenFailure{"NoAudioServer",
+                    {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"},
+                    "Problem creating record handle"},
+        OpenFailure{"MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle"},
+        OpenFailure{"MissingSink", {"PULSE_SINK=sorvane_no_such_sink"}, "Problem creating play handle"}),
+    [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.Name); });
 
 }  // namespace
 }  // namespace sorvane

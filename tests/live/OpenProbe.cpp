@@ -1,6 +1,6 @@
 // Starts the engine on the PortAudio devices and asks to close, printing
-// every error box and the outcome on stdout. The live tests run it with no
-// audio server reachable.
+// every error box and the outcome on stdout. The live tests run it where a
+// device cannot be opened (no audio server, a missing source or sink).
 #include <cstdio>
 #include <memory>
 
