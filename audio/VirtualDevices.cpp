@@ -166,7 +166,12 @@ void VirtualAudioRig::DeviceCaptureAt(int32_t block) {
   if (!captureStarted_ || captureCount_ == 0) {
     // No buffer with the device: this block's sound is lost.
     lost_ = lost_ + 1;
-    Post(time, kCaptureLost, nullptr, block);
+    if (lostHead_ < lostRanges_.size() && lostRanges_.back().second == block - 1) {
+      lostRanges_.back().second = block;
+    } else {
+      lostRanges_.emplace_back(block, block);
+    }
+    if (!lostPosted_) PostNextLostBlock();
     return;
   }
   WaveHeader* h = captureQueue_[captureHead_];
@@ -179,6 +184,23 @@ void VirtualAudioRig::DeviceCaptureAt(int32_t block) {
   }
   h->BytesRecorded = kBlockSamples * 2;
   Post(time, kCaptureDone, h, block);
+}
+
+void VirtualAudioRig::PostNextLostBlock() {
+  if (lostHead_ == lostRanges_.size()) {
+    lostRanges_.clear();
+    lostHead_ = 0;
+    return;
+  }
+  auto& range = lostRanges_[lostHead_];
+  const int32_t block = range.first;
+  if (range.first == range.second) {
+    lostHead_ = lostHead_ + 1;
+  } else {
+    range.first = range.first + 1;
+  }
+  Post(static_cast<int64_t>(kBlockSamples) * (block + 1), kCaptureLost, nullptr, block);
+  lostPosted_ = true;
 }
 
 bool VirtualAudioRig::Step(EngineState& engine, int32_t limitBlocks, VirtualLoopClient* client,
@@ -219,6 +241,8 @@ bool VirtualAudioRig::Step(EngineState& engine, int32_t limitBlocks, VirtualLoop
       break;
     default:
       lastHandled = e.Block;
+      lostPosted_ = false;
+      PostNextLostBlock();
       break;
   }
   return true;

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "audio/Device.h"
@@ -85,6 +86,9 @@ class VirtualAudioRig {
   int FindEarliest() const;
   void RemoveAt(int index);
   void DeviceCaptureAt(int32_t block);
+  // Lost blocks wait in ranges; one of them at a time stands in the event
+  // list, the earliest, so a long stall costs no more than a short one.
+  void PostNextLostBlock();
   // Handles one event or device action; false when nothing is left before
   // `limitBlocks` capture blocks have been produced.
   bool Step(EngineState& engine, int32_t limitBlocks, VirtualLoopClient* client, int32_t& lastHandled);
@@ -114,6 +118,9 @@ class VirtualAudioRig {
   int32_t nextBlock_ = 0;
   int32_t commandsRunFor_ = -1;  // the block whose commands have run
   int32_t lost_ = 0;
+  std::vector<std::pair<int32_t, int32_t>> lostRanges_;  // first and last block of each run
+  size_t lostHead_ = 0;
+  bool lostPosted_ = false;
   uint32_t failCapture_ = 0;
   uint32_t failPlayback_ = 0;
 

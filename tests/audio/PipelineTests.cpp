@@ -195,7 +195,9 @@ TEST_P(CaptureHandlerFailures, ShowTheMessageAndEndTheHandler) {
   const bool handBackStep = c.Capture && c.Op != VirtualAudioRig::Op::Unprepare;
   EXPECT_EQ(after.PlaybackIndex != before.PlaybackIndex, handBackStep);
   EXPECT_EQ(r.Rig->Played().size() > played, handBackStep);
-  if (!c.Capture) EXPECT_EQ(r.E().Synth.PrevReflection, prev);  // the next block glides again from it
+  if (!c.Capture) {
+    EXPECT_EQ(r.E().Synth.PrevReflection, prev);  // the next block glides again from it
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -85,6 +85,17 @@ TEST(Render, BlocksCutTheInputOrAddASilentTail) {
   for (size_t i = out.size() - 2 * 2000; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
 }
 
+TEST(Render, AStallFarLongerThanTheRingLosesTheSoundButFinishes) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  s.Put("s.txt", "5 stall 900000000\n8 down 3\n");
+  ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 200000 --report r.csv --script s.txt").Status, 0);
+  const auto text = ReadAll(s.Dir / "r.csv");
+  // Blocks 0-4 come before the stall, the 101 buffers hold blocks 5-105,
+  // and everything after that is lost.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 5 + 101);
+}
+
 struct BadRun {
   const char* Name;
   std::string Arguments;
@@ -120,7 +131,9 @@ TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
   EXPECT_EQ(run.Status, c.Status) << run.Stderr;
   EXPECT_NE(run.Stderr.find(c.Message), std::string::npos) << run.Stderr;
   EXPECT_EQ(std::count(run.Stderr.begin(), run.Stderr.end(), '\n') >= 1, true);
-  if (c.Status == 2) EXPECT_FALSE(std::filesystem::exists(s.Dir / "o.wav"));
+  if (c.Status == 2) {
+    EXPECT_FALSE(std::filesystem::exists(s.Dir / "o.wav"));
+  }
 }
 
 const std::string kOk = "--input speech.wav --output o.wav";

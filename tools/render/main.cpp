@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   if (options.Blocks < 0) {
     options.Blocks = (static_cast<int64_t>(input.size()) + kBlockSamples - 1) / kBlockSamples;
   }
-  if (options.Blocks > 50'000'000) {
+  // The output must fit a WAV file: at most 242 samples a block, 4 GiB.
+  if (options.Blocks > 8'000'000) {
     std::fprintf(stderr, "sorvane-render: --blocks %lld is too many\n", static_cast<long long>(options.Blocks));
     return kExitBadInput;
   }
