@@ -60,14 +60,6 @@ double LatticeFilter(double x, const double* k, double* s) {
   return s[0];
 }
 
-void LatticeBlock(const double* x, double* y, int length, const double* a, const double* diff, double* s) {
-  double k[kCoefficientCount];
-  for (int n = 0; n < length; ++n) {
-    GlideCoefficients(a, diff, n, k);
-    y[n] = LatticeFilter(x[n], k, s);
-  }
-}
-
 namespace {
 
 // Two lanes of doubles. Each lane does exactly the scalar operations in the

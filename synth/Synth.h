@@ -20,7 +20,6 @@ inline constexpr int kEchoBufferLength = 200 * kSampleRate / 1000;  // 200 ms
 static_assert(kEchoBufferLength == 4410);
 inline constexpr double kLatticeLimit = 262144.0;    // 2^18
 inline constexpr double kSampleLimit = 32767.0;
-inline constexpr int kGlideSteps = 220;              // glide fraction is n / 220
 inline constexpr int kMaxBlockSamples = 242;         // 220 + 10 %
 
 enum Waveform : int32_t { kImpulse = 0, kSawtooth = 1, kSquare = 2 };
@@ -76,14 +75,10 @@ inline double LatticeGuard(double v) {
 // the output, which is also left in s[0].
 double LatticeFilter(double x, const double* k, double* s);
 
-// The lattice over a block: for each n in [0, length) the coefficients glide
-// to a + (diff·n)/220 and y[n] is the lattice's output for x[n], exactly as
-// LatticeFilter sample by sample. x and y may be the same array.
-void LatticeBlock(const double* x, double* y, int length, const double* a, const double* diff, double* s);
-
 // The lattices of `count` voices (at most 8) over a block, side by side:
 // voice c runs on x[c] with coefficients gliding from a[c] by diff[c] and
-// state s[c], with exactly the results of LatticeBlock for each voice.
+// state s[c], the coefficients of sample n being a[c] + (diff[c]·n)/220, with
+// exactly the results of LatticeFilter sample by sample for each voice.
 void LatticeVoices(int count, const double* const* x, double* const* y, int length, const double* const* a,
                    const double* const* diff, double* const* s);
 
@@ -173,7 +168,6 @@ inline double Oscillate(VoiceSlot& v, int32_t waveform, double a, double period,
   }
   return e;
 }
-
 
 // Renders blockLength (198, 220 or 242) samples into out. On the replay path
 // it also advances every slot's FrameIndex at the end of the block.
