@@ -22,6 +22,8 @@ namespace {
 // Longest wait for any device event before the run is given up as dead:
 // the capture device alone posts one every 10 ms.
 constexpr int kSilentDeviceTimeoutMs = 2000;
+// Capture events in an hour.
+constexpr int64_t kReservedReportBlocks = 3600 * 100;
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -190,6 +192,12 @@ void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortA
 
 int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
             const std::vector<ScriptCommand>& commands) {
+  const uint64_t maxOutputBytes = static_cast<uint64_t>(options.Blocks) * kBlockLengthLong * 2;
+  if (!options.Output.empty() && maxOutputBytes > UINT32_MAX - 64) {
+    std::fprintf(stderr, "sorvane-render: --output cannot hold %lld blocks in one WAV file\n",
+                 static_cast<long long>(options.Blocks));
+    return kExitBadInput;
+  }
   PortAudioSystem system;
   AudioEventQueue queue;
   auto capture = MakePortAudioCapture(queue);
@@ -206,8 +214,10 @@ int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
   loop.Engine = engine.get();
   loop.Commands = &commands;
   loop.Blocks = options.Blocks;
-  loop.Lines.reserve(static_cast<size_t>(options.Blocks));
-  loop.Delays.reserve(static_cast<size_t>(options.Blocks));
+  // Room for an hour of report up front; a longer run grows it now and then.
+  const auto reserved = static_cast<size_t>(std::min<int64_t>(options.Blocks, kReservedReportBlocks));
+  loop.Lines.reserve(reserved);
+  loop.Delays.reserve(reserved);
 
   // Failures are shown by the engine; the run then only closes.
   OpenAudio(*engine);
