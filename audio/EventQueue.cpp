@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "audio/Engine.h"
+
 namespace sorvane {
 
 namespace {

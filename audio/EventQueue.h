@@ -13,9 +13,10 @@
 #include <cstdint>
 
 #include "audio/Device.h"
-#include "audio/Engine.h"
 
 namespace sorvane {
+
+struct EngineState;
 
 enum class DeviceKind : uint8_t { Capture, Playback };
 
@@ -60,6 +61,7 @@ class AudioEventQueue {
   // is readable; false on time-out.
   bool Wait(int timeoutMs) const;
 
+  // Event thread: no event is ready to pop.
   bool Empty() const;
   uint64_t Overflows() const { return OverflowCount.load(std::memory_order_relaxed); }
 
