@@ -172,7 +172,7 @@ class DeviceOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
 
 TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
   const OpenFailure& f = GetParam();
-  const live::RunResult r = live::Run({SORVANE_OPEN_PROBE}, 20000, f.Environment);
+  const live::RunResult r = live::Run({SORVANE_OPEN_PROBE}, live::TestDir(), 20000, f.Environment);
   EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   EXPECT_LT(r.Seconds, 3.0);
   const std::string box = std::string("box: Sorvane ERROR!: ") + f.Message + "\n";

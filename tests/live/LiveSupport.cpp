@@ -11,8 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -113,9 +116,9 @@ int ChildProcess::Wait(int timeoutMs) {
   return status;
 }
 
-RunResult Run(const std::vector<std::string>& argv, int timeoutMs, const std::vector<std::string>& extraEnv) {
+RunResult Run(const std::vector<std::string>& argv, const std::string& dir, int timeoutMs,
+              const std::vector<std::string>& extraEnv) {
   RunResult result;
-  const std::string dir = MakeTempDir();
   const std::string out = dir + "/stdout";
   const std::string err = dir + "/stderr";
   posix_spawn_file_actions_t actions;
@@ -134,10 +137,15 @@ RunResult Run(const std::vector<std::string>& argv, int timeoutMs, const std::ve
   return result;
 }
 
-std::string MakeTempDir() {
-  char pattern[] = "/tmp/sorvane-live-test.XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  return dir != nullptr ? std::string(dir) : std::string("/tmp");
+std::string TestDir() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::filesystem::path dir = std::filesystem::current_path() / "live-files" / name;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  std::filesystem::create_directories(dir, ignored);
+  return dir.string();
 }
 
 namespace {

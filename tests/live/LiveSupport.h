@@ -45,12 +45,15 @@ struct RunResult {
   std::string Out;
   std::string Err;
 };
-// Runs a command to its end, capturing stdout and stderr separately.
-RunResult Run(const std::vector<std::string>& argv, int timeoutMs,
+// Runs a command to its end, capturing stdout and stderr separately (their
+// files go to dir).
+RunResult Run(const std::vector<std::string>& argv, const std::string& dir, int timeoutMs,
               const std::vector<std::string>& extraEnv = {});
 
-// A fresh directory for one test's files.
-std::string MakeTempDir();
+// An empty directory for the running test's files, under the working
+// directory (the test's build folder): live-files/<suite>.<test>. Emptied at
+// the next run, kept after a failure for a look.
+std::string TestDir();
 
 bool WriteWav(const std::string& path, const std::vector<int16_t>& samples);
 // Reads the data chunk of a mono 16-bit WAV file; false when it cannot.

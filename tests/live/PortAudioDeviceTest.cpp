@@ -158,7 +158,7 @@ TEST_F(PortAudioLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockR
 }
 
 TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
-  const std::string dir = live::MakeTempDir();
+  const std::string dir = live::TestDir();
   const std::vector<int16_t> signal = live::NoiseSignal(22050 / 2, 1);
   ASSERT_TRUE(live::WriteWav(dir + "/in.wav", signal));
 
@@ -194,7 +194,7 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
 // both bursts sample for sample with silence between them, and each buffer
 // must be reported only once its samples have gone out.
 TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
-  const std::string dir = live::MakeTempDir();
+  const std::string dir = live::TestDir();
   live::ChildProcess recorder(live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050",
                                            "--channels=1", "--format=s16le", "--file-format=wav", dir + "/out.wav"},
                                           dir + "/parecord.log"));
