@@ -292,6 +292,11 @@ def test_server_dies(render, workdir):
         subprocess.run([server_script, "stop", server_dir], check=True, timeout=30)
         status, out, err = finish_render(proc, 20)
         ended = time.monotonic() - killed_at
+        # With the server gone for good, a new run fails at once.
+        again_at = time.monotonic()
+        again = run_render(render, workdir, 100, [], output=False)
+        again_status, _, again_err = finish_render(again, 20)
+        again_seconds = time.monotonic() - again_at
     finally:
         if proc is not None and proc.poll() is None:
             proc.kill()
@@ -306,6 +311,10 @@ def test_server_dies(render, workdir):
     check("stopped delivering" in err, "the silent devices are reported")
     check(summary_number(out, r"close: (\d+) capture") == 101,
           "every capture buffer came back before the close")
+    check(again_status == 3 and again_seconds < 3,
+          "without a server a run ends at once with status 3 (%s after %.2f s)" % (again_status, again_seconds))
+    check(again_err == "Sorvane ERROR!: Problem creating record handle\n",
+          "without a server only the error box's message is printed")
 
 
 def main():
