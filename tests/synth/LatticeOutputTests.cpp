@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "SynthRig.h"
 #include "synth/Synth.h"
 
 namespace sorvane {
@@ -81,11 +82,7 @@ TEST(Saturate, ClampsInDoubleThenTruncatesTowardZero) {
   }
 }
 
-struct Rig {
-  std::unique_ptr<SynthState> St = std::make_unique<SynthState>();
-  std::unique_ptr<AnalysisState> An = std::make_unique<AnalysisState>();
-  std::unique_ptr<PhraseStore> Ph = std::make_unique<PhraseStore>();
-  VoicePool Pool{};
+using Rig = test::SynthRig;
   EngineParams Params{kImpulse, 2, 30, 10, false, 0, 100};
   PanelSwitches Switches{true, false};
   Rig() {

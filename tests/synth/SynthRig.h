@@ -1,0 +1,35 @@
+// The synthesis on its own, with the state it reads set up as at start-up.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "synth/Synth.h"
+
+namespace sorvane::test {
+
+struct SynthRig {
+  std::unique_ptr<SynthState> St = std::make_unique<SynthState>();
+  std::unique_ptr<AnalysisState> An = std::make_unique<AnalysisState>();
+  std::unique_ptr<PhraseStore> Ph = std::make_unique<PhraseStore>();
+  VoicePool Pool{};
+  EngineParams Params{kImpulse, 2, 30, 10, false, 0, 100};
+  PanelSwitches Switches{true, false};
+  bool Ctrl = false;
+
+  SynthRig() {
+    ResetSynth(*St);
+    ResetAnalysis(*An);
+    *Ph = {};
+    ResetVoices(Pool);
+    St->EchoDelay = 2205;
+  }
+  SynthInputs Inputs(bool replay = false) const { return {Params, Switches, Ctrl, replay, *An, *Ph}; }
+  std::vector<int16_t> Block(int length, bool replay = false) {
+    std::vector<int16_t> out(static_cast<size_t>(length));
+    SynthesizeBlock(*St, Pool, Inputs(replay), out.data(), length);
+    return out;
+  }
+};
+
+}  // namespace sorvane::test
