@@ -10,18 +10,6 @@ namespace sorvane {
 namespace {
 
 using Rig = test::SynthRig;
-  EngineParams Params{kImpulse, 2, 30, 10, false, 0, 100};
-  PanelSwitches Switches{true, false};
-  bool Ctrl = false;
-  Rig() {
-    ResetSynth(*St);
-    ResetAnalysis(*An);
-    *Ph = {};
-    ResetVoices(Pool);
-    St->EchoDelay = 2205;
-  }
-  SynthInputs Inputs(bool replay = false) const { return {Params, Switches, Ctrl, replay, *An, *Ph}; }
-};
 
 TEST(ModFactorTable, CentreIsExactlyOneAndEndsAreAQuarterOctave) {
   std::array<double, kModFactorCount> t{};

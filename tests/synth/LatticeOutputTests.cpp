@@ -83,22 +83,6 @@ TEST(Saturate, ClampsInDoubleThenTruncatesTowardZero) {
 }
 
 using Rig = test::SynthRig;
-  EngineParams Params{kImpulse, 2, 30, 10, false, 0, 100};
-  PanelSwitches Switches{true, false};
-  Rig() {
-    ResetSynth(*St);
-    ResetAnalysis(*An);
-    *Ph = {};
-    ResetVoices(Pool);
-    St->EchoDelay = 2205;
-  }
-  std::vector<int16_t> Block(int length, bool replay = false) {
-    std::vector<int16_t> out(static_cast<size_t>(length));
-    const SynthInputs in{Params, Switches, false, replay, *An, *Ph};
-    SynthesizeBlock(*St, Pool, in, out.data(), length);
-    return out;
-  }
-};
 
 TEST(OutputStage, HighBandIsAddedOnlyWhileAVoiceIsActive) {
   Rig r;
