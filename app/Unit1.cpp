@@ -201,6 +201,10 @@ void TForm1::BuildControls() {
 
   OpenDialog1 = new QFileDialog(this);
   SaveDialog1 = new QFileDialog(this);
+  ChooseFile = [](QFileDialog& dialog) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().constFirst();
+  };
 }
 
 void TForm1::FormCreate() {
@@ -415,8 +419,8 @@ void TForm1::btnPhraseRecClick() { PhraseRecClick(*EngineData); }
 void TForm1::btnPhraseLoadClick() {
   PhraseLoadBegin(*EngineData);
   PrepareLoadDialog(*OpenDialog1, LanguageJapanese());
-  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
-  const QString path = OpenDialog1->selectedFiles().constFirst();
+  const QString path = ChooseFile(*OpenDialog1);
+  if (path.isEmpty()) return;
   OpenDialog1->setDirectory(QFileInfo(path).absolutePath());
   // The area the dialog covered is drawn again before the analysis runs.
   repaint();
@@ -425,8 +429,11 @@ void TForm1::btnPhraseLoadClick() {
 
 void TForm1::btnPhraseSaveClick() {
   PrepareSaveDialog(*SaveDialog1, LanguageJapanese());
-  if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) return;
-  const QString path = SaveDialog1->selectedFiles().constFirst();
+  QString path = ChooseFile(*SaveDialog1);
+  if (path.isEmpty()) return;
+  // A name typed without an extension gets the default one, whichever way
+  // the dialog reports it.
+  if (QFileInfo(path).suffix().isEmpty()) path += QLatin1Char('.') + SaveDialog1->defaultSuffix();
   SaveDialog1->setDirectory(QFileInfo(path).absolutePath());
   PhraseSaveFile(*EngineData, QFile::encodeName(path).constData());
 }

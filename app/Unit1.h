@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "app/AudioBackend.h"
@@ -57,6 +58,10 @@ class TForm1 : public QWidget, public EngineHost {
   // How key events are turned into virtual-key codes.
   void SetKeyCodeSource(KeyCodeSource source) { KeySource = source; }
   const QImage& RecordGlyph() const { return RecordGlyphImage; }
+  // Shows a prepared file dialog and returns the chosen path, empty when
+  // cancelled. Tests replace it to answer for the user.
+  using FileChooser = std::function<QString(QFileDialog& dialog)>;
+  void SetFileChooser(FileChooser chooser) { ChooseFile = std::move(chooser); }
   const QImage& StopGlyph() const { return StopGlyphImage; }
 
   // The key-down and key-up handlers, seen before the focused control.
@@ -170,6 +175,7 @@ class TForm1 : public QWidget, public EngineHost {
   std::unique_ptr<KeyStateSource> OwnKeyState;
   KeyStateSource* KeyState = &EventKeys;
   int32_t WatchdogTicks = 0;
+  FileChooser ChooseFile;
 };
 
 }  // namespace sorvane

@@ -290,29 +290,55 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   QTemporaryDir dir;
   Window w;
   TForm1& f = *w;
-  EXPECT_EQ(QDir(f.OpenDialog1->directory()), QDir(QCoreApplication::applicationDirPath()));
-  EXPECT_EQ(QDir(f.SaveDialog1->directory()), QDir(QCoreApplication::applicationDirPath()));
+  QString answer;
+  QStringList titles;
+  QStringList startDirs;
+  f.SetFileChooser([&](QFileDialog& d) {
+    titles << d.windowTitle();
+    startDirs << QDir(d.directory()).absolutePath();
+    return answer;
+  });
   f.chkPhraseOn->click();
   for (int i = 0; i < kPhraseFileSamples; ++i) w.Engine().Store.PhraseSamples[i] = static_cast<int16_t>(i % 1000);
-  const QString path = QDir(dir.path()).filePath(QStringLiteral("phrase"));  // no extension given
-  OnNextModal<QFileDialog>([&](QFileDialog* d) {
-    d->selectFile(path);
-    static_cast<QDialog*>(d)->accept();
-  });
-  f.btnPhraseSaveClick();
-  ASSERT_TRUE(QFile::exists(path + QStringLiteral(".wav")));
-  EXPECT_EQ(QFileInfo(path + QStringLiteral(".wav")).size(), 44 + 132300);
-  EXPECT_EQ(QDir(f.SaveDialog1->directory()), QDir(dir.path()));
+  answer = QDir(dir.path()).filePath(QStringLiteral("phrase"));  // typed without an extension
+  f.btnPhraseSave->click();
+  const QString saved = answer + QStringLiteral(".wav");
+  ASSERT_TRUE(QFile::exists(saved));
+  EXPECT_EQ(QFileInfo(saved).size(), 44 + 132300);
 
   w.Engine().Store.PhraseSamples.fill(0);
-  OnNextModal<QFileDialog>([&](QFileDialog* d) {
-    d->selectFile(path + QStringLiteral(".wav"));
-    static_cast<QDialog*>(d)->accept();
-  });
-  f.btnPhraseLoadClick();
+  answer = saved;
+  f.btnPhraseLoad->click();
   EXPECT_EQ(w.Engine().Store.PhraseSamples[999], 999);
-  EXPECT_EQ(QDir(f.OpenDialog1->directory()), QDir(dir.path()));
+  EXPECT_EQ(w.Engine().Store.PhraseSamples[66149], 66149 % 1000);
+
+  // Both start in the program's folder, then in the folder last chosen.
+  answer = QString();
+  f.btnPhraseSave->click();
+  f.btnPhraseLoad->click();
+  const QString programDir = QDir(QCoreApplication::applicationDirPath()).absolutePath();
+  const QString chosenDir = QDir(dir.path()).absolutePath();
+  EXPECT_EQ(startDirs, (QStringList{programDir, programDir, chosenDir, chosenDir}));
+  EXPECT_EQ(titles, (QStringList{U("Save Wave File"), U("Load Wave File"), U("Save Wave File"), U("Load Wave File")}));
   EXPECT_TRUE(w.Errors.Calls.empty());
+}
+
+TEST(PhraseDialogs, UnreadableFileShowsTheWaveErrorAndKeepsThePhrase) {
+  QTemporaryDir dir;
+  Window w;
+  w->chkPhraseOn->click();
+  w.Engine().Store.PhraseSamples[10] = 1234;
+  const QString bad = QDir(dir.path()).filePath(QStringLiteral("bad.wav"));
+  QFile file(bad);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("not a wave file at all");
+  file.close();
+  w->SetFileChooser([&](QFileDialog&) { return bad; });
+  w->btnPhraseLoad->click();
+  ASSERT_EQ(w.Errors.Calls.size(), 1u);
+  EXPECT_EQ(w.Errors.Calls[0].Caption, "エラー");
+  EXPECT_EQ(w.Engine().Store.PhraseSamples[10], 1234);
+  EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseReplay);
 }
 
 TEST(PhraseDialogs, CancelledLoadStillLeavesReplayMode) {

@@ -107,7 +107,8 @@ TEST(MainWindow, KeysArePlacedBelowThePanelAndStackedBlackOverWhite) {
   EXPECT_EQ(f.KeyButtons[0]->FontColor(), QColor(255, 255, 255));
   EXPECT_EQ(f.KeyButtons[1]->Color(), QColor(255, 255, 255));
   // What the mouse hits where a black key overlaps a white one.
-  EXPECT_EQ(f.childAt(30, 300), f.KeyButtons[2]);   // S over Z and X
+  EXPECT_EQ(f.childAt(40, 300), f.KeyButtons[2]);   // S over Z and X
+  EXPECT_EQ(f.childAt(30, 340), f.KeyButtons[1]);   // Z below S
   EXPECT_EQ(f.childAt(20, 340), f.KeyButtons[1]);   // Z below A
   EXPECT_EQ(f.childAt(100, 215), f.KeyButtons[25]); // 4 over E and R
   EXPECT_EQ(f.childAt(360, 300), nullptr);          // right of the last lower key
