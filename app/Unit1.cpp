@@ -96,6 +96,9 @@ TForm1::TForm1(std::unique_ptr<AudioBackend> audio, QWidget* parent)
 TForm1::~TForm1() {
   qApp->removeEventFilter(this);
   if (AudioNotifier) AudioNotifier->setEnabled(false);
+  // Normally the close has done this; when the window goes without one,
+  // the devices stop here, before the buffers they fill go with the engine.
+  CloseAudio(*EngineData);
   // The engine must not call back into a window that is going.
   CreateEngine(*EngineData, nullptr);
 }
