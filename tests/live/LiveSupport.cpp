@@ -141,8 +141,10 @@ std::string TestDir() {
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   std::string name = std::string(test->test_suite_name()) + "." + test->name();
   std::replace(name.begin(), name.end(), '/', '_');
-  const std::filesystem::path dir = std::filesystem::current_path() / "live-files" / name;
   std::error_code ignored;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ignored);
+  const std::filesystem::path base = exe.empty() ? std::filesystem::current_path() : exe.parent_path();
+  const std::filesystem::path dir = base / "live-files" / name;
   std::filesystem::remove_all(dir, ignored);
   std::filesystem::create_directories(dir, ignored);
   return dir.string();

@@ -50,9 +50,9 @@ struct RunResult {
 RunResult Run(const std::vector<std::string>& argv, const std::string& dir, int timeoutMs,
               const std::vector<std::string>& extraEnv = {});
 
-// An empty directory for the running test's files, under the working
-// directory (the test's build folder): live-files/<suite>.<test>. Emptied at
-// the next run, kept after a failure for a look.
+// An empty directory for the running test's files, beside the test program
+// in the build folder: live-files/<suite>.<test>. Emptied at the next run,
+// kept after a failure for a look.
 std::string TestDir();
 
 bool WriteWav(const std::string& path, const std::vector<int16_t>& samples);
