@@ -143,6 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadRun{"NoInput", "--output o.wav", "", 2, "--input is required"},
         BadRun{"NoOutput", "--input speech.wav", "", 2, "--output is required"},
+        BadRun{"LiveWithoutALength", "--live --output o.wav", "", 2, "--live needs --blocks"},
         BadRun{"UnknownFlag", kOk + " --speed 2", "", 2, "unknown argument"},
         BadRun{"ZeroBlocks", kOk + " --blocks 0", "", 2, "--blocks"},
         BadRun{"BlocksNotANumber", kOk + " --blocks ten", "", 2, "--blocks"},

@@ -88,8 +88,12 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
       return false;
     }
   }
-  if (options.Input.empty()) {
+  if (options.Input.empty() && !options.Live) {
     error = "--input is required";
+    return false;
+  }
+  if (options.Live && options.Input.empty() && options.Blocks < 0) {
+    error = "--live needs --blocks, or --input to take its length from";
     return false;
   }
   if (options.Output.empty() && !options.Live) {

@@ -15,7 +15,9 @@ namespace {
 
 const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
-    "                      [--blocks N] [--report REPORT.csv]\n";
+    "                      [--blocks N] [--report REPORT.csv]\n"
+    "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
+    "                      [--script SCRIPT.txt] [--report REPORT.csv]\n";
 
 }  // namespace
 
@@ -28,7 +30,7 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
   std::vector<int16_t> input;
-  if (!ReadInputWave(options.Input, input, error)) {
+  if (!options.Input.empty() && !ReadInputWave(options.Input, input, error)) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
     return kExitBadInput;
   }
