@@ -10,7 +10,7 @@
 namespace sorvane {
 namespace {
 
-struct CommandSpec {
+struct CommandEntry {
   const char* Name;
   CommandKind Kind;
   enum { Number, Word, Path, None } Argument;
@@ -22,24 +22,24 @@ struct CommandSpec {
 
 constexpr int64_t kNoMax = INT64_MAX;
 
-const CommandSpec kCommands[] = {
-    {"down", CommandKind::Down, CommandSpec::Number, 0, kKeyCount - 1, nullptr, nullptr},
-    {"up", CommandKind::Up, CommandSpec::Number, 0, kKeyCount - 1, nullptr, nullptr},
-    {"waveform", CommandKind::Waveform, CommandSpec::Number, 0, 2, nullptr, nullptr},
-    {"octave", CommandKind::Octave, CommandSpec::Number, 0, 3, nullptr, nullptr},
-    {"moddepth", CommandKind::ModDepth, CommandSpec::Number, 0, 100, nullptr, nullptr},
-    {"modrate", CommandKind::ModRate, CommandSpec::Number, 1, 20, nullptr, nullptr},
-    {"modshape", CommandKind::ModShape, CommandSpec::Word, 0, 1, "square", "triangle"},
-    {"modalways", CommandKind::ModAlways, CommandSpec::Number, 0, 1, nullptr, nullptr},
-    {"ctrl", CommandKind::Ctrl, CommandSpec::Number, 0, 1, nullptr, nullptr},
-    {"echolevel", CommandKind::EchoLevel, CommandSpec::Number, 0, 100, nullptr, nullptr},
-    {"echodelay", CommandKind::EchoDelay, CommandSpec::Number, 50, 200, nullptr, nullptr},
-    {"emphasis", CommandKind::Emphasis, CommandSpec::Number, 0, 1, nullptr, nullptr},
-    {"phrase", CommandKind::Phrase, CommandSpec::Word, 0, 1, "off", "on"},
-    {"phraserec", CommandKind::PhraseRec, CommandSpec::None, 0, 0, nullptr, nullptr},
-    {"phraseload", CommandKind::PhraseLoad, CommandSpec::Path, 0, 0, nullptr, nullptr},
-    {"phrasesave", CommandKind::PhraseSave, CommandSpec::Path, 0, 0, nullptr, nullptr},
-    {"stall", CommandKind::Stall, CommandSpec::Number, 1, kNoMax, nullptr, nullptr},
+const CommandEntry kCommands[] = {
+    {"down", CommandKind::Down, CommandEntry::Number, 0, kKeyCount - 1, nullptr, nullptr},
+    {"up", CommandKind::Up, CommandEntry::Number, 0, kKeyCount - 1, nullptr, nullptr},
+    {"waveform", CommandKind::Waveform, CommandEntry::Number, 0, 2, nullptr, nullptr},
+    {"octave", CommandKind::Octave, CommandEntry::Number, 0, 3, nullptr, nullptr},
+    {"moddepth", CommandKind::ModDepth, CommandEntry::Number, 0, 100, nullptr, nullptr},
+    {"modrate", CommandKind::ModRate, CommandEntry::Number, 1, 20, nullptr, nullptr},
+    {"modshape", CommandKind::ModShape, CommandEntry::Word, 0, 1, "square", "triangle"},
+    {"modalways", CommandKind::ModAlways, CommandEntry::Number, 0, 1, nullptr, nullptr},
+    {"ctrl", CommandKind::Ctrl, CommandEntry::Number, 0, 1, nullptr, nullptr},
+    {"echolevel", CommandKind::EchoLevel, CommandEntry::Number, 0, 100, nullptr, nullptr},
+    {"echodelay", CommandKind::EchoDelay, CommandEntry::Number, 50, 200, nullptr, nullptr},
+    {"emphasis", CommandKind::Emphasis, CommandEntry::Number, 0, 1, nullptr, nullptr},
+    {"phrase", CommandKind::Phrase, CommandEntry::Word, 0, 1, "off", "on"},
+    {"phraserec", CommandKind::PhraseRec, CommandEntry::None, 0, 0, nullptr, nullptr},
+    {"phraseload", CommandKind::PhraseLoad, CommandEntry::Path, 0, 0, nullptr, nullptr},
+    {"phrasesave", CommandKind::PhraseSave, CommandEntry::Path, 0, 0, nullptr, nullptr},
+    {"stall", CommandKind::Stall, CommandEntry::Number, 1, kNoMax, nullptr, nullptr},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -103,39 +103,39 @@ bool ParseScript(const std::string& text, const std::string& fileName, int64_t b
       return fail("block " + blockText + " is outside 0.." + std::to_string(blocks - 1));
     }
     if (name.empty()) return fail("missing command");
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     for (const auto& s : kCommands) {
-      if (name == s.Name) spec = &s;
+      if (name == s.Name) entry = &s;
     }
-    if (spec == nullptr) return fail("unknown command \"" + name + "\"");
-    command.Kind = spec->Kind;
+    if (entry == nullptr) return fail("unknown command \"" + name + "\"");
+    command.Kind = entry->Kind;
 
-    switch (spec->Argument) {
-      case CommandSpec::None:
+    switch (entry->Argument) {
+      case CommandEntry::None:
         if (!argument.empty()) return fail(name + " takes no argument");
         break;
-      case CommandSpec::Path:
+      case CommandEntry::Path:
         if (argument.empty()) return fail(name + " needs a file path");
         command.Path = argument;
         break;
-      case CommandSpec::Word:
+      case CommandEntry::Word:
         if (argument.empty()) return fail(name + " needs an argument");
-        if (argument == spec->Word0) {
+        if (argument == entry->Word0) {
           command.Value = 0;
-        } else if (argument == spec->Word1) {
+        } else if (argument == entry->Word1) {
           command.Value = 1;
         } else {
-          return fail(name + " takes " + spec->Word1 + " or " + spec->Word0 + ", not \"" + argument + "\"");
+          return fail(name + " takes " + entry->Word1 + " or " + entry->Word0 + ", not \"" + argument + "\"");
         }
         break;
-      case CommandSpec::Number: {
+      case CommandEntry::Number: {
         if (argument.empty()) return fail(name + " needs an argument");
         int64_t v = 0;
         if (!ParseInteger(argument, v)) return fail(name + ": \"" + argument + "\" is not a number");
-        if (v < spec->Min || v > spec->Max) {
-          std::string range = std::to_string(spec->Min) + "..";
-          range += spec->Max == kNoMax ? std::string("") : std::to_string(spec->Max);
-          if (spec->Max == kNoMax) range = std::to_string(spec->Min) + " or more";
+        if (v < entry->Min || v > entry->Max) {
+          std::string range = std::to_string(entry->Min) + "..";
+          range += entry->Max == kNoMax ? std::string("") : std::to_string(entry->Max);
+          if (entry->Max == kNoMax) range = std::to_string(entry->Min) + " or more";
           return fail(name + ": " + argument + " is out of range (" + range + ")");
         }
         command.Value = v;
