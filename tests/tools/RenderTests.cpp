@@ -28,28 +28,26 @@ void ExpectGolden(const std::filesystem::path& rendered, const std::string& gold
   }
 }
 
-TEST(RenderGolden, LiveFeaturesMatchTheCommittedOutput) {
+// Renders the committed clip with a committed script (as NAME.txt) and
+// compares the output and report, and any file the script saved, with the
+// goldens NAME.golden.*.
+void ExpectScenario(const std::string& name, int blocks, const std::vector<std::string>& savedFiles = {}) {
   Scratch s;
   s.CopyIn(kData / "speech.wav", "speech.wav");
-  const auto run = s.Render("--input speech.wav --output out.wav --blocks 600 --report out.csv --script '" +
-                            (kData / "live.txt").string() + "'");
+  const auto run = s.Render("--input speech.wav --output out.wav --blocks " + std::to_string(blocks) +
+                            " --report out.csv --script '" + (kData / (name + ".txt")).string() + "'");
   ASSERT_EQ(run.Status, 0) << run.Stderr;
   EXPECT_EQ(run.Stderr, "");
-  ExpectGolden(s.Dir / "out.wav", "live.golden.wav");
-  ExpectGolden(s.Dir / "out.csv", "live.golden.csv");
+  ExpectGolden(s.Dir / "out.wav", name + ".golden.wav");
+  ExpectGolden(s.Dir / "out.csv", name + ".golden.csv");
+  for (const auto& file : savedFiles) {
+    ExpectGolden(s.Dir / file, name + ".golden." + file);
+  }
 }
 
-TEST(RenderGolden, PhraseFeaturesMatchTheCommittedOutput) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
-  const auto run = s.Render("--input speech.wav --output out.wav --blocks 1000 --report out.csv --script '" +
-                            (kData / "phrase.txt").string() + "'");
-  ASSERT_EQ(run.Status, 0) << run.Stderr;
-  EXPECT_EQ(run.Stderr, "");
-  ExpectGolden(s.Dir / "out.wav", "phrase.golden.wav");
-  ExpectGolden(s.Dir / "out.csv", "phrase.golden.csv");
-  ExpectGolden(s.Dir / "saved.wav", "phrase.golden.saved.wav");
-}
+TEST(RenderGolden, LiveFeaturesMatchTheCommittedOutput) { ExpectScenario("live", 600); }
+
+TEST(RenderGolden, PhraseFeaturesMatchTheCommittedOutput) { ExpectScenario("phrase", 1000, {"saved.wav"}); }
 
 TEST(Render, SameInputGivesTheSameBytesTwice) {
   Scratch s;
