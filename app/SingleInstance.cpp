@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QHashFunctions>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -19,6 +20,8 @@ namespace sorvane {
 namespace {
 
 constexpr int kConnectTimeoutMs = 500;
+// A local socket's address holds at most 107 bytes of path.
+constexpr int kMaxSocketPathBytes = 100;
 // A first instance may hold the lock for a moment before it listens.
 constexpr int kNotifyPatienceMs = 3000;
 
@@ -27,7 +30,17 @@ constexpr int kNotifyPatienceMs = 3000;
 SingleInstance::SingleInstance(const QString& directory, QObject* parent)
     : QObject(parent),
       LockPath(QDir(directory).filePath(QStringLiteral("sorvane.lock"))),
-      SocketPath(QDir(directory).filePath(QStringLiteral("sorvane.socket"))) {}
+      SocketPath(QDir(directory).filePath(QStringLiteral("sorvane.socket"))) {
+  if (QFile::encodeName(SocketPath).size() > kMaxSocketPathBytes) {
+    // Too deep for a socket address: a short per-user name in the temporary
+    // folder, tied to the lock's folder so separate folders stay separate.
+    const QByteArray key = QFile::encodeName(QDir(directory).absolutePath());
+    SocketPath = QDir(QDir::tempPath())
+                     .filePath(QStringLiteral("sorvane-%1-%2.socket")
+                                   .arg(::getuid())
+                                   .arg(qHash(key), 8, 16, QLatin1Char('0')));
+  }
+}
 
 SingleInstance::~SingleInstance() {
   if (Server) {

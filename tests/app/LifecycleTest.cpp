@@ -433,6 +433,23 @@ TEST(SingleInstance, SecondStartAsksTheFirstToComeForward) {
   EXPECT_TRUE(window.isVisible());
 }
 
+TEST(SingleInstance, ADeepRuntimeFolderStillBringsTheFirstForward) {
+  QTemporaryDir base;
+  const QString deep = QDir(base.path()).filePath(QString(60, QLatin1Char('d')) + QStringLiteral("/") +
+                                                  QString(60, QLatin1Char('e')));
+  ASSERT_TRUE(QDir().mkpath(deep));
+  SingleInstance first(deep);
+  ASSERT_TRUE(first.Acquire());
+  QWidget window;
+  first.SetWindow(&window);
+  QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
+  {
+    SingleInstance second(deep);
+    EXPECT_FALSE(second.Acquire());
+  }
+  EXPECT_TRUE(raised.wait(2000));
+}
+
 TEST(SingleInstance, LockGoesWithItsOwnerAndAStaleSocketIsReplaced) {
   QTemporaryDir dir;
   {
