@@ -28,44 +28,52 @@ const HannTable& HannWindow() {
 namespace {
 
 // Lags are summed in groups that run side by side: each lag keeps its own
-// sum, adding its products in increasing i exactly as a lag-by-lag loop
-// would, but the group's independent sums fill the pipeline.
-constexpr int kLagGroup = 9;
+// sum and adds its products in increasing i, exactly as a lag-by-lag loop
+// would, but the group's independent sums keep the pipeline busy.
 
-// Adds the products of lags k0 .. k0+kLagGroup-1 for i in [from, to], each
-// only where i lies in its own range [k, n-1-k].
+// Adds the products of lags k0 .. k0+G-1 for i in [from, to], each only
+// where i lies in its own range [k, n-1-k].
+template <int G>
 inline void AddGuarded(const double* x, int n, int k0, int from, int to, double* acc) {
   for (int i = from; i <= to; ++i) {
-    for (int g = 0; g < kLagGroup; ++g) {
+    for (int g = 0; g < G; ++g) {
       const int k = k0 + g;
       if (i >= k && i <= n - 1 - k) acc[g] = acc[g] + x[i] * x[i + k];
     }
   }
 }
 
+// Lags k0 .. k0+G-1 into r.
+template <int G>
+inline void LagGroup(const double* x, int n, int k0, double* r) {
+  double acc[G] = {};
+  const int coreFrom = k0 + G - 1;      // every lag of the group has begun
+  const int coreTo = n - 1 - coreFrom;  // and none has ended
+  if (coreFrom > coreTo) {
+    AddGuarded<G>(x, n, k0, k0, n - 1 - k0, acc);
+  } else {
+    AddGuarded<G>(x, n, k0, k0, coreFrom - 1, acc);
+    for (int i = coreFrom; i <= coreTo; ++i) {
+      const double xi = x[i];
+      const double* xk = x + i + k0;
+      for (int g = 0; g < G; ++g) acc[g] = acc[g] + xi * xk[g];
+    }
+    AddGuarded<G>(x, n, k0, coreTo + 1, n - 1 - k0, acc);
+  }
+  for (int g = 0; g < G; ++g) r[k0 + g] = acc[g] / static_cast<double>(n);
+}
+
 }  // namespace
 
 void Autocorrelate(const double* x, int n, int p, double* r) {
-  int k0 = 0;
-  for (; k0 + kLagGroup - 1 <= p; k0 += kLagGroup) {
-    double acc[kLagGroup] = {};
-    const int last = k0 + kLagGroup - 1;
-    const int coreFrom = last;          // every lag of the group has begun
-    const int coreTo = n - 1 - last;    // and none has ended
-    if (coreFrom > coreTo) {
-      AddGuarded(x, n, k0, k0, n - 1 - k0, acc);
-    } else {
-      AddGuarded(x, n, k0, k0, coreFrom - 1, acc);
-      for (int i = coreFrom; i <= coreTo; ++i) {
-        const double xi = x[i];
-        const double* xk = x + i + k0;
-        for (int g = 0; g < kLagGroup; ++g) acc[g] = acc[g] + xi * xk[g];
-      }
-      AddGuarded(x, n, k0, coreTo + 1, n - 1 - k0, acc);
-    }
-    for (int g = 0; g < kLagGroup; ++g) r[k0 + g] = acc[g] / static_cast<double>(n);
+  // The analysis's 27 lags as two groups of seven vector pairs; any other
+  // order lag by lag.
+  if (p == kLpcOrder) {
+    LagGroup<14>(x, n, 0, r);
+    LagGroup<13>(x, n, 14, r);
+    return;
   }
-  for (int k = k0; k <= p; ++k) {
+  for (int k = 0; k <= p; ++k) {
     double sum = 0.0;
     for (int i = k; i <= n - 1 - k; ++i) {
       sum = sum + x[i] * x[i + k];

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 
 #include "dsp/Lpc.h"
 
@@ -60,6 +61,24 @@ TEST(Autocorrelate, LagsWithoutProductsAreZero) {
   EXPECT_EQ(r[1], (2 * 3 + 3 * 4) / 4.0);  // i from 1 to 2: x1·x2 + x2·x3
   EXPECT_EQ(r[2], 0.0);            // n-1-k = 1 < k = 2
   EXPECT_EQ(r[3], 0.0);
+}
+
+TEST(Autocorrelate, GroupedLagsMatchThePlainSumBitForBit) {
+  uint32_t seed = 99;
+  std::array<double, kFrameLength> x{};
+  for (int frame = 0; frame < 20; ++frame) {
+    for (int i = 0; i < kFrameLength; ++i) {
+      seed = seed * 1664525u + 1013904223u;
+      x[i] = ((static_cast<int32_t>(seed >> 8) % 65536) - 32768) * HannWindow()[i] * (frame % 3 == 0 ? 1e-9 : 1.0);
+    }
+    std::array<double, kCoefficientCount> r{};
+    Autocorrelate(x.data(), kFrameLength, kLpcOrder, r.data());
+    for (int k = 0; k <= kLpcOrder; ++k) {
+      double sum = 0.0;
+      for (int i = k; i <= kFrameLength - 1 - k; ++i) sum = sum + x[i] * x[i + k];
+      EXPECT_EQ(r[k], sum / 880.0) << "frame " << frame << ", lag " << k;
+    }
+  }
 }
 
 TEST(LevinsonDurbin, SilentFrameGivesZeroReflections) {
