@@ -288,8 +288,8 @@ def test_minute(render, workdir):
         excursions.append(run)
     outside = sum(excursions)
     print("queue outside 7..13: %d blocks in %d excursion(s) %s" % (outside, len(excursions), excursions))
-    check(outside <= 0.02 * len(later), "the queue stays in 8..12 (at most one off at a change of state) after "
-          "block %d: %d outside" % (first, outside))
+    check(outside <= 0.02 * len(later), "the queue stays in 8..12 (one off at a change of state) for 98 %% of "
+          "the blocks after block %d: %d outside" % (first, outside))
     check(all(n <= 150 for n in excursions), "every excursion is steered back within 1.5 s (%s)" % excursions)
     check(all(l["queued"] <= 15 for l in lines if not l["dropped"]), "no block is rendered with 16 or more queued")
     changed = sum(1 for l in later if l["length"] != 220)
