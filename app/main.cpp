@@ -12,7 +12,7 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("sorvane"));
-  QApplication::setDesktopFileName(QStringLiteral("sorvane"));
+  QApplication::setDesktopFileName(QStringLiteral("io.github.sorvane.Sorvane"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/sorvane.png")));
 
   sorvane::SingleInstance instance(sorvane::SingleInstance::DefaultDirectory());

@@ -14,6 +14,7 @@ packages=(
   portaudio19-dev
   # headless sound and display for the live and window tests
   pulseaudio pulseaudio-utils xvfb xdotool x11-apps imagemagick sox espeak-ng
+  desktop-file-utils appstream man-db groff-base  # the staged-install check
 )
 
 missing=()
