@@ -211,6 +211,22 @@ TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {
   EXPECT_EQ(std::string(previous.begin(), previous.end()), "previous");
 }
 
+TEST(Render, AnInterruptedRunLeavesNoFileBehind) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  const auto before = s.Names();
+  // Ended by SIGTERM once its output files are under way, long before its
+  // 2,000,000 blocks are done.
+  const std::string command = "cd '" + s.Dir.string() + "' && { '" SORVANE_RENDER_BINARY "' " + kOk +
+                              " --report r.csv --blocks 2000000 2> stderr.txt & pid=$!; "
+                              "until ls .sorvane-render-* > /dev/null 2>&1 || ! kill -0 $pid; do sleep 0.01; done; "
+                              "kill -TERM $pid; wait $pid; echo $? > stdout.txt; }";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto status = ReadAll(s.Dir / "stdout.txt");
+  EXPECT_EQ(std::string(status.begin(), status.end()), "143\n");  // 128 + SIGTERM: ended by the signal
+  EXPECT_EQ(s.Names(), before);
+}
+
 TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
   Scratch s;
   s.CopyIn(kData / "speech.wav", "speech.wav");
