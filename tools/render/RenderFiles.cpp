@@ -122,6 +122,10 @@ FileBoxScope::~FileBoxScope() { boxFile = previous_; }
 
 void RemovePendingOutputsOnSignal() {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller chose to ignore (nohup, a background job) stays
+    // ignored.
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
     action.sa_handler = &RemovePendingAndRaise;
     sigemptyset(&action.sa_mask);
