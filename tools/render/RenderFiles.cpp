@@ -117,8 +117,8 @@ bool IsOutputName(const std::string& fileName, std::string& reason) {
 
 void InstallRenderErrorBox() { SetErrorBoxHandler(&PrintBox, nullptr); }
 
-FileBoxScope::FileBoxScope(const std::string& fileName) : previous_(boxFile) { boxFile = &fileName; }
-FileBoxScope::~FileBoxScope() { boxFile = previous_; }
+FileBoxScope::FileBoxScope(const std::string& fileName) : Previous(boxFile) { boxFile = &fileName; }
+FileBoxScope::~FileBoxScope() { boxFile = Previous; }
 
 void RemovePendingOutputsOnSignal() {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -135,36 +135,36 @@ void RemovePendingOutputsOnSignal() {
 }
 
 PendingOutput::~PendingOutput() {
-  if (!temp_.empty()) {
-    ReleaseSlot(slot_);
-    ::unlink(temp_.c_str());
+  if (!TempPath.empty()) {
+    ReleaseSlot(SignalSlot);
+    ::unlink(TempPath.c_str());
   }
 }
 
 bool PendingOutput::Create(const std::string& fileName, std::string& reason, bool& openFailed) {
   openFailed = false;
-  final_ = fileName;
+  FinalPath = fileName;
   // A link to an existing file is written through: the file it names is
   // replaced, not the link.
   struct stat info {};
   if (::lstat(fileName.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
     if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
-      final_ = resolved;
+      FinalPath = resolved;
       std::free(resolved);
     }
   }
   // A new file gets the usual permissions; a replaced one keeps its own.
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  mode_ = 0666 & ~mask;
-  if (::stat(final_.c_str(), &info) == 0) {
+  FileMode = 0666 & ~mask;
+  if (::stat(FinalPath.c_str(), &info) == 0) {
     if (!S_ISREG(info.st_mode)) {
       reason = KindReason(info);
       return false;
     }
-    mode_ = info.st_mode & 07777;
+    FileMode = info.st_mode & 07777;
   }
-  std::string pattern = FolderOf(final_) + "/.sorvane-render-XXXXXX";
+  std::string pattern = FolderOf(FinalPath) + "/.sorvane-render-XXXXXX";
   const int fd = ::mkstemp(pattern.data());
   if (fd < 0) {
     reason = "cannot create a file in its folder: " + ErrnoText(errno);
@@ -172,28 +172,28 @@ bool PendingOutput::Create(const std::string& fileName, std::string& reason, boo
     return false;
   }
   ::close(fd);
-  temp_ = pattern;
-  slot_ = TakeSlot(temp_);
+  TempPath = pattern;
+  SignalSlot = TakeSlot(TempPath);
   return true;
 }
 
 bool PendingOutput::Commit(std::string& reason) {
   // The data reaches the disk before the name does, so that a crash cannot
   // leave the final name on an empty file.
-  const int fd = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || ::fchmod(fd, mode_) != 0 || ::fsync(fd) != 0) {
+  const int fd = ::open(TempPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fchmod(fd, FileMode) != 0 || ::fsync(fd) != 0) {
     reason = "cannot write the file: " + ErrnoText(errno);
     if (fd >= 0) ::close(fd);
     return false;
   }
   ::close(fd);
-  if (::rename(temp_.c_str(), final_.c_str()) != 0) {
+  if (::rename(TempPath.c_str(), FinalPath.c_str()) != 0) {
     reason = "cannot put the file in place: " + ErrnoText(errno);
     return false;
   }
-  ReleaseSlot(slot_);
-  temp_.clear();
-  const int folder = ::open(FolderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ReleaseSlot(SignalSlot);
+  TempPath.clear();
+  const int folder = ::open(FolderOf(FinalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
     ::fsync(folder);
     ::close(folder);

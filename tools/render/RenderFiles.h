@@ -30,7 +30,7 @@ class FileBoxScope {
   FileBoxScope& operator=(const FileBoxScope&) = delete;
 
  private:
-  const std::string* previous_;
+  const std::string* Previous;
 };
 
 // Removes the temporary files of unfinished outputs when the run is ended
@@ -50,16 +50,16 @@ class PendingOutput {
   // reason, when fileName is a folder or not a regular file, or when nothing
   // can be created in its folder (openFailed is then true).
   bool Create(const std::string& fileName, std::string& reason, bool& openFailed);
-  const std::string& TempName() const { return temp_; }
+  const std::string& TempName() const { return TempPath; }
   // Flushes the finished temporary file to the disk and renames it to the
   // final name. False with the reason.
   bool Commit(std::string& reason);
 
  private:
-  std::string final_;
-  std::string temp_;
-  unsigned mode_ = 0;
-  int slot_ = -1;
+  std::string FinalPath;
+  std::string TempPath;
+  unsigned FileMode = 0;
+  int SignalSlot = -1;
 };
 
 }  // namespace sorvane
