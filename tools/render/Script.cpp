@@ -100,7 +100,9 @@ bool ParseScript(const std::string& text, const std::string& fileName, int64_t b
 
     ScriptCommand command{};
     command.Line = lineNumber;
-    if (ParseInteger(blockText, command.Block) != NumberParse::Ok) return fail("bad block number \"" + blockText + "\"");
+    if (ParseInteger(blockText, command.Block) != NumberParse::Ok) {
+      return fail("bad block number \"" + blockText + "\"");
+    }
     if (command.Block < 0 || command.Block >= blocks) {
       return fail("block " + blockText + " is outside 0.." + std::to_string(blocks - 1));
     }
