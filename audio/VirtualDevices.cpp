@@ -3,9 +3,20 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 
 namespace sorvane {
+namespace {
+
+// Times on the virtual clock stop at the largest one instead of wrapping, so
+// that no stall, however long, can reorder the events.
+int64_t LaterBy(int64_t time, int64_t samples) {
+  if (samples <= 0) return time;
+  return time > INT64_MAX - samples ? INT64_MAX : time + samples;
+}
+
+}  // namespace
 
 class VirtualCapture final : public AudioDevice {
  public:
@@ -67,7 +78,7 @@ class VirtualPlayback final : public AudioDevice {
     const int64_t samples = header.BufferLength / 2;
     // A buffer starts when it is written or when the one before it ends.
     const int64_t start = std::max(rig_.clock_, rig_.playbackEnd_);
-    rig_.playbackEnd_ = start + samples;
+    rig_.playbackEnd_ = LaterBy(start, samples);
     rig_.played_.insert(rig_.played_.end(), header.Data, header.Data + samples);
     rig_.Post(rig_.playbackEnd_, VirtualAudioRig::kPlaybackDone, &header, -1);
     return true;
@@ -126,7 +137,7 @@ bool VirtualAudioRig::ConsumeFailure(bool capture, Op op) {
 
 void VirtualAudioRig::Stall(int64_t samples) {
   const int64_t due = static_cast<int64_t>(kBlockSamples) * (commandsRunFor_ + 1);
-  clock_ = std::max(clock_, due) + samples;
+  clock_ = LaterBy(std::max(clock_, due), samples);
 }
 
 void VirtualAudioRig::Post(int64_t time, int32_t kind, WaveHeader* header, int32_t block) {

@@ -54,7 +54,8 @@ class VirtualAudioRig {
   // after it, without new capture blocks, until none is left.
   void Drain(EngineState& engine);
 
-  // Inside BeforeCapture: the loop is busy for this many samples.
+  // Inside BeforeCapture: the loop is busy for this many samples. The clock
+  // stops at the largest time it can hold rather than wrap.
   void Stall(int64_t samples);
 
   int64_t Clock() const { return clock_; }

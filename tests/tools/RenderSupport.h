@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ inline std::vector<char> ReadAll(const std::filesystem::path& p) {
 
 struct RenderRun {
   int Status = -1;
+  std::string Stdout;
   std::string Stderr;
 };
 
@@ -46,16 +48,30 @@ class Scratch {
     std::filesystem::copy_file(from, Dir / name, std::filesystem::copy_options::overwrite_existing);
   }
 
-  // Runs sorvane-render with these arguments (already quoted as needed) in Dir.
-  RenderRun Render(const std::string& arguments) const {
-    const std::string command = "cd '" + Dir.string() + "' && '" SORVANE_RENDER_BINARY "' " + arguments +
-                                " 2> stderr.txt";
+  // Runs sorvane-render with these arguments (already quoted as needed) in
+  // Dir, after the shell commands in setUp (e.g. a ulimit). Its stdout and
+  // stderr are kept in Dir as stdout.txt and stderr.txt.
+  RenderRun Render(const std::string& arguments, const std::string& setUp = "") const {
+    const std::string command = "cd '" + Dir.string() + "' && " + setUp + (setUp.empty() ? "" : " && ") +
+                                "'" SORVANE_RENDER_BINARY "' " + arguments + " > stdout.txt 2> stderr.txt";
     RenderRun run;
     const int raw = std::system(command.c_str());
     run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    const auto out = ReadAll(Dir / "stdout.txt");
+    run.Stdout.assign(out.begin(), out.end());
     const auto err = ReadAll(Dir / "stderr.txt");
     run.Stderr.assign(err.begin(), err.end());
     return run;
+  }
+
+  // The names in Dir, apart from the run's stdout.txt and stderr.txt.
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Dir)) {
+      const std::string name = entry.path().filename().string();
+      if (name != "stdout.txt" && name != "stderr.txt") names.insert(name);
+    }
+    return names;
   }
 };
 

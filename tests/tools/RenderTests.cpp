@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "RenderSupport.h"
+#include "audio/VirtualDevices.h"
 
 namespace sorvane {
 namespace {
@@ -124,14 +128,16 @@ TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
     put("notriff.wav", 0, {'R', 'I', 'F', 'X'});
     put("longdata.wav", 40, {0xFF, 0xFF, 0xFF, 0x7F});
     s.Put("empty.wav", "");
+    std::ofstream(s.Dir / "nosamples.wav", std::ios::binary).write(wav.data(), 40).write("\0\0\0\0", 4);
+    std::filesystem::create_directory(s.Dir / "folder");
   }
+  const auto before = s.Names();
   const auto run = s.Render(c.Arguments + (c.Script.empty() ? "" : " --script bad.txt"));
   EXPECT_EQ(run.Status, c.Status) << run.Stderr;
   EXPECT_NE(run.Stderr.find(c.Message), std::string::npos) << run.Stderr;
   EXPECT_EQ(std::count(run.Stderr.begin(), run.Stderr.end(), '\n') >= 1, true);
-  if (c.Status == 2) {
-    EXPECT_FALSE(std::filesystem::exists(s.Dir / "o.wav"));
-  }
+  // Nothing written, not even a temporary file.
+  EXPECT_EQ(s.Names(), before);
 }
 
 const std::string kOk = "--input speech.wav --output o.wav";
@@ -153,6 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"NotRiff", "--input notriff.wav --output o.wav", "", 2, "not a RIFF WAVE file"},
         BadRun{"DataPastTheEnd", "--input longdata.wav --output o.wav", "", 2, "past the end"},
         BadRun{"Empty", "--input empty.wav --output o.wav", "", 2, "not a RIFF WAVE file"},
+        BadRun{"NoSamples", "--input nosamples.wav --output o.wav", "", 2, "input: the file holds no samples"},
+        BadRun{"InputIsAFolder", "--input folder --output o.wav", "", 2, "input: is a folder, not a file (folder)"},
+        BadRun{"InputIsADevice", "--input /dev/zero --output o.wav", "", 2, "input: is not a regular file"},
         BadRun{"UnknownCommand", kOk, "0 down 3\n5 sing 3\n", 2, "bad.txt:2: unknown command"},
         BadRun{"OutOfRange", kOk, "0 octave 4\n", 2, "bad.txt:1: octave: 4 is out of range"},
         BadRun{"KeyOutOfRange", kOk, "0 down 41\n", 2, "bad.txt:1:"},
@@ -163,8 +172,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"BadWord", kOk, "0 phrase maybe\n", 2, "bad.txt:1: phrase takes on or off"},
         BadRun{"ZeroStall", kOk, "0 stall 0\n", 2, "bad.txt:1: stall"},
         BadRun{"NoPath", kOk, "0 phraseload   \n", 2, "bad.txt:1: phraseload needs"},
+        BadRun{"StallTooLong", kOk, "1 stall 695368800001\n", 2,
+               "bad.txt:1: stall: 695368800001 is out of range (1..695368800000)"},
+        BadRun{"StallBeyond64Bits", kOk, "1 stall 9223372036854775808\n", 2, "bad.txt:1: stall: 922"},
         BadRun{"MissingScript", kOk + " --script none.txt", "", 2, "none.txt"},
-        BadRun{"UnwritableOutput", "--input speech.wav --output nodir/o.wav", "", 1, "エラー: ファイルオープンエラー (mmioOpen)"},
+        BadRun{"ScriptIsAFolder", kOk + " --script folder", "", 2, "folder: the script is a folder"},
+        BadRun{"UnwritableOutput", "--input speech.wav --output nodir/o.wav", "", 1,
+               "sorvane-render: nodir/o.wav: エラー: ファイルオープンエラー (mmioOpen)"},
+        BadRun{"OutputIsAFolder", "--input speech.wav --output folder", "", 1, "folder: is a folder"},
+        BadRun{"OutputIsADevice", "--input speech.wav --output /dev/null", "", 1, "/dev/null: is not a regular file"},
         BadRun{"UnwritableReport", kOk + " --report nodir/r.csv", "", 1, "nodir/r.csv"}),
     [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.Name); });
 
@@ -175,8 +191,93 @@ TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOn) {
   const auto run = s.Render(kOk + " --script s.txt");
   EXPECT_EQ(run.Status, 0);
   EXPECT_EQ(run.Stderr,
-            "エラー: ファイルオープンエラー (mmioOpen)\nエラー: ファイルオープンエラー (mmioOpen)\n");
+            "sorvane-render: missing.wav: エラー: ファイルオープンエラー (mmioOpen)\n"
+            "sorvane-render: nodir/x.wav: エラー: ファイルオープンエラー (mmioOpen)\n");
   EXPECT_TRUE(std::filesystem::exists(s.Dir / "o.wav"));
+}
+
+TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  s.Put("o.wav", "previous");
+  s.Put("r.csv", "previous");
+  const auto before = s.Names();
+  // Files may not grow past 64 blocks of 512 bytes: the output does not fit.
+  const auto run = s.Render(kOk + " --report r.csv", "ulimit -f 64");
+  EXPECT_EQ(run.Status, 1) << run.Stderr;
+  EXPECT_EQ(run.Stderr, "sorvane-render: o.wav: エラー: dataチャンク書き込みエラー (mmioWrite)\n");
+  EXPECT_EQ(s.Names(), before);
+  const auto previous = ReadAll(s.Dir / "o.wav");
+  EXPECT_EQ(std::string(previous.begin(), previous.end()), "previous");
+}
+
+TEST(Render, AnInterruptedRunLeavesNoFileBehind) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  const auto before = s.Names();
+  // Ended by SIGTERM once its output files are under way, long before its
+  // 2,000,000 blocks are done.
+  const std::string command = "cd '" + s.Dir.string() + "' && { '" SORVANE_RENDER_BINARY "' " + kOk +
+                              " --report r.csv --blocks 2000000 2> stderr.txt & pid=$!; "
+                              "until ls .sorvane-render-* > /dev/null 2>&1 || ! kill -0 $pid; do sleep 0.01; done; "
+                              "kill -TERM $pid; wait $pid; echo $? > stdout.txt; }";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto status = ReadAll(s.Dir / "stdout.txt");
+  EXPECT_EQ(std::string(status.begin(), status.end()), "143\n");  // 128 + SIGTERM: ended by the signal
+  EXPECT_EQ(s.Names(), before);
+}
+
+TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  s.Put("s.txt", "1 stall 695368800000\n");
+  ASSERT_EQ(s.Render(kOk + " --report r.csv --script s.txt").Status, 0);
+  const auto text = ReadAll(s.Dir / "r.csv");
+  const std::string csv(text.begin(), text.end());
+  // Everything played out during the stall; the 101 blocks captured meanwhile
+  // are handled at its end and fill the playback queue up to the drop gate.
+  EXPECT_NE(csv.find("\n1,695368800440,0,0,220,0,0\n"), std::string::npos) << csv;
+  EXPECT_TRUE(csv.ends_with("\n101,695368800440,16,1,0,0,0\n")) << csv;
+}
+
+// Stalls the loop by the largest time there is, twice.
+class EndlessStall final : public VirtualLoopClient {
+ public:
+  void BeforeCapture(VirtualAudioRig& rig, int32_t block) override {
+    if (block == 1 || block == 2) rig.Stall(INT64_MAX);
+  }
+  void AfterCapture(VirtualAudioRig&, int32_t block, int64_t handledAt) override {
+    Handled.emplace_back(block, handledAt);
+  }
+  std::vector<std::pair<int32_t, int64_t>> Handled;
+};
+
+TEST(VirtualClock, StopsAtItsLargestTimeInsteadOfWrapping) {
+  auto engine = std::make_unique<EngineState>();
+  auto rig = std::make_unique<VirtualAudioRig>();
+  CreateEngine(*engine, nullptr);
+  engine->CaptureDevice = &rig->Capture();
+  engine->PlaybackDevice = &rig->Playback();
+  OpenAudio(*engine);
+  EndlessStall client;
+  rig->Run(*engine, 300, &client);
+  ASSERT_EQ(client.Handled.size(), 1u + 101u);
+  EXPECT_EQ(client.Handled[0], std::make_pair(0, int64_t{220}));
+  for (size_t i = 1; i < client.Handled.size(); ++i) EXPECT_EQ(client.Handled[i].second, INT64_MAX) << i;
+  EXPECT_EQ(rig->Clock(), INT64_MAX);
+}
+
+TEST(Render, HelpAndVersionAnswerWithoutTouchingAFile) {
+  Scratch s;
+  // The named files do not exist: neither answer looks at them.
+  auto run = s.Render("--input nothere.wav --output nodir/o.wav --help");
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_TRUE(run.Stdout.starts_with("usage: sorvane-render --input SPEECH.wav")) << run.Stdout;
+  EXPECT_EQ(run.Stderr, "");
+  run = s.Render("--live --version");
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Stdout, "sorvane-render " SORVANE_VERSION "\n");
+  EXPECT_EQ(run.Stderr, "");
 }
 
 }  // namespace

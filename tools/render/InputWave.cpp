@@ -2,8 +2,8 @@
 #include "tools/render/InputWave.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include "tools/render/RenderFiles.h"
 
 namespace sorvane {
 namespace {
@@ -21,10 +21,10 @@ bool ReadInputWave(const std::string& fileName, std::vector<int16_t>& samples, s
     error = "input: " + message + " (" + fileName + ")";
     return false;
   };
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file) return fail("cannot open the file");
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return fail("cannot read the file");
+  // Only a regular file: a folder, device or pipe is refused before reading.
+  std::vector<unsigned char> bytes;
+  std::string reason;
+  if (!ReadRegularFile(fileName, bytes, reason)) return fail(reason);
   const uint64_t size = bytes.size();
   if (size < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
     return fail("not a RIFF WAVE file");

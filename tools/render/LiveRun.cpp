@@ -104,7 +104,12 @@ struct LiveLoop {
     while (NextCommand < Commands->size() && (*Commands)[NextCommand].Block == block) {
       const int64_t stall = ApplyCommand(*Engine, (*Commands)[NextCommand]);
       // A stall is the event thread busy elsewhere, here on the real clock.
-      if (stall > 0) std::this_thread::sleep_for(std::chrono::microseconds(stall * 1000000 / kSampleRate));
+      // Whole seconds and the rest apart, so that no product can overflow.
+      if (stall > 0) {
+        const int64_t samples = std::min(stall, kMaxStallSamples);
+        std::this_thread::sleep_for(std::chrono::microseconds(samples / kSampleRate * 1000000 +
+                                                              samples % kSampleRate * 1000000 / kSampleRate));
+      }
       ++NextCommand;
     }
     const int32_t target = Engine->Ring.PlaybackIndex;

@@ -7,6 +7,8 @@
 #include <memory>
 
 #include "audio/VirtualDevices.h"
+#include "tools/render/RenderFiles.h"
+#include "wavfile/ErrorBox.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane {
@@ -83,6 +85,12 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
       }
     } else if (arg == "--live") {
       options.Live = true;
+    } else if (arg == "--help") {
+      options.Help = true;
+      return true;
+    } else if (arg == "--version") {
+      options.Version = true;
+      return true;
     } else {
       error = "unknown argument \"" + arg + "\"";
       return false;
@@ -123,6 +131,28 @@ bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lin
 
 int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
               const std::vector<ScriptCommand>& commands) {
+  // The output files are created before the work, so that an output that
+  // cannot be written is known at once; they get their names only when both
+  // are complete.
+  PendingOutput output;
+  PendingOutput report;
+  std::string reason;
+  bool openFailed = false;
+  if (!output.Create(options.Output, reason, openFailed)) {
+    if (openFailed) {
+      // What the WAV writer says when it cannot open its file.
+      FileBoxScope scope(options.Output);
+      ShowWaveError("ファイルオープンエラー (mmioOpen)");
+    } else {
+      std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
+    }
+    return kExitWriteFailed;
+  }
+  if (!options.Report.empty() && !report.Create(options.Report, reason, openFailed)) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
+    return kExitWriteFailed;
+  }
+
   const int64_t blocks = options.Blocks;
   auto engine = std::make_unique<EngineState>();
   auto rig = std::make_unique<VirtualAudioRig>();
@@ -142,11 +172,22 @@ int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
     std::fprintf(stderr, "sorvane-render: the output would be too large for a WAV file\n");
     return kExitWriteFailed;
   }
-  if (!WriteWaveFile(options.Output.c_str(), played.data(), static_cast<uint32_t>(bytes))) {
+  {
+    FileBoxScope scope(options.Output);
+    if (!WriteWaveFile(output.TempName().c_str(), played.data(), static_cast<uint32_t>(bytes))) {
+      return kExitWriteFailed;
+    }
+  }
+  if (!options.Report.empty() && !WriteReport(report.TempName(), run.Lines())) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
     return kExitWriteFailed;
   }
-  if (!options.Report.empty() && !WriteReport(options.Report, run.Lines())) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
+  if (!output.Commit(reason)) {
+    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
+    return kExitWriteFailed;
+  }
+  if (!options.Report.empty() && !report.Commit(reason)) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
     return kExitWriteFailed;
   }
   return kExitOk;

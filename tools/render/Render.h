@@ -17,6 +17,8 @@ struct RenderOptions {
   std::string Report;
   int64_t Blocks = -1;  // -1: enough blocks to cover the input
   bool Live = false;    // real default devices instead of the virtual pair
+  bool Help = false;     // --help or --version: answered before anything else
+  bool Version = false;
 };
 
 // Exit statuses.
@@ -24,7 +26,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitWriteFailed = 1;
 inline constexpr int kExitBadInput = 2;
 
-// Parses argv; false with a message on a bad argument.
+// Parses argv; false with a message on a bad argument. --help and --version
+// end the parsing.
 bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::string& error);
 
 // One line of the report, per handled capture event.

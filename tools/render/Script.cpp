@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
+
+#include "tools/render/RenderFiles.h"
 
 namespace sorvane {
 namespace {
@@ -19,8 +20,6 @@ struct CommandEntry {
   const char* Word0;  // for Word: the words that give 0 and 1
   const char* Word1;
 };
-
-constexpr int64_t kNoMax = INT64_MAX;
 
 const CommandEntry kCommands[] = {
     {"down", CommandKind::Down, CommandEntry::Number, 0, kKeyCount - 1, nullptr, nullptr},
@@ -39,7 +38,7 @@ const CommandEntry kCommands[] = {
     {"phraserec", CommandKind::PhraseRec, CommandEntry::None, 0, 0, nullptr, nullptr},
     {"phraseload", CommandKind::PhraseLoad, CommandEntry::Path, 0, 0, nullptr, nullptr},
     {"phrasesave", CommandKind::PhraseSave, CommandEntry::Path, 0, 0, nullptr, nullptr},
-    {"stall", CommandKind::Stall, CommandEntry::Number, 1, kNoMax, nullptr, nullptr},
+    {"stall", CommandKind::Stall, CommandEntry::Number, 1, kMaxStallSamples, nullptr, nullptr},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -52,21 +51,24 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
+enum class NumberParse { Ok, NotANumber, TooLarge };
+
 // A decimal integer with an optional sign and nothing else.
-bool ParseInteger(const std::string& s, int64_t& value) {
-  if (s.empty()) return false;
+NumberParse ParseInteger(const std::string& s, int64_t& value) {
+  if (s.empty()) return NumberParse::NotANumber;
   size_t i = 0;
   if (s[0] == '+' || s[0] == '-') i = 1;
-  if (i == s.size()) return false;
+  if (i == s.size()) return NumberParse::NotANumber;
   for (size_t j = i; j < s.size(); ++j) {
-    if (s[j] < '0' || s[j] > '9') return false;
+    if (s[j] < '0' || s[j] > '9') return NumberParse::NotANumber;
   }
   errno = 0;
   char* end = nullptr;
   const long long v = std::strtoll(s.c_str(), &end, 10);
-  if (errno == ERANGE || end != s.c_str() + s.size()) return false;
+  if (end != s.c_str() + s.size()) return NumberParse::NotANumber;
+  if (errno == ERANGE) return NumberParse::TooLarge;
   value = v;
-  return true;
+  return NumberParse::Ok;
 }
 
 }  // namespace
@@ -98,7 +100,9 @@ bool ParseScript(const std::string& text, const std::string& fileName, int64_t b
 
     ScriptCommand command{};
     command.Line = lineNumber;
-    if (!ParseInteger(blockText, command.Block)) return fail("bad block number \"" + blockText + "\"");
+    if (ParseInteger(blockText, command.Block) != NumberParse::Ok) {
+      return fail("bad block number \"" + blockText + "\"");
+    }
     if (command.Block < 0 || command.Block >= blocks) {
       return fail("block " + blockText + " is outside 0.." + std::to_string(blocks - 1));
     }
@@ -131,12 +135,11 @@ bool ParseScript(const std::string& text, const std::string& fileName, int64_t b
       case CommandEntry::Number: {
         if (argument.empty()) return fail(name + " needs an argument");
         int64_t v = 0;
-        if (!ParseInteger(argument, v)) return fail(name + ": \"" + argument + "\" is not a number");
-        if (v < entry->Min || v > entry->Max) {
-          std::string range = std::to_string(entry->Min) + "..";
-          range += entry->Max == kNoMax ? std::string("") : std::to_string(entry->Max);
-          if (entry->Max == kNoMax) range = std::to_string(entry->Min) + " or more";
-          return fail(name + ": " + argument + " is out of range (" + range + ")");
+        const NumberParse parsed = ParseInteger(argument, v);
+        if (parsed == NumberParse::NotANumber) return fail(name + ": \"" + argument + "\" is not a number");
+        if (parsed == NumberParse::TooLarge || v < entry->Min || v > entry->Max) {
+          return fail(name + ": " + argument + " is out of range (" + std::to_string(entry->Min) + ".." +
+                      std::to_string(entry->Max) + ")");
         }
         command.Value = v;
         break;
@@ -151,18 +154,13 @@ bool ParseScript(const std::string& text, const std::string& fileName, int64_t b
 
 bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands,
                 std::string& error) {
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file) {
-    error = fileName + ": cannot open the script";
+  std::vector<unsigned char> bytes;
+  std::string reason;
+  if (!ReadRegularFile(fileName, bytes, reason)) {
+    error = fileName + ": the script " + reason;
     return false;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) {
-    error = fileName + ": cannot read the script";
-    return false;
-  }
-  return ParseScript(text.str(), fileName, blocks, commands, error);
+  return ParseScript(std::string(bytes.begin(), bytes.end()), fileName, blocks, commands, error);
 }
 
 int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
@@ -182,11 +180,17 @@ int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
     case CommandKind::Emphasis: engine.Switches.Emphasis = v != 0; break;
     case CommandKind::Phrase: PhraseOnClick(engine, v != 0); break;
     case CommandKind::PhraseRec: PhraseRecClick(engine); break;
-    case CommandKind::PhraseLoad:
+    case CommandKind::PhraseLoad: {
+      const FileBoxScope scope(c.Path);
       PhraseLoadBegin(engine);
       PhraseLoadFile(engine, c.Path.c_str());
       break;
-    case CommandKind::PhraseSave: PhraseSaveFile(engine, c.Path.c_str()); break;
+    }
+    case CommandKind::PhraseSave: {
+      const FileBoxScope scope(c.Path);
+      PhraseSaveFile(engine, c.Path.c_str());
+      break;
+    }
     case CommandKind::Stall: return c.Value;
   }
   return 0;

@@ -16,6 +16,10 @@ enum class CommandKind {
   EchoLevel, EchoDelay, Emphasis, Phrase, PhraseRec, PhraseLoad, PhraseSave, Stall,
 };
 
+// The longest stall: 365 days of samples. It keeps every time on the
+// virtual clock, in samples or microseconds, far inside 64 bits.
+inline constexpr int64_t kMaxStallSamples = 695'368'800'000;
+
 struct ScriptCommand {
   int64_t Block;
   CommandKind Kind;

@@ -1,14 +1,22 @@
 // sorvane-render: vocodes a recorded voice in batch, following a script of
 // key presses and control changes, with the same engine as the program.
+#include <csignal>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "tools/render/InputWave.h"
 #include "tools/render/Render.h"
+#include "tools/render/RenderFiles.h"
 #include "tools/render/Script.h"
 #if defined(SORVANE_HAVE_LIVE)
 #include "tools/render/LiveRun.h"
+#endif
+
+#if !defined(SORVANE_VERSION)
+#define SORVANE_VERSION "unknown"
 #endif
 
 namespace {
@@ -17,11 +25,26 @@ const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
     "                      [--blocks N] [--report REPORT.csv]\n"
     "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
-    "                      [--script SCRIPT.txt] [--report REPORT.csv]\n";
+    "                      [--script SCRIPT.txt] [--report REPORT.csv]\n"
+    "       sorvane-render --help | --version\n";
 
-}  // namespace
+const char kHelp[] =
+    "\n"
+    "Vocodes a recorded voice with the engine of the desktop program, following a\n"
+    "script of key presses and control changes, and writes what it played.\n"
+    "\n"
+    "  --input FILE    the voice, a linear PCM WAV file\n"
+    "  --output FILE   everything the engine queued for playing, as a WAV file\n"
+    "  --script FILE   one command a line: BLOCK COMMAND [ARGUMENT], carried out\n"
+    "                  just before capture block BLOCK\n"
+    "  --blocks N      capture blocks of 10 ms to run (default: cover the input)\n"
+    "  --report FILE   one CSV line per capture event\n"
+    "  --live          run on the default sound devices and the real clock\n"
+    "\n"
+    "Exit status: 0 done, 1 an output could not be written, 2 a bad argument,\n"
+    "input file or script line, 3 (--live) the sound devices could not be used.\n";
 
-int main(int argc, char** argv) {
+int Render(int argc, char** argv, int& failStatus) {
   using namespace sorvane;
   RenderOptions options;
   std::string error;
@@ -29,6 +52,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvane-render: %s\n%s", error.c_str(), kUsage);
     return kExitBadInput;
   }
+  if (options.Help) {
+    std::printf("%s%s", kUsage, kHelp);
+    return kExitOk;
+  }
+  if (options.Version) {
+    std::printf("sorvane-render %s\n", SORVANE_VERSION);
+    return kExitOk;
+  }
+  InstallRenderErrorBox();
+  RemovePendingOutputsOnSignal();
+
   std::vector<int16_t> input;
   if (!options.Input.empty() && !ReadInputWave(options.Input, input, error)) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
@@ -36,6 +70,13 @@ int main(int argc, char** argv) {
   }
   if (options.Blocks < 0) {
     options.Blocks = (static_cast<int64_t>(input.size()) + kBlockSamples - 1) / kBlockSamples;
+    if (options.Blocks == 0) {
+      std::fprintf(stderr,
+                   "sorvane-render: input: the file holds no samples, so there is nothing to run; "
+                   "--blocks N renders N blocks of silence (%s)\n",
+                   options.Input.c_str());
+      return kExitBadInput;
+    }
   }
   // The output must fit a WAV file: at most 242 samples a block, 4 GiB.
   if (options.Blocks > 8'000'000) {
@@ -47,8 +88,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
     return kExitBadInput;
   }
+  failStatus = kExitWriteFailed;
   if (options.Live) {
 #if defined(SORVANE_HAVE_LIVE)
+    // Live outputs are written in place at the end; a folder or a device is
+    // refused before the sound devices are opened.
+    for (const std::string* name : {&options.Output, &options.Report}) {
+      if (!name->empty() && !IsOutputName(*name, error)) {
+        std::fprintf(stderr, "sorvane-render: %s: %s\n", name->c_str(), error.c_str());
+        return kExitWriteFailed;
+      }
+    }
     return RunLive(options, input, commands);
 #else
     std::fprintf(stderr, "sorvane-render: this build has no live sound (built without PortAudio)\n");
@@ -56,4 +106,23 @@ int main(int argc, char** argv) {
 #endif
   }
   return RunRender(options, input, commands);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A file grown past the size limit fails its write, which is reported,
+  // instead of ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Nothing is expected to throw; should memory run out, the run still ends
+  // with a message, and the unfinished outputs are removed on the way.
+  int failStatus = sorvane::kExitBadInput;
+  try {
+    return Render(argc, argv, failStatus);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "sorvane-render: not enough memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "sorvane-render: %s\n", e.what());
+  }
+  return failStatus;
 }

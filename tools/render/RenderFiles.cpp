@@ -1,0 +1,204 @@
+// The renderer's input and output files and its error box.
+#include "tools/render/RenderFiles.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "wavfile/ErrorBox.h"
+
+namespace sorvane {
+namespace {
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+std::string KindReason(const struct stat& info) {
+  return S_ISDIR(info.st_mode) ? "is a folder, not a file" : "is not a regular file (a device, pipe or socket)";
+}
+
+// --- error box ---------------------------------------------------------
+
+const std::string* boxFile = nullptr;
+
+void PrintBox(void*, const char* caption, const char* text) {
+  if (boxFile != nullptr) {
+    std::fprintf(stderr, "sorvane-render: %s: %s: %s\n", boxFile->c_str(), caption, text);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+  }
+}
+
+// --- temporary files removed on a signal ---------------------------------
+
+// The signal handler reads these, so they are plain arrays written before
+// their flag is raised.
+constexpr int kPendingSlots = 4;
+char pendingNames[kPendingSlots][PATH_MAX];
+volatile sig_atomic_t pendingUsed[kPendingSlots];
+
+int TakeSlot(const std::string& name) {
+  if (name.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < kPendingSlots; ++i) {
+    if (pendingUsed[i] == 0) {
+      std::memcpy(pendingNames[i], name.c_str(), name.size() + 1);
+      pendingUsed[i] = 1;
+      return i;
+    }
+  }
+  return -1;
+}
+
+void ReleaseSlot(int slot) {
+  if (slot >= 0) pendingUsed[slot] = 0;
+}
+
+void RemovePendingAndRaise(int signal) {
+  for (int i = 0; i < kPendingSlots; ++i) {
+    if (pendingUsed[i] != 0) ::unlink(pendingNames[i]);
+  }
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason) {
+  // Non-blocking, so that naming a pipe cannot hang the open; it is refused
+  // below like every file that is not a regular one.
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    reason = "cannot open the file: " + ErrnoText(errno);
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    reason = KindReason(info);
+    ::close(fd);
+    return false;
+  }
+  bytes.clear();
+  bytes.reserve(static_cast<size_t>(info.st_size));
+  unsigned char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      reason = "cannot read the file: " + ErrnoText(errno);
+      ::close(fd);
+      return false;
+    }
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  return true;
+}
+
+bool IsOutputName(const std::string& fileName, std::string& reason) {
+  struct stat info {};
+  if (::stat(fileName.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return true;
+  reason = KindReason(info);
+  return false;
+}
+
+void InstallRenderErrorBox() { SetErrorBoxHandler(&PrintBox, nullptr); }
+
+FileBoxScope::FileBoxScope(const std::string& fileName) : Previous(boxFile) { boxFile = &fileName; }
+FileBoxScope::~FileBoxScope() { boxFile = Previous; }
+
+void RemovePendingOutputsOnSignal() {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller chose to ignore (nohup, a background job) stays
+    // ignored.
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = &RemovePendingAndRaise;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+PendingOutput::~PendingOutput() {
+  if (!TempPath.empty()) {
+    ReleaseSlot(SignalSlot);
+    ::unlink(TempPath.c_str());
+  }
+}
+
+bool PendingOutput::Create(const std::string& fileName, std::string& reason, bool& openFailed) {
+  openFailed = false;
+  FinalPath = fileName;
+  // A link to an existing file is written through: the file it names is
+  // replaced, not the link.
+  struct stat info {};
+  if (::lstat(fileName.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    if (char* resolved = ::realpath(fileName.c_str(), nullptr)) {
+      FinalPath = resolved;
+      std::free(resolved);
+    }
+  }
+  // A new file gets the usual permissions; a replaced one keeps its own.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  FileMode = 0666 & ~mask;
+  if (::stat(FinalPath.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      reason = KindReason(info);
+      return false;
+    }
+    FileMode = info.st_mode & 07777;
+  }
+  std::string pattern = FolderOf(FinalPath) + "/.sorvane-render-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) {
+    reason = "cannot create a file in its folder: " + ErrnoText(errno);
+    openFailed = true;
+    return false;
+  }
+  ::close(fd);
+  TempPath = pattern;
+  SignalSlot = TakeSlot(TempPath);
+  return true;
+}
+
+bool PendingOutput::Commit(std::string& reason) {
+  // The data reaches the disk before the name does, so that a crash cannot
+  // leave the final name on an empty file.
+  const int fd = ::open(TempPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fchmod(fd, FileMode) != 0 || ::fsync(fd) != 0) {
+    reason = "cannot write the file: " + ErrnoText(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  ::close(fd);
+  if (::rename(TempPath.c_str(), FinalPath.c_str()) != 0) {
+    reason = "cannot put the file in place: " + ErrnoText(errno);
+    return false;
+  }
+  ReleaseSlot(SignalSlot);
+  TempPath.clear();
+  const int folder = ::open(FolderOf(FinalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
+  }
+  return true;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,65 @@
+// The renderer's files. Inputs are read only when they are regular files;
+// outputs are written to a temporary file beside their final name and
+// renamed into place once complete, so that a failed or interrupted run
+// leaves no partial file; error boxes name the file they are about.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sorvane {
+
+// Reads a whole regular file. On failure gives the reason, e.g. "is a
+// folder, not a file" or "cannot open the file: No such file or directory".
+bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason);
+
+// True when fileName can be an output: a regular file or no file yet.
+// Otherwise false with the reason, e.g. "is a folder, not a file".
+bool IsOutputName(const std::string& fileName, std::string& reason);
+
+// Error boxes are printed as "caption: text", or as
+// "sorvane-render: FILE: caption: text" while a FileBoxScope names the file
+// being handled.
+void InstallRenderErrorBox();
+
+class FileBoxScope {
+ public:
+  explicit FileBoxScope(const std::string& fileName);
+  ~FileBoxScope();
+  FileBoxScope(const FileBoxScope&) = delete;
+  FileBoxScope& operator=(const FileBoxScope&) = delete;
+
+ private:
+  const std::string* Previous;
+};
+
+// Removes the temporary files of unfinished outputs when the run is ended
+// by SIGINT, SIGTERM or SIGHUP, then ends it as the signal would.
+void RemovePendingOutputsOnSignal();
+
+// An output file on its way: written under TempName(), renamed to its final
+// name by Commit(). Destroyed before Commit(), it removes the temporary file.
+class PendingOutput {
+ public:
+  PendingOutput() = default;
+  ~PendingOutput();
+  PendingOutput(const PendingOutput&) = delete;
+  PendingOutput& operator=(const PendingOutput&) = delete;
+
+  // Creates the temporary file in the folder of fileName. False, with the
+  // reason, when fileName is a folder or not a regular file, or when nothing
+  // can be created in its folder (openFailed is then true).
+  bool Create(const std::string& fileName, std::string& reason, bool& openFailed);
+  const std::string& TempName() const { return TempPath; }
+  // Flushes the finished temporary file to the disk and renames it to the
+  // final name. False with the reason.
+  bool Commit(std::string& reason);
+
+ private:
+  std::string FinalPath;
+  std::string TempPath;
+  unsigned FileMode = 0;
+  int SignalSlot = -1;
+};
+
+}  // namespace sorvane
