@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
+
+#include <QLibraryInfo>
 
 #ifdef SORVANE_HAVE_XCB
 #include <xcb/xcb.h>
@@ -97,6 +100,22 @@ bool WaylandDisplayAnswers(const std::string& display) {
   return ok;
 }
 
+// Whether one of the folders Qt loads platform plugins from holds its
+// Wayland plugin (Debian's qt6-wayland; not every desktop has it).
+bool WaylandPluginInstalled() {
+  std::vector<std::string> folders;
+  for (const std::string& dir : Split(Env("QT_QPA_PLATFORM_PLUGIN_PATH"), ':')) folders.push_back(dir);
+  for (const std::string& dir : Split(Env("QT_PLUGIN_PATH"), ':')) folders.push_back(dir + "/platforms");
+  folders.push_back(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() + "/platforms");
+  for (const std::string& folder : folders) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      if (entry.path().filename().string().rfind("libqwayland", 0) == 0) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<std::string> DisplayProblem(const std::string& platformOption, const std::string& displayOption) {
@@ -124,7 +143,11 @@ std::optional<std::string> DisplayProblem(const std::string& platformOption, con
         reason = "WAYLAND_DISPLAY is not set";
       } else {
         if (display.empty()) display = "wayland-0";  // the plugin's own default
-        if (!WaylandDisplayAnswers(display)) reason = "the Wayland display \"" + display + "\" cannot be opened";
+        if (!WaylandDisplayAnswers(display)) {
+          reason = "the Wayland display \"" + display + "\" cannot be opened";
+        } else if (!WaylandPluginInstalled()) {
+          reason = "Qt's Wayland plugin is not installed";
+        }
       }
     }
     // Any other platform (offscreen, vnc, eglfs...) is Qt's to judge.
