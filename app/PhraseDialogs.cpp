@@ -18,6 +18,7 @@ void PrepareLoadDialog(QFileDialog& dialog, bool japanese) {
   dialog.setNameFilter(WaveFilter(japanese));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setOptions(QFileDialog::DontUseNativeDialog);  // as the save dialog
 }
 
 void PrepareSaveDialog(QFileDialog& dialog, bool japanese) {
@@ -26,9 +27,11 @@ void PrepareSaveDialog(QFileDialog& dialog, bool japanese) {
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDefaultSuffix(QStringLiteral("wav"));
-  // No option but the default: an existing file is only replaced after the
-  // user has confirmed it.
-  dialog.setOptions(QFileDialog::Options());
+  // Qt's own dialog, whatever the desktop offers, so that it behaves the
+  // same everywhere. It asks before an existing file is replaced; a name
+  // typed without an extension can come back without it, and the caller
+  // asks again for the completed name.
+  dialog.setOptions(QFileDialog::DontUseNativeDialog);
 }
 
 }  // namespace sorvane

@@ -64,6 +64,15 @@ QString TakeDirectory() {
                        QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath());
 }
 
+QString DialogStartDirectory(const QString& musicDir, const QString& homeDir) {
+  if (!musicDir.isEmpty() && QFileInfo(musicDir).isDir()) return musicDir;
+  return homeDir;
+}
+
+QString DialogStartDirectory() {
+  return DialogStartDirectory(QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath());
+}
+
 QList<MixerCommand> MixerCommands(bool recording) {
   // pavucontrol's tabs: 3 output devices, 4 input devices.
   const QString tab = recording ? QStringLiteral("--tab=4") : QStringLiteral("--tab=3");

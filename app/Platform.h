@@ -25,6 +25,12 @@ QString TakeDirectory(const QString& programDir, const QString& musicDir, const 
 // The same with the running program's directories.
 QString TakeDirectory();
 
+// Where the phrase dialogs first open: musicDir when it exists, otherwise
+// homeDir. (The program's own folder is /usr/bin or a build folder.)
+QString DialogStartDirectory(const QString& musicDir, const QString& homeDir);
+// The same with the user's folders.
+QString DialogStartDirectory();
+
 // A mixer command: the program and its arguments.
 struct MixerCommand {
   QString Program;

@@ -16,6 +16,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -214,9 +215,8 @@ void TForm1::FormCreate() {
   CreateEngine(*EngineData, this);
   EngineState& engine = *EngineData;
 
-  const QString programDir = QCoreApplication::applicationDirPath();
-  OpenDialog1->setDirectory(programDir);
-  SaveDialog1->setDirectory(programDir);
+  LoadDirectory = DialogStartDirectory();
+  SaveDirectory = LoadDirectory;
 
   Label8->setText(QString());
   btnPhraseRec->setEnabled(false);
@@ -242,8 +242,14 @@ void TForm1::FormCreate() {
   connect(ScrollBar2, &QScrollBar::valueChanged, this, &TForm1::ScrollBar2Change);
   connect(ScrollBar3, &QScrollBar::valueChanged, this, &TForm1::ScrollBar3Change);
   connect(ScrollBar4, &QScrollBar::valueChanged, this, &TForm1::ScrollBar4Change);
-  connect(RadioGroup2Buttons, &QButtonGroup::idClicked, this, &TForm1::RadioGroup2Click);
-  connect(RadioGroup1Buttons, &QButtonGroup::idClicked, this, &TForm1::RadioGroup1Click);
+  // A radio group's click is a change of selection: clicking the item that
+  // is already selected, or pressing Space on it, runs nothing.
+  connect(RadioGroup2Buttons, &QButtonGroup::idToggled, this, [this](int, bool checked) {
+    if (checked) RadioGroup2Click();
+  });
+  connect(RadioGroup1Buttons, &QButtonGroup::idToggled, this, [this](int, bool checked) {
+    if (checked) RadioGroup1Click();
+  });
   connect(chkModForceOn, &QCheckBox::toggled, this, &TForm1::chkModForceOnClick);
   connect(RadioButton1, &QRadioButton::toggled, this, &TForm1::RadioButton1Click);
   connect(CheckBox1, &QCheckBox::toggled, this, &TForm1::CheckBox1Click);
@@ -422,9 +428,10 @@ void TForm1::btnPhraseRecClick() { PhraseRecClick(*EngineData); }
 void TForm1::btnPhraseLoadClick() {
   PhraseLoadBegin(*EngineData);
   PrepareLoadDialog(*OpenDialog1, LanguageJapanese());
+  OpenDialog1->setDirectory(LoadDirectory);
   const QString path = ChooseFile(*OpenDialog1);
   if (path.isEmpty()) return;
-  OpenDialog1->setDirectory(QFileInfo(path).absolutePath());
+  LoadDirectory = QFileInfo(path).absolutePath();
   // The area the dialog covered is drawn again before the analysis runs.
   repaint();
   PhraseLoadFile(*EngineData, QFile::encodeName(path).constData());
@@ -432,13 +439,27 @@ void TForm1::btnPhraseLoadClick() {
 
 void TForm1::btnPhraseSaveClick() {
   PrepareSaveDialog(*SaveDialog1, LanguageJapanese());
+  SaveDialog1->setDirectory(SaveDirectory);
   QString path = ChooseFile(*SaveDialog1);
   if (path.isEmpty()) return;
-  // A name typed without an extension gets the default one, whichever way
-  // the dialog reports it.
-  if (QFileInfo(path).suffix().isEmpty()) path += QLatin1Char('.') + SaveDialog1->defaultSuffix();
-  SaveDialog1->setDirectory(QFileInfo(path).absolutePath());
+  SaveDirectory = QFileInfo(path).absolutePath();
+  // A name that comes back without an extension gets the default one. The
+  // dialog's overwrite prompt saw the name without it, so an existing file
+  // of the completed name is only replaced once the user has said so.
+  if (QFileInfo(path).suffix().isEmpty()) {
+    path += QLatin1Char('.') + SaveDialog1->defaultSuffix();
+    if (QFileInfo::exists(path) && !ConfirmReplace(path)) return;
+  }
   PhraseSaveFile(*EngineData, QFile::encodeName(path).constData());
+}
+
+bool TForm1::ConfirmReplace(const QString& path) {
+  const QString name = QFileInfo(path).fileName();
+  const QString text = LanguageJapanese() ? U("%1 は既に存在します。\n置き換えますか?").arg(name)
+                                          : U("%1 already exists.\nDo you want to replace it?").arg(name);
+  QMessageBox box(QMessageBox::Warning, SaveDialog1->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 // ---- keyboard ----

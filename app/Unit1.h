@@ -161,6 +161,8 @@ class TForm1 : public QWidget, public EngineHost {
   void OnAudioEvents();
   bool HandleKeyEvent(QKeyEvent* event);
   bool MainWindowHasFocus() const;
+  // Asks before an existing file is replaced; true when the user agrees.
+  bool ConfirmReplace(const QString& path);
 
   std::unique_ptr<AudioBackend> Audio;
   std::unique_ptr<EngineState> EngineData;
@@ -176,6 +178,10 @@ class TForm1 : public QWidget, public EngineHost {
   KeyStateSource* KeyState = &EventKeys;
   int32_t WatchdogTicks = 0;
   FileChooser ChooseFile;
+  // Where each phrase dialog opens: the folder of the last file chosen in
+  // it, not wherever the user browsed before cancelling.
+  QString LoadDirectory;
+  QString SaveDirectory;
 };
 
 }  // namespace sorvane

@@ -38,7 +38,11 @@ TAboutBox::TAboutBox(QWidget* parent)
   setAutoFillBackground(true);
 
   Panel1 = new QFrame(this);
-  Panel1->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);
+  // A lowered outer bevel around a raised inner one: the sunken shade
+  // rectangle of one pixel draws exactly those two rings.
+  Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  Panel1->setLineWidth(1);
+  Panel1->setMidLineWidth(0);
   Panel1->setGeometry(8, 8, 297, 225);
 
   ProgramIcon = new QLabel(Panel1);

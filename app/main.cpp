@@ -4,12 +4,16 @@
 #include <QIcon>
 
 #include "app/AudioBackend.h"
+#include "app/CommandLine.h"
 #include "app/Platform.h"
 #include "app/SingleInstance.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
 
 int main(int argc, char** argv) {
+  // --help, --version and a missing display end here, before any window,
+  // sound device or lock.
+  if (const auto status = sorvane::HandleCommandLine(argc, argv)) return *status;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("sorvane"));
   QApplication::setDesktopFileName(QStringLiteral("io.github.sorvane.Sorvane"));

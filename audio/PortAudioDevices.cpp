@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace sorvane {
 
@@ -83,6 +85,33 @@ class QuietStderr {
   int saved_ = -1;
 };
 
+// One line on stderr when a device cannot be opened, with PortAudio's own
+// reason (for example a JACK server at another rate), so that the user can
+// act on it; the error box the engine shows says only which side failed.
+void ReportOpenFailure(bool capture, const PaDeviceInfo* info, double rate, const char* reason) {
+  const char* kind = capture ? "capture" : "playback";
+  std::string device = std::string("a ") + kind + " device";
+  if (info != nullptr) {
+    device = std::string("the ") + kind + " device \"" + info->name + "\"";
+    if (const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi)) device += std::string(" (") + host->name + ")";
+  }
+  std::fprintf(stderr, "%s: cannot open %s at %.0f Hz, mono, 16-bit: %s\n", program_invocation_short_name,
+               device.c_str(), rate, reason);
+}
+
+// PortAudio's text for err; for a host error, the host's own message too.
+std::string ErrorText(PaError err) {
+  std::string text = Pa_GetErrorText(err);
+  if (err == paUnanticipatedHostError) {
+    const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+    if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0') {
+      text += ": ";
+      text += host->errorText;
+    }
+  }
+  return text;
+}
+
 std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<uint32_t>(header.Flags); }
 
 uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
@@ -126,11 +155,19 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
     return false;
   }
   const bool capture = DeviceKindValue == DeviceKind::Capture;
+  const double rate = static_cast<double>(format.SamplesPerSec);
   // paNoDevice also when PortAudio is not initialised or no server answers.
   const PaDeviceIndex device = capture ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
-  if (device == paNoDevice) return false;
-  const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
-  if (info == nullptr) return false;
+  const PaDeviceInfo* info = device != paNoDevice ? Pa_GetDeviceInfo(device) : nullptr;
+  if (info == nullptr) {
+    const PaDeviceIndex count = Pa_GetDeviceCount();  // an error code when not initialised
+    ReportOpenFailure(capture, nullptr, rate,
+                      count < 0    ? Pa_GetErrorText(count)
+                      : count == 0 ? "PortAudio finds no sound device"
+                      : capture    ? "there is no default input device"
+                                   : "there is no default output device");
+    return false;
+  }
 
   PaStreamParameters params{};
   params.device = device;
@@ -139,20 +176,26 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
   params.suggestedLatency = capture ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
   params.hostApiSpecificStreamInfo = nullptr;
 
-  QuietStderr quiet;
   PaStream* stream = nullptr;
-  const PaError err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params,
-                                    static_cast<double>(format.SamplesPerSec), kFramesPerCallback,
-                                    paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
-  if (err != paNoError || stream == nullptr) return false;
-
-  SampleRate = static_cast<double>(format.SamplesPerSec);
-  RingHead.store(0, std::memory_order_relaxed);
-  RingTail.store(0, std::memory_order_relaxed);
-  FrontFrames = 0;
-  // Playback runs from here on, playing silence until buffers come.
-  if (!capture && Pa_StartStream(stream) != paNoError) {
-    Pa_CloseStream(stream);
+  PaError err = paNoError;
+  {
+    QuietStderr quiet;
+    err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params, rate,
+                        kFramesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
+    if (err == paNoError && stream != nullptr) {
+      SampleRate = rate;
+      RingHead.store(0, std::memory_order_relaxed);
+      RingTail.store(0, std::memory_order_relaxed);
+      FrontFrames = 0;
+      // Playback runs from here on, playing silence until buffers come.
+      if (!capture) {
+        err = Pa_StartStream(stream);
+        if (err != paNoError) Pa_CloseStream(stream);
+      }
+    }
+  }
+  if (err != paNoError || stream == nullptr) {
+    ReportOpenFailure(capture, info, rate, ErrorText(err != paNoError ? err : paInternalError).c_str());
     return false;
   }
   Stream = stream;

@@ -46,7 +46,8 @@ namespace sorvane {
 // cards, no JACK server), and PortAudio prints its own diagnostics when a
 // stream cannot be opened or started; all of that is kept off stderr (the
 // device's caller reports failures itself), and a missing JACK server is
-// never started behind the user's back.
+// never started behind the user's back. What is printed is one line per
+// device that cannot be opened, naming the device and PortAudio's reason.
 class PortAudioSystem {
  public:
   PortAudioSystem();

@@ -9,7 +9,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3 python3-numpy
   # desktop program
-  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic fonts-liberation
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev fonts-ipafont-gothic fonts-liberation
   # sound
   portaudio19-dev
   # headless sound and display for the live and window tests

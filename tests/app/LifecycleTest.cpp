@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -196,6 +197,16 @@ TEST(AboutBox, ShownModelessOnceWithTheTextsOfTheLanguage) {
     EXPECT_EQ(shown, 1);
     EXPECT_EQ(about.size(), QSize(311, 280));
     EXPECT_EQ(about.Panel1->geometry(), QRect(8, 8, 297, 225));
+    // The panel's bevels: lowered outside (dark at the top left, light at
+    // the bottom right), raised inside (the other way round).
+    const QImage shot = about.grab().toImage();
+    const QRgb dark = about.Panel1->palette().color(QPalette::Dark).rgb();
+    const QRgb light = about.Panel1->palette().color(QPalette::Light).rgb();
+    ASSERT_NE(dark, light);
+    EXPECT_EQ(shot.pixel(8, 8), dark);
+    EXPECT_EQ(shot.pixel(304, 232), light);
+    EXPECT_EQ(shot.pixel(9, 9), light);
+    EXPECT_EQ(shot.pixel(303, 231), dark);
     EXPECT_EQ(about.OKButton->geometry(), QRect(119, 244, 75, 25));
     EXPECT_TRUE(about.OKButton->isDefault());
     EXPECT_EQ(about.ProgramIcon->geometry(), QRect(24, 16, 33, 33));
@@ -288,6 +299,7 @@ TEST(PhraseDialogs, TitlesFiltersExtensionAndOverwritePrompt) {
 
 TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   QTemporaryDir dir;
+  QTemporaryDir elsewhere;
   Window w;
   TForm1& f = *w;
   QString answer;
@@ -296,6 +308,7 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   f.SetFileChooser([&](QFileDialog& d) {
     titles << d.windowTitle();
     startDirs << QDir(d.directory()).absolutePath();
+    if (answer.isEmpty()) d.setDirectory(elsewhere.path());  // browsed away, then cancelled
     return answer;
   });
   f.chkPhraseOn->click();
@@ -312,14 +325,77 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   EXPECT_EQ(w.Engine().Store.PhraseSamples[999], 999);
   EXPECT_EQ(w.Engine().Store.PhraseSamples[66149], 66149 % 1000);
 
-  // Both start in the program's folder, then in the folder last chosen.
+  // Both start in the user's music folder (or home), then in the folder of
+  // the file last chosen, also after the user browsed elsewhere and
+  // cancelled.
   answer = QString();
   f.btnPhraseSave->click();
   f.btnPhraseLoad->click();
-  const QString programDir = QDir(QCoreApplication::applicationDirPath()).absolutePath();
+  f.btnPhraseSave->click();
+  f.btnPhraseLoad->click();
+  const QString first = QDir(DialogStartDirectory()).absolutePath();
   const QString chosenDir = QDir(dir.path()).absolutePath();
-  EXPECT_EQ(startDirs, (QStringList{programDir, programDir, chosenDir, chosenDir}));
-  EXPECT_EQ(titles, (QStringList{U("Save Wave File"), U("Load Wave File"), U("Save Wave File"), U("Load Wave File")}));
+  EXPECT_EQ(startDirs, (QStringList{first, first, chosenDir, chosenDir, chosenDir, chosenDir}));
+  EXPECT_EQ(titles.mid(0, 2), (QStringList{U("Save Wave File"), U("Load Wave File")}));
+  EXPECT_TRUE(w.Errors.Calls.empty());
+}
+
+TEST(PhraseDialogs, FirstFolderIsMusicWhenItExistsElseHome) {
+  QTemporaryDir music, home;
+  EXPECT_EQ(DialogStartDirectory(music.path(), home.path()), music.path());
+  EXPECT_EQ(DialogStartDirectory(music.path() + QStringLiteral("/missing"), home.path()), home.path());
+  EXPECT_EQ(DialogStartDirectory(QString(), home.path()), home.path());
+}
+
+// A file is replaced only after the user said yes, whether the name came
+// back from the dialog complete or without its extension.
+TEST(PhraseDialogs, AnExistingFileIsNeverReplacedWithoutThePrompt) {
+  QTemporaryDir dir;
+  const QString typed = QDir(dir.path()).filePath(QStringLiteral("phrase"));
+  const QString existing = typed + QStringLiteral(".wav");
+  {
+    QFile file(existing);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("keep me");
+  }
+  Window w;
+  w->chkPhraseOn->click();
+  int prompts = 0;
+  const auto answerPrompt = [&prompts](QMessageBox::StandardButton button) {
+    OnNextModal<QMessageBox>([&prompts, button](QMessageBox* box) {
+      ++prompts;
+      EXPECT_NE(box->text().indexOf(QStringLiteral("phrase.wav")), -1) << box->text().toStdString();
+      box->button(button)->click();
+    });
+  };
+
+  // Through the dialog itself: the name is typed without the extension,
+  // and the answer is no, whichever side asks.
+  OnNextModal<QFileDialog>([&](QFileDialog* d) {
+    EXPECT_TRUE(d->testOption(QFileDialog::DontUseNativeDialog));
+    d->setDirectory(dir.path());
+    auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(name, nullptr);
+    QTest::keyClicks(name, QStringLiteral("phrase"));
+    answerPrompt(QMessageBox::No);
+    QMetaObject::invokeMethod(d, "accept");  // as the Save button does
+    if (d->isVisible()) d->reject();         // the dialog asked and was refused
+  });
+  w->btnPhraseSaveClick();
+  EXPECT_EQ(prompts, 1);
+  EXPECT_EQ(QFileInfo(existing).size(), 7);
+
+  // The chooser hands back the name as typed; the completed name exists.
+  w->SetFileChooser([&](QFileDialog&) { return typed; });
+  answerPrompt(QMessageBox::No);
+  w->btnPhraseSave->click();
+  EXPECT_EQ(prompts, 2);
+  EXPECT_EQ(QFileInfo(existing).size(), 7);
+  answerPrompt(QMessageBox::Yes);
+  w->btnPhraseSave->click();
+  EXPECT_EQ(prompts, 3);
+  EXPECT_EQ(QFileInfo(existing).size(), 44 + 132300);
+
   EXPECT_TRUE(w.Errors.Calls.empty());
 }
 

@@ -195,6 +195,18 @@ TEST(ControlPanel, WaveformChangeKeepsHeldKeysButRestartsTheirVoices) {
   EXPECT_EQ(w->KeyButtons[4]->Color(), QColor(255, 0, 0));
 }
 
+TEST(ControlPanel, ClickingTheSelectedItemAgainChangesNothing) {
+  Window w;
+  KeyNoteOn(w.Engine(), 4);
+  w.Engine().Pool.Voices[0].Phase = 12.5;
+  w->RadioGroup1Items[0]->click();  // already selected
+  QTest::keyClick(w->RadioGroup1Items[0], Qt::Key_Space);
+  EXPECT_EQ(w.Engine().Pool.Voices[0].Phase, 12.5);  // the held voice goes on
+  w.Engine().Params.Octave = 1;
+  w->RadioGroup2Items[1]->click();  // "Mid", already selected: the handler does not run
+  EXPECT_EQ(w.Engine().Params.Octave, 1);
+}
+
 TEST(Captions, EnglishLocaleGivesTheEnglishCaptions) {
   Window w(QLocale::English);
   TForm1& f = *w;

@@ -160,12 +160,14 @@ TEST_F(EngineLive, CloseWhileRunningWaitsForEveryBufferThenCloses) {
 }
 
 // Start-up when a device cannot be opened: the error box with the device's
-// message, no sound, and a close that succeeds at once; fast, and without a
-// word on stderr. The probe prints the boxes and the outcome.
+// message, no sound, and a close that succeeds at once; fast, and on stderr
+// only one line that names the device and says why (no ALSA or JACK noise).
+// The probe prints the boxes and the outcome.
 struct OpenFailure {
   const char* Name;
   std::vector<std::string> Environment;
   const char* Message;
+  const char* Device;  // "capture" or "playback"
 };
 
 class DeviceOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
@@ -180,7 +182,11 @@ TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
   // Only the first failure is shown: nothing else is opened after it.
   EXPECT_EQ(r.Out.find("box: "), r.Out.rfind("box: ")) << r.Out;
   EXPECT_NE(r.Out.find("running=0 close=1\n"), std::string::npos) << r.Out;
-  EXPECT_EQ(r.Err, "");
+  const std::string line = std::string("live_open_probe: cannot open ");
+  EXPECT_EQ(r.Err.rfind(line, 0), 0u) << r.Err;
+  EXPECT_NE(r.Err.find(std::string(" ") + f.Device + " device"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find(" at 22050 Hz, mono, 16-bit: "), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find('\n'), r.Err.size() - 1) << r.Err;  // one line
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -188,9 +194,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OpenFailure{"NoAudioServer",
                     {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"},
-                    "Problem creating record handle"},
-        OpenFailure{"MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle"},
-        OpenFailure{"MissingSink", {"PULSE_SINK=sorvane_no_such_sink"}, "Problem creating play handle"}),
+                    "Problem creating record handle", "capture"},
+        OpenFailure{"MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle",
+                    "capture"},
+        OpenFailure{"MissingSink", {"PULSE_SINK=sorvane_no_such_sink"}, "Problem creating play handle", "playback"}),
     [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.Name); });
 
 }  // namespace

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The program's command line, with no display at all: --help and --version
+# answer on stdout with status 0, a start without a display says so in one
+# line and ends with status 1 (not an abort), and none of them leaves
+# anything behind in the user's folders (no lock, no settings, no socket).
+#   command_line.sh PATH_TO_SORVANE VERSION WORK_DIR
+set -uo pipefail
+prog=$1
+version=$2
+work=$3
+rm -rf "$work"
+mkdir -p "$work"
+failures=0
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# An X display number with no server behind it.
+free_display=""
+for n in $(seq 90 199); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+    free_display=":$n"
+    break
+  fi
+done
+
+# run NAME EXPECTED_STATUS ENV... -- ARGS...: runs the program in a clean
+# environment with its own empty home and runtime folder.
+run() {
+  local name=$1 expected=$2
+  shift 2
+  local env_args=()
+  while [ "$1" != "--" ]; do
+    env_args+=("$1")
+    shift
+  done
+  shift
+  local dir="$work/$name"
+  mkdir -p "$dir/home" "$dir/runtime"
+  chmod 700 "$dir/runtime"
+  timeout 20 env -i PATH="$PATH" HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" "${env_args[@]}" \
+    "$prog" "$@" >"$dir/stdout" 2>"$dir/stderr"
+  status=$?
+  out=$(cat "$dir/stdout")
+  err=$(cat "$dir/stderr")
+  [ "$status" -eq "$expected" ] || fail "$name: status $status, expected $expected; stderr: $err"
+  left=$(find "$dir/home" "$dir/runtime" -mindepth 1)
+  [ -z "$left" ] || fail "$name: left files behind: $left"
+}
+
+run help 0 -- --help
+[[ "$out" == "Usage: sorvane"* ]] || fail "help: stdout does not start with the usage: $out"
+[[ "$out" == *"--version"* ]] || fail "help: the usage does not list --version"
+[ -z "$err" ] || fail "help: stderr: $err"
+
+run version 0 -- --version
+[ "$out" = "sorvane $version" ] || fail "version: stdout is '$out', expected 'sorvane $version'"
+[ -z "$err" ] || fail "version: stderr: $err"
+
+# --help wins over a display that cannot be opened.
+run help-bad-display 0 DISPLAY="$free_display" -- --help
+[[ "$out" == "Usage: sorvane"* ]] || fail "help-bad-display: no usage"
+
+check_no_display() {
+  local name=$1
+  [ -z "$out" ] || fail "$name: stdout: $out"
+  [ "$(wc -l <"$work/$name/stderr")" -eq 1 ] || fail "$name: stderr is not one line: $err"
+  [[ "$err" == "sorvane: cannot open a window: "* ]] || fail "$name: stderr: $err"
+}
+
+run no-display 1 --
+check_no_display no-display
+[[ "$err" == *"DISPLAY is not set"* ]] || fail "no-display: the line does not say why: $err"
+
+if [ -n "$free_display" ]; then
+  run dead-display 1 DISPLAY="$free_display" --
+  check_no_display dead-display
+  [[ "$err" == *"\"$free_display\""* ]] || fail "dead-display: the line does not name the display: $err"
+fi
+
+run xcb-without-display 1 QT_QPA_PLATFORM=xcb --
+check_no_display xcb-without-display
+
+run wayland-without-compositor 1 QT_QPA_PLATFORM=wayland --
+check_no_display wayland-without-compositor
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all command-line checks passed"
