@@ -121,7 +121,7 @@ const char* ReadSteps(RiffFile& file, void* destination, int seconds, bool conve
     return "dataチャンクリードエラー";
   }
   if (asIs) {
-    std::memcpy(destination, bytes.get(), static_cast<std::size_t>(count));
+    if (count > 0) std::memcpy(destination, bytes.get(), static_cast<std::size_t>(count));
     copied = static_cast<uint32_t>(count);
     return nullptr;
   }
@@ -130,7 +130,7 @@ const char* ReadSteps(RiffFile& file, void* destination, int seconds, bool conve
     return "dataチャンクリードエラー";
   }
   const std::size_t kept = std::min(samples.size(), static_cast<std::size_t>(limit / 2));
-  std::memcpy(destination, samples.data(), kept * sizeof(int16_t));
+  std::copy_n(samples.begin(), kept, static_cast<int16_t*>(destination));
   copied = static_cast<uint32_t>(kept * sizeof(int16_t));
   return nullptr;
 }
