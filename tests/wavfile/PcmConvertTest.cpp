@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "WaveTestSupport.h"
+#include "wavfile/PcmConvert.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane::test {
@@ -125,6 +126,24 @@ TEST(ReadWaveSamples, BoundsTheConvertedSamplesAndSaturatesTheOvershoot) {
     const int phase = i % 50;
     if (phase < 3 || (phase > 22 && phase < 28) || phase > 47) continue;
     ASSERT_EQ(s[i] > 0, phase < 25) << i << ": " << s[i];
+  }
+}
+
+TEST(ReadWaveSamples, ReadsOnlyPartOfALongFileYetGetsTheSameSamplesAsTheWhole) {
+  // The reader converts only the frames the first seconds need, plus a
+  // margin for the resampling filter: too small a margin would change the
+  // last samples kept.
+  for (const uint32_t rate : {8000u, 192000u}) {
+    SCOPED_TRACE(rate);
+    const Bytes data = Pattern(static_cast<std::size_t>(2) * rate * 34 / 10, rate);  // 3.4 s of noise
+    const Loaded l = Load(Riff({Chunk("fmt ", FmtBody(1, 1, rate, 16)), Chunk("data", data)}), 3);
+    ASSERT_TRUE(l.Ok);
+    ASSERT_EQ(l.Copied, 3u * 44100);
+    std::vector<int16_t> whole;
+    ASSERT_TRUE(ConvertPcm(data.data(), data.size(), PcmFormat{1, 1, rate, 16}, whole));
+    ASSERT_GT(whole.size(), 66150u);
+    whole.resize(66150);
+    EXPECT_EQ(l.AsSamples(), whole);
   }
 }
 
