@@ -48,10 +48,7 @@ bool ReadInputWave(const std::string& fileName, std::vector<int16_t>& samples, s
         case PcmFormatFault::None:
         case PcmFormatFault::ShortChunk:  // ruled out above
           break;
-        case PcmFormatFault::NotPcm:
-          if (format.Tag == kWaveFormatExtensible) {
-            return fail("expected linear PCM, got the extensible format (65534) with another sub-format");
-          }
+        case PcmFormatFault::NotPcm:  // also the extensible format with another sub-format
           return fail("expected linear PCM (format tag 1), got format tag " + std::to_string(format.Tag));
         case PcmFormatFault::Channels:
           return fail("expected 1 to 8 channels, got " + std::to_string(format.Channels));
