@@ -66,7 +66,8 @@ bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* b
 void AnalysePhrase(PhraseStore& store, double& bandPrevious);
 
 // Reads up to 3 s of a WAV file into PhraseSamples (the rest cleared to
-// silence) and analyses it. On a read failure the store is untouched and the
+// silence), converted to 22050 Hz mono 16-bit if it is another linear PCM
+// sound, and analyses it. On a read failure the store is untouched and the
 // error has been shown. Sets replay mode first in every case.
 bool PhraseLoad(PhraseState& state, PhraseStore& store, double& bandPrevious, const char* path);
 // Writes the first 66150 samples as a WAV file.

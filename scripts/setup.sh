@@ -11,7 +11,7 @@ packages=(
   # desktop program
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev fonts-ipafont-gothic fonts-liberation
   # sound
-  portaudio19-dev
+  portaudio19-dev libsamplerate0-dev
   # headless sound and display for the live and window tests
   pulseaudio pulseaudio-utils xvfb xdotool x11-apps imagemagick sox espeak-ng
   desktop-file-utils appstream man-db groff-base  # the staged-install check

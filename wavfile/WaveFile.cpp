@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "wavfile/ErrorBox.h"
+#include "wavfile/PcmConvert.h"
 #include "wavfile/Riff.h"
 
 namespace sorvane {
@@ -50,9 +55,13 @@ const char* WriteSteps(RiffFile& file, const void* samples, uint32_t byteCount) 
 
 // Runs the reading steps on an open file. Every size taken from the file is
 // checked against the file's real length before anything is read, so a
-// hostile size field can neither ask for a huge buffer nor leave a partial
-// copy in destination. On success sets copied and returns nullptr.
-const char* ReadSteps(RiffFile& file, void* destination, int seconds, uint32_t& copied) {
+// hostile size field can never ask for a huge buffer. The data is read into
+// a buffer of its own and reaches destination only once all of it has come,
+// so a file cut short while it is read leaves destination as it was.
+// convert: accept any convertible linear PCM sound and store it as the
+// engine's; otherwise any format tag 1 file's bytes are copied as they are.
+// On success sets copied (bytes stored in destination) and returns nullptr.
+const char* ReadSteps(RiffFile& file, void* destination, int seconds, bool convert, uint32_t& copied) {
   if (RiffSeek(file, 0, SEEK_SET) != 0) return "ファイルシークエラー (mmioSeek)";
   RiffChunk riff{};
   if (RiffDescendRiff(file, riff, nullptr, kWaveForm) != RiffStatus::Ok) {
@@ -64,31 +73,84 @@ const char* ReadSteps(RiffFile& file, void* destination, int seconds, uint32_t& 
   }
   const int64_t fileSize = RiffFileSize(file);
   // The whole format chunk must be present, and hold at least its format
-  // tag; only the tag is needed, so only the tag is read.
+  // tag; only its first bytes, up to those of the extensible format, are
+  // looked at, so only they are read.
   if (fileSize < 0 || fmt.Size < 2 ||
       fmt.DataOffset + static_cast<int64_t>(fmt.Size) > fileSize) {
     return "fmtチャンクリードエラー (mmioRead)";
   }
-  uint8_t tag[2];
-  if (RiffRead(file, tag, sizeof tag) != 2) return "fmtチャンクリードエラー (mmioRead)";
-  if ((tag[0] | tag[1] << 8) != kWaveFormatPcm) return "PCMフォーマットではありません。";
+  uint8_t record[kWaveFormatReadBytes];
+  const std::size_t recordBytes = std::min<std::size_t>(fmt.Size, sizeof record);
+  if (RiffRead(file, record, recordBytes) != static_cast<int64_t>(recordBytes)) {
+    return "fmtチャンクリードエラー (mmioRead)";
+  }
+  PcmFormat format{};
+  if (convert) {
+    switch (ParsePcmFormat(record, recordBytes, format)) {
+      case PcmFormatFault::None:
+        break;
+      case PcmFormatFault::ShortChunk:
+        return "fmtチャンクリードエラー (mmioRead)";
+      default:  // not PCM, or PCM of a layout that cannot be converted
+        return "PCMフォーマットではありません。";
+    }
+  } else if ((record[0] | record[1] << 8) != kWaveFormatPcm) {
+    return "PCMフォーマットではありません。";
+  }
   if (RiffAscend(file, fmt) != RiffStatus::Ok) return "dataチャンクエラー(mmioAscend)";
   RiffChunk data{};
   if (RiffDescend(file, data, &riff, kDataId) != RiffStatus::Ok) return "dataチャンクエラー";
 
+  const bool asIs = !convert || IsEngineFormat(format);
   const int64_t limit = seconds > 0 ? static_cast<int64_t>(seconds) * kWaveBytesPerSecond : 0;
-  const int64_t count = std::min(static_cast<int64_t>(data.Size), limit);
-  // Only the bytes to be copied must exist: a data chunk that claims more
+  // As is: the bytes to copy. Converted: the frames that yield the samples
+  // to copy, whole frames only.
+  int64_t wanted = limit;
+  if (!asIs) {
+    const uint64_t frames = PcmFramesFor(static_cast<uint64_t>(limit / 2), format.SampleRate);
+    wanted = static_cast<int64_t>(std::min<uint64_t>(frames, kMaxChunkSize) * PcmFrameBytes(format));
+  }
+  const int64_t count = std::min(static_cast<int64_t>(data.Size), wanted);
+  // Only the bytes to be read must exist: a data chunk that claims more
   // than the file holds still yields its first seconds.
   if (data.DataOffset + count > fileSize) return "dataチャンクリードエラー";
-  // The bytes are known to be there, so they are read straight into
-  // destination; only an I/O error of the disk itself could still cut the
-  // read short, and that is reported like a short file.
-  if (RiffRead(file, destination, static_cast<std::size_t>(count)) != count) {
+  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[static_cast<std::size_t>(count)]);
+  if (bytes == nullptr) return "dataチャンクリードエラー";
+  // The file may still have been cut short since its size was taken.
+  if (RiffRead(file, bytes.get(), static_cast<std::size_t>(count)) != count) {
     return "dataチャンクリードエラー";
   }
-  copied = static_cast<uint32_t>(count);
+  if (asIs) {
+    if (count > 0) std::memcpy(destination, bytes.get(), static_cast<std::size_t>(count));
+    copied = static_cast<uint32_t>(count);
+    return nullptr;
+  }
+  std::vector<int16_t> samples;
+  if (!ConvertPcm(bytes.get(), static_cast<std::size_t>(count), format, samples)) {
+    return "dataチャンクリードエラー";
+  }
+  const std::size_t kept = std::min(samples.size(), static_cast<std::size_t>(limit / 2));
+  std::copy_n(samples.begin(), kept, static_cast<int16_t*>(destination));
+  copied = static_cast<uint32_t>(kept * sizeof(int16_t));
   return nullptr;
+}
+
+// Opens fileName, runs the reading steps and reports their outcome.
+bool ReadWave(void* destination, const char* fileName, int seconds, bool convert, uint32_t* bytesCopied) {
+  RiffFile file;
+  if (RiffOpenRead(file, fileName) != RiffStatus::Ok) {
+    ShowWaveError("ファイルオープンエラー (mmioOpen)");
+    return false;
+  }
+  uint32_t copied = 0;
+  const char* message = ReadSteps(file, destination, seconds, convert, copied);
+  RiffClose(file);
+  if (message != nullptr) {
+    ShowWaveError(message);
+    return false;
+  }
+  if (bytesCopied != nullptr) *bytesCopied = copied;
+  return true;
 }
 
 }  // namespace
@@ -112,20 +174,11 @@ bool WriteWaveFile(const char* fileName, const void* samples, uint32_t byteCount
 }
 
 bool ReadWaveFile(void* destination, const char* fileName, int seconds, uint32_t* bytesCopied) {
-  RiffFile file;
-  if (RiffOpenRead(file, fileName) != RiffStatus::Ok) {
-    ShowWaveError("ファイルオープンエラー (mmioOpen)");
-    return false;
-  }
-  uint32_t copied = 0;
-  const char* message = ReadSteps(file, destination, seconds, copied);
-  RiffClose(file);
-  if (message != nullptr) {
-    ShowWaveError(message);
-    return false;
-  }
-  if (bytesCopied != nullptr) *bytesCopied = copied;
-  return true;
+  return ReadWave(destination, fileName, seconds, false, bytesCopied);
+}
+
+bool ReadWaveSamples(int16_t* destination, const char* fileName, int seconds, uint32_t* bytesCopied) {
+  return ReadWave(destination, fileName, seconds, true, bytesCopied);
 }
 
 }  // namespace sorvane

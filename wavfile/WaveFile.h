@@ -1,7 +1,8 @@
 // Whole-file WAV operations used by the phrase files: write a buffer of
 // 16-bit mono samples as a complete RIFF WAVE file, and read the sample data
-// of a linear-PCM WAV file into a caller's buffer. Both report every failure
-// through ShowWaveError, in Japanese, and return false.
+// of a linear-PCM WAV file into a caller's buffer, as it is or converted to
+// that sound. They report every failure through ShowWaveError, in Japanese,
+// and return false.
 #pragma once
 
 #include <cstdint>
@@ -50,13 +51,25 @@ inline constexpr WaveFormatRecord kWaveFormatRecord = MakeWaveFormatRecord();
 bool WriteWaveFile(const char* fileName, const void* samples, uint32_t byteCount);
 
 // Copies the first min(data chunk size, seconds * 44100) bytes of the "data"
-// chunk of a linear-PCM WAV file to the start of destination, which must hold
-// at least seconds * 44100 bytes (a negative seconds reads nothing). Channels,
-// rate and sample width are not checked: the bytes are copied as they are.
-// Bytes beyond the copied ones are left as they were; bytesCopied, when
-// given, receives the count. On failure destination is not written to and
-// *bytesCopied is unchanged.
+// chunk of a linear-PCM (format tag 1) WAV file to the start of destination,
+// which must hold at least seconds * 44100 bytes (a negative seconds reads
+// nothing). Channels, rate and sample width are not checked: the bytes are
+// copied as they are. Bytes beyond the copied ones are left as they were;
+// bytesCopied, when given, receives the count. Nothing is written to
+// destination unless the whole count has been read, also when the file is
+// cut short while it is being read: on failure destination and *bytesCopied
+// are unchanged.
 bool ReadWaveFile(void* destination, const char* fileName, int seconds,
                   uint32_t* bytesCopied = nullptr);
+
+// As ReadWaveFile, for any linear PCM sound (format tag 1, or the extensible
+// format with the PCM sub-format) of 1 to 8 channels, 8000 to 192000 Hz and
+// 8, 16, 24 or 32 bits. A 22050 Hz mono 16-bit file is copied byte for byte
+// exactly as ReadWaveFile does; any other is first converted to that sound
+// (see PcmConvert.h), and the first seconds * 22050 converted samples are
+// stored. Another layout is refused as "PCMフォーマットではありません。", a
+// tag-1 format chunk shorter than 16 bytes as "fmtチャンクリードエラー (mmioRead)".
+bool ReadWaveSamples(int16_t* destination, const char* fileName, int seconds,
+                     uint32_t* bytesCopied = nullptr);
 
 }  // namespace sorvane

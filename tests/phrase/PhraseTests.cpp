@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -217,6 +219,56 @@ TEST(PhraseFiles, AFullLengthFileKeepsTheSamplesBeyondThreeSeconds) {
   ASSERT_TRUE(PhraseLoadFile(r.E(), file.c_str()));
   EXPECT_EQ(r.E().Store.PhraseSamples[66149], 11);
   EXPECT_EQ(r.E().Store.PhraseSamples[66150], -7);
+}
+
+TEST(PhraseFiles, A44kStereo24BitToneIsConvertedToItsPitchAndLength) {
+  // 2 s of 440 Hz at 44100 Hz, 24-bit, the right channel at half the left's
+  // level: 44100 samples of 440 Hz at three quarters of the left's level.
+  TempDir dir;
+  const auto file = dir.File("tone.wav");
+  {
+    constexpr int kFrames = 2 * 44100;
+    std::vector<char> bytes(44 + 6 * kFrames);
+    auto put = [&bytes](size_t at, uint32_t v, int width) {
+      for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    std::memcpy(bytes.data(), "RIFF\0\0\0\0WAVEfmt \x10\0\0\0", 20);
+    put(4, static_cast<uint32_t>(bytes.size() - 8), 4);
+    put(20, 1, 2), put(22, 2, 2), put(24, 44100, 4), put(28, 44100 * 6, 4), put(32, 6, 2), put(34, 24, 2);
+    std::memcpy(bytes.data() + 36, "data", 4);
+    put(40, 6 * kFrames, 4);
+    for (int i = 0; i < kFrames; ++i) {
+      const double left = 4000000.0 * std::sin(2.0 * M_PI * 440.0 * i / 44100.0);
+      put(44 + 6 * i, static_cast<uint32_t>(static_cast<int32_t>(std::lround(left))), 3);
+      put(47 + 6 * i, static_cast<uint32_t>(static_cast<int32_t>(std::lround(left / 2))), 3);
+    }
+    std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  EngineOnRig r;
+  r.E().Store.PhraseSamples.fill(-7);
+  RecordedBoxes boxes;
+  ASSERT_TRUE(PhraseLoadFile(r.E(), file.c_str()));
+  EXPECT_TRUE(boxes.Texts.empty());
+  const auto& s = r.E().Store.PhraseSamples;
+  // Length: two seconds at 22050 Hz, then the silence a short file gets.
+  EXPECT_GT(*std::max_element(s.begin() + 44000, s.begin() + 44100), 11000);
+  EXPECT_TRUE(std::all_of(s.begin() + 44100, s.end(), [](int16_t x) { return x == 0; }));
+  // Level: 3/4 of 4000000 / 256 = 11719 at the peaks.
+  const auto [lo, hi] = std::minmax_element(s.begin() + 100, s.begin() + 44000);
+  EXPECT_NEAR(*hi, 11719, 30);
+  EXPECT_NEAR(*lo, -11719, 30);
+  // Pitch: upward zero crossings over 40000 samples (1.814 s) give 440 Hz.
+  int crossings = 0;
+  int first = -1, last = -1;
+  for (int i = 1001; i < 41001; ++i) {
+    if (s[i - 1] < 0 && s[i] >= 0) {
+      ++crossings;
+      if (first < 0) first = i;
+      last = i;
+    }
+  }
+  ASSERT_GT(crossings, 10);
+  EXPECT_NEAR(22050.0 * (crossings - 1) / (last - first), 440.0, 0.5);
 }
 
 TEST(AnalysePhrase, SilenceGivesZeroCoefficientsAndFullGain) {

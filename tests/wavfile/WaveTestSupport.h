@@ -102,6 +102,18 @@ inline Bytes FmtBody(uint16_t tag, uint16_t channels = 1, uint32_t rate = 22050,
   return b;
 }
 
+// A 40-byte extensible format chunk body; the sub-format GUID's first field
+// is 1 for PCM, 3 for IEEE float.
+inline Bytes ExtensibleBody(uint16_t channels, uint32_t rate, uint16_t bits, uint32_t subFormat = 1) {
+  Bytes b = FmtBody(0xFFFE, channels, rate, bits);
+  PutLe(b, 22, 2);    // extra bytes
+  PutLe(b, bits, 2);  // valid bits
+  PutLe(b, 0, 4);     // speaker positions
+  PutLe(b, subFormat, 4);
+  for (uint8_t x : {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}) b.push_back(x);
+  return b;
+}
+
 // Deterministic, non-repeating-looking sample bytes.
 inline Bytes Pattern(std::size_t n, uint32_t seed) {
   Bytes b(n);

@@ -1,9 +1,13 @@
 // Input file reader for the offline renderer.
 #include "tools/render/InputWave.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "tools/render/RenderFiles.h"
+
+#include "wavfile/PcmConvert.h"
 
 namespace sorvane {
 namespace {
@@ -31,6 +35,7 @@ bool ReadInputWave(const std::string& fileName, std::vector<int16_t>& samples, s
   }
 
   bool haveFormat = false;
+  PcmFormat format{};
   uint64_t pos = 12;
   while (pos + 8 <= size) {
     const unsigned char* header = bytes.data() + pos;
@@ -39,24 +44,35 @@ bool ReadInputWave(const std::string& fileName, std::vector<int16_t>& samples, s
     if (std::memcmp(header, "fmt ", 4) == 0) {
       if (chunkSize < 16) return fail("format chunk of " + std::to_string(chunkSize) + " bytes, expected at least 16");
       if (data + chunkSize > size) return fail("format chunk runs past the end of the file");
-      const unsigned char* f = bytes.data() + data;
-      const uint16_t tag = Le16(f);
-      const uint16_t channels = Le16(f + 2);
-      const uint32_t rate = Le32(f + 4);
-      const uint16_t bits = Le16(f + 14);
-      if (tag != 1) return fail("expected linear PCM (format tag 1), got format tag " + std::to_string(tag));
-      if (channels != 1) return fail("expected 1 channel, got " + std::to_string(channels));
-      if (rate != 22050) return fail("expected 22050 Hz, got " + std::to_string(rate) + " Hz");
-      if (bits != 16) return fail("expected 16-bit samples, got " + std::to_string(bits) + "-bit");
+      switch (ParsePcmFormat(bytes.data() + data, std::min<uint64_t>(chunkSize, kWaveFormatReadBytes), format)) {
+        case PcmFormatFault::None:
+        case PcmFormatFault::ShortChunk:  // ruled out above
+          break;
+        case PcmFormatFault::NotPcm:  // also the extensible format with another sub-format
+          return fail("expected linear PCM (format tag 1), got format tag " + std::to_string(format.Tag));
+        case PcmFormatFault::Channels:
+          return fail("expected 1 to 8 channels, got " + std::to_string(format.Channels));
+        case PcmFormatFault::SampleRate:
+          return fail("expected 8000 to 192000 Hz, got " + std::to_string(format.SampleRate) + " Hz");
+        case PcmFormatFault::BitsPerSample:
+          return fail("expected 8, 16, 24 or 32-bit samples, got " + std::to_string(format.BitsPerSample) + "-bit");
+      }
       haveFormat = true;
     } else if (std::memcmp(header, "data", 4) == 0) {
       if (!haveFormat) return fail("data chunk comes before the format chunk");
       if (data + chunkSize > size) return fail("data chunk runs past the end of the file");
-      const uint64_t count = chunkSize / 2;  // an odd trailing byte is ignored
-      samples.resize(count);
-      for (uint64_t i = 0; i < count; ++i) {
-        samples[i] = static_cast<int16_t>(Le16(bytes.data() + data + 2 * i));
+      if (IsEngineFormat(format)) {
+        const uint64_t count = chunkSize / 2;  // an odd trailing byte is ignored
+        samples.resize(count);
+        for (uint64_t i = 0; i < count; ++i) {
+          samples[i] = static_cast<int16_t>(Le16(bytes.data() + data + 2 * i));
+        }
+        return true;
       }
+      if (!ConvertPcm(bytes.data() + data, chunkSize, format, samples)) return fail("cannot resample the sound");
+      std::fprintf(stderr, "sorvane-render: %s: converted %u Hz, %u channel%s, %u-bit to 22050 Hz mono 16-bit\n",
+                   fileName.c_str(), static_cast<unsigned>(format.SampleRate), static_cast<unsigned>(format.Channels),
+                   format.Channels == 1 ? "" : "s", static_cast<unsigned>(format.BitsPerSample));
       return true;
     }
     pos = data + chunkSize + (chunkSize & 1);

@@ -1,5 +1,7 @@
-// Strict reader for the renderer's input: RIFF WAVE, linear PCM, mono,
-// 22050 Hz, 16-bit. Anything else is refused with a message that says what
+// Strict reader for the renderer's input: RIFF WAVE, linear PCM. A 22050 Hz
+// mono 16-bit file is taken as it is; another PCM sound of 1 to 8 channels,
+// 8000 to 192000 Hz and 8, 16, 24 or 32 bits is converted to that (and
+// stderr says so). Anything else is refused with a message that says what
 // is wrong with the file.
 #pragma once
 
