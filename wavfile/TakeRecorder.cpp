@@ -116,7 +116,6 @@ TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t by
     // is a valid WAV file of every block before this one.
     RiffTruncate(take.TakeFile, blockStart);
     StopTake(take);
-    ShowWaveError(kWriteError);
     return TakeWriteResult::Failed;
   }
   take.DataBytes += byteCount;
@@ -137,6 +136,8 @@ TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t by
   }
   return TakeWriteResult::Written;
 }
+
+void ShowTakeWriteError() { ShowWaveError(kWriteError); }
 
 void StopTake(TakeRecorder& take) {
   if (!take.Recording) return;

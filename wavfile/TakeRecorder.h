@@ -62,9 +62,14 @@ enum class TakeWriteResult {
 };
 
 // Appends one output block. Never allocates and takes no lock. A failed
-// write ends the take (the file keeps every whole block written before) and
-// shows "dataチャンク書き込みエラー (mmioWrite)" after the file is closed.
+// write ends the take (the file keeps every whole block written before and
+// is closed) and returns Failed; the caller then reports it with
+// ShowTakeWriteError once it has finished the block, since the error box
+// runs a nested event loop in which further blocks are handled.
 TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t byteCount);
+
+// Shows "dataチャンク書き込みエラー (mmioWrite)".
+void ShowTakeWriteError();
 
 // Ends a running take: fixes up the chunk sizes, flushes and closes.
 void StopTake(TakeRecorder& take);

@@ -3,7 +3,9 @@
 // phrase group and its dialogs, and the desktop services: glyphs, take
 // directory, mixer launch, single instance.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QDir>
@@ -301,6 +303,41 @@ TEST(TakeButton, CaptionAndGlyphFollowTheTake) {
       }
     }
   }
+}
+
+TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
+  // The error box runs a nested event loop in which device events go on
+  // being handled; they must find the failed block finished, its buffer
+  // queued and the ring moved on.
+  QTemporaryDir dir;
+  Window w;
+  RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+  ASSERT_TRUE(w.Engine().Take.Recording);
+  w.CaptureBlock();
+  // The take's descriptor becomes a read-only one: the next write fails.
+  const int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(readOnly, 0);
+  ASSERT_GE(::dup2(readOnly, w.Engine().Take.TakeFile.Fd), 0);
+  ::close(readOnly);
+  struct Nested {
+    Window* W;
+    std::vector<std::string> Texts;
+  } nested{&w, {}};
+  SetErrorBoxHandler(
+      [](void* self, const char*, const char* text) {
+        auto* n = static_cast<Nested*>(self);
+        n->Texts.emplace_back(text);
+        n->W->CaptureBlock();  // a device event while the box is open
+      },
+      &nested);
+  w.CaptureBlock();
+  SetErrorBoxHandler(nullptr, nullptr);
+  EXPECT_EQ(nested.Texts, std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"});
+  EXPECT_FALSE(w.Engine().Take.Recording);
+  EXPECT_EQ(w->btnRecord->text(), U("Rec"));
+  const std::deque<WaveHeader*>& queued = w.Backend->PlaybackDevice.Queued;
+  ASSERT_EQ(queued.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(queued[static_cast<size_t>(i)], &w.Engine().Ring.PlaybackHeaders[i]) << i;
 }
 
 TEST(PhraseGroup, ButtonsAndCaptionsFollowPhraseMode) {
