@@ -57,7 +57,14 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {
   sigemptyset(&action.sa_mask);
   // Interrupted system calls resume, so no code of ours sees EINTR for it.
   action.sa_flags = SA_RESTART;
-  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kWatchedSignals[i], &action, &Previous[i]);
+  for (int i = 0; i < kSignalCount; ++i) {
+    // A signal ignored from the start stays ignored: nohup ignores SIGHUP,
+    // and a shell ignores SIGINT for what it starts in the background.
+    if (::sigaction(kWatchedSignals[i], nullptr, &Previous[i]) != 0 || Previous[i].sa_handler == SIG_IGN) {
+      continue;
+    }
+    ::sigaction(kWatchedSignals[i], &action, nullptr);
+  }
 }
 
 SignalWatcher::~SignalWatcher() {

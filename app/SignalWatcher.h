@@ -19,8 +19,9 @@ namespace sorvane {
 // with EFBIG. Call once at start-up.
 void IgnoreFileSizeSignal();
 
-// Catches SIGTERM, SIGINT and SIGHUP while it lives and restores the
-// handlers that were there before when it goes. One at a time per process.
+// Catches SIGTERM, SIGINT and SIGHUP while it lives (those not ignored when
+// it starts) and restores the handlers that were there before when it goes.
+// One at a time per process.
 class SignalWatcher : public QObject {
   Q_OBJECT
 

@@ -170,12 +170,20 @@ volatile sig_atomic_t EarlierHandlerRan = 0;
 extern "C" void EarlierHandler(int) { EarlierHandlerRan = 1; }
 
 TEST(Closing, TerminationSignalsMakeTheCloseRequestOnTheEventThread) {
+  constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+  struct sigaction original[3] {};
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(::sigaction(kSignals[i], nullptr, &original[i]), 0);
+  const auto set = [](int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  };
+  set(SIGTERM, SIG_DFL);
+  set(SIGINT, SIG_DFL);
   // A handler that was there before the watcher is there again after it.
-  struct sigaction earlier {}, original {};
-  earlier.sa_handler = &EarlierHandler;
-  sigemptyset(&earlier.sa_mask);
-  ASSERT_EQ(::sigaction(SIGHUP, &earlier, &original), 0);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+  set(SIGHUP, &EarlierHandler);
+  for (const int signal : kSignals) {
     SCOPED_TRACE(signal);
     QTemporaryDir dir;
     Window w;
@@ -201,7 +209,15 @@ TEST(Closing, TerminationSignalsMakeTheCloseRequestOnTheEventThread) {
   }
   ASSERT_EQ(::raise(SIGHUP), 0);
   EXPECT_EQ(EarlierHandlerRan, 1);
-  ::sigaction(SIGHUP, &original, nullptr);
+  // A signal ignored from the start (nohup, a background job) stays ignored.
+  set(SIGHUP, SIG_IGN);
+  {
+    SignalWatcher watcher;
+    struct sigaction now {};
+    ::sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+  }
+  for (int i = 0; i < 3; ++i) ::sigaction(kSignals[i], &original[i], nullptr);
 }
 
 TEST(ErrorBoxes, ShowCaptionIconAndTextAsModalBoxes) {
