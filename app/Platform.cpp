@@ -2,7 +2,6 @@
 #include "app/Platform.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -53,15 +52,13 @@ QFont JapaneseWindowFont() {
 
 QFont EnglishWindowFont() { return QFont(QString::fromUtf8(kEnglishFace), kEnglishPointSize); }
 
-QString TakeDirectory(const QString& programDir, const QString& musicDir, const QString& homeDir) {
-  if (IsWritableDirectory(programDir)) return programDir;
-  if (IsWritableDirectory(musicDir)) return musicDir;
+QString TakeDirectory(const QString& musicDir, const QString& homeDir) {
+  if (!musicDir.isEmpty() && QDir().mkpath(musicDir) && IsWritableDirectory(musicDir)) return musicDir;
   return homeDir;
 }
 
 QString TakeDirectory() {
-  return TakeDirectory(QCoreApplication::applicationDirPath(),
-                       QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath());
+  return TakeDirectory(QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath());
 }
 
 QString DialogStartDirectory(const QString& musicDir, const QString& homeDir) {

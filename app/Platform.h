@@ -19,10 +19,11 @@ void InstallFontSubstitutes();
 QFont JapaneseWindowFont();  // "ＭＳ Ｐゴシック", 12 pixels
 QFont EnglishWindowFont();   // "Microsoft Sans Serif", 8 points
 
-// Where a take goes: the program's directory when it can be written to,
-// otherwise musicDir when it exists, otherwise homeDir.
-QString TakeDirectory(const QString& programDir, const QString& musicDir, const QString& homeDir);
-// The same with the running program's directories.
+// Where a take goes: musicDir, made first when it is missing, when it is (or
+// could be made) a writable directory; otherwise homeDir.
+QString TakeDirectory(const QString& musicDir, const QString& homeDir);
+// The same with the user's music folder (XDG_MUSIC_DIR, ~/Music by
+// default) and home folder.
 QString TakeDirectory();
 
 // Where the phrase dialogs first open: musicDir when it exists, otherwise

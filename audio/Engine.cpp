@@ -219,18 +219,25 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
     ShowError("Wave out error");
     return;
   }
+  bool takeFailed = false;
   if (engine.Take.Recording) {
     const TakeWriteResult result = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
     if (result == TakeWriteResult::LimitReached || result == TakeWriteResult::Failed) {
       engine.Host->TakeChanged(false);
     }
+    takeFailed = result == TakeWriteResult::Failed;
   }
   ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
   ring.PlaybackQueued = ring.PlaybackQueued + 1;
 
   engine.Synth.PrevReflection = engine.Analysis.Reflection;
 
-  if (!engine.Closing && engine.Running && !HandBackCapture(engine)) return;
+  const bool handedBack = engine.Closing || !engine.Running || HandBackCapture(engine);
+  // The error box runs a nested event loop whose device events run this
+  // pipeline again: it is shown only now that the block is done and the
+  // ring has moved on.
+  if (takeFailed) ShowTakeWriteError();
+  if (!handedBack) return;
   CloseCheck(engine);
 }
 

@@ -144,6 +144,16 @@ RiffStatus RiffCreate(RiffFile& file, const char* path) {
   return RiffStatus::Ok;
 }
 
+RiffStatus RiffCreateNew(RiffFile& file, const char* path) {
+  assert(file.Fd < 0 && "the record already holds an open file");
+  // O_EXCL makes the check and the creation one step, so a file that
+  // appears meanwhile is never overwritten.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return errno == EEXIST ? RiffStatus::AlreadyExists : RiffStatus::CannotOpen;
+  file.Fd = fd;
+  return RiffStatus::Ok;
+}
+
 RiffStatus RiffClose(RiffFile& file) {
   if (file.Fd < 0) return RiffStatus::NotOpen;
   // Linux releases the descriptor even when close reports an error, so it is
@@ -222,6 +232,15 @@ RiffStatus RiffDescend(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent
 RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent,
                            uint32_t formType) {
   return Search(file, chunk, parent, kRiffId, true, formType);
+}
+
+RiffStatus RiffWriteChunkSize(RiffFile& file, const RiffChunk& chunk, uint32_t size) {
+  if (file.Fd < 0) return RiffStatus::NotOpen;
+  assert(chunk.Written && "only a chunk this writer started has its size written");
+  uint8_t field[4];
+  PutLe32(field, size);
+  return WriteAt(file.Fd, field, sizeof field, chunk.DataOffset - 4) == 4 ? RiffStatus::Ok
+                                                                          : RiffStatus::CannotWrite;
 }
 
 RiffStatus RiffAscend(RiffFile& file, RiffChunk& chunk) {

@@ -49,6 +49,7 @@ static_assert(std::is_trivially_copyable_v<RiffChunk>);
 enum class RiffStatus : uint8_t {
   Ok,
   CannotOpen,     // missing, not a regular file (reading), or not creatable
+  AlreadyExists,  // a new file was asked for and the name is taken
   NotOpen,        // the file record holds no open descriptor
   CannotRead,
   CannotWrite,
@@ -64,6 +65,10 @@ RiffStatus RiffOpenRead(RiffFile& file, const char* path);
 
 // Creates a file for writing only, replacing an existing one.
 RiffStatus RiffCreate(RiffFile& file, const char* path);
+
+// Creates a new file for writing only; never opens or replaces an existing
+// one (AlreadyExists when the name is taken, also by a dangling link).
+RiffStatus RiffCreateNew(RiffFile& file, const char* path);
 
 // Closes the descriptor (if any) and leaves the record closed.
 RiffStatus RiffClose(RiffFile& file);
@@ -108,6 +113,12 @@ RiffStatus RiffDescend(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent
 // As RiffDescend, for a "RIFF" chunk whose form type is formType.
 RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent,
                            uint32_t formType);
+
+// Writes size into the size field of chunk (a chunk created by this writer)
+// in place, without moving the file position or changing chunk.Size: it
+// lets a file that is still growing describe its data so far. One positioned
+// write of four bytes; nothing is allocated.
+RiffStatus RiffWriteChunkSize(RiffFile& file, const RiffChunk& chunk, uint32_t size);
 
 // Moves past the end of chunk. A chunk created by this writer ends at the
 // current position: its size field is fixed up to the bytes written and an

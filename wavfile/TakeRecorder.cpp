@@ -1,6 +1,7 @@
 // The take recorder: a WAV file that grows by one output block at a time
-// while a take runs, with its chunk sizes fixed up when the take ends. The
-// per-block write is a plain system call on an already open descriptor.
+// while a take runs, with its chunk sizes kept nearly up to date as it grows
+// and fixed up when the take ends. The per-block write is a plain system
+// call on an already open descriptor.
 #include "wavfile/TakeRecorder.h"
 
 #include <cassert>
@@ -46,12 +47,17 @@ bool WriteTakeHeaders(TakeRecorder& take) {
 
 }  // namespace
 
-void TakeFileName(const std::tm& localTime, char* buffer, std::size_t size) {
+void TakeFileName(const std::tm& localTime, int32_t number, char* buffer, std::size_t size) {
   // The year is widened so that no field value can overflow the addition.
-  std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d.wav",
-                static_cast<long long>(localTime.tm_year) + 1900,
-                localTime.tm_mon + 1, localTime.tm_mday, localTime.tm_hour, localTime.tm_min,
-                localTime.tm_sec);
+  const long long year = static_cast<long long>(localTime.tm_year) + 1900;
+  if (number <= 1) {
+    std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d.wav", year, localTime.tm_mon + 1,
+                  localTime.tm_mday, localTime.tm_hour, localTime.tm_min, localTime.tm_sec);
+  } else {
+    std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d-%d.wav", year, localTime.tm_mon + 1,
+                  localTime.tm_mday, localTime.tm_hour, localTime.tm_min, localTime.tm_sec,
+                  static_cast<int>(number));
+  }
 }
 
 void ResetTakeRecorder(TakeRecorder& take) {
@@ -63,16 +69,22 @@ bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTi
   if (take.Recording) StopTake(take);
   take = {};
 
-  char name[96];  // room for any field values, not only those of a real date
-  TakeFileName(localTime, name, sizeof name);
   // An empty directory means the current one; a trailing separator is not doubled.
   const std::size_t directoryLength = std::strlen(directory);
   const char* separator =
       directoryLength == 0 || directory[directoryLength - 1] == '/' ? "" : "/";
   char path[PATH_MAX];
-  const int length = std::snprintf(path, sizeof path, "%s%s%s", directory, separator, name);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path ||
-      RiffCreate(take.TakeFile, path) != RiffStatus::Ok) {
+  // The first free name of the second: the plain one, then -2, -3 and so on.
+  RiffStatus created = RiffStatus::AlreadyExists;
+  for (int32_t number = 1; number <= kTakeNameNumbers && created == RiffStatus::AlreadyExists;
+       ++number) {
+    char name[128];  // room for any field values, not only those of a real date
+    TakeFileName(localTime, number, name, sizeof name);
+    const int length = std::snprintf(path, sizeof path, "%s%s%s", directory, separator, name);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) break;
+    created = RiffCreateNew(take.TakeFile, path);
+  }
+  if (created != RiffStatus::Ok) {
     take = {};
     ShowWaveError(kOpenError);
     return false;
@@ -104,17 +116,28 @@ TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t by
     // is a valid WAV file of every block before this one.
     RiffTruncate(take.TakeFile, blockStart);
     StopTake(take);
-    ShowWaveError(kWriteError);
     return TakeWriteResult::Failed;
   }
   take.DataBytes += byteCount;
   ++take.TakeBlocks;
+  if (take.TakeBlocks % kTakeSizeUpdateBlocks == 0) {
+    // The sizes of the data so far, in place, so that a take cut off by a
+    // crash or a kill is a valid file of all but its last blocks. The end
+    // of the take writes the same fields again, so a take that ends
+    // normally is the same file as without these writes. A failure here
+    // costs only that safety and does not end the take.
+    const uint32_t riffSize = static_cast<uint32_t>(kTakeHeaderBytes + take.DataBytes);
+    RiffWriteChunkSize(take.TakeFile, take.DataChunk, take.DataBytes);
+    RiffWriteChunkSize(take.TakeFile, take.RiffChunk, riffSize);
+  }
   if (take.TakeBlocks >= kTakeBlockLimit) {
     StopTake(take);
     return TakeWriteResult::LimitReached;
   }
   return TakeWriteResult::Written;
 }
+
+void ShowTakeWriteError() { ShowWaveError(kWriteError); }
 
 void StopTake(TakeRecorder& take) {
   if (!take.Recording) return;

@@ -1,6 +1,8 @@
 // The take recorder: every output block queued for playback is appended to
-// a WAV file (18-byte format chunk) named after the local start time; chunk
-// sizes are fixed up when the take ends.
+// a WAV file (18-byte format chunk) named after the local start time. While
+// the take runs its chunk sizes are brought up to date about once a second,
+// so that a take cut short by a crash or a kill is still a valid WAV file;
+// they are fixed up for good when the take ends.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +15,15 @@
 namespace sorvane {
 
 inline constexpr int32_t kTakeBlockLimit = 60000;
+// The chunk sizes in the file are brought up to date after every this many
+// blocks. Blocks come every 10 ms, so that is more than once a second; and
+// since even the longest blocks (242 samples) of one interval make less
+// than a second of sound (90 x 242 < 22050), a take that is cut off loses
+// less than a second of its sound.
+inline constexpr int32_t kTakeSizeUpdateBlocks = 90;
+static_assert((kTakeSizeUpdateBlocks - 1) * 242 < 22050);
+// Numbered names tried for the takes of one second ("-2" up to this).
+inline constexpr int32_t kTakeNameNumbers = 999;
 
 // The field named RiffChunk hides the type inside the record, so the chunk
 // fields spell the type with its namespace.
@@ -26,16 +37,19 @@ struct TakeRecorder {
 };
 static_assert(std::is_trivially_copyable_v<TakeRecorder>);
 
-// "yyyymmdd-hhnnss.wav" for the given local time, into buffer (at least 20 bytes).
-void TakeFileName(const std::tm& localTime, char* buffer, std::size_t size);
+// "yyyymmdd-hhnnss.wav" for the given local time and number 1, or
+// "yyyymmdd-hhnnss-N.wav" for a number N of 2 or more, into buffer (20
+// bytes hold the first form, 32 any of them).
+void TakeFileName(const std::tm& localTime, int32_t number, char* buffer, std::size_t size);
 
 // Puts the recorder in its start-up state (idle, no file). It does not touch
 // a running take's file: a record that may hold an open take is ended with
 // StopTake instead.
 void ResetTakeRecorder(TakeRecorder& take);
 
-// Creates directory/yyyymmdd-hhnnss.wav (replacing a file of that name) and
-// writes its headers. On failure shows "ファイルオープンエラー (mmioOpen)",
+// Creates directory/yyyymmdd-hhnnss.wav and writes its headers. A take never
+// replaces a file: when the name is taken (a take started in the same
+// second), the take goes to yyyymmdd-hhnnss-2.wav, -3 and so on. On failure shows "ファイルオープンエラー (mmioOpen)",
 // stays idle and returns false; a file whose headers could not be written is
 // removed. A take that is already running is ended first.
 bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTime);
@@ -48,9 +62,14 @@ enum class TakeWriteResult {
 };
 
 // Appends one output block. Never allocates and takes no lock. A failed
-// write ends the take (the file keeps every whole block written before) and
-// shows "dataチャンク書き込みエラー (mmioWrite)" after the file is closed.
+// write ends the take (the file keeps every whole block written before and
+// is closed) and returns Failed; the caller then reports it with
+// ShowTakeWriteError once it has finished the block, since the error box
+// runs a nested event loop in which further blocks are handled.
 TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t byteCount);
+
+// Shows "dataチャンク書き込みエラー (mmioWrite)".
+void ShowTakeWriteError();
 
 // Ends a running take: fixes up the chunk sizes, flushes and closes.
 void StopTake(TakeRecorder& take);

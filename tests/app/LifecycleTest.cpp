@@ -1,17 +1,23 @@
-// Start-up with and without sound, the close handshake, error boxes, the
-// About dialog, the take button, the phrase group and its dialogs, and the
-// desktop services: glyphs, take directory, mixer launch, single instance.
+// Start-up with and without sound, the close handshake (also on a
+// termination signal), error boxes, the About dialog, the take button, the
+// phrase group and its dialogs, and the desktop services: glyphs, take
+// directory, mixer launch, single instance.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QElapsedTimer>
@@ -22,6 +28,7 @@
 #include "app/Glyphs.h"
 #include "app/PhraseDialogs.h"
 #include "app/Platform.h"
+#include "app/SignalWatcher.h"
 #include "app/SingleInstance.h"
 #include "app/Unit2.h"
 #include "keyboard/ColorButton.h"
@@ -115,6 +122,36 @@ TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {
   EXPECT_TRUE(w.Errors.Calls.empty());
 }
 
+// Hands every buffer the devices hold back, capture first, as a reset does.
+void HandEverythingBack(Window& w) {
+  while (!w.Backend->CaptureDevice.Returned.empty()) {
+    OnCaptureDone(w.Engine(), *w.Backend->CaptureDevice.Returned.front());
+    w.Backend->CaptureDevice.Returned.pop_front();
+  }
+  while (!w.Backend->PlaybackDevice.Returned.empty()) {
+    OnPlaybackDone(w.Engine(), *w.Backend->PlaybackDevice.Returned.front());
+    w.Backend->PlaybackDevice.Returned.pop_front();
+  }
+}
+
+// The one take in directory is complete: its data size is what was played,
+// and the file ends where the data chunk does.
+void ExpectOneCompleteTake(const QString& directory, uint32_t playedBytes) {
+  const QStringList takes = QDir(directory).entryList({QStringLiteral("*.wav")});
+  ASSERT_EQ(takes.size(), 1);
+  QFile file(QDir(directory).filePath(takes[0]));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray bytes = file.readAll();
+  ASSERT_GE(bytes.size(), 46);
+  const auto le32 = [&bytes](int at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at])) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
+           static_cast<uint8_t>(bytes[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
+  };
+  EXPECT_EQ(le32(42), playedBytes);
+  EXPECT_EQ(le32(4), 38 + playedBytes);
+  EXPECT_EQ(bytes.size(), 46 + static_cast<int>(playedBytes));
+}
+
 TEST(Closing, ARunningTakeIsCompletedBeforeTheDevicesClose) {
   QTemporaryDir dir;
   Window w;
@@ -124,26 +161,64 @@ TEST(Closing, ARunningTakeIsCompletedBeforeTheDevicesClose) {
   for (int i = 0; i < 5; ++i) w.CaptureBlock();
   // Close at once: hand everything back.
   w->close();
-  while (!w.Backend->CaptureDevice.Returned.empty()) {
-    OnCaptureDone(w.Engine(), *w.Backend->CaptureDevice.Returned.front());
-    w.Backend->CaptureDevice.Returned.pop_front();
-  }
-  while (!w.Backend->PlaybackDevice.Returned.empty()) {
-    OnPlaybackDone(w.Engine(), *w.Backend->PlaybackDevice.Returned.front());
-    w.Backend->PlaybackDevice.Returned.pop_front();
-  }
+  HandEverythingBack(w);
   EXPECT_FALSE(w->isVisible());
   EXPECT_FALSE(w.Engine().Take.Recording);
-  const QStringList takes = QDir(dir.path()).entryList({QStringLiteral("*.wav")});
-  ASSERT_EQ(takes.size(), 1);
-  QFile file(QDir(dir.path()).filePath(takes[0]));
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  const QByteArray bytes = file.readAll();
-  ASSERT_GE(bytes.size(), 46);
-  const uint32_t dataSize = static_cast<uint8_t>(bytes[42]) | static_cast<uint8_t>(bytes[43]) << 8 |
-                            static_cast<uint8_t>(bytes[44]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(bytes[45])) << 24;
-  EXPECT_EQ(dataSize, 5u * 220u * 2u);
-  EXPECT_EQ(bytes.size(), 46 + static_cast<int>(dataSize));
+  ExpectOneCompleteTake(dir.path(), 5u * 220u * 2u);
+}
+
+volatile sig_atomic_t EarlierHandlerRan = 0;
+extern "C" void EarlierHandler(int) { EarlierHandlerRan = 1; }
+
+TEST(Closing, TerminationSignalsMakeTheCloseRequestOnTheEventThread) {
+  constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+  struct sigaction original[3] {};
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(::sigaction(kSignals[i], nullptr, &original[i]), 0);
+  const auto set = [](int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  };
+  set(SIGTERM, SIG_DFL);
+  set(SIGINT, SIG_DFL);
+  // A handler that was there before the watcher is there again after it.
+  set(SIGHUP, &EarlierHandler);
+  for (const int signal : kSignals) {
+    SCOPED_TRACE(signal);
+    QTemporaryDir dir;
+    Window w;
+    SignalWatcher watcher;
+    ASSERT_TRUE(watcher.IsActive());
+    QObject::connect(&watcher, &SignalWatcher::TerminationRequested, w.Form.get(), &QWidget::close);
+    w->show();
+    RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+    for (int i = 0; i < 5; ++i) w.CaptureBlock();
+    ASSERT_EQ(::raise(signal), 0);
+    // The handler itself does nothing but queue the request.
+    EXPECT_FALSE(w.Engine().Closing);
+    for (int i = 0; i < 200 && !w.Engine().Closing; ++i) QTest::qWait(10);
+    ASSERT_TRUE(w.Engine().Closing);
+    // Refused while the buffers are out, as the Exit button is; the last one
+    // back completes the close and the take.
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(w.Engine().Take.Recording);
+    HandEverythingBack(w);
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(w.Engine().Take.Recording);
+    ExpectOneCompleteTake(dir.path(), 5u * 220u * 2u);
+  }
+  ASSERT_EQ(::raise(SIGHUP), 0);
+  EXPECT_EQ(EarlierHandlerRan, 1);
+  // A signal ignored from the start (nohup, a background job) stays ignored.
+  set(SIGHUP, SIG_IGN);
+  {
+    SignalWatcher watcher;
+    struct sigaction now {};
+    ::sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+  }
+  for (int i = 0; i < 3; ++i) ::sigaction(kSignals[i], &original[i], nullptr);
 }
 
 TEST(ErrorBoxes, ShowCaptionIconAndTextAsModalBoxes) {
@@ -238,8 +313,8 @@ TEST(TakeButton, CaptionAndGlyphFollowTheTake) {
     const auto glyph = [&w]() { return w->btnRecord->icon().pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(QImage::Format_ARGB32); };
     EXPECT_EQ(w->btnRecord->text(), rec);
     EXPECT_EQ(glyph(), w->RecordGlyph());
-    const QDir programDir(TakeDirectory());
-    const QStringList before = programDir.entryList({QStringLiteral("*.wav")});
+    const QDir takeDir(TakeDirectory());
+    const QStringList before = takeDir.entryList({QStringLiteral("*.wav")});
     w->btnRecord->click();
     EXPECT_TRUE(w.Engine().Take.Recording);
     EXPECT_EQ(w->btnRecord->text(), stop);
@@ -248,13 +323,48 @@ TEST(TakeButton, CaptionAndGlyphFollowTheTake) {
     EXPECT_FALSE(w.Engine().Take.Recording);
     EXPECT_EQ(w->btnRecord->text(), rec);
     EXPECT_EQ(glyph(), w->RecordGlyph());
-    // The take went to the program's directory; tidy it away.
-    for (const QString& name : programDir.entryList({QStringLiteral("*.wav")})) {
+    // The take went to the music folder (the tests' own); tidy it away.
+    for (const QString& name : takeDir.entryList({QStringLiteral("*.wav")})) {
       if (!before.contains(name)) {
-        EXPECT_TRUE(QFile::remove(programDir.filePath(name)));
+        EXPECT_TRUE(QFile::remove(takeDir.filePath(name)));
       }
     }
   }
+}
+
+TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
+  // The error box runs a nested event loop in which device events go on
+  // being handled; they must find the failed block finished, its buffer
+  // queued and the ring moved on.
+  QTemporaryDir dir;
+  Window w;
+  RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+  ASSERT_TRUE(w.Engine().Take.Recording);
+  w.CaptureBlock();
+  // The take's descriptor becomes a read-only one: the next write fails.
+  const int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(readOnly, 0);
+  ASSERT_GE(::dup2(readOnly, w.Engine().Take.TakeFile.Fd), 0);
+  ::close(readOnly);
+  struct Nested {
+    Window* W;
+    std::vector<std::string> Texts;
+  } nested{&w, {}};
+  SetErrorBoxHandler(
+      [](void* self, const char*, const char* text) {
+        auto* n = static_cast<Nested*>(self);
+        n->Texts.emplace_back(text);
+        n->W->CaptureBlock();  // a device event while the box is open
+      },
+      &nested);
+  w.CaptureBlock();
+  SetErrorBoxHandler(nullptr, nullptr);
+  EXPECT_EQ(nested.Texts, std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"});
+  EXPECT_FALSE(w.Engine().Take.Recording);
+  EXPECT_EQ(w->btnRecord->text(), U("Rec"));
+  const std::deque<WaveHeader*>& queued = w.Backend->PlaybackDevice.Queued;
+  ASSERT_EQ(queued.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(queued[static_cast<size_t>(i)], &w.Engine().Ring.PlaybackHeaders[i]) << i;
 }
 
 TEST(PhraseGroup, ButtonsAndCaptionsFollowPhraseMode) {
@@ -452,13 +562,21 @@ TEST(Glyphs, DrawnFromTheirRowsWithTheBottomLeftColourTransparent) {
   EXPECT_EQ(opaque, 144 - 41);  // every pixel but the 41 white ones
 }
 
-TEST(TakeDirectory, ProgramFolderThenMusicThenHome) {
-  QTemporaryDir program, music, home;
-  EXPECT_EQ(TakeDirectory(program.path(), music.path(), home.path()), program.path());
-  const QString gone = program.path() + QStringLiteral("/missing");
-  EXPECT_EQ(TakeDirectory(gone, music.path(), home.path()), music.path());
-  EXPECT_EQ(TakeDirectory(gone, QString(), home.path()), home.path());
-  EXPECT_EQ(TakeDirectory(gone, music.path() + QStringLiteral("/missing"), home.path()), home.path());
+TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHome) {
+  QTemporaryDir music, home;
+  EXPECT_EQ(TakeDirectory(music.path(), home.path()), music.path());
+  const QString missing = music.path() + QStringLiteral("/Music");
+  EXPECT_EQ(TakeDirectory(missing, home.path()), missing);
+  EXPECT_TRUE(QFileInfo(missing).isDir());
+  EXPECT_EQ(TakeDirectory(QString(), home.path()), home.path());
+  // A file where the folder should be: it stays, and takes go home.
+  QFile plain(music.path() + QStringLiteral("/plain"));
+  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+  plain.close();
+  EXPECT_EQ(TakeDirectory(plain.fileName(), home.path()), home.path());
+  EXPECT_TRUE(QFileInfo(plain.fileName()).isFile());
+  // The running program's: the user's music folder.
+  EXPECT_EQ(TakeDirectory(), QStandardPaths::writableLocation(QStandardPaths::MusicLocation));
 }
 
 TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {

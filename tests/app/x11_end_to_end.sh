@@ -4,7 +4,9 @@
 # from the PC keyboard and the mouse, the stuck-key watchdog releasing a key
 # whose key-up went to another window (and keeping keys that are still held),
 # a second start that brings the first window forward and ends, a restart
-# after a crash, and the Exit button.
+# after a crash, takes in the user's music folder that survive the program's
+# end (SIGTERM, SIGKILL, a file size limit) and never replace one another,
+# and the Exit button.
 #   x11_end_to_end.sh PATH_TO_SORVANE WORK_DIR
 set -uo pipefail
 prog=$1
@@ -80,6 +82,13 @@ eval "$pulse_env"
 unset PULSE_SINK PULSE_SOURCE
 export JACK_NO_START_SERVER=1
 
+# The program's own configuration folder, whose user-dirs.dirs names a music
+# folder that does not exist yet: the first take makes it.
+music="$work/music"
+mkdir -p "$work/config"
+echo "XDG_MUSIC_DIR=\"$music\"" >"$work/config/user-dirs.dirs"
+export XDG_CONFIG_HOME="$work/config"
+
 # R,G,B of a pixel of an image.
 pixel() {
   convert "$1" -format "%[fx:round(255*p{$2,$3}.r)],%[fx:round(255*p{$2,$3}.g)],%[fx:round(255*p{$2,$3}.b)]" info:
@@ -93,6 +102,7 @@ expect_pixel() {  # image x y expected what
 
 visible_main() { xdotool search --onlyvisible --name '^Sorvane$' 2>/dev/null | head -n1; }
 error_box() { xdotool search --onlyvisible --name '^Sorvane (ERROR!|エラー)$' 2>/dev/null | head -n1; }
+wave_error_box() { xdotool search --onlyvisible --name '^エラー$' 2>/dev/null | head -n1; }
 
 # The program's streams on the private server: capture and playback.
 expect_sound_running() {  # what
@@ -105,8 +115,13 @@ expect_sound_running() {  # what
 
 # Starts the program and waits for its window. The sound devices must open:
 # an error box is a failure (it is dismissed with Enter so the run goes on).
+# With an argument, the program runs under that file size limit (KiB).
 start_program() {
-  "$prog" >>"$work/app.log" 2>&1 &
+  if [ -n "${1:-}" ]; then
+    (ulimit -f "$1" && exec "$prog") >>"$work/app.log" 2>&1 &
+  else
+    "$prog" >>"$work/app.log" 2>&1 &
+  fi
   app_pid=$!
   main=""
   for _ in $(seq 150); do
@@ -291,6 +306,153 @@ kill -9 "$app_pid"
 wait "$app_pid" 2>/dev/null
 app_pid=""
 start_program || exit 1
+
+# ---- takes ----
+# What Python's wave module makes of a take: "frames data_bytes file_bytes";
+# it fails unless the file is a mono 22050 Hz 16-bit WAV file whose data
+# chunk holds all the frames its size announces.
+take_info() {
+  /usr/bin/python3 - "$1" <<'PY'
+import os, sys, wave
+with wave.open(sys.argv[1], 'rb') as w:
+    p = w.getparams()
+    data = w.readframes(p.nframes)
+assert (p.nchannels, p.sampwidth, p.framerate) == (1, 2, 22050), p
+assert len(data) == 2 * p.nframes, "the data chunk is shorter than its size"
+print(p.nframes, len(data), os.path.getsize(sys.argv[1]))
+PY
+}
+takes() { ls "$music" 2>/dev/null | grep '\.wav$' | sort; }
+click_record() { xdotool mousemove --window "$main" 340 108 click 1; }
+# Waits up to 10 s for the program to end; its exit status goes to end_rc.
+wait_for_end() {
+  end_rc=
+  for _ in $(seq 100); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  if kill -0 "$app_pid" 2>/dev/null && [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" != Z ]; then
+    return 1
+  fi
+  wait "$app_pid"
+  end_rc=$?
+  app_pid=""
+}
+# Starts a take and waits for its file; prints the file's name.
+start_take() {
+  local before new
+  before=$(takes | wc -l)
+  xdotool windowfocus --sync "$main"
+  click_record
+  for _ in $(seq 50); do
+    [ "$(takes | wc -l)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  new=$(ls -t "$music" 2>/dev/null | grep '\.wav$' | head -n1)
+  [ "$(takes | wc -l)" -gt "$before" ] && echo "$new"
+}
+
+# SIGTERM (a plain kill, the session's end) is a close request: the take
+# is completed, sizes and all, and the program ends normally.
+if take=$(start_take); then
+  sleep 2
+  kill -TERM "$app_pid"
+  if wait_for_end; then
+    [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM"
+    if info=$(take_info "$music/$take"); then
+      read -r frames data size <<<"$info"
+      echo "take ended by SIGTERM after 2 s: $take, $frames frames ($((frames * 1000 / 22050)) ms), $data data bytes, file $size bytes"
+      [ "$size" = $((46 + data)) ] || fail "SIGTERM take: $size bytes in the file, but its chunks hold $((46 + data))"
+      [ "$frames" -gt 0 ] || fail "SIGTERM take: no frames after 2 s of recording"
+    else
+      fail "the take ended by SIGTERM is no valid WAV file"
+    fi
+  else
+    fail "SIGTERM did not end the program"
+    kill -KILL "$app_pid" 2>/dev/null
+    wait "$app_pid" 2>/dev/null
+    app_pid=""
+  fi
+else
+  fail "no take file in the music folder after a click on the record button"
+fi
+[ -d "$music" ] || fail "the music folder was not made"
+
+# SIGKILL (or a crash, or a power cut): the take is a valid WAV file that
+# lacks at most its last second.
+start_program || exit 1
+if take=$(start_take); then
+  sleep 4
+  kill -KILL "$app_pid"
+  wait "$app_pid" 2>/dev/null
+  app_pid=""
+  if info=$(take_info "$music/$take"); then
+    read -r frames data size <<<"$info"
+    missing=$((size - 46 - data))
+    echo "take killed by SIGKILL after 4 s: $frames frames ($((frames * 1000 / 22050)) ms) readable, $missing bytes ($((missing * 1000 / 44100)) ms) written after the last size update"
+    # How much sound the program makes in 4 s depends on the machine's load;
+    # what it keeps readable of it does not.
+    [ "$missing" -le 44100 ] || fail "SIGKILL take: $missing bytes beyond its chunks, more than a second"
+    [ "$frames" -gt 0 ] || fail "SIGKILL take: no frames readable after 4 s of recording"
+  else
+    fail "the take killed by SIGKILL is no valid WAV file"
+  fi
+else
+  fail "no take file for the SIGKILL check"
+fi
+
+# Two takes within one second are two files. The clicks start just after a
+# second begins, so that both takes normally share their second.
+start_program || exit 1
+before=$(takes | wc -l)
+xdotool windowfocus --sync "$main"
+xdotool mousemove --window "$main" 340 108
+while [ "$(date +%N | cut -c1)" != 0 ]; do sleep 0.02; done
+xdotool click 1 sleep 0.15 click 1 sleep 0.15 click 1 sleep 0.3 click 1
+sleep 0.5
+count=$(( $(takes | wc -l) - before ))
+echo "two quick takes: $(takes | tail -n "$count" | tr '\n' ' ')"
+[ "$count" = 2 ] || fail "two quick takes made $count new files"
+for name in $(ls -t "$music" | grep '\.wav$' | head -n 2); do
+  take_info "$music/$name" >/dev/null || fail "quick take $name is no valid WAV file"
+done
+
+# A file size limit (ulimit -f) ends the take with the write error box, as a
+# full disk does; the program lives on and the take is a valid file.
+kill -TERM "$app_pid"
+wait_for_end || fail "SIGTERM did not end the program before the size limit check"
+start_program 100 || exit 1
+if take=$(start_take); then
+  box=""
+  for _ in $(seq 80); do
+    box=$(wave_error_box)
+    [ -n "$box" ] && break
+    sleep 0.1
+  done
+  if [ -z "$box" ]; then
+    fail "no write error box when the take outgrew the file size limit"
+  else
+    kill -0 "$app_pid" 2>/dev/null || fail "the file size limit ended the program"
+    xdotool windowfocus --sync "$box" key Return
+    sleep 0.3
+    import -window root "$work/after-size-limit.png"
+    # One box and no other: the blocks handled while it was open found the
+    # failed block finished.
+    [ -z "$(wave_error_box)" ] && [ -z "$(error_box)" ] ||
+      fail "another error box after the size limit's (see after-size-limit.png)"
+  fi
+  if info=$(take_info "$music/$take"); then
+    read -r frames data size <<<"$info"
+    echo "take at the file size limit of 102400 bytes: $frames frames ($((frames * 1000 / 22050)) ms), file $size bytes"
+    [ "$size" = $((46 + data)) ] && [ "$size" -le 102400 ] ||
+      fail "size-limited take: file $size bytes, chunks $((46 + data)) bytes"
+  else
+    fail "the size-limited take is no valid WAV file"
+  fi
+else
+  fail "no take file for the file size limit check"
+fi
 
 # Exit closes the window and ends the program.
 xdotool mousemove --window "$main" 340 156 click 1

@@ -1,6 +1,6 @@
 // The RIFF layer's own guarantees that the WAV routines build on: sizes are
-// fixed up on the way out, searches stay inside their parent, and only
-// regular files are read.
+// fixed up on the way out, searches stay inside their parent, only regular
+// files are read, and a new file never takes the place of an existing one.
 #include "wavfile/Riff.h"
 
 #include <sys/stat.h>
@@ -65,6 +65,25 @@ TEST(RiffLayer, ReadingRefusesWhatIsNotARegularFile) {
     EXPECT_EQ(RiffOpenRead(file, path.c_str()), RiffStatus::CannotOpen);
     EXPECT_EQ(file.Fd, -1);
   }
+}
+
+TEST(RiffLayer, CreateNewNeverOpensAnExistingName) {
+  TempDir dir;
+  const std::string existing = dir / "existing.wav", dangling = dir / "dangling.wav";
+  WriteBytes(existing, Text("keep me"));
+  ASSERT_EQ(::symlink((dir / "nowhere").c_str(), dangling.c_str()), 0);
+  for (const std::string& path : {existing, dangling}) {
+    SCOPED_TRACE(path);
+    RiffFile file;
+    EXPECT_EQ(RiffCreateNew(file, path.c_str()), RiffStatus::AlreadyExists);
+    EXPECT_EQ(file.Fd, -1);
+  }
+  EXPECT_EQ(ReadBytes(existing), Text("keep me"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "nowhere"));
+  RiffFile file;
+  EXPECT_EQ(RiffCreateNew(file, (dir / "missing/new.wav").c_str()), RiffStatus::CannotOpen);
+  ASSERT_EQ(RiffCreateNew(file, (dir / "new.wav").c_str()), RiffStatus::Ok);
+  EXPECT_EQ(RiffClose(file), RiffStatus::Ok);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Take files: names, the exact file a take leaves behind however it ended,
-// the block limit, and failures to create or to write.
+// Take files: names (never one taken before), the exact file a take leaves
+// behind however it ended, what a running take's file holds, the block
+// limit, and failures to create or to write.
 #include "wavfile/TakeRecorder.h"
 
 #include "WaveTestSupport.h"
@@ -30,12 +31,16 @@ Bytes TakeFile(const Bytes& samples) {
   return Cat({out, samples});
 }
 
-TEST(TakeFileName, IsTheLocalTimeWithLeadingZeros) {
-  char name[20];
-  TakeFileName(kStart, name, sizeof name);
+TEST(TakeFileName, IsTheLocalTimeWithLeadingZerosThenANumber) {
+  char name[32];
+  TakeFileName(kStart, 1, name, 20);
   EXPECT_STREQ(name, kStartName);
-  TakeFileName(Time(1999, 12, 31, 23, 59, 59), name, sizeof name);
+  TakeFileName(Time(1999, 12, 31, 23, 59, 59), 1, name, sizeof name);
   EXPECT_STREQ(name, "19991231-235959.wav");
+  TakeFileName(kStart, 2, name, sizeof name);
+  EXPECT_STREQ(name, "20240301-090507-2.wav");
+  TakeFileName(kStart, kTakeNameNumbers, name, sizeof name);
+  EXPECT_STREQ(name, "20240301-090507-999.wav");
 }
 
 TEST(TakeRecorder, EmptyTakeIsTheBare46ByteLayout) {
@@ -75,22 +80,67 @@ TEST(TakeRecorder, FileHoldsEveryBlockInOrderAndPythonReadsIt) {
   EXPECT_EQ(python->Data, played);
 }
 
-TEST(TakeRecorder, NewTakeReplacesOrCompletesThePreviousOne) {
+TEST(TakeRecorder, NewTakeNeverReplacesAFileAndCompletesThePreviousOne) {
   TempDir dir;
   TakeRecorder take;
-  const Bytes first = Pattern(440, 1), second = Pattern(396, 2);
+  const Bytes first = Pattern(440, 1), second = Pattern(396, 2), third = Pattern(484, 3);
   ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
   WriteTakeBlock(take, first.data(), 440);
   WriteTakeBlock(take, first.data(), 440);
   StopTake(take);
-  // Within the same second the name is the same: the second take replaces the first.
+  // Within the same second the next free number goes after the time; a
+  // file of another origin that holds a name is skipped, as is a link to
+  // nowhere (which a plain create would follow).
+  WriteBytes(dir / "20240301-090507-3.wav", Text("not a take"));
+  ASSERT_EQ(::symlink((dir / "elsewhere.wav").c_str(), (dir / "20240301-090507-4.wav").c_str()), 0);
   ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
   WriteTakeBlock(take, second.data(), 396);
+  StopTake(take);
+  ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
+  WriteTakeBlock(take, third.data(), 484);
   // Starting while a take runs completes the running one first.
   ASSERT_TRUE(StartTake(take, dir.Path.c_str(), Time(2024, 3, 1, 9, 5, 8)));
   StopTake(take);
-  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(second));
+  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(Cat({first, first})));
+  EXPECT_EQ(ReadBytes(dir / "20240301-090507-2.wav"), TakeFile(second));
+  EXPECT_EQ(ReadBytes(dir / "20240301-090507-3.wav"), Text("not a take"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere.wav"));
+  EXPECT_EQ(ReadBytes(dir / "20240301-090507-5.wav"), TakeFile(third));
   EXPECT_EQ(ReadBytes(dir / "20240301-090508.wav"), TakeFile({}));
+}
+
+TEST(TakeRecorder, RunningTakeIsAValidFileOfAllButItsLastBlocks) {
+  // What a crash or a kill would leave: the file as it is while the take
+  // runs. Its sizes cover every block up to the last update; the blocks
+  // after it lie beyond the chunks, where readers do not look.
+  TempDir dir;
+  TakeRecorder take;
+  ASSERT_TRUE(StartTake(take, dir.Path.c_str(), kStart));
+  const std::string path = dir / kStartName;
+  const uint32_t lengths[] = {242, 198, 220};
+  constexpr int32_t kLast = 3 * kTakeSizeUpdateBlocks - 1;  // one short of the next update
+  Bytes played;
+  uint32_t updated = 0;  // data bytes at the last update
+  for (int32_t i = 1; i <= kLast; ++i) {
+    const Bytes block = Pattern(2 * lengths[i % 3], static_cast<uint32_t>(i));
+    ASSERT_EQ(WriteTakeBlock(take, block.data(), static_cast<uint32_t>(block.size())), TakeWriteResult::Written);
+    played = Cat({played, block});
+    if (i % kTakeSizeUpdateBlocks == 0) updated = static_cast<uint32_t>(played.size());
+    if (i % kTakeSizeUpdateBlocks != 0 && i != kLast) continue;
+    SCOPED_TRACE(i);
+    const Bytes file = ReadBytes(path);
+    ASSERT_EQ(file.size(), 46u + played.size());
+    EXPECT_EQ(GetLe32(file, 42), updated);
+    EXPECT_EQ(GetLe32(file, 4), 38 + updated);
+    if (!HavePython()) continue;
+    const auto python = ReadWithPython(dir, path);
+    ASSERT_TRUE(python);
+    EXPECT_EQ(python->Data, Bytes(played.begin(), played.begin() + updated));
+  }
+  EXPECT_EQ(updated, 2 * kTakeSizeUpdateBlocks * 2 * 220u);
+  StopTake(take);
+  // Ended normally, the file is exactly the take's layout.
+  EXPECT_EQ(ReadBytes(path), TakeFile(played));
 }
 
 TEST(TakeRecorder, EndsItselfAtTheBlockLimitAndStartsAgain) {
@@ -159,7 +209,10 @@ TEST(TakeRecorder, FailedWriteEndsTheTakeAndKeepsAValidFileOfWholeBlocks) {
     }
     if (last != TakeWriteResult::Failed || written != 4) return 2;
     if (take.Recording || WriteTakeBlock(take, blocks[0].data(), 484) != TakeWriteResult::Idle) return 3;
-    return log.Messages == std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"} ? 0 : 4;
+    // The caller reports the failure once its block is done; the write itself shows nothing.
+    if (!log.Messages.empty()) return 4;
+    ShowTakeWriteError();
+    return log.Messages == std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"} ? 0 : 5;
   });
   ASSERT_EQ(result, 0);
   const Bytes kept = Cat({blocks[0], blocks[1], blocks[2]});
