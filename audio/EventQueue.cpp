@@ -94,8 +94,12 @@ bool AudioEventQueue::DispatchOne(Handler handler, void* context) {
 }
 
 int AudioEventQueue::DispatchAll(Handler handler, void* context) {
+  // Only the events claimed before this pass: when the engine falls behind,
+  // events posted meanwhile wait for the next turn of the event loop, so
+  // input, timers and a termination signal are handled between passes.
+  const size_t end = EnqueuePos.load(std::memory_order_acquire);
   int n = 0;
-  while (DispatchOne(handler, context)) ++n;
+  while (static_cast<intptr_t>(end - DequeuePos) > 0 && DispatchOne(handler, context)) ++n;
   return n;
 }
 

@@ -50,7 +50,8 @@ class AudioEventQueue {
   // is removed before its handler runs, so a handler may dispatch further
   // events from a nested event loop.
   bool DispatchOne(EngineState& engine) { return DispatchOne(&DispatchToEngine, &engine); }
-  // Pops until empty, including events posted meanwhile; returns how many.
+  // Pops the events posted before the call (not those posted meanwhile,
+  // which keep WakeFd() readable for the next pass); returns how many.
   int DispatchAll(EngineState& engine) { return DispatchAll(&DispatchToEngine, &engine); }
 
   // The same with any handler, for tools and tests.

@@ -122,6 +122,28 @@ TEST(AudioEventQueue, NestedDispatchContinuesInOrderWithoutRepeats) {
   EXPECT_EQ(handler.Started, (std::vector<uintptr_t>{0, 1, 2, 3, 1000, 4, 5}));
 }
 
+// An engine that falls behind must not hold the event thread: a pass ends
+// with the events that were there when it began.
+TEST(AudioEventQueue, APassLeavesEventsPostedDuringItForTheNextPass) {
+  AudioEventQueue queue;
+  auto headers = MakeHeaders(4);
+  struct Reposter {
+    AudioEventQueue* Queue;
+    WaveHeader* Next;
+    int Count = 0;
+    static void Handle(void* context, DeviceKind, WaveHeader&) {
+      auto* self = static_cast<Reposter*>(context);
+      if (self->Count++ < 2) self->Queue->Post(DeviceKind::Playback, self->Next++);
+    }
+  } reposter{&queue, &headers[2]};
+  queue.Post(DeviceKind::Capture, &headers[0]);
+  queue.Post(DeviceKind::Capture, &headers[1]);
+  EXPECT_EQ(queue.DispatchAll(&Reposter::Handle, &reposter), 2);
+  EXPECT_TRUE(Readable(queue.WakeFd()));
+  EXPECT_EQ(queue.DispatchAll(&Reposter::Handle, &reposter), 2);
+  EXPECT_TRUE(queue.Empty());
+}
+
 TEST(AudioEventQueue, ManyProducersKeepEachOrderAndLoseNothing) {
   constexpr int kProducers = 3;
   constexpr int kPerProducer = 20000;
