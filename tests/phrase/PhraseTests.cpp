@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "EngineTestSupport.h"
+#include "tests/support/TempDir.h"
 #include "phrase/PhraseStore.h"
 #include "wavfile/WaveFile.h"
 
@@ -18,15 +19,7 @@ namespace {
 using test::EngineOnRig;
 using test::RecordedBoxes;
 
-struct TempDir {
-  std::filesystem::path Path;
-  TempDir() {
-    Path = std::filesystem::temp_directory_path() / ("sorvane-phrase-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(Path);
-  }
-  ~TempDir() { std::filesystem::remove_all(Path); }
-  std::string File(const char* name) const { return (Path / name).string(); }
-};
+using test::TempDir;
 
 TEST(PhraseButtons, FollowTheModes) {
   PhraseState s;
@@ -159,7 +152,7 @@ TEST(PhraseFiles, SaveThenLoadGivesTheSameSamples) {
   TempDir dir;
   auto e = std::make_unique<EngineOnRig>();
   for (int i = 0; i < kPhraseSamples; ++i) e->E().Store.PhraseSamples[i] = static_cast<int16_t>(i * 37);
-  const auto file = dir.File("phrase.wav");
+  const auto file = dir / "phrase.wav";
   ASSERT_TRUE(PhraseSaveFile(e->E(), file.c_str()));
   EXPECT_EQ(std::filesystem::file_size(file), 132344u);
   auto f = std::make_unique<EngineOnRig>();
@@ -173,7 +166,7 @@ TEST(PhraseFiles, SaveThenLoadGivesTheSameSamples) {
 TEST(PhraseFiles, AFileThatIsNotPcmLeavesThePhraseAsItWas) {
   TempDir dir;
   RecordedBoxes boxes;
-  const auto file = dir.File("adpcm.wav");
+  const auto file = dir / "adpcm.wav";
   {
     std::vector<int16_t> s(100, 5);
     ASSERT_TRUE(WriteWaveFile(file.c_str(), s.data(), 200));
@@ -195,7 +188,7 @@ TEST(PhraseFiles, AFileThatIsNotPcmLeavesThePhraseAsItWas) {
 
 TEST(PhraseFiles, AShortFileIsFollowedBySilence) {
   TempDir dir;
-  const auto file = dir.File("short.wav");
+  const auto file = dir / "short.wav";
   std::vector<int16_t> s(1001, 300);
   ASSERT_TRUE(WriteWaveFile(file.c_str(), s.data(), 2001));  // an odd byte count
   EngineOnRig r;
@@ -209,7 +202,7 @@ TEST(PhraseFiles, AShortFileIsFollowedBySilence) {
 
 TEST(PhraseFiles, AFullLengthFileKeepsTheSamplesBeyondThreeSeconds) {
   TempDir dir;
-  const auto file = dir.File("long.wav");
+  const auto file = dir / "long.wav";
   std::vector<int16_t> s(22050 * 4, 11);
   ASSERT_TRUE(WriteWaveFile(file.c_str(), s.data(), static_cast<uint32_t>(2 * s.size())));
   EngineOnRig r;

@@ -1,5 +1,5 @@
-// GoogleTest entry for widget tests: a QApplication on the offscreen
-// platform unless the environment names another.
+// GoogleTest entry for the tests of Qt widgets: a QApplication on the
+// offscreen platform unless the environment names another.
 #include <gtest/gtest.h>
 
 #include <QApplication>
