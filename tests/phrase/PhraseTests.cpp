@@ -8,9 +8,9 @@
 
 #include <unistd.h>
 
-#include "EngineTestSupport.h"
-#include "tests/support/TempDir.h"
 #include "phrase/PhraseStore.h"
+#include "tests/audio/EngineTestSupport.h"
+#include "tests/support/TempDir.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane {
