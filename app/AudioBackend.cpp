@@ -11,16 +11,6 @@ namespace sorvane {
 
 namespace {
 
-class NoSoundBackend final : public AudioBackend {
- public:
-  AudioDevice& Capture() override { return CaptureDevice; }
-  AudioDevice& Playback() override { return PlaybackDevice; }
-
- private:
-  UnavailableDevice CaptureDevice;
-  UnavailableDevice PlaybackDevice;
-};
-
 #ifdef SORVANE_HAVE_PORTAUDIO
 class SoundCardBackend final : public AudioBackend {
  public:

@@ -40,6 +40,17 @@ class UnavailableDevice final : public AudioDevice {
   bool IsOpen() const override { return false; }
 };
 
+// Two devices that cannot be opened, as on a machine without a sound card.
+class NoSoundBackend final : public AudioBackend {
+ public:
+  AudioDevice& Capture() override { return CaptureDevice; }
+  AudioDevice& Playback() override { return PlaybackDevice; }
+
+ private:
+  UnavailableDevice CaptureDevice;
+  UnavailableDevice PlaybackDevice;
+};
+
 // The sound card when the program was built with it, else two devices that
 // cannot be opened.
 std::unique_ptr<AudioBackend> MakeSystemAudio();

@@ -8,7 +8,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include "wavfile/ErrorBox.h"
+#include "core/Reporter.h"
 
 namespace sorvane {
 

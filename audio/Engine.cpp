@@ -7,12 +7,10 @@
 #include <ctime>
 #include <type_traits>
 
-#include "wavfile/ErrorBox.h"
+#include "core/Reporter.h"
 
 namespace sorvane {
 namespace {
-
-bool languageJapanese = false;
 
 // Messages whose box is open right now, innermost last. A box runs a nested
 // event loop; a device error that repeats there must not open box in box.
@@ -59,9 +57,6 @@ void NotifyNoteChange(EngineState& engine, const NoteChange& change) {
 
 }  // namespace
 
-void SetLanguageJapanese(bool japanese) { languageJapanese = japanese; }
-bool LanguageJapanese() { return languageJapanese; }
-
 void ShowError(const char* message) {
   for (int i = 0; i < openBoxCount; ++i) {
     if (std::strcmp(openBoxes[i], message) == 0) return;
@@ -71,7 +66,7 @@ void ShowError(const char* message) {
     openBoxes[openBoxCount] = message;
     openBoxCount = openBoxCount + 1;
   }
-  ShowErrorBox(languageJapanese ? "Sorvane エラー" : "Sorvane ERROR!", message);
+  ShowErrorBox(LanguageJapanese() ? "Sorvane エラー" : "Sorvane ERROR!", message);
   if (tracked) openBoxCount = openBoxCount - 1;
 }
 

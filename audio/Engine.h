@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "audio/Device.h"
+#include "core/Reporter.h"
 #include "dsp/FrameAnalyser.h"
 #include "phrase/PhraseStore.h"
 #include "synth/Synth.h"
@@ -102,12 +103,9 @@ struct EngineState {
   std::recursive_mutex EngineLock;
 };
 
-// Process-wide caption language, decided once at start-up.
-void SetLanguageJapanese(bool japanese);
-bool LanguageJapanese();
-
-// The engine's error box: "Sorvane ERROR!" or "Sorvane エラー". A message that
-// is already showing is not shown again inside its own box.
+// The engine's error box: "Sorvane ERROR!" or "Sorvane エラー" by
+// LanguageJapanese() (core/Reporter.h), shown through the process-wide error
+// box. A message that is already showing is not shown again inside its own box.
 void ShowError(const char* message);
 
 // Puts the engine in its start-up state: voices free, tables built, default

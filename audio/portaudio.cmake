@@ -1,11 +1,5 @@
 # The real sound card. Included from audio/CMakeLists.txt when the PortAudio
 # device layer is built.
-#
-# sorvane_events: the queue that carries completion events from audio
-# threads to the engine's event thread; free of Qt and PortAudio, shared by
-# the desktop program and the headless live mode.
-add_library(sorvane_events STATIC ${CMAKE_CURRENT_LIST_DIR}/EventQueue.cpp)
-target_link_libraries(sorvane_events PUBLIC sorvane_audio)
 
 # sorvane_portaudio: capture and playback devices on PortAudio streams.
 find_package(PkgConfig REQUIRED)

@@ -1,6 +1,6 @@
 // Shared pieces of the window tests: devices that keep their buffers for
-// the test to hand back, a backend made of them, a recorder of error
-// boxes, and a main window built under a chosen locale.
+// the test to hand back, a backend made of them, and a main window built
+// under a chosen locale whose error boxes are recorded.
 #pragma once
 
 #include <QApplication>
@@ -14,7 +14,7 @@
 
 #include "app/AudioBackend.h"
 #include "app/Unit1.h"
-#include "wavfile/ErrorBox.h"
+#include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {
 
@@ -62,36 +62,9 @@ class FakeBackend final : public AudioBackend {
   AudioDevice& Playback() override { return PlaybackDevice; }
 };
 
-// Two devices that cannot open, as on a machine without a sound card.
-class NoSoundBackend final : public AudioBackend {
- public:
-  UnavailableDevice CaptureDevice;
-  UnavailableDevice PlaybackDevice;
-  AudioDevice& Capture() override { return CaptureDevice; }
-  AudioDevice& Playback() override { return PlaybackDevice; }
-};
-
-struct ErrorBoxCall {
-  std::string Caption;
-  std::string Text;
-};
-
-// Records error boxes instead of showing them.
-class ErrorRecorder {
- public:
-  ErrorRecorder() { SetErrorBoxHandler(&Record, this); }
-  ~ErrorRecorder() { SetErrorBoxHandler(nullptr, nullptr); }
-  std::vector<ErrorBoxCall> Calls;
-
- private:
-  static void Record(void* self, const char* caption, const char* text) {
-    static_cast<ErrorRecorder*>(self)->Calls.push_back({caption, text});
-  }
-};
-
 // A main window on fake devices, created under the given locale.
 struct Window {
-  ErrorRecorder Errors;
+  RecordedBoxes Errors;
   FakeBackend* Backend = nullptr;
   std::unique_ptr<TForm1> Form;
 

@@ -56,7 +56,7 @@ void OnNextModal(Action action) {
 
 TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
   Window w;
-  EXPECT_TRUE(w.Errors.Calls.empty());
+  EXPECT_TRUE(w.Errors.Texts.empty());
   EXPECT_TRUE(w.Backend->CaptureDevice.Opened);
   EXPECT_TRUE(w.Backend->PlaybackDevice.Opened);
   EXPECT_TRUE(w.Backend->CaptureDevice.Started);
@@ -66,9 +66,9 @@ TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
 
 TEST(StartUp, WithoutSoundTheErrorIsShownAndTheWindowStillWorksAndClosesAtOnce) {
   Window silent(QLocale::English, std::make_unique<NoSoundBackend>());
-  ASSERT_EQ(silent.Errors.Calls.size(), 1u);
-  EXPECT_EQ(silent.Errors.Calls[0].Caption, "Sorvane ERROR!");
-  EXPECT_EQ(silent.Errors.Calls[0].Text, "Problem creating record handle");
+  ASSERT_EQ(silent.Errors.Texts.size(), 1u);
+  EXPECT_EQ(silent.Errors.Captions[0], "Sorvane ERROR!");
+  EXPECT_EQ(silent.Errors.Texts[0], "Problem creating record handle");
   EXPECT_FALSE(silent->Timer1->isActive());
   KeyNoteOn(silent.Engine(), 4);
   EXPECT_EQ(silent->KeyButtons[4]->Color(), QColor(255, 0, 0));
@@ -79,8 +79,8 @@ TEST(StartUp, WithoutSoundTheErrorIsShownAndTheWindowStillWorksAndClosesAtOnce) 
 
 TEST(StartUp, JapaneseDeviceErrorCaption) {
   Window silent(QLocale::Japanese, std::make_unique<NoSoundBackend>());
-  ASSERT_EQ(silent.Errors.Calls.size(), 1u);
-  EXPECT_EQ(silent.Errors.Calls[0].Caption, "Sorvane エラー");
+  ASSERT_EQ(silent.Errors.Texts.size(), 1u);
+  EXPECT_EQ(silent.Errors.Captions[0], "Sorvane エラー");
 }
 
 TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {
@@ -119,7 +119,7 @@ TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {
   EXPECT_FALSE(w->isVisible());
   EXPECT_FALSE(capture.Opened);
   EXPECT_FALSE(playback.Opened);
-  EXPECT_TRUE(w.Errors.Calls.empty());
+  EXPECT_TRUE(w.Errors.Texts.empty());
 }
 
 // Hands every buffer the devices hold back, capture first, as a reset does.
@@ -447,7 +447,7 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   const QString chosenDir = QDir(dir.path()).absolutePath();
   EXPECT_EQ(startDirs, (QStringList{first, first, chosenDir, chosenDir, chosenDir, chosenDir}));
   EXPECT_EQ(titles.mid(0, 2), (QStringList{U("Save Wave File"), U("Load Wave File")}));
-  EXPECT_TRUE(w.Errors.Calls.empty());
+  EXPECT_TRUE(w.Errors.Texts.empty());
 }
 
 TEST(PhraseDialogs, FirstFolderIsMusicWhenItExistsElseHome) {
@@ -506,7 +506,7 @@ TEST(PhraseDialogs, AnExistingFileIsNeverReplacedWithoutThePrompt) {
   EXPECT_EQ(prompts, 3);
   EXPECT_EQ(QFileInfo(existing).size(), 44 + 132300);
 
-  EXPECT_TRUE(w.Errors.Calls.empty());
+  EXPECT_TRUE(w.Errors.Texts.empty());
 }
 
 TEST(PhraseDialogs, UnreadableFileShowsTheWaveErrorAndKeepsThePhrase) {
@@ -521,8 +521,8 @@ TEST(PhraseDialogs, UnreadableFileShowsTheWaveErrorAndKeepsThePhrase) {
   file.close();
   w->SetFileChooser([&](QFileDialog&) { return bad; });
   w->btnPhraseLoad->click();
-  ASSERT_EQ(w.Errors.Calls.size(), 1u);
-  EXPECT_EQ(w.Errors.Calls[0].Caption, "エラー");
+  ASSERT_EQ(w.Errors.Texts.size(), 1u);
+  EXPECT_EQ(w.Errors.Captions[0], "エラー");
   EXPECT_EQ(w.Engine().Store.PhraseSamples[10], 1234);
   EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseReplay);
 }
@@ -606,9 +606,9 @@ TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {
   EXPECT_TRUE(text.contains(U("--tab=3")));  // output devices
   // No mixer at all: nothing happens, and nothing is reported.
   qputenv("PATH", QByteArray("/nonexistent"));
-  ErrorRecorder errors;
+  RecordedBoxes errors;
   EXPECT_FALSE(StartVolumeControl(true));
-  EXPECT_TRUE(errors.Calls.empty());
+  EXPECT_TRUE(errors.Texts.empty());
   qputenv("PATH", oldPath);
 }
 

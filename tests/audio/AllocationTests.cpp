@@ -9,6 +9,7 @@
 #include <new>
 
 #include "EngineTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 std::atomic<long> allocations{0};
@@ -65,9 +66,8 @@ struct Scenario : VirtualLoopClient {
 };
 
 TEST(BlockPath, AllocatesNothing) {
-  const auto dir = std::filesystem::temp_directory_path() / ("sorvane-alloc-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string dirText = dir.string();
+  const test::TempDir dir;
+  const std::string dirText = dir.Path.string();
   EngineOnRig r(test::TestVoice(22050 * 40, 9000));
   constexpr int32_t kBlocks = 3000;
   r.Rig->ReservePlayed(int64_t{kBlocks} * kBlockLengthLong);
@@ -89,7 +89,6 @@ TEST(BlockPath, AllocatesNothing) {
   EXPECT_GT(scenario.TakeBlocksSeen, 1000);
   EXPECT_GT(scenario.LongOrShort, 0);
   EXPECT_FALSE(r.E().Take.Recording);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "EngineTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace sorvane {
 namespace {
@@ -59,8 +60,8 @@ TEST(Close, AfterAFailedStartTheQueuedBuffersComeBackAndAreDropped) {
 }
 
 TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
-  const auto dir = std::filesystem::temp_directory_path() / ("sorvane-close-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  const test::TempDir temp;
+  const std::filesystem::path& dir = temp.Path;
   EngineOnRig r;
   OpenAudio(r.E());
   r.Rig->Run(r.E(), 50, nullptr);
@@ -85,7 +86,6 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   EXPECT_EQ(Le32At(bytes, 4), 38 + 2 * takeSamples);
   // The take holds exactly what was queued for playing.
   EXPECT_EQ(0, std::memcmp(bytes.data() + 46, r.Rig->Played().data() + playedBefore, 2 * takeSamples));
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Take, AFileThatCannotBeCreatedIsReportedAndTheRecorderStaysIdle) {

@@ -1,5 +1,5 @@
 // Shared pieces of the engine tests: an engine on the virtual devices, a
-// host that records notifications, and an error box that records messages.
+// host that records notifications, and a voice-like test signal.
 #pragma once
 
 #include <cmath>
@@ -9,21 +9,9 @@
 
 #include "audio/Engine.h"
 #include "audio/VirtualDevices.h"
-#include "wavfile/ErrorBox.h"
+#include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {
-
-struct RecordedBoxes {
-  std::vector<std::string> Captions;
-  std::vector<std::string> Texts;
-  static void Handler(void* context, const char* caption, const char* text) {
-    auto* self = static_cast<RecordedBoxes*>(context);
-    self->Captions.emplace_back(caption);
-    self->Texts.emplace_back(text);
-  }
-  RecordedBoxes() { SetErrorBoxHandler(&Handler, this); }
-  ~RecordedBoxes() { SetErrorBoxHandler(nullptr, nullptr); }
-};
 
 class RecordingHost : public EngineHost {
  public:

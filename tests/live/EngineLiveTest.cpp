@@ -12,7 +12,7 @@
 #include "audio/EventQueue.h"
 #include "audio/PortAudioDevices.h"
 #include "tests/live/LiveSupport.h"
-#include "wavfile/ErrorBox.h"
+#include "tests/support/RecordedBoxes.h"
 
 namespace sorvane {
 namespace {
@@ -22,13 +22,6 @@ using live::MonotonicSeconds;
 struct CloseRequests : EngineHost {
   int Requests = 0;
   void RequestClose() override { ++Requests; }
-};
-
-struct ErrorBoxes {
-  std::vector<std::string> Texts;
-  static void Record(void* context, const char* /*caption*/, const char* text) {
-    static_cast<ErrorBoxes*>(context)->Texts.emplace_back(text);
-  }
 };
 
 struct CaptureSample {
@@ -63,7 +56,6 @@ class EngineLive : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the live tests need their PulseAudio server";
     ASSERT_TRUE(System.Ok());
-    SetErrorBoxHandler(&ErrorBoxes::Record, &Errors);
     Engine = std::make_unique<EngineState>();
     CreateEngine(*Engine, &Host);
     Capture = MakePortAudioCapture(Queue);
@@ -77,7 +69,6 @@ class EngineLive : public ::testing::Test {
     if (Capture && Capture->IsOpen()) Capture->Close();
     if (Playback && Playback->IsOpen()) Playback->Close();
     Queue.DispatchAll([](void*, DeviceKind, WaveHeader&) {}, nullptr);
-    SetErrorBoxHandler(nullptr, nullptr);
   }
 
   void RunFor(double seconds) {
@@ -89,7 +80,7 @@ class EngineLive : public ::testing::Test {
 
   PortAudioSystem System;
   AudioEventQueue Queue;
-  ErrorBoxes Errors;
+  test::RecordedBoxes Errors;  // installed for the fixture's whole life
   CloseRequests Host;
   std::unique_ptr<EngineState> Engine;
   std::unique_ptr<AudioDevice> Capture;

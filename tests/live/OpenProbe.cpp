@@ -7,7 +7,7 @@
 #include "audio/Engine.h"
 #include "audio/EventQueue.h"
 #include "audio/PortAudioDevices.h"
-#include "wavfile/ErrorBox.h"
+#include "core/Reporter.h"
 
 namespace {
 void PrintBox(void*, const char* caption, const char* text) { std::printf("box: %s: %s\n", caption, text); }

@@ -10,8 +10,9 @@
 
 #include <unistd.h>
 
-#include "EngineTestSupport.h"
 #include "phrase/PhraseStore.h"
+#include "tests/audio/EngineTestSupport.h"
+#include "tests/support/TempDir.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane {
@@ -20,15 +21,7 @@ namespace {
 using test::EngineOnRig;
 using test::RecordedBoxes;
 
-struct TempDir {
-  std::filesystem::path Path;
-  TempDir() {
-    Path = std::filesystem::temp_directory_path() / ("sorvane-phrase-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(Path);
-  }
-  ~TempDir() { std::filesystem::remove_all(Path); }
-  std::string File(const char* name) const { return (Path / name).string(); }
-};
+using test::TempDir;
 
 TEST(PhraseButtons, FollowTheModes) {
   PhraseState s;
@@ -161,7 +154,7 @@ TEST(PhraseFiles, SaveThenLoadGivesTheSameSamples) {
   TempDir dir;
   auto e = std::make_unique<EngineOnRig>();
   for (int i = 0; i < kPhraseSamples; ++i) e->E().Store.PhraseSamples[i] = static_cast<int16_t>(i * 37);
-  const auto file = dir.File("phrase.wav");
+  const auto file = dir / "phrase.wav";
   ASSERT_TRUE(PhraseSaveFile(e->E(), file.c_str()));
   EXPECT_EQ(std::filesystem::file_size(file), 132344u);
   auto f = std::make_unique<EngineOnRig>();
@@ -175,7 +168,7 @@ TEST(PhraseFiles, SaveThenLoadGivesTheSameSamples) {
 TEST(PhraseFiles, AFileThatIsNotPcmLeavesThePhraseAsItWas) {
   TempDir dir;
   RecordedBoxes boxes;
-  const auto file = dir.File("adpcm.wav");
+  const auto file = dir / "adpcm.wav";
   {
     std::vector<int16_t> s(100, 5);
     ASSERT_TRUE(WriteWaveFile(file.c_str(), s.data(), 200));
@@ -197,7 +190,7 @@ TEST(PhraseFiles, AFileThatIsNotPcmLeavesThePhraseAsItWas) {
 
 TEST(PhraseFiles, AShortFileIsFollowedBySilence) {
   TempDir dir;
-  const auto file = dir.File("short.wav");
+  const auto file = dir / "short.wav";
   std::vector<int16_t> s(1001, 300);
   ASSERT_TRUE(WriteWaveFile(file.c_str(), s.data(), 2001));  // an odd byte count
   EngineOnRig r;
@@ -211,7 +204,7 @@ TEST(PhraseFiles, AShortFileIsFollowedBySilence) {
 
 TEST(PhraseFiles, AFullLengthFileKeepsTheSamplesBeyondThreeSeconds) {
   TempDir dir;
-  const auto file = dir.File("long.wav");
+  const auto file = dir / "long.wav";
   std::vector<int16_t> s(22050 * 4, 11);
   ASSERT_TRUE(WriteWaveFile(file.c_str(), s.data(), static_cast<uint32_t>(2 * s.size())));
   EngineOnRig r;
@@ -225,7 +218,7 @@ TEST(PhraseFiles, A44kStereo24BitToneIsConvertedToItsPitchAndLength) {
   // 2 s of 440 Hz at 44100 Hz, 24-bit, the right channel at half the left's
   // level: 44100 samples of 440 Hz at three quarters of the left's level.
   TempDir dir;
-  const auto file = dir.File("tone.wav");
+  const auto file = dir / "tone.wav";
   {
     constexpr int kFrames = 2 * 44100;
     std::vector<char> bytes(44 + 6 * kFrames);

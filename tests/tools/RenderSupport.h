@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/TempDir.h"
+
 namespace sorvane::test {
 
 inline std::vector<char> ReadAll(const std::filesystem::path& p) {
@@ -26,19 +28,11 @@ struct RenderRun {
   std::string Stderr;
 };
 
+// A temporary folder to run the renderer in.
 class Scratch {
  public:
-  Scratch() {
-    static int counter = 0;
-    Dir = std::filesystem::temp_directory_path() /
-          ("sorvane-render-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(Dir);
-  }
-  ~Scratch() { std::filesystem::remove_all(Dir); }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-
-  std::filesystem::path Dir;
+  TempDir Temp;  // first: Dir is its path
+  const std::filesystem::path Dir = Temp.Path;
 
   std::filesystem::path Put(const std::string& name, const std::string& text) const {
     std::ofstream(Dir / name, std::ios::binary) << text;

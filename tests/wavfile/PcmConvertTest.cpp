@@ -42,7 +42,7 @@ Loaded Load(const Bytes& file, int seconds) {
   Loaded l;
   l.Destination.assign(static_cast<std::size_t>(seconds) * 44100 + 16, kUntouched);
   l.Ok = ReadWaveSamples(reinterpret_cast<int16_t*>(l.Destination.data()), path.c_str(), seconds, &l.Copied);
-  l.Messages = log.Messages;
+  l.Messages = log.Texts;
   return l;
 }
 

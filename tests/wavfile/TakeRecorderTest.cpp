@@ -54,7 +54,7 @@ TEST(TakeRecorder, EmptyTakeIsTheBare46ByteLayout) {
   EXPECT_EQ(WriteTakeBlock(take, "ab", 2), TakeWriteResult::Idle);
   StopTake(take);
   EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile({}));
-  EXPECT_TRUE(log.Messages.empty());
+  EXPECT_TRUE(log.Texts.empty());
 }
 
 TEST(TakeRecorder, FileHoldsEveryBlockInOrderAndPythonReadsIt) {
@@ -171,10 +171,10 @@ TEST(TakeRecorder, FileThatCannotBeCreatedIsReportedAndLeavesTheRecorderIdle) {
   const std::string tooLong = dir.Path.string() + "/" + std::string(5000, 'x');
   for (const std::string& directory : {dir / "missing", dir / "plain", tooLong}) {
     SCOPED_TRACE(directory.substr(0, 80));
-    log.Messages.clear();
+    log.Clear();
     TakeRecorder take;
     EXPECT_FALSE(StartTake(take, directory.c_str(), kStart));
-    EXPECT_EQ(log.Messages, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
+    EXPECT_EQ(log.Texts, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
     EXPECT_FALSE(take.Recording);
     EXPECT_EQ(WriteTakeBlock(take, "ab", 2), TakeWriteResult::Idle);
     StopTake(take);
@@ -185,7 +185,7 @@ TEST(TakeRecorder, FileThatCannotBeCreatedIsReportedAndLeavesTheRecorderIdle) {
     TakeRecorder take;
     const bool started = StartTake(take, dir.Path.c_str(), kStart);
     return !started && !take.Recording &&
-                   childLog.Messages == std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"}
+                   childLog.Texts == std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"}
                ? 0
                : 1;
   });
@@ -210,9 +210,9 @@ TEST(TakeRecorder, FailedWriteEndsTheTakeAndKeepsAValidFileOfWholeBlocks) {
     if (last != TakeWriteResult::Failed || written != 4) return 2;
     if (take.Recording || WriteTakeBlock(take, blocks[0].data(), 484) != TakeWriteResult::Idle) return 3;
     // The caller reports the failure once its block is done; the write itself shows nothing.
-    if (!log.Messages.empty()) return 4;
+    if (!log.Texts.empty()) return 4;
     ShowTakeWriteError();
-    return log.Messages == std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"} ? 0 : 5;
+    return log.Texts == std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"} ? 0 : 5;
   });
   ASSERT_EQ(result, 0);
   const Bytes kept = Cat({blocks[0], blocks[1], blocks[2]});

@@ -28,7 +28,7 @@ TEST(WriteWaveFile, ThreeSecondsGiveTheExactFileThatPythonReads) {
   EXPECT_EQ(Bytes(file.begin(), file.begin() + 44), header);
   EXPECT_EQ(GetLe32(file, 4), 132336u);
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), file.begin() + 44));
-  EXPECT_TRUE(log.Messages.empty());
+  EXPECT_TRUE(log.Texts.empty());
 
   if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
   const auto python = ReadWithPython(dir, path);
@@ -50,7 +50,7 @@ TEST(WriteWaveFile, ReplacesALongerFileAndWritesEmptyBuffers) {
   EXPECT_EQ(ReadBytes(path), Wave(Bytes(samples.begin(), samples.begin() + 1000)));
   ASSERT_TRUE(WriteWaveFile(path.c_str(), nullptr, 0));
   EXPECT_EQ(ReadBytes(path), Wave({}));
-  EXPECT_TRUE(log.Messages.empty());
+  EXPECT_TRUE(log.Texts.empty());
 }
 
 TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
@@ -60,7 +60,7 @@ TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
     const Bytes samples = Pattern(100, 3);
     EXPECT_FALSE(WriteWaveFile((dir / "missing/phrase.wav").c_str(), samples.data(), 100));
     EXPECT_FALSE(WriteWaveFile(dir.Path.c_str(), samples.data(), 100));
-    EXPECT_EQ(log.Messages, std::vector<std::string>(2, "ファイルオープンエラー (mmioOpen)"));
+    EXPECT_EQ(log.Texts, std::vector<std::string>(2, "ファイルオープンエラー (mmioOpen)"));
   }
   // A file size limit makes the write fail at a chosen byte: the RIFF
   // header takes bytes 0-11, the format chunk 12-35, the data chunk 36 on.
@@ -81,7 +81,7 @@ TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
     const int result = RunWithFileSizeLimit(c.Limit, [&] {
       ErrorLog log;
       const bool ok = WriteWaveFile(path.c_str(), samples.data(), 4000);
-      return !ok && log.Messages == std::vector<std::string>{c.Message} ? 0 : 1;
+      return !ok && log.Texts == std::vector<std::string>{c.Message} ? 0 : 1;
     });
     EXPECT_EQ(result, 0);
   }
@@ -107,7 +107,7 @@ class ReadWaveFileTest : public testing::Test {
     Bytes destination;
     uint32_t copied = 0;
     ASSERT_TRUE(Read(file, seconds, destination, copied));
-    EXPECT_TRUE(log.Messages.empty());
+    EXPECT_TRUE(log.Texts.empty());
     ASSERT_EQ(copied, expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), destination.begin()));
     EXPECT_TRUE(std::all_of(destination.begin() + copied, destination.end(),
@@ -117,9 +117,9 @@ class ReadWaveFileTest : public testing::Test {
   void ExpectRefused(const Bytes& file, int seconds, const char* message) {
     Bytes destination;
     uint32_t copied = 0;
-    log.Messages.clear();
+    log.Clear();
     EXPECT_FALSE(Read(file, seconds, destination, copied));
-    EXPECT_EQ(log.Messages, std::vector<std::string>{message});
+    EXPECT_EQ(log.Texts, std::vector<std::string>{message});
     EXPECT_EQ(copied, 0xDEADBEEF);
     EXPECT_TRUE(std::all_of(destination.begin(), destination.end(),
                             [](uint8_t b) { return b == kUntouched; }));
@@ -208,10 +208,10 @@ TEST_F(ReadWaveFileTest, RefusesBrokenAndHostileFilesWithoutTouchingTheDestinati
 
   for (const std::string& path : {dir / "missing.wav", dir / "missing/in.wav", dir.Path.string()}) {
     SCOPED_TRACE(path);
-    log.Messages.clear();
+    log.Clear();
     uint8_t destination[8] = {};
     EXPECT_FALSE(ReadWaveFile(destination, path.c_str(), 0));
-    EXPECT_EQ(log.Messages, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
+    EXPECT_EQ(log.Texts, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
   }
 }
 

@@ -64,13 +64,13 @@ TEST(ReadWaveFileFuzz, DamagedFilesNeverTouchTheDestinationUnlessRead) {
     const Bytes file = Corrupt(valid, random);
     WriteBytes(path, file);
     std::fill(destination.begin(), destination.end(), kUntouched);
-    log.Messages.clear();
+    log.Clear();
     uint32_t copied = 0xFFFFFFFF;
     const bool ok = ReadWaveFile(destination.data(), path.c_str(), 1, &copied);
     SCOPED_TRACE(variant);
     if (ok) {
       ++accepted;
-      ASSERT_TRUE(log.Messages.empty());
+      ASSERT_TRUE(log.Texts.empty());
       ASSERT_LE(copied, kDestinationBytes);
       ASSERT_LE(copied, file.size());
       ASSERT_TRUE(std::search(file.begin(), file.end(), destination.begin(), destination.begin() + copied) !=
@@ -78,7 +78,7 @@ TEST(ReadWaveFileFuzz, DamagedFilesNeverTouchTheDestinationUnlessRead) {
           << "copied bytes that are not in the file";
     } else {
       ++refused;
-      ASSERT_EQ(log.Messages.size(), 1u);
+      ASSERT_EQ(log.Texts.size(), 1u);
       ASSERT_EQ(copied, 0xFFFFFFFF);
     }
     ASSERT_TRUE(std::all_of(destination.begin() + (ok ? copied : 0), destination.end(),
@@ -108,17 +108,17 @@ TEST(ReadWaveFileFuzz, DamagedFilesOfOtherPcmLayoutsAreConvertedOrRefusedSafely)
     const Bytes file = Corrupt(valid[variant % std::size(valid)], random);
     WriteBytes(path, file);
     std::fill(destination.begin(), destination.end(), kUntouched);
-    log.Messages.clear();
+    log.Clear();
     uint32_t copied = 0xFFFFFFFF;
     const bool ok = ReadWaveSamples(reinterpret_cast<int16_t*>(destination.data()), path.c_str(), 1, &copied);
     SCOPED_TRACE(variant);
     if (ok) {
       ++accepted;
-      ASSERT_TRUE(log.Messages.empty());
+      ASSERT_TRUE(log.Texts.empty());
       ASSERT_LE(copied, kDestinationBytes);
     } else {
       ++refused;
-      ASSERT_EQ(log.Messages.size(), 1u);
+      ASSERT_EQ(log.Texts.size(), 1u);
       ASSERT_EQ(copied, 0xFFFFFFFF);
     }
     ASSERT_TRUE(std::all_of(destination.begin() + (ok ? copied : 0), destination.end(),

@@ -51,7 +51,7 @@ TEST(ReadWaveFile, AFileCutShortWhileReadLeavesTheDestinationAlone) {
                               : ReadWaveFile(destination.data(), path.c_str(), 1, &copied);
     readAllowance = -1;
     EXPECT_FALSE(ok);
-    EXPECT_EQ(log.Messages, std::vector<std::string>{"dataチャンクリードエラー"});
+    EXPECT_EQ(log.Texts, std::vector<std::string>{"dataチャンクリードエラー"});
     EXPECT_EQ(copied, 12345u);
     EXPECT_TRUE(std::all_of(destination.begin(), destination.end(), [](uint8_t b) { return b == 0xA5; }));
   }

@@ -1,5 +1,4 @@
-// Helpers shared by the WAV tests: scratch directories, a recording error
-// box, RIFF files put together byte by byte, a second opinion from Python's
+// Helpers shared by the WAV tests: the WAV error box recorder, RIFF files put together byte by byte, a second opinion from Python's
 // WAV reader, and a child process with a file size limit.
 #pragma once
 
@@ -20,34 +19,16 @@
 #include <string_view>
 #include <vector>
 
-#include "wavfile/ErrorBox.h"
+#include "tests/support/RecordedBoxes.h"
+#include "tests/support/TempDir.h"
 
 namespace sorvane::test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct TempDir {
-  std::filesystem::path Path;
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-wav-XXXXXX").string();
-    Path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(Path, ignored);
-  }
-  std::string operator/(std::string_view name) const { return (Path / name).string(); }
-};
-
-// Records every WAV error box while alive.
-struct ErrorLog {
-  std::vector<std::string> Messages;
-  ErrorLog() { SetErrorBoxHandler(&Record, this); }
-  ~ErrorLog() { SetErrorBoxHandler(nullptr, nullptr); }
-  static void Record(void* self, const char* caption, const char* text) {
-    EXPECT_STREQ(caption, "エラー");
-    static_cast<ErrorLog*>(self)->Messages.emplace_back(text);
-  }
+// Records every WAV error box while alive; each must be captioned "エラー".
+struct ErrorLog : RecordedBoxes {
+  ErrorLog() : RecordedBoxes("エラー") {}
 };
 
 inline Bytes ReadBytes(const std::string& path) {

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "wavfile/ErrorBox.h"
+#include "core/Reporter.h"
 
 namespace sorvane {
 namespace {

@@ -1,0 +1,32 @@
+// Caption language and replaceable error box.
+#include "core/Reporter.h"
+
+#include <cstdio>
+
+namespace sorvane {
+namespace {
+
+bool languageJapanese = false;
+
+void PrintToStderr(void*, const char* caption, const char* text) {
+  std::fprintf(stderr, "%s: %s\n", caption, text);
+}
+
+ErrorBoxHandler currentHandler = &PrintToStderr;
+void* currentContext = nullptr;
+
+}  // namespace
+
+void SetLanguageJapanese(bool japanese) { languageJapanese = japanese; }
+bool LanguageJapanese() { return languageJapanese; }
+
+void SetErrorBoxHandler(ErrorBoxHandler handler, void* context) {
+  currentHandler = handler != nullptr ? handler : &PrintToStderr;
+  currentContext = handler != nullptr ? context : nullptr;
+}
+
+void ShowErrorBox(const char* caption, const char* text) {
+  currentHandler(currentContext, caption, text);
+}
+
+}  // namespace sorvane
