@@ -1,10 +1,12 @@
 // sorvane-render: vocodes a recorded voice in batch, following a script of
 // key presses and control changes, with the same engine as the program.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/render/InputWave.h"
+#include "tools/render/MidiFile.h"
 #include "tools/render/Render.h"
 #include "tools/render/Script.h"
 #if defined(SORVANE_HAVE_LIVE)
@@ -15,7 +17,7 @@ namespace {
 
 const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
-    "                      [--blocks N] [--report REPORT.csv]\n"
+    "                      [--midi SONG.mid [--midi-channel C]] [--blocks N] [--report REPORT.csv]\n"
     "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
     "                      [--script SCRIPT.txt] [--report REPORT.csv]\n";
 
@@ -34,8 +36,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
     return kExitBadInput;
   }
+  MidiSong song;
+  if (!options.Midi.empty() && !LoadMidiFile(options.Midi, options.MidiChannel, song, error)) {
+    std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
+    return kExitBadInput;
+  }
   if (options.Blocks < 0) {
     options.Blocks = (static_cast<int64_t>(input.size()) + kBlockSamples - 1) / kBlockSamples;
+    // A song runs on two seconds past its last release.
+    if (song.LastReleaseBlock >= 0) options.Blocks = std::max(options.Blocks, song.LastReleaseBlock + kMidiTailBlocks);
   }
   // The output must fit a WAV file: at most 242 samples a block, 4 GiB.
   if (options.Blocks > 8'000'000) {
@@ -55,5 +64,5 @@ int main(int argc, char** argv) {
     return kExitBadInput;
 #endif
   }
-  return RunRender(options, input, commands);
+  return RunRender(options, input, commands, options.Midi.empty() ? nullptr : &song);
 }
