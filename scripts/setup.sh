@@ -11,9 +11,9 @@ packages=(
   # desktop program
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic fonts-liberation
   # sound
-  portaudio19-dev
+  portaudio19-dev librtmidi-dev
   # headless sound and display for the live and window tests
-  pulseaudio pulseaudio-utils xvfb xdotool x11-apps imagemagick sox espeak-ng
+  pulseaudio pulseaudio-utils xvfb xdotool x11-apps imagemagick sox espeak-ng jackd2 python3-jack-client
 )
 
 missing=()
