@@ -108,13 +108,15 @@ class JackPatch {
   }
 
   ~JackPatch() {
-    jack_client_close(Client);  // no callback runs after this
+    // The worker stops before the client it connects with goes; JACK's
+    // announcements only queue ports until the client is closed.
     {
       std::lock_guard<std::mutex> lock(Mutex);
       Stopping = true;
     }
     Wake.notify_one();
     if (Worker.joinable()) Worker.join();
+    jack_client_close(Client);
   }
 
   // Our port exists: connect the sources there are and watch for new ones.

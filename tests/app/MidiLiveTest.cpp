@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include "AppTestSupport.h"
 #include "keyboard/ColorButton.h"
@@ -126,9 +127,27 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
   setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
   setenv("JACK_NO_START_SERVER", "1", 1);
   setenv("SORVANE_MIDI", "jack", 1);
+  // A hardware-like source that is there before the program starts.
+  jack_status_t status;
+  jack_client_t* early = jack_client_open("early-source", JackNoStartServer, &status);
+  ASSERT_NE(early, nullptr);
+  jack_port_t* earlyPort = jack_port_register(early, "keys", JACK_DEFAULT_MIDI_TYPE,
+                                              JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal, 0);
+  ASSERT_NE(earlyPort, nullptr);
+  // A MIDI output sends nothing only when its buffer is cleared every cycle.
+  jack_set_process_callback(
+      early,
+      [](jack_nframes_t frames, void* port) {
+        jack_midi_clear_buffer(jack_port_get_buffer(static_cast<jack_port_t*>(port), frames));
+        return 0;
+      },
+      earlyPort);
+  ASSERT_EQ(jack_activate(early), 0);
 
   {
     test::Window w;
+    EXPECT_TRUE(WaitUntil([&] { return jack_port_connected_to(earlyPort, "Sorvane:MIDI In") != 0; }))
+        << "the source present at start was not connected";
     w->Timer1->start();  // the watchdog runs: a MIDI-held key must survive it
     ASSERT_NE(w->MidiIn(), nullptr);
     ASSERT_EQ(w->MidiIn()->System(), MidiSystem::Jack);
@@ -159,6 +178,7 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     std::ifstream log(work / "sender.log");
     EXPECT_EQ(status, 0) << std::string(std::istreambuf_iterator<char>(log), {});
   }
+  jack_client_close(early);
   unsetenv("SORVANE_MIDI");
   unsetenv("JACK_DEFAULT_SERVER");
   fs::remove_all(work);
