@@ -175,6 +175,13 @@ TEST(MidiRender, EqualsTheSameNotesWrittenAsScriptLines) {
     EXPECT_EQ(run.Stderr, "");
     EXPECT_TRUE(ReadAll(s.Dir / out) == expected);
   }
+  // Alone, at "Mid" throughout: note 60 is key 24, 62 key 26, 48 key 4.
+  s.Put("mid.txt",
+        "10 down 24\n10 down 26\n20 up 24\n30 moddepth 100\n35 up 26\n35 down 28\n35 down 4\n"
+        "45 up 28\n45 up 4\n");
+  ASSERT_EQ(s.Render(common + "--output mid.wav --script mid.txt").Status, 0);
+  ASSERT_EQ(s.Render(common + "--output alone.wav --midi song0.mid").Status, 0);
+  EXPECT_TRUE(ReadAll(s.Dir / "alone.wav") == ReadAll(s.Dir / "mid.wav"));
   // Only channel 2 plays: this song has nothing there, which is the render
   // of the octave script alone.
   ASSERT_EQ(s.Render(common + "--output octaves.wav --script octaves.txt").Status, 0);
