@@ -229,6 +229,9 @@ std::vector<BrokenMidi> BrokenFiles() {
   Event(dataHigh, 0, {0x90, 60, 0x80});
   Bytes pastEnd = Smf(0, 96, {good});
   pastEnd[21] = 0x7F;  // the track's length
+  Bytes endless;  // a release after 2^28 ticks of 16.7 s
+  Tempo(endless, 0, 0xFFFFFF);
+  Event(endless, 0x0FFFFFFF, {0x80, 60, 0});
   Bytes missingTrack = Smf(1, 96, {good});
   missingTrack[11] = 2;
   return {
@@ -246,6 +249,7 @@ std::vector<BrokenMidi> BrokenFiles() {
       {"ShortTempo", Smf(0, 96, {shortTempo}), "tempo event of 2 bytes"},
       {"CutInsideAnEvent", Smf(0, 96, {cut}), "ends inside an event"},
       {"DataByteAbove127", Smf(0, 96, {dataHigh}), "above 127"},
+      {"TooLongToRender", Smf(0, 1, {endless}), "too long to render"},
   };
 }
 

@@ -45,6 +45,11 @@ int main(int argc, char** argv) {
     options.Blocks = (static_cast<int64_t>(input.size()) + kBlockSamples - 1) / kBlockSamples;
     // A song runs on two seconds past its last release.
     if (song.LastReleaseBlock >= 0) options.Blocks = std::max(options.Blocks, song.LastReleaseBlock + kMidiTailBlocks);
+    if (options.Blocks > 8'000'000 && song.LastReleaseBlock + kMidiTailBlocks == options.Blocks) {
+      std::fprintf(stderr, "sorvane-render: %s: the song is too long to render (more than 22 hours)\n",
+                   options.Midi.c_str());
+      return kExitBadInput;
+    }
   }
   // The output must fit a WAV file: at most 242 samples a block, 4 GiB.
   if (options.Blocks > 8'000'000) {
