@@ -381,7 +381,7 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
 #endif
 }
 
-TMidiInput::TMidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue)
+MidiInput::MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue)
     : Engine(engine), DepthBar(depthBar), Queue(queue) {
   ResetMidiNotes(Notes, kMidiAllChannels);
   if (Queue == nullptr) {
@@ -390,31 +390,31 @@ TMidiInput::TMidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueu
     Notifier = std::make_unique<QSocketNotifier>(Queue->WakeFd(), QSocketNotifier::Read);
     QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Queue->DispatchAll(Engine); });
   }
-  Queue->SetMidiHandler(&TMidiInput::OnMidi, this);
+  Queue->SetMidiHandler(&MidiInput::OnMidi, this);
   std::string message;
   Port = OpenMidiPort(std::getenv("SORVANE_MIDI"), *Queue, SystemValue, message);
   if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
 }
 
-TMidiInput::~TMidiInput() {
+MidiInput::~MidiInput() {
   // The port's thread stops posting before the handler goes.
   Port.reset();
   Queue->SetMidiHandler(nullptr, nullptr);
 }
 
-void TMidiInput::OnMidi(void* context, const uint8_t* bytes, size_t length) {
-  auto* self = static_cast<TMidiInput*>(context);
+void MidiInput::OnMidi(void* context, const uint8_t* bytes, size_t length) {
+  auto* self = static_cast<MidiInput*>(context);
   MidiMessage(self->Notes, bytes, length, self->Engine.Params.Octave, *self);
 }
 
 // As a mouse press and release on the key (KeyMouseDown, KeyMouseUp).
-void TMidiInput::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
+void MidiInput::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
 
-void TMidiInput::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
+void MidiInput::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 
 // As if the user moved the scroll bar: its change handler sets the depth
 // and the label.
-void TMidiInput::MidiModDepth(int32_t depth) {
+void MidiInput::MidiModDepth(int32_t depth) {
   if (DepthBar != nullptr) DepthBar->setValue(depth);
 }
 

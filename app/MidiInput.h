@@ -40,13 +40,13 @@ class MidiPort {
 std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue, MidiSystem& system,
                                        std::string& message);
 
-class TMidiInput final : public MidiTarget {
+class MidiInput final : public MidiTarget {
  public:
   // queue: the sound devices' event queue, or null when they have none;
   // then the input keeps a queue of its own, watched on the event thread.
   // depthBar: the vibrato depth scroll bar, moved by the modulation wheel.
-  TMidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue);
-  ~TMidiInput() override;
+  MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue);
+  ~MidiInput() override;
 
   MidiSystem System() const { return SystemValue; }
   // Whether MIDI holds the key (the watchdog leaves such keys alone).

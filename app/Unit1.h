@@ -64,7 +64,7 @@ class TForm1 : public QWidget, public EngineHost {
   using FileChooser = std::function<QString(QFileDialog& dialog)>;
   void SetFileChooser(FileChooser chooser) { ChooseFile = std::move(chooser); }
   const QImage& StopGlyph() const { return StopGlyphImage; }
-  TMidiInput* MidiIn() { return Midi.get(); }
+  MidiInput* MidiIn() { return Midi.get(); }
 
   // The key-down and key-up handlers, seen before the focused control.
   // Key is a virtual-key code; set to 0 when the key was used here.
@@ -178,7 +178,7 @@ class TForm1 : public QWidget, public EngineHost {
   KeyStateSource* KeyState = &EventKeys;
   int32_t WatchdogTicks = 0;
   FileChooser ChooseFile;
-  std::unique_ptr<TMidiInput> Midi;  // goes first, before the engine it plays
+  std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
 };
 
 }  // namespace sorvane
