@@ -25,6 +25,7 @@ class SoundCardBackend final : public AudioBackend {
   AudioDevice& Playback() override { return *PlaybackDevice; }
   int WakeFd() const override { return Events.WakeFd(); }
   void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
+  AudioEventQueue* EventQueue() override { return &Events; }
 
  private:
   PortAudioSystem System;  // initialised first, terminated last

@@ -10,6 +10,8 @@
 
 namespace sorvane {
 
+class AudioEventQueue;
+
 class AudioBackend {
  public:
   AudioBackend() = default;
@@ -24,6 +26,9 @@ class AudioBackend {
   virtual int WakeFd() const { return -1; }
   // Hands every waiting device event to the engine, in order.
   virtual void DispatchAll(EngineState& /*engine*/) {}
+  // The queue that carries the device events, for the MIDI input to share;
+  // null when there is none.
+  virtual AudioEventQueue* EventQueue() { return nullptr; }
 };
 
 // A device that cannot be opened: the program then reports the device

@@ -312,6 +312,7 @@ void TForm1::FormCreate() {
     AudioNotifier = new QSocketNotifier(Audio->WakeFd(), QSocketNotifier::Read, this);
     connect(AudioNotifier, &QSocketNotifier::activated, this, &TForm1::OnAudioEvents);
   }
+  Midi = std::make_unique<MidiInput>(engine, ScrollBar1, Audio->EventQueue());
   OpenAudio(engine);
 }
 
@@ -534,7 +535,10 @@ void TForm1::Timer1Timer() {
   if (MainWindowHasFocus()) return;
   EngineState& engine = *EngineData;
   const WatchdogRelease release = WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState,
-                                               [this](int32_t key) { return KeyButtons[key]->IsPressed(); });
+                                               [this](int32_t key) {
+                                                 // A key MIDI holds counts as held down.
+                                                 return KeyButtons[key]->IsPressed() || Midi->HoldsKey(key);
+                                               });
   if (release.ClearCtrl) engine.CtrlHeld = false;
   for (int i = 0; i < release.KeyCount; ++i) KeyNoteOff(engine, release.Keys[i]);
 }

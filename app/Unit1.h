@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "app/AudioBackend.h"
+#include "app/MidiInput.h"
 #include "audio/Engine.h"
 #include "keyboard/KeyEvents.h"
 #include "keyboard/KeyInput.h"
@@ -63,6 +64,7 @@ class TForm1 : public QWidget, public EngineHost {
   using FileChooser = std::function<QString(QFileDialog& dialog)>;
   void SetFileChooser(FileChooser chooser) { ChooseFile = std::move(chooser); }
   const QImage& StopGlyph() const { return StopGlyphImage; }
+  MidiInput* MidiIn() { return Midi.get(); }
 
   // The key-down and key-up handlers, seen before the focused control.
   // Key is a virtual-key code; set to 0 when the key was used here.
@@ -182,6 +184,7 @@ class TForm1 : public QWidget, public EngineHost {
   // it, not wherever the user browsed before cancelling.
   QString LoadDirectory;
   QString SaveDirectory;
+  std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
 };
 
 }  // namespace sorvane

@@ -25,6 +25,8 @@ AudioEventQueue::AudioEventQueue() {
     Cells[i].Sequence.store(i, std::memory_order_relaxed);
     Cells[i].Kind = DeviceKind::Capture;
     Cells[i].Header = nullptr;
+    Cells[i].Midi = {};
+    Cells[i].MidiLength = 0;
   }
   WakeDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   // Without a wake-up the event thread would never learn of any event; this
@@ -36,26 +38,62 @@ AudioEventQueue::~AudioEventQueue() {
   if (WakeDescriptor >= 0) close(WakeDescriptor);
 }
 
-void AudioEventQueue::Post(DeviceKind kind, WaveHeader* header) noexcept {
-  size_t pos = EnqueuePos.load(std::memory_order_relaxed);
-  Cell* cell;
+// Claims the next free position; false when the queue is full.
+bool AudioEventQueue::Claim(size_t& pos) noexcept {
+  pos = EnqueuePos.load(std::memory_order_relaxed);
   for (;;) {
-    cell = &Cells[pos & kMask];
-    const size_t seq = cell->Sequence.load(std::memory_order_acquire);
+    const size_t seq = Cells[pos & kMask].Sequence.load(std::memory_order_acquire);
     const intptr_t dif = static_cast<intptr_t>(seq) - static_cast<intptr_t>(pos);
     if (dif == 0) {
-      if (EnqueuePos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) break;
+      if (EnqueuePos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) return true;
     } else if (dif < 0) {
-      OverflowCount.fetch_add(1, std::memory_order_relaxed);
-      return;
+      return false;
     } else {
       pos = EnqueuePos.load(std::memory_order_relaxed);
     }
   }
+}
+
+void AudioEventQueue::Post(DeviceKind kind, WaveHeader* header) noexcept {
+  size_t pos;
+  if (!Claim(pos)) {
+    OverflowCount.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  Cell* cell = &Cells[pos & kMask];
   cell->Kind = kind;
   cell->Header = header;
   cell->Sequence.store(pos + 1, std::memory_order_release);
   Wake();
+}
+
+void AudioEventQueue::PostMidi(const uint8_t* bytes, size_t length) noexcept {
+  if (length == 0 || length > kMidiMessageBytes) return;
+  // A place among the cells MIDI may use, then a cell.
+  if (MidiWaiting.fetch_add(1, std::memory_order_relaxed) >= kMidiPending) {
+    MidiWaiting.fetch_sub(1, std::memory_order_relaxed);
+    MidiDropCount.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  size_t pos;
+  if (!Claim(pos)) {
+    MidiWaiting.fetch_sub(1, std::memory_order_relaxed);
+    MidiDropCount.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  Cell* cell = &Cells[pos & kMask];
+  cell->Kind = DeviceKind::Midi;
+  cell->Header = nullptr;
+  cell->Midi = {};
+  for (size_t i = 0; i < length; ++i) cell->Midi[i] = bytes[i];
+  cell->MidiLength = static_cast<uint8_t>(length);
+  cell->Sequence.store(pos + 1, std::memory_order_release);
+  Wake();
+}
+
+void AudioEventQueue::SetMidiHandler(MidiHandler handler, void* context) {
+  MidiTo = handler;
+  MidiContext = context;
 }
 
 void AudioEventQueue::Wake() noexcept {
@@ -84,12 +122,19 @@ bool AudioEventQueue::DispatchOne(Handler handler, void* context) {
   if (cell.Sequence.load(std::memory_order_acquire) != pos + 1) return false;
   const DeviceKind kind = cell.Kind;
   WaveHeader* header = cell.Header;
+  const std::array<uint8_t, kMidiMessageBytes> midi = cell.Midi;
+  const uint8_t midiLength = cell.MidiLength;
   cell.Sequence.store(pos + kCapacity, std::memory_order_release);
   DequeuePos = pos + 1;
+  if (kind == DeviceKind::Midi) MidiWaiting.fetch_sub(1, std::memory_order_relaxed);
   // Events left behind keep the descriptor readable for the event loop,
   // also when the handler below runs a nested loop that stops early.
   if (!Empty()) Wake();
-  handler(context, kind, *header);
+  if (kind == DeviceKind::Midi) {
+    if (MidiTo != nullptr) MidiTo(MidiContext, midi.data(), midiLength);
+  } else {
+    handler(context, kind, *header);
+  }
   return true;
 }
 

@@ -1,8 +1,9 @@
-// The path by which audio completion events reach the engine's event thread.
-// Sound-card callbacks run on their own threads and must never block,
-// allocate or call the engine; they post "this buffer is done" here and the
-// event thread, woken through an eventfd, runs the engine's handlers one
-// event at a time in the order the events were posted. Free of Qt and of
+// The path by which audio completion events and MIDI messages reach the
+// engine's event thread. Sound-card and MIDI callbacks run on their own
+// threads and must never block, allocate or call the engine; they post
+// "this buffer is done" or a MIDI message here and the event thread, woken
+// through an eventfd, runs the handlers one event at a time in the order the
+// events were posted. Free of Qt and of
 // PortAudio: the desktop program watches WakeFd() with a socket notifier,
 // the headless live mode polls it.
 #pragma once
@@ -18,18 +19,26 @@ namespace sorvane {
 
 struct EngineState;
 
-enum class DeviceKind : uint8_t { Capture, Playback };
+enum class DeviceKind : uint8_t { Capture, Playback, Midi };
 
 // Multi-producer, single-consumer, bounded. Producers are the capture and
-// playback callback threads and the event thread itself (a device reset
-// posts the returned buffers); the consumer is the event thread.
+// playback callback threads, the MIDI input's thread and the event thread
+// itself (a device reset posts the returned buffers); the consumer is the
+// event thread.
 class AudioEventQueue {
  public:
-  // 202 buffers exist at most, each with at most one pending event.
-  static constexpr size_t kCapacity = 512;
+  // 202 buffers exist at most, each with at most one pending event; MIDI
+  // may fill at most kMidiPending cells, so that a burst of MIDI can never
+  // take the cell of a buffer's event.
+  static constexpr size_t kCapacity = 1024;
+  static constexpr size_t kMidiPending = 512;
+  static constexpr size_t kMidiMessageBytes = 3;
   static_assert((kCapacity & (kCapacity - 1)) == 0, "capacity must be a power of two");
+  static_assert(kCapacity - kMidiPending >= 2 * 101, "every buffer's event must find a cell");
 
   using Handler = void (*)(void* context, DeviceKind kind, WaveHeader& header);
+  // A MIDI message of 1 to 3 bytes, status first.
+  using MidiHandler = void (*)(void* context, const uint8_t* bytes, size_t length);
 
   AudioEventQueue();
   ~AudioEventQueue();
@@ -40,6 +49,12 @@ class AudioEventQueue {
   // thread. Makes WakeFd() readable. When the queue is full (a fault: more
   // events than buffers) the event is counted in Overflows() and lost.
   void Post(DeviceKind kind, WaveHeader* header) noexcept;
+  // Any thread, the same guarantees: one MIDI channel message of 1 to 3
+  // bytes (longer ones are not posted). Counted in MidiDrops() and lost
+  // when kMidiPending messages already wait.
+  void PostMidi(const uint8_t* bytes, size_t length) noexcept;
+  // Event thread: who receives the MIDI messages; null drops them.
+  void SetMidiHandler(MidiHandler handler, void* context);
 
   // An eventfd that is readable while events are pending. It may also be
   // readable, spuriously, when none is; DispatchOne then returns false.
@@ -65,6 +80,7 @@ class AudioEventQueue {
   // Event thread: no event is ready to pop.
   bool Empty() const;
   uint64_t Overflows() const { return OverflowCount.load(std::memory_order_relaxed); }
+  uint64_t MidiDrops() const { return MidiDropCount.load(std::memory_order_relaxed); }
 
  private:
   struct Cell {
@@ -73,9 +89,12 @@ class AudioEventQueue {
     std::atomic<size_t> Sequence;
     DeviceKind Kind;
     WaveHeader* Header;
+    std::array<uint8_t, kMidiMessageBytes> Midi;
+    uint8_t MidiLength;
   };
 
   static void DispatchToEngine(void* context, DeviceKind kind, WaveHeader& header);
+  bool Claim(size_t& pos) noexcept;
   void Wake() noexcept;
   void ClearWake() noexcept;
 
@@ -83,6 +102,10 @@ class AudioEventQueue {
   alignas(64) std::atomic<size_t> EnqueuePos{0};
   alignas(64) size_t DequeuePos = 0;  // event thread only
   std::atomic<uint64_t> OverflowCount{0};
+  std::atomic<size_t> MidiWaiting{0};
+  std::atomic<uint64_t> MidiDropCount{0};
+  MidiHandler MidiTo = nullptr;  // event thread only
+  void* MidiContext = nullptr;
   int WakeDescriptor = -1;
 };
 

@@ -11,9 +11,9 @@ packages=(
   # desktop program
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev fonts-ipafont-gothic fonts-liberation
   # sound
-  portaudio19-dev libsamplerate0-dev
+  portaudio19-dev libsamplerate0-dev librtmidi-dev
   # headless sound and display for the live and window tests
-  pulseaudio pulseaudio-utils xvfb xdotool x11-apps imagemagick sox espeak-ng
+  pulseaudio pulseaudio-utils xvfb xdotool x11-apps imagemagick sox espeak-ng jackd2 python3-jack-client
   desktop-file-utils appstream man-db groff-base  # the staged-install check
 )
 

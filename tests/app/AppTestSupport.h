@@ -3,6 +3,8 @@
 // under a chosen locale whose error boxes are recorded.
 #pragma once
 
+#include <stdlib.h>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLocale>
@@ -63,6 +65,10 @@ class FakeBackend final : public AudioBackend {
 };
 
 // A main window on fake devices, created under the given locale.
+// The window tests play no MIDI: without this the window would look for a
+// MIDI system and print its one line. A test of the MIDI input sets its own.
+inline const bool kWindowTestsWithoutMidi = ::setenv("SORVANE_MIDI", "none", 0) == 0;
+
 struct Window {
   RecordedBoxes Errors;
   FakeBackend* Backend = nullptr;

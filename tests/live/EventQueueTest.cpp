@@ -211,5 +211,59 @@ TEST(AudioEventQueue, FullQueueCountsTheLostEventAndKeepsTheRest) {
   EXPECT_EQ(rec.Events[0].Kind, DeviceKind::Playback);
 }
 
+// MIDI messages travel with the audio events, in post order, to their own
+// handler; a flood of them is cut at its share of the queue, so that every
+// buffer's event still finds a cell.
+TEST(AudioEventQueue, MidiMessagesKeepTheirOrderAndNeverCrowdOutBufferEvents) {
+  AudioEventQueue queue;
+  auto headers = MakeHeaders(2 * 101);
+  Recorder rec;
+  struct MidiSeen {
+    std::vector<std::vector<uint8_t>> Messages;
+    Recorder* Audio;
+    static void Handle(void* context, const uint8_t* bytes, size_t length) {
+      auto* self = static_cast<MidiSeen*>(context);
+      self->Messages.emplace_back(bytes, bytes + length);
+      // Marks the place of the message among the audio events.
+      self->Audio->Events.push_back({DeviceKind::Midi, self->Messages.size()});
+    }
+  } midi{{}, &rec};
+  queue.SetMidiHandler(&MidiSeen::Handle, &midi);
+
+  const uint8_t on[3] = {0x90, 60, 100};
+  const uint8_t program[2] = {0xC0, 5};
+  const uint8_t sysex[4] = {0xF0, 1, 2, 0xF7};
+  queue.Post(DeviceKind::Capture, &headers[0]);
+  queue.PostMidi(on, 3);
+  queue.PostMidi(sysex, 4);  // too long for a channel message: not posted
+  queue.Post(DeviceKind::Playback, &headers[1]);
+  queue.PostMidi(program, 2);
+  EXPECT_EQ(queue.DispatchAll(&Recorder::Handle, &rec), 4);
+  ASSERT_EQ(rec.Events.size(), 4u);
+  EXPECT_EQ(rec.Events[0].Kind, DeviceKind::Capture);
+  EXPECT_EQ(rec.Events[1].Kind, DeviceKind::Midi);
+  EXPECT_EQ(rec.Events[2].Kind, DeviceKind::Playback);
+  EXPECT_EQ(rec.Events[3].Kind, DeviceKind::Midi);
+  ASSERT_EQ(midi.Messages.size(), 2u);
+  EXPECT_EQ(midi.Messages[0], (std::vector<uint8_t>{0x90, 60, 100}));
+  EXPECT_EQ(midi.Messages[1], (std::vector<uint8_t>{0xC0, 5}));
+
+  // A flood while the event thread is busy, then every buffer comes back.
+  for (int i = 0; i < 3000; ++i) queue.PostMidi(on, 3);
+  for (auto& h : headers) queue.Post(DeviceKind::Capture, &h);
+  EXPECT_EQ(queue.Overflows(), 0u);
+  EXPECT_EQ(queue.MidiDrops(), 3000u - AudioEventQueue::kMidiPending);
+  rec.Events.clear();
+  midi.Messages.clear();
+  EXPECT_EQ(queue.DispatchAll(&Recorder::Handle, &rec),
+            static_cast<int>(AudioEventQueue::kMidiPending + headers.size()));
+  // The share is free again once handled; without a handler MIDI is dropped.
+  queue.SetMidiHandler(nullptr, nullptr);
+  for (size_t i = 0; i < AudioEventQueue::kMidiPending; ++i) queue.PostMidi(on, 3);
+  EXPECT_EQ(queue.MidiDrops(), 3000u - AudioEventQueue::kMidiPending);
+  EXPECT_EQ(queue.DispatchAll(&Recorder::Handle, &rec), static_cast<int>(AudioEventQueue::kMidiPending));
+  EXPECT_EQ(midi.Messages.size(), AudioEventQueue::kMidiPending);
+}
+
 }  // namespace
 }  // namespace sorvane

@@ -9,6 +9,7 @@
 #include "audio/VirtualDevices.h"
 #include "tools/render/RenderFiles.h"
 #include "wavfile/ErrorBox.h"
+#include "tools/render/MidiFile.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane {
@@ -28,8 +29,8 @@ bool ParseCount(const std::string& s, int64_t& value) {
 // collects the report.
 class ScriptedRun final : public VirtualLoopClient {
  public:
-  ScriptedRun(EngineState& engine, const std::vector<ScriptCommand>& commands)
-      : engine_(engine), commands_(commands) {}
+  ScriptedRun(EngineState& engine, const std::vector<ScriptCommand>& commands, MidiPlayer* midi)
+      : engine_(engine), commands_(commands), midi_(midi) {}
 
   void BeforeCapture(VirtualAudioRig& rig, int32_t block) override {
     while (next_ < commands_.size() && commands_[next_].Block < block) ++next_;
@@ -38,6 +39,7 @@ class ScriptedRun final : public VirtualLoopClient {
       if (stall > 0) rig.Stall(stall);
       ++next_;
     }
+    if (midi_) midi_->Play(block);
   }
 
   void AfterCapture(VirtualAudioRig&, int32_t block, int64_t handledAt) override {
@@ -51,6 +53,7 @@ class ScriptedRun final : public VirtualLoopClient {
  private:
   EngineState& engine_;
   const std::vector<ScriptCommand>& commands_;
+  MidiPlayer* midi_;
   size_t next_ = 0;
   std::vector<ReportLine> lines_;
 };
@@ -83,6 +86,17 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
         error = "--blocks takes a whole number of 1 or more, not \"" + text + "\"";
         return false;
       }
+    } else if (arg == "--midi") {
+      if (!value(options.Midi)) return false;
+    } else if (arg == "--midi-channel") {
+      std::string text;
+      int64_t channel = 0;
+      if (!value(text)) return false;
+      if (!ParseCount(text, channel) || channel < 1 || channel > 16) {
+        error = "--midi-channel takes a channel from 1 to 16, not \"" + text + "\"";
+        return false;
+      }
+      options.MidiChannel = static_cast<int32_t>(channel - 1);
     } else if (arg == "--live") {
       options.Live = true;
     } else if (arg == "--help") {
@@ -102,6 +116,14 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
   }
   if (options.Live && options.Input.empty() && options.Blocks < 0) {
     error = "--live needs --blocks, or --input to take its length from";
+    return false;
+  }
+  if (!options.Midi.empty() && options.Live) {
+    error = "--midi plays only in an offline render, not with --live";
+    return false;
+  }
+  if (options.MidiChannel != kMidiAllChannels && options.Midi.empty()) {
+    error = "--midi-channel needs --midi";
     return false;
   }
   if (options.Output.empty() && !options.Live) {
@@ -130,7 +152,7 @@ bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lin
 }
 
 int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
-              const std::vector<ScriptCommand>& commands) {
+              const std::vector<ScriptCommand>& commands, const MidiSong* song) {
   // The output files are created before the work, so that an output that
   // cannot be written is known at once; they get their names only when both
   // are complete.
@@ -163,7 +185,9 @@ int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
   rig->ReservePlayed(blocks * kBlockLengthLong);
   OpenAudio(*engine);
 
-  ScriptedRun run(*engine, commands);
+  std::unique_ptr<MidiPlayer> midi;
+  if (song) midi = std::make_unique<MidiPlayer>(*engine, *song, options.MidiChannel);
+  ScriptedRun run(*engine, commands, midi.get());
   rig->Run(*engine, static_cast<int32_t>(blocks), &run);
 
   const std::vector<int16_t>& played = rig->Played();

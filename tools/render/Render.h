@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "keyboard/MidiNotes.h"
 #include "tools/render/Script.h"
 
 namespace sorvane {
@@ -19,7 +20,11 @@ struct RenderOptions {
   bool Live = false;    // real default devices instead of the virtual pair
   bool Help = false;     // --help or --version: answered before anything else
   bool Version = false;
+  std::string Midi;     // a Standard MIDI File to play
+  int32_t MidiChannel = kMidiAllChannels;  // 0-15: only that channel of it
 };
+
+struct MidiSong;
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
@@ -47,7 +52,8 @@ std::string FormatReportLine(const ReportLine& line);
 bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lines);
 
 // Renders on the virtual devices. Returns the exit status.
+// song, when not null, is played after each block's script lines.
 int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
-              const std::vector<ScriptCommand>& commands);
+              const std::vector<ScriptCommand>& commands, const MidiSong* song = nullptr);
 
 }  // namespace sorvane

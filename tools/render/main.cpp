@@ -1,5 +1,6 @@
 // sorvane-render: vocodes a recorded voice in batch, following a script of
 // key presses and control changes, with the same engine as the program.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "tools/render/InputWave.h"
+#include "tools/render/MidiFile.h"
 #include "tools/render/Render.h"
 #include "tools/render/RenderFiles.h"
 #include "tools/render/Script.h"
@@ -23,7 +25,7 @@ namespace {
 
 const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
-    "                      [--blocks N] [--report REPORT.csv]\n"
+    "                      [--midi SONG.mid [--midi-channel C]] [--blocks N] [--report REPORT.csv]\n"
     "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
     "                      [--script SCRIPT.txt] [--report REPORT.csv]\n"
     "       sorvane-render --help | --version\n";
@@ -37,7 +39,11 @@ const char kHelp[] =
     "  --output FILE   everything the engine queued for playing, as a WAV file\n"
     "  --script FILE   one command a line: BLOCK COMMAND [ARGUMENT], carried out\n"
     "                  just before capture block BLOCK\n"
-    "  --blocks N      capture blocks of 10 ms to run (default: cover the input)\n"
+    "  --midi FILE     a Standard MIDI File (format 0 or 1) whose notes play the\n"
+    "                  keys, as a MIDI keyboard does in the desktop program\n"
+    "  --midi-channel C  only the notes of channel C (1-16) of the MIDI file\n"
+    "  --blocks N      capture blocks of 10 ms to run (default: cover the input,\n"
+    "                  and two seconds past the MIDI file's last note)\n"
     "  --report FILE   one CSV line per capture event\n"
     "  --live          run on the default sound devices and the real clock\n"
     "\n"
@@ -68,8 +74,20 @@ int Render(int argc, char** argv, int& failStatus) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
     return kExitBadInput;
   }
+  MidiSong song;
+  if (!options.Midi.empty() && !LoadMidiFile(options.Midi, options.MidiChannel, song, error)) {
+    std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
+    return kExitBadInput;
+  }
   if (options.Blocks < 0) {
     options.Blocks = (static_cast<int64_t>(input.size()) + kBlockSamples - 1) / kBlockSamples;
+    // A song runs on two seconds past its last release.
+    if (song.LastReleaseBlock >= 0) options.Blocks = std::max(options.Blocks, song.LastReleaseBlock + kMidiTailBlocks);
+    if (options.Blocks > 8'000'000 && song.LastReleaseBlock + kMidiTailBlocks == options.Blocks) {
+      std::fprintf(stderr, "sorvane-render: %s: the song is too long to render (more than 22 hours)\n",
+                   options.Midi.c_str());
+      return kExitBadInput;
+    }
     if (options.Blocks == 0) {
       std::fprintf(stderr,
                    "sorvane-render: input: the file holds no samples, so there is nothing to run; "
@@ -105,7 +123,7 @@ int Render(int argc, char** argv, int& failStatus) {
     return kExitBadInput;
 #endif
   }
-  return RunRender(options, input, commands);
+  return RunRender(options, input, commands, options.Midi.empty() ? nullptr : &song);
 }
 
 }  // namespace

@@ -1,0 +1,220 @@
+// Live MIDI input of the main window: on a private JACK server (dummy
+// driver, started and stopped here), a hardware-like source that appears
+// after the start is connected by the program itself, note 60 turns key 24
+// red and starts its voice, the wheel moves the depth scroll bar, the
+// watchdog leaves the held key alone, and the note-off turns it white. And
+// without any MIDI system the window starts as before, with one line on
+// stderr and no error box.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QScrollBar>
+#include <QTest>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <signal.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include "AppTestSupport.h"
+#include "keyboard/ColorButton.h"
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Pumps the event loop until done() or the time is up.
+bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    QTest::qWait(10);
+  }
+  return true;
+}
+
+void JackQuiet(const char*) {}
+
+// jackd on the dummy driver at 22050 Hz under its own name, stopped by its
+// process id.
+class JackServer {
+ public:
+  explicit JackServer(const fs::path& log) : Name("sorvane-midi-test-" + std::to_string(getpid())) {
+    Pid = fork();
+    if (Pid == 0) {
+      std::freopen(log.c_str(), "w", stdout);
+      std::freopen(log.c_str(), "a", stderr);
+      execlp("jackd", "jackd", "-n", Name.c_str(), "-r", "-d", "dummy", "-r", "22050", "-p", "220",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~JackServer() {
+    if (Pid > 0) {
+      kill(Pid, SIGTERM);
+      waitpid(Pid, nullptr, 0);
+    }
+  }
+  // Waits until a client can join it.
+  bool Ready() {
+    jack_set_error_function(&JackQuiet);
+    jack_set_info_function(&JackQuiet);
+    const bool ok = WaitUntil([this] {
+      jack_status_t status;
+      jack_client_t* c =
+          jack_client_open("probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                           Name.c_str());
+      if (c == nullptr) return false;
+      jack_client_close(c);
+      return true;
+    });
+    return ok;
+  }
+  std::string Name;
+  pid_t Pid = -1;
+};
+
+// Captures what is written to stderr while it lives.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const fs::path& file) : File(file) {
+    std::fflush(stderr);
+    Saved = dup(2);
+    FILE* f = std::fopen(file.c_str(), "w");
+    dup2(fileno(f), 2);
+    std::fclose(f);
+  }
+  std::string Text() {
+    std::fflush(stderr);
+    std::ifstream in(File);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  ~StderrCapture() {
+    std::fflush(stderr);
+    dup2(Saved, 2);
+    close(Saved);
+  }
+
+ private:
+  fs::path File;
+  int Saved;
+};
+
+const QColor kRed(255, 0, 0);
+const QColor kWhite(255, 255, 255);
+
+bool Sounds(EngineState& engine, int32_t key) {
+  const auto& keys = engine.Pool.VoiceKeys;
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
+  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("live-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  fs::create_directories(work);
+  JackServer jack(work / "jackd.log");
+  ASSERT_TRUE(jack.Ready()) << "jackd did not start; see " << (work / "jackd.log");
+  setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
+  setenv("JACK_NO_START_SERVER", "1", 1);
+  setenv("SORVANE_MIDI", "jack", 1);
+  // A hardware-like source that is there before the program starts.
+  jack_status_t status;
+  jack_client_t* early = jack_client_open("early-source", JackNoStartServer, &status);
+  ASSERT_NE(early, nullptr);
+  jack_port_t* earlyPort = jack_port_register(early, "keys", JACK_DEFAULT_MIDI_TYPE,
+                                              JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal, 0);
+  ASSERT_NE(earlyPort, nullptr);
+  // A MIDI output sends nothing only when its buffer is cleared every cycle.
+  jack_set_process_callback(
+      early,
+      [](jack_nframes_t frames, void* port) {
+        jack_midi_clear_buffer(jack_port_get_buffer(static_cast<jack_port_t*>(port), frames));
+        return 0;
+      },
+      earlyPort);
+  ASSERT_EQ(jack_activate(early), 0);
+
+  {
+    test::Window w;
+    EXPECT_TRUE(WaitUntil([&] { return jack_port_connected_to(earlyPort, "Sorvane:MIDI In") != 0; }))
+        << "the source present at start was not connected";
+    w->Timer1->start();  // the watchdog runs: a MIDI-held key must survive it
+    ASSERT_NE(w->MidiIn(), nullptr);
+    ASSERT_EQ(w->MidiIn()->System(), MidiSystem::Jack);
+    EXPECT_TRUE(w.Errors.Texts.empty());
+    ASSERT_EQ(w->KeyButtons[24]->Color(), kWhite);
+
+    const std::string command = "'" SORVANE_MIDI_SENDER "' '" + jack.Name + "' 'Sorvane:MIDI In' '" +
+                                work.string() + "' > '" + (work / "sender.log").string() + "' 2>&1";
+    FILE* sender = popen(command.c_str(), "r");
+    ASSERT_NE(sender, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(work / "connected"); }, 40))
+        << "the program did not connect the new source";
+    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+    EXPECT_TRUE(Sounds(w.Engine(), 24));
+    EXPECT_TRUE(WaitUntil([&] { return w->ScrollBar1->value() == 100; }));
+    EXPECT_EQ(w.Engine().Params.ModDepth, 100);
+    EXPECT_EQ(w->Label4->text(), "100%");
+    // Several watchdog runs: the key is held by MIDI, not by the mouse or a PC key.
+    QTest::qWait(2500);
+    EXPECT_EQ(w->KeyButtons[24]->Color(), kRed);
+    EXPECT_TRUE(Sounds(w.Engine(), 24));
+
+    std::ofstream(work / "release").close();
+    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
+    EXPECT_FALSE(Sounds(w.Engine(), 24));
+    std::ofstream(work / "quit").close();
+    const int status = pclose(sender);
+    std::ifstream log(work / "sender.log");
+    EXPECT_EQ(status, 0) << std::string(std::istreambuf_iterator<char>(log), {});
+  }
+  jack_client_close(early);
+  unsetenv("SORVANE_MIDI");
+  unsetenv("JACK_DEFAULT_SERVER");
+  fs::remove_all(work);
+}
+
+TEST(MidiLive, WithoutAnyMidiSystemTheWindowStartsWithOneLineAndNoBox) {
+  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("none-" + std::to_string(getpid()));
+  fs::create_directories(work);
+  // No JACK server by this name; the machine has no ALSA sequencer unless
+  // /dev/snd/seq exists, where "jack" is asked for instead.
+  setenv("JACK_DEFAULT_SERVER", ("no-such-server-" + std::to_string(getpid())).c_str(), 1);
+  setenv("JACK_NO_START_SERVER", "1", 1);
+  const bool alsaHere = access("/dev/snd/seq", F_OK) == 0;
+  if (alsaHere) {
+    setenv("SORVANE_MIDI", "jack", 1);
+  } else {
+    unsetenv("SORVANE_MIDI");
+  }
+  std::string said;
+  {
+    StderrCapture capture(work / "stderr.txt");
+    test::Window w;
+    said = capture.Text();
+    EXPECT_TRUE(w.Errors.Texts.empty());
+    EXPECT_EQ(w->MidiIn()->System(), MidiSystem::None);
+    // Everything else works as before: a mouse-less key press still plays.
+    KeyNoteOn(w.Engine(), 24);
+    EXPECT_EQ(w->KeyButtons[24]->Color(), kRed);
+  }
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("sorvane: no MIDI input: "), std::string::npos) << said;
+  EXPECT_NE(said.find("no JACK server"), std::string::npos) << said;
+  unsetenv("SORVANE_MIDI");
+  unsetenv("JACK_DEFAULT_SERVER");
+  fs::remove_all(work);
+}
+
+}  // namespace
+}  // namespace sorvane

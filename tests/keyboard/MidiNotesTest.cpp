@@ -1,0 +1,171 @@
+// The MIDI mapping without any MIDI system: which key a note presses, hold
+// counts, the pedal, the wheel and the all-notes-off controllers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "keyboard/MidiNotes.h"
+
+namespace sorvane {
+namespace {
+
+// Records the calls as "down 24", "up 24", "depth 50".
+class Recorder final : public MidiTarget {
+ public:
+  std::vector<std::string> Calls;
+  void MidiKeyDown(int32_t key) override { Calls.push_back("down " + std::to_string(key)); }
+  void MidiKeyUp(int32_t key) override { Calls.push_back("up " + std::to_string(key)); }
+  void MidiModDepth(int32_t depth) override { Calls.push_back("depth " + std::to_string(depth)); }
+};
+
+struct MidiRig {
+  MidiNotes Notes;
+  Recorder Target;
+  int32_t Octave = 2;
+  explicit MidiRig(int32_t channel = kMidiAllChannels) { ResetMidiNotes(Notes, channel); }
+  void Send(uint8_t a, uint8_t b, uint8_t c) {
+    const uint8_t bytes[3] = {a, b, c};
+    MidiMessage(Notes, bytes, 3, Octave, Target);
+  }
+  std::vector<std::string> Take() {
+    std::vector<std::string> calls = std::move(Target.Calls);
+    Target.Calls.clear();
+    return calls;
+  }
+};
+
+using Calls = std::vector<std::string>;
+
+TEST(MidiNoteKey, EveryNoteInRangePlaysTheKeyOfThatPitchUpperRowFirst) {
+  for (int32_t octave = 0; octave <= 3; ++octave) {
+    for (int32_t note = 0; note < kMidiNotes; ++note) {
+      SCOPED_TRACE(testing::Message() << "octave " << octave << " note " << note);
+      const int32_t key = MidiNoteKey(note, octave);
+      ASSERT_GE(key, 0);
+      ASSERT_LT(key, kKeyCount);
+      const int32_t sounding = KeyTable[key].NoteOffset + 12 + 12 * octave;
+      const int32_t lowest = 8 + 12 + 12 * octave;
+      const int32_t highest = 40 + 12 + 12 * octave;
+      if (note >= lowest && note <= highest) {
+        EXPECT_EQ(sounding, note);
+      } else {
+        // Whole octaves away, in the octave of the range nearest to the note.
+        EXPECT_EQ((sounding - note) % 12, 0);
+        if (note < lowest) {
+          EXPECT_LT(sounding, lowest + 12);
+        } else {
+          EXPECT_GT(sounding, highest - 12);
+        }
+      }
+      if (KeyTable[key].NoteOffset >= 20 && KeyTable[key].NoteOffset <= 27) {
+        EXPECT_EQ(KeyTable[key].Row, 1);
+      }
+    }
+  }
+  EXPECT_EQ(MidiNoteKey(60, 2), 24);  // middle C at "Mid": the E key
+  EXPECT_EQ(MidiNoteKey(56, 2), 20);  // offset 20: key 20 of the upper row, not key 12
+  EXPECT_EQ(MidiNoteKey(21, 0), 1);   // 27.5 Hz at "Ultra Low": the Z key
+}
+
+TEST(MidiNotes, NoteOnPressesNoteOffAndVelocityZeroRelease) {
+  MidiRig rig;
+  rig.Send(0x90, 60, 100);
+  rig.Send(0x80, 60, 64);
+  rig.Send(0x93, 62, 1);
+  rig.Send(0x93, 62, 0);
+  EXPECT_EQ(rig.Take(), (Calls{"down 24", "up 24", "down 26", "up 26"}));
+  // A release of a note that is not held does nothing.
+  rig.Send(0x80, 60, 0);
+  EXPECT_TRUE(rig.Take().empty());
+}
+
+TEST(MidiNotes, AKeyHeldByTwoNotesGoesUpWithTheLast) {
+  MidiRig rig;
+  rig.Send(0x90, 60, 100);
+  rig.Octave = 3;                // the same key is now note 72
+  rig.Send(0x90, 72, 100);
+  EXPECT_TRUE(MidiHoldsKey(rig.Notes, 24));
+  rig.Send(0x80, 60, 0);         // released after the octave changed: still key 24
+  EXPECT_TRUE(MidiHoldsKey(rig.Notes, 24));
+  rig.Send(0x80, 72, 0);
+  EXPECT_FALSE(MidiHoldsKey(rig.Notes, 24));
+  EXPECT_EQ(rig.Take(), (Calls{"down 24", "down 24", "up 24"}));
+  // The same note on two channels is two notes.
+  rig.Send(0x90, 72, 100);
+  rig.Send(0x91, 72, 100);
+  rig.Send(0x90, 72, 0);
+  rig.Send(0x91, 72, 0);
+  EXPECT_EQ(rig.Take(), (Calls{"down 24", "down 24", "up 24"}));
+}
+
+TEST(MidiNotes, SustainPedalHoldsReleasesUntilItGoesUp) {
+  MidiRig rig;
+  rig.Send(0x90, 60, 100);
+  rig.Send(0x90, 64, 100);
+  rig.Send(0xB0, 64, 64);        // pedal down
+  rig.Send(0x80, 60, 0);
+  rig.Send(0x80, 64, 0);
+  rig.Send(0x90, 64, 90);        // struck again under the pedal: held by the finger
+  rig.Send(0x90, 67, 90);        // pressed and let go under the pedal
+  rig.Send(0x80, 67, 0);
+  EXPECT_EQ(rig.Take(), (Calls{"down 24", "down 28", "down 28", "down 31"}));
+  rig.Send(0xB0, 64, 63);        // pedal up
+  EXPECT_EQ(rig.Take(), (Calls{"up 24", "up 31"}));
+  rig.Send(0x80, 64, 0);
+  EXPECT_EQ(rig.Take(), (Calls{"up 28"}));
+  // The pedal of another channel holds nothing here.
+  rig.Send(0xB1, 64, 127);
+  rig.Send(0x90, 60, 100);
+  rig.Send(0x80, 60, 0);
+  EXPECT_EQ(rig.Take(), (Calls{"down 24", "up 24"}));
+}
+
+TEST(MidiNotes, ModulationWheelSetsTheDepthScale) {
+  MidiRig rig;
+  rig.Send(0xB0, 1, 0);
+  rig.Send(0xB5, 1, 64);
+  rig.Send(0xB0, 1, 127);
+  EXPECT_EQ(rig.Take(), (Calls{"depth 0", "depth 50", "depth 100"}));
+}
+
+TEST(MidiNotes, AllNotesOffAndAllSoundOffReleaseEverythingMidiHolds) {
+  for (uint8_t controller : {uint8_t{120}, uint8_t{123}}) {
+    SCOPED_TRACE(static_cast<int>(controller));
+    MidiRig rig;
+    rig.Send(0x90, 60, 100);
+    rig.Send(0x91, 60, 100);
+    rig.Send(0x92, 40, 100);
+    rig.Send(0xB2, 64, 127);
+    rig.Send(0x82, 40, 0);       // held by the pedal
+    rig.Take();
+    rig.Send(0xB3, controller, 0);
+    EXPECT_EQ(rig.Take(), (Calls{"up 8", "up 24"}));
+    for (int32_t key = 0; key < kKeyCount; ++key) EXPECT_FALSE(MidiHoldsKey(rig.Notes, key));
+    // Nothing is left to release later; the pedal is still down.
+    rig.Send(0x80, 60, 0);
+    EXPECT_TRUE(rig.Take().empty());
+    rig.Send(0x92, 60, 100);
+    rig.Send(0x92, 60, 0);
+    rig.Send(0xB2, 64, 0);
+    EXPECT_EQ(rig.Take(), (Calls{"down 24", "up 24"}));
+  }
+}
+
+TEST(MidiNotes, OneChannelOnlyAndOtherMessagesIgnored) {
+  MidiRig rig(9);  // channel 10
+  rig.Send(0x90, 60, 100);
+  rig.Send(0x99, 60, 100);
+  rig.Send(0xE9, 0, 127);        // pitch bend
+  rig.Send(0xA9, 60, 10);        // aftertouch
+  rig.Send(0xB9, 7, 100);        // volume
+  rig.Send(0x99, 200, 100);      // not a data byte
+  const uint8_t shortMessage[2] = {0x99, 62};
+  MidiMessage(rig.Notes, shortMessage, 2, 2, rig.Target);
+  const uint8_t program[2] = {0xC9, 5};
+  MidiMessage(rig.Notes, program, 2, 2, rig.Target);
+  EXPECT_EQ(rig.Take(), (Calls{"down 24"}));
+}
+
+}  // namespace
+}  // namespace sorvane
