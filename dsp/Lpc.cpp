@@ -113,4 +113,11 @@ void LevinsonDurbin(const double* r, int p, double* k, double* e) {
   }
 }
 
+double PredictFrame(const double* frame, double* r, double* e, double* k) {
+  Autocorrelate(frame, kFrameLength, kLpcOrder, r);
+  LevinsonDurbin(r, kLpcOrder, k, e);
+  const double e26 = e[kLpcOrder];
+  return e26 >= 0.0 ? std::sqrt(e26) : 0.0;
+}
+
 }  // namespace sorvane
