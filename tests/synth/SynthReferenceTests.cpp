@@ -17,31 +17,30 @@ namespace {
 
 // How often the rare branches fired in the plain rendering, to show that the
 // random states reach them.
+enum Branch {
+  kLatticeHold, kLatticeFlush, kOutputFlush, kSaturation, kHighBandWrap, kFinish, kModCounterWrap,
+  kBelowTable, kShortBlock, kNormalBlock, kLongBlock, kLivePath, kReplayPath, kBranchCount
+};
+const char* const kBranchNames[kBranchCount] = {
+    "lattice hold", "lattice flush", "output flush", "saturation", "high band wrap", "finish",
+    "ModCounter wrap", "below the period table", "198", "220", "242", "live path", "replay path"};
+
 struct Reached {
-  int LatticeHold = 0;
-  int LatticeFlush = 0;
-  int OutputFlush = 0;
-  int Saturation = 0;
-  int HighBandWrap = 0;
-  int Finish = 0;
-  int ModCounterWrap = 0;
-  int BelowTable = 0;
-  int Lengths[3] = {0, 0, 0};  // 198, 220, 242
-  int Replay = 0;
-  int Live = 0;
+  int Count[kBranchCount] = {};
+  void Hit(Branch b) { ++Count[b]; }
 };
 
 double PlainLatticeGuard(double v, Reached& reached) {
   if (std::fabs(v) < 1e-15) {
-    if (v != 0.0) ++reached.LatticeFlush;
+    if (v != 0.0) reached.Hit(kLatticeFlush);
     return 0.0;
   }
   if (v > 262144.0) {
-    ++reached.LatticeHold;
+    reached.Hit(kLatticeHold);
     return 262144.0;
   }
   if (v < -262144.0) {
-    ++reached.LatticeHold;
+    reached.Hit(kLatticeHold);
     return -262144.0;
   }
   return v;
@@ -80,7 +79,7 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
       st.ModCounter = st.ModCounter + 1;
       if (st.ModCounter >= lfoPeriod) {
         st.ModCounter = 0;
-        ++reached.ModCounterWrap;
+        reached.Hit(kModCounterWrap);
       }
       double modFactor;
       if (in.Switches.TriangleShape) {
@@ -102,7 +101,7 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
           continue;
         }
         const double a = replay ? in.Phrase.PhraseAmplitude[v.FrameIndex] : in.Frame.Amplitude;
-        if (NoteIndex(pool.VoiceKeys[i], p.Octave) < 0) ++reached.BelowTable;
+        if (NoteIndex(pool.VoiceKeys[i], p.Octave) < 0) reached.Hit(kBelowTable);
         const double P = NotePeriod(st.Pitch, pool.VoiceKeys[i], p.Octave);
         v.Phase = v.Phase + modFactor;
         bool w = false;
@@ -152,25 +151,25 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
         v.HighBandPos = v.HighBandPos + 1;
         if (v.HighBandPos == 66150) {
           v.HighBandPos = 0;
-          ++reached.HighBandWrap;
+          reached.Hit(kHighBandWrap);
         }
       }
     }
 
     o = (p.EchoLevel * st.EchoBuffer[st.EchoPos]) / 200 + o;
     if (std::fabs(o) < 1e-15) {
-      if (o != 0.0) ++reached.OutputFlush;
+      if (o != 0.0) reached.Hit(kOutputFlush);
       o = 0.0;
     }
     int16_t sample;
     if (o > 32767) {
       sample = 32767;
       o = 32767.0;
-      ++reached.Saturation;
+      reached.Hit(kSaturation);
     } else if (o < -32767) {
       sample = -32767;
       o = -32767.0;
-      ++reached.Saturation;
+      reached.Hit(kSaturation);
     } else {
       sample = static_cast<int16_t>(o);
     }
@@ -186,7 +185,7 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
       if (v.FrameIndex == 300) {
         v.Finished = true;
         v.FrameIndex = 0;
-        ++reached.Finish;
+        reached.Hit(kFinish);
       }
     }
   }
@@ -210,14 +209,15 @@ struct Random {
     if (kind == 2) return Uniform(-40, 40) * scale;
     return Uniform(-1, 1) * scale;
   }
-  // A reflection coefficient, now and then beyond the stable range.
-  double Reflection() { return Percent(6) ? Uniform(-1.8, 1.8) : Uniform(-0.97, 0.97); }
   double Gain() { return std::ldexp(1.0, -Below(7)); }
 };
 
+// A set of reflection coefficients; now and then one of them lies beyond
+// the stable range, so that the lattice runs into its hold.
 void FillReflection(Random& r, Coefficients& k) {
   k[0] = 0.0;
-  for (int j = 1; j < kCoefficientCount; ++j) k[j] = r.Reflection();
+  for (int j = 1; j < kCoefficientCount; ++j) k[j] = r.Uniform(-0.97, 0.97);
+  if (r.Percent(15)) k[1 + r.Below(kLpcOrder)] = r.Uniform(-1.8, 1.8);
 }
 
 void FillPhrase(Random& r, PhraseStore& store) {
@@ -325,12 +325,12 @@ TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
   for (int m = 0; m < kMoments; ++m) {
     Moment block(r);
     Moment plain = block;
-    (block.Replay ? reached.Replay : reached.Live) += 1;
+    reached.Hit(block.Replay ? kReplayPath : kLivePath);
     for (int b = 0; b < kBlocksEach; ++b) {
       SCOPED_TRACE(testing::Message() << "moment " << m << ", block " << b);
       const int which = r.Below(3);
       const int length = which == 0 ? kBlockLengthShort : which == 1 ? kBlockLengthNormal : kBlockLengthLong;
-      ++reached.Lengths[which];
+      reached.Hit(static_cast<Branch>(kShortBlock + which));
       int16_t expected[kMaxBlockSamples];
       int16_t actual[kMaxBlockSamples];
       const SynthInputs plainIn{plain.Params, plain.Switches, plain.Ctrl, plain.Replay, *plain.Frame, *phrase};
@@ -347,17 +347,7 @@ TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
     }
   }
   // The random states reach every rare branch, each block length and both paths.
-  EXPECT_GT(reached.LatticeHold, 0);
-  EXPECT_GT(reached.LatticeFlush, 0);
-  EXPECT_GT(reached.OutputFlush, 0);
-  EXPECT_GT(reached.Saturation, 0);
-  EXPECT_GT(reached.HighBandWrap, 0);
-  EXPECT_GT(reached.Finish, 0);
-  EXPECT_GT(reached.ModCounterWrap, 0);
-  EXPECT_GT(reached.BelowTable, 0);
-  for (int count : reached.Lengths) EXPECT_GT(count, 0);
-  EXPECT_GT(reached.Replay, 0);
-  EXPECT_GT(reached.Live, 0);
+  for (int b = 0; b < kBranchCount; ++b) EXPECT_GT(reached.Count[b], 0) << kBranchNames[b];
 }
 
 }  // namespace
