@@ -41,6 +41,16 @@ BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low,
   return {std::sqrt(highSum / n), std::sqrt(lowSum / n)};
 }
 
+void WindowBlocks(const int16_t* const* blocks, double* frame) {
+  const HannTable& w = HannWindow();
+  for (int b = 0; b < kFrameBlocks; ++b) {
+    for (int j = 0; j < kBlockSamples; ++j) {
+      const int i = kBlockSamples * b + j;
+      frame[i] = static_cast<double>(blocks[b][j]) * w[i];
+    }
+  }
+}
+
 void AnalyseBlock(AnalysisState& s, const int16_t* x, bool emphasis, FrameAnalysis& frame) {
   const BandLevels levels =
       SplitBands(s.BandPrevious, s.HighBandState, s.LowBandState, x, frame.HighBandBlock.data());
@@ -60,14 +70,9 @@ void AnalyseBlock(AnalysisState& s, const int16_t* x, bool emphasis, FrameAnalys
   }
 
   // Oldest block first, so the newest block is the last quarter of the frame.
-  const HannTable& w = HannWindow();
-  for (int b = 0; b < kFrameBlocks; ++b) {
-    const auto& src = s.AnalysisRing[(s.RingIndex + 1 + b) % kFrameBlocks];
-    for (int j = 0; j < kBlockSamples; ++j) {
-      const int i = kBlockSamples * b + j;
-      s.AnalysisFrame[i] = static_cast<double>(src[j]) * w[i];
-    }
-  }
+  const int16_t* blocks[kFrameBlocks];
+  for (int b = 0; b < kFrameBlocks; ++b) blocks[b] = s.AnalysisRing[(s.RingIndex + 1 + b) % kFrameBlocks].data();
+  WindowBlocks(blocks, s.AnalysisFrame.data());
 
   frame.Amplitude = PredictFrame(s.AnalysisFrame.data(), s.r.data(), s.e.data(), frame.Reflection.data());
   frame.FrameEnergy = s.r[0];

@@ -64,6 +64,10 @@ struct BandLevels {
 BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low, const int16_t* x,
                       double* highBand);
 
+// The Hann-windowed frame of four blocks of 220 samples, oldest first:
+// frame[220·b + j] = blocks[b][j] · HannWindow[220·b + j].
+void WindowBlocks(const int16_t* const* blocks, double* frame);
+
 // Analyses one captured block of 220 samples into frame. `emphasis` stores
 // first differences (16-bit wrap-around) in the ring instead of raw samples.
 void AnalyseBlock(AnalysisState& state, const int16_t* block, bool emphasis, FrameAnalysis& frame);

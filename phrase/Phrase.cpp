@@ -82,14 +82,15 @@ void AnalysePhrase(PhraseStore& store, double& bandPrevious) {
   store.PhraseAmplitude.fill(0.0);
   store.PhraseGain.fill(0.0);
   double gain = 0.5;
-  const HannTable& window = HannWindow();
 
   for (int f = 0; f < kPhraseTableFrames; ++f) {
     const int16_t* x = store.PhraseSamples.data() + kBlockSamples * f;
     const BandLevels levels =
         SplitBands(bandPrevious, high, low, x, store.PhraseHighBand.data() + kBlockSamples * f);
     // The window starts at the frame's own block and covers the three after it.
-    for (int j = 0; j < kFrameLength; ++j) frame[j] = static_cast<double>(x[j]) * window[j];
+    const int16_t* blocks[kFrameBlocks];
+    for (int b = 0; b < kFrameBlocks; ++b) blocks[b] = x + kBlockSamples * b;
+    WindowBlocks(blocks, frame);
     store.PhraseAmplitude[f] = PredictFrame(frame, r.data(), e.data(), k.data());
     store.PhraseReflection[f] = k;
     gain = UpdateExcitationGain(gain, levels.Low, levels.High);

@@ -172,11 +172,11 @@ inline double Oscillate(VoiceSlot& v, int32_t waveform, double a, double period,
   return e;
 }
 
-// Renders blockLength (198, 220 or 242) samples into out, in four stages
-// over the whole block: the excitation, the live voice or the replayed
-// voices, and the output stage (echo, flush, saturation). The echo delay is
-// worked out from EchoDelayMs once per block. On the replay path it also
-// advances every slot's FrameIndex at the end of the block.
+// Renders blockLength (198, 220 or 242) samples into out, in stages that
+// each run over the whole block: the excitation of every voice; then the
+// live voice or the replayed voices; then the output stage (echo, flush,
+// saturation), whose delay is worked out from EchoDelayMs once per block.
+// After a replayed block every slot's FrameIndex advances.
 void SynthesizeBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out,
                      int blockLength);
 
