@@ -102,7 +102,7 @@ bool PhraseLoad(PhraseState& state, PhraseStore& store, double& bandPrevious, co
   state.PhraseMode = kPhraseReplay;
   state.CapturedFrames = 0;
   uint32_t copied = 0;
-  if (!ReadWaveFile(store.PhraseSamples.data(), path, 3, &copied)) return false;
+  if (!ReadWaveFile(store.PhraseSamples.data(), path, kPhraseSeconds, &copied)) return false;
   constexpr uint32_t kFileBytes = kPhraseFileSamples * 2;
   if (copied < kFileBytes) {
     // A short file: silence after it, so no older phrase leaks into this one.

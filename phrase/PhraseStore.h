@@ -15,7 +15,8 @@ namespace sorvane {
 inline constexpr int kPhraseFrames = 300;             // frames replayed per key, one a block
 inline constexpr int kPhraseTableFrames = kPhraseFrames + 1;  // frame 299 glides toward 300
 // A phrase file holds 3 s; the replayed high band wraps at its end.
-inline constexpr int kPhraseFileSamples = 3 * kSampleRate;
+inline constexpr int kPhraseSeconds = 3;
+inline constexpr int kPhraseFileSamples = kPhraseSeconds * kSampleRate;
 inline constexpr int kPhraseHighBandWrap = kPhraseFileSamples;
 static_assert(kPhraseFileSamples == 66150);
 // A capture records 300 blocks, which fit in the file's 3 s.
