@@ -84,21 +84,21 @@ int32_t RateControlStep(RateControl& rate, int32_t q) {
       if (rate.WarmUpCount == 0) rate.RateState = kSteady;
       break;
     case kSteady:
-      if (q <= 7) {
+      if (q <= kQueueLow) {
         rate.RateState = kLengthen;
-      } else if (q >= 13) {
+      } else if (q >= kQueueHigh) {
         rate.RateState = kShorten;
       }
       break;
     case kLengthen:
-      if (q >= 10) {
+      if (q >= kQueueTarget) {
         rate.RateState = kSteady;
       } else {
         rate.BlockLength = kBlockLengthLong;
       }
       break;
     case kShorten:
-      if (q <= 10) {
+      if (q <= kQueueTarget) {
         rate.RateState = kSteady;
       } else {
         rate.BlockLength = kBlockLengthShort;

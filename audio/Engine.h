@@ -34,6 +34,13 @@ inline constexpr int kDropQueueDepth = 16;  // playback buffers that make the ga
 // always come back before it is used again.
 static_assert(kDropQueueDepth < kRingSize);
 inline constexpr int kWarmUpBlocks = 100;
+// The rate control's band for the playback queue: at or below kQueueLow it
+// lengthens blocks, at or above kQueueHigh it shortens them, and it returns
+// to normal blocks once the queue has come back to kQueueTarget.
+inline constexpr int kQueueLow = 7;
+inline constexpr int kQueueTarget = 10;
+inline constexpr int kQueueHigh = 13;
+static_assert(kQueueLow < kQueueTarget && kQueueTarget < kQueueHigh && kQueueHigh < kDropQueueDepth);
 // The engine's sound and the WAV files it reads and writes share one rate.
 static_assert(static_cast<int>(kWaveSampleRate) == kSampleRate);
 
