@@ -269,9 +269,8 @@ void TForm1::FormCreate() {
   ScrollBar2->setValue(10);
   ScrollBar2Change();
 
-  engine.Synth.ModCounter = 0;
-  engine.CtrlHeld = false;
-  engine.Params.ModAlwaysOn = false;
+  SetCtrlHeld(engine, false);
+  SetModAlwaysOn(engine, false);
 
   RadioGroup1Items[0]->setChecked(true);
   RadioGroup1Click();
@@ -367,40 +366,40 @@ void TForm1::OnAudioEvents() { Audio->DispatchAll(*EngineData); }
 
 // ---- control panel ----
 
-void TForm1::RadioGroup2Click() { EngineData->Params.Octave = 3 - RadioGroup2Buttons->checkedId(); }
+void TForm1::RadioGroup2Click() { SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId()); }
 
 void TForm1::RadioGroup1Click() { SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId()); }
 
 void TForm1::ScrollBar1Change() {
-  EngineData->Params.ModDepth = ScrollBar1->value();
+  SetModDepth(*EngineData, ScrollBar1->value());
   Label4->setText(QString::asprintf("%d%%", EngineData->Params.ModDepth));
   Label4->adjustSize();
 }
 
 void TForm1::ScrollBar2Change() {
-  EngineData->Params.ModRate = ScrollBar2->value();
+  SetModRate(*EngineData, ScrollBar2->value());
   Label5->setText(QString::asprintf("%dHz", EngineData->Params.ModRate));
   Label5->adjustSize();
 }
 
 void TForm1::ScrollBar3Change() {
-  EngineData->Params.EchoLevel = ScrollBar3->value();
+  SetEchoLevel(*EngineData, ScrollBar3->value());
   Label6->setText(QString::asprintf("%d%%", EngineData->Params.EchoLevel));
   Label6->adjustSize();
 }
 
 void TForm1::ScrollBar4Change() {
-  EngineData->Params.EchoDelayMs = ScrollBar4->value();
+  SetEchoDelayMs(*EngineData, ScrollBar4->value());
   Label7->setText(QString::asprintf("%dms", EngineData->Params.EchoDelayMs));
   Label7->adjustSize();
 }
 
-void TForm1::chkModForceOnClick() { EngineData->Params.ModAlwaysOn = chkModForceOn->isChecked(); }
+void TForm1::chkModForceOnClick() { SetModAlwaysOn(*EngineData, chkModForceOn->isChecked()); }
 
 // The engine reads the vibrato shape and the emphasis switch from these.
-void TForm1::RadioButton1Click() { EngineData->Switches.TriangleShape = RadioButton1->isChecked(); }
+void TForm1::RadioButton1Click() { SetModShape(*EngineData, RadioButton1->isChecked()); }
 
-void TForm1::CheckBox1Click() { EngineData->Switches.Emphasis = CheckBox1->isChecked(); }
+void TForm1::CheckBox1Click() { SetEmphasis(*EngineData, CheckBox1->isChecked()); }
 
 void TForm1::btnInputClick() { StartVolumeControl(true); }
 
@@ -474,7 +473,7 @@ void TForm1::KeyMouseUp(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModif
 }
 
 void TForm1::FormKeyDown(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
-  EngineData->CtrlHeld = Shift.testFlag(Qt::ControlModifier);
+  SetCtrlHeld(*EngineData, Shift.testFlag(Qt::ControlModifier));
   int32_t passedOver = 0;
   const int32_t index = FindKeyIndex(Key, &passedOver);
   if (passedOver > 0) Label3->setText(QString::asprintf("%d", Key));
@@ -484,7 +483,7 @@ void TForm1::FormKeyDown(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
 }
 
 void TForm1::FormKeyUp(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
-  EngineData->CtrlHeld = Shift.testFlag(Qt::ControlModifier);
+  SetCtrlHeld(*EngineData, Shift.testFlag(Qt::ControlModifier));
   const int32_t index = FindKeyIndex(Key);
   if (index < 0) return;
   KeyNoteOff(*EngineData, index);
@@ -539,7 +538,7 @@ void TForm1::Timer1Timer() {
                                                  // A key MIDI holds counts as held down.
                                                  return KeyButtons[key]->IsPressed() || Midi->HoldsKey(key);
                                                });
-  if (release.ClearCtrl) engine.CtrlHeld = false;
+  if (release.ClearCtrl) SetCtrlHeld(engine, false);
   for (int i = 0; i < release.KeyCount; ++i) KeyNoteOff(engine, release.Keys[i]);
 }
 

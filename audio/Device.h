@@ -8,12 +8,14 @@
 
 #include <cstdint>
 
+#include "dsp/AudioFormat.h"
+
 namespace sorvane {
 
 struct WaveFormat {
   uint16_t FormatTag = 1;  // linear PCM
   uint16_t Channels = 1;
-  uint32_t SamplesPerSec = 22050;
+  uint32_t SamplesPerSec = kSampleRate;
   uint32_t AvgBytesPerSec = 44100;
   uint16_t BlockAlign = 2;
   uint16_t BitsPerSample = 16;

@@ -3,6 +3,7 @@
 // control panel that touch engine state.
 #include "audio/Engine.h"
 
+#include <cassert>
 #include <cstring>
 #include <ctime>
 #include <type_traits>
@@ -78,21 +79,21 @@ int32_t RateControlStep(RateControl& rate, int32_t q) {
       if (rate.WarmUpCount == 0) rate.RateState = kSteady;
       break;
     case kSteady:
-      if (q <= 7) {
+      if (q <= kQueueLow) {
         rate.RateState = kLengthen;
-      } else if (q >= 13) {
+      } else if (q >= kQueueHigh) {
         rate.RateState = kShorten;
       }
       break;
     case kLengthen:
-      if (q >= 10) {
+      if (q >= kQueueTarget) {
         rate.RateState = kSteady;
       } else {
         rate.BlockLength = kBlockLengthLong;
       }
       break;
     case kShorten:
-      if (q <= 10) {
+      if (q <= kQueueTarget) {
         rate.RateState = kSteady;
       } else {
         rate.BlockLength = kBlockLengthShort;
@@ -122,7 +123,7 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
   engine.Switches.TriangleShape = true;
   engine.Switches.Emphasis = false;
   engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal};
-  ResetAnalysis(engine.Analysis);
+  ResetAnalysis(engine.Analysis, engine.Frame);
   ResetSynth(engine.Synth);
   engine.Params.EchoLevel = 0;
   engine.Params.EchoDelayMs = 100;
@@ -189,20 +190,19 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   const int32_t blockLength = RateControlStep(engine.Rate, ring.PlaybackQueued);
   engine.LastCapture.BlockLength = blockLength;
   const int32_t mode = engine.Phrase.PhraseMode;
-  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, header.Data, engine.Switches.Emphasis);
+  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, header.Data, engine.Switches.Emphasis, engine.Frame);
 
   WaveHeader& out = ring.PlaybackHeaders[ring.PlaybackIndex];
   out.BufferLength = static_cast<uint32_t>(2 * blockLength);
-  engine.Synth.EchoDelay = engine.Params.EchoDelayMs * kSampleRate / 1000;
 
   if (mode == kPhraseCapture) {
-    if (CapturePhraseBlock(engine.Phrase, engine.Store, header.Data, engine.Analysis)) {
+    if (CapturePhraseBlock(engine.Phrase, engine.Store, header.Data, engine.Frame)) {
       engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
     }
     std::memset(out.Data, 0, static_cast<size_t>(2 * blockLength));
   } else {
     const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, mode == kPhraseReplay,
-                             engine.Analysis, engine.Store};
+                             engine.Frame, engine.Store};
     SynthesizeBlock(engine.Synth, engine.Pool, inputs, out.Data, blockLength);
   }
 
@@ -225,7 +225,7 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
   ring.PlaybackQueued = ring.PlaybackQueued + 1;
 
-  engine.Synth.PrevReflection = engine.Analysis.Reflection;
+  CarryReflection(engine.Synth, engine.Frame);
 
   const bool handedBack = engine.Closing || !engine.Running || HandBackCapture(engine);
   // The error box runs a nested event loop whose device events run this
@@ -284,9 +284,43 @@ void KeyNoteOff(EngineState& engine, int32_t key) {
 }
 
 void SelectWaveform(EngineState& engine, int32_t waveform) {
+  assert(waveform >= kImpulse && waveform <= kSquare);
   engine.Params.Waveform = waveform;
   ClearVoices(engine.Pool);
 }
+
+void SetOctave(EngineState& engine, int32_t octave) {
+  assert(octave >= 0 && octave <= 3);
+  engine.Params.Octave = octave;
+}
+
+void SetModDepth(EngineState& engine, int32_t depth) {
+  assert(depth >= 0 && depth <= kModFactorCentre);
+  engine.Params.ModDepth = depth;
+}
+
+void SetModRate(EngineState& engine, int32_t hz) {
+  assert(hz >= 1 && hz <= 20);
+  engine.Params.ModRate = hz;
+}
+
+void SetModShape(EngineState& engine, bool triangle) { engine.Switches.TriangleShape = triangle; }
+
+void SetModAlwaysOn(EngineState& engine, bool on) { engine.Params.ModAlwaysOn = on; }
+
+void SetCtrlHeld(EngineState& engine, bool held) { engine.CtrlHeld = held; }
+
+void SetEchoLevel(EngineState& engine, int32_t level) {
+  assert(level >= 0 && level <= 100);
+  engine.Params.EchoLevel = level;
+}
+
+void SetEchoDelayMs(EngineState& engine, int32_t ms) {
+  assert(ms >= kMinEchoDelayMs && ms <= kMaxEchoDelayMs);
+  engine.Params.EchoDelayMs = ms;
+}
+
+void SetEmphasis(EngineState& engine, bool on) { engine.Switches.Emphasis = on; }
 
 void PhraseOnClick(EngineState& engine, bool checked) {
   chkPhraseOnClick(engine.Phrase, checked);

@@ -16,18 +16,34 @@
 #include "synth/Synth.h"
 #include "synth/Voices.h"
 #include "wavfile/TakeRecorder.h"
+#include "wavfile/WaveFile.h"
 
 namespace sorvane {
 
-inline constexpr int kRingSize = 101;              // buffers each way
-inline constexpr int kCaptureAreaBytes = 448;
-inline constexpr int kPlaybackAreaSamples = 243;   // one more than the longest block
+// Buffers each way: about one second of capture blocks, which absorbs the
+// stalls of the event loop.
+inline constexpr int kRingSize = 101;
+// A capture buffer is one block of 16-bit samples; its area has 8 bytes more.
 inline constexpr int kCaptureBufferBytes = kBlockSamples * 2;
-inline constexpr int kDropQueueDepth = 16;         // playback buffers that make the gate drop
+inline constexpr int kCaptureAreaBytes = 448;
+static_assert(kCaptureAreaBytes >= kCaptureBufferBytes && kCaptureAreaBytes % 2 == 0);
+// One sample more than the longest output block.
+inline constexpr int kPlaybackAreaSamples = kMaxBlockSamples + 1;
+static_assert(kPlaybackAreaSamples == 243);
+inline constexpr int kDropQueueDepth = 16;  // playback buffers that make the gate drop
+// With at most kDropQueueDepth buffers out, the header at PlaybackIndex has
+// always come back before it is used again.
+static_assert(kDropQueueDepth < kRingSize);
 inline constexpr int kWarmUpBlocks = 100;
-inline constexpr int kBlockLengthNormal = 220;
-inline constexpr int kBlockLengthLong = 242;       // +10 %
-inline constexpr int kBlockLengthShort = 198;      // -10 %
+// The rate control's band for the playback queue: at or below kQueueLow it
+// lengthens blocks, at or above kQueueHigh it shortens them, and it returns
+// to normal blocks once the queue has come back to kQueueTarget.
+inline constexpr int kQueueLow = 7;
+inline constexpr int kQueueTarget = 10;
+inline constexpr int kQueueHigh = 13;
+static_assert(kQueueLow < kQueueTarget && kQueueTarget < kQueueHigh && kQueueHigh < kDropQueueDepth);
+// The engine's sound and the WAV files it reads and writes share one rate.
+static_assert(static_cast<int>(kWaveSampleRate) == kSampleRate);
 
 struct BufferRing {
   std::array<WaveHeader, kRingSize> CaptureHeaders;
@@ -91,6 +107,7 @@ struct EngineState {
   bool CtrlHeld;
 
   AnalysisState Analysis;
+  FrameAnalysis Frame;  // the last analysed block, read by synthesis and phrase capture
   VoicePool Pool;
   SynthState Synth;
   PhraseState Phrase;
@@ -132,8 +149,19 @@ void CloseAudio(EngineState& engine);
 void KeyNoteOn(EngineState& engine, int32_t key);
 void KeyNoteOff(EngineState& engine, int32_t key);
 
+// The control panel's settings. Window, renderer and tests change them only
+// through these, between blocks; the next block uses the new value.
 // Waveform selected: stores it and restarts every voice.
 void SelectWaveform(EngineState& engine, int32_t waveform);
+void SetOctave(EngineState& engine, int32_t octave);              // 0 "Ultra Low" .. 3 "High"
+void SetModDepth(EngineState& engine, int32_t depth);             // 0..100
+void SetModRate(EngineState& engine, int32_t hz);                 // 1..20
+void SetModShape(EngineState& engine, bool triangle);             // false: square
+void SetModAlwaysOn(EngineState& engine, bool on);
+void SetCtrlHeld(EngineState& engine, bool held);
+void SetEchoLevel(EngineState& engine, int32_t level);            // 0..100
+void SetEchoDelayMs(EngineState& engine, int32_t ms);             // 50..200
+void SetEmphasis(EngineState& engine, bool on);
 
 void PhraseOnClick(EngineState& engine, bool checked);
 void PhraseRecClick(EngineState& engine);

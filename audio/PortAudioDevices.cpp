@@ -23,7 +23,7 @@ namespace {
 
 // One 10-ms block per callback: the engine's buffers are whole blocks, so
 // each callback usually completes exactly one buffer.
-constexpr unsigned long kFramesPerCallback = 220;
+constexpr unsigned long kFramesPerCallback = kBlockSamples;
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 

@@ -110,7 +110,7 @@ class PortAudioDevice final : public AudioDevice {
   const DeviceKind DeviceKindValue;
   AudioEventQueue& Events;
   void* Stream = nullptr;  // PaStream
-  double SampleRate = 22050;
+  double SampleRate = kSampleRate;
 
   // Single producer (event thread, Queue) and single consumer (the callback,
   // or the event thread while the stream is stopped). Positions run freely.

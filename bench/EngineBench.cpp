@@ -61,7 +61,7 @@ void BM_AnalyseBlock(benchmark::State& state) {
   size_t offset = 0;
   FactorClock clock(state);
   for (auto _ : state) {
-    AnalyseBlock(f.Engine->Analysis, f.Voice.data() + offset, false);
+    AnalyseBlock(f.Engine->Analysis, f.Voice.data() + offset, false, f.Engine->Frame);
     offset = (offset + kBlockSamples) % (f.Voice.size() - kBlockSamples);
   }
 }
@@ -71,8 +71,7 @@ BENCHMARK(BM_AnalyseBlock);
 void RunSynthesis(benchmark::State& state, bool replay, int blockLength) {
   Fixture f;
   EngineState& e = *f.Engine;
-  e.Params.EchoLevel = 50;
-  e.Synth.EchoDelay = e.Params.EchoDelayMs * kSampleRate / 1000;
+  SetEchoLevel(e, 50);
   const int voices = static_cast<int>(state.range(0));
   if (replay) {
     std::copy(f.Voice.begin(), f.Voice.begin() + kPhraseFileSamples, e.Store.PhraseSamples.begin());
@@ -87,10 +86,10 @@ void RunSynthesis(benchmark::State& state, bool replay, int blockLength) {
   size_t offset = 0;
   FactorClock clock(state);
   for (auto _ : state) {
-    if (!replay) AnalyseBlock(e.Analysis, f.Voice.data() + offset, false);
-    const SynthInputs in{e.Params, e.Switches, e.CtrlHeld, replay, e.Analysis, e.Store};
+    if (!replay) AnalyseBlock(e.Analysis, f.Voice.data() + offset, false, e.Frame);
+    const SynthInputs in{e.Params, e.Switches, e.CtrlHeld, replay, e.Frame, e.Store};
     SynthesizeBlock(e.Synth, e.Pool, in, out, blockLength);
-    e.Synth.PrevReflection = e.Analysis.Reflection;
+    CarryReflection(e.Synth, e.Frame);
     for (int v = 0; v < voices; ++v) e.Pool.Voices[v].Finished = false;  // keep every voice sounding
     offset = (offset + kBlockSamples) % (f.Voice.size() - kBlockSamples);
     benchmark::DoNotOptimize(out);

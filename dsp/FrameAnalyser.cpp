@@ -5,9 +5,11 @@
 
 namespace sorvane {
 
-void ResetAnalysis(AnalysisState& state) {
+void ResetAnalysis(AnalysisState& state, FrameAnalysis& frame) {
   state = {};
   state.ExcitationGain = 1.0;
+  frame = {};
+  frame.ExcitationGain = state.ExcitationGain;
 }
 
 double UpdateExcitationGain(double gain, double lowLevel, double highLevel) {
@@ -21,25 +23,40 @@ double UpdateExcitationGain(double gain, double lowLevel, double highLevel) {
   return gain;
 }
 
-FrameAnalysis AnalyseBlock(AnalysisState& s, const int16_t* x, bool emphasis) {
+BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low, const int16_t* x,
+                      double* highBand) {
   double highSum = 0.0;
   double lowSum = 0.0;
   for (int i = 0; i < kBlockSamples; ++i) {
     const double sample = x[i];
-    const double d = sample - s.BandPrevious;
-    s.BandPrevious = sample;
-    const double h = FilterSample(HighBandCoefficients, s.HighBandState, sample);
-    s.HighBandBlock[i] = h;
+    const double d = sample - bandPrevious;
+    bandPrevious = sample;
+    const double h = FilterSample(HighBandCoefficients, high, sample);
+    highBand[i] = h;
     highSum = highSum + h * h;
-    const double l = FilterSample(LowBandCoefficients, s.LowBandState, d);
-    s.LowBandBlock[i] = l;
+    const double l = FilterSample(LowBandCoefficients, low, d);
     lowSum = lowSum + l * l;
   }
-  const double highLevel = std::sqrt(highSum / 220.0);
-  const double lowLevel = std::sqrt(lowSum / 220.0);
+  constexpr double n = kBlockSamples;
+  return {std::sqrt(highSum / n), std::sqrt(lowSum / n)};
+}
+
+void WindowBlocks(const int16_t* const* blocks, double* frame) {
+  const HannTable& w = HannWindow();
+  for (int b = 0; b < kFrameBlocks; ++b) {
+    for (int j = 0; j < kBlockSamples; ++j) {
+      const int i = kBlockSamples * b + j;
+      frame[i] = static_cast<double>(blocks[b][j]) * w[i];
+    }
+  }
+}
+
+void AnalyseBlock(AnalysisState& s, const int16_t* x, bool emphasis, FrameAnalysis& frame) {
+  const BandLevels levels =
+      SplitBands(s.BandPrevious, s.HighBandState, s.LowBandState, x, frame.HighBandBlock.data());
 
   s.RingIndex = s.RingIndex + 1;
-  if (s.RingIndex == kRingBlocks) s.RingIndex = 0;
+  if (s.RingIndex == kFrameBlocks) s.RingIndex = 0;
   auto& slot = s.AnalysisRing[s.RingIndex];
   if (emphasis) {
     for (int i = 0; i < kBlockSamples; ++i) {
@@ -53,26 +70,14 @@ FrameAnalysis AnalyseBlock(AnalysisState& s, const int16_t* x, bool emphasis) {
   }
 
   // Oldest block first, so the newest block is the last quarter of the frame.
-  const HannTable& w = HannWindow();
-  for (int b = 0; b < kRingBlocks; ++b) {
-    const auto& src = s.AnalysisRing[(s.RingIndex + 1 + b) % kRingBlocks];
-    for (int j = 0; j < kBlockSamples; ++j) {
-      const int i = kBlockSamples * b + j;
-      s.AnalysisFrame[i] = static_cast<double>(src[j]) * w[i];
-    }
-  }
+  const int16_t* blocks[kFrameBlocks];
+  for (int b = 0; b < kFrameBlocks; ++b) blocks[b] = s.AnalysisRing[(s.RingIndex + 1 + b) % kFrameBlocks].data();
+  WindowBlocks(blocks, s.AnalysisFrame.data());
 
-  Autocorrelate(s.AnalysisFrame.data(), kFrameLength, kLpcOrder, s.r.data());
-  LevinsonDurbin(s.r.data(), kLpcOrder, s.Reflection.data(), s.e.data());
-  const double e26 = s.e[kLpcOrder];
-  s.Amplitude = e26 >= 0.0 ? std::sqrt(e26) : 0.0;
-  s.ExcitationGain = UpdateExcitationGain(s.ExcitationGain, lowLevel, highLevel);
-
-  FrameAnalysis result;
-  result.Reflection = s.Reflection;
-  result.Amplitude = s.Amplitude;
-  result.ExcitationGain = s.ExcitationGain;
-  return result;
+  frame.Amplitude = PredictFrame(s.AnalysisFrame.data(), s.r.data(), s.e.data(), frame.Reflection.data());
+  frame.FrameEnergy = s.r[0];
+  s.ExcitationGain = UpdateExcitationGain(s.ExcitationGain, levels.Low, levels.High);
+  frame.ExcitationGain = s.ExcitationGain;
 }
 
 }  // namespace sorvane

@@ -11,7 +11,7 @@ void BuildHannWindow(HannTable& w) {
   const double twoPi = 2.0 * std::numbers::pi;
   for (int i = 0; i < kFrameLength; ++i) {
     // (i·2π)/880 first, then the cosine, then 0.5 - 0.5·cos.
-    const double angle = (static_cast<double>(i) * twoPi) / 880.0;
+    const double angle = (static_cast<double>(i) * twoPi) / static_cast<double>(kFrameLength);
     w[i] = 0.5 - 0.5 * std::cos(angle);
   }
 }
@@ -111,6 +111,13 @@ void LevinsonDurbin(const double* r, int p, double* k, double* e) {
       beta = sum;
     }
   }
+}
+
+double PredictFrame(const double* frame, double* r, double* e, double* k) {
+  Autocorrelate(frame, kFrameLength, kLpcOrder, r);
+  LevinsonDurbin(r, kLpcOrder, k, e);
+  const double e26 = e[kLpcOrder];
+  return e26 >= 0.0 ? std::sqrt(e26) : 0.0;
 }
 
 }  // namespace sorvane

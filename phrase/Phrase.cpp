@@ -1,5 +1,4 @@
 // Phrase mode: the button logic, the capture step, and phrase files.
-#include <cmath>
 #include <cstring>
 
 #include "phrase/PhraseStore.h"
@@ -41,9 +40,9 @@ void btnPhraseRecClick(PhraseState& state) {
 }
 
 bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block,
-                        const AnalysisState& analysis) {
+                        const FrameAnalysis& analysis) {
   bool changed = false;
-  if (state.LeadIn == 1 && analysis.r[0] > kSpeechOnsetLevel) {
+  if (state.LeadIn == 1 && analysis.FrameEnergy > kSpeechOnsetLevel) {
     state.LeadIn = 0;
     state.Buttons.RecCaption = PhraseRecCaption::Recording;
     changed = true;
@@ -83,33 +82,18 @@ void AnalysePhrase(PhraseStore& store, double& bandPrevious) {
   store.PhraseAmplitude.fill(0.0);
   store.PhraseGain.fill(0.0);
   double gain = 0.5;
-  const HannTable& window = HannWindow();
 
   for (int f = 0; f < kPhraseTableFrames; ++f) {
     const int16_t* x = store.PhraseSamples.data() + kBlockSamples * f;
-    double highSum = 0.0;
-    double lowSum = 0.0;
-    for (int i = 0; i < kBlockSamples; ++i) {
-      const double sample = x[i];
-      const double d = sample - bandPrevious;
-      bandPrevious = sample;
-      const double h = FilterSample(HighBandCoefficients, high, sample);
-      const double l = FilterSample(LowBandCoefficients, low, d);
-      store.PhraseHighBand[kBlockSamples * f + i] = h;
-      highSum = highSum + h * h;
-      lowSum = lowSum + l * l;
-    }
-    const double highLevel = std::sqrt(highSum / 220.0);
-    const double lowLevel = std::sqrt(lowSum / 220.0);
-
+    const BandLevels levels =
+        SplitBands(bandPrevious, high, low, x, store.PhraseHighBand.data() + kBlockSamples * f);
     // The window starts at the frame's own block and covers the three after it.
-    for (int j = 0; j < kFrameLength; ++j) frame[j] = static_cast<double>(x[j]) * window[j];
-    Autocorrelate(frame, kFrameLength, kLpcOrder, r.data());
-    LevinsonDurbin(r.data(), kLpcOrder, k.data(), e.data());
+    const int16_t* blocks[kFrameBlocks];
+    for (int b = 0; b < kFrameBlocks; ++b) blocks[b] = x + kBlockSamples * b;
+    WindowBlocks(blocks, frame);
+    store.PhraseAmplitude[f] = PredictFrame(frame, r.data(), e.data(), k.data());
     store.PhraseReflection[f] = k;
-    const double e26 = e[kLpcOrder];
-    store.PhraseAmplitude[f] = e26 >= 0.0 ? std::sqrt(e26) : 0.0;
-    gain = UpdateExcitationGain(gain, lowLevel, highLevel);
+    gain = UpdateExcitationGain(gain, levels.Low, levels.High);
     store.PhraseGain[f] = gain;
   }
 }
@@ -118,7 +102,7 @@ bool PhraseLoad(PhraseState& state, PhraseStore& store, double& bandPrevious, co
   state.PhraseMode = kPhraseReplay;
   state.CapturedFrames = 0;
   uint32_t copied = 0;
-  if (!ReadWaveSamples(store.PhraseSamples.data(), path, 3, &copied)) return false;
+  if (!ReadWaveSamples(store.PhraseSamples.data(), path, kPhraseSeconds, &copied)) return false;
   constexpr uint32_t kFileBytes = kPhraseFileSamples * 2;
   if (copied < kFileBytes) {
     // A short file: silence after it, so no older phrase leaks into this one.

@@ -12,14 +12,21 @@
 
 namespace sorvane {
 
-inline constexpr int kPhraseFrames = 300;             // frames replayed per key
+inline constexpr int kPhraseFrames = 300;             // frames replayed per key, one a block
 inline constexpr int kPhraseTableFrames = kPhraseFrames + 1;  // frame 299 glides toward 300
-inline constexpr int kPhraseSamples = 67031;          // room for a load's last window
-inline constexpr int kPhraseFileSamples = 66150;      // 3 s at 22050 Hz
-inline constexpr int kPhraseHighBandWrap = 66150;
+// A phrase file holds 3 s; the replayed high band wraps at its end.
+inline constexpr int kPhraseSeconds = 3;
+inline constexpr int kPhraseFileSamples = kPhraseSeconds * kSampleRate;
+inline constexpr int kPhraseHighBandWrap = kPhraseFileSamples;
+static_assert(kPhraseFileSamples == 66150);
+// A capture records 300 blocks, which fit in the file's 3 s.
+static_assert(kPhraseFrames * kBlockSamples <= kPhraseFileSamples);
+// Room for the load's analysis: the window of the last table frame reaches
+// kFrameBlocks - 1 blocks past that frame's own block.
+inline constexpr int kPhraseSamples = 67031;
+static_assert(kPhraseTableFrames * kBlockSamples + (kFrameBlocks - 1) * kBlockSamples <= kPhraseSamples);
 inline constexpr int kLeadInBlocks = 4;
 inline constexpr double kSpeechOnsetLevel = 20000.0;  // r[0] above this starts recording
-static_assert(kPhraseTableFrames * kBlockSamples + 3 * kBlockSamples <= kPhraseSamples);
 
 enum PhraseModeValue : int32_t { kPhraseOff = 0, kPhraseCapture = 1, kPhraseReplay = 2 };
 
@@ -56,10 +63,10 @@ void chkPhraseOnClick(PhraseState& state, bool checked);
 // Starts a capture; ignored unless the phrase is being replayed.
 void btnPhraseRecClick(PhraseState& state);
 
-// The capture step for one processed block, after AnalyseBlock has run.
-// Returns true when the buttons changed.
+// The capture step for one processed block: block is its 220 raw samples,
+// analysis what AnalyseBlock made of it. Returns true when the buttons changed.
 bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block,
-                        const AnalysisState& analysis);
+                        const FrameAnalysis& analysis);
 
 // Analyses PhraseSamples into the frame tables. bandPrevious is the live
 // analysis's last sample, carried on through the phrase.

@@ -107,7 +107,7 @@ void LatticeVoices(int count, const double* const* x, double* const* y, int leng
       sL[j][p] = Lanes{s[v0][j], second ? s[v0 + 1][j] : 0.0};
     }
   }
-  const Lanes divisor = {220.0, 220.0};
+  const Lanes divisor = {kGlideSteps, kGlideSteps};
   for (int n = 0; n < length; ++n) {
     const Lanes step = {static_cast<double>(n), static_cast<double>(n)};
     Lanes k[kCoefficientCount][kPairs];
@@ -142,128 +142,170 @@ void LatticeVoices(int count, const double* const* x, double* const* y, int leng
   }
 }
 
-void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t* out, int blockLength) {
-  const bool anyActive = AnyVoiceActive(pool);
-  const bool replay = in.PhraseReplay;
+namespace {
 
-  // The excitation of every sample first: it never depends on the filters,
-  // so the lattice and filters below can each run over the whole block.
-  // live: excitation[0] holds the sum; replay: one row per slot.
-  double excitation[kVoiceCount][kMaxBlockSamples];
+// One row of per-sample values over a block.
+using BlockRow = double[kMaxBlockSamples];
+
+// Stage 1, the excitation of every sample of the block. It never depends on
+// the filters, so the stages after it each run over the whole block. Live:
+// row 0 holds the sum over the voices; replay: one row per slot, 0 for a
+// slot without an active voice.
+void ExciteBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, bool anyActive, int blockLength,
+                 BlockRow* excitation) {
+  const bool replay = in.PhraseReplay;
   for (int n = 0; n < blockLength; ++n) {
     double e = 0.0;
-    for (double& x : st.VoiceExcitation) x = 0.0;
-    if (anyActive) {
-      const double factor = ModulationStep(st, in);
-      for (int i = 0; i < kVoiceCount; ++i) {
-        if (!IsVoiceActive(pool, i)) {
-          st.VoiceExcitation[i] = 0.0;
-          continue;
-        }
-        VoiceSlot& v = pool.Voices[i];
-        const double a = replay ? in.Phrase.PhraseAmplitude[v.FrameIndex] : in.Analysis.Amplitude;
-        const double period = NotePeriod(st.Pitch, pool.VoiceKeys[i], in.Params.Octave);
-        e = Oscillate(v, in.Params.Waveform, a, period, factor, e);
-        if (replay) {
-          st.VoiceExcitation[i] = e;
-          e = 0.0;
-        }
-      }
+    if (!anyActive) {
+      // No voice: ModCounter and the oscillators stand still.
+      for (int i = 0; i < kVoiceCount; ++i) excitation[i][n] = 0.0;
+      continue;
     }
-    if (replay) {
-      for (int i = 0; i < kVoiceCount; ++i) excitation[i][n] = st.VoiceExcitation[i];
-    } else {
-      excitation[0][n] = e;
-    }
-  }
-
-  // The voice part of each output sample, before the echo.
-  double voice[kMaxBlockSamples];
-  double diff[kCoefficientCount];
-  if (!replay) {
-    VoiceSlot& slot0 = pool.Voices[0];
-    Difference(st.PrevReflection.data(), in.Analysis.Reflection.data(), diff);
-    const double gain = in.Analysis.ExcitationGain;
-    // The three filters of sample n overlap: the band-pass and coefficients
-    // of sample n + 1 and the output band-pass of sample n - 1 are worked out
-    // beside the lattice of sample n. Each filter still sees its samples in order.
-    double k[2][kCoefficientCount];
-    GlideCoefficients(st.PrevReflection.data(), diff, 0, k[0]);
-    double next = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[0][0]);
-    double previous = 0.0;
-    for (int n = 0; n < blockLength; ++n) {
-      const double x = next;
-      if (n + 1 < blockLength) {
-        next = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[0][n + 1]);
-        GlideCoefficients(st.PrevReflection.data(), diff, n + 1, k[(n + 1) & 1]);
-      }
-      const double y = LatticeFilter(x, k[n & 1], st.LiveLatticeState.data());
-      if (n > 0) voice[n - 1] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, previous) * gain;
-      previous = y;
-    }
-    voice[blockLength - 1] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, previous) * gain;
-    if (anyActive) {
-      for (int n = 0; n < blockLength; ++n) voice[n] = voice[n] + in.Analysis.HighBandBlock[std::min(n, kBlockSamples - 1)];
-    }
-  } else {
-    for (int n = 0; n < blockLength; ++n) voice[n] = 0.0;
-    int slots[kVoiceCount];
-    int count = 0;
+    const double factor = ModulationStep(st, in);
     for (int i = 0; i < kVoiceCount; ++i) {
-      if (IsVoiceActive(pool, i)) slots[count++] = i;
-    }
-    double lattice[kVoiceCount][kMaxBlockSamples];
-    double diffs[kVoiceCount][kCoefficientCount];
-    const double* inputs[kVoiceCount];
-    double* outputs[kVoiceCount];
-    const double* starts[kVoiceCount];
-    const double* steps[kVoiceCount];
-    double* states[kVoiceCount];
-    for (int c = 0; c < count; ++c) {
-      VoiceSlot& v = pool.Voices[slots[c]];
-      const int f = v.FrameIndex;
-      starts[c] = in.Phrase.PhraseReflection[f].data();
-      Difference(starts[c], in.Phrase.PhraseReflection[f + 1].data(), diffs[c]);
-      steps[c] = diffs[c];
-      inputs[c] = excitation[slots[c]];
-      outputs[c] = lattice[c];
-      states[c] = v.LatticeState.data();
-    }
-    if (count > 0) LatticeVoices(count, inputs, outputs, blockLength, starts, steps, states);
-    // Slot by slot, so each sample's sum still adds the voices in slot order.
-    for (int c = 0; c < count; ++c) {
-      VoiceSlot& v = pool.Voices[slots[c]];
-      const double gain = in.Phrase.PhraseGain[v.FrameIndex];
-      for (int n = 0; n < blockLength; ++n) {
-        double o = voice[n] + FilterSample(VoiceBandCoefficients, v.PostFilterState, lattice[c][n]) * gain;
-        o = o + in.Phrase.PhraseHighBand[v.HighBandPos];
-        voice[n] = o;
-        v.HighBandPos = v.HighBandPos + 1;
-        if (v.HighBandPos == kPhraseHighBandWrap) v.HighBandPos = 0;
+      if (!IsVoiceActive(pool, i)) {
+        excitation[i][n] = 0.0;
+        continue;
+      }
+      VoiceSlot& v = pool.Voices[i];
+      const double a = replay ? in.Phrase.PhraseAmplitude[v.FrameIndex] : in.Frame.Amplitude;
+      const double period = NotePeriod(st.Pitch, pool.VoiceKeys[i], in.Params.Octave);
+      e = Oscillate(v, in.Params.Waveform, a, period, factor, e);
+      if (replay) {
+        // Each phrase voice keeps its own excitation.
+        excitation[i][n] = e;
+        e = 0.0;
       }
     }
+    if (!replay) excitation[0][n] = e;
   }
+}
 
+// Stage 2, live path: the summed excitation through slot 0's band-pass, the
+// lattice gliding from PrevReflection to Reflection, slot 0's second
+// band-pass times the gain; plus the input's high band while a voice sounds.
+// The live pass runs also without a voice, so the filters ring out.
+void LiveVoice(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, bool anyActive,
+               const double* excitation, int blockLength, double* voice) {
+  double diff[kCoefficientCount];
+  Difference(st.PrevReflection.data(), frame.Reflection.data(), diff);
+  const double gain = frame.ExcitationGain;
+  // The three filters of sample n overlap: the band-pass and coefficients
+  // of sample n + 1 and the output band-pass of sample n - 1 are worked out
+  // beside the lattice of sample n. Each filter still sees its samples in order.
+  double k[2][kCoefficientCount];
+  GlideCoefficients(st.PrevReflection.data(), diff, 0, k[0]);
+  double next = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[0]);
+  double previous = 0.0;
   for (int n = 0; n < blockLength; ++n) {
-    // Feedback echo on the stored (limited, untruncated) output values.
-    double o = (static_cast<double>(in.Params.EchoLevel) * st.EchoBuffer[st.EchoPos]) / 200.0 + voice[n];
+    const double x = next;
+    if (n + 1 < blockLength) {
+      next = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[n + 1]);
+      GlideCoefficients(st.PrevReflection.data(), diff, n + 1, k[(n + 1) & 1]);
+    }
+    const double y = LatticeFilter(x, k[n & 1], st.LiveLatticeState.data());
+    if (n > 0) voice[n - 1] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, previous) * gain;
+    previous = y;
+  }
+  voice[blockLength - 1] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, previous) * gain;
+  if (anyActive) {
+    // The last sample of the high band stands in for the samples past it.
+    for (int n = 0; n < blockLength; ++n) {
+      voice[n] = voice[n] + frame.HighBandBlock[std::min(n, kBlockSamples - 1)];
+    }
+  }
+}
+
+// Stage 2, replay path: one lattice per active slot, gliding from its
+// frame's set toward the next frame's, through the slot's band-pass times
+// the frame's gain, plus the slot's own phrase high band. The voices are
+// added in slot order.
+void ReplayVoices(VoicePool& pool, const PhraseStore& phrase, const BlockRow* excitation, int blockLength,
+                  double* voice) {
+  for (int n = 0; n < blockLength; ++n) voice[n] = 0.0;
+  int slots[kVoiceCount];
+  int count = 0;
+  for (int i = 0; i < kVoiceCount; ++i) {
+    if (IsVoiceActive(pool, i)) slots[count++] = i;
+  }
+  if (count == 0) return;
+  BlockRow lattice[kVoiceCount];
+  double diffs[kVoiceCount][kCoefficientCount];
+  const double* inputs[kVoiceCount];
+  double* outputs[kVoiceCount];
+  const double* starts[kVoiceCount];
+  const double* steps[kVoiceCount];
+  double* states[kVoiceCount];
+  for (int c = 0; c < count; ++c) {
+    VoiceSlot& v = pool.Voices[slots[c]];
+    const int f = v.FrameIndex;
+    starts[c] = phrase.PhraseReflection[f].data();
+    Difference(starts[c], phrase.PhraseReflection[f + 1].data(), diffs[c]);
+    steps[c] = diffs[c];
+    inputs[c] = excitation[slots[c]];
+    outputs[c] = lattice[c];
+    states[c] = v.LatticeState.data();
+  }
+  LatticeVoices(count, inputs, outputs, blockLength, starts, steps, states);
+  // Slot by slot, so each sample's sum still adds the voices in slot order.
+  for (int c = 0; c < count; ++c) {
+    VoiceSlot& v = pool.Voices[slots[c]];
+    const double gain = phrase.PhraseGain[v.FrameIndex];
+    for (int n = 0; n < blockLength; ++n) {
+      double o = voice[n] + FilterSample(VoiceBandCoefficients, v.PostFilterState, lattice[c][n]) * gain;
+      o = o + phrase.PhraseHighBand[v.HighBandPos];
+      voice[n] = o;
+      v.HighBandPos = v.HighBandPos + 1;
+      if (v.HighBandPos == kPhraseHighBandWrap) v.HighBandPos = 0;
+    }
+  }
+}
+
+// Stage 3, the output stage: the feedback echo on the stored (limited,
+// untruncated) output values, the flush, the saturation to 16 bits.
+void OutputStage(SynthState& st, const EngineParams& params, const double* voice, int blockLength,
+                 int16_t* out) {
+  const int32_t echoDelay = MsToSamples(params.EchoDelayMs);
+  const double level = static_cast<double>(params.EchoLevel);
+  for (int n = 0; n < blockLength; ++n) {
+    double o = (level * st.EchoBuffer[st.EchoPos]) / 200.0 + voice[n];
     o = Flush(o);
     const Saturated s = Saturate(o);
     out[n] = s.Sample;
     st.EchoBuffer[st.EchoPos] = s.Value;
     st.EchoPos = st.EchoPos + 1;
-    if (st.EchoPos >= st.EchoDelay) st.EchoPos = 0;
+    if (st.EchoPos >= echoDelay) st.EchoPos = 0;
   }
+}
 
-  if (replay) {
-    for (auto& v : pool.Voices) {
-      v.FrameIndex = v.FrameIndex + 1;
-      if (v.FrameIndex == kPhraseFrames) {
-        v.Finished = true;
-        v.FrameIndex = 0;
-      }
+// After a replayed block: every slot moves on one phrase frame; one that has
+// played the last frame is finished.
+void AdvancePhraseFrames(VoicePool& pool) {
+  for (auto& v : pool.Voices) {
+    v.FrameIndex = v.FrameIndex + 1;
+    if (v.FrameIndex == kPhraseFrames) {
+      v.Finished = true;
+      v.FrameIndex = 0;
     }
   }
 }
+
+}  // namespace
+
+void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t* out, int blockLength) {
+  const bool anyActive = AnyVoiceActive(pool);
+  BlockRow excitation[kVoiceCount];
+  BlockRow voice;
+  ExciteBlock(st, pool, in, anyActive, blockLength, excitation);
+  if (in.PhraseReplay) {
+    ReplayVoices(pool, in.Phrase, excitation, blockLength, voice);
+  } else {
+    LiveVoice(st, pool.Voices[0], in.Frame, anyActive, excitation[0], blockLength, voice);
+  }
+  OutputStage(st, in.Params, voice, blockLength, out);
+  if (in.PhraseReplay) AdvancePhraseFrames(pool);
+}
+
+void CarryReflection(SynthState& st, const FrameAnalysis& frame) { st.PrevReflection = frame.Reflection; }
 
 }  // namespace sorvane

@@ -13,14 +13,18 @@
 
 namespace sorvane {
 
-inline constexpr int kSampleRate = 22050;
 inline constexpr int kModFactorCount = 201;          // offsets -100..+100
 inline constexpr int kModFactorCentre = 100;
-inline constexpr int kEchoBufferLength = 200 * kSampleRate / 1000;  // 200 ms
+static_assert(kModFactorCount == 2 * kModFactorCentre + 1);
+// The echo delay ranges over 50..200 ms; the buffer holds the longest.
+inline constexpr int kMinEchoDelayMs = 50;
+inline constexpr int kMaxEchoDelayMs = 200;
+inline constexpr int kEchoBufferLength = MsToSamples(kMaxEchoDelayMs);
 static_assert(kEchoBufferLength == 4410);
 inline constexpr double kLatticeLimit = 262144.0;    // 2^18
 inline constexpr double kSampleLimit = 32767.0;
-inline constexpr int kMaxBlockSamples = 242;         // 220 + 10 %
+// Every block's glide runs by n / 220, whatever its length.
+inline constexpr double kGlideSteps = kBlockSamples;
 
 enum Waveform : int32_t { kImpulse = 0, kSawtooth = 1, kSquare = 2 };
 
@@ -42,16 +46,15 @@ struct PanelSwitches {
   bool Emphasis;       // CheckBox1 checked
 };
 
+// What the synthesis keeps from block to block, and its tables.
 struct SynthState {
   int32_t ModCounter;
   std::array<double, kModFactorCount> ModFactorTable;
   PitchTables Pitch;
-  Coefficients PrevReflection;
+  Coefficients PrevReflection;  // start of the live glide: the last block's Reflection
   std::array<double, kCoefficientCount> LiveLatticeState;
   std::array<double, kEchoBufferLength> EchoBuffer;
   int32_t EchoPos;
-  int32_t EchoDelay;  // samples, worked out once per block
-  std::array<double, kVoiceCount> VoiceExcitation;
 };
 static_assert(std::is_trivially_copyable_v<SynthState>);
 
@@ -97,16 +100,16 @@ struct SynthInputs {
   const EngineParams& Params;
   const PanelSwitches& Switches;
   bool CtrlHeld;
-  bool PhraseReplay;              // false: live path
-  const AnalysisState& Analysis;  // live path: Reflection, Amplitude, gain, high band
-  const PhraseStore& Phrase;      // replay path
+  bool PhraseReplay;           // false: live path
+  const FrameAnalysis& Frame;  // live path: Reflection, Amplitude, gain, high band
+  const PhraseStore& Phrase;   // replay path
 };
 
 // k[j] = ((B[j] - A[j]) × n) / 220 + A[j], with diff = B - A worked out once.
 inline void GlideCoefficients(const double* a, const double* diff, int n, double* k) {
   const double step = static_cast<double>(n);
   for (int j = 0; j < kCoefficientCount; ++j) {
-    k[j] = (diff[j] * step) / 220.0 + a[j];
+    k[j] = (diff[j] * step) / kGlideSteps + a[j];
   }
 }
 
@@ -169,9 +172,16 @@ inline double Oscillate(VoiceSlot& v, int32_t waveform, double a, double period,
   return e;
 }
 
-// Renders blockLength (198, 220 or 242) samples into out. On the replay path
-// it also advances every slot's FrameIndex at the end of the block.
+// Renders blockLength (198, 220 or 242) samples into out, in stages that
+// each run over the whole block: the excitation of every voice; then the
+// live voice or the replayed voices; then the output stage (echo, flush,
+// saturation), whose delay is worked out from EchoDelayMs once per block.
+// After a replayed block every slot's FrameIndex advances.
 void SynthesizeBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out,
                      int blockLength);
+
+// The end of every block that was handed to the playback device, whatever
+// the phrase mode: the analysed set becomes the start of the next glide.
+void CarryReflection(SynthState& state, const FrameAnalysis& frame);
 
 }  // namespace sorvane

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "dsp/AudioFormat.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {
@@ -65,7 +66,7 @@ bool AnyVoiceActive(const VoicePool& pool) {
 double ComputePeriod(int semitone) {
   // The power and the division in extended precision, rounded once.
   const long double exponent = static_cast<long double>(semitone) / 12.0L;
-  const long double period = 22050.0L / (27.5L * powl(2.0L, exponent));
+  const long double period = static_cast<long double>(kSampleRate) / (27.5L * powl(2.0L, exponent));
   return static_cast<double>(period);
 }
 

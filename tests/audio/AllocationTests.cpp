@@ -40,14 +40,14 @@ struct Scenario : VirtualLoopClient {
   void BeforeCapture(VirtualAudioRig& rig, int32_t b) override {
     switch (b) {
       case 10: KeyNoteOn(E, 3); KeyNoteOn(E, 7); KeyNoteOn(E, 30); break;
-      case 200: E.Params.EchoLevel = 80; E.CtrlHeld = true; break;
+      case 200: SetEchoLevel(E, 80); SetCtrlHeld(E, true); break;
       case 400: RecordClick(E, TakeDir); break;
       case 600: rig.Stall(220 * 70); break;
       case 900: PhraseOnClick(E, true); break;
       case 950: PhraseRecClick(E); break;
       case 1400: for (int k = 0; k < 9; ++k) KeyNoteOn(E, 11 + k); break;
-      case 1500: SelectWaveform(E, kSawtooth); E.Switches.TriangleShape = false; break;
-      case 1700: rig.Stall(220 * 40); E.Switches.Emphasis = true; break;
+      case 1500: SelectWaveform(E, kSawtooth); SetModShape(E, false); break;
+      case 1700: rig.Stall(220 * 40); SetEmphasis(E, true); break;
       case 1900: PhraseOnClick(E, false); SelectWaveform(E, kSquare); break;
       case 2500: RecordClick(E, TakeDir); break;
       default: break;

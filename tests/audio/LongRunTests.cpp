@@ -32,15 +32,15 @@ struct RandomUser : VirtualLoopClient {
       case 0: case 1: case 2: case 3: KeyNoteOn(E, static_cast<int32_t>(Next(41))); break;
       case 4: case 5: case 6: KeyNoteOff(E, static_cast<int32_t>(Next(41))); break;
       case 7: SelectWaveform(E, static_cast<int32_t>(Next(3))); break;
-      case 8: E.Params.Octave = static_cast<int32_t>(Next(4)); break;
-      case 9: E.Params.ModDepth = static_cast<int32_t>(Next(101)); break;
-      case 10: E.Params.ModRate = 1 + static_cast<int32_t>(Next(20)); break;
-      case 11: E.Switches.TriangleShape = Next(2) == 0; break;
-      case 12: E.CtrlHeld = Next(2) == 0; break;
-      case 13: E.Params.ModAlwaysOn = Next(2) == 0; break;
-      case 14: E.Params.EchoLevel = static_cast<int32_t>(Next(101)); break;
-      case 15: E.Params.EchoDelayMs = 50 + static_cast<int32_t>(Next(151)); break;
-      case 16: E.Switches.Emphasis = Next(2) == 0; break;
+      case 8: SetOctave(E, static_cast<int32_t>(Next(4))); break;
+      case 9: SetModDepth(E, static_cast<int32_t>(Next(101))); break;
+      case 10: SetModRate(E, 1 + static_cast<int32_t>(Next(20))); break;
+      case 11: SetModShape(E, Next(2) == 0); break;
+      case 12: SetCtrlHeld(E, Next(2) == 0); break;
+      case 13: SetModAlwaysOn(E, Next(2) == 0); break;
+      case 14: SetEchoLevel(E, static_cast<int32_t>(Next(101))); break;
+      case 15: SetEchoDelayMs(E, 50 + static_cast<int32_t>(Next(151))); break;
+      case 16: SetEmphasis(E, Next(2) == 0); break;
       case 17: PhraseOnClick(E, Next(3) != 0); break;
       case 18: PhraseRecClick(E); break;
       case 19: if (Next(8) == 0) rig.Stall(220 * static_cast<int64_t>(Next(150))); break;
@@ -63,9 +63,9 @@ struct RandomUser : VirtualLoopClient {
     ASSERT_EQ(E.Ring.CaptureQueued, kRingSize);  // every buffer goes back
     ASSERT_GE(E.Ring.PlaybackQueued, 0);
     ASSERT_LE(E.Ring.PlaybackQueued, kDropQueueDepth);
-    ASSERT_GE(E.Analysis.ExcitationGain, kMinExcitationGain);
-    ASSERT_LE(E.Analysis.ExcitationGain, 1.0);
-    Gains.insert(E.Analysis.ExcitationGain);
+    ASSERT_GE(E.Frame.ExcitationGain, kMinExcitationGain);
+    ASSERT_LE(E.Frame.ExcitationGain, 1.0);
+    Gains.insert(E.Frame.ExcitationGain);
     for (double v : E.Synth.EchoBuffer) ASSERT_LE(std::fabs(v), 32767.0);
     for (double v : E.Synth.LiveLatticeState) ASSERT_LE(std::fabs(v), 262144.0);
     ASSERT_GE(E.Synth.EchoPos, 0);

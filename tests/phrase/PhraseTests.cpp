@@ -141,9 +141,11 @@ TEST(PhraseReplay, HeldKeyFallsSilentAfter300BlocksAndMicrophoneIsIgnored) {
   ASSERT_EQ(r.E().Phrase.PhraseMode, kPhraseReplay);
   KeyNoteOn(r.E(), 20);
   const auto analysis = r.E().Analysis;
+  const auto frame = r.E().Frame;
   r.Rig->Run(r.E(), 500, nullptr);
   EXPECT_FALSE(r.E().Pool.Voices[0].Finished);
   EXPECT_EQ(std::memcmp(&analysis, &r.E().Analysis, sizeof analysis), 0);  // no analysis in replay
+  EXPECT_EQ(std::memcmp(&frame, &r.E().Frame, sizeof frame), 0);
   r.Rig->Run(r.E(), 700, nullptr);
   EXPECT_TRUE(r.E().Pool.Voices[0].Finished);
   EXPECT_EQ(r.E().Pool.VoiceKeys[0], 20);

@@ -144,7 +144,7 @@ TEST(Echo, ShortenedDelayStillUsesTheCurrentPositionOnce) {
   Rig r;
   r.Params.EchoLevel = 100;
   r.St->EchoPos = 3000;
-  r.St->EchoDelay = 1102;
+  r.Params.EchoDelayMs = 50;  // 1102 samples
   r.St->EchoBuffer[3000] = 800.0;
   const auto out = r.Block(220);
   EXPECT_EQ(out[0], 400);
@@ -155,7 +155,7 @@ TEST(Echo, ShortenedDelayStillUsesTheCurrentPositionOnce) {
 TEST(Echo, TwoHundredMillisecondsUsesTheWholeBuffer) {
   Rig r;
   r.Params.EchoLevel = 100;
-  r.St->EchoDelay = 4410;
+  r.Params.EchoDelayMs = 200;  // 4410 samples
   r.St->EchoBuffer[4409] = 100.0;
   std::vector<int16_t> out;
   for (int b = 0; b < 21; ++b) {

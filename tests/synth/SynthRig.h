@@ -10,7 +10,8 @@ namespace sorvane::test {
 
 struct SynthRig {
   std::unique_ptr<SynthState> St = std::make_unique<SynthState>();
-  std::unique_ptr<AnalysisState> An = std::make_unique<AnalysisState>();
+  std::unique_ptr<AnalysisState> Analyser = std::make_unique<AnalysisState>();
+  std::unique_ptr<FrameAnalysis> An = std::make_unique<FrameAnalysis>();
   std::unique_ptr<PhraseStore> Ph = std::make_unique<PhraseStore>();
   VoicePool Pool{};
   EngineParams Params{kImpulse, 2, 30, 10, false, 0, 100};
@@ -19,10 +20,9 @@ struct SynthRig {
 
   SynthRig() {
     ResetSynth(*St);
-    ResetAnalysis(*An);
+    ResetAnalysis(*Analyser, *An);
     *Ph = {};
     ResetVoices(Pool);
-    St->EchoDelay = 2205;
   }
   SynthInputs Inputs(bool replay = false) const { return {Params, Switches, Ctrl, replay, *An, *Ph}; }
   std::vector<int16_t> Block(int length, bool replay = false) {

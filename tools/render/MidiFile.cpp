@@ -335,6 +335,6 @@ void MidiPlayer::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
 void MidiPlayer::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 
 // As the vibrato depth scroll bar (the script's moddepth) sets it.
-void MidiPlayer::MidiModDepth(int32_t depth) { Engine.Params.ModDepth = depth; }
+void MidiPlayer::MidiModDepth(int32_t depth) { SetModDepth(Engine, depth); }
 
 }  // namespace sorvane

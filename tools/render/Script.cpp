@@ -169,15 +169,15 @@ int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
     case CommandKind::Down: KeyNoteOn(engine, v); break;
     case CommandKind::Up: KeyNoteOff(engine, v); break;
     case CommandKind::Waveform: SelectWaveform(engine, v); break;
-    case CommandKind::Octave: engine.Params.Octave = v; break;
-    case CommandKind::ModDepth: engine.Params.ModDepth = v; break;
-    case CommandKind::ModRate: engine.Params.ModRate = v; break;
-    case CommandKind::ModShape: engine.Switches.TriangleShape = v != 0; break;
-    case CommandKind::ModAlways: engine.Params.ModAlwaysOn = v != 0; break;
-    case CommandKind::Ctrl: engine.CtrlHeld = v != 0; break;
-    case CommandKind::EchoLevel: engine.Params.EchoLevel = v; break;
-    case CommandKind::EchoDelay: engine.Params.EchoDelayMs = v; break;
-    case CommandKind::Emphasis: engine.Switches.Emphasis = v != 0; break;
+    case CommandKind::Octave: SetOctave(engine, v); break;
+    case CommandKind::ModDepth: SetModDepth(engine, v); break;
+    case CommandKind::ModRate: SetModRate(engine, v); break;
+    case CommandKind::ModShape: SetModShape(engine, v != 0); break;
+    case CommandKind::ModAlways: SetModAlwaysOn(engine, v != 0); break;
+    case CommandKind::Ctrl: SetCtrlHeld(engine, v != 0); break;
+    case CommandKind::EchoLevel: SetEchoLevel(engine, v); break;
+    case CommandKind::EchoDelay: SetEchoDelayMs(engine, v); break;
+    case CommandKind::Emphasis: SetEmphasis(engine, v != 0); break;
     case CommandKind::Phrase: PhraseOnClick(engine, v != 0); break;
     case CommandKind::PhraseRec: PhraseRecClick(engine); break;
     case CommandKind::PhraseLoad: {
