@@ -19,9 +19,19 @@ namespace sorvane {
 
 namespace {
 
-// One 10-ms block per callback: the engine's buffers are whole blocks, so
-// each callback usually completes exactly one buffer.
-constexpr unsigned long kFramesPerCallback = 220;
+// Half a 10-ms block per callback. PortAudio's ALSA path keeps at least two
+// callbacks' worth of frames in each direction, so half blocks halve what the
+// devices add to the delay (10 ms a side instead of 20); the rings move any
+// number of frames, so a buffer simply completes every second callback.
+constexpr unsigned long kFramesPerCallback = 110;
+// Buffering asked of the sound servers when the user has not chosen any:
+// PulseAudio's client buffers (read by libpulse when a stream connects, so
+// also by the ALSA pulse plugin that PortAudio reaches it through; PipeWire's
+// PulseAudio server honours them too) and the node latency of PipeWire's own
+// clients (its ALSA plugin). 10 ms: a block, the least the null sinks and a
+// desktop server deliver without underflows in our measurements.
+constexpr const char* kPulseLatencyMs = "10";
+constexpr const char* kPipeWireLatency = "220/22050";
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 
@@ -93,6 +103,9 @@ PortAudioSystem::PortAudioSystem() {
   // Probing the JACK host API would otherwise start a JACK server when none
   // runs. A user who wants that can still set the variable to 0.
   setenv("JACK_NO_START_SERVER", "1", 0);
+  // Low-latency buffering, unless the user asked for other values.
+  setenv("PULSE_LATENCY_MSEC", kPulseLatencyMs, 0);
+  setenv("PIPEWIRE_LATENCY", kPipeWireLatency, 0);
   SilenceAudioLibraries();
   QuietStderr quiet;
   Initialised = Pa_Initialize() == paNoError;
@@ -132,17 +145,24 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
   const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
   if (info == nullptr) return false;
 
+  // The lowest latency the host API offers: PortAudio rounds a suggestion
+  // below its minimum up to that minimum (two callbacks on ALSA). JACK runs
+  // at its server's period and adds a buffer whenever the callback size
+  // differs from it, so on JACK the callback takes the period as it comes.
+  const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+  const bool jack = host != nullptr && host->type == paJACK;
+  const unsigned long framesPerCallback = jack ? paFramesPerBufferUnspecified : kFramesPerCallback;
   PaStreamParameters params{};
   params.device = device;
   params.channelCount = 1;
   params.sampleFormat = paInt16;
-  params.suggestedLatency = capture ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+  params.suggestedLatency = static_cast<double>(kFramesPerCallback) / format.SamplesPerSec;
   params.hostApiSpecificStreamInfo = nullptr;
 
   QuietStderr quiet;
   PaStream* stream = nullptr;
   const PaError err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params,
-                                    static_cast<double>(format.SamplesPerSec), kFramesPerCallback,
+                                    static_cast<double>(format.SamplesPerSec), framesPerCallback,
                                     paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
   if (err != paNoError || stream == nullptr) return false;
 

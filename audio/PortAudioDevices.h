@@ -46,7 +46,10 @@ namespace sorvane {
 // cards, no JACK server), and PortAudio prints its own diagnostics when a
 // stream cannot be opened or started; all of that is kept off stderr (the
 // device's caller reports failures itself), and a missing JACK server is
-// never started behind the user's back.
+// never started behind the user's back. It also asks the sound servers for
+// 10-ms client buffers (PULSE_LATENCY_MSEC, PIPEWIRE_LATENCY), unless the
+// user has set those variables, so that the devices add as little as they
+// can to the delay that the engine's playback queue sets.
 class PortAudioSystem {
  public:
   PortAudioSystem();
