@@ -170,9 +170,24 @@ struct OpenFailure {
 
 class DeviceOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
 
+// PipeWire's PulseAudio server does not refuse a stream whose named device
+// is missing: it plays or records on the default device instead.
+bool ServerIsPipeWire() {
+  const live::RunResult r = live::Run({"pactl", "info"}, live::TestDir(), 10000);
+  return r.Out.find("on PipeWire") != std::string::npos;
+}
+
 TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
   const OpenFailure& f = GetParam();
+  const bool fallsBack = f.Environment.size() == 1 && ServerIsPipeWire();
   const live::RunResult r = live::Run({SORVANE_OPEN_PROBE}, live::TestDir(), 20000, f.Environment);
+  if (fallsBack) {
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_EQ(r.Out.find("box: "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("running=1"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Err, "");
+    return;
+  }
   EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   EXPECT_LT(r.Seconds, 3.0);
   const std::string box = std::string("box: Sorvane ERROR!: ") + f.Message + "\n";

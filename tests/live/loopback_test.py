@@ -245,6 +245,7 @@ def test_speech(render, workdir):
     server = pactl("info").stdout
     m = re.search(r"Server Name: (.*)", server)
     print("audio server: %s" % (m.group(1) if m else "unknown"))
+    pipewire = "PipeWire" in server
 
     proc = None
     status, out, err = None, "", ""
@@ -283,9 +284,11 @@ def test_speech(render, workdir):
     low = summary_number(out, r"input-to-output delay: median [\d.]+ ms, min ([\d.]+) ms")
     high = summary_number(out, r"input-to-output delay: median [\d.]+ ms, min [\d.]+ ms, max ([\d.]+) ms")
     # About ten 10-ms buffers queued by the rate control, and what the
-    # devices add: one block at most each way on these servers.
-    check(delay is not None and 80 <= delay <= 125,
-          "reported input-to-output delay %s ms is within 80..125 ms" % delay)
+    # devices add: 10..25 ms on PulseAudio; PipeWire's graph adds its
+    # quantum and measured 120..135 ms in all here.
+    bound = 140 if pipewire else 125
+    check(delay is not None and 80 <= delay <= bound,
+          "reported input-to-output delay %s ms is within 80..%d ms" % (delay, bound))
 
     with wave.open(bus_file) as w:
         bus = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").reshape(-1, 2).astype(np.float64)
