@@ -28,9 +28,11 @@ constexpr unsigned long kFramesPerCallback = 110;
 // PulseAudio's client buffers (read by libpulse when a stream connects, so
 // also by the ALSA pulse plugin that PortAudio reaches it through; PipeWire's
 // PulseAudio server honours them too) and the node latency of PipeWire's own
-// clients (its ALSA plugin). 10 ms: a block, the least the null sinks and a
-// desktop server deliver without underflows in our measurements.
-constexpr const char* kPulseLatencyMs = "10";
+// clients (its ALSA plugin). PulseAudio's buffers stay at 20 ms: with 10 ms
+// the stream underflowed and, on a busy machine, its restarts after each
+// underflow fell so far behind that playback nearly stopped (nine blocks of
+// ten dropped); 20 ms held there, with about 5 ms more delay.
+constexpr const char* kPulseLatencyMs = "20";
 constexpr const char* kPipeWireLatency = "220/22050";
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");

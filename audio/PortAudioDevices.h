@@ -47,8 +47,8 @@ namespace sorvane {
 // stream cannot be opened or started; all of that is kept off stderr (the
 // device's caller reports failures itself), and a missing JACK server is
 // never started behind the user's back. It also asks the sound servers for
-// 10-ms client buffers (PULSE_LATENCY_MSEC, PIPEWIRE_LATENCY), unless the
-// user has set those variables, so that the devices add as little as they
+// small client buffers (PULSE_LATENCY_MSEC=20, PIPEWIRE_LATENCY=220/22050),
+// unless the user has set those variables, so that the devices add as little as they
 // can to the delay that the engine's playback queue sets.
 class PortAudioSystem {
  public:
