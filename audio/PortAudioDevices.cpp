@@ -21,9 +21,21 @@ namespace sorvane {
 
 namespace {
 
-// One 10-ms block per callback: the engine's buffers are whole blocks, so
-// each callback usually completes exactly one buffer.
-constexpr unsigned long kFramesPerCallback = kBlockSamples;
+// Half a 10-ms block per callback. PortAudio's ALSA path keeps at least two
+// callbacks' worth of frames in each direction, so half blocks halve what the
+// devices add to the delay (10 ms a side instead of 20); the rings move any
+// number of frames, so a buffer simply completes every second callback.
+constexpr unsigned long kFramesPerCallback = kBlockSamples / 2;
+// Buffering asked of the sound servers when the user has not chosen any:
+// PulseAudio's client buffers (read by libpulse when a stream connects, so
+// also by the ALSA pulse plugin that PortAudio reaches it through; PipeWire's
+// PulseAudio server honours them too) and the node latency of PipeWire's own
+// clients (its ALSA plugin). PulseAudio's buffers stay at 20 ms: with 10 ms
+// the stream underflowed and, on a busy machine, its restarts after each
+// underflow fell so far behind that playback nearly stopped (nine blocks of
+// ten dropped); 20 ms held there, with about 5 ms more delay.
+constexpr const char* kPulseLatencyMs = "20";
+constexpr const char* kPipeWireLatency = "220/22050";
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 
@@ -122,6 +134,9 @@ PortAudioSystem::PortAudioSystem() {
   // Probing the JACK host API would otherwise start a JACK server when none
   // runs. A user who wants that can still set the variable to 0.
   setenv("JACK_NO_START_SERVER", "1", 0);
+  // Low-latency buffering, unless the user asked for other values.
+  setenv("PULSE_LATENCY_MSEC", kPulseLatencyMs, 0);
+  setenv("PIPEWIRE_LATENCY", kPipeWireLatency, 0);
   SilenceAudioLibraries();
   QuietStderr quiet;
   Initialised = Pa_Initialize() == paNoError;
@@ -169,11 +184,18 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
     return false;
   }
 
+  // The lowest latency the host API offers: PortAudio rounds a suggestion
+  // below its minimum up to that minimum (two callbacks on ALSA). JACK runs
+  // at its server's period and adds a buffer whenever the callback size
+  // differs from it, so on JACK the callback takes the period as it comes.
+  const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+  const bool jack = host != nullptr && host->type == paJACK;
+  const unsigned long framesPerCallback = jack ? paFramesPerBufferUnspecified : kFramesPerCallback;
   PaStreamParameters params{};
   params.device = device;
   params.channelCount = 1;
   params.sampleFormat = paInt16;
-  params.suggestedLatency = capture ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+  params.suggestedLatency = static_cast<double>(kFramesPerCallback) / format.SamplesPerSec;
   params.hostApiSpecificStreamInfo = nullptr;
 
   PaStream* stream = nullptr;
@@ -181,7 +203,7 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
   {
     QuietStderr quiet;
     err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params, rate,
-                        kFramesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
+                        framesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
     if (err == paNoError && stream != nullptr) {
       SampleRate = rate;
       RingHead.store(0, std::memory_order_relaxed);

