@@ -19,6 +19,6 @@ run_suite() {
 }
 
 echo "== release build =="
-run_suite build -DCMAKE_BUILD_TYPE=Release
+run_suite build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 echo "== sanitizer build =="
-run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DSORVANE_SANITIZE=ON -DSORVANE_BUILD_BENCH=OFF
+run_suite build-asan -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Debug -DSORVANE_SANITIZE=ON -DSORVANE_BUILD_BENCH=OFF
