@@ -203,6 +203,10 @@ int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
                  static_cast<long long>(options.Blocks));
     return kExitBadInput;
   }
+  // Created before the devices are opened, so that an output that cannot be
+  // written is known before any sound is made.
+  RunOutputs outputs;
+  if (!outputs.Open(options)) return kExitWriteFailed;
   PortAudioSystem system;
   AudioEventQueue queue;
   auto capture = MakePortAudioCapture(queue);
@@ -284,17 +288,7 @@ int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
   std::fflush(stdout);
 
   int status = (!started || deviceSilent || !handshakeDone) ? kExitNoSound : kExitOk;
-  if (!options.Output.empty()) {
-    const std::vector<int16_t>& played = playback.Played();
-    const uint64_t bytes = static_cast<uint64_t>(played.size()) * 2;
-    if (bytes > UINT32_MAX - 64 || !WriteWaveFile(options.Output.c_str(), played.data(), static_cast<uint32_t>(bytes))) {
-      status = kExitWriteFailed;
-    }
-  }
-  if (!options.Report.empty() && !WriteReport(options.Report, loop.Lines)) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
-    status = kExitWriteFailed;
-  }
+  if (!outputs.Finish(options, playback.Played(), loop.Lines)) status = kExitWriteFailed;
   return status;
 }
 

@@ -151,16 +151,10 @@ bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lin
   return static_cast<bool>(out);
 }
 
-int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
-              const std::vector<ScriptCommand>& commands, const MidiSong* song) {
-  // The output files are created before the work, so that an output that
-  // cannot be written is known at once; they get their names only when both
-  // are complete.
-  PendingOutput output;
-  PendingOutput report;
+bool RunOutputs::Open(const RenderOptions& options) {
   std::string reason;
   bool openFailed = false;
-  if (!output.Create(options.Output, reason, openFailed)) {
+  if (!options.Output.empty() && !Wave.Create(options.Output, reason, openFailed)) {
     if (openFailed) {
       // What the WAV writer says when it cannot open its file.
       FileBoxScope scope(options.Output);
@@ -168,12 +162,48 @@ int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
     } else {
       std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
     }
-    return kExitWriteFailed;
+    return false;
   }
-  if (!options.Report.empty() && !report.Create(options.Report, reason, openFailed)) {
+  if (!options.Report.empty() && !Report.Create(options.Report, reason, openFailed)) {
     std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
-    return kExitWriteFailed;
+    return false;
   }
+  return true;
+}
+
+bool RunOutputs::Finish(const RenderOptions& options, const std::vector<int16_t>& played,
+                        const std::vector<ReportLine>& lines) {
+  if (!options.Output.empty()) {
+    const uint64_t bytes = static_cast<uint64_t>(played.size()) * 2;
+    if (bytes > UINT32_MAX - 64) {
+      std::fprintf(stderr, "sorvane-render: the output would be too large for a WAV file\n");
+      return false;
+    }
+    FileBoxScope scope(options.Output);
+    if (!WriteWaveFile(Wave.TempName().c_str(), played.data(), static_cast<uint32_t>(bytes))) return false;
+  }
+  if (!options.Report.empty() && !WriteReport(Report.TempName(), lines)) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
+    return false;
+  }
+  std::string reason;
+  if (!options.Output.empty() && !Wave.Commit(reason)) {
+    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
+    return false;
+  }
+  if (!options.Report.empty() && !Report.Commit(reason)) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
+    return false;
+  }
+  return true;
+}
+
+int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
+              const std::vector<ScriptCommand>& commands, const MidiSong* song) {
+  // The output files are created before the work, so that an output that
+  // cannot be written is known at once.
+  RunOutputs outputs;
+  if (!outputs.Open(options)) return kExitWriteFailed;
 
   const int64_t blocks = options.Blocks;
   auto engine = std::make_unique<EngineState>();
@@ -190,31 +220,7 @@ int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
   ScriptedRun run(*engine, commands, midi.get());
   rig->Run(*engine, static_cast<int32_t>(blocks), &run);
 
-  const std::vector<int16_t>& played = rig->Played();
-  const uint64_t bytes = static_cast<uint64_t>(played.size()) * 2;
-  if (bytes > UINT32_MAX - 64) {
-    std::fprintf(stderr, "sorvane-render: the output would be too large for a WAV file\n");
-    return kExitWriteFailed;
-  }
-  {
-    FileBoxScope scope(options.Output);
-    if (!WriteWaveFile(output.TempName().c_str(), played.data(), static_cast<uint32_t>(bytes))) {
-      return kExitWriteFailed;
-    }
-  }
-  if (!options.Report.empty() && !WriteReport(report.TempName(), run.Lines())) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
-    return kExitWriteFailed;
-  }
-  if (!output.Commit(reason)) {
-    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
-    return kExitWriteFailed;
-  }
-  if (!options.Report.empty() && !report.Commit(reason)) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
-    return kExitWriteFailed;
-  }
-  return kExitOk;
+  return outputs.Finish(options, rig->Played(), run.Lines()) ? kExitOk : kExitWriteFailed;
 }
 
 }  // namespace sorvane

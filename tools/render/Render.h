@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "keyboard/MidiNotes.h"
+#include "tools/render/RenderFiles.h"
 #include "tools/render/Script.h"
 
 namespace sorvane {
@@ -50,6 +51,21 @@ std::string ReportHeader();
 std::string FormatReportLine(const ReportLine& line);
 // Writes the report file; false when it cannot be written.
 bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lines);
+
+// The run's output WAV and report, written under temporary names beside
+// their final ones and renamed into place only when both are complete, so
+// that a failed or interrupted run leaves no partial output. Either may be
+// left out (an empty name in the options).
+struct RunOutputs {
+  PendingOutput Wave;
+  PendingOutput Report;
+  // Creates both before the run, so that an output that cannot be written
+  // is known at once; false with the message shown.
+  bool Open(const RenderOptions& options);
+  // Writes what was played and the report, then renames both into place;
+  // false with the message shown.
+  bool Finish(const RenderOptions& options, const std::vector<int16_t>& played, const std::vector<ReportLine>& lines);
+};
 
 // Renders on the virtual devices. Returns the exit status.
 // song, when not null, is played after each block's script lines.

@@ -108,13 +108,6 @@ bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& by
   return true;
 }
 
-bool IsOutputName(const std::string& fileName, std::string& reason) {
-  struct stat info {};
-  if (::stat(fileName.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return true;
-  reason = KindReason(info);
-  return false;
-}
-
 void InstallRenderErrorBox() { SetErrorBoxHandler(&PrintBox, nullptr); }
 
 FileBoxScope::FileBoxScope(const std::string& fileName) : Previous(boxFile) { boxFile = &fileName; }

@@ -13,10 +13,6 @@ namespace sorvane {
 // folder, not a file" or "cannot open the file: No such file or directory".
 bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason);
 
-// True when fileName can be an output: a regular file or no file yet.
-// Otherwise false with the reason, e.g. "is a folder, not a file".
-bool IsOutputName(const std::string& fileName, std::string& reason);
-
 // Error boxes are printed as "caption: text", or as
 // "sorvane-render: FILE: caption: text" while a FileBoxScope names the file
 // being handled.

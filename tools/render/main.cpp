@@ -109,14 +109,6 @@ int Render(int argc, char** argv, int& failStatus) {
   failStatus = kExitWriteFailed;
   if (options.Live) {
 #if defined(SORVANE_HAVE_LIVE)
-    // Live outputs are written in place at the end; a folder or a device is
-    // refused before the sound devices are opened.
-    for (const std::string* name : {&options.Output, &options.Report}) {
-      if (!name->empty() && !IsOutputName(*name, error)) {
-        std::fprintf(stderr, "sorvane-render: %s: %s\n", name->c_str(), error.c_str());
-        return kExitWriteFailed;
-      }
-    }
     return RunLive(options, input, commands);
 #else
     std::fprintf(stderr, "sorvane-render: this build has no live sound (built without PortAudio)\n");
