@@ -4,13 +4,13 @@
 #include <QApplication>
 #include <QIcon>
 
+#include "app/AboutBox.h"
 #include "app/AudioBackend.h"
 #include "app/CommandLine.h"
+#include "app/MainWindow.h"
 #include "app/Platform.h"
 #include "app/SignalWatcher.h"
 #include "app/SingleInstance.h"
-#include "app/Unit1.h"
-#include "app/Unit2.h"
 
 int main(int argc, char** argv) {
   // --help, --version and a missing display end here, before any window,

@@ -31,7 +31,7 @@ struct WaveHeader {
   uint32_t Flags;
   uint32_t Loops;
   WaveHeader* Next;
-  uintptr_t Reserved;
+  uintptr_t FirstSampleAtUs;  // PortAudio layer: when the first sample passed the converter, in microseconds
 };
 
 // Each operation returns true on success.

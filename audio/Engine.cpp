@@ -322,13 +322,13 @@ void SetEchoDelayMs(EngineState& engine, int32_t ms) {
 
 void SetEmphasis(EngineState& engine, bool on) { engine.Switches.Emphasis = on; }
 
-void PhraseOnClick(EngineState& engine, bool checked) {
-  chkPhraseOnClick(engine.Phrase, checked);
+void SetPhraseOn(EngineState& engine, bool on) {
+  SwitchPhraseMode(engine.Phrase, on);
   engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
 }
 
-void PhraseRecClick(EngineState& engine) {
-  btnPhraseRecClick(engine.Phrase);
+void EngineStartPhraseCapture(EngineState& engine) {
+  StartPhraseCapture(engine.Phrase);
   engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
 }
 
@@ -343,7 +343,7 @@ bool PhraseLoadFile(EngineState& engine, const char* path) {
 
 bool PhraseSaveFile(EngineState& engine, const char* path) { return PhraseSave(engine.Store, path); }
 
-void RecordClick(EngineState& engine, const char* directory) {
+void ToggleTake(EngineState& engine, const char* directory) {
   if (engine.Take.Recording) {
     EngineStopTake(engine);
     return;

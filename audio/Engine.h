@@ -163,8 +163,10 @@ void SetEchoLevel(EngineState& engine, int32_t level);            // 0..100
 void SetEchoDelayMs(EngineState& engine, int32_t ms);             // 50..200
 void SetEmphasis(EngineState& engine, bool on);
 
-void PhraseOnClick(EngineState& engine, bool checked);
-void PhraseRecClick(EngineState& engine);
+// Phrase mode on or off, and a new capture; both tell the host the new
+// state of the phrase buttons.
+void SetPhraseOn(EngineState& engine, bool on);
+void EngineStartPhraseCapture(EngineState& engine);
 // Phrase load as two halves around the file dialog: replay mode first (even
 // when the dialog is cancelled), then the file.
 void PhraseLoadBegin(EngineState& engine);
@@ -172,7 +174,7 @@ bool PhraseLoadFile(EngineState& engine, const char* path);
 bool PhraseSaveFile(EngineState& engine, const char* path);
 
 // The record button: starts a take in directory, or stops the running one.
-void RecordClick(EngineState& engine, const char* directory);
+void ToggleTake(EngineState& engine, const char* directory);
 void EngineStopTake(EngineState& engine);
 
 }  // namespace sorvane

@@ -333,7 +333,7 @@ void PortAudioDevice::CaptureFrames(const int16_t* input, uint32_t frames, doubl
     WaveHeader* header = Ring[head & kRingMask];
     const uint32_t capacity = header->BufferLength / 2;
     const uint32_t take = std::min(capacity - FrontFrames, frames - moved);
-    if (FrontFrames == 0) header->Reserved = Microseconds(converterTime + moved / SampleRate);
+    if (FrontFrames == 0) header->FirstSampleAtUs = Microseconds(converterTime + moved / SampleRate);
     int16_t* to = header->Data + FrontFrames;
     if (input != nullptr) {
       std::memcpy(to, input + moved, take * sizeof(int16_t));
@@ -364,7 +364,7 @@ void PortAudioDevice::PlaybackFrames(int16_t* output, uint32_t frames, double co
     WaveHeader* header = Ring[head & kRingMask];
     const uint32_t length = header->BufferLength / 2;
     const uint32_t take = std::min(length - FrontFrames, frames - moved);
-    if (FrontFrames == 0) header->Reserved = Microseconds(converterTime + moved / SampleRate);
+    if (FrontFrames == 0) header->FirstSampleAtUs = Microseconds(converterTime + moved / SampleRate);
     std::memcpy(output + moved, header->Data + FrontFrames, take * sizeof(int16_t));
     FrontFrames += take;
     moved += take;

@@ -17,7 +17,7 @@
 // PortAudio. Capture: the input stream runs from Start() until Reset() or
 // Close(); input that arrives while no buffer is queued is discarded.
 //
-// Every buffer a stream completes carries in WaveHeader::Reserved the time
+// Every buffer a stream completes carries in WaveHeader::FirstSampleAtUs the time
 // at which its first sample passed the converter (sampled for capture,
 // played for playback), in microseconds of PortAudio's stream clock, which
 // both devices share: the difference between an output buffer and the

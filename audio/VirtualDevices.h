@@ -58,13 +58,13 @@ class VirtualAudioRig {
   // stops at the largest time it can hold rather than wrap.
   void Stall(int64_t samples);
 
-  int64_t Clock() const { return clock_; }
+  int64_t Clock() const { return CurrentTime; }
   // Everything written to the playback device, in queue order.
-  const std::vector<int16_t>& Played() const { return played_; }
+  const std::vector<int16_t>& Played() const { return PlayedSamples; }
   // Capture blocks lost because no buffer was queued with the device.
-  int32_t LostBlocks() const { return lost_; }
+  int32_t LostBlocks() const { return LostCount; }
   // Buffers queued with the capture device right now.
-  int32_t CaptureDeviceQueued() const { return captureCount_; }
+  int32_t CaptureDeviceQueued() const { return CaptureCount; }
 
   // Failure injection for tests: the next call of that operation fails.
   enum class Op { Open, Prepare, Unprepare, Queue, Start };
@@ -99,34 +99,34 @@ class VirtualAudioRig {
   static constexpr int kMaxDeviceQueue = 256;
 
   // Capture device.
-  bool captureOpen_ = false;
-  bool captureStarted_ = false;
-  std::array<WaveHeader*, kMaxDeviceQueue> captureQueue_{};
-  int32_t captureHead_ = 0;
-  int32_t captureCount_ = 0;
+  bool CaptureOpen = false;
+  bool CaptureStarted = false;
+  std::array<WaveHeader*, kMaxDeviceQueue> CaptureQueue{};
+  int32_t CaptureHead = 0;
+  int32_t CaptureCount = 0;
   // Playback device.
-  bool playbackOpen_ = false;
-  int64_t playbackEnd_ = 0;
-  std::vector<int16_t> played_;
+  bool PlaybackOpen = false;
+  int64_t PlaybackEnd = 0;
+  std::vector<int16_t> PlayedSamples;
 
-  const int16_t* input_ = nullptr;
-  int64_t inputCount_ = 0;
+  const int16_t* Input = nullptr;
+  int64_t InputCount = 0;
 
-  std::array<Event, kMaxEvents> events_{};
-  int32_t eventCount_ = 0;
-  int64_t seq_ = 0;
-  int64_t clock_ = 0;
-  int32_t nextBlock_ = 0;
-  int32_t commandsRunFor_ = -1;  // the block whose commands have run
-  int32_t lost_ = 0;
-  std::vector<std::pair<int32_t, int32_t>> lostRanges_;  // first and last block of each run
-  size_t lostHead_ = 0;
-  bool lostPosted_ = false;
-  uint32_t failCapture_ = 0;
-  uint32_t failPlayback_ = 0;
+  std::array<Event, kMaxEvents> Events{};
+  int32_t EventCount = 0;
+  int64_t NextSeq = 0;
+  int64_t CurrentTime = 0;
+  int32_t NextBlock = 0;
+  int32_t CommandsRunFor = -1;  // the block whose commands have run
+  int32_t LostCount = 0;
+  std::vector<std::pair<int32_t, int32_t>> LostRanges;  // first and last block of each run
+  size_t LostHead = 0;
+  bool LostPosted = false;
+  uint32_t FailCapture = 0;
+  uint32_t FailPlayback = 0;
 
-  std::unique_ptr<AudioDevice> capture_;
-  std::unique_ptr<AudioDevice> playback_;
+  std::unique_ptr<AudioDevice> CaptureDevice;
+  std::unique_ptr<AudioDevice> PlaybackDevice;
 };
 
 }  // namespace sorvane

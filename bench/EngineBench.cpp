@@ -37,17 +37,17 @@ std::vector<int16_t> TestVoice(int samples) {
 // a plain number.
 class FactorClock {
  public:
-  explicit FactorClock(benchmark::State& state) : state_(state), start_(std::chrono::steady_clock::now()) {}
+  explicit FactorClock(benchmark::State& state) : BenchState(state), Start(std::chrono::steady_clock::now()) {}
   ~FactorClock() {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    if (seconds > 0 && state_.iterations() > 0) {
-      state_.counters["realtime_factor"] = kBlockSeconds * static_cast<double>(state_.iterations()) / seconds;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+    if (seconds > 0 && BenchState.iterations() > 0) {
+      BenchState.counters["realtime_factor"] = kBlockSeconds * static_cast<double>(BenchState.iterations()) / seconds;
     }
   }
 
  private:
-  benchmark::State& state_;
-  std::chrono::steady_clock::time_point start_;
+  benchmark::State& BenchState;
+  std::chrono::steady_clock::time_point Start;
 };
 
 struct Fixture {

@@ -58,10 +58,12 @@ struct PhraseState {
 
 void ResetPhraseState(PhraseState& state);
 
-// chkPhraseOn ticked (checked = true) or cleared.
-void chkPhraseOnClick(PhraseState& state, bool checked);
-// Starts a capture; ignored unless the phrase is being replayed.
-void btnPhraseRecClick(PhraseState& state);
+// Phrase mode on (the chkPhraseOn box ticked) or off: sets the mode and the
+// phrase buttons.
+void SwitchPhraseMode(PhraseState& state, bool on);
+// The phrase record button: starts a capture; ignored unless the phrase is
+// being replayed.
+void StartPhraseCapture(PhraseState& state);
 
 // The capture step for one processed block: block is its 220 raw samples,
 // analysis what AnalyseBlock made of it. Returns true when the buttons changed.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/AudioBackend.h"
-#include "app/Unit1.h"
+#include "app/MainWindow.h"
 #include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {

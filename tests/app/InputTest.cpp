@@ -10,7 +10,7 @@
 #include <set>
 
 #include "AppTestSupport.h"
-#include "keyboard/ColorButton.h"
+#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane::test {
 namespace {

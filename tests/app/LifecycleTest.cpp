@@ -25,13 +25,13 @@
 #include <QToolButton>
 
 #include "AppTestSupport.h"
+#include "app/AboutBox.h"
 #include "app/Glyphs.h"
 #include "app/PhraseDialogs.h"
 #include "app/Platform.h"
 #include "app/SignalWatcher.h"
 #include "app/SingleInstance.h"
-#include "app/Unit2.h"
-#include "keyboard/ColorButton.h"
+#include "keyboard/widgets/ColorButton.h"
 #include "wavfile/ErrorBox.h"
 
 namespace sorvane::test {
@@ -156,7 +156,7 @@ TEST(Closing, ARunningTakeIsCompletedBeforeTheDevicesClose) {
   QTemporaryDir dir;
   Window w;
   w->show();
-  RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+  ToggleTake(w.Engine(), QFile::encodeName(dir.path()).constData());
   ASSERT_TRUE(w.Engine().Take.Recording);
   for (int i = 0; i < 5; ++i) w.CaptureBlock();
   // Close at once: hand everything back.
@@ -192,7 +192,7 @@ TEST(Closing, TerminationSignalsMakeTheCloseRequestOnTheEventThread) {
     ASSERT_TRUE(watcher.IsActive());
     QObject::connect(&watcher, &SignalWatcher::TerminationRequested, w.Form.get(), &QWidget::close);
     w->show();
-    RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+    ToggleTake(w.Engine(), QFile::encodeName(dir.path()).constData());
     for (int i = 0; i < 5; ++i) w.CaptureBlock();
     ASSERT_EQ(::raise(signal), 0);
     // The handler itself does nothing but queue the request.
@@ -338,7 +338,7 @@ TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
   // queued and the ring moved on.
   QTemporaryDir dir;
   Window w;
-  RecordClick(w.Engine(), QFile::encodeName(dir.path()).constData());
+  ToggleTake(w.Engine(), QFile::encodeName(dir.path()).constData());
   ASSERT_TRUE(w.Engine().Take.Recording);
   w.CaptureBlock();
   // The take's descriptor becomes a read-only one: the next write fails.

@@ -26,7 +26,7 @@
 #include <jack/midiport.h>
 
 #include "AppTestSupport.h"
-#include "keyboard/ColorButton.h"
+#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane {
 namespace {

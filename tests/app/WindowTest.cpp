@@ -17,7 +17,7 @@
 #include <QToolButton>
 
 #include "AppTestSupport.h"
-#include "keyboard/ColorButton.h"
+#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane::test {
 namespace {

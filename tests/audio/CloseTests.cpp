@@ -65,7 +65,7 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   EngineOnRig r;
   OpenAudio(r.E());
   r.Rig->Run(r.E(), 50, nullptr);
-  RecordClick(r.E(), dir.c_str());
+  ToggleTake(r.E(), dir.c_str());
   ASSERT_TRUE(r.E().Take.Recording);
   const size_t playedBefore = r.Rig->Played().size();
   r.Rig->Run(r.E(), 400, nullptr);
@@ -91,7 +91,7 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
 TEST(Take, AFileThatCannotBeCreatedIsReportedAndTheRecorderStaysIdle) {
   RecordedBoxes boxes;
   EngineOnRig r;
-  RecordClick(r.E(), "/nonexistent-folder/for-sure");
+  ToggleTake(r.E(), "/nonexistent-folder/for-sure");
   EXPECT_FALSE(r.E().Take.Recording);
   EXPECT_EQ(boxes.Texts, std::vector<std::string>{"ファイルオープンエラー (mmioOpen)"});
   EXPECT_EQ(r.Host.Takes, std::vector<bool>{false});

@@ -41,8 +41,8 @@ struct RandomUser : VirtualLoopClient {
       case 14: SetEchoLevel(E, static_cast<int32_t>(Next(101))); break;
       case 15: SetEchoDelayMs(E, 50 + static_cast<int32_t>(Next(151))); break;
       case 16: SetEmphasis(E, Next(2) == 0); break;
-      case 17: PhraseOnClick(E, Next(3) != 0); break;
-      case 18: PhraseRecClick(E); break;
+      case 17: SetPhraseOn(E, Next(3) != 0); break;
+      case 18: EngineStartPhraseCapture(E); break;
       case 19: if (Next(8) == 0) rig.Stall(220 * static_cast<int64_t>(Next(150))); break;
       default: break;
     }

@@ -9,7 +9,7 @@
 #include <QPainter>
 #include <QSignalSpy>
 
-#include "keyboard/ColorButton.h"
+#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane {
 namespace {

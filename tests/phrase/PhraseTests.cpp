@@ -27,19 +27,19 @@ TEST(PhraseButtons, FollowTheModes) {
   PhraseState s;
   ResetPhraseState(s);
   EXPECT_FALSE(s.Buttons.RecEnabled || s.Buttons.LoadEnabled || s.Buttons.SaveEnabled);
-  btnPhraseRecClick(s);  // ignored while off
+  StartPhraseCapture(s);  // ignored while off
   EXPECT_EQ(s.PhraseMode, kPhraseOff);
-  chkPhraseOnClick(s, true);
+  SwitchPhraseMode(s, true);
   EXPECT_EQ(s.PhraseMode, kPhraseReplay);
   EXPECT_TRUE(s.Buttons.RecEnabled && s.Buttons.LoadEnabled && s.Buttons.SaveEnabled);
-  btnPhraseRecClick(s);
+  StartPhraseCapture(s);
   EXPECT_EQ(s.PhraseMode, kPhraseCapture);
   EXPECT_EQ(s.Buttons.RecCaption, PhraseRecCaption::Say);
   EXPECT_FALSE(s.Buttons.LoadEnabled || s.Buttons.SaveEnabled);
   EXPECT_EQ(s.LeadIn, 4);
-  btnPhraseRecClick(s);  // a click during a capture is ignored
+  StartPhraseCapture(s);  // a click during a capture is ignored
   EXPECT_EQ(s.LeadIn, 4);
-  chkPhraseOnClick(s, false);
+  SwitchPhraseMode(s, false);
   EXPECT_EQ(s.PhraseMode, kPhraseOff);
   EXPECT_EQ(s.Buttons.RecCaption, PhraseRecCaption::Rec);
   EXPECT_FALSE(s.Buttons.RecEnabled);
@@ -67,8 +67,8 @@ TEST(PhraseCapture, LeadInThenExactly300FramesThenReplayInTheSameBlock) {
   r.E().Store.PhraseHighBand[66005] = 5.5;
   r.E().Store.PhraseAmplitude[300] = 7.0;
   r.E().Store.PhraseReflection[300][3] = 0.125;
-  PhraseOnClick(r.E(), true);
-  PhraseRecClick(r.E());
+  SetPhraseOn(r.E(), true);
+  EngineStartPhraseCapture(r.E());
   const size_t silentFrom = r.Rig->Played().size();
   ModeLog log(r.E());
   r.Rig->Run(r.E(), 20 + 310, &log);
@@ -112,10 +112,10 @@ TEST(PhraseCapture, ClearingTheBoxMidwayKeepsTheFramesRecordedSoFar) {
   EngineOnRig r(test::TestVoice(22050 * 8, 12000));
   OpenAudio(r.E());
   r.E().Store.PhraseSamples[220 * 50] = -999;
-  PhraseOnClick(r.E(), true);
-  PhraseRecClick(r.E());
+  SetPhraseOn(r.E(), true);
+  EngineStartPhraseCapture(r.E());
   r.Rig->Run(r.E(), 30, nullptr);
-  PhraseOnClick(r.E(), false);
+  SetPhraseOn(r.E(), false);
   EXPECT_EQ(r.E().Phrase.PhraseMode, kPhraseOff);
   EXPECT_EQ(r.E().Store.PhraseSamples[220 * 10], r.Input[220 * (3 + 10)]);
   EXPECT_EQ(r.E().Store.PhraseSamples[220 * 50], -999);
@@ -124,8 +124,8 @@ TEST(PhraseCapture, ClearingTheBoxMidwayKeepsTheFramesRecordedSoFar) {
 TEST(PhraseCapture, QuietInputWaitsForever) {
   EngineOnRig r(std::vector<int16_t>(22050 * 4, 3));
   OpenAudio(r.E());
-  PhraseOnClick(r.E(), true);
-  PhraseRecClick(r.E());
+  SetPhraseOn(r.E(), true);
+  EngineStartPhraseCapture(r.E());
   r.Rig->Run(r.E(), 300, nullptr);
   EXPECT_EQ(r.E().Phrase.PhraseMode, kPhraseCapture);
   EXPECT_EQ(r.E().Phrase.LeadIn, 1);
@@ -135,8 +135,8 @@ TEST(PhraseCapture, QuietInputWaitsForever) {
 TEST(PhraseReplay, HeldKeyFallsSilentAfter300BlocksAndMicrophoneIsIgnored) {
   EngineOnRig r(test::TestVoice(22050 * 20, 12000));
   OpenAudio(r.E());
-  PhraseOnClick(r.E(), true);
-  PhraseRecClick(r.E());
+  SetPhraseOn(r.E(), true);
+  EngineStartPhraseCapture(r.E());
   r.Rig->Run(r.E(), 400, nullptr);
   ASSERT_EQ(r.E().Phrase.PhraseMode, kPhraseReplay);
   KeyNoteOn(r.E(), 20);

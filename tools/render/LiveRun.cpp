@@ -113,7 +113,7 @@ struct LiveLoop {
       ++NextCommand;
     }
     const int32_t target = Engine->Ring.PlaybackIndex;
-    const uintptr_t sampledAt = header.Reserved;
+    const uintptr_t sampledAt = header.FirstSampleAtUs;
     OnCaptureDone(*Engine, header);
     const CaptureReport& c = Engine->LastCapture;
     if (!c.Dropped) CaptureTimeOf[target] = sampledAt;
@@ -127,10 +127,10 @@ struct LiveLoop {
     const ptrdiff_t index = &header - Engine->Ring.PlaybackHeaders.data();
     if (Closing) {
       ++PlaybackAfterClose;
-    } else if (index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 && header.Reserved != 0) {
-      // Played by the stream (not handed back by a reset): Reserved holds
+    } else if (index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 && header.FirstSampleAtUs != 0) {
+      // Played by the stream (not handed back by a reset): FirstSampleAtUs holds
       // the time its first sample went out.
-      Delays.emplace_back(Handled, static_cast<int64_t>(header.Reserved) -
+      Delays.emplace_back(Handled, static_cast<int64_t>(header.FirstSampleAtUs) -
                                        static_cast<int64_t>(CaptureTimeOf[index]));
     }
     if (index >= 0 && index < kRingSize) CaptureTimeOf[index] = 0;

@@ -30,32 +30,32 @@ bool ParseCount(const std::string& s, int64_t& value) {
 class ScriptedRun final : public VirtualLoopClient {
  public:
   ScriptedRun(EngineState& engine, const std::vector<ScriptCommand>& commands, MidiPlayer* midi)
-      : engine_(engine), commands_(commands), midi_(midi) {}
+      : Engine(engine), Commands(commands), Midi(midi) {}
 
   void BeforeCapture(VirtualAudioRig& rig, int32_t block) override {
-    while (next_ < commands_.size() && commands_[next_].Block < block) ++next_;
-    while (next_ < commands_.size() && commands_[next_].Block == block) {
-      const int64_t stall = ApplyCommand(engine_, commands_[next_]);
+    while (NextCommand < Commands.size() && Commands[NextCommand].Block < block) ++NextCommand;
+    while (NextCommand < Commands.size() && Commands[NextCommand].Block == block) {
+      const int64_t stall = ApplyCommand(Engine, Commands[NextCommand]);
       if (stall > 0) rig.Stall(stall);
-      ++next_;
+      ++NextCommand;
     }
-    if (midi_) midi_->Play(block);
+    if (Midi) Midi->Play(block);
   }
 
   void AfterCapture(VirtualAudioRig&, int32_t block, int64_t handledAt) override {
-    const CaptureReport& c = engine_.LastCapture;
-    lines_.push_back({block, handledAt, c.QueuedAtGate, c.Dropped, c.Dropped ? 0 : c.BlockLength,
-                      engine_.Rate.RateState, engine_.Phrase.PhraseMode});
+    const CaptureReport& c = Engine.LastCapture;
+    ReportLines.push_back({block, handledAt, c.QueuedAtGate, c.Dropped, c.Dropped ? 0 : c.BlockLength,
+                           Engine.Rate.RateState, Engine.Phrase.PhraseMode});
   }
 
-  const std::vector<ReportLine>& Lines() const { return lines_; }
+  const std::vector<ReportLine>& Lines() const { return ReportLines; }
 
  private:
-  EngineState& engine_;
-  const std::vector<ScriptCommand>& commands_;
-  MidiPlayer* midi_;
-  size_t next_ = 0;
-  std::vector<ReportLine> lines_;
+  EngineState& Engine;
+  const std::vector<ScriptCommand>& Commands;
+  MidiPlayer* Midi;
+  size_t NextCommand = 0;
+  std::vector<ReportLine> ReportLines;
 };
 
 }  // namespace

@@ -178,8 +178,8 @@ int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
     case CommandKind::EchoLevel: SetEchoLevel(engine, v); break;
     case CommandKind::EchoDelay: SetEchoDelayMs(engine, v); break;
     case CommandKind::Emphasis: SetEmphasis(engine, v != 0); break;
-    case CommandKind::Phrase: PhraseOnClick(engine, v != 0); break;
-    case CommandKind::PhraseRec: PhraseRecClick(engine); break;
+    case CommandKind::Phrase: SetPhraseOn(engine, v != 0); break;
+    case CommandKind::PhraseRec: EngineStartPhraseCapture(engine); break;
     case CommandKind::PhraseLoad: {
       const FileBoxScope scope(c.Path);
       PhraseLoadBegin(engine);

@@ -16,9 +16,9 @@
 #include "app/AudioBackend.h"
 #include "app/MidiInput.h"
 #include "audio/Engine.h"
-#include "keyboard/KeyEvents.h"
 #include "keyboard/KeyInput.h"
 #include "keyboard/KeyTable.h"
+#include "keyboard/widgets/KeyEvents.h"
 
 class QButtonGroup;
 class QCheckBox;

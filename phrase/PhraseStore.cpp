@@ -12,8 +12,8 @@ void ResetPhraseState(PhraseState& state) {
   state.Buttons = {false, false, false, PhraseRecCaption::Rec};
 }
 
-void chkPhraseOnClick(PhraseState& state, bool checked) {
-  if (checked) {
+void SwitchPhraseMode(PhraseState& state, bool on) {
+  if (on) {
     state.CapturedFrames = 0;
     state.Buttons.RecEnabled = true;
     state.Buttons.LoadEnabled = true;
@@ -29,7 +29,7 @@ void chkPhraseOnClick(PhraseState& state, bool checked) {
   }
 }
 
-void btnPhraseRecClick(PhraseState& state) {
+void StartPhraseCapture(PhraseState& state) {
   if (state.PhraseMode != kPhraseReplay) return;  // ignored during a capture
   state.Buttons.RecCaption = PhraseRecCaption::Say;
   state.Buttons.LoadEnabled = false;

@@ -1,6 +1,6 @@
 // The main window: control panel, keyboard, key input, watchdog, engine
 // notifications and the close handshake.
-#include "app/Unit1.h"
+#include "app/MainWindow.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -24,12 +24,12 @@
 #include <QToolButton>
 #include <QWindow>
 
+#include "app/AboutBox.h"
 #include "app/Glyphs.h"
 #include "app/PhraseDialogs.h"
 #include "app/Platform.h"
-#include "app/Unit2.h"
-#include "keyboard/ColorButton.h"
 #include "keyboard/KeyboardLayout.h"
+#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane {
 
@@ -407,7 +407,7 @@ void TForm1::btnOutputClick() { StartVolumeControl(false); }
 
 void TForm1::btnRecordClick() {
   const QByteArray directory = QFile::encodeName(TakeDirectory());
-  RecordClick(*EngineData, directory.constData());
+  ToggleTake(*EngineData, directory.constData());
 }
 
 void TForm1::btnAboutClick() {
@@ -421,9 +421,9 @@ void TForm1::btnExitClick() { close(); }
 
 // ---- phrase group ----
 
-void TForm1::chkPhraseOnClick() { PhraseOnClick(*EngineData, chkPhraseOn->isChecked()); }
+void TForm1::chkPhraseOnClick() { SetPhraseOn(*EngineData, chkPhraseOn->isChecked()); }
 
-void TForm1::btnPhraseRecClick() { PhraseRecClick(*EngineData); }
+void TForm1::btnPhraseRecClick() { EngineStartPhraseCapture(*EngineData); }
 
 void TForm1::btnPhraseLoadClick() {
   PhraseLoadBegin(*EngineData);

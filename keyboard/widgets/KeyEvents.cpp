@@ -1,5 +1,5 @@
 // Qt key events to virtual-key codes, and the X11 key-state query.
-#include "keyboard/KeyEvents.h"
+#include "keyboard/widgets/KeyEvents.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

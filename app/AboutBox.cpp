@@ -1,5 +1,5 @@
 // The About dialog.
-#include "app/Unit2.h"
+#include "app/AboutBox.h"
 
 #include <QApplication>
 #include <QFrame>

@@ -1,5 +1,5 @@
 // Drawing and mouse handling of the key buttons.
-#include "keyboard/ColorButton.h"
+#include "keyboard/widgets/ColorButton.h"
 
 #include <QFontMetrics>
 #include <QMouseEvent>
