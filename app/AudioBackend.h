@@ -7,17 +7,14 @@
 
 #include "audio/Device.h"
 #include "audio/Engine.h"
+#include "core/Interface.h"
 
 namespace sorvane {
 
 class AudioEventQueue;
 
-class AudioBackend {
+class AudioBackend : public Interface {
  public:
-  AudioBackend() = default;
-  AudioBackend(const AudioBackend&) = delete;
-  AudioBackend& operator=(const AudioBackend&) = delete;
-  virtual ~AudioBackend() = default;
 
   virtual AudioDevice& Capture() = 0;
   virtual AudioDevice& Playback() = 0;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "core/Interface.h"
 #include "keyboard/MidiNotes.h"
 
 class QScrollBar;
@@ -26,12 +27,8 @@ enum class MidiSystem { None, Alsa, Jack };
 
 // The MIDI port and its automatic connections; defined with the MIDI
 // libraries.
-class MidiPort {
+class MidiPort : public Interface {
  public:
-  MidiPort() = default;
-  MidiPort(const MidiPort&) = delete;
-  MidiPort& operator=(const MidiPort&) = delete;
-  virtual ~MidiPort() = default;
 };
 
 // Opens the port on the system chosen by SORVANE_MIDI (value may be null:

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "core/Interface.h"
 #include "dsp/AudioFormat.h"
 
 namespace sorvane {
@@ -35,12 +36,8 @@ struct WaveHeader {
 };
 
 // Each operation returns true on success.
-class AudioDevice {
+class AudioDevice : public Interface {
  public:
-  AudioDevice() = default;
-  AudioDevice(const AudioDevice&) = delete;
-  AudioDevice& operator=(const AudioDevice&) = delete;
-  virtual ~AudioDevice() = default;
 
   // Opens the system's default device of this kind.
   virtual bool Open(const WaveFormat& format) = 0;

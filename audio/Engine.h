@@ -17,6 +17,7 @@
 #include "synth/Voices.h"
 #include "wavfile/TakeRecorder.h"
 #include "wavfile/WaveFile.h"
+#include "core/Interface.h"
 
 namespace sorvane {
 
@@ -76,12 +77,8 @@ struct CaptureReport {
 };
 
 // The window side of the engine: notifications the program shows.
-class EngineHost {
+class EngineHost : public Interface {
  public:
-  EngineHost() = default;
-  EngineHost(const EngineHost&) = delete;
-  EngineHost& operator=(const EngineHost&) = delete;
-  virtual ~EngineHost() = default;
   virtual void KeyColourChanged(int32_t /*key*/, bool /*sounding*/) {}
   virtual void PhraseButtonsChanged(const PhraseButtons& /*buttons*/) {}
   virtual void TakeChanged(bool /*recording*/) {}

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "core/Interface.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {
@@ -33,12 +34,8 @@ int32_t VirtualKeyFromEvdev(uint32_t evdevCode);
 int32_t FindKeyIndex(int32_t code, int32_t* passedOver = nullptr);
 
 // Whether a key is physically down at this moment.
-class KeyStateSource {
+class KeyStateSource : public Interface {
  public:
-  KeyStateSource() = default;
-  KeyStateSource(const KeyStateSource&) = delete;
-  KeyStateSource& operator=(const KeyStateSource&) = delete;
-  virtual ~KeyStateSource() = default;
   // Called once before a series of IsKeyDown questions, so that a source
   // that asks the display server can ask once.
   virtual void Refresh() {}

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/Interface.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {
@@ -46,12 +47,8 @@ static_assert(std::is_trivially_copyable_v<MidiNotes>);
 
 // What the mapping asks of the program: the same calls a mouse press, a
 // mouse release and a move of the vibrato depth scroll bar make.
-class MidiTarget {
+class MidiTarget : public Interface {
  public:
-  MidiTarget() = default;
-  MidiTarget(const MidiTarget&) = delete;
-  MidiTarget& operator=(const MidiTarget&) = delete;
-  virtual ~MidiTarget() = default;
   virtual void MidiKeyDown(int32_t key) = 0;
   virtual void MidiKeyUp(int32_t key) = 0;
   virtual void MidiModDepth(int32_t depth) = 0;  // 0-100

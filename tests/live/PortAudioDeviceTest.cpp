@@ -174,8 +174,8 @@ TEST_F(PortAudioLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockR
     uintptr_t First = 0, Last = 0;
     static void Handle(void* context, DeviceKind kind, WaveHeader& header) {
       auto* self = static_cast<Checker*>(context);
-      if (self->Events == 0) self->First = header.Reserved;
-      self->Last = header.Reserved;
+      if (self->Events == 0) self->First = header.FirstSampleAtUs;
+      self->Last = header.FirstSampleAtUs;
       ++self->Events;
       const bool ok = kind == DeviceKind::Capture && &header == &self->Ring->Headers[self->Next] &&
                       header.BytesRecorded == 440 && (header.Flags & PortAudioDevice::kDone) != 0 &&
