@@ -101,18 +101,18 @@ int StopWith(pid_t pid, int sig, int timeoutMs) {
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0) StopWith(pid_, SIGKILL, 5000);
+  if (ProcessId > 0) StopWith(ProcessId, SIGKILL, 5000);
 }
 
 int ChildProcess::Stop(int sig, int timeoutMs) {
-  const int status = StopWith(pid_, sig, timeoutMs);
-  pid_ = -1;
+  const int status = StopWith(ProcessId, sig, timeoutMs);
+  ProcessId = -1;
   return status;
 }
 
 int ChildProcess::Wait(int timeoutMs) {
-  const int status = WaitFor(pid_, timeoutMs);
-  pid_ = -1;
+  const int status = WaitFor(ProcessId, timeoutMs);
+  ProcessId = -1;
   return status;
 }
 

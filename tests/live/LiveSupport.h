@@ -25,18 +25,18 @@ int StopWith(pid_t pid, int sig, int timeoutMs);
 // already waited for, so that a failed assertion leaves no process behind.
 class ChildProcess {
  public:
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  explicit ChildProcess(pid_t pid) : ProcessId(pid) {}
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return ProcessId; }
   // As StopWith; afterwards the child is gone.
   int Stop(int sig, int timeoutMs);
   // As WaitFor; afterwards the child is gone.
   int Wait(int timeoutMs);
 
  private:
-  pid_t pid_;
+  pid_t ProcessId;
 };
 
 struct RunResult {

@@ -33,29 +33,29 @@ double Now() {
 // program would write to a take.
 class RecordingPlayback final : public AudioDevice {
  public:
-  RecordingPlayback(AudioDevice& device, bool keep, int64_t maxSamples) : device_(device), keep_(keep) {
-    if (keep_) played_.reserve(static_cast<size_t>(maxSamples));
+  RecordingPlayback(AudioDevice& device, bool keep, int64_t maxSamples) : Device(device), Keep(keep) {
+    if (Keep) PlayedSamples.reserve(static_cast<size_t>(maxSamples));
   }
-  bool Open(const WaveFormat& format) override { return device_.Open(format); }
-  bool Prepare(WaveHeader& header) override { return device_.Prepare(header); }
-  bool Unprepare(WaveHeader& header) override { return device_.Unprepare(header); }
+  bool Open(const WaveFormat& format) override { return Device.Open(format); }
+  bool Prepare(WaveHeader& header) override { return Device.Prepare(header); }
+  bool Unprepare(WaveHeader& header) override { return Device.Unprepare(header); }
   bool Queue(WaveHeader& header) override {
-    if (!device_.Queue(header)) return false;
+    if (!Device.Queue(header)) return false;
     // Samples are copied before the callback can have played them: the
     // engine filled the buffer before queueing and does not touch it again.
-    if (keep_) played_.insert(played_.end(), header.Data, header.Data + header.BufferLength / 2);
+    if (Keep) PlayedSamples.insert(PlayedSamples.end(), header.Data, header.Data + header.BufferLength / 2);
     return true;
   }
-  bool Start() override { return device_.Start(); }
-  bool Reset() override { return device_.Reset(); }
-  bool Close() override { return device_.Close(); }
-  bool IsOpen() const override { return device_.IsOpen(); }
-  const std::vector<int16_t>& Played() const { return played_; }
+  bool Start() override { return Device.Start(); }
+  bool Reset() override { return Device.Reset(); }
+  bool Close() override { return Device.Close(); }
+  bool IsOpen() const override { return Device.IsOpen(); }
+  const std::vector<int16_t>& Played() const { return PlayedSamples; }
 
  private:
-  AudioDevice& device_;
-  bool keep_;
-  std::vector<int16_t> played_;
+  AudioDevice& Device;
+  bool Keep;
+  std::vector<int16_t> PlayedSamples;
 };
 
 class LiveHost final : public EngineHost {
