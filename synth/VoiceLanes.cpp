@@ -1,0 +1,50 @@
+// The voice kernels built once per lane width. The standard headers come
+// first, outside the target regions, so that only this file's own kernels
+// carry AVX2 or AVX-512 instructions. No fused multiply-add is enabled.
+#include "synth/VoiceLanes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <immintrin.h>
+
+namespace sorvane {
+
+namespace lanes_sse2 {
+#define SORVANE_LANE_WIDTH 2
+#include "synth/VoiceLanes.inc"
+#undef SORVANE_LANE_WIDTH
+}  // namespace lanes_sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace lanes_avx2 {
+#define SORVANE_LANE_WIDTH 4
+#include "synth/VoiceLanes.inc"
+#undef SORVANE_LANE_WIDTH
+}  // namespace lanes_avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512vl")
+namespace lanes_avx512 {
+#define SORVANE_LANE_WIDTH 8
+#define SORVANE_LANES_AVX512 1
+#include "synth/VoiceLanes.inc"
+#undef SORVANE_LANES_AVX512
+#undef SORVANE_LANE_WIDTH
+}  // namespace lanes_avx512
+#pragma GCC pop_options
+
+const VoiceKernels& VoiceKernelsFor(SimdPath path) {
+  static constexpr VoiceKernels kSets[kSimdPathCount] = {
+      {lanes_sse2::LatticeVoices, lanes_sse2::LiveVoice, lanes_sse2::BandPassVoices},
+      {lanes_avx2::LatticeVoices, lanes_avx2::LiveVoice, lanes_avx2::BandPassVoices},
+      {lanes_avx512::LatticeVoices, lanes_avx512::LiveVoice, lanes_avx512::BandPassVoices},
+  };
+  return kSets[static_cast<int>(path)];
+}
+
+}  // namespace sorvane

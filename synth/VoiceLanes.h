@@ -1,0 +1,30 @@
+// The voices' vector kernels, one set per vector path. Each set is built
+// from the same source (VoiceLanes.inc) for its lane width: two doubles for
+// SSE2, four for AVX2, eight for AVX-512. Every lane does exactly the scalar
+// operations in the scalar order, so all sets give the same bits.
+#pragma once
+
+#include "dsp/SimdPath.h"
+#include "synth/Synth.h"
+
+namespace sorvane {
+
+struct VoiceKernels {
+  // See LatticeVoices in Synth.h.
+  void (*LatticeVoices)(int count, const double* const* x, double* const* y, int length, const double* const* a,
+                        const double* const* diff, double* const* s);
+  // The live voice: the summed excitation through slot 0's band-pass, the
+  // lattice gliding from PrevReflection to Reflection, slot 0's second
+  // band-pass times the gain; plus the input's high band while a voice sounds.
+  void (*LiveVoice)(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, bool anyActive,
+                    const double* excitation, int blockLength, double* voice);
+  // The band-pass of `count` phrase voices side by side: y[c][n] is x[c][n]
+  // through VoiceBandCoefficients with state w[c], times gain[c].
+  void (*BandPassVoices)(int count, const double* const* x, double* const* y, int length,
+                         FilterState* const* w, const double* gain);
+};
+
+// The set for a path; the path must be one the processor runs.
+const VoiceKernels& VoiceKernelsFor(SimdPath path);
+
+}  // namespace sorvane
