@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/LagLanes.h"
+
 namespace sorvane {
 
 void BuildHannWindow(HannTable& w) {
@@ -66,8 +68,13 @@ inline void LagGroup(const double* x, int n, int k0, double* r) {
 }  // namespace
 
 void Autocorrelate(const double* x, int n, int p, double* r) {
-  // The analysis's 27 lags as two groups of seven vector pairs; any other
-  // order lag by lag.
+  // The analysis's 27 lags: one group of four- or eight-lane vectors where
+  // the processor has them, else two groups of seven vector pairs; any
+  // other order lag by lag.
+  if (p == kLpcOrder && ActiveSimdPath() != SimdPath::kSse2) {
+    AutocorrelateWide(ActiveSimdPath(), x, n, r);
+    return;
+  }
   if (p == kLpcOrder) {
     LagGroup<14>(x, n, 0, r);
     LagGroup<13>(x, n, 14, r);
