@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "dsp/LagLanes.h"
+#include "dsp/SimdPath.h"
 
 namespace sorvane {
 
@@ -68,11 +69,11 @@ inline void LagGroup(const double* x, int n, int k0, double* r) {
 }  // namespace
 
 void Autocorrelate(const double* x, int n, int p, double* r) {
-  // The analysis's 27 lags: one group of four- or eight-lane vectors where
-  // the processor has them, else two groups of seven vector pairs; any
-  // other order lag by lag.
+  // The analysis's 27 lags: one group of four-lane vectors where the
+  // processor has them (AVX2, AVX-512), else two groups of seven vector
+  // pairs; any other order lag by lag.
   if (p == kLpcOrder && ActiveSimdPath() != SimdPath::kSse2) {
-    AutocorrelateWide(ActiveSimdPath(), x, n, r);
+    AutocorrelateWide(x, n, r);
     return;
   }
   if (p == kLpcOrder) {

@@ -1,7 +1,8 @@
 // The voices' vector kernels, one set per vector path. Each set is built
 // from the same source (VoiceLanes.inc) for its lane width: two doubles for
-// SSE2, four for AVX2, eight for AVX-512. Every lane does exactly the scalar
-// operations in the scalar order, so all sets give the same bits.
+// SSE2, four for AVX2 and for AVX-512 (which adds a one-step lattice guard).
+// Every lane does exactly the scalar operations in the scalar order, so all
+// sets give the same bits.
 #pragma once
 
 #include "dsp/SimdPath.h"
