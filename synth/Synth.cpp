@@ -36,10 +36,17 @@ using BlockRow = double[kMaxBlockSamples];
 
 // Stage 1, the excitation of every sample of the block. It never depends on
 // the filters, so the stages after it each run over the whole block. Live:
-// row 0 holds the sum over the voices; replay: one row per slot, 0 for a
-// slot without an active voice.
+// row 0 holds the sum over the voices (the other rows are not used);
+// replay: one row per slot, 0 for a slot without an active voice.
 void ExciteBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, bool anyActive, int blockLength,
                  BlockRow* excitation) {
+  if (!anyActive) {
+    // No voice: ModCounter and the oscillators stand still.
+    for (int i = 0; i < kVoiceCount; ++i) {
+      for (int n = 0; n < blockLength; ++n) excitation[i][n] = 0.0;
+    }
+    return;
+  }
   const bool replay = in.PhraseReplay;
   // Which slots sound, their amplitudes and periods hold for the whole block.
   bool active[kVoiceCount];
@@ -47,32 +54,17 @@ void ExciteBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, bool an
   double period[kVoiceCount];
   for (int i = 0; i < kVoiceCount; ++i) {
     active[i] = IsVoiceActive(pool, i);
+    amplitude[i] = 0.0;
+    period[i] = 0.0;
     if (!active[i]) continue;
     amplitude[i] = replay ? in.Phrase.PhraseAmplitude[pool.Voices[i].FrameIndex] : in.Frame.Amplitude;
     period[i] = NotePeriod(st.Pitch, pool.VoiceKeys[i], in.Params.Octave);
   }
-  for (int n = 0; n < blockLength; ++n) {
-    double e = 0.0;
-    if (!anyActive) {
-      // No voice: ModCounter and the oscillators stand still.
-      for (int i = 0; i < kVoiceCount; ++i) excitation[i][n] = 0.0;
-      continue;
-    }
-    const double factor = ModulationStep(st, in);
-    for (int i = 0; i < kVoiceCount; ++i) {
-      if (!active[i]) {
-        excitation[i][n] = 0.0;
-        continue;
-      }
-      e = Oscillate(pool.Voices[i], in.Params.Waveform, amplitude[i], period[i], factor, e);
-      if (replay) {
-        // Each phrase voice keeps its own excitation.
-        excitation[i][n] = e;
-        e = 0.0;
-      }
-    }
-    if (!replay) excitation[0][n] = e;
-  }
+  // The vibrato does not depend on the voices: all its steps first.
+  double factor[kMaxBlockSamples];
+  for (int n = 0; n < blockLength; ++n) factor[n] = ModulationStep(st, in);
+  VoiceKernelsFor(ActiveSimdPath())
+      .ExciteVoices(pool, active, amplitude, period, in.Params.Waveform, factor, blockLength, replay, excitation);
 }
 
 // Stage 2, live path: see VoiceKernels::LiveVoice. The live pass runs also

@@ -19,6 +19,14 @@ struct VoiceKernels {
   // band-pass times the gain; plus the input's high band while a voice sounds.
   void (*LiveVoice)(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, bool anyActive,
                     const double* excitation, int blockLength, double* voice);
+  // The oscillators of the block: slot c sounds where active[c], with its
+  // amplitude and period; factor[n] is the vibrato step of sample n. Replay:
+  // row c of `excitation` gets slot c's own excitation (0 for a silent
+  // slot); live: row 0 gets the sum over the sounding slots in slot order.
+  // Advances the sounding slots' Phase and PulseAmp.
+  void (*ExciteVoices)(VoicePool& pool, const bool* active, const double* amplitude, const double* period,
+                       int32_t waveform, const double* factor, int length, bool replay,
+                       double (*excitation)[kMaxBlockSamples]);
   // The band-pass of `count` phrase voices side by side: y[c][n] is x[c][n]
   // through VoiceBandCoefficients with state w[c], times gain[c].
   void (*BandPassVoices)(int count, const double* const* x, double* const* y, int length,
