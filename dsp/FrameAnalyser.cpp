@@ -2,6 +2,7 @@
 #include "dsp/FrameAnalyser.h"
 
 #include <cmath>
+#include <emmintrin.h>
 
 namespace sorvane {
 
@@ -36,7 +37,7 @@ typedef long long PairMask __attribute__((vector_size(16)));
 inline Pair FlushPair(Pair v) {
   const Pair magnitude = reinterpret_cast<Pair>(reinterpret_cast<PairMask>(v) & 0x7fffffffffffffffLL);
   const PairMask keep = magnitude >= Pair{kFlushLimit, kFlushLimit};  // false for NaN
-  if (__builtin_expect(keep[0] != 0 && keep[1] != 0, 1)) return v;
+  if (__builtin_expect(_mm_movemask_pd(reinterpret_cast<__m128d>(keep)) == 3, 1)) return v;
   return reinterpret_cast<Pair>(reinterpret_cast<PairMask>(v) & keep);
 }
 
