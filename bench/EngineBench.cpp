@@ -70,7 +70,11 @@ class FactorClock {
       const double perBlock = seconds / (static_cast<double>(state_.iterations()) * blocks_);
       state_.counters["us_per_block"] = perBlock * 1e6;
       state_.counters["realtime_factor"] = kBlockSeconds / perBlock;
-      Results()[name_ + "/" + SimdPathName(path_)] = perBlock * 1e6;
+      // The table keeps the fastest repetition: on a shared machine the
+      // others only add time that is not the engine's.
+      const std::string key = name_ + "/" + SimdPathName(path_);
+      const auto it = Results().find(key);
+      if (it == Results().end() || perBlock * 1e6 < it->second) Results()[key] = perBlock * 1e6;
     }
   }
 
