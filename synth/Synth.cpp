@@ -124,23 +124,6 @@ void ReplayVoices(VoicePool& pool, const PhraseStore& phrase, const BlockRow* ex
   }
 }
 
-// Stage 3, the output stage: the feedback echo on the stored (limited,
-// untruncated) output values, the flush, the saturation to 16 bits.
-void OutputStage(SynthState& st, const EngineParams& params, const double* voice, int blockLength,
-                 int16_t* out) {
-  const int32_t echoDelay = MsToSamples(params.EchoDelayMs);
-  const double level = static_cast<double>(params.EchoLevel);
-  for (int n = 0; n < blockLength; ++n) {
-    double o = (level * st.EchoBuffer[st.EchoPos]) / 200.0 + voice[n];
-    o = Flush(o);
-    const Saturated s = Saturate(o);
-    out[n] = s.Sample;
-    st.EchoBuffer[st.EchoPos] = s.Value;
-    st.EchoPos = st.EchoPos + 1;
-    if (st.EchoPos >= echoDelay) st.EchoPos = 0;
-  }
-}
-
 // After a replayed block: every slot moves on one phrase frame; one that has
 // played the last frame is finished.
 void AdvancePhraseFrames(VoicePool& pool) {
@@ -166,7 +149,10 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
     VoiceKernelsFor(ActiveSimdPath()).LiveVoice(st, pool.Voices[0], in.Frame, anyActive, excitation[0], blockLength,
                                                 voice);
   }
-  OutputStage(st, in.Params, voice, blockLength, out);
+  // Stage 3, the output stage; the echo delay is worked out once per block.
+  VoiceKernelsFor(ActiveSimdPath())
+      .OutputStage(st, MsToSamples(in.Params.EchoDelayMs), static_cast<double>(in.Params.EchoLevel), voice,
+                   blockLength, out);
   if (in.PhraseReplay) AdvancePhraseFrames(pool);
 }
 

@@ -44,9 +44,12 @@ namespace lanes_avx512 {
 
 const VoiceKernels& VoiceKernelsFor(SimdPath path) {
   static constexpr VoiceKernels kSets[kSimdPathCount] = {
-      {lanes_sse2::LatticeVoices, lanes_sse2::LiveVoice, lanes_sse2::ExciteVoices, lanes_sse2::BandPassVoices},
-      {lanes_avx2::LatticeVoices, lanes_avx2::LiveVoice, lanes_avx2::ExciteVoices, lanes_avx2::BandPassVoices},
-      {lanes_avx512::LatticeVoices, lanes_avx512::LiveVoice, lanes_avx512::ExciteVoices, lanes_avx512::BandPassVoices},
+      {lanes_sse2::LatticeVoices, lanes_sse2::LiveVoice, lanes_sse2::ExciteVoices, lanes_sse2::BandPassVoices,
+       lanes_sse2::OutputStage},
+      {lanes_avx2::LatticeVoices, lanes_avx2::LiveVoice, lanes_avx2::ExciteVoices, lanes_avx2::BandPassVoices,
+       lanes_avx2::OutputStage},
+      {lanes_avx512::LatticeVoices, lanes_avx512::LiveVoice, lanes_avx512::ExciteVoices, lanes_avx512::BandPassVoices,
+       lanes_avx512::OutputStage},
   };
   return kSets[static_cast<int>(path)];
 }

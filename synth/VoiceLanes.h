@@ -31,6 +31,11 @@ struct VoiceKernels {
   // through VoiceBandCoefficients with state w[c], times gain[c].
   void (*BandPassVoices)(int count, const double* const* x, double* const* y, int length,
                          FilterState* const* w, const double* gain);
+  // The output stage: the feedback echo on the stored (limited,
+  // untruncated) output values, the flush, the saturation to 16 bits;
+  // `level` is EchoLevel. Advances EchoPos.
+  void (*OutputStage)(SynthState& st, int32_t echoDelay, double level, const double* voice, int length,
+                      int16_t* out);
 };
 
 // The set for a path; the path must be one the processor runs.
