@@ -114,13 +114,7 @@ void ReplayVoices(VoicePool& pool, const PhraseStore& phrase, const BlockRow* ex
   // Slot by slot, so each sample's sum still adds the voices in slot order.
   for (int c = 0; c < count; ++c) {
     VoiceSlot& v = pool.Voices[slots[c]];
-    for (int n = 0; n < blockLength; ++n) {
-      double o = voice[n] + lattice[c][n];
-      o = o + phrase.PhraseHighBand[v.HighBandPos];
-      voice[n] = o;
-      v.HighBandPos = v.HighBandPos + 1;
-      if (v.HighBandPos == kPhraseHighBandWrap) v.HighBandPos = 0;
-    }
+    kernels.AddVoice(voice, lattice[c], phrase.PhraseHighBand.data(), v.HighBandPos, blockLength);
   }
 }
 

@@ -30,9 +30,10 @@ namespace lanes_avx2 {
 // AVX-512 in 256-bit registers: its range instruction guards the lattice
 // in one step. 512-bit registers cost more than they give here: each short
 // burst of them slows the processor's clock for a while (measured on an
-// AVX-512 Xeon: the live block took a third longer with them).
+// AVX-512 Xeon: the live block took a third longer with them), so the
+// compiler is told not to use them for its own loops either.
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq,avx512vl")
+#pragma GCC target("avx512f,avx512dq,avx512vl,prefer-vector-width=256")
 namespace lanes_avx512 {
 #define SORVANE_LANE_WIDTH 4
 #define SORVANE_LANES_AVX512 1
@@ -45,11 +46,11 @@ namespace lanes_avx512 {
 const VoiceKernels& VoiceKernelsFor(SimdPath path) {
   static constexpr VoiceKernels kSets[kSimdPathCount] = {
       {lanes_sse2::LatticeVoices, lanes_sse2::LiveVoice, lanes_sse2::ExciteVoices, lanes_sse2::BandPassVoices,
-       lanes_sse2::OutputStage},
+       lanes_sse2::OutputStage, lanes_sse2::AddVoice},
       {lanes_avx2::LatticeVoices, lanes_avx2::LiveVoice, lanes_avx2::ExciteVoices, lanes_avx2::BandPassVoices,
-       lanes_avx2::OutputStage},
+       lanes_avx2::OutputStage, lanes_avx2::AddVoice},
       {lanes_avx512::LatticeVoices, lanes_avx512::LiveVoice, lanes_avx512::ExciteVoices, lanes_avx512::BandPassVoices,
-       lanes_avx512::OutputStage},
+       lanes_avx512::OutputStage, lanes_avx512::AddVoice},
   };
   return kSets[static_cast<int>(path)];
 }

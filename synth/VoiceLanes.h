@@ -36,6 +36,9 @@ struct VoiceKernels {
   // `level` is EchoLevel. Advances EchoPos.
   void (*OutputStage)(SynthState& st, int32_t echoDelay, double level, const double* voice, int length,
                       int16_t* out);
+  // One phrase voice into the sum: voice[n] = (voice[n] + row[n]) plus the
+  // phrase's high band at `position`, which advances by `length` and wraps.
+  void (*AddVoice)(double* voice, const double* row, const double* highBand, int32_t& position, int length);
 };
 
 // The set for a path; the path must be one the processor runs.
