@@ -1,10 +1,7 @@
 // Excitation, vibrato, lattice synthesis and the output stage.
 #include "synth/Synth.h"
 
-#include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "synth/VoiceLanes.h"
 
@@ -38,8 +35,8 @@ using BlockRow = double[kMaxBlockSamples];
 // the filters, so the stages after it each run over the whole block. Live:
 // row 0 holds the sum over the voices (the other rows are not used);
 // replay: one row per slot, 0 for a slot without an active voice.
-void ExciteBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, bool anyActive, int blockLength,
-                 BlockRow* excitation) {
+void ExciteBlock(const VoiceKernels& kernels, SynthState& st, VoicePool& pool, const SynthInputs& in,
+                 bool anyActive, int blockLength, BlockRow* excitation) {
   if (!anyActive) {
     // No voice: ModCounter and the oscillators stand still.
     for (int i = 0; i < kVoiceCount; ++i) {
@@ -63,19 +60,15 @@ void ExciteBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, bool an
   // The vibrato does not depend on the voices: all its steps first.
   double factor[kMaxBlockSamples];
   for (int n = 0; n < blockLength; ++n) factor[n] = ModulationStep(st, in);
-  VoiceKernelsFor(ActiveSimdPath())
-      .ExciteVoices(pool, active, amplitude, period, in.Params.Waveform, factor, blockLength, replay, excitation);
+  kernels.ExciteVoices(pool, active, amplitude, period, in.Params.Waveform, factor, blockLength, replay, excitation);
 }
-
-// Stage 2, live path: see VoiceKernels::LiveVoice. The live pass runs also
-// without a voice, so the filters ring out.
 
 // Stage 2, replay path: one lattice per active slot, gliding from its
 // frame's set toward the next frame's, through the slot's band-pass times
 // the frame's gain, plus the slot's own phrase high band. The voices are
 // added in slot order.
-void ReplayVoices(VoicePool& pool, const PhraseStore& phrase, const BlockRow* excitation, int blockLength,
-                  double* voice) {
+void ReplayVoices(const VoiceKernels& kernels, VoicePool& pool, const PhraseStore& phrase,
+                  const BlockRow* excitation, int blockLength, double* voice) {
   for (int n = 0; n < blockLength; ++n) voice[n] = 0.0;
   int slots[kVoiceCount];
   int count = 0;
@@ -100,7 +93,6 @@ void ReplayVoices(VoicePool& pool, const PhraseStore& phrase, const BlockRow* ex
     outputs[c] = lattice[c];
     states[c] = v.LatticeState.data();
   }
-  const VoiceKernels& kernels = VoiceKernelsFor(ActiveSimdPath());
   kernels.LatticeVoices(count, inputs, outputs, blockLength, starts, steps, states);
   // The band-pass times the gain, the voices side by side, in place.
   FilterState* filters[kVoiceCount];
@@ -133,20 +125,21 @@ void AdvancePhraseFrames(VoicePool& pool) {
 }  // namespace
 
 void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t* out, int blockLength) {
+  // The vector path holds for the whole block.
+  const VoiceKernels& kernels = VoiceKernelsFor(ActiveSimdPath());
   const bool anyActive = AnyVoiceActive(pool);
   BlockRow excitation[kVoiceCount];
   BlockRow voice;
-  ExciteBlock(st, pool, in, anyActive, blockLength, excitation);
+  ExciteBlock(kernels, st, pool, in, anyActive, blockLength, excitation);
   if (in.PhraseReplay) {
-    ReplayVoices(pool, in.Phrase, excitation, blockLength, voice);
+    ReplayVoices(kernels, pool, in.Phrase, excitation, blockLength, voice);
   } else {
-    VoiceKernelsFor(ActiveSimdPath()).LiveVoice(st, pool.Voices[0], in.Frame, anyActive, excitation[0], blockLength,
-                                                voice);
+    // Stage 2, live path; it runs also without a voice, so the filters ring out.
+    kernels.LiveVoice(st, pool.Voices[0], in.Frame, anyActive, excitation[0], blockLength, voice);
   }
   // Stage 3, the output stage; the echo delay is worked out once per block.
-  VoiceKernelsFor(ActiveSimdPath())
-      .OutputStage(st, MsToSamples(in.Params.EchoDelayMs), static_cast<double>(in.Params.EchoLevel), voice,
-                   blockLength, out);
+  kernels.OutputStage(st, MsToSamples(in.Params.EchoDelayMs), static_cast<double>(in.Params.EchoLevel), voice,
+                      blockLength, out);
   if (in.PhraseReplay) AdvancePhraseFrames(pool);
 }
 
