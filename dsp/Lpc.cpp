@@ -5,6 +5,9 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/LagLanes.h"
+#include "dsp/SimdPath.h"
+
 namespace sorvane {
 
 void BuildHannWindow(HannTable& w) {
@@ -25,52 +28,11 @@ const HannTable& HannWindow() {
   return table;
 }
 
-namespace {
-
-// Lags are summed in groups that run side by side: each lag keeps its own
-// sum and adds its products in increasing i, exactly as a lag-by-lag loop
-// would, but the group's independent sums keep the pipeline busy.
-
-// Adds the products of lags k0 .. k0+G-1 for i in [from, to], each only
-// where i lies in its own range [k, n-1-k].
-template <int G>
-inline void AddGuarded(const double* x, int n, int k0, int from, int to, double* acc) {
-  for (int i = from; i <= to; ++i) {
-    for (int g = 0; g < G; ++g) {
-      const int k = k0 + g;
-      if (i >= k && i <= n - 1 - k) acc[g] = acc[g] + x[i] * x[i + k];
-    }
-  }
-}
-
-// Lags k0 .. k0+G-1 into r.
-template <int G>
-inline void LagGroup(const double* x, int n, int k0, double* r) {
-  double acc[G] = {};
-  const int coreFrom = k0 + G - 1;      // every lag of the group has begun
-  const int coreTo = n - 1 - coreFrom;  // and none has ended
-  if (coreFrom > coreTo) {
-    AddGuarded<G>(x, n, k0, k0, n - 1 - k0, acc);
-  } else {
-    AddGuarded<G>(x, n, k0, k0, coreFrom - 1, acc);
-    for (int i = coreFrom; i <= coreTo; ++i) {
-      const double xi = x[i];
-      const double* xk = x + i + k0;
-      for (int g = 0; g < G; ++g) acc[g] = acc[g] + xi * xk[g];
-    }
-    AddGuarded<G>(x, n, k0, coreTo + 1, n - 1 - k0, acc);
-  }
-  for (int g = 0; g < G; ++g) r[k0 + g] = acc[g] / static_cast<double>(n);
-}
-
-}  // namespace
-
 void Autocorrelate(const double* x, int n, int p, double* r) {
-  // The analysis's 27 lags as two groups of seven vector pairs; any other
-  // order lag by lag.
+  // The analysis's 27 lags side by side in vector lanes; any other order
+  // lag by lag.
   if (p == kLpcOrder) {
-    LagGroup<14>(x, n, 0, r);
-    LagGroup<13>(x, n, 14, r);
+    AutocorrelateLanes(ActiveSimdPath(), x, n, r);
     return;
   }
   for (int k = 0; k <= p; ++k) {

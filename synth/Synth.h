@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -74,14 +76,45 @@ inline double LatticeGuard(double v) {
   return v > 0.0 ? kLatticeLimit : -kLatticeLimit;
 }
 
+// True when v passes the lattice guard unchanged: 1e-15 <= |v| <= 2^18. The
+// magnitudes of doubles order like their bit patterns, so this is one
+// unsigned range test (NaN and infinity fall outside it).
+inline bool InsideLatticeGuard(double v) {
+  constexpr uint64_t kLow = std::bit_cast<uint64_t>(kFlushLimit);
+  constexpr uint64_t kHigh = std::bit_cast<uint64_t>(kLatticeLimit);
+  const uint64_t magnitude = std::bit_cast<uint64_t>(v) & 0x7fffffffffffffffULL;
+  return magnitude - kLow <= kHigh - kLow;
+}
+
 // One lattice pass on x with coefficients k and backward state s. Returns
-// the output, which is also left in s[0].
-double LatticeFilter(double x, const double* k, double* s);
+// the output, which is also left in s[0]. Inline, so that the live voice's
+// loop sees it whole on every vector path.
+inline double LatticeFilter(double x, const double* k, double* s) {
+  // Stages run from 26 down to 0, so stage j reads s[j] before stage j - 1
+  // overwrites it with this sample's backward value.
+  for (int j = kLpcOrder; j >= 0; --j) {
+    const double kj = k[j];
+    const double sj = s[j];
+    double v = x - kj * sj;
+    double g = kj * v + sj;
+    // Almost always neither value needs guarding: one test for both.
+    if (__builtin_expect(!(InsideLatticeGuard(v) && InsideLatticeGuard(g)), 0)) {
+      v = LatticeGuard(v);
+      g = kj * v + sj;
+      g = LatticeGuard(g);
+    }
+    x = v;
+    if (j < kLpcOrder) s[j + 1] = g;
+  }
+  s[0] = -x;
+  return s[0];
+}
 
 // The lattices of `count` voices (at most 8) over a block, side by side:
 // voice c runs on x[c] with coefficients gliding from a[c] by diff[c] and
 // state s[c], the coefficients of sample n being a[c] + (diff[c]·n)/220, with
-// exactly the results of LatticeFilter sample by sample for each voice.
+// exactly the results of LatticeFilter sample by sample for each voice. Runs
+// on the active vector path.
 void LatticeVoices(int count, const double* const* x, double* const* y, int length, const double* const* a,
                    const double* const* diff, double* const* s);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "../SimdPaths.h"
 #include "SynthRig.h"
 #include "synth/Synth.h"
 
@@ -277,92 +278,98 @@ bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 TEST(LatticeVoices, SideBySideVoicesGiveExactlyTheSingleVoiceResults) {
-  for (int length : {198, 220, 242}) {
-    for (int count = 1; count <= 8; ++count) {
-      SCOPED_TRACE(testing::Message() << "length " << length << ", voices " << count);
-      std::vector<LatticeCase> cases;
-      std::vector<std::vector<double>> expected, states, diffs, outputs;
-      for (int v = 0; v < count; ++v) {
-        cases.emplace_back(1000u * static_cast<uint32_t>(length) + 17u * static_cast<uint32_t>(v + count), length);
-        std::vector<double> s = cases.back().S;
-        expected.push_back(Reference(cases.back(), s));
-        states.push_back(s);
+  // On every vector path.
+  test::ForEachSimdPath([&](SimdPath) {
+    for (int length : {198, 220, 242}) {
+      for (int count = 1; count <= 8; ++count) {
+        SCOPED_TRACE(testing::Message() << "length " << length << ", voices " << count);
+        std::vector<LatticeCase> cases;
+        std::vector<std::vector<double>> expected, states, diffs, outputs;
+        for (int v = 0; v < count; ++v) {
+          cases.emplace_back(1000u * static_cast<uint32_t>(length) + 17u * static_cast<uint32_t>(v + count), length);
+          std::vector<double> s = cases.back().S;
+          expected.push_back(Reference(cases.back(), s));
+          states.push_back(s);
+        }
+        const double* x[8];
+        double* y[8];
+        const double* a[8];
+        const double* d[8];
+        double* s[8];
+        std::vector<std::vector<double>> liveStates;
+        for (int v = 0; v < count; ++v) {
+          diffs.emplace_back(27);
+          Difference(cases[v].A.data(), cases[v].B.data(), diffs[v].data());
+          outputs.emplace_back(static_cast<size_t>(length));
+          liveStates.push_back(cases[v].S);
+        }
+        for (int v = 0; v < count; ++v) {
+          x[v] = cases[v].X.data();
+          y[v] = outputs[v].data();
+          a[v] = cases[v].A.data();
+          d[v] = diffs[v].data();
+          s[v] = liveStates[v].data();
+        }
+        LatticeVoices(count, x, y, length, a, d, s);
+        for (int v = 0; v < count; ++v) {
+          EXPECT_TRUE(SameBits(outputs[v], expected[v])) << "voice " << v;
+          EXPECT_TRUE(SameBits(liveStates[v], states[v])) << "voice " << v;
+        }
+        // And the single-voice lattice, sample by sample.
+        std::vector<double> perSample(static_cast<size_t>(length));
+        std::vector<double> perSampleState = cases[0].S;
+        std::vector<double> k(27);
+        for (int n = 0; n < length; ++n) {
+          GlideCoefficients(cases[0].A.data(), diffs[0].data(), n, k.data());
+          perSample[n] = LatticeFilter(cases[0].X[n], k.data(), perSampleState.data());
+        }
+        EXPECT_TRUE(SameBits(perSample, expected[0]));
+        EXPECT_TRUE(SameBits(perSampleState, states[0]));
       }
-      const double* x[8];
-      double* y[8];
-      const double* a[8];
-      const double* d[8];
-      double* s[8];
-      std::vector<std::vector<double>> liveStates;
-      for (int v = 0; v < count; ++v) {
-        diffs.emplace_back(27);
-        Difference(cases[v].A.data(), cases[v].B.data(), diffs[v].data());
-        outputs.emplace_back(static_cast<size_t>(length));
-        liveStates.push_back(cases[v].S);
-      }
-      for (int v = 0; v < count; ++v) {
-        x[v] = cases[v].X.data();
-        y[v] = outputs[v].data();
-        a[v] = cases[v].A.data();
-        d[v] = diffs[v].data();
-        s[v] = liveStates[v].data();
-      }
-      LatticeVoices(count, x, y, length, a, d, s);
-      for (int v = 0; v < count; ++v) {
-        EXPECT_TRUE(SameBits(outputs[v], expected[v])) << "voice " << v;
-        EXPECT_TRUE(SameBits(liveStates[v], states[v])) << "voice " << v;
-      }
-      // And the single-voice lattice, sample by sample.
-      std::vector<double> perSample(static_cast<size_t>(length));
-      std::vector<double> perSampleState = cases[0].S;
-      std::vector<double> k(27);
-      for (int n = 0; n < length; ++n) {
-        GlideCoefficients(cases[0].A.data(), diffs[0].data(), n, k.data());
-        perSample[n] = LatticeFilter(cases[0].X[n], k.data(), perSampleState.data());
-      }
-      EXPECT_TRUE(SameBits(perSample, expected[0]));
-      EXPECT_TRUE(SameBits(perSampleState, states[0]));
     }
-  }
+  });
 }
 
 TEST(LatticeVoices, GuardMatchesTheScalarGuardOnEdgeValues) {
-  // One stage with coefficient 1 passes v through the guard twice; compare
-  // the side-by-side path with the scalar one on the awkward values.
-  const double values[] = {0.0, -0.0, 1e-15, -1e-15, 9.99e-16, -9.99e-16, 262144.0, -262144.0, 262144.5,
-                           -1e300, 1e300, std::numeric_limits<double>::quiet_NaN(),
-                           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                           std::numeric_limits<double>::denorm_min(), 12345.678};
-  for (double value : values) {
-    SCOPED_TRACE(value);
-    std::vector<double> a(27, 0.0), d(27, 0.0), s(27, 0.0);
-    a[26] = 1.0;
-    std::vector<double> sRef = s;
-    std::vector<double> x{value, value};
-    std::vector<double> yRef(2), yVec(2);
-    std::vector<double> k(27);
-    for (int n = 0; n < 2; ++n) {
-      GlideCoefficients(a.data(), d.data(), n, k.data());
-      yRef[n] = PlainLattice(x[n], k.data(), sRef.data());
+  // On every vector path.
+  test::ForEachSimdPath([&](SimdPath) {
+    // One stage with coefficient 1 passes v through the guard twice; compare
+    // the side-by-side path with the scalar one on the awkward values.
+    const double values[] = {0.0, -0.0, 1e-15, -1e-15, 9.99e-16, -9.99e-16, 262144.0, -262144.0, 262144.5,
+                             -1e300, 1e300, std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::denorm_min(), 12345.678};
+    for (double value : values) {
+      SCOPED_TRACE(value);
+      std::vector<double> a(27, 0.0), d(27, 0.0), s(27, 0.0);
+      a[26] = 1.0;
+      std::vector<double> sRef = s;
+      std::vector<double> x{value, value};
+      std::vector<double> yRef(2), yVec(2);
+      std::vector<double> k(27);
+      for (int n = 0; n < 2; ++n) {
+        GlideCoefficients(a.data(), d.data(), n, k.data());
+        yRef[n] = PlainLattice(x[n], k.data(), sRef.data());
+      }
+      const double* xs[2] = {x.data(), x.data()};
+      double* ys[2] = {yVec.data(), yVec.data()};
+      const double* as[2] = {a.data(), a.data()};
+      const double* ds[2] = {d.data(), d.data()};
+      std::vector<double> s2 = s;
+      double* ss[2] = {s.data(), s2.data()};
+      LatticeVoices(1, xs, ys, 2, as, ds, ss);
+      EXPECT_TRUE(SameBits(yVec, yRef));
+      EXPECT_TRUE(SameBits(s, sRef));
+      std::vector<double> sOne(27, 0.0);
+      std::vector<double> yOne(2);
+      for (int n = 0; n < 2; ++n) {
+        GlideCoefficients(a.data(), d.data(), n, k.data());
+        yOne[n] = LatticeFilter(x[n], k.data(), sOne.data());
+      }
+      EXPECT_TRUE(SameBits(yOne, yRef));
+      EXPECT_TRUE(SameBits(sOne, sRef));
     }
-    const double* xs[2] = {x.data(), x.data()};
-    double* ys[2] = {yVec.data(), yVec.data()};
-    const double* as[2] = {a.data(), a.data()};
-    const double* ds[2] = {d.data(), d.data()};
-    std::vector<double> s2 = s;
-    double* ss[2] = {s.data(), s2.data()};
-    LatticeVoices(1, xs, ys, 2, as, ds, ss);
-    EXPECT_TRUE(SameBits(yVec, yRef));
-    EXPECT_TRUE(SameBits(s, sRef));
-    std::vector<double> sOne(27, 0.0);
-    std::vector<double> yOne(2);
-    for (int n = 0; n < 2; ++n) {
-      GlideCoefficients(a.data(), d.data(), n, k.data());
-      yOne[n] = LatticeFilter(x[n], k.data(), sOne.data());
-    }
-    EXPECT_TRUE(SameBits(yOne, yRef));
-    EXPECT_TRUE(SameBits(sOne, sRef));
-  }
+  });
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "../SimdPaths.h"
 #include "synth/Synth.h"
 
 namespace sorvane {
@@ -316,38 +317,41 @@ bool SameBits(const T& a, const T& b) {
 }
 
 TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
-  Random r{20261207};
-  auto phrase = std::make_unique<PhraseStore>();
-  FillPhrase(r, *phrase);
-  Reached reached;
-  constexpr int kMoments = 300;
-  constexpr int kBlocksEach = 3;
-  for (int m = 0; m < kMoments; ++m) {
-    Moment block(r);
-    Moment plain = block;
-    reached.Hit(block.Replay ? kReplayPath : kLivePath);
-    for (int b = 0; b < kBlocksEach; ++b) {
-      SCOPED_TRACE(testing::Message() << "moment " << m << ", block " << b);
-      const int which = r.Below(3);
-      const int length = which == 0 ? kBlockLengthShort : which == 1 ? kBlockLengthNormal : kBlockLengthLong;
-      reached.Hit(static_cast<Branch>(kShortBlock + which));
-      int16_t expected[kMaxBlockSamples];
-      int16_t actual[kMaxBlockSamples];
-      const SynthInputs plainIn{plain.Params, plain.Switches, plain.Ctrl, plain.Replay, *plain.Frame, *phrase};
-      PlainBlock(*plain.St, plain.Pool, plainIn, expected, length, reached);
-      const SynthInputs blockIn{block.Params, block.Switches, block.Ctrl, block.Replay, *block.Frame, *phrase};
-      SynthesizeBlock(*block.St, block.Pool, blockIn, actual, length);
-      ASSERT_EQ(std::memcmp(expected, actual, sizeof(int16_t) * static_cast<size_t>(length)), 0);
-      ASSERT_TRUE(SameState(*plain.St, plain.Pool, *block.St, block.Pool));
-      // The live glide starts the next block from this block's set.
-      CarryReflection(*block.St, *block.Frame);
-      plain.St->PrevReflection = plain.Frame->Reflection;
-      FillReflection(r, block.Frame->Reflection);
-      plain.Frame->Reflection = block.Frame->Reflection;
+  // The same random moments on every vector path.
+  test::ForEachSimdPath([](SimdPath) {
+    Random r{20261207};
+    auto phrase = std::make_unique<PhraseStore>();
+    FillPhrase(r, *phrase);
+    Reached reached;
+    constexpr int kMoments = 300;
+    constexpr int kBlocksEach = 3;
+    for (int m = 0; m < kMoments; ++m) {
+      Moment block(r);
+      Moment plain = block;
+      reached.Hit(block.Replay ? kReplayPath : kLivePath);
+      for (int b = 0; b < kBlocksEach; ++b) {
+        SCOPED_TRACE(testing::Message() << "moment " << m << ", block " << b);
+        const int which = r.Below(3);
+        const int length = which == 0 ? kBlockLengthShort : which == 1 ? kBlockLengthNormal : kBlockLengthLong;
+        reached.Hit(static_cast<Branch>(kShortBlock + which));
+        int16_t expected[kMaxBlockSamples];
+        int16_t actual[kMaxBlockSamples];
+        const SynthInputs plainIn{plain.Params, plain.Switches, plain.Ctrl, plain.Replay, *plain.Frame, *phrase};
+        PlainBlock(*plain.St, plain.Pool, plainIn, expected, length, reached);
+        const SynthInputs blockIn{block.Params, block.Switches, block.Ctrl, block.Replay, *block.Frame, *phrase};
+        SynthesizeBlock(*block.St, block.Pool, blockIn, actual, length);
+        ASSERT_EQ(std::memcmp(expected, actual, sizeof(int16_t) * static_cast<size_t>(length)), 0);
+        ASSERT_TRUE(SameState(*plain.St, plain.Pool, *block.St, block.Pool));
+        // The live glide starts the next block from this block's set.
+        CarryReflection(*block.St, *block.Frame);
+        plain.St->PrevReflection = plain.Frame->Reflection;
+        FillReflection(r, block.Frame->Reflection);
+        plain.Frame->Reflection = block.Frame->Reflection;
+      }
     }
-  }
-  // The random states reach every rare branch, each block length and both paths.
-  for (int b = 0; b < kBranchCount; ++b) EXPECT_GT(reached.Count[b], 0) << kBranchNames[b];
+    // The random states reach every rare branch, each block length and both paths.
+    for (int b = 0; b < kBranchCount; ++b) EXPECT_GT(reached.Count[b], 0) << kBranchNames[b];
+  });
 }
 
 }  // namespace

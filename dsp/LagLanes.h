@@ -1,0 +1,14 @@
+// The analysis's 27 autocorrelation lags in groups of vector lanes, a lag to
+// a lane, with exactly the sums of the lag-by-lag loop: two groups of seven
+// pairs on SSE2, one group of seven quadruples on AVX2 and AVX-512.
+#pragma once
+
+#include "dsp/Lpc.h"
+#include "dsp/SimdPath.h"
+
+namespace sorvane {
+
+// r[0..26] of n samples on the given path (one the processor runs).
+void AutocorrelateLanes(SimdPath path, const double* x, int n, double* r);
+
+}  // namespace sorvane
