@@ -385,6 +385,10 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
   if ((statusFlags & (paInputUnderflow | paInputOverflow | paOutputUnderflow | paOutputOverflow)) != 0) {
     device->StatusFlagCount.fetch_add(1, std::memory_order_relaxed);
   }
+  const double latency = device->DeviceKindValue == DeviceKind::Capture
+                             ? timeInfo->currentTime - timeInfo->inputBufferAdcTime
+                             : timeInfo->outputBufferDacTime - timeInfo->currentTime;
+  if (latency > 0) device->LatencyMicros.fetch_add(Microseconds(latency), std::memory_order_relaxed);
   if (device->DeviceKindValue == DeviceKind::Capture) {
     device->CaptureFrames(static_cast<const int16_t*>(input), static_cast<uint32_t>(frames),
                           timeInfo->inputBufferAdcTime);
@@ -402,6 +406,7 @@ PortAudioCounters PortAudioDevice::Counters() const {
   c.IdleFrames = IdleFrameCount.load(std::memory_order_relaxed);
   c.StatusFlags = StatusFlagCount.load(std::memory_order_relaxed);
   c.BuffersDone = DoneCount.load(std::memory_order_relaxed);
+  c.DeviceLatencyMicros = LatencyMicros.load(std::memory_order_relaxed);
   return c;
 }
 

@@ -72,6 +72,10 @@ struct PortAudioCounters {
   uint64_t IdleFrames;      // capture: discarded, no buffer queued; playback: silence played
   uint64_t StatusFlags;     // callbacks that reported an over- or underflow
   uint64_t BuffersDone;     // buffers completed by the stream (not by a reset)
+  // What the sound system adds, summed over the callbacks (µs): capture, the
+  // age of each callback's first frame when it is handed over; playback, the
+  // time until each callback's first frame is played.
+  uint64_t DeviceLatencyMicros;
 };
 
 class PortAudioDevice final : public AudioDevice {
@@ -128,6 +132,7 @@ class PortAudioDevice final : public AudioDevice {
   std::atomic<uint64_t> IdleFrameCount{0};
   std::atomic<uint64_t> StatusFlagCount{0};
   std::atomic<uint64_t> DoneCount{0};
+  std::atomic<uint64_t> LatencyMicros{0};
 };
 
 // The default input device, reporting filled buffers to events.

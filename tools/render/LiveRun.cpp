@@ -172,6 +172,14 @@ void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortA
               static_cast<unsigned long long>(in.IdleFrames));
   std::printf("live: stream over- or underflows: capture %llu, playback %llu\n",
               static_cast<unsigned long long>(in.StatusFlags), static_cast<unsigned long long>(out.StatusFlags));
+  // What the sound system adds on each side, the rest being the engine's
+  // block and playback queue.
+  auto meanMs = [](const PortAudioCounters& c) {
+    return c.Callbacks != 0 ? static_cast<double>(c.DeviceLatencyMicros) / static_cast<double>(c.Callbacks) / 1000.0
+                            : 0.0;
+  };
+  std::printf("live: device latency (mean per callback): capture %.1f ms, playback %.1f ms\n", meanMs(in),
+              meanMs(out));
 
   // The delay once the rate control steers the queue.
   std::vector<int64_t> delays;
