@@ -128,6 +128,26 @@ std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<u
 
 uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
 
+// Whether PortAudio's JACK host API holds a client of a JACK server that no
+// longer runs. The host API is there only when a server ran at
+// Pa_Initialize; a probe client of the same server (JACK_DEFAULT_SERVER)
+// then shows whether it still runs. libjack's functions are looked up in the
+// library PortAudio loaded, as the message hooks are.
+bool JackServerGone() {
+  if (Pa_HostApiTypeIdToHostApiIndex(paJACK) < 0) return false;
+  using JackClientOpen = void* (*)(const char* name, int options, int* status, ...);
+  using JackClientClose = int (*)(void* client);
+  auto open = reinterpret_cast<JackClientOpen>(dlsym(RTLD_DEFAULT, "jack_client_open"));
+  auto close = reinterpret_cast<JackClientClose>(dlsym(RTLD_DEFAULT, "jack_client_close"));
+  if (open == nullptr || close == nullptr) return false;
+  constexpr int kJackNoStartServer = 0x01;
+  int status = 0;
+  void* probe = open("sorvane-probe", kJackNoStartServer, &status);
+  if (probe == nullptr) return true;
+  close(probe);
+  return false;
+}
+
 }  // namespace
 
 PortAudioSystem::PortAudioSystem() {
@@ -145,6 +165,10 @@ PortAudioSystem::PortAudioSystem() {
 PortAudioSystem::~PortAudioSystem() {
   if (Initialised) {
     QuietStderr quiet;
+    // PortAudio would fail an assertion closing its client of a JACK server
+    // that has gone since, and abort the program at its very end. The
+    // process is ending: PortAudio is then left as it is.
+    if (JackServerGone()) return;
     Pa_Terminate();
   }
 }

@@ -1,0 +1,156 @@
+# The program on an X server of its own with its sound on a private
+# PulseAudio server: sourced by the end-to-end scripts beside it, after they
+# have set prog (the program) and work (a folder made fresh here), and
+# extra_tools (more commands they need). It starts Xvfb and the sound server,
+# stops both at the script's end (after the script's own script_cleanup, if
+# it defines one), and gives the helpers below: fail, pixel checks on the
+# main window, start_program.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+pulse_script="$here/../live/pulse-server.sh"
+rm -rf "$work"
+mkdir -p "$work/runtime"
+chmod 700 "$work/runtime"
+
+for tool in pactl xdotool import convert ${extra_tools:-}; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh installs it)"; exit 1; }
+done
+
+# The server's socket path must fit a Unix socket address (108 bytes).
+pulse_dir="$work/pulse"
+if [ ${#pulse_dir} -gt 90 ]; then
+  pulse_dir=$(mktemp -d /tmp/sorvane-x11-XXXXXX)
+fi
+
+xvfb_pid=""
+app_pid=""
+pulse_started=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  declare -F script_cleanup >/dev/null && script_cleanup
+  # The server runs detached from this shell: it is stopped by its pid file.
+  [ -n "$pulse_started" ] && bash "$pulse_script" stop "$pulse_dir"
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  case "$pulse_dir" in /tmp/sorvane-x11-*) rm -rf "$pulse_dir" ;; esac
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# An X server of our own on a free display. -noreset: by default the server
+# resets whenever its last client leaves, which here is every xdotool call,
+# and a program connecting during such a reset is dropped ("could not
+# connect to display"), most often under load.
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+exec 3>&-
+for _ in $(seq 100); do
+  [ -s "$work/display" ] && break
+  sleep 0.1
+done
+[ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+export XDG_RUNTIME_DIR="$work/runtime"
+export QT_QPA_PLATFORM=xcb
+unset SESSION_MANAGER
+
+# Sound: the program opens the default devices, which are the private
+# server's null sinks. Without a reachable server it would run silent, and
+# its key watchdog, which starts with the sound, would never run.
+pulse_started=1
+if ! pulse_env=$(bash "$pulse_script" start "$pulse_dir"); then
+  echo "the PulseAudio server did not start"
+  exit 1
+fi
+eval "$pulse_env"
+[ -n "${PULSE_SERVER:-}" ] || { echo "no PULSE_SERVER from the server's start"; exit 1; }
+unset PULSE_SINK PULSE_SOURCE
+export JACK_NO_START_SERVER=1
+
+# The program's own configuration folder, whose user-dirs.dirs names a music
+# folder that does not exist yet: the first take makes it.
+music="$work/music"
+mkdir -p "$work/config"
+echo "XDG_MUSIC_DIR=\"$music\"" >"$work/config/user-dirs.dirs"
+export XDG_CONFIG_HOME="$work/config"
+
+# R,G,B of a pixel of an image.
+pixel() {
+  convert "$1" -format "%[fx:round(255*p{$2,$3}.r)],%[fx:round(255*p{$2,$3}.g)],%[fx:round(255*p{$2,$3}.b)]" info:
+}
+
+expect_pixel() {  # image x y expected what
+  local got
+  got=$(pixel "$1" "$2" "$3")
+  [ "$got" = "$4" ] || fail "$5: pixel ($2,$3) is $got, expected $4"
+}
+
+visible_main() { xdotool search --onlyvisible --name '^Sorvane$' 2>/dev/null | head -n1; }
+error_box() { xdotool search --onlyvisible --name '^Sorvane (ERROR!|エラー)$' 2>/dev/null | head -n1; }
+wave_error_box() { xdotool search --onlyvisible --name '^エラー$' 2>/dev/null | head -n1; }
+
+# The program's streams on the private server: capture and playback.
+expect_sound_running() {  # what
+  local inputs outputs
+  inputs=$(timeout 5 pactl list short source-outputs 2>/dev/null | wc -l)
+  outputs=$(timeout 5 pactl list short sink-inputs 2>/dev/null | wc -l)
+  [ "$inputs" -ge 1 ] && [ "$outputs" -ge 1 ] ||
+    fail "$1: $inputs capture and $outputs playback streams on the sound server"
+}
+
+# Starts the program and waits for its window. The sound devices must open:
+# an error box is a failure (it is dismissed with Enter so the run goes on).
+# With an argument, the program runs under that file size limit (KiB).
+start_program() {
+  if [ -n "${1:-}" ]; then
+    (ulimit -f "$1" && exec "$prog") >>"$work/app.log" 2>&1 &
+  else
+    "$prog" >>"$work/app.log" 2>&1 &
+  fi
+  app_pid=$!
+  main=""
+  for _ in $(seq 150); do
+    box=$(error_box)
+    if [ -n "$box" ]; then
+      fail "an error box appeared at start-up"
+      xdotool windowfocus --sync "$box" key Return
+    fi
+    main=$(visible_main)
+    [ -n "$main" ] && [ -z "$box" ] && break
+    sleep 0.1
+  done
+  [ -n "$main" ] || { fail "no main window"; return 1; }
+  sleep 0.3
+  [ -z "$(error_box)" ] || fail "an error box appeared after start-up"
+  expect_sound_running "after start-up"
+}
+
+# Screenshots of the main window until the pixel has the colour or the
+# deadline (ms after t0, in ns) passes; prints the ms it took, or nothing.
+wait_for_pixel() {  # x y colour t0 deadline_ms shot
+  local now
+  while :; do
+    now=$(date +%s%N)
+    import -window "$main" "$6"
+    if [ "$(pixel "$6" "$1" "$2")" = "$3" ]; then
+      echo $(( (now - $4) / 1000000 ))
+      return 0
+    fi
+    [ $(( (now - $4) / 1000000 )) -lt "$5" ] || return 1
+    sleep 0.1
+  done
+}
+
+# A change that the program shows as soon as it has handled the input: waited
+# for, not slept for, so that a busy machine does not fail the check.
+expect_pixel_soon() {  # x y colour shot what
+  wait_for_pixel "$1" "$2" "$3" "$(date +%s%N)" 2000 "$4" >/dev/null ||
+    fail "$5: pixel ($1,$2) is $(pixel "$4" "$1" "$2"), expected $3"
+}
+
