@@ -389,7 +389,10 @@ def test_speech(render, workdir):
     check(c > 0.6, "output envelope follows the speech (median correlation %.2f in %d windows: %s)"
           % (c, len(windows), " ".join("%.2f" % w[0] for w in windows)))
     envelope_ms = float(np.median([w[1] for w in windows])) * BLOCK * 1000.0 / RATE
-    check(low is not None and high is not None and low - 15 - slack <= envelope_ms <= high + 25 + slack,
+    # The output's loudness follows the analysis of the last 40 ms, so it
+    # trails the input's by up to one 40-ms frame beyond the engine's delay
+    # (22-28 ms was seen), and the lag is found in whole 10-ms blocks.
+    check(low is not None and high is not None and low - 15 - slack <= envelope_ms <= high + 40 + 10 + slack,
           "the speech's loudness comes out %.0f ms later, as the engine's delays (%s..%s ms) say"
           % (envelope_ms, low, high))
 
