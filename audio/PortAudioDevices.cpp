@@ -78,23 +78,23 @@ class QuietStderr {
  public:
   QuietStderr() {
     std::fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
+    SavedStderr = dup(STDERR_FILENO);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (SavedStderr >= 0 && null >= 0) dup2(null, STDERR_FILENO);
     if (null >= 0) close(null);
   }
   ~QuietStderr() {
     std::fflush(stderr);
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
+    if (SavedStderr >= 0) {
+      dup2(SavedStderr, STDERR_FILENO);
+      close(SavedStderr);
     }
   }
   QuietStderr(const QuietStderr&) = delete;
   QuietStderr& operator=(const QuietStderr&) = delete;
 
  private:
-  int saved_ = -1;
+  int SavedStderr = -1;
 };
 
 // One line on stderr when a device cannot be opened, with PortAudio's own
