@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TAboutBox: the About dialog with the program's icon, name and version
 // and a warning note. Its texts follow the caption language decided at
 // start-up; it is created once and shown modeless from the About button.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound card backend: two PortAudio streams whose completion events are
 // queued for the event loop. Without PortAudio the devices cannot open.
 #include "app/AudioBackend.h"

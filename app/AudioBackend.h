@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound devices of the desktop program and the way their completion
 // events reach the window's event loop. The real backend uses the sound
 // card; where it is not built, or for tests, other backends stand in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop program's command line and the display check that runs before
 // the toolkit starts.
 #include "app/CommandLine.h"

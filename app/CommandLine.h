@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the desktop program does with its command line before anything
 // else starts: --help and --version are answered at once, and a session
 // without a display ends with one line instead of an abort inside the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Glyph pixel rows and their conversion to images.
 #include "app/Glyphs.h"
 

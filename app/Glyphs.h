@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The four 12 x 12 button glyphs of the control panel, drawn from their
 // pixel rows. Every pixel of the colour of a glyph's bottom-left pixel is
 // transparent, as on a glyph button.

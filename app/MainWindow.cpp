@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: control panel, keyboard, key input, watchdog, engine
 // notifications and the close handshake.
 #include "app/MainWindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm1: the main window. It owns the engine state, the control panel, the
 // 41 key buttons and the timer, builds them in a fixed order at start-up,
 // turns control changes, mouse and PC-key input into engine calls, shows the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MIDI port on RtMidi (ALSA sequencer or JACK), the automatic
 // connection of hardware sources, and the event-thread side that turns the
 // queued messages into key presses.

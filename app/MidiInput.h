@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live MIDI input of the desktop program. One input port, client "Sorvane",
 // port "MIDI In", on the ALSA sequencer when there is one, else on a running
 // JACK server (SORVANE_MIDI=alsa|jack|none decides instead); every hardware

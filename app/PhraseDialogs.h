@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file dialogs of the phrase group: titles and filters by language, the
 // default extension and the overwrite prompt of the save dialog.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Locale, fonts, take directory, volume control and error boxes.
 #include "app/Platform.h"
 

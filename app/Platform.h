@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop program's links to the system: caption language and fonts,
 // where takes are written, the mixer behind the volume buttons, and the
 // error boxes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Termination signals routed through a pipe to the event thread, and the
 // file size signal ignored.
 #include "app/SignalWatcher.h"

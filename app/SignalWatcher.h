@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The end of the program by a signal: SIGTERM (a plain kill, the session's
 // logout), SIGINT (Ctrl+C in a terminal) and SIGHUP (the terminal gone) end
 // the program as the close request does, so that a running take is completed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Per-user single instance by a kernel file lock and a local socket.
 #include "app/SingleInstance.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Only one instance per user: the first start holds an exclusive lock on a
 // file in the user's runtime directory and listens on a local socket there;
 // a second start finds the lock taken, tells the first through the socket

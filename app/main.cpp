@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: one instance per user; the main window and the About
 // dialog; the event loop until the main window has closed, also when a
 // termination signal asks for the close.

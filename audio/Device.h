@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound-card layer as the engine sees it: a capture and a playback
 // device, each with a queue of caller-owned buffers. A device reports every
 // finished buffer as a completion event; events reach the engine's event

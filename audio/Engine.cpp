@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine's handlers: device set-up, the block pipeline of every capture
 // event, playback completions, the close handshake, and the commands of the
 // control panel that touch engine state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The vocoder engine: one record that owns all engine state, and the
 // handlers that run on the engine's event thread: device completion events,
 // note changes, control changes, phrase and take commands, and the close

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bounded multi-producer queue of audio completion events with an eventfd
 // wake-up. Each slot carries a sequence number: a producer claims a position
 // with one compare-and-swap on EnqueuePos, fills the slot and publishes it by

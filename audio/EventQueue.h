@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The path by which audio completion events and MIDI messages reach the
 // engine's event thread. Sound-card and MIDI callbacks run on their own
 // threads and must never block, allocate or call the engine; they post

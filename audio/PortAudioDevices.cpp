@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PortAudio streams behind the engine's device interface: one input-only
 // stream for capture and one output-only stream for playback, each with its
 // own lock-free ring of queued buffers. See PortAudioDevices.h for the

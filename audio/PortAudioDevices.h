@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real sound card behind the engine's device interface, through
 // PortAudio: the system's default input and default output, each as its own
 // stream (input-only and output-only; on the PulseAudio path one duplex

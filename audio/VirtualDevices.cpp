@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Virtual devices and their deterministic event loop.
 #include "audio/VirtualDevices.h"
 

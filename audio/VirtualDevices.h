@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A virtual capture and playback device pair on a virtual sample clock, and
 // the event loop that drives the engine with them. The offline renderer and
 // the engine's tests run the real pipeline on it: capture block i completes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real sound card. Included from audio/CMakeLists.txt when the PortAudio
 # device layer is built.
 

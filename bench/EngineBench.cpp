@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the engine's block work on each vector path (SSE2, AVX2,
 // AVX-512): microseconds per block and the real-time factor, 10 ms of sound
 // divided by the time one block takes (a factor of 100 means one block is

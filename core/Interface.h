@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The base of the interfaces between the layers (sound devices, the
 // engine's host, key state, MIDI): an object behind one is owned in one
 // place, never copied, and destroyed through the interface.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Caption language and replaceable error box.
 #include "core/Reporter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The process-wide hooks every part shares, in one place: the caption
 // language (`LanguageMode`) and the error box. Nothing here knows Qt or a
 // sound library, so every layer can use it.

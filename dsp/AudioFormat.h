@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine's time grid: the sample rate, the capture block and the three
 // output block lengths, the analysis frame, and the rule that turns times
 // into sample counts. Every layer that counts samples takes them from here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three-section cascade filter that the analysis and the synthesis share,
 // its three fixed coefficient sets, and the flush rule that keeps denormal
 // and near-zero values out of every filter state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Per-block analysis of the live voice: the band levels that steer the
 // excitation gain, the high band that is added back to the output, and the
 // reflection coefficients of the last 40 ms. The analyser keeps its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The autocorrelation's lag groups built once per vector path. The standard
 // headers come first, outside the target region, so that only this file's
 // own kernel carries AVX2 instructions. No fused multiply-add is enabled.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The analysis's 27 autocorrelation lags in groups of vector lanes, a lag to
 // a lane, with exactly the sums of the lag-by-lag loop: two groups of seven
 // pairs on SSE2, one group of seven quadruples on AVX2 and AVX-512.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Window, autocorrelation and Levinson-Durbin recursion.
 #include "dsp/Lpc.h"
 

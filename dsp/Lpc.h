@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Linear-prediction building blocks: the 880-point analysis window, the
 // autocorrelation of a windowed frame and the Levinson-Durbin recursion
 // that turns it into reflection coefficients.

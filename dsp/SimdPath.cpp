@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The start-up choice of the vector path.
 #include "dsp/SimdPath.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which vector instructions the signal path runs on. Every path gives the
 // same bits: each lane does exactly the scalar operations in the scalar
 // order, with no fused multiply-add and no reciprocal. SSE2 is the baseline

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Physical key positions to virtual-key codes, the table search, the key
 // state sources and the watchdog scan.
 #include "keyboard/KeyInput.h"

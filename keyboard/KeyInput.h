@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PC-keyboard input for the on-screen keyboard, free of any toolkit: the
 // physical key position (Linux evdev code) translated to the Windows
 // virtual-key numbering of the key table, the search of the table, the

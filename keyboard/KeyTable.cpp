@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The key table. Punctuation keys carry the legends of a Japanese keyboard.
 #include "keyboard/KeyTable.h"
 

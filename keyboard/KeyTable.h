@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The 41 keys of the two-row keyboard: row, colour, note and the PC key that
 // plays each. The index of an entry is the key's identity everywhere.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyboard placement rule and the stacking order.
 #include "keyboard/KeyboardLayout.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the 41 key buttons go: the placement rule that walks the key table
 // row by row, the order in which the buttons are stacked so that black keys
 // lie over their white neighbours, and the caption each key shows.

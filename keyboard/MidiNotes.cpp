@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MIDI-to-key mapping: notes to keys, hold counts, the sustain pedal,
 // the modulation wheel and the all-notes-off controllers.
 #include "keyboard/MidiNotes.h"

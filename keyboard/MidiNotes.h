@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MIDI notes and controllers turned into presses and releases of the 41
 // keys, free of any MIDI system: the live input and the renderer's MIDI
 // files feed the same bytes through the same mapping.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Phrase mode: the button logic, the capture step, and phrase files.
 #include <cstring>
 

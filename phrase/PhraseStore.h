@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Phrase mode: a phrase of 300 analysed frames captured from the voice or
 // loaded from a file, the capture step of the block pipeline, and the state
 // of the phrase group's buttons.

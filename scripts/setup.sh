@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs, from Debian 12's packages, what the machine does not have yet.
 #
 #   setup.sh            what building and running the program needs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs the whole test suite twice: once
 # in a release build and once built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Fails on any failing test or sanitizer report.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Excitation, vibrato, lattice synthesis and the output stage.
 #include "synth/Synth.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The synthesis of one output block: excitation oscillators with the shared
 // vibrato, the all-pole lattice with gliding coefficients, the band-pass,
 // gain, high band, echo and the saturation to 16 bits.

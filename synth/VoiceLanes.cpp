@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice kernels built once per lane width. The standard headers come
 // first, outside the target regions, so that only this file's own kernels
 // carry AVX2 or AVX-512 instructions. No fused multiply-add is enabled.

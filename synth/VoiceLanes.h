@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voices' vector kernels, one set per vector path. Each set is built
 // from the same source (VoiceLanes.inc) for its lane width: two doubles for
 // SSE2, four for AVX2 and for AVX-512 (which adds a one-step lattice guard).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Voice pool, note control and pitch periods.
 #include "synth/Voices.h"
 

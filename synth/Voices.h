@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The eight voices: which key each slot plays, the running state of each
 // voice, note on and off with the slot-0 stealing rule, and the pitch period
 // of a held key.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a test body once on every vector path this processor runs, with that
 // path active, and prints which paths ran and which were not run because
 // the processor lacks them. A path that did not run is never counted as

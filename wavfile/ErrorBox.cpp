@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WAV routines' error box.
 #include "wavfile/ErrorBox.h"
 

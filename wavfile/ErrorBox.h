@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WAV routines' error box. It goes through the process-wide error box
 // of core/Reporter.h, which also installs and replaces the handler.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Format chunk parsing and conversion of PCM sound to the engine's format.
 #include "wavfile/PcmConvert.h"
 

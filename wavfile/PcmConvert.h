@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Linear PCM WAV sound in other layouts than the engine's: reading the format
 // chunk's description of it, and converting its samples to the engine's
 // 22050 Hz mono 16-bit sound (channels mixed by their mean, resampled with

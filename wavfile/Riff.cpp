@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RIFF chunk handling over POSIX descriptors. Integers in the file are
 // little-endian; they are assembled byte by byte so the host's order does not
 // matter. All offsets are computed in 64 bits, so no size field, however

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small RIFF file layer over POSIX file descriptors: open or create a
 // file, start and close chunks (closing fixes up the size field and pads an
 // odd chunk), read, write, find a chunk by its identifier, seek and flush.

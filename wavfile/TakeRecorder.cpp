@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The take recorder: a WAV file that grows by one output block at a time
 // while a take runs, with its chunk sizes kept nearly up to date as it grows
 // and fixed up when the take ends. The per-block write is a plain system

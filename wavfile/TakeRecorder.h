@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The take recorder: every output block queued for playback is appended to
 // a WAV file (18-byte format chunk) named after the local start time. While
 // the take runs its chunk sizes are brought up to date about once a second,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing and reading whole WAV files. Each operation runs a fixed sequence
 // of steps; the first step that fails names the message shown to the user,
 // and the file is closed whatever happened.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-file WAV operations used by the phrase files: write a buffer of
 // 16-bit mono samples as a complete RIFF WAVE file, and read the sample data
 // of a linear-PCM WAV file into a caller's buffer, as it is or converted to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TColorButton: a push button that paints itself as a flat coloured piano
 // key with a three-pixel bevel on the left, right and bottom edges and its
 // PC-key letter as caption. It reports mouse-button down and up for every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Qt key events to virtual-key codes, and the X11 key-state query.
 #include "keyboard/widgets/KeyEvents.h"
 

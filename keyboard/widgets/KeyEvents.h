@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The toolkit side of PC-keyboard input: a Qt key event turned into the
 // key table's virtual-key code, and the display server's own answer to
 // "is this key physically down" where the display system has one (X11).

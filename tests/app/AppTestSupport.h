@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared pieces of the window tests: devices that keep their buffers for
 // the test to hand back, a backend made of them, and a main window built
 // under a chosen locale whose error boxes are recorded.

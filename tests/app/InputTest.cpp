@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing the keyboard: mouse on the key buttons, PC keys seen before the
 // focused control, Ctrl tracking, and the stuck-key watchdog.
 #include <gtest/gtest.h>

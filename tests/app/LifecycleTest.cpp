@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up with and without sound, the close handshake (also on a
 // termination signal), error boxes, the About dialog, the take button, the
 // phrase group and its dialogs, and the desktop services: glyphs, take

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live MIDI input of the main window: on a private JACK server (dummy
 // driver, started and stopped here), a hardware-like source that appears
 // after the start is connected by the program itself, note 60 turns key 24

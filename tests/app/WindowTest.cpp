@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as built at start-up: size, every control's place, start
 // values, captions and fonts in both languages, and screenshots.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program's command line, with no display at all: --help and --version
 # answer on stdout with status 0, a start without a display says so in one
 # line and ends with status 1 (not an abort), and none of them leaves

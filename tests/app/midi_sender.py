@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A JACK client with a hardware-like MIDI source for the live MIDI test.
 
 Registers a physical MIDI output port after the program has started, waits

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program on a real X server of its own, with its sound running on a
 # private PulseAudio server: the window's size, keys that light up while held
 # from the PC keyboard and the mouse, the stuck-key watchdog releasing a key

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program played from a MIDI keyboard, end to end: on an X server of its
 # own, with its sound on a private PulseAudio server and a private JACK server
 # (dummy driver) for its MIDI port, while speech plays into its capture

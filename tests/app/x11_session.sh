@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program on an X server of its own with its sound on a private
 # PulseAudio server: sourced by the end-to-end scripts beside it, after they
 # have set prog (the program) and work (a folder made fresh here), and

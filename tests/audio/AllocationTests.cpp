@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Counts heap allocations across thousands of blocks of every kind: the
 // block path must not allocate at all.
 #include <gtest/gtest.h>

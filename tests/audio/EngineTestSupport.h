@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared pieces of the engine tests: an engine on the virtual devices, a
 // host that records notifications, and a voice-like test signal.
 #pragma once

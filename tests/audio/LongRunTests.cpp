@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long run with a random but reproducible user: keys, every control,
 // phrase capture and replay, stalls. Checks what must hold at every block.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a staging prefix and checks what the desktop and a
 # packager see: both programs; the desktop entry and the AppStream metainfo,
 # valid and naming each other and the icon by one application id; the icon

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The key button's drawing (fill, bevels, pressed outline, caption place,
 // no focus frame), its Pressed state, and its mouse reports.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Key placement, captions, physical-key translation, table search and the
 // stuck-key watchdog, without any toolkit.
 #include <gtest/gtest.h>

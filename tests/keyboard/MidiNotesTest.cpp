@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MIDI mapping without any MIDI system: which key a note presses, hold
 // counts, the pedal, the wheel and the all-notes-off controllers.
 #include <gtest/gtest.h>

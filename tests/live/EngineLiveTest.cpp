@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine on the PortAudio devices and the real clock: a stalled event
 // thread, the close handshake while running, and start-up when a device
 // cannot be opened.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The cross-thread event queue: order, wake-up descriptor, re-entrant
 // dispatch from a nested loop, many producers at once, and a full queue.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Child processes, WAV files and signal search for the live tests.
 #include "tests/live/LiveSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the live tests: child processes with time limits (the
 // PulseAudio command-line player and recorder, the program under test), a
 // minimal mono 16-bit WAV reader and writer, and signal search.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starts the engine on the PortAudio devices and asks to close, printing
 // every error box and the outcome on stdout. The live tests run it where a
 // device cannot be opened (no audio server, a missing source or sink).

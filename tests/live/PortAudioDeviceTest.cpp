@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PortAudio devices on a real (headless) PulseAudio server: the default
 // source is the monitor of the null sink vocoder_in, the default sink is
 // vocoder_out. Sound goes in with paplay and is recorded with parecord.

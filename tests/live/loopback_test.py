@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Live loopback tests of sorvane-render --live on the test PulseAudio server.
 
 The server's default source is the monitor of the null sink vocoder_in and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts or stops a private, headless audio server for the live tests.
 #
 #   pulse-server.sh start DIR   starts a server whose sockets, state, config

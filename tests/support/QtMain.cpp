@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GoogleTest entry for the tests of Qt widgets: a QApplication on the
 // offscreen platform unless the environment names another, with the tests'
 // own configuration folder.

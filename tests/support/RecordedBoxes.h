@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Records the error boxes shown while it lives, instead of showing them;
 // the tests of every folder use it. Given a caption, it also checks that
 // every box carries it.

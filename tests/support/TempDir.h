@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A fresh folder under the system's temporary folder, removed with
 // everything in it when the object goes.
 #pragma once

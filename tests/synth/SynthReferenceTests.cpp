@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SynthesizeBlock against a plain rendering of the same block, one sample at
 // a time, written straight from the formulas of the excitation, the lattice,
 // the output stage and the phrase replay. The block synthesis runs in stages

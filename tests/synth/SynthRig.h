@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The synthesis on its own, with the state it reads set up as at start-up.
 #pragma once
 

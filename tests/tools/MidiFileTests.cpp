@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MIDI files in the renderer: the reader's time arithmetic, renders that
 // must equal the same notes written as script lines, refusals of broken
 // files, and a randomised fuzz of the reader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the renderer binary in a scratch folder and reads what it wrote.
 #pragma once
 

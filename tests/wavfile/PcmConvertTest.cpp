@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loading linear PCM files of other layouts: exact values where nothing is
 // resampled, the native sound untouched, the converted length bound, the
 // saturation after resampling, and the layouts that are refused.

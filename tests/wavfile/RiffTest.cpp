@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The RIFF layer's own guarantees that the WAV routines build on: sizes are
 // fixed up on the way out, searches stay inside their parent, only regular
 // files are read, and a new file never takes the place of an existing one.

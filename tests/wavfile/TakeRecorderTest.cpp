@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Take files: names (never one taken before), the exact file a take leaves
 // behind however it ended, what a running take's file holds, the block
 // limit, and failures to create or to write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-file writing and reading: the exact bytes written, what an
 // independent reader makes of them, how much is read, and every refusal with
 // its message and an untouched destination.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Robustness of the reader against damaged files: thousands of seeded random
 // corruptions of valid files. Whatever the file says, the reader must not
 // crash, must leave the destination alone unless it succeeds, must report

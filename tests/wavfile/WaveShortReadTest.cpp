@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A file that is cut short while it is read (after its size was checked)
 // must leave the destination as it was. The cut is made by standing in for
 // read(2) in this test program: once armed, reads stop after a set number of

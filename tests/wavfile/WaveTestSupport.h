@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the WAV tests: the WAV error box recorder, RIFF files put together byte by byte, a second opinion from Python's
 // WAV reader, and a child process with a file size limit.
 #pragma once

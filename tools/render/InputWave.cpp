@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Input file reader for the offline renderer.
 #include "tools/render/InputWave.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live mode of the renderer: the engine on the PortAudio devices, its event
 // loop on this thread, the script applied before each capture event, and
 // the close handshake at the end.

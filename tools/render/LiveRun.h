@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The renderer's live mode: the same engine, script and report as an
 // offline render, but on the system's default input and output with the
 // real clock. It captures for the requested number of capture events,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Standard MIDI File reader and the renderer's MIDI player. The reader
 // trusts no length in the file: every chunk, variable-length quantity and
 // event is checked against the bytes that remain before it is used, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Standard MIDI Files for the renderer: the reader (format 0 and 1, running
 // status, tempo map, SMPTE or metrical time) and the player that carries the
 // file's notes out before the capture blocks their times fall in, through

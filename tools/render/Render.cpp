@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Offline rendering on the virtual clock.
 #include "tools/render/Render.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The offline renderer: the real engine on a speech file, driven by a
 // script, on the virtual device pair and its clock.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The renderer's input and output files and its error box.
 #include "tools/render/RenderFiles.h"
 

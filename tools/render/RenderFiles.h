@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The renderer's files. Inputs are read only when they are regular files;
 // outputs are written to a temporary file beside their final name and
 // renamed into place once complete, so that a failed or interrupted run

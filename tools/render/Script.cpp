@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Script parsing and the commands' effect on the engine.
 #include "tools/render/Script.h"
 

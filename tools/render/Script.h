@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The renderer's script: key presses and control changes, each carried out
 // just before a given capture event, exactly as the program's handlers do.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Live mode of the renderer (--live), on the PortAudio device layer.
 if(TARGET sorvane_portaudio)
   target_sources(sorvane-render PRIVATE ${CMAKE_CURRENT_LIST_DIR}/LiveRun.cpp)

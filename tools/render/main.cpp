@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sorvane-render: vocodes a recorded voice in batch, following a script of
 // key presses and control changes, with the same engine as the program.
 #include <algorithm>
