@@ -128,8 +128,12 @@ TEST_F(EngineLive, AStalledEventThreadLosesNoCaptureBufferAndTheQueueRecovers) {
     // machine's own stalls may push it out again for a moment.
     const int32_t q = s.Report.QueuedAtGate;
     EXPECT_EQ(s.Report.Dropped, q >= 16) << q;
-    if (q >= 13) EXPECT_NE(s.Report.BlockLength, 242) << q;
-    if (q <= 7) EXPECT_NE(s.Report.BlockLength, 198) << q;
+    if (q >= 13) {
+      EXPECT_NE(s.Report.BlockLength, 242) << q;
+    }
+    if (q <= 7) {
+      EXPECT_NE(s.Report.BlockLength, 198) << q;
+    }
     if (q >= 7 && q <= 13) ++inBand;
   }
   EXPECT_GT(late, 40);

@@ -33,7 +33,9 @@ class RecordedBoxes {
  private:
   static void Handler(void* context, const char* caption, const char* text) {
     auto* self = static_cast<RecordedBoxes*>(context);
-    if (self->EveryCaption != nullptr) EXPECT_STREQ(caption, self->EveryCaption);
+    if (self->EveryCaption != nullptr) {
+      EXPECT_STREQ(caption, self->EveryCaption);
+    }
     self->Captions.emplace_back(caption);
     self->Texts.emplace_back(text);
   }
