@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,9 +35,14 @@ constexpr unsigned long kFramesPerCallback = kBlockSamples / 2;
 // clients (its ALSA plugin). PulseAudio's buffers stay at 20 ms: with 10 ms
 // the stream underflowed and, on a busy machine, its restarts after each
 // underflow fell so far behind that playback nearly stopped (nine blocks of
-// ten dropped); 20 ms held there, with about 5 ms more delay.
+// ten dropped); 20 ms held there, and cost no delay, since a playback buffer
+// counts as queued until it has been played.
 constexpr const char* kPulseLatencyMs = "20";
 constexpr const char* kPipeWireLatency = "220/22050";
+// The most of the server's own buffering that a playback buffer waits for
+// before it is done: three blocks, so that the engine's queue keeps at
+// least seven of its ten buffers in hand.
+constexpr double kMaxServerHold = 0.030;
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 
@@ -234,6 +240,7 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
       RingHead.store(0, std::memory_order_relaxed);
       RingTail.store(0, std::memory_order_relaxed);
       FrontFrames = 0;
+      CopyIndex = 0;
       // Playback runs from here on, playing silence until buffers come.
       if (!capture) {
         err = Pa_StartStream(stream);
@@ -337,6 +344,7 @@ bool PortAudioDevice::StopAndReturnAll() {
     Events.Post(DeviceKindValue, header);
   }
   FrontFrames = 0;
+  CopyIndex = head;
   return true;
 }
 
@@ -376,15 +384,23 @@ void PortAudioDevice::CaptureFrames(const int16_t* input, uint32_t frames, doubl
   }
 }
 
-void PortAudioDevice::PlaybackFrames(int16_t* output, uint32_t frames, double converterTime) noexcept {
+void PortAudioDevice::PlaybackFrames(int16_t* output, uint32_t frames, double converterTime, double now) noexcept {
+  // Times the stream gives are usable when the first frame is played now or
+  // later: a host API without timing gives zeros, and then a buffer is done
+  // as soon as it has been handed over. What the server says it holds counts
+  // up to kMaxServerHold: a server that reports more than it holds (PipeWire's
+  // remapped sinks report hundreds of milliseconds) would otherwise have the
+  // engine's own queue run dry while its count looked full.
+  const bool timed = now > 0 && converterTime >= now;
+  const double playedFrom = now + std::min(converterTime - now, kMaxServerHold);
   uint32_t moved = 0;
   while (moved < frames) {
-    const uint32_t head = RingHead.load(std::memory_order_relaxed);
+    const uint32_t head = CopyIndex;
     if (head == RingTail.load(std::memory_order_acquire)) {
       // Nothing queued: silence, and the next buffer starts where it left off.
       std::memset(output + moved, 0, (frames - moved) * sizeof(int16_t));
       IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
-      return;
+      break;
     }
     WaveHeader* header = Ring[head & kRingMask];
     const uint32_t length = header->BufferLength / 2;
@@ -395,9 +411,20 @@ void PortAudioDevice::PlaybackFrames(int16_t* output, uint32_t frames, double co
     moved += take;
     if (FrontFrames == length) {
       FrontFrames = 0;
-      RingHead.store(head + 1, std::memory_order_release);
-      Complete(header);
+      // Its last sample is played one sample period before the next one.
+      PlayedAt[head & kRingMask] = timed ? playedFrom + (moved - 1) / SampleRate : 0.0;
+      CopyIndex = head + 1;
     }
+  }
+  ReturnPlayed(timed ? now : HUGE_VAL);
+}
+
+void PortAudioDevice::ReturnPlayed(double now) noexcept {
+  for (uint32_t head = RingHead.load(std::memory_order_relaxed); head != CopyIndex; ++head) {
+    if (PlayedAt[head & kRingMask] > now) break;
+    WaveHeader* header = Ring[head & kRingMask];
+    RingHead.store(head + 1, std::memory_order_release);
+    Complete(header);
   }
 }
 
@@ -419,7 +446,7 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
                           timeInfo->inputBufferAdcTime);
   } else {
     device->PlaybackFrames(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
-                           timeInfo->outputBufferDacTime);
+                           timeInfo->outputBufferDacTime, timeInfo->currentTime);
   }
   return paContinue;
 }

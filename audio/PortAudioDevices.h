@@ -14,8 +14,13 @@
 // Playback: the output stream starts when the device opens and plays silence
 // whenever no buffer is queued (an underrun is not an error), so the first
 // queued buffer starts playing at once and a start failure shows up as an
-// open failure. A buffer is done when its last sample has been handed to
-// PortAudio. Capture: the input stream runs from Start() until Reset() or
+// open failure. A buffer is done when its last sample has been played: the
+// callback hands it back once the stream's clock has passed the time the
+// stream gave for that sample, so the buffers the engine counts as queued
+// include what the sound server still holds, and its buffering adds nothing
+// to the delay the playback queue sets. (Where the stream gives no usable
+// times, a buffer is done once its last sample is handed to PortAudio.)
+// Capture: the input stream runs from Start() until Reset() or
 // Close(); input that arrives while no buffer is queued is discarded.
 //
 // Every buffer a stream completes carries in WaveHeader::FirstSampleAtUs the time
@@ -111,7 +116,10 @@ class PortAudioDevice final : public AudioDevice {
                       void* self);
   // converterTime: stream time in seconds of the callback's first frame.
   void CaptureFrames(const int16_t* input, uint32_t frames, double converterTime) noexcept;
-  void PlaybackFrames(int16_t* output, uint32_t frames, double converterTime) noexcept;
+  void PlaybackFrames(int16_t* output, uint32_t frames, double converterTime, double now) noexcept;
+  // Playback: completes, oldest first, the buffers whose last sample was
+  // played at or before now.
+  void ReturnPlayed(double now) noexcept;
   // Stops the stream and posts every queued buffer as done, oldest first.
   bool StopAndReturnAll();
   void Complete(WaveHeader* header) noexcept;
@@ -127,6 +135,12 @@ class PortAudioDevice final : public AudioDevice {
   alignas(64) std::atomic<uint32_t> RingHead{0};  // next to consume
   alignas(64) std::atomic<uint32_t> RingTail{0};  // next free
   uint32_t FrontFrames = 0;  // frames already moved for the oldest buffer
+  // Playback: buffers in [RingHead, CopyIndex) have been handed to PortAudio
+  // whole and wait to be played; PlayedAt holds when each one's last sample
+  // is played (stream time, s). Callback's own, or the event thread's while
+  // the stream is stopped.
+  uint32_t CopyIndex = 0;
+  double PlayedAt[kRingCapacity] = {};
 
   alignas(64) std::atomic<uint64_t> CallbackCount{0};
   std::atomic<uint64_t> FrameCount{0};
