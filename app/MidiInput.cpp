@@ -218,40 +218,44 @@ class AlsaPatch {
   // watches for new ones.
   void Start() {
     if (!FindTarget()) return;
-    snd_seq_client_info_t* client;
-    snd_seq_port_info_t* port;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(Seq, client) >= 0) {
-      snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-      snd_seq_port_info_set_port(port, -1);
-      while (snd_seq_query_next_port(Seq, port) >= 0) ConnectIfHardwareSource(port);
-    }
+    ForEachPort([this](snd_seq_client_info_t*, snd_seq_port_info_t* port) {
+      ConnectIfHardwareSource(port);
+      return false;
+    });
     Worker = std::thread([this] { Run(); });
   }
 
  private:
   explicit AlsaPatch(snd_seq_t* seq) : Seq(seq) {}
 
-  bool FindTarget() {
+  // Calls visit(client, port) for every port of every client until it
+  // returns true; says whether one did.
+  template <typename Visit>
+  bool ForEachPort(Visit visit) {
     snd_seq_client_info_t* client;
     snd_seq_port_info_t* port;
     snd_seq_client_info_alloca(&client);
     snd_seq_port_info_alloca(&port);
     snd_seq_client_info_set_client(client, -1);
     while (snd_seq_query_next_client(Seq, client) >= 0) {
-      if (std::strcmp(snd_seq_client_info_get_name(client), kClientName) != 0) continue;
       snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
       snd_seq_port_info_set_port(port, -1);
       while (snd_seq_query_next_port(Seq, port) >= 0) {
-        if (std::strcmp(snd_seq_port_info_get_name(port), kPortName) == 0) {
-          Target = *snd_seq_port_info_get_addr(port);
-          return true;
-        }
+        if (visit(client, port)) return true;
       }
     }
     return false;
+  }
+
+  bool FindTarget() {
+    return ForEachPort([this](snd_seq_client_info_t* client, snd_seq_port_info_t* port) {
+      if (std::strcmp(snd_seq_client_info_get_name(client), kClientName) != 0 ||
+          std::strcmp(snd_seq_port_info_get_name(port), kPortName) != 0) {
+        return false;
+      }
+      Target = *snd_seq_port_info_get_addr(port);
+      return true;
+    });
   }
 
   void ConnectIfHardwareSource(const snd_seq_port_info_t* port) {
