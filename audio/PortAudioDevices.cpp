@@ -36,9 +36,13 @@ constexpr unsigned long kFramesPerCallback = kBlockSamples / 2;
 // the stream underflowed and, on a busy machine, its restarts after each
 // underflow fell so far behind that playback nearly stopped (nine blocks of
 // ten dropped); 20 ms held there, and cost no delay, since a playback buffer
-// counts as queued until it has been played.
+// counts as queued until it has been played. PipeWire's graph must run in
+// quanta well below a callback (110 frames): at 128 frames its ALSA plugin
+// took only 110 frames a quantum from our playback stream, which then played
+// at three quarters of real time and underflowed all the time; at 64 or 32
+// frames it plays on time.
 constexpr const char* kPulseLatencyMs = "20";
-constexpr const char* kPipeWireLatency = "220/22050";
+constexpr const char* kPipeWireLatency = "64/22050";
 // The most of the server's own buffering that a playback buffer waits for
 // before it is done: three blocks, so that the engine's queue keeps at
 // least seven of its ten buffers in hand.

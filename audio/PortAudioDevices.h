@@ -55,7 +55,7 @@ namespace sorvane {
 // never started behind the user's back. What is printed is one line per
 // device that cannot be opened, naming the device and PortAudio's reason.
 // It also asks the sound servers for
-// small client buffers (PULSE_LATENCY_MSEC=20, PIPEWIRE_LATENCY=220/22050),
+// small client buffers (PULSE_LATENCY_MSEC=20, PIPEWIRE_LATENCY=64/22050),
 // unless the user has set those variables, so that the devices add as little as they
 // can to the delay that the engine's playback queue sets.
 class PortAudioSystem {

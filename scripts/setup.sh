@@ -38,7 +38,7 @@ test_packages=(
   # speech and its checks for the live tests
   python3 python3-numpy sox espeak-ng
   # a virtual display, input and screenshots for the window tests
-  xvfb xdotool x11-apps imagemagick
+  xvfb xdotool x11-apps x11-utils imagemagick fonts-dejavu-core
   # a private JACK server and a MIDI source for the live MIDI test
   jackd2 python3-jack-client
   # validators and manual page rendering for the staged-install check
