@@ -59,8 +59,12 @@ void ExciteBlock(const VoiceKernels& kernels, SynthState& st, VoicePool& pool, c
     period[i] = NotePeriod(st.Pitch, pool.VoiceKeys[i], in.Params.Octave);
   }
   // The vibrato does not depend on the voices: all its steps first.
+  // The settings hold for the block, and the counter stays in a register.
   double factor[kMaxBlockSamples];
-  for (int n = 0; n < blockLength; ++n) factor[n] = ModulationStep(st, in);
+  const VibratoSettings vib = Vibrato(in);
+  int32_t counter = st.ModCounter;
+  for (int n = 0; n < blockLength; ++n) factor[n] = ModulationFactor(counter, vib, st.ModFactorTable);
+  st.ModCounter = counter;
   kernels.ExciteVoices(pool, active, amplitude, period, in.Params.Waveform, factor, blockLength, replay, excitation);
 }
 
