@@ -358,16 +358,18 @@ TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
 
 // The live lattice runs without its guard while a test shows that the
 // guard would not act, and falls back to the guarded lattice where it
-// would. Two blocks that take the fallback: one whose glide turns the
-// lattice unstable so that it first holds a value in the middle of the
-// block, one that starts in exact silence (zeros, which the guard turns
-// into +0) before its voice's first pulse. Both keep the plain rendering's
-// bits, as do the blocks after them.
+// would. Blocks that take the fallback: one whose glide turns the lattice
+// unstable so that it first holds a value in the middle of the block, one
+// that starts in exact silence (zeros, which the guard turns into +0)
+// before its voice's first pulse, and silence throughout (no voice, zero
+// states). All keep the plain rendering's bits, as do the blocks after
+// them.
 TEST(SynthesizeBlock, LiveLatticeFallingBackToItsGuardKeepsTheBits) {
   test::ForEachSimdPath([](SimdPath) {
     auto phrase = std::make_unique<PhraseStore>();
-    for (int scenario = 0; scenario < 2; ++scenario) {
-      SCOPED_TRACE(testing::Message() << (scenario == 0 ? "hold mid-block" : "silence first"));
+    const char* const kScenarios[] = {"hold mid-block", "silence first", "silence throughout"};
+    for (int scenario = 0; scenario < 3; ++scenario) {
+      SCOPED_TRACE(kScenarios[scenario]);
       Random r{7};
       Moment block(r);
       ResetSynth(*block.St);
@@ -378,7 +380,7 @@ TEST(SynthesizeBlock, LiveLatticeFallingBackToItsGuardKeepsTheBits) {
       for (double& h : block.Frame->HighBandBlock) h = 0.0;
       block.Frame->Reflection = {};
       ResetVoices(block.Pool);
-      NoteOn(block.Pool, 20);
+      if (scenario < 2) NoteOn(block.Pool, 20);
       const double period = NotePeriod(block.St->Pitch, 20, block.Params.Octave);
       VoiceSlot& v = block.Pool.Voices[0];
       v.PreFilterState = {};
@@ -392,8 +394,9 @@ TEST(SynthesizeBlock, LiveLatticeFallingBackToItsGuardKeepsTheBits) {
         v.Phase = period - 1.0;
         for (int j = 0; j < kCoefficientCount; ++j) block.St->LiveLatticeState[j] = 10.0 + j;
       } else {
-        // Zeros until the first pulse, 90 samples in.
+        // Zeros until the first pulse, 90 samples in (or none at all).
         v.Phase = period - 90.0;
+        block.Frame->Reflection[3] = 0.5;
       }
       Moment plain = block;
       Reached reached;
