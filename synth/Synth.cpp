@@ -58,8 +58,8 @@ void ExciteBlock(const VoiceKernels& kernels, SynthState& st, VoicePool& pool, c
     amplitude[i] = replay ? in.Phrase.PhraseAmplitude[pool.Voices[i].FrameIndex] : in.Frame.Amplitude;
     period[i] = NotePeriod(st.Pitch, pool.VoiceKeys[i], in.Params.Octave);
   }
-  // The vibrato does not depend on the voices: all its steps first.
-  // The settings hold for the block, and the counter stays in a register.
+  // The vibrato does not depend on the voices: all its steps first, its
+  // settings held for the block and its counter in a register.
   double factor[kMaxBlockSamples];
   const VibratoSettings vib = Vibrato(in);
   int32_t counter = st.ModCounter;
