@@ -58,9 +58,13 @@ void ExciteBlock(const VoiceKernels& kernels, SynthState& st, VoicePool& pool, c
     amplitude[i] = replay ? in.Phrase.PhraseAmplitude[pool.Voices[i].FrameIndex] : in.Frame.Amplitude;
     period[i] = NotePeriod(st.Pitch, pool.VoiceKeys[i], in.Params.Octave);
   }
-  // The vibrato does not depend on the voices: all its steps first.
+  // The vibrato does not depend on the voices: all its steps first, its
+  // settings held for the block and its counter in a register.
   double factor[kMaxBlockSamples];
-  for (int n = 0; n < blockLength; ++n) factor[n] = ModulationStep(st, in);
+  const VibratoSettings vib = Vibrato(in);
+  int32_t counter = st.ModCounter;
+  for (int n = 0; n < blockLength; ++n) factor[n] = ModulationFactor(counter, vib, st.ModFactorTable);
+  st.ModCounter = counter;
   kernels.ExciteVoices(pool, active, amplitude, period, in.Params.Waveform, factor, blockLength, replay, excitation);
 }
 

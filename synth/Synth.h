@@ -152,27 +152,47 @@ inline void Difference(const double* a, const double* b, double* diff) {
   for (int j = 0; j < kCoefficientCount; ++j) diff[j] = b[j] - a[j];
 }
 
-// The vibrato's phase increment for this sample; advances ModCounter.
-inline double ModulationStep(SynthState& st, const SynthInputs& in) {
-  const int32_t lfoPeriod = kSampleRate / in.Params.ModRate;
-  st.ModCounter = st.ModCounter + 1;
-  if (st.ModCounter >= lfoPeriod) st.ModCounter = 0;
+// What the vibrato needs from the settings, which hold for a whole block.
+struct VibratoSettings {
+  int32_t LfoPeriod;  // kSampleRate / ModRate
+  int32_t Depth;      // ModDepth
+  bool Triangle;      // TriangleShape
+  bool Gated;         // neither Ctrl held nor "always on": no effect
+};
+
+inline VibratoSettings Vibrato(const SynthInputs& in) {
+  return {kSampleRate / in.Params.ModRate, in.Params.ModDepth, in.Switches.TriangleShape,
+          !in.CtrlHeld && !in.Params.ModAlwaysOn};
+}
+
+// The vibrato's phase increment for the next sample; advances counter
+// (ModCounter).
+inline double ModulationFactor(int32_t& counter, const VibratoSettings& vib,
+                               const std::array<double, kModFactorCount>& table) {
+  const int32_t lfoPeriod = vib.LfoPeriod;
+  counter = counter + 1;
+  if (counter >= lfoPeriod) counter = 0;
   double factor;
-  if (in.Switches.TriangleShape) {
-    const double position = static_cast<double>(st.ModCounter) / static_cast<double>(lfoPeriod);
-    const double offset = ((std::fabs(position - 0.5) - 0.25) * static_cast<double>(in.Params.ModDepth)) * 4.0;
+  if (vib.Triangle) {
+    const double position = static_cast<double>(counter) / static_cast<double>(lfoPeriod);
+    const double offset = ((std::fabs(position - 0.5) - 0.25) * static_cast<double>(vib.Depth)) * 4.0;
     int32_t v = static_cast<int32_t>(offset);  // toward zero
     if (v > 100) v = 100;
     if (v < -100) v = -100;
-    factor = st.ModFactorTable[v + kModFactorCentre];
-  } else if (st.ModCounter < lfoPeriod / 2) {
-    factor = st.ModFactorTable[kModFactorCentre];
+    factor = table[v + kModFactorCentre];
+  } else if (counter < lfoPeriod / 2) {
+    factor = table[kModFactorCentre];
   } else {
-    factor = st.ModFactorTable[kModFactorCentre - in.Params.ModDepth];
+    factor = table[kModFactorCentre - vib.Depth];
   }
   // The gate: the oscillator runs on, but its effect needs Ctrl or "always on".
-  if (!in.CtrlHeld && !in.Params.ModAlwaysOn) factor = st.ModFactorTable[kModFactorCentre];
+  if (vib.Gated) factor = table[kModFactorCentre];
   return factor;
+}
+
+// The vibrato's phase increment for this sample; advances ModCounter.
+inline double ModulationStep(SynthState& st, const SynthInputs& in) {
+  return ModulationFactor(st.ModCounter, Vibrato(in), st.ModFactorTable);
 }
 
 // Advances one voice's oscillator and returns its excitation contribution

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <immintrin.h>
+#include <utility>
 
 namespace sorvane {
 

@@ -29,6 +29,8 @@ const char* const kBranchNames[kBranchCount] = {
 
 struct Reached {
   int Count[kBranchCount] = {};
+  int Sample = 0;          // the sample being rendered
+  int FirstHold = -1;      // the first sample at which the lattice held a value
   void Hit(Branch b) { ++Count[b]; }
 };
 
@@ -37,13 +39,10 @@ double PlainLatticeGuard(double v, Reached& reached) {
     if (v != 0.0) reached.Hit(kLatticeFlush);
     return 0.0;
   }
-  if (v > 262144.0) {
+  if (std::fabs(v) > 262144.0) {
     reached.Hit(kLatticeHold);
-    return 262144.0;
-  }
-  if (v < -262144.0) {
-    reached.Hit(kLatticeHold);
-    return -262144.0;
+    if (reached.FirstHold < 0) reached.FirstHold = reached.Sample;
+    return v > 0.0 ? 262144.0 : -262144.0;
   }
   return v;
 }
@@ -74,6 +73,7 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
   const int echoDelay = p.EchoDelayMs * 22050 / 1000;
   int highBandIndex = 0;
   for (int n = 0; n < length; ++n) {
+    reached.Sample = n;
     double e = 0.0;
     double voiceExcitation[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     if (anyActive) {
@@ -352,6 +352,73 @@ TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
     }
     // The random states reach every rare branch, each block length and both paths.
     for (int b = 0; b < kBranchCount; ++b) EXPECT_GT(reached.Count[b], 0) << kBranchNames[b];
+  });
+}
+
+
+// The live lattice runs without its guard while a test shows that the
+// guard would not act, and falls back to the guarded lattice where it
+// would. Blocks that take the fallback: one whose glide turns the lattice
+// unstable so that it first holds a value in the middle of the block, one
+// that starts in exact silence (zeros, which the guard turns into +0)
+// before its voice's first pulse, and silence throughout (no voice, zero
+// states). All keep the plain rendering's bits, as do the blocks after
+// them.
+TEST(SynthesizeBlock, LiveLatticeFallingBackToItsGuardKeepsTheBits) {
+  test::ForEachSimdPath([](SimdPath) {
+    auto phrase = std::make_unique<PhraseStore>();
+    const char* const kScenarios[] = {"hold mid-block", "silence first", "silence throughout"};
+    for (int scenario = 0; scenario < 3; ++scenario) {
+      SCOPED_TRACE(kScenarios[scenario]);
+      Random r{7};
+      Moment block(r);
+      ResetSynth(*block.St);
+      block.Replay = false;
+      block.Params = {kImpulse, 2, 0, 5, false, 30, 100};
+      block.Frame->Amplitude = 200.0;
+      block.Frame->ExcitationGain = 1.0;
+      for (double& h : block.Frame->HighBandBlock) h = 0.0;
+      block.Frame->Reflection = {};
+      ResetVoices(block.Pool);
+      if (scenario < 2) NoteOn(block.Pool, 20);
+      const double period = NotePeriod(block.St->Pitch, 20, block.Params.Octave);
+      VoiceSlot& v = block.Pool.Voices[0];
+      v.PreFilterState = {};
+      v.PostFilterState = {};
+      v.PulseAmp = 0.0;
+      if (scenario == 0) {
+        // Gliding from a stable set to one with a coefficient far past 1.
+        for (int j = 1; j < kCoefficientCount; ++j) block.St->PrevReflection[j] = 0.3 / j;
+        block.Frame->Reflection = block.St->PrevReflection;
+        block.Frame->Reflection[1] = -3.0;
+        v.Phase = period - 1.0;
+        for (int j = 0; j < kCoefficientCount; ++j) block.St->LiveLatticeState[j] = 10.0 + j;
+      } else {
+        // Zeros until the first pulse, 90 samples in (or none at all).
+        v.Phase = period - 90.0;
+        block.Frame->Reflection[3] = 0.5;
+      }
+      Moment plain = block;
+      Reached reached;
+      for (int b = 0; b < 3; ++b) {
+        SCOPED_TRACE(testing::Message() << "block " << b);
+        int16_t expected[kMaxBlockSamples];
+        int16_t actual[kMaxBlockSamples];
+        const SynthInputs plainIn{plain.Params, plain.Switches, plain.Ctrl, false, *plain.Frame, *phrase};
+        PlainBlock(*plain.St, plain.Pool, plainIn, expected, kBlockSamples, reached);
+        const SynthInputs blockIn{block.Params, block.Switches, block.Ctrl, false, *block.Frame, *phrase};
+        SynthesizeBlock(*block.St, block.Pool, blockIn, actual, kBlockSamples);
+        ASSERT_EQ(std::memcmp(expected, actual, sizeof expected[0] * kBlockSamples), 0);
+        ASSERT_TRUE(SameState(*plain.St, plain.Pool, *block.St, block.Pool));
+        if (b == 0 && scenario == 0) {
+          // The case is what it says: the first hold well inside the block.
+          EXPECT_GT(reached.FirstHold, 2 * 28) << "first hold at sample " << reached.FirstHold;
+          EXPECT_LT(reached.FirstHold, kBlockSamples - 2 * 28) << "first hold at sample " << reached.FirstHold;
+        }
+        CarryReflection(*block.St, *block.Frame);
+        plain.St->PrevReflection = plain.Frame->Reflection;
+      }
+    }
   });
 }
 
