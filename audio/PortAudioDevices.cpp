@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace sorvane {
 
@@ -47,6 +49,13 @@ constexpr const char* kPipeWireLatency = "64/22050";
 // before it is done: three blocks, so that the engine's queue keeps at
 // least seven of its ten buffers in hand.
 constexpr double kMaxServerHold = 0.030;
+// A running stream whose callback has not run for this long is taken for
+// wedged when it is to be stopped. The callback runs every 5 ms; PortAudio
+// 19.6's ALSA path, when PipeWire goes away under a stream, can leave the
+// stream's thread looping for ever on a failed check of its own, with
+// cancellation off, so that stopping or closing the stream (and
+// Pa_Terminate, which closes it) waits for that thread without end.
+constexpr double kStuckStreamSeconds = 1.0;
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 
@@ -139,6 +148,32 @@ std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<u
 
 uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
 
+// Steady clock in ns; clock_gettime reads it without a lock or a system
+// call, so the callback may too.
+int64_t SteadyNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Set once a wedged stream has been left to PortAudio; Pa_Terminate would
+// wait for its thread.
+std::atomic<bool> StreamLeftBehind{false};
+
+// A wedged stream's thread prints PortAudio's failed check on stderr
+// millions of times a second for as long as the process lives, so stderr
+// (fd 2) is /dev/null from then on. Called on the thread that drives the
+// devices, outside any QuietStderr, which would put the old stderr back.
+void LeaveStreamBehind() {
+  StreamLeftBehind.store(true, std::memory_order_relaxed);
+  std::fflush(stderr);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, STDERR_FILENO);
+    close(null);
+  }
+}
+
 // Whether PortAudio's JACK host API holds a client of a JACK server that no
 // longer runs. The host API is there only when a server ran at
 // Pa_Initialize; a probe client of the same server (JACK_DEFAULT_SERVER)
@@ -178,8 +213,9 @@ PortAudioSystem::~PortAudioSystem() {
     QuietStderr quiet;
     // PortAudio would fail an assertion closing its client of a JACK server
     // that has gone since, and abort the program at its very end. The
-    // process is ending: PortAudio is then left as it is.
-    if (JackServerGone()) return;
+    // process is ending: PortAudio is then left as it is. So too when a
+    // wedged stream was left to it.
+    if (JackServerGone() || StreamLeftBehind.load(std::memory_order_relaxed)) return;
     Pa_Terminate();
   }
 }
@@ -189,8 +225,8 @@ PortAudioDevice::PortAudioDevice(DeviceKind kind, AudioEventQueue& events)
 
 PortAudioDevice::~PortAudioDevice() {
   // Buffers still queued here are not reported: whoever would handle the
-  // events is going away with the device.
-  if (Stream != nullptr) {
+  // events is going away with the device. A wedged stream is left as it is.
+  if (Stream != nullptr && !Abandoned) {
     QuietStderr quiet;
     if (Pa_IsStreamStopped(Stream) == 0) Pa_AbortStream(Stream);
     Pa_CloseStream(Stream);
@@ -200,11 +236,18 @@ PortAudioDevice::~PortAudioDevice() {
 
 bool PortAudioDevice::Open(const WaveFormat& format) {
   if (Stream != nullptr) return false;
+  const bool capture = DeviceKindValue == DeviceKind::Capture;
+  // The wedged stream's callback, should it ever run again, would find this
+  // device's door open to a new stream.
+  if (Abandoned) {
+    ReportOpenFailure(capture, nullptr, static_cast<double>(format.SamplesPerSec),
+                      "its previous stream is still stuck in PortAudio");
+    return false;
+  }
   if (format.FormatTag != 1 || format.Channels != 1 || format.BitsPerSample != 16 ||
       format.SamplesPerSec == 0) {
     return false;
   }
-  const bool capture = DeviceKindValue == DeviceKind::Capture;
   const double rate = static_cast<double>(format.SamplesPerSec);
   // paNoDevice also when PortAudio is not initialised or no server answers.
   const PaDeviceIndex device = capture ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
@@ -245,6 +288,8 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
       RingTail.store(0, std::memory_order_relaxed);
       FrontFrames = 0;
       CopyIndex = 0;
+      CallbackGate.store(kGateOpen, std::memory_order_relaxed);
+      LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
       // Playback runs from here on, playing silence until buffers come.
       if (!capture) {
         err = Pa_StartStream(stream);
@@ -278,7 +323,7 @@ bool PortAudioDevice::Unprepare(WaveHeader& header) {
 }
 
 bool PortAudioDevice::Queue(WaveHeader& header) {
-  if (Stream == nullptr) return false;
+  if (Stream == nullptr || Abandoned) return false;
   if (header.Data == nullptr || header.BufferLength < 2 || header.BufferLength % 2 != 0) return false;
   auto flags = FlagsOf(header);
   const uint32_t f = flags.load(std::memory_order_relaxed);
@@ -290,6 +335,7 @@ bool PortAudioDevice::Queue(WaveHeader& header) {
   // A playback stream stopped by a reset plays again from its next buffer.
   if (DeviceKindValue == DeviceKind::Playback && Pa_IsStreamStopped(Stream) == 1) {
     QuietStderr quiet;
+    LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
     if (Pa_StartStream(Stream) != paNoError) return false;
   }
   flags.store((f & ~kDone) | kInQueue, std::memory_order_relaxed);
@@ -299,9 +345,10 @@ bool PortAudioDevice::Queue(WaveHeader& header) {
 }
 
 bool PortAudioDevice::Start() {
-  if (Stream == nullptr) return false;
+  if (Stream == nullptr || Abandoned) return false;
   if (Pa_IsStreamStopped(Stream) == 0) return true;
   QuietStderr quiet;
+  LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
   return Pa_StartStream(Stream) == paNoError;
 }
 
@@ -313,6 +360,10 @@ bool PortAudioDevice::Reset() {
 bool PortAudioDevice::Close() {
   if (Stream == nullptr) return false;
   const bool returned = StopAndReturnAll();
+  if (Abandoned) {
+    Stream = nullptr;
+    return returned;
+  }
   QuietStderr quiet;
   const bool closed = Pa_CloseStream(Stream) == paNoError;
   Stream = nullptr;
@@ -325,8 +376,15 @@ bool PortAudioDevice::StopAndReturnAll() {
   // that failed on its own (the audio server went away) may refuse to stop
   // but is no longer active. One that is still active and cannot be stopped
   // keeps its buffers rather than have them handed back while its callback
-  // may still write them.
-  {
+  // may still write them. A wedged one (see kStuckStreamSeconds) is not
+  // stopped at all: its callback is shut out instead, which hands the ring
+  // to this thread just as well, and the stream is left to PortAudio.
+  if (!Abandoned && CallbackStuck()) {
+    ShutCallbackOut();
+    Abandoned = true;
+    LeaveStreamBehind();
+  }
+  if (!Abandoned) {
     QuietStderr quiet;
     if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError &&
         Pa_IsStreamActive(Stream) != 0) {
@@ -350,6 +408,26 @@ bool PortAudioDevice::StopAndReturnAll() {
   FrontFrames = 0;
   CopyIndex = head;
   return true;
+}
+
+bool PortAudioDevice::CallbackStuck() const {
+  const int64_t quiet = SteadyNs() - LastCallbackNs.load(std::memory_order_relaxed);
+  return quiet > static_cast<int64_t>(kStuckStreamSeconds * 1e9) && Pa_IsStreamStopped(Stream) == 0 &&
+         Pa_IsStreamActive(Stream) == 1;
+}
+
+void PortAudioDevice::ShutCallbackOut() {
+  // A callback inside finishes within a callback's time; then the door
+  // shuts, and the acquire pairs with that callback's release of the ring.
+  for (;;) {
+    int expected = kGateOpen;
+    if (CallbackGate.compare_exchange_weak(expected, kGateShut, std::memory_order_acquire,
+                                           std::memory_order_relaxed) ||
+        expected == kGateShut) {
+      return;
+    }
+    std::this_thread::yield();
+  }
 }
 
 void PortAudioDevice::Complete(WaveHeader* header) noexcept {
@@ -436,6 +514,13 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
                               const PaStreamCallbackTimeInfo* timeInfo, unsigned long statusFlags,
                               void* self) {
   auto* device = static_cast<PortAudioDevice*>(self);
+  // Shut out: the ring is no longer this stream's, and the stream may end.
+  int open = kGateOpen;
+  if (!device->CallbackGate.compare_exchange_strong(open, kGateInside, std::memory_order_acquire,
+                                                    std::memory_order_relaxed)) {
+    return paAbort;
+  }
+  device->LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
   device->CallbackCount.fetch_add(1, std::memory_order_relaxed);
   device->FrameCount.fetch_add(frames, std::memory_order_relaxed);
   if ((statusFlags & (paInputUnderflow | paInputOverflow | paOutputUnderflow | paOutputOverflow)) != 0) {
@@ -452,6 +537,7 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
     device->PlaybackFrames(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
                            timeInfo->outputBufferDacTime, timeInfo->currentTime);
   }
+  device->CallbackGate.store(kGateOpen, std::memory_order_release);
   return paContinue;
 }
 
