@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,7 +195,43 @@ bool JackServerGone() {
   return false;
 }
 
+using VfprintfFunction = int (*)(FILE*, const char*, va_list);
+
+// The C library's vfprintf, or whatever other library's the program loaded
+// before it.
+VfprintfFunction NextVfprintf() {
+  static const auto next = reinterpret_cast<VfprintfFunction>(dlsym(RTLD_NEXT, "vfprintf"));
+  return next;
+}
+
 }  // namespace
+}  // namespace sorvane
+
+// PortAudio prints each of its internal checks that fails as a line
+// "Expression '...' failed in '...', line: N" on stderr, through vfprintf.
+// The program keeps no log, and one such check in PortAudio 19.6's ALSA
+// path, once PipeWire has gone away under a stream, fails in an endless loop
+// (see kStuckStreamSeconds): hundreds of megabytes a minute, from the moment
+// the server goes. This definition stands in for the C library's vfprintf
+// in the libraries the program loads (a symbol of the executable comes
+// first), drops those lines and passes everything else on. The assembler
+// name keeps it apart from the C library's declaration, which may be an
+// inline wrapper.
+extern "C" int SorvaneVfprintf(FILE* stream, const char* format, va_list args) __asm__("vfprintf");
+extern "C" int SorvaneVfprintf(FILE* stream, const char* format, va_list args) {
+  if (stream == stderr && format != nullptr && std::strncmp(format, "Expression '", 12) == 0 &&
+      std::strstr(format, "' failed in '") != nullptr) {
+    return 0;
+  }
+  const sorvane::VfprintfFunction next = sorvane::NextVfprintf();
+  if (next == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return next(stream, format, args);
+}
+
+namespace sorvane {
 
 PortAudioSystem::PortAudioSystem() {
   // Probing the JACK host API would otherwise start a JACK server when none
@@ -204,6 +241,7 @@ PortAudioSystem::PortAudioSystem() {
   setenv("PULSE_LATENCY_MSEC", kPulseLatencyMs, 0);
   setenv("PIPEWIRE_LATENCY", kPipeWireLatency, 0);
   SilenceAudioLibraries();
+  NextVfprintf();  // looked up now, not first on a stream's thread
   QuietStderr quiet;
   Initialised = Pa_Initialize() == paNoError;
 }
