@@ -161,20 +161,6 @@ int64_t SteadyNs() {
 // wait for its thread.
 std::atomic<bool> StreamLeftBehind{false};
 
-// A wedged stream's thread prints PortAudio's failed check on stderr
-// millions of times a second for as long as the process lives, so stderr
-// (fd 2) is /dev/null from then on. Called on the thread that drives the
-// devices, outside any QuietStderr, which would put the old stderr back.
-void LeaveStreamBehind() {
-  StreamLeftBehind.store(true, std::memory_order_relaxed);
-  std::fflush(stderr);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null >= 0) {
-    dup2(null, STDERR_FILENO);
-    close(null);
-  }
-}
-
 // Whether PortAudio's JACK host API holds a client of a JACK server that no
 // longer runs. The host API is there only when a server ran at
 // Pa_Initialize; a probe client of the same server (JACK_DEFAULT_SERVER)
@@ -214,13 +200,20 @@ VfprintfFunction NextVfprintf() {
 // (see kStuckStreamSeconds): hundreds of megabytes a minute, from the moment
 // the server goes. This definition stands in for the C library's vfprintf
 // in the libraries the program loads (a symbol of the executable comes
-// first), drops those lines and passes everything else on. The assembler
-// name keeps it apart from the C library's declaration, which may be an
-// inline wrapper.
+// first), drops those lines and passes everything else on. A check failing
+// over and over on one thread would still keep a core busy for as long as
+// the process lives, so from its hundredth repeat in a row each waits 10 ms.
+// The assembler name keeps it apart from the C library's declaration, which
+// may be an inline wrapper.
 extern "C" int SorvaneVfprintf(FILE* stream, const char* format, va_list args) __asm__("vfprintf");
 extern "C" int SorvaneVfprintf(FILE* stream, const char* format, va_list args) {
   if (stream == stderr && format != nullptr && std::strncmp(format, "Expression '", 12) == 0 &&
       std::strstr(format, "' failed in '") != nullptr) {
+    thread_local const char* last = nullptr;
+    thread_local unsigned repeats = 0;
+    repeats = format == last ? repeats + 1 : 0;
+    last = format;
+    if (repeats >= 100) usleep(10000);
     return 0;
   }
   const sorvane::VfprintfFunction next = sorvane::NextVfprintf();
@@ -420,7 +413,7 @@ bool PortAudioDevice::StopAndReturnAll() {
   if (!Abandoned && CallbackStuck()) {
     ShutCallbackOut();
     Abandoned = true;
-    LeaveStreamBehind();
+    StreamLeftBehind.store(true, std::memory_order_relaxed);
   }
   if (!Abandoned) {
     QuietStderr quiet;
