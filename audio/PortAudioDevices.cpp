@@ -267,18 +267,11 @@ PortAudioDevice::~PortAudioDevice() {
 
 bool PortAudioDevice::Open(const WaveFormat& format) {
   if (Stream != nullptr) return false;
-  const bool capture = DeviceKindValue == DeviceKind::Capture;
-  // The wedged stream's callback, should it ever run again, would find this
-  // device's door open to a new stream.
-  if (Abandoned) {
-    ReportOpenFailure(capture, nullptr, static_cast<double>(format.SamplesPerSec),
-                      "its previous stream is still stuck in PortAudio");
-    return false;
-  }
   if (format.FormatTag != 1 || format.Channels != 1 || format.BitsPerSample != 16 ||
       format.SamplesPerSec == 0) {
     return false;
   }
+  const bool capture = DeviceKindValue == DeviceKind::Capture;
   const double rate = static_cast<double>(format.SamplesPerSec);
   // paNoDevice also when PortAudio is not initialised or no server answers.
   const PaDeviceIndex device = capture ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
@@ -309,17 +302,18 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
 
   PaStream* stream = nullptr;
   PaError err = paNoError;
+  auto door = std::make_unique<CallbackDoor>();
+  door->Device = this;
   {
     QuietStderr quiet;
     err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params, rate,
-                        framesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
+                        framesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, door.get());
     if (err == paNoError && stream != nullptr) {
       SampleRate = rate;
       RingHead.store(0, std::memory_order_relaxed);
       RingTail.store(0, std::memory_order_relaxed);
       FrontFrames = 0;
       CopyIndex = 0;
-      CallbackGate.store(kGateOpen, std::memory_order_relaxed);
       LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
       // Playback runs from here on, playing silence until buffers come.
       if (!capture) {
@@ -333,6 +327,7 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
     return false;
   }
   Stream = stream;
+  Door = std::move(door);
   return true;
 }
 
@@ -393,11 +388,13 @@ bool PortAudioDevice::Close() {
   const bool returned = StopAndReturnAll();
   if (Abandoned) {
     Stream = nullptr;
+    Abandoned = false;
     return returned;
   }
   QuietStderr quiet;
   const bool closed = Pa_CloseStream(Stream) == paNoError;
   Stream = nullptr;
+  Door.reset();
   return returned && closed;
 }
 
@@ -412,6 +409,9 @@ bool PortAudioDevice::StopAndReturnAll() {
   // to this thread just as well, and the stream is left to PortAudio.
   if (!Abandoned && CallbackStuck()) {
     ShutCallbackOut();
+    // The stream keeps its door: freed, it would be read should the
+    // callback ever run again.
+    static_cast<void>(Door.release());
     Abandoned = true;
     StreamLeftBehind.store(true, std::memory_order_relaxed);
   }
@@ -452,7 +452,7 @@ void PortAudioDevice::ShutCallbackOut() {
   // shuts, and the acquire pairs with that callback's release of the ring.
   for (;;) {
     int expected = kGateOpen;
-    if (CallbackGate.compare_exchange_weak(expected, kGateShut, std::memory_order_acquire,
+    if (Door->State.compare_exchange_weak(expected, kGateShut, std::memory_order_acquire,
                                            std::memory_order_relaxed) ||
         expected == kGateShut) {
       return;
@@ -544,13 +544,14 @@ void PortAudioDevice::ReturnPlayed(double now) noexcept {
 int PortAudioDevice::Callback(const void* input, void* output, unsigned long frames,
                               const PaStreamCallbackTimeInfo* timeInfo, unsigned long statusFlags,
                               void* self) {
-  auto* device = static_cast<PortAudioDevice*>(self);
-  // Shut out: the ring is no longer this stream's, and the stream may end.
+  auto* door = static_cast<CallbackDoor*>(self);
+  // Shut out: the device is no longer this stream's, and the stream may end.
   int open = kGateOpen;
-  if (!device->CallbackGate.compare_exchange_strong(open, kGateInside, std::memory_order_acquire,
-                                                    std::memory_order_relaxed)) {
+  if (!door->State.compare_exchange_strong(open, kGateInside, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
     return paAbort;
   }
+  PortAudioDevice* device = door->Device;
   device->LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
   device->CallbackCount.fetch_add(1, std::memory_order_relaxed);
   device->FrameCount.fetch_add(frames, std::memory_order_relaxed);
@@ -568,7 +569,7 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
     device->PlaybackFrames(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
                            timeInfo->outputBufferDacTime, timeInfo->currentTime);
   }
-  device->CallbackGate.store(kGateOpen, std::memory_order_release);
+  door->State.store(kGateOpen, std::memory_order_release);
   return paContinue;
 }
 

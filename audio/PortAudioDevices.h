@@ -127,23 +127,29 @@ class PortAudioDevice final : public AudioDevice {
   // server went away under it) and stopping it would wait for ever.
   bool CallbackStuck() const;
   // Shuts the callback out for good: once this returns, the callback does
-  // not touch the ring again and ends its stream whenever it runs.
+  // not touch the device again and ends its stream whenever it runs.
   void ShutCallbackOut();
   void Complete(WaveHeader* header) noexcept;
 
   const DeviceKind DeviceKindValue;
   AudioEventQueue& Events;
   void* Stream = nullptr;  // PaStream
-  // A stream whose callback was shut out while it seemed stuck: it is left
-  // to PortAudio, never stopped or closed, and takes no more buffers.
-  bool Abandoned = false;
-  double SampleRate = kSampleRate;
-  // The callback's door: kGateOpen, kGateInside while a callback runs,
-  // kGateShut once the event thread has shut it out.
+  // The stream's callback reaches the device through its door: kGateOpen,
+  // kGateInside while a callback runs, kGateShut once the event thread has
+  // shut it out. One per stream, on its own: a stream left to PortAudio
+  // keeps its (shut) door after the device has gone or opened another.
   static constexpr int kGateOpen = 0;
   static constexpr int kGateInside = 1;
   static constexpr int kGateShut = 2;
-  std::atomic<int> CallbackGate{kGateOpen};
+  struct CallbackDoor {
+    std::atomic<int> State{kGateOpen};
+    PortAudioDevice* Device = nullptr;
+  };
+  std::unique_ptr<CallbackDoor> Door;
+  // The stream's callback was shut out while it seemed stuck: the stream is
+  // left to PortAudio, never stopped or closed, and takes no more buffers.
+  bool Abandoned = false;
+  double SampleRate = kSampleRate;
   // When the callback last ran, or the stream was last started (steady
   // clock, ns).
   std::atomic<int64_t> LastCallbackNs{0};
