@@ -13,11 +13,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace sorvane {
 
@@ -47,6 +50,13 @@ constexpr const char* kPipeWireLatency = "64/22050";
 // before it is done: three blocks, so that the engine's queue keeps at
 // least seven of its ten buffers in hand.
 constexpr double kMaxServerHold = 0.030;
+// A running stream whose callback has not run for this long is taken for
+// wedged when it is to be stopped. The callback runs every 5 ms; PortAudio
+// 19.6's ALSA path, when PipeWire goes away under a stream, can leave the
+// stream's thread looping for ever on a failed check of its own, with
+// cancellation off, so that stopping or closing the stream (and
+// Pa_Terminate, which closes it) waits for that thread without end.
+constexpr double kStuckStreamSeconds = 1.0;
 constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
 static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 
@@ -139,6 +149,18 @@ std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<u
 
 uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
 
+// Steady clock in ns; clock_gettime reads it without a lock or a system
+// call, so the callback may too.
+int64_t SteadyNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Set once a wedged stream has been left to PortAudio; Pa_Terminate would
+// wait for its thread.
+std::atomic<bool> StreamLeftBehind{false};
+
 // Whether PortAudio's JACK host API holds a client of a JACK server that no
 // longer runs. The host API is there only when a server ran at
 // Pa_Initialize; a probe client of the same server (JACK_DEFAULT_SERVER)
@@ -159,7 +181,50 @@ bool JackServerGone() {
   return false;
 }
 
+using VfprintfFunction = int (*)(FILE*, const char*, va_list);
+
+// The C library's vfprintf, or whatever other library's the program loaded
+// before it.
+VfprintfFunction NextVfprintf() {
+  static const auto next = reinterpret_cast<VfprintfFunction>(dlsym(RTLD_NEXT, "vfprintf"));
+  return next;
+}
+
 }  // namespace
+}  // namespace sorvane
+
+// PortAudio prints each of its internal checks that fails as a line
+// "Expression '...' failed in '...', line: N" on stderr, through vfprintf.
+// The program keeps no log, and one such check in PortAudio 19.6's ALSA
+// path, once PipeWire has gone away under a stream, fails in an endless loop
+// (see kStuckStreamSeconds): hundreds of megabytes a minute, from the moment
+// the server goes. This definition stands in for the C library's vfprintf
+// in the libraries the program loads (a symbol of the executable comes
+// first), drops those lines and passes everything else on. A check failing
+// over and over on one thread would still keep a core busy for as long as
+// the process lives, so from its hundredth repeat in a row each waits 10 ms.
+// The assembler name keeps it apart from the C library's declaration, which
+// may be an inline wrapper.
+extern "C" int SorvaneVfprintf(FILE* stream, const char* format, va_list args) __asm__("vfprintf");
+extern "C" int SorvaneVfprintf(FILE* stream, const char* format, va_list args) {
+  if (stream == stderr && format != nullptr && std::strncmp(format, "Expression '", 12) == 0 &&
+      std::strstr(format, "' failed in '") != nullptr) {
+    thread_local const char* last = nullptr;
+    thread_local unsigned repeats = 0;
+    repeats = format == last ? repeats + 1 : 0;
+    last = format;
+    if (repeats >= 100) usleep(10000);
+    return 0;
+  }
+  const sorvane::VfprintfFunction next = sorvane::NextVfprintf();
+  if (next == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return next(stream, format, args);
+}
+
+namespace sorvane {
 
 PortAudioSystem::PortAudioSystem() {
   // Probing the JACK host API would otherwise start a JACK server when none
@@ -169,6 +234,7 @@ PortAudioSystem::PortAudioSystem() {
   setenv("PULSE_LATENCY_MSEC", kPulseLatencyMs, 0);
   setenv("PIPEWIRE_LATENCY", kPipeWireLatency, 0);
   SilenceAudioLibraries();
+  NextVfprintf();  // looked up now, not first on a stream's thread
   QuietStderr quiet;
   Initialised = Pa_Initialize() == paNoError;
 }
@@ -178,8 +244,9 @@ PortAudioSystem::~PortAudioSystem() {
     QuietStderr quiet;
     // PortAudio would fail an assertion closing its client of a JACK server
     // that has gone since, and abort the program at its very end. The
-    // process is ending: PortAudio is then left as it is.
-    if (JackServerGone()) return;
+    // process is ending: PortAudio is then left as it is. So too when a
+    // wedged stream was left to it.
+    if (JackServerGone() || StreamLeftBehind.load(std::memory_order_relaxed)) return;
     Pa_Terminate();
   }
 }
@@ -189,8 +256,8 @@ PortAudioDevice::PortAudioDevice(DeviceKind kind, AudioEventQueue& events)
 
 PortAudioDevice::~PortAudioDevice() {
   // Buffers still queued here are not reported: whoever would handle the
-  // events is going away with the device.
-  if (Stream != nullptr) {
+  // events is going away with the device. A wedged stream is left as it is.
+  if (Stream != nullptr && !Abandoned) {
     QuietStderr quiet;
     if (Pa_IsStreamStopped(Stream) == 0) Pa_AbortStream(Stream);
     Pa_CloseStream(Stream);
@@ -235,16 +302,19 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
 
   PaStream* stream = nullptr;
   PaError err = paNoError;
+  auto door = std::make_unique<CallbackDoor>();
+  door->Device = this;
   {
     QuietStderr quiet;
     err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params, rate,
-                        framesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, this);
+                        framesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, door.get());
     if (err == paNoError && stream != nullptr) {
       SampleRate = rate;
       RingHead.store(0, std::memory_order_relaxed);
       RingTail.store(0, std::memory_order_relaxed);
       FrontFrames = 0;
       CopyIndex = 0;
+      LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
       // Playback runs from here on, playing silence until buffers come.
       if (!capture) {
         err = Pa_StartStream(stream);
@@ -257,6 +327,7 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
     return false;
   }
   Stream = stream;
+  Door = std::move(door);
   return true;
 }
 
@@ -278,7 +349,7 @@ bool PortAudioDevice::Unprepare(WaveHeader& header) {
 }
 
 bool PortAudioDevice::Queue(WaveHeader& header) {
-  if (Stream == nullptr) return false;
+  if (Stream == nullptr || Abandoned) return false;
   if (header.Data == nullptr || header.BufferLength < 2 || header.BufferLength % 2 != 0) return false;
   auto flags = FlagsOf(header);
   const uint32_t f = flags.load(std::memory_order_relaxed);
@@ -290,6 +361,7 @@ bool PortAudioDevice::Queue(WaveHeader& header) {
   // A playback stream stopped by a reset plays again from its next buffer.
   if (DeviceKindValue == DeviceKind::Playback && Pa_IsStreamStopped(Stream) == 1) {
     QuietStderr quiet;
+    LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
     if (Pa_StartStream(Stream) != paNoError) return false;
   }
   flags.store((f & ~kDone) | kInQueue, std::memory_order_relaxed);
@@ -299,9 +371,10 @@ bool PortAudioDevice::Queue(WaveHeader& header) {
 }
 
 bool PortAudioDevice::Start() {
-  if (Stream == nullptr) return false;
+  if (Stream == nullptr || Abandoned) return false;
   if (Pa_IsStreamStopped(Stream) == 0) return true;
   QuietStderr quiet;
+  LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
   return Pa_StartStream(Stream) == paNoError;
 }
 
@@ -313,9 +386,15 @@ bool PortAudioDevice::Reset() {
 bool PortAudioDevice::Close() {
   if (Stream == nullptr) return false;
   const bool returned = StopAndReturnAll();
+  if (Abandoned) {
+    Stream = nullptr;
+    Abandoned = false;
+    return returned;
+  }
   QuietStderr quiet;
   const bool closed = Pa_CloseStream(Stream) == paNoError;
   Stream = nullptr;
+  Door.reset();
   return returned && closed;
 }
 
@@ -325,8 +404,18 @@ bool PortAudioDevice::StopAndReturnAll() {
   // that failed on its own (the audio server went away) may refuse to stop
   // but is no longer active. One that is still active and cannot be stopped
   // keeps its buffers rather than have them handed back while its callback
-  // may still write them.
-  {
+  // may still write them. A wedged one (see kStuckStreamSeconds) is not
+  // stopped at all: its callback is shut out instead, which hands the ring
+  // to this thread just as well, and the stream is left to PortAudio.
+  if (!Abandoned && CallbackStuck()) {
+    ShutCallbackOut();
+    // The stream keeps its door: freed, it would be read should the
+    // callback ever run again.
+    static_cast<void>(Door.release());
+    Abandoned = true;
+    StreamLeftBehind.store(true, std::memory_order_relaxed);
+  }
+  if (!Abandoned) {
     QuietStderr quiet;
     if (Pa_IsStreamStopped(Stream) == 0 && Pa_AbortStream(Stream) != paNoError &&
         Pa_IsStreamActive(Stream) != 0) {
@@ -350,6 +439,26 @@ bool PortAudioDevice::StopAndReturnAll() {
   FrontFrames = 0;
   CopyIndex = head;
   return true;
+}
+
+bool PortAudioDevice::CallbackStuck() const {
+  const int64_t quiet = SteadyNs() - LastCallbackNs.load(std::memory_order_relaxed);
+  return quiet > static_cast<int64_t>(kStuckStreamSeconds * 1e9) && Pa_IsStreamStopped(Stream) == 0 &&
+         Pa_IsStreamActive(Stream) == 1;
+}
+
+void PortAudioDevice::ShutCallbackOut() {
+  // A callback inside finishes within a callback's time; then the door
+  // shuts, and the acquire pairs with that callback's release of the ring.
+  for (;;) {
+    int expected = kGateOpen;
+    if (Door->State.compare_exchange_weak(expected, kGateShut, std::memory_order_acquire,
+                                           std::memory_order_relaxed) ||
+        expected == kGateShut) {
+      return;
+    }
+    std::this_thread::yield();
+  }
 }
 
 void PortAudioDevice::Complete(WaveHeader* header) noexcept {
@@ -435,7 +544,15 @@ void PortAudioDevice::ReturnPlayed(double now) noexcept {
 int PortAudioDevice::Callback(const void* input, void* output, unsigned long frames,
                               const PaStreamCallbackTimeInfo* timeInfo, unsigned long statusFlags,
                               void* self) {
-  auto* device = static_cast<PortAudioDevice*>(self);
+  auto* door = static_cast<CallbackDoor*>(self);
+  // Shut out: the device is no longer this stream's, and the stream may end.
+  int open = kGateOpen;
+  if (!door->State.compare_exchange_strong(open, kGateInside, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+    return paAbort;
+  }
+  PortAudioDevice* device = door->Device;
+  device->LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
   device->CallbackCount.fetch_add(1, std::memory_order_relaxed);
   device->FrameCount.fetch_add(frames, std::memory_order_relaxed);
   if ((statusFlags & (paInputUnderflow | paInputOverflow | paOutputUnderflow | paOutputOverflow)) != 0) {
@@ -452,6 +569,7 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
     device->PlaybackFrames(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
                            timeInfo->outputBufferDacTime, timeInfo->currentTime);
   }
+  door->State.store(kGateOpen, std::memory_order_release);
   return paContinue;
 }
 

@@ -122,12 +122,37 @@ class PortAudioDevice final : public AudioDevice {
   void ReturnPlayed(double now) noexcept;
   // Stops the stream and posts every queued buffer as done, oldest first.
   bool StopAndReturnAll();
+  // Whether the stream still counts as running but its callback has not run
+  // for kStuckStreamSeconds: its thread is wedged in PortAudio (the audio
+  // server went away under it) and stopping it would wait for ever.
+  bool CallbackStuck() const;
+  // Shuts the callback out for good: once this returns, the callback does
+  // not touch the device again and ends its stream whenever it runs.
+  void ShutCallbackOut();
   void Complete(WaveHeader* header) noexcept;
 
   const DeviceKind DeviceKindValue;
   AudioEventQueue& Events;
   void* Stream = nullptr;  // PaStream
+  // The stream's callback reaches the device through its door: kGateOpen,
+  // kGateInside while a callback runs, kGateShut once the event thread has
+  // shut it out. One per stream, on its own: a stream left to PortAudio
+  // keeps its (shut) door after the device has gone or opened another.
+  static constexpr int kGateOpen = 0;
+  static constexpr int kGateInside = 1;
+  static constexpr int kGateShut = 2;
+  struct CallbackDoor {
+    std::atomic<int> State{kGateOpen};
+    PortAudioDevice* Device = nullptr;
+  };
+  std::unique_ptr<CallbackDoor> Door;
+  // The stream's callback was shut out while it seemed stuck: the stream is
+  // left to PortAudio, never stopped or closed, and takes no more buffers.
+  bool Abandoned = false;
   double SampleRate = kSampleRate;
+  // When the callback last ran, or the stream was last started (steady
+  // clock, ns).
+  std::atomic<int64_t> LastCallbackNs{0};
 
   // Single producer (event thread, Queue) and single consumer (the callback,
   // or the event thread while the stream is stopped). Positions run freely.

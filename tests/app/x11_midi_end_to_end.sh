@@ -202,9 +202,12 @@ expect_sound_running "after the JACK server went"
 # be gone within 30 s, where each of its threads waits is printed (the
 # kernel's wait channel and gdb's backtraces) before it is killed.
 kill -TERM "$app_pid"
+# The watchdog polls, so that killing it leaves no sleep of 30 s behind.
 (
-  sleep 30 >/dev/null 2>&1
-  [ -d "/proc/$app_pid" ] || exit 0
+  for _ in $(seq 300); do
+    [ -d "/proc/$app_pid" ] || exit 0
+    sleep 0.1
+  done
   echo "--- the program is still there 30 s after SIGTERM; its threads wait in:"
   for t in /proc/"$app_pid"/task/*; do
     echo "$(basename "$t") $(awk '{print $3}' "$t/stat" 2>/dev/null) $(cat "$t/wchan" 2>/dev/null)"

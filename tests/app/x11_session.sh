@@ -69,9 +69,14 @@ if ! pulse_env=$(bash "$pulse_script" start "$pulse_dir"); then
   echo "the PulseAudio server did not start"
   exit 1
 fi
+# Its environment steers libpulse (PULSE_SERVER) and PipeWire's own clients
+# (PIPEWIRE_RUNTIME_DIR): where pipewire-alsa is installed, ALSA's default
+# device, and so the program's, is PipeWire's ALSA plugin, which ignores
+# PULSE_SERVER. A user's own device and latency choices stay out.
 eval "$pulse_env"
 [ -n "${PULSE_SERVER:-}" ] || { echo "no PULSE_SERVER from the server's start"; exit 1; }
-unset PULSE_SINK PULSE_SOURCE
+[ -n "${PIPEWIRE_RUNTIME_DIR:-}" ] || { echo "no PIPEWIRE_RUNTIME_DIR from the server's start"; exit 1; }
+unset PULSE_SINK PULSE_SOURCE PULSE_LATENCY_MSEC PIPEWIRE_LATENCY PIPEWIRE_REMOTE
 export JACK_NO_START_SERVER=1
 
 # The program's own configuration folder, whose user-dirs.dirs names a music

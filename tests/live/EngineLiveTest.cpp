@@ -217,8 +217,13 @@ TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Live, DeviceOpenFailure,
     ::testing::Values(
+        // No server for libpulse nor for PipeWire's own clients (its ALSA
+        // plugin is ALSA's default device where pipewire-alsa is installed,
+        // and finds its server by the runtime folders, not PULSE_SERVER).
         OpenFailure{"NoAudioServer",
-                    {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"},
+                    {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server",
+                     "PIPEWIRE_RUNTIME_DIR=/nonexistent/sorvane-no-server",
+                     "XDG_RUNTIME_DIR=/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"},
                     "Problem creating record handle", "capture"},
         OpenFailure{"MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle",
                     "capture"},

@@ -15,7 +15,9 @@
 # installed, as on a desktop: a private session bus, pipewire, wireplumber and
 # pipewire-pulse, each with DIR's runtime, config and state folders. Elsewhere
 # (CI) it is PulseAudio. SORVANE_AUDIO_SERVER=pulseaudio or =pipewire chooses.
-# Clients reach either by PULSE_SERVER=unix:DIR/native. Neither touches the
+# Clients reach either by PULSE_SERVER=unix:DIR/native, and PipeWire's own
+# clients (its ALSA plugin, ALSA's default device where pipewire-alsa is
+# installed) by PIPEWIRE_RUNTIME_DIR=DIR/runtime. Neither touches the
 # user's own sound set-up: PulseAudio runs with -n (no default start script),
 # and every path of either server points into DIR.
 set -euo pipefail
@@ -179,6 +181,7 @@ case "$cmd" in
       {
         echo "export PULSE_SERVER='$PULSE_SERVER'"
         echo "export PULSE_COOKIE='$PULSE_COOKIE'"
+        echo "export PIPEWIRE_RUNTIME_DIR='$dir/runtime'"
       } >"$dir/env"
       cat "$dir/env"
       exit 0
