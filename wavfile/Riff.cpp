@@ -240,6 +240,9 @@ RiffStatus RiffCreateReplacement(RiffFile& file, RiffReplacement& replacement, c
   assert(file.Fd < 0 && "the record already holds an open file");
   replacement = {};
   if (!ResolveLinks(path, replacement.Target)) return RiffStatus::CannotOpen;
+  // An empty name (or one ending in a separator) names no file to make.
+  const char* slash = std::strrchr(replacement.Target, '/');
+  if ((slash == nullptr ? replacement.Target : slash + 1)[0] == '\0') return RiffStatus::CannotOpen;
   struct stat info {};
   if (::stat(replacement.Target, &info) == 0) {
     // A file this process may not write is not replaced either, although

@@ -64,7 +64,8 @@ TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
     const Bytes samples = Pattern(100, 3);
     EXPECT_FALSE(WriteWaveFile((dir / "missing/phrase.wav").c_str(), samples.data(), 100));
     EXPECT_FALSE(WriteWaveFile(dir.Path.c_str(), samples.data(), 100));
-    EXPECT_EQ(log.Texts, std::vector<std::string>(2, "ファイルオープンエラー (mmioOpen)"));
+    EXPECT_FALSE(WriteWaveFile("", samples.data(), 100));
+    EXPECT_EQ(log.Texts, std::vector<std::string>(3, "ファイルオープンエラー (mmioOpen)"));
   }
   // A file size limit makes the write fail at a chosen byte: the RIFF
   // header takes bytes 0-11, the format chunk 12-35, the data chunk 36 on.
