@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,6 +25,8 @@
 #include <QSocketNotifier>
 #include <QToolButton>
 #include <QWindow>
+
+#include <cstdio>
 
 #include "app/AboutBox.h"
 #include "app/Glyphs.h"
@@ -407,8 +410,28 @@ void TForm1::btnInputClick() { StartVolumeControl(true); }
 void TForm1::btnOutputClick() { StartVolumeControl(false); }
 
 void TForm1::btnRecordClick() {
-  const QByteArray directory = QFile::encodeName(TakeDirectory());
+  if (EngineData->Take.Recording) {
+    ToggleTake(*EngineData, "");  // ends the take; the folder is not used
+    return;
+  }
+  const QString musicDir = MusicDirectory();
+  const TakeFolder folder = ChooseTakeFolder(musicDir, HomeDirectory(), QDir::currentPath());
+  const QByteArray directory = QFile::encodeName(folder.Path);
   ToggleTake(*EngineData, directory.constData());
+  if (EngineData->Take.Recording && !folder.InMusicFolder) ReportTakeFolder(folder, musicDir);
+}
+
+void TForm1::ReportTakeFolder(const TakeFolder& folder, const QString& musicDir) {
+  // Every such take gets its line on stderr; the window says it once per
+  // folder, in a box that does not stop the take or the window.
+  std::fprintf(stderr, "sorvane: %s\n", TakeFolderNotice(folder, musicDir, false).toLocal8Bit().constData());
+  if (folder.Path == AnnouncedTakeFolder) return;
+  AnnouncedTakeFolder = folder.Path;
+  auto* box = new QMessageBox(QMessageBox::Information, windowTitle(),
+                              TakeFolderNotice(folder, musicDir, LanguageJapanese()), QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
 }
 
 void TForm1::btnAboutClick() {

@@ -16,6 +16,7 @@
 
 #include "app/AudioBackend.h"
 #include "app/MidiInput.h"
+#include "app/Platform.h"
 #include "audio/Engine.h"
 #include "keyboard/KeyInput.h"
 #include "keyboard/KeyTable.h"
@@ -166,6 +167,9 @@ class TForm1 : public QWidget, public EngineHost {
   bool MainWindowHasFocus() const;
   // Asks before an existing file is replaced; true when the user agrees.
   bool ConfirmReplace(const QString& path);
+  // Says on stderr, and once per folder in a box that does not hold up the
+  // window, that a take went somewhere other than the music folder.
+  void ReportTakeFolder(const TakeFolder& folder, const QString& musicDir);
 
   std::unique_ptr<AudioBackend> Audio;
   std::unique_ptr<EngineState> EngineData;
@@ -185,6 +189,7 @@ class TForm1 : public QWidget, public EngineHost {
   // it, not wherever the user browsed before cancelling.
   QString LoadDirectory;
   QString SaveDirectory;
+  QString AnnouncedTakeFolder;  // the fallback take folder the window has named
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
 };
 

@@ -53,13 +53,46 @@ QFont JapaneseWindowFont() {
 
 QFont EnglishWindowFont() { return QFont(QString::fromUtf8(kEnglishFace), kEnglishPointSize); }
 
-QString TakeDirectory(const QString& musicDir, const QString& homeDir) {
-  if (!musicDir.isEmpty() && QDir().mkpath(musicDir) && IsWritableDirectory(musicDir)) return musicDir;
-  return homeDir;
+QString HomeDirectory() {
+  // QDir::homePath() answers "/" when HOME is unset, and the music folder
+  // would then be /Music.
+  const QString home = qEnvironmentVariable("HOME");
+  return home.isEmpty() ? QString() : QDir::cleanPath(home);
 }
 
-QString TakeDirectory() {
-  return TakeDirectory(QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath());
+QString MusicDirectory() {
+  // QStandardPaths reads XDG_MUSIC_DIR only from user-dirs.dirs, not from
+  // the environment; a relative path there is not valid, so it is ignored.
+  const QString given = qEnvironmentVariable("XDG_MUSIC_DIR");
+  if (!given.isEmpty() && QDir::isAbsolutePath(given)) return QDir::cleanPath(given);
+  if (HomeDirectory().isEmpty()) return QString();
+  return QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+}
+
+TakeFolder ChooseTakeFolder(const QString& musicDir, const QString& homeDir, const QString& currentDir) {
+  if (!musicDir.isEmpty() && QDir().mkpath(musicDir) && IsWritableDirectory(musicDir)) {
+    return {musicDir, true};
+  }
+  if (IsWritableDirectory(homeDir)) return {homeDir, false};
+  return {currentDir, false};
+}
+
+TakeFolder ChooseTakeFolder() {
+  return ChooseTakeFolder(MusicDirectory(), HomeDirectory(), QDir::currentPath());
+}
+
+QString TakeDirectory() { return ChooseTakeFolder().Path; }
+
+QString TakeFolderNotice(const TakeFolder& folder, const QString& musicDir, bool japanese) {
+  if (folder.InMusicFolder) return QString();
+  const QString where = QDir::toNativeSeparators(folder.Path);
+  if (musicDir.isEmpty()) {
+    return japanese ? QStringLiteral("ミュージックフォルダがないため、録音は %1 に保存されます。").arg(where)
+                    : QStringLiteral("There is no music folder; takes are saved in %1.").arg(where);
+  }
+  const QString music = QDir::toNativeSeparators(musicDir);
+  return japanese ? QStringLiteral("ミュージックフォルダ %1 に書き込めないため、録音は %2 に保存されます。").arg(music, where)
+                  : QStringLiteral("The music folder %1 cannot be written; takes are saved in %2.").arg(music, where);
 }
 
 QString DialogStartDirectory(const QString& musicDir, const QString& homeDir) {
@@ -67,9 +100,7 @@ QString DialogStartDirectory(const QString& musicDir, const QString& homeDir) {
   return homeDir;
 }
 
-QString DialogStartDirectory() {
-  return DialogStartDirectory(QStandardPaths::writableLocation(QStandardPaths::MusicLocation), QDir::homePath());
-}
+QString DialogStartDirectory() { return DialogStartDirectory(MusicDirectory(), HomeDirectory()); }
 
 QList<MixerCommand> MixerCommands(bool recording) {
   // pavucontrol's tabs: 3 output devices, 4 input devices.

@@ -6,6 +6,7 @@
 // or throws; the records are plain data.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -44,8 +45,21 @@ struct RiffChunk {
   bool Written = false;   // created by this writer: its size is fixed up on ascend
 };
 
+// A whole file written under a temporary name beside the file it is to
+// replace, and renamed over it only once it is complete, so that a write
+// that fails (a full disk, a file size limit) leaves the old file as it was.
+struct RiffReplacement {
+  char Target[PATH_MAX] = {};     // the file replaced, symbolic links followed
+  char Temporary[PATH_MAX] = {};  // ".NAME.XXXXXX" in the target's folder
+  bool Replaces = false;          // the target exists: its mode and owner are kept
+  uint32_t Mode = 0;
+  uint32_t Owner = 0;
+  uint32_t Group = 0;
+};
+
 static_assert(std::is_trivially_copyable_v<RiffFile>);
 static_assert(std::is_trivially_copyable_v<RiffChunk>);
+static_assert(std::is_trivially_copyable_v<RiffReplacement>);
 
 enum class RiffStatus : uint8_t {
   Ok,
@@ -64,8 +78,28 @@ enum class RiffStatus : uint8_t {
 // are refused, so a search can never run on without end.
 RiffStatus RiffOpenRead(RiffFile& file, const char* path);
 
-// Creates a file for writing only, replacing an existing one.
+// Creates a file for writing only, replacing an existing one. Only a
+// regular file is opened (without waiting: a pipe or a device is refused
+// with CannotOpen, never written to).
 RiffStatus RiffCreate(RiffFile& file, const char* path);
+
+// Starts writing a file that will take the place of path: path (a symbolic
+// link is followed to the file it names, also a link to nothing yet) must be
+// a regular file this process may write, or name nothing yet; its folder
+// then gets a new hidden file ".NAME.XXXXXX", open for writing. CannotOpen
+// otherwise (a folder, a pipe, a device, a read-only file, a folder in
+// which nothing can be made); nothing ever waits on the path.
+RiffStatus RiffCreateReplacement(RiffFile& file, RiffReplacement& replacement, const char* path);
+
+// Finishes a replacement: the temporary file takes the replaced file's
+// permission bits (and owner, where allowed), is flushed to the disk,
+// closed and renamed to the target. On failure (CannotWrite, CannotClose)
+// the temporary file is removed and the target is as it was. The file
+// record is closed in every case.
+RiffStatus RiffCommitReplacement(RiffFile& file, RiffReplacement& replacement);
+
+// Gives a replacement up: closes and removes the temporary file.
+void RiffAbandonReplacement(RiffFile& file, RiffReplacement& replacement);
 
 // Creates a new file for writing only; never opens or replaces an existing
 // one (AlreadyExists when the name is taken, also by a dangling link).

@@ -30,7 +30,10 @@ constexpr int64_t kMaxTakeDataBytes = kMaxChunkSize - kTakeHeaderBytes - 1;
 
 // Writes the RIFF, format and data chunk headers of a new take.
 bool WriteTakeHeaders(TakeRecorder& take) {
+  // The sizes of an empty take from the start (the data chunk's is 0), so
+  // that the file is a valid WAV file before the first size update too.
   take.RiffChunk = {};
+  take.RiffChunk.Size = static_cast<uint32_t>(kTakeHeaderBytes);
   take.RiffChunk.FormType = FourCC("WAVE");
   if (RiffCreateRiffChunk(take.TakeFile, take.RiffChunk) != RiffStatus::Ok) return false;
   RiffChunk fmt{};

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The take recorder: every output block queued for playback is appended to
-// a WAV file (18-byte format chunk) named after the local start time. While
-// the take runs its chunk sizes are brought up to date about once a second,
-// so that a take cut short by a crash or a kill is still a valid WAV file;
+// a WAV file (18-byte format chunk) named after the local start time. The
+// file is created with the sizes of an empty take, and while the take runs
+// its chunk sizes are brought up to date about once a second, so that a take
+// cut short by a crash or a kill is still a valid WAV file at any moment;
 // they are fixed up for good when the take ends.
 #pragma once
 

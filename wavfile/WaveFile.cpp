@@ -157,16 +157,23 @@ bool ReadWave(void* destination, const char* fileName, int seconds, bool convert
 }  // namespace
 
 bool WriteWaveFile(const char* fileName, const void* samples, uint32_t byteCount) {
+  // The file is written beside the one it replaces and renamed over it only
+  // when complete: a save that fails half-way leaves the old file as it was.
   RiffFile file;
-  if (RiffCreate(file, fileName) != RiffStatus::Ok) {
+  RiffReplacement replacement;
+  if (RiffCreateReplacement(file, replacement, fileName) != RiffStatus::Ok) {
     ShowWaveError("ファイルオープンエラー (mmioOpen)");
     return false;
   }
   const char* message = WriteSteps(file, samples, byteCount);
-  // A close that fails can mean data the system had accepted never reached
-  // the file, so it does not count as written.
-  const bool closed = RiffClose(file) == RiffStatus::Ok;
-  if (message == nullptr && !closed) message = "dataチャンク書き込みエラー (mmioWrite)";
+  if (message != nullptr) {
+    RiffAbandonReplacement(file, replacement);
+  } else if (RiffCommitReplacement(file, replacement) != RiffStatus::Ok) {
+    // Data the system had accepted that never reached the disk, or a name
+    // that could not be put in place: nothing counts as written.
+    message = "dataチャンク書き込みエラー (mmioWrite)";
+  }
+  // The box runs a nested event loop; the temporary file is gone before it.
   if (message != nullptr) {
     ShowWaveError(message);
     return false;

@@ -48,7 +48,13 @@ inline constexpr WaveFormatRecord kWaveFormatRecord = MakeWaveFormatRecord();
 // Writes fileName (replacing an existing file) as a RIFF WAVE file with a
 // 16-byte format chunk (linear PCM, mono, 22050 Hz, 16-bit) and a "data"
 // chunk holding byteCount bytes of samples. Returns true once the whole file
-// has been written and closed. A partly written file is left in place.
+// has been written, flushed to the disk and put in place. The file is
+// written under a hidden temporary name in the same folder and renamed over
+// fileName only then, so on failure an existing file is untouched and no
+// partly written file is left. A replaced file keeps its permission bits; a
+// symbolic link is written through (the file it names is replaced). Only a
+// regular file, or a name not taken yet, is written: a folder, pipe or
+// device is refused as "ファイルオープンエラー (mmioOpen)", without waiting.
 bool WriteWaveFile(const char* fileName, const void* samples, uint32_t byteCount);
 
 // Copies the first min(data chunk size, seconds * 44100) bytes of the "data"

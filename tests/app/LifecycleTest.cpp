@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -563,21 +565,101 @@ TEST(Glyphs, DrawnFromTheirRowsWithTheBottomLeftColourTransparent) {
   EXPECT_EQ(opaque, 144 - 41);  // every pixel but the 41 white ones
 }
 
-TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHome) {
-  QTemporaryDir music, home;
-  EXPECT_EQ(TakeDirectory(music.path(), home.path()), music.path());
+// Sets an environment variable (or unsets it, given a null value) for the
+// life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value)
+      : Name(name), Old(qgetenv(name)), WasSet(qEnvironmentVariableIsSet(name)) {
+    if (value != nullptr) {
+      qputenv(name, value);
+    } else {
+      qunsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (WasSet) {
+      qputenv(Name, Old);
+    } else {
+      qunsetenv(Name);
+    }
+  }
+
+ private:
+  const char* Name;
+  QByteArray Old;
+  bool WasSet;
+};
+
+TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHomeElseCurrentFolder) {
+  QTemporaryDir music, home, current;
+  const QString cwd = current.path();
+  const auto folder = [&cwd](const QString& m, const QString& h) {
+    const TakeFolder f = ChooseTakeFolder(m, h, cwd);
+    return std::make_pair(f.Path, f.InMusicFolder);
+  };
+  EXPECT_EQ(folder(music.path(), home.path()), std::make_pair(music.path(), true));
   const QString missing = music.path() + QStringLiteral("/Music");
-  EXPECT_EQ(TakeDirectory(missing, home.path()), missing);
+  EXPECT_EQ(folder(missing, home.path()), std::make_pair(missing, true));
   EXPECT_TRUE(QFileInfo(missing).isDir());
-  EXPECT_EQ(TakeDirectory(QString(), home.path()), home.path());
+  EXPECT_EQ(folder(QString(), home.path()), std::make_pair(home.path(), false));
   // A file where the folder should be: it stays, and takes go home.
   QFile plain(music.path() + QStringLiteral("/plain"));
   ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
   plain.close();
-  EXPECT_EQ(TakeDirectory(plain.fileName(), home.path()), home.path());
+  EXPECT_EQ(folder(plain.fileName(), home.path()), std::make_pair(home.path(), false));
   EXPECT_TRUE(QFileInfo(plain.fileName()).isFile());
-  // The running program's: the user's music folder.
+  // No home folder, or one that is no folder: the current folder.
+  EXPECT_EQ(folder(QString(), QString()), std::make_pair(cwd, false));
+  EXPECT_EQ(folder(plain.fileName(), plain.fileName()), std::make_pair(cwd, false));
+  EXPECT_TRUE(TakeFolderNotice({music.path(), true}, music.path(), false).isEmpty());
+  EXPECT_TRUE(TakeFolderNotice({cwd, false}, plain.fileName(), true).contains(cwd));
+
+  // The running program's: the user's music folder...
   EXPECT_EQ(TakeDirectory(), QStandardPaths::writableLocation(QStandardPaths::MusicLocation));
+  // ...also when the environment names it, which Qt alone does not read...
+  {
+    ScopedEnv given("XDG_MUSIC_DIR", QFile::encodeName(music.path()).constData());
+    EXPECT_EQ(TakeDirectory(), music.path());
+  }
+  // ...and without HOME (a service with no login) the current folder, not /Music.
+  ScopedEnv noHome("HOME", nullptr);
+  ScopedEnv noMusic("XDG_MUSIC_DIR", nullptr);
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(cwd));
+  const TakeFolder chosen = ChooseTakeFolder();
+  QDir::setCurrent(before);
+  EXPECT_EQ(chosen.Path, QDir(cwd).canonicalPath());
+  EXPECT_FALSE(chosen.InMusicFolder);
+  EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/Music")));
+}
+
+TEST(TakeButton, TakeOutsideTheMusicFolderIsNamedInTheWindowOncePerFolder) {
+  QTemporaryDir home;
+  const QString plain = home.filePath(QStringLiteral("plain"));
+  QFile file(plain);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  ScopedEnv homeEnv("HOME", QFile::encodeName(home.path()).constData());
+  ScopedEnv musicEnv("XDG_MUSIC_DIR", QFile::encodeName(plain).constData());
+  Window w;
+  const auto notices = [&w] {
+    QStringList texts;
+    for (QMessageBox* box : w->findChildren<QMessageBox*>()) {
+      if (box->isVisible() && !box->isModal()) texts << box->text();
+    }
+    return texts;
+  };
+  for (int take = 0; take < 2; ++take) {
+    w->btnRecord->click();
+    ASSERT_TRUE(w.Engine().Take.Recording);
+    w->btnRecord->click();
+  }
+  const QStringList shown = notices();
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_TRUE(shown[0].contains(plain) && shown[0].contains(home.path())) << shown[0].toStdString();
+  EXPECT_EQ(QDir(home.path()).entryList({QStringLiteral("*.wav")}).size(), 2);
+  EXPECT_TRUE(w.Errors.Texts.empty());
 }
 
 TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {

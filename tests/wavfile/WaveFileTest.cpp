@@ -4,7 +4,10 @@
 // its message and an untouched destination.
 #include "wavfile/WaveFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include "WaveTestSupport.h"
 
@@ -61,7 +64,8 @@ TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
     const Bytes samples = Pattern(100, 3);
     EXPECT_FALSE(WriteWaveFile((dir / "missing/phrase.wav").c_str(), samples.data(), 100));
     EXPECT_FALSE(WriteWaveFile(dir.Path.c_str(), samples.data(), 100));
-    EXPECT_EQ(log.Texts, std::vector<std::string>(2, "ファイルオープンエラー (mmioOpen)"));
+    EXPECT_FALSE(WriteWaveFile("", samples.data(), 100));
+    EXPECT_EQ(log.Texts, std::vector<std::string>(3, "ファイルオープンエラー (mmioOpen)"));
   }
   // A file size limit makes the write fail at a chosen byte: the RIFF
   // header takes bytes 0-11, the format chunk 12-35, the data chunk 36 on.
@@ -86,6 +90,73 @@ TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
     });
     EXPECT_EQ(result, 0);
   }
+}
+
+TEST(WriteWaveFile, FullDiskLeavesTheReplacedFileAsItWasAndNothingElse) {
+  TempDir dir;
+  const std::string path = dir / "phrase.wav";
+  const Bytes old = Pattern(20000, 13), samples = Pattern(132300, 14);
+  SmallRoom room{};
+  // 64 KiB hold the old file but not the new one beside it.
+  const int result = RunOnFullFileSystem(dir.Path.string(), 65536, &room, [&] {
+    ErrorLog log;
+    if (!WriteWaveFile(path.c_str(), old.data(), 20000)) return 1;
+    if (WriteWaveFile(path.c_str(), samples.data(), 132300)) return 2;
+    if (log.Texts != std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"}) return 3;
+    if (ReadBytes(path) != Wave(old)) return 4;
+    return FolderNames(dir.Path.string()) == std::vector<std::string>{"phrase.wav"} ? 0 : 5;
+  });
+  std::printf("room made small by %s\n",
+              room == SmallRoom::SmallFileSystem ? "a 64 KiB tmpfs" : "a file size limit");
+  EXPECT_EQ(result, 0) << "1: first save failed, 2: second save succeeded, 3: wrong message, "
+                          "4: old file changed, 5: a temporary file was left";
+}
+
+TEST(WriteWaveFile, ReplacesTheFileALinkNamesAndKeepsItsPermissions) {
+  TempDir dir;
+  ErrorLog log;
+  std::filesystem::create_directory(dir / "real");
+  const std::string target = dir / "real/phrase.wav";
+  const Bytes samples = Pattern(1000, 15);
+  ASSERT_TRUE(WriteWaveFile(target.c_str(), samples.data(), 500));
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("real/phrase.wav", (dir / "link.wav").c_str()), 0);
+  ASSERT_EQ(::symlink("real/new.wav", (dir / "dangling.wav").c_str()), 0);
+  ASSERT_TRUE(WriteWaveFile((dir / "link.wav").c_str(), samples.data(), 1000));
+  ASSERT_TRUE(WriteWaveFile((dir / "dangling.wav").c_str(), samples.data(), 200));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.wav"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "dangling.wav"));
+  EXPECT_EQ(ReadBytes(target), Wave(samples));
+  EXPECT_EQ(ReadBytes(dir / "real/new.wav"), Wave(Bytes(samples.begin(), samples.begin() + 200)));
+  struct stat info {};
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(FolderNames(dir / "real"), (std::vector<std::string>{"new.wav", "phrase.wav"}));
+  EXPECT_TRUE(log.Texts.empty());
+}
+
+TEST(WaveFiles, PipesAreRefusedAtOnceAndLeftAsTheyAre) {
+  // Opening a pipe for writing (or, blocking, for reading) waits for the
+  // other end; the child is killed after 5 s if anything waits.
+  TempDir dir;
+  const std::string pipe = dir / "pipe.wav", link = dir / "link.wav";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  ASSERT_EQ(::symlink(pipe.c_str(), link.c_str()), 0);
+  const int result = RunWithTimeout(5, [&] {
+    ErrorLog log;
+    const Bytes samples = Pattern(100, 16);
+    uint8_t destination[44100];
+    int accepted = 0;
+    for (const std::string& path : {pipe, link}) {
+      accepted += WriteWaveFile(path.c_str(), samples.data(), 100);
+      accepted += ReadWaveFile(destination, path.c_str(), 1);
+    }
+    return accepted == 0 && log.Texts == std::vector<std::string>(4, "ファイルオープンエラー (mmioOpen)") ? 0 : 1;
+  });
+  EXPECT_EQ(result, 0) << "100 + 14: a call waited on the pipe";
+  EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::symlink_status(pipe)));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(FolderNames(dir.Path.string()), (std::vector<std::string>{"link.wav", "pipe.wav"}));
 }
 
 class ReadWaveFileTest : public testing::Test {

@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the WAV tests: the WAV error box recorder, RIFF files put together byte by byte, a second opinion from Python's
-// WAV reader, and a child process with a file size limit.
+// WAV reader, and child processes with a file size limit, a full file
+// system or a time limit.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -165,6 +170,87 @@ int RunWithFileSizeLimit(rlim_t limit, Body body) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// Runs body in a child process that is killed (SIGALRM) when it takes more
+// than seconds, so that a call that waits for ever fails instead of hanging
+// the suite. Returns body's result, or 100 + the signal.
+template <class Body>
+int RunWithTimeout(unsigned seconds, Body body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(seconds);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// How RunOnFullFileSystem made the room small.
+enum class SmallRoom { SmallFileSystem, FileSizeLimit };
+
+// Runs body in a child process in which folder holds at most about bytes:
+// a tmpfs of that size mounted over folder in a mount namespace of the
+// child's own (nothing outside sees it, and it goes with the child), so
+// writes fail with ENOSPC as on a full disk. Where no tmpfs can be mounted
+// (no privilege, no user namespaces), the child's files may instead not
+// grow beyond bytes (RLIMIT_FSIZE, EFBIG). One of the two always runs;
+// *room says which. Returns body's result, or 100 + the signal.
+template <class Body>
+int RunOnFullFileSystem(const std::string& folder, std::size_t bytes, SmallRoom* room, Body body) {
+  int report[2];
+  if (::pipe(report) != 0) return 99;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(report[0]);
+    const auto writeMap = [](const char* file, const std::string& text) {
+      const int fd = ::open(file, O_WRONLY);
+      const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      if (fd >= 0) ::close(fd);
+      return ok;
+    };
+    bool separate = ::unshare(CLONE_NEWNS) == 0;
+    if (!separate) {
+      const uid_t uid = ::getuid();
+      const gid_t gid = ::getgid();
+      separate = ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                 writeMap("/proc/self/setgroups", "deny") &&
+                 writeMap("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+                 writeMap("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    const std::string options = "size=" + std::to_string(bytes);
+    // Private first, so that the mount does not reach the parent's namespace.
+    const bool mounted = separate && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit r{bytes, bytes};
+      ::setrlimit(RLIMIT_FSIZE, &r);
+    }
+    const char how = mounted ? 'm' : 'l';
+    const bool told = ::write(report[1], &how, 1) == 1;
+    ::close(report[1]);
+    ::_exit(told ? body() : 98);
+  }
+  ::close(report[1]);
+  char how = 0;
+  const bool told = ::read(report[0], &how, 1) == 1;
+  ::close(report[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (room != nullptr && told) *room = how == 'm' ? SmallRoom::SmallFileSystem : SmallRoom::FileSizeLimit;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// The names in folder, hidden ones included, sorted.
+inline std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 inline std::size_t OpenDescriptors() {
