@@ -80,7 +80,11 @@ class VirtualPlayback final : public AudioDevice {
     // A buffer starts when it is written or when the one before it ends.
     const int64_t start = std::max(Rig.CurrentTime, Rig.PlaybackEnd);
     Rig.PlaybackEnd = LaterBy(start, samples);
-    Rig.PlayedSamples.insert(Rig.PlayedSamples.end(), header.Data, header.Data + samples);
+    if (Rig.Sink != nullptr) {
+      Rig.Sink->Write(header.Data, samples);
+    } else {
+      Rig.PlayedSamples.insert(Rig.PlayedSamples.end(), header.Data, header.Data + samples);
+    }
     Rig.Post(Rig.PlaybackEnd, VirtualAudioRig::kPlaybackDone, &header, -1);
     return true;
   }
@@ -191,9 +195,13 @@ void VirtualAudioRig::DeviceCaptureAt(int32_t block) {
   CaptureHead = (CaptureHead + 1) % kMaxDeviceQueue;
   CaptureCount = CaptureCount - 1;
   const int64_t first = static_cast<int64_t>(kBlockSamples) * block;
-  for (int i = 0; i < kBlockSamples; ++i) {
-    const int64_t at = first + i;
-    h->Data[i] = at < InputCount ? Input[at] : 0;
+  if (Source != nullptr) {
+    Source->Fill(first, h->Data, kBlockSamples);
+  } else {
+    for (int i = 0; i < kBlockSamples; ++i) {
+      const int64_t at = first + i;
+      h->Data[i] = at < InputCount ? Input[at] : 0;
+    }
   }
   h->BytesRecorded = kBlockSamples * 2;
   Post(time, kCaptureDone, h, block);
@@ -264,7 +272,7 @@ bool VirtualAudioRig::Step(EngineState& engine, int32_t limitBlocks, VirtualLoop
 void VirtualAudioRig::Run(EngineState& engine, int32_t blocks, VirtualLoopClient* client) {
   int32_t lastHandled = -1;
   while (lastHandled < blocks - 1) {
-    if (!Step(engine, blocks, client, lastHandled)) return;
+    if (!Step(engine, blocks, client, lastHandled) || StopRequested) return;
   }
   // The playback events posted up to this moment are handled too.
   for (;;) {

@@ -32,6 +32,23 @@ class VirtualLoopClient {
   virtual void AfterCapture(VirtualAudioRig& rig, int32_t block, int64_t handledAt) = 0;
 };
 
+// Where the capture device's sound comes from when it is not an array:
+// blocks are asked for in increasing order, each at most once (a lost
+// block is skipped).
+class VirtualCaptureSource {
+ public:
+  virtual ~VirtualCaptureSource() = default;
+  // Fills out with samples first .. first + count - 1 (silence past the end).
+  virtual void Fill(int64_t first, int16_t* out, int32_t count) = 0;
+};
+
+// Where the playback device's sound goes instead of Played().
+class VirtualPlaybackSink {
+ public:
+  virtual ~VirtualPlaybackSink() = default;
+  virtual void Write(const int16_t* samples, int64_t count) = 0;
+};
+
 class VirtualAudioRig {
  public:
   VirtualAudioRig();
@@ -44,8 +61,12 @@ class VirtualAudioRig {
 
   // The sound that capture delivers; blocks beyond it are silence.
   void SetInput(const int16_t* samples, int64_t count);
+  // The sound that capture delivers, read as it is needed.
+  void SetInputSource(VirtualCaptureSource* source) { Source = source; }
   // Makes room for this many played samples, so that running allocates nothing.
   void ReservePlayed(int64_t samples);
+  // Hands what is played to sink instead of keeping it in Played().
+  void SetPlaybackSink(VirtualPlaybackSink* sink) { Sink = sink; }
 
   // Handles events until capture event blocks - 1 has been handled, then the
   // playback events posted up to that moment. Returns at once when the engine
@@ -58,6 +79,8 @@ class VirtualAudioRig {
   // Inside BeforeCapture: the loop is busy for this many samples. The clock
   // stops at the largest time it can hold rather than wrap.
   void Stall(int64_t samples);
+  // Inside a client call: Run returns after this event, the run given up.
+  void Stop() { StopRequested = true; }
 
   int64_t Clock() const { return CurrentTime; }
   // Everything written to the playback device, in queue order.
@@ -112,6 +135,9 @@ class VirtualAudioRig {
 
   const int16_t* Input = nullptr;
   int64_t InputCount = 0;
+  VirtualCaptureSource* Source = nullptr;
+  VirtualPlaybackSink* Sink = nullptr;
+  bool StopRequested = false;
 
   std::array<Event, kMaxEvents> Events{};
   int32_t EventCount = 0;

@@ -19,11 +19,6 @@
 namespace sorvane {
 namespace {
 
-uint32_t GetLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 void PutLe32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -78,6 +73,27 @@ RiffStatus StartChunk(RiffFile& file, RiffChunk& chunk, bool withForm) {
   return RiffStatus::Ok;
 }
 
+// Whether four characters that can name a chunk (printable ASCII) stand at
+// offset.
+bool IdAt(int fd, int64_t offset) {
+  uint8_t id[4];
+  if (ReadAt(fd, id, sizeof id, offset) != 4) return false;
+  for (const uint8_t c : id) {
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  return true;
+}
+
+// Where the chunk after one with this data offset and size starts. An
+// odd-sized chunk is followed by a pad byte that its size leaves out; some
+// writers leave the pad byte out, and the next chunk then starts right after
+// the data, which is taken when only there a chunk identifier stands.
+int64_t NextChunkAt(int fd, int64_t dataOffset, uint32_t size) {
+  const int64_t padded = dataOffset + static_cast<int64_t>(size) + static_cast<int64_t>(size & 1u);
+  if ((size & 1u) != 0 && !IdAt(fd, padded) && IdAt(fd, padded - 1)) return padded - 1;
+  return padded;
+}
+
 // Walks the chunks from the current position. A chunk matches when its
 // identifier is id and, if matchForm, it carries form type formType.
 RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id,
@@ -93,8 +109,8 @@ RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uin
   while (position <= end - kChunkHeaderBytes) {
     uint8_t header[8];
     if (ReadAt(file.Fd, header, sizeof header, position) != 8) break;
-    const uint32_t foundId = GetLe32(header);
-    const uint32_t size = GetLe32(header + 4);
+    const uint32_t foundId = LoadLe32(header);
+    const uint32_t size = LoadLe32(header + 4);
     const int64_t dataOffset = position + kChunkHeaderBytes;
 
     const bool hasFormField = (foundId == kRiffId || foundId == kListId) && size >= 4;
@@ -103,7 +119,7 @@ RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uin
     if (hasFormField) {
       uint8_t field[4];
       formRead = ReadAt(file.Fd, field, sizeof field, dataOffset) == 4;
-      if (formRead) form = GetLe32(field);
+      if (formRead) form = LoadLe32(field);
     }
     if (foundId == id && (!matchForm || (formRead && form == formType))) {
       const int64_t dataStart = dataOffset + (formRead ? 4 : 0);
@@ -115,8 +131,7 @@ RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uin
       chunk.Written = false;
       return RiffStatus::Ok;
     }
-    // An odd-sized chunk is followed by a pad byte that its size leaves out.
-    position = dataOffset + static_cast<int64_t>(size) + static_cast<int64_t>(size & 1u);
+    position = NextChunkAt(file.Fd, dataOffset, size);
   }
   ::lseek(file.Fd, static_cast<off_t>(start), SEEK_SET);
   return RiffStatus::ChunkNotFound;
@@ -394,8 +409,7 @@ RiffStatus RiffWriteChunkSize(RiffFile& file, const RiffChunk& chunk, uint32_t s
 RiffStatus RiffAscend(RiffFile& file, RiffChunk& chunk) {
   if (file.Fd < 0) return RiffStatus::NotOpen;
   if (!chunk.Written) {
-    const int64_t end = chunk.DataOffset + static_cast<int64_t>(chunk.Size) +
-                        static_cast<int64_t>(chunk.Size & 1u);
+    const int64_t end = NextChunkAt(file.Fd, chunk.DataOffset, chunk.Size);
     return ::lseek(file.Fd, static_cast<off_t>(end), SEEK_SET) < 0 ? RiffStatus::CannotSeek
                                                                     : RiffStatus::Ok;
   }

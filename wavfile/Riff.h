@@ -26,6 +26,14 @@ constexpr uint32_t FourCC(const char* s) {
   return v;
 }
 
+// Little-endian integers of a file, assembled byte by byte so that the
+// host's order does not matter.
+constexpr uint16_t LoadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+constexpr uint32_t LoadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
 inline constexpr uint32_t kRiffId = FourCC("RIFF");
 inline constexpr uint32_t kListId = FourCC("LIST");
 // Identifier and size field in front of every chunk's data.
@@ -138,7 +146,8 @@ RiffStatus RiffCreateChunk(RiffFile& file, RiffChunk& chunk);
 RiffStatus RiffCreateRiffChunk(RiffFile& file, RiffChunk& chunk);
 
 // Searches forward from the current position for a chunk with identifier id,
-// skipping other chunks (and the pad byte after an odd-sized one). With a
+// skipping other chunks (and the pad byte after an odd-sized one, unless its
+// writer left it out and the next chunk's identifier follows the data). With a
 // parent, only chunks whose header lies inside the parent's data are
 // considered. On success chunk describes the chunk found and the position is
 // at its data (after the form type for "RIFF" and "LIST" chunks). On failure
@@ -158,7 +167,7 @@ RiffStatus RiffWriteChunkSize(RiffFile& file, const RiffChunk& chunk, uint32_t s
 // Moves past the end of chunk. A chunk created by this writer ends at the
 // current position: its size field is fixed up to the bytes written and an
 // odd chunk gets a zero pad byte. A chunk found by a descent ends where its
-// size field says, plus the pad byte.
+// size field says, plus the pad byte (unless left out, as for a descent).
 RiffStatus RiffAscend(RiffFile& file, RiffChunk& chunk);
 
 }  // namespace sorvane

@@ -14,6 +14,7 @@
 #include "wavfile/ErrorBox.h"
 #include "wavfile/PcmConvert.h"
 #include "wavfile/Riff.h"
+#include "wavfile/WaveLayout.h"
 
 namespace sorvane {
 namespace {
@@ -54,6 +55,29 @@ const char* WriteSteps(RiffFile& file, const void* samples, uint32_t byteCount) 
   return nullptr;
 }
 
+// The message of a fault of the chunk walk or the format check.
+const char* LayoutMessage(WaveFault fault) {
+  switch (fault) {
+    case WaveFault::None:
+      return nullptr;
+    case WaveFault::NotRiffWave:
+      return "ファイルシークエラー (mmioSeek)";
+    case WaveFault::NoFormat:
+      return "fmtチャンクエラー (mmioDescend)";
+    case WaveFault::FormatTooShort:
+    case WaveFault::FormatPastEnd:
+      return "fmtチャンクリードエラー (mmioRead)";
+    case WaveFault::CannotSeek:
+      return "dataチャンクエラー(mmioAscend)";
+    case WaveFault::DataBeforeFormat:
+    case WaveFault::NoData:
+      return "dataチャンクエラー";
+    case WaveFault::BadFormat:
+      break;
+  }
+  return "PCMフォーマットではありません。";
+}
+
 // Runs the reading steps on an open file. Every size taken from the file is
 // checked against the file's real length before anything is read, so a
 // hostile size field can never ask for a huge buffer. The data is read into
@@ -63,44 +87,22 @@ const char* WriteSteps(RiffFile& file, const void* samples, uint32_t byteCount) 
 // engine's; otherwise any format tag 1 file's bytes are copied as they are.
 // On success sets copied (bytes stored in destination) and returns nullptr.
 const char* ReadSteps(RiffFile& file, void* destination, int seconds, bool convert, uint32_t& copied) {
-  if (RiffSeek(file, 0, SEEK_SET) != 0) return "ファイルシークエラー (mmioSeek)";
-  RiffChunk riff{};
-  if (RiffDescendRiff(file, riff, nullptr, kWaveForm) != RiffStatus::Ok) {
-    return "ファイルシークエラー (mmioSeek)";
-  }
-  RiffChunk fmt{};
-  if (RiffDescend(file, fmt, &riff, kFmtId) != RiffStatus::Ok) {
-    return "fmtチャンクエラー (mmioDescend)";
-  }
-  const int64_t fileSize = RiffFileSize(file);
-  // The whole format chunk must be present, and hold at least its format
-  // tag; only its first bytes, up to those of the extensible format, are
-  // looked at, so only they are read.
-  if (fileSize < 0 || fmt.Size < 2 ||
-      fmt.DataOffset + static_cast<int64_t>(fmt.Size) > fileSize) {
-    return "fmtチャンクリードエラー (mmioRead)";
-  }
-  uint8_t record[kWaveFormatReadBytes];
-  const std::size_t recordBytes = std::min<std::size_t>(fmt.Size, sizeof record);
-  if (RiffRead(file, record, recordBytes) != static_cast<int64_t>(recordBytes)) {
-    return "fmtチャンクリードエラー (mmioRead)";
-  }
-  PcmFormat format{};
-  if (convert) {
-    switch (ParsePcmFormat(record, recordBytes, format)) {
-      case PcmFormatFault::None:
-        break;
-      case PcmFormatFault::ShortChunk:
-        return "fmtチャンクリードエラー (mmioRead)";
-      default:  // not PCM, or PCM of a layout that cannot be converted
-        return "PCMフォーマットではありません。";
+  WaveLayout layout;
+  const WaveFault fault = ReadWaveLayout(file, convert ? WaveCheck::Convertible : WaveCheck::TagOnly, layout);
+  if (fault != WaveFault::None) {
+    // A tag-1 format chunk too short to describe its sound is unreadable
+    // rather than of another format.
+    if (fault == WaveFault::BadFormat && layout.FormatFault == PcmFormatFault::ShortChunk) {
+      return "fmtチャンクリードエラー (mmioRead)";
     }
-  } else if ((record[0] | record[1] << 8) != kWaveFormatPcm) {
-    return "PCMフォーマットではありません。";
+    return LayoutMessage(fault);
   }
-  if (RiffAscend(file, fmt) != RiffStatus::Ok) return "dataチャンクエラー(mmioAscend)";
-  RiffChunk data{};
-  if (RiffDescend(file, data, &riff, kDataId) != RiffStatus::Ok) return "dataチャンクエラー";
+  const PcmFormat& format = layout.Format;
+  const int64_t fileSize = layout.FileSize;
+  struct {
+    int64_t DataOffset;
+    uint32_t Size;
+  } data{layout.DataOffset, layout.DataSize};
 
   const bool asIs = !convert || IsEngineFormat(format);
   const int64_t limit = seconds > 0 ? static_cast<int64_t>(seconds) * kWaveBytesPerSecond : 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,9 +47,11 @@ class Scratch {
   // Runs sorvane-render with these arguments (already quoted as needed) in
   // Dir, after the shell commands in setUp (e.g. a ulimit). Its stdout and
   // stderr are kept in Dir as stdout.txt and stderr.txt.
-  RenderRun Render(const std::string& arguments, const std::string& setUp = "") const {
+  // A run that takes longer than timeoutSeconds is ended (status 124).
+  RenderRun Render(const std::string& arguments, const std::string& setUp = "", int timeoutSeconds = 600) const {
     const std::string command = "cd '" + Dir.string() + "' && " + setUp + (setUp.empty() ? "" : " && ") +
-                                "'" SORVANE_RENDER_BINARY "' " + arguments + " > stdout.txt 2> stderr.txt";
+                                "timeout -k 5 " + std::to_string(timeoutSeconds) + " '" SORVANE_RENDER_BINARY "' " +
+                                arguments + " > stdout.txt 2> stderr.txt";
     RenderRun run;
     const int raw = std::system(command.c_str());
     run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -56,6 +59,36 @@ class Scratch {
     run.Stdout.assign(out.begin(), out.end());
     const auto err = ReadAll(Dir / "stderr.txt");
     run.Stderr.assign(err.begin(), err.end());
+    return run;
+  }
+
+  // Runs sorvane-render in Dir as a child of this process and measures its
+  // peak memory (resident set, KiB). A run over timeoutSeconds is killed
+  // (status -1).
+  struct MeasuredRun {
+    int Status = -1;
+    long PeakKiB = 0;
+  };
+  MeasuredRun RenderMeasured(const std::vector<std::string>& arguments, unsigned timeoutSeconds = 300) const {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(Dir.c_str()) != 0) ::_exit(127);
+      std::freopen("stdout.txt", "w", stdout);
+      std::freopen("stderr.txt", "w", stderr);
+      std::vector<char*> argv{const_cast<char*>(SORVANE_RENDER_BINARY)};
+      for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::alarm(timeoutSeconds);  // survives the exec: a run that hangs is killed
+      ::execv(SORVANE_RENDER_BINARY, argv.data());
+      ::_exit(127);
+    }
+    MeasuredRun run;
+    int status = 0;
+    struct rusage usage {};
+    if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
+      run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      run.PeakKiB = usage.ru_maxrss;
+    }
     return run;
   }
 

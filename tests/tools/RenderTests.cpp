@@ -6,6 +6,8 @@
 #include <memory>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include "RenderSupport.h"
 #include "audio/VirtualDevices.h"
 
@@ -156,9 +158,11 @@ TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
     s.Put("empty.wav", "");
     std::ofstream(s.Dir / "nosamples.wav", std::ios::binary).write(wav.data(), 40).write("\0\0\0\0", 4);
     std::filesystem::create_directory(s.Dir / "folder");
+    ASSERT_EQ(::mkfifo((s.Dir / "fifo").c_str(), 0600), 0);
   }
   const auto before = s.Names();
-  const auto run = s.Render(c.Arguments + (c.Script.empty() ? "" : " --script bad.txt"));
+  // Nothing may wait on a pipe: a run that hangs is ended after 30 s.
+  const auto run = s.Render(c.Arguments + (c.Script.empty() ? "" : " --script bad.txt"), "", 30);
   EXPECT_EQ(run.Status, c.Status) << run.Stderr;
   EXPECT_NE(run.Stderr.find(c.Message), std::string::npos) << run.Stderr;
   EXPECT_EQ(std::count(run.Stderr.begin(), run.Stderr.end(), '\n') >= 1, true);
@@ -207,19 +211,34 @@ INSTANTIATE_TEST_SUITE_P(
                "sorvane-render: nodir/o.wav: エラー: ファイルオープンエラー (mmioOpen)"},
         BadRun{"OutputIsAFolder", "--input speech.wav --output folder", "", 1, "folder: is a folder"},
         BadRun{"OutputIsADevice", "--input speech.wav --output /dev/null", "", 1, "/dev/null: is not a regular file"},
-        BadRun{"UnwritableReport", kOk + " --report nodir/r.csv", "", 1, "nodir/r.csv"}),
+        BadRun{"UnwritableReport", kOk + " --report nodir/r.csv", "", 1, "nodir/r.csv"},
+        BadRun{"InputIsAPipe", "--input fifo --output o.wav", "", 2, "input: is not a regular file"},
+        BadRun{"ScriptIsAPipe", kOk + " --script fifo", "", 2, "fifo: the script is not a regular file"},
+        BadRun{"MidiIsAPipe", kOk + " --midi fifo", "", 2, "fifo: the MIDI file is not a regular file"},
+        BadRun{"MidiIsADevice", kOk + " --midi /dev/zero", "", 2, "/dev/zero: the MIDI file is not a regular file"},
+        BadRun{"OutputIsAPipe", "--input speech.wav --output fifo", "", 1, "fifo: is not a regular file"},
+        BadRun{"ReportIsAPipe", kOk + " --report fifo", "", 1, "fifo: is not a regular file"}),
     [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.Name); });
 
-TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOn) {
+TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOnToStatus4) {
   Scratch s;
   s.CopyIn(kData / "speech.wav", "speech.wav");
   s.Put("s.txt", "0 phraseload missing.wav\r\n5 phrasesave nodir/x.wav\n7 down 3\n");
   const auto run = s.Render(kOk + " --script s.txt");
-  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Status, 4);
   EXPECT_EQ(run.Stderr,
             "sorvane-render: missing.wav: エラー: ファイルオープンエラー (mmioOpen)\n"
             "sorvane-render: nodir/x.wav: エラー: ファイルオープンエラー (mmioOpen)\n");
   EXPECT_TRUE(std::filesystem::exists(s.Dir / "o.wav"));
+
+  // A save changes nothing in the engine: failed or not, the outputs are
+  // the same bytes; only the status tells.
+  s.Put("bad.txt", "5 phrasesave nodir/x.wav\n7 down 3\n");
+  s.Put("good.txt", "5 phrasesave x.wav\n7 down 3\n");
+  EXPECT_EQ(s.Render(kOk + " --script bad.txt --report a.csv --output a.wav").Status, 4);
+  EXPECT_EQ(s.Render(kOk + " --script good.txt --report b.csv --output b.wav").Status, 0);
+  EXPECT_EQ(ReadAll(s.Dir / "a.wav"), ReadAll(s.Dir / "b.wav"));
+  EXPECT_EQ(ReadAll(s.Dir / "a.csv"), ReadAll(s.Dir / "b.csv"));
 }
 
 TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {

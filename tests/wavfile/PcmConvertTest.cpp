@@ -177,5 +177,29 @@ TEST(ReadWaveSamples, RefusesWhatCannotBeConvertedWithoutTouchingTheDestination)
   }
 }
 
+TEST(PcmStreamConverter, GivesTheWholeFileConversionInPiecesOfAnySize) {
+  // Stereo 16-bit noise at a rate below, above and equal to 22050 Hz, fed in
+  // pieces that split frames and resampler steps anywhere.
+  for (const uint32_t rate : {8000u, 44100u, 22050u}) {
+    SCOPED_TRACE(rate);
+    const PcmFormat format{1, 2, rate, 16, 4};
+    const Bytes data = Pattern(static_cast<std::size_t>(4) * rate * 13 / 10, rate);  // 1.3 s
+    std::vector<int16_t> whole;
+    ASSERT_TRUE(ConvertPcm(data.data(), data.size(), format, whole));
+    for (const std::size_t piece : {std::size_t{4}, std::size_t{4 * 1001}, std::size_t{4 * 65536}}) {
+      SCOPED_TRACE(piece);
+      PcmStreamConverter converter;
+      ASSERT_TRUE(converter.Start(format));
+      std::vector<int16_t> streamed, out;
+      for (std::size_t at = 0; at < data.size(); at += piece) {
+        const std::size_t n = std::min(piece, data.size() - at);
+        ASSERT_TRUE(converter.Convert(data.data() + at, n, at + n == data.size(), out));
+        streamed.insert(streamed.end(), out.begin(), out.end());
+      }
+      EXPECT_EQ(streamed, whole);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sorvane::test

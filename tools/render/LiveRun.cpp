@@ -79,6 +79,7 @@ struct LiveLoop {
   int CaptureAfterClose = 0;
   int PlaybackAfterClose = 0;
   std::vector<ReportLine> Lines;
+  bool PhraseFileFailed = false;
   // Sampling time (µs) of the capture block rendered into each playback
   // header; 0 when the header holds none.
   std::array<uintptr_t, kRingSize> CaptureTimeOf{};
@@ -103,7 +104,7 @@ struct LiveLoop {
     const int64_t block = Handled;
     while (NextCommand < Commands->size() && (*Commands)[NextCommand].Block < block) ++NextCommand;
     while (NextCommand < Commands->size() && (*Commands)[NextCommand].Block == block) {
-      const int64_t stall = ApplyCommand(*Engine, (*Commands)[NextCommand]);
+      const int64_t stall = ApplyCommand(*Engine, (*Commands)[NextCommand], &PhraseFileFailed);
       // A stall is the event thread busy elsewhere, here on the real clock.
       // Whole seconds and the rest apart, so that no product can overflow.
       if (stall > 0) {
@@ -204,8 +205,7 @@ void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortA
 
 }  // namespace
 
-int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
-            const std::vector<ScriptCommand>& commands) {
+int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& commands) {
   const uint64_t maxOutputBytes = static_cast<uint64_t>(options.Blocks) * kBlockLengthLong * 2;
   if (!options.Output.empty() && maxOutputBytes > UINT32_MAX - 64) {
     std::fprintf(stderr, "sorvane-render: --output cannot hold %lld blocks in one WAV file\n",
@@ -297,7 +297,14 @@ int RunLive(const RenderOptions& options, const std::vector<int16_t>& /*input*/,
   std::fflush(stdout);
 
   int status = (!started || deviceSilent || !handshakeDone) ? kExitNoSound : kExitOk;
-  if (!outputs.Finish(options, playback.Played(), loop.Lines)) status = kExitWriteFailed;
+  // Written only now: nothing is written to the disk while the sound runs.
+  outputs.Write(playback.Played().data(), static_cast<int64_t>(playback.Played().size()));
+  for (const ReportLine& line : loop.Lines) outputs.AddReportLine(line);
+  if (!outputs.Finish()) {
+    status = kExitWriteFailed;
+  } else if (status == kExitOk && loop.PhraseFileFailed) {
+    status = kExitPhraseFileFailed;
+  }
   return status;
 }
 

@@ -19,12 +19,11 @@ namespace sorvane {
 // The sound devices could not be opened or started, or stopped delivering.
 inline constexpr int kExitNoSound = 3;
 
-// Runs live. input is the renderer's input file; live, only its length
-// matters (it sets the default number of blocks). Prints a summary on
+// Runs live (the input file, if any, has only set the default number of
+// blocks). Prints a summary on
 // stdout: events, drops, lost input, the rate control's queue band, the
 // measured input-to-output delay and the close handshake. Returns the exit
 // status.
-int RunLive(const RenderOptions& options, const std::vector<int16_t>& input,
-            const std::vector<ScriptCommand>& commands);
+int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& commands);
 
 }  // namespace sorvane

@@ -5,9 +5,10 @@
 // memory grows only with events actually read from the file.
 #include "tools/render/MidiFile.h"
 
+#include "tools/render/RenderFiles.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 
 namespace sorvane {
@@ -293,23 +294,14 @@ bool ParseMidiFile(const uint8_t* data, size_t size, int32_t channel, MidiSong& 
 }
 
 bool LoadMidiFile(const std::string& fileName, int32_t channel, MidiSong& song, std::string& error) {
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file) {
-    error = fileName + ": cannot open the MIDI file";
-    return false;
-  }
+  // Only a regular file, opened without waiting: a pipe or a device is
+  // refused at once, and a file is read only as long as it was when opened.
   std::vector<uint8_t> bytes;
-  char buffer[65536];
-  while (file) {
-    file.read(buffer, sizeof buffer);
-    bytes.insert(bytes.end(), buffer, buffer + file.gcount());
-    if (bytes.size() > kMaxMidiFileBytes) {
-      error = fileName + ": larger than " + std::to_string(kMaxMidiFileBytes >> 20) + " MiB, too large for a MIDI file";
-      return false;
-    }
-  }
-  if (file.bad()) {
-    error = fileName + ": cannot read the MIDI file";
+  std::string reason;
+  if (!ReadRegularFile(fileName, bytes, reason, kMaxMidiFileBytes,
+                       "larger than " + std::to_string(kMaxMidiFileBytes >> 20) + " MiB, too large for a MIDI file")) {
+    error = fileName + ": the MIDI file " + reason;
+    if (reason.starts_with("larger")) error = fileName + ": " + reason;
     return false;
   }
   if (!ParseMidiFile(bytes.data(), bytes.size(), channel, song, error)) {

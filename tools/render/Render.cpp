@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cerrno>
 #include <memory>
+
+#include <unistd.h>
 
 #include "audio/VirtualDevices.h"
 #include "tools/render/RenderFiles.h"
@@ -27,36 +29,40 @@ bool ParseCount(const std::string& s, int64_t& value) {
 }
 
 // Feeds the script's commands to the engine around each capture event and
-// collects the report.
+// writes the report as it goes.
 class ScriptedRun final : public VirtualLoopClient {
  public:
-  ScriptedRun(EngineState& engine, const std::vector<ScriptCommand>& commands, MidiPlayer* midi)
-      : Engine(engine), Commands(commands), Midi(midi) {}
+  ScriptedRun(EngineState& engine, const std::vector<ScriptCommand>& commands, MidiPlayer* midi, RunOutputs& outputs,
+              InputWave* input)
+      : Engine(engine), Commands(commands), Midi(midi), Outputs(outputs), Input(input) {}
 
   void BeforeCapture(VirtualAudioRig& rig, int32_t block) override {
     while (NextCommand < Commands.size() && Commands[NextCommand].Block < block) ++NextCommand;
     while (NextCommand < Commands.size() && Commands[NextCommand].Block == block) {
-      const int64_t stall = ApplyCommand(Engine, Commands[NextCommand]);
+      const int64_t stall = ApplyCommand(Engine, Commands[NextCommand], &PhraseFileFailed);
       if (stall > 0) rig.Stall(stall);
       ++NextCommand;
     }
     if (Midi) Midi->Play(block);
   }
 
-  void AfterCapture(VirtualAudioRig&, int32_t block, int64_t handledAt) override {
+  void AfterCapture(VirtualAudioRig& rig, int32_t block, int64_t handledAt) override {
     const CaptureReport& c = Engine.LastCapture;
-    ReportLines.push_back({block, handledAt, c.QueuedAtGate, c.Dropped, c.Dropped ? 0 : c.BlockLength,
+    Outputs.AddReportLine({block, handledAt, c.QueuedAtGate, c.Dropped, c.Dropped ? 0 : c.BlockLength,
                            Engine.Rate.RateState, Engine.Phrase.PhraseMode});
+    // A run whose outputs or input have failed is not worth finishing.
+    if (Outputs.Failed() || (Input != nullptr && !Input->ReadError().empty())) rig.Stop();
   }
 
-  const std::vector<ReportLine>& Lines() const { return ReportLines; }
+  bool PhraseFileFailed = false;
 
  private:
   EngineState& Engine;
   const std::vector<ScriptCommand>& Commands;
   MidiPlayer* Midi;
+  RunOutputs& Outputs;
+  InputWave* Input;
   size_t NextCommand = 0;
-  std::vector<ReportLine> ReportLines;
 };
 
 }  // namespace
@@ -143,16 +149,30 @@ std::string FormatReportLine(const ReportLine& l) {
   return buffer;
 }
 
-bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lines) {
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << ReportHeader();
-  for (const auto& l : lines) out << FormatReportLine(l);
-  out.flush();
-  return static_cast<bool>(out);
+namespace {
+
+constexpr uint32_t kWaveForm = FourCC("WAVE");
+constexpr uint32_t kFmtId = FourCC("fmt");
+constexpr uint32_t kDataId = FourCC("data");
+// Output written to the files at a time.
+constexpr size_t kFileBufferBytes = 65536;
+
+bool WriteAll(int fd, const void* data, size_t count) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (count > 0) {
+    const ssize_t n = ::write(fd, p, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
+}  // namespace
+
 bool RunOutputs::Open(const RenderOptions& options) {
+  Options = &options;
   std::string reason;
   bool openFailed = false;
   if (!options.Output.empty() && !Wave.Create(options.Output, reason, openFailed)) {
@@ -169,38 +189,126 @@ bool RunOutputs::Open(const RenderOptions& options) {
     std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
     return false;
   }
+  if (!options.Output.empty()) {
+    // The program's WAV layout, its sizes fixed up at the end: RIFF, a
+    // 16-byte format chunk, then the data as it is played.
+    WaveFile.Fd = Wave.Fd();
+    WaveBuffer.reserve(kFileBufferBytes);
+    RiffPart.FormType = kWaveForm;
+    RiffChunk fmt{};
+    fmt.Id = kFmtId;
+    fmt.Size = kWaveFormatBytes;
+    DataPart.Id = kDataId;
+    if (RiffCreateRiffChunk(WaveFile, RiffPart) != RiffStatus::Ok) {
+      WaveMessage = "RIFFチャンク作成エラー (mmioCreateChunk)";
+    } else if (RiffCreateChunk(WaveFile, fmt) != RiffStatus::Ok) {
+      WaveMessage = "fmtチャンク作成エラー (mmioCreateChunk)";
+    } else if (RiffWrite(WaveFile, kWaveFormatRecord.Bytes, kWaveFormatBytes) != kWaveFormatBytes) {
+      WaveMessage = "fmtチャンク書き込みエラー (mmioWrite)";
+    } else if (RiffAscend(WaveFile, fmt) != RiffStatus::Ok) {
+      WaveMessage = "fmtチャンク書き込みエラー (mmioAscend)";
+    } else if (RiffCreateChunk(WaveFile, DataPart) != RiffStatus::Ok) {
+      WaveMessage = "dataチャンク作成エラー (mmioCreateChunk)";
+    }
+    if (WaveMessage != nullptr) {
+      FileBoxScope scope(options.Output);
+      ShowWaveError(WaveMessage);
+      return false;
+    }
+  }
+  if (!options.Report.empty()) {
+    ReportBuffer.reserve(kFileBufferBytes + 256);
+    ReportBuffer = ReportHeader();
+  }
   return true;
 }
 
-bool RunOutputs::Finish(const RenderOptions& options, const std::vector<int16_t>& played,
-                        const std::vector<ReportLine>& lines) {
+bool RunOutputs::FlushWave() {
+  if (WaveMessage == nullptr && !WaveBuffer.empty() &&
+      RiffWrite(WaveFile, WaveBuffer.data(), WaveBuffer.size()) != static_cast<int64_t>(WaveBuffer.size())) {
+    WaveMessage = "dataチャンク書き込みエラー (mmioWrite)";
+  }
+  WaveBuffer.clear();
+  return WaveMessage == nullptr;
+}
+
+bool RunOutputs::FlushReport() {
+  if (!ReportFailed && !ReportBuffer.empty() && !WriteAll(Report.Fd(), ReportBuffer.data(), ReportBuffer.size())) {
+    ReportFailed = true;
+  }
+  ReportBuffer.clear();
+  return !ReportFailed;
+}
+
+void RunOutputs::Write(const int16_t* samples, int64_t count) {
+  if (Options == nullptr || Options->Output.empty() || WaveMessage != nullptr) return;
+  for (int64_t i = 0; i < count; ++i) {
+    const auto v = static_cast<uint16_t>(samples[i]);
+    WaveBuffer.push_back(static_cast<uint8_t>(v));
+    WaveBuffer.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  if (WaveBuffer.size() >= kFileBufferBytes) FlushWave();
+}
+
+void RunOutputs::AddReportLine(const ReportLine& line) {
+  if (Options == nullptr || Options->Report.empty() || ReportFailed) return;
+  ReportBuffer += FormatReportLine(line);
+  if (ReportBuffer.size() >= kFileBufferBytes) FlushReport();
+}
+
+bool RunOutputs::Finish() {
+  const RenderOptions& options = *Options;
   if (!options.Output.empty()) {
-    const uint64_t bytes = static_cast<uint64_t>(played.size()) * 2;
-    if (bytes > UINT32_MAX - 64) {
-      std::fprintf(stderr, "sorvane-render: the output would be too large for a WAV file\n");
+    if (FlushWave()) {
+      if (RiffAscend(WaveFile, DataPart) != RiffStatus::Ok) {
+        WaveMessage = "dataチャンク書き込みエラー (mmioAscend)";
+      } else if (RiffAscend(WaveFile, RiffPart) != RiffStatus::Ok) {
+        WaveMessage = "RIFFチャンク書き込みエラー (mmioAscend)";
+      }
+    }
+    if (WaveMessage != nullptr) {
+      FileBoxScope scope(options.Output);
+      ShowWaveError(WaveMessage);
       return false;
     }
-    FileBoxScope scope(options.Output);
-    if (!WriteWaveFile(Wave.TempName().c_str(), played.data(), static_cast<uint32_t>(bytes))) return false;
   }
-  if (!options.Report.empty() && !WriteReport(Report.TempName(), lines)) {
+  if (!options.Report.empty() && !FlushReport()) {
     std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());
     return false;
   }
+  // Both files are complete and on the disk, and both final names can take
+  // them, before either is renamed: only a failure of the second rename
+  // itself can still leave a new output beside an old report.
   std::string reason;
-  if (!options.Output.empty() && !Wave.Commit(reason)) {
+  if (!options.Output.empty() && !Wave.Sync(reason)) {
     std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
     return false;
   }
-  if (!options.Report.empty() && !Report.Commit(reason)) {
+  if (!options.Report.empty() && !Report.Sync(reason)) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
+    return false;
+  }
+  if (!options.Output.empty() && !Wave.TargetFits(reason)) {
+    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
+    return false;
+  }
+  if (!options.Report.empty() && !Report.TargetFits(reason)) {
+    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
+    return false;
+  }
+  if (!options.Output.empty() && !Wave.Rename(reason)) {
+    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
+    return false;
+  }
+  if (!options.Report.empty() && !Report.Rename(reason)) {
     std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
     return false;
   }
   return true;
 }
 
-int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
-              const std::vector<ScriptCommand>& commands, const MidiSong* song) {
+int RunRender(const RenderOptions& options, InputWave* input, const std::vector<ScriptCommand>& commands,
+              const MidiSong* song) {
   // The output files are created before the work, so that an output that
   // cannot be written is known at once.
   RunOutputs outputs;
@@ -212,16 +320,21 @@ int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
   CreateEngine(*engine, nullptr);
   engine->CaptureDevice = &rig->Capture();
   engine->PlaybackDevice = &rig->Playback();
-  rig->SetInput(input.data(), static_cast<int64_t>(input.size()));
-  rig->ReservePlayed(blocks * kBlockLengthLong);
+  rig->SetInputSource(input);
+  rig->SetPlaybackSink(&outputs);
   OpenAudio(*engine);
 
   std::unique_ptr<MidiPlayer> midi;
   if (song) midi = std::make_unique<MidiPlayer>(*engine, *song, options.MidiChannel);
-  ScriptedRun run(*engine, commands, midi.get());
+  ScriptedRun run(*engine, commands, midi.get(), outputs, input);
   rig->Run(*engine, static_cast<int32_t>(blocks), &run);
 
-  return outputs.Finish(options, rig->Played(), run.Lines()) ? kExitOk : kExitWriteFailed;
+  if (input != nullptr && !input->ReadError().empty()) {
+    std::fprintf(stderr, "sorvane-render: %s\n", input->ReadError().c_str());
+    return kExitBadInput;
+  }
+  if (!outputs.Finish()) return kExitWriteFailed;
+  return run.PhraseFileFailed ? kExitPhraseFileFailed : kExitOk;
 }
 
 }  // namespace sorvane

@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "audio/VirtualDevices.h"
 #include "keyboard/MidiNotes.h"
+#include "tools/render/InputWave.h"
 #include "tools/render/RenderFiles.h"
 #include "tools/render/Script.h"
+#include "wavfile/Riff.h"
 
 namespace sorvane {
 
@@ -32,6 +35,15 @@ struct MidiSong;
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitWriteFailed = 1;
 inline constexpr int kExitBadInput = 2;
+// The outputs were written, but a phraseload or phrasesave failed.
+inline constexpr int kExitPhraseFileFailed = 4;
+
+// The most capture blocks one run may have. The output must fit a WAV file:
+// each block plays at most kBlockLengthLong (242) samples of 2 bytes, and
+// 8,000,000 blocks give at most 3,872,000,000 bytes of data, under the
+// 4 GiB that a chunk's 32-bit size field can hold with the header.
+inline constexpr int64_t kMaxRenderBlocks = 8'000'000;
+static_assert(kMaxRenderBlocks * kBlockLengthLong * 2 + 36 <= 0xFFFFFFFFll);
 
 // Parses argv; false with a message on a bad argument. --help and --version
 // end the parsing.
@@ -50,27 +62,50 @@ struct ReportLine {
 
 std::string ReportHeader();
 std::string FormatReportLine(const ReportLine& line);
-// Writes the report file; false when it cannot be written.
-bool WriteReport(const std::string& fileName, const std::vector<ReportLine>& lines);
 
-// The run's output WAV and report, written under temporary names beside
-// their final ones and renamed into place only when both are complete, so
-// that a failed or interrupted run leaves no partial output. Either may be
-// left out (an empty name in the options).
-struct RunOutputs {
+// The run's output WAV and report, written as the run goes under temporary
+// names beside their final ones, and renamed into place only when both are
+// complete and on the disk, so that a failed or interrupted run leaves no
+// partial output. Either may be left out (an empty name in the options).
+// Memory does not grow with their length.
+class RunOutputs final : public VirtualPlaybackSink {
+ public:
+  RunOutputs() = default;
+  RunOutputs(const RunOutputs&) = delete;
+  RunOutputs& operator=(const RunOutputs&) = delete;
+
+  // Creates both before the run and writes their headers, so that an output
+  // that cannot be written is known at once; false with the message shown.
+  bool Open(const RenderOptions& options);
+  // What was played, appended to the output WAV.
+  void Write(const int16_t* samples, int64_t count) override;
+  void AddReportLine(const ReportLine& line);
+  // A write has failed: the run may as well stop.
+  bool Failed() const { return WaveMessage != nullptr || ReportFailed; }
+  // Completes both files, flushes them to the disk, then renames both into
+  // place; false with the message shown.
+  bool Finish();
+
+ private:
+  bool FlushWave();
+  bool FlushReport();
+
+  const RenderOptions* Options = nullptr;
   PendingOutput Wave;
   PendingOutput Report;
-  // Creates both before the run, so that an output that cannot be written
-  // is known at once; false with the message shown.
-  bool Open(const RenderOptions& options);
-  // Writes what was played and the report, then renames both into place;
-  // false with the message shown.
-  bool Finish(const RenderOptions& options, const std::vector<int16_t>& played, const std::vector<ReportLine>& lines);
+  RiffFile WaveFile;
+  RiffChunk RiffPart{};
+  RiffChunk DataPart{};
+  std::vector<uint8_t> WaveBuffer;
+  std::string ReportBuffer;
+  const char* WaveMessage = nullptr;  // the first failing step's WAV message
+  bool ReportFailed = false;
 };
 
-// Renders on the virtual devices. Returns the exit status.
-// song, when not null, is played after each block's script lines.
-int RunRender(const RenderOptions& options, const std::vector<int16_t>& input,
-              const std::vector<ScriptCommand>& commands, const MidiSong* song = nullptr);
+// Renders on the virtual devices, capture reading from input. Returns the
+// exit status. song, when not null, is played after each block's script
+// lines.
+int RunRender(const RenderOptions& options, InputWave* input, const std::vector<ScriptCommand>& commands,
+              const MidiSong* song = nullptr);
 
 }  // namespace sorvane

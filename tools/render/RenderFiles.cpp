@@ -77,25 +77,45 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason) {
+int OpenRegularFile(const std::string& fileName, std::string& reason) {
   // Non-blocking, so that naming a pipe cannot hang the open; it is refused
   // below like every file that is not a regular one.
   const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     reason = "cannot open the file: " + ErrnoText(errno);
-    return false;
+    return -1;
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     reason = KindReason(info);
     ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason,
+                     uint64_t maxBytes, const std::string& tooLarge) {
+  const int fd = OpenRegularFile(fileName, reason);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    reason = "cannot read the file: " + ErrnoText(errno);
+    ::close(fd);
     return false;
   }
-  bytes.clear();
-  bytes.reserve(static_cast<size_t>(info.st_size));
-  unsigned char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  const auto size = static_cast<uint64_t>(info.st_size);
+  if (size > maxBytes) {
+    reason = tooLarge;
+    ::close(fd);
+    return false;
+  }
+  // As long as it was when opened: a file that another program is still
+  // writing cannot make the read go on without end.
+  bytes.resize(static_cast<size_t>(size));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -103,8 +123,9 @@ bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& by
       ::close(fd);
       return false;
     }
-    bytes.insert(bytes.end(), buffer, buffer + n);
+    done += static_cast<size_t>(n);
   }
+  bytes.resize(done);
   ::close(fd);
   return true;
 }
@@ -129,6 +150,7 @@ void RemovePendingOutputsOnSignal() {
 }
 
 PendingOutput::~PendingOutput() {
+  if (FileFd >= 0) ::close(FileFd);
   if (!TempPath.empty()) {
     ReleaseSlot(SignalSlot);
     ::unlink(TempPath.c_str());
@@ -165,28 +187,40 @@ bool PendingOutput::Create(const std::string& fileName, std::string& reason, boo
     openFailed = true;
     return false;
   }
-  ::close(fd);
+  FileFd = fd;
   TempPath = pattern;
   SignalSlot = TakeSlot(TempPath);
   return true;
 }
 
-bool PendingOutput::Commit(std::string& reason) {
+bool PendingOutput::Sync(std::string& reason) {
   // The data reaches the disk before the name does, so that a crash cannot
   // leave the final name on an empty file.
-  const int fd = ::open(TempPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || ::fchmod(fd, FileMode) != 0 || ::fsync(fd) != 0) {
-    reason = "cannot write the file: " + ErrnoText(errno);
-    if (fd >= 0) ::close(fd);
+  if (FileFd < 0 || ::fchmod(FileFd, FileMode) != 0 || ::fsync(FileFd) != 0) {
+    reason = "cannot write the file: " + ErrnoText(FileFd < 0 ? EBADF : errno);
     return false;
   }
-  ::close(fd);
+  return true;
+}
+
+bool PendingOutput::TargetFits(std::string& reason) const {
+  struct stat info {};
+  if (::stat(FinalPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    reason = KindReason(info);
+    return false;
+  }
+  return true;
+}
+
+bool PendingOutput::Rename(std::string& reason) {
   if (::rename(TempPath.c_str(), FinalPath.c_str()) != 0) {
     reason = "cannot put the file in place: " + ErrnoText(errno);
     return false;
   }
   ReleaseSlot(SignalSlot);
   TempPath.clear();
+  if (FileFd >= 0) ::close(FileFd);
+  FileFd = -1;
   const int folder = ::open(FolderOf(FinalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
     ::fsync(folder);

@@ -5,14 +5,23 @@
 // leaves no partial file; error boxes name the file they are about.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace sorvane {
 
-// Reads a whole regular file. On failure gives the reason, e.g. "is a
-// folder, not a file" or "cannot open the file: No such file or directory".
-bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason);
+// Opens a file for reading only when it is a regular file, without ever
+// waiting (a named pipe or a device is refused at once). Returns the
+// descriptor, or -1 with the reason, e.g. "is a folder, not a file" or
+// "cannot open the file: No such file or directory".
+int OpenRegularFile(const std::string& fileName, std::string& reason);
+
+// Reads a regular file as long as it was when opened (bytes appended
+// meanwhile are not read). A file longer than maxBytes is refused with
+// tooLarge as the reason.
+bool ReadRegularFile(const std::string& fileName, std::vector<unsigned char>& bytes, std::string& reason,
+                     uint64_t maxBytes = UINT64_MAX, const std::string& tooLarge = "");
 
 // Error boxes are printed as "caption: text", or as
 // "sorvane-render: FILE: caption: text" while a FileBoxScope names the file
@@ -34,8 +43,9 @@ class FileBoxScope {
 // by SIGINT, SIGTERM or SIGHUP, then ends it as the signal would.
 void RemovePendingOutputsOnSignal();
 
-// An output file on its way: written under TempName(), renamed to its final
-// name by Commit(). Destroyed before Commit(), it removes the temporary file.
+// An output file on its way: written under TempName() through Fd(), renamed
+// to its final name by Rename(). Destroyed before that, it removes the
+// temporary file.
 class PendingOutput {
  public:
   PendingOutput() = default;
@@ -43,18 +53,26 @@ class PendingOutput {
   PendingOutput(const PendingOutput&) = delete;
   PendingOutput& operator=(const PendingOutput&) = delete;
 
-  // Creates the temporary file in the folder of fileName. False, with the
-  // reason, when fileName is a folder or not a regular file, or when nothing
-  // can be created in its folder (openFailed is then true).
+  // Creates the temporary file in the folder of fileName and keeps it open
+  // for writing. False, with the reason, when fileName is a folder or not a
+  // regular file, or when nothing can be created in its folder (openFailed
+  // is then true).
   bool Create(const std::string& fileName, std::string& reason, bool& openFailed);
   const std::string& TempName() const { return TempPath; }
-  // Flushes the finished temporary file to the disk and renames it to the
-  // final name. False with the reason.
-  bool Commit(std::string& reason);
+  int Fd() const { return FileFd; }
+  // Gives the finished temporary file its mode and flushes it to the disk.
+  bool Sync(std::string& reason);
+  // Whether the final name can still take the file: a regular file or
+  // nothing.
+  bool TargetFits(std::string& reason) const;
+  // Renames the synced temporary file to the final name. False with the
+  // reason.
+  bool Rename(std::string& reason);
 
  private:
   std::string FinalPath;
   std::string TempPath;
+  int FileFd = -1;
   unsigned FileMode = 0;
   int SignalSlot = -1;
 };

@@ -164,7 +164,8 @@ bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptC
   return ParseScript(std::string(bytes.begin(), bytes.end()), fileName, blocks, commands, error);
 }
 
-int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
+int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c, bool* fileFailed) {
+  bool failed = false;
   const auto v = static_cast<int32_t>(c.Value);
   switch (c.Kind) {
     case CommandKind::Down: KeyNoteOn(engine, v); break;
@@ -184,16 +185,17 @@ int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c) {
     case CommandKind::PhraseLoad: {
       const FileBoxScope scope(c.Path);
       PhraseLoadBegin(engine);
-      PhraseLoadFile(engine, c.Path.c_str());
+      failed = !PhraseLoadFile(engine, c.Path.c_str());
       break;
     }
     case CommandKind::PhraseSave: {
       const FileBoxScope scope(c.Path);
-      PhraseSaveFile(engine, c.Path.c_str());
+      failed = !PhraseSaveFile(engine, c.Path.c_str());
       break;
     }
     case CommandKind::Stall: return c.Value;
   }
+  if (failed && fileFailed != nullptr) *fileFailed = true;
   return 0;
 }
 

@@ -40,6 +40,7 @@ bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptC
 
 // Carries out one command on the engine as the program's control would.
 // A stall is returned as its length in samples (0 for every other command).
-int64_t ApplyCommand(EngineState& engine, const ScriptCommand& command);
+// A phraseload or phrasesave that fails (its box shown) sets *fileFailed.
+int64_t ApplyCommand(EngineState& engine, const ScriptCommand& command, bool* fileFailed = nullptr);
 
 }  // namespace sorvane

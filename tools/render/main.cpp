@@ -49,7 +49,8 @@ const char kHelp[] =
     "  --live          run on the default sound devices and the real clock\n"
     "\n"
     "Exit status: 0 done, 1 an output could not be written, 2 a bad argument,\n"
-    "input file or script line, 3 (--live) the sound devices could not be used.\n";
+    "input file or script line, 3 (--live) the sound devices could not be used,\n"
+    "4 the outputs were written but a phraseload or phrasesave failed.\n";
 
 int Render(int argc, char** argv, int& failStatus) {
   using namespace sorvane;
@@ -70,8 +71,9 @@ int Render(int argc, char** argv, int& failStatus) {
   InstallRenderErrorBox();
   RemovePendingOutputsOnSignal();
 
-  std::vector<int16_t> input;
-  if (!options.Input.empty() && !ReadInputWave(options.Input, input, error)) {
+  // The input is checked now and read as the blocks need it.
+  InputWave input;
+  if (!options.Input.empty() && !input.Open(options.Input, error)) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
     return kExitBadInput;
   }
@@ -81,10 +83,15 @@ int Render(int argc, char** argv, int& failStatus) {
     return kExitBadInput;
   }
   if (options.Blocks < 0) {
-    options.Blocks = (static_cast<int64_t>(input.size()) + kBlockSamples - 1) / kBlockSamples;
+    int64_t samples = 0;
+    if (!options.Input.empty() && !input.CountSamples(samples, error)) {
+      std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
+      return kExitBadInput;
+    }
+    options.Blocks = (samples + kBlockSamples - 1) / kBlockSamples;
     // A song runs on two seconds past its last release.
     if (song.LastReleaseBlock >= 0) options.Blocks = std::max(options.Blocks, song.LastReleaseBlock + kMidiTailBlocks);
-    if (options.Blocks > 8'000'000 && song.LastReleaseBlock + kMidiTailBlocks == options.Blocks) {
+    if (options.Blocks > kMaxRenderBlocks && song.LastReleaseBlock + kMidiTailBlocks == options.Blocks) {
       std::fprintf(stderr, "sorvane-render: %s: the song is too long to render (more than 22 hours)\n",
                    options.Midi.c_str());
       return kExitBadInput;
@@ -97,9 +104,9 @@ int Render(int argc, char** argv, int& failStatus) {
       return kExitBadInput;
     }
   }
-  // The output must fit a WAV file: at most 242 samples a block, 4 GiB.
-  if (options.Blocks > 8'000'000) {
-    std::fprintf(stderr, "sorvane-render: --blocks %lld is too many\n", static_cast<long long>(options.Blocks));
+  if (options.Blocks > kMaxRenderBlocks) {
+    std::fprintf(stderr, "sorvane-render: --blocks %lld is too many (at most %lld, 22 hours)\n",
+                 static_cast<long long>(options.Blocks), static_cast<long long>(kMaxRenderBlocks));
     return kExitBadInput;
   }
   std::vector<ScriptCommand> commands;
@@ -110,13 +117,14 @@ int Render(int argc, char** argv, int& failStatus) {
   failStatus = kExitWriteFailed;
   if (options.Live) {
 #if defined(SORVANE_HAVE_LIVE)
-    return RunLive(options, input, commands);
+    return RunLive(options, commands);
 #else
     std::fprintf(stderr, "sorvane-render: this build has no live sound (built without PortAudio)\n");
     return kExitBadInput;
 #endif
   }
-  return RunRender(options, input, commands, options.Midi.empty() ? nullptr : &song);
+  return RunRender(options, options.Input.empty() ? nullptr : &input, commands,
+                   options.Midi.empty() ? nullptr : &song);
 }
 
 }  // namespace
