@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the fuzz targets share: the input as a file, for the readers that
-// take a file name, and a quiet error box.
+// take a file name, and a count of the error boxes shown.
 #pragma once
 
 #include <sys/mman.h>
@@ -45,10 +45,14 @@ class FuzzFile {
   std::string Name;
 };
 
-// Error boxes are expected by the thousand; each is dropped instead of
-// printed, so the fuzzer's own lines stay readable.
-inline void DropErrorBoxes() {
-  SetErrorBoxHandler([](void*, const char*, const char*) {}, nullptr);
+// Error boxes come by the thousand: they are counted instead of printed,
+// so the fuzzer's own lines stay readable.
+inline int& ErrorBoxes() {
+  static int count = 0;
+  return count;
+}
+inline void CountErrorBoxes() {
+  SetErrorBoxHandler([](void*, const char*, const char*) { ++ErrorBoxes(); }, nullptr);
 }
 
 }  // namespace sorvane::fuzz
