@@ -43,6 +43,8 @@ test_packages=(
   jackd2 python3-jack-client
   # validators and manual page rendering for the staged-install check
   desktop-file-utils appstream man-db groff-base
+  # libFuzzer (clang's runtime library) for the file readers' fuzz targets
+  clang libclang-rt-14-dev
 )
 
 # The live tests run a private, headless instance of an audio server: of

@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs the whole test suite twice: once
 # in a release build and once built with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Fails on any failing test or sanitizer report.
+# UndefinedBehaviorSanitizer. Then builds the file readers' fuzz targets with
+# clang in a tree of their own and runs each for a short while. Fails on any
+# failing test, sanitizer report or fuzzer finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +25,7 @@ echo "== release build =="
 run_suite build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 echo "== sanitizer build =="
 run_suite build-asan -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Debug -DSORVANE_SANITIZE=ON -DSORVANE_BUILD_BENCH=OFF
+echo "== fuzz build (clang) =="
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANE_FUZZ=ON
+cmake --build build-fuzz -j "$jobs"
+ctest --test-dir build-fuzz -L fuzz --output-on-failure -j "$jobs"

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "RenderSupport.h"
+#include "tests/support/DamagedFiles.h"
 #include "tools/render/MidiFile.h"
 
 namespace sorvane {
@@ -281,7 +281,6 @@ TEST(MidiRender, BrokenFilesAreRefusedNamingTheFileWithNoOutput) {
 // sanitizers) reads nothing outside the bytes it was given.
 TEST(MidiFileFuzz, DamagedFilesAreReadOrRefusedNeverOverrun) {
   const std::vector<Bytes> valid = {Song(0), Song(1)};
-  std::mt19937 random(20261207);
   int accepted = 0, refused = 0;
   const auto check = [&](const Bytes& file) {
     // An exact-size copy on the heap, so that any overrun is caught.
@@ -304,25 +303,7 @@ TEST(MidiFileFuzz, DamagedFilesAreReadOrRefusedNeverOverrun) {
   for (const Bytes& v : valid) {
     for (size_t n = 0; n <= v.size(); ++n) check(Bytes(v.begin(), v.begin() + static_cast<long>(n)));
   }
-  const auto pick = [&random](size_t n) { return n == 0 ? size_t{0} : random() % n; };
-  for (int round = 0; round < 20000; ++round) {
-    Bytes file = valid[pick(2)];
-    const int edits = 1 + static_cast<int>(pick(4));
-    for (int e = 0; e < edits && !file.empty(); ++e) {
-      switch (pick(4)) {
-        case 0: file[pick(file.size())] ^= static_cast<uint8_t>(1 + pick(255)); break;
-        case 1: {  // a length-like value anywhere
-          const size_t at = pick(file.size());
-          const uint32_t v = pick(2) == 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(random());
-          for (size_t i = 0; i < 4 && at + i < file.size(); ++i) file[at + i] = static_cast<uint8_t>(v >> (8 * i));
-          break;
-        }
-        case 2: file.erase(file.begin() + static_cast<long>(pick(file.size()))); break;
-        default: file.insert(file.begin() + static_cast<long>(pick(file.size())), static_cast<uint8_t>(random())); break;
-      }
-    }
-    check(file);
-  }
+  test::ForEachDamaged(valid, 20261207, 20000, {.BigEndian = true}, check);
   EXPECT_GT(accepted, 100);
   EXPECT_GT(refused, 1000);
 }
