@@ -23,20 +23,21 @@ namespace {
 // Longest wait for any device event before the run is given up as dead:
 // the capture device alone posts one every 10 ms.
 constexpr int kSilentDeviceTimeoutMs = 2000;
-// Capture events in an hour.
-constexpr int64_t kReservedReportBlocks = 3600 * 100;
+// The delays are counted in bins of 0.1 ms up to 10 s, so that the
+// summary's median needs no list that grows with the run.
+constexpr int64_t kDelayBinMicros = 100;
+constexpr int kDelayBins = 100000;
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// The playback device, keeping a copy of every block queued on it: what the
-// program would write to a take.
+// The playback device, appending every block queued on it to the output
+// as it goes: what the program would write to a take, and written the way
+// a take is, from the event thread between blocks.
 class RecordingPlayback final : public AudioDevice {
  public:
-  RecordingPlayback(AudioDevice& device, bool keep, int64_t maxSamples) : Device(device), Keep(keep) {
-    if (Keep) PlayedSamples.reserve(static_cast<size_t>(maxSamples));
-  }
+  RecordingPlayback(AudioDevice& device, RunOutputs& outputs) : Device(device), Outputs(outputs) {}
   bool Open(const WaveFormat& format) override { return Device.Open(format); }
   bool Prepare(WaveHeader& header) override { return Device.Prepare(header); }
   bool Unprepare(WaveHeader& header) override { return Device.Unprepare(header); }
@@ -44,19 +45,17 @@ class RecordingPlayback final : public AudioDevice {
     if (!Device.Queue(header)) return false;
     // Samples are copied before the callback can have played them: the
     // engine filled the buffer before queueing and does not touch it again.
-    if (Keep) PlayedSamples.insert(PlayedSamples.end(), header.Data, header.Data + header.BufferLength / 2);
+    Outputs.Write(header.Data, header.BufferLength / 2);
     return true;
   }
   bool Start() override { return Device.Start(); }
   bool Reset() override { return Device.Reset(); }
   bool Close() override { return Device.Close(); }
   bool IsOpen() const override { return Device.IsOpen(); }
-  const std::vector<int16_t>& Played() const { return PlayedSamples; }
 
  private:
   AudioDevice& Device;
-  bool Keep;
-  std::vector<int16_t> PlayedSamples;
+  RunOutputs& Outputs;
 };
 
 class LiveHost final : public EngineHost {
@@ -65,8 +64,33 @@ class LiveHost final : public EngineHost {
   int Requests = 0;
 };
 
-// Everything the event loop does per event, and what it notes for the
-// summary.
+// Input-to-output delays (µs): their count, least, greatest and a histogram
+// for the median.
+struct DelayCounts {
+  std::vector<uint32_t> Bins = std::vector<uint32_t>(kDelayBins);
+  int64_t Count = 0;
+  int64_t Least = 0;
+  int64_t Greatest = 0;
+
+  void Add(int64_t delay) {
+    Least = Count == 0 ? delay : std::min(Least, delay);
+    Greatest = Count == 0 ? delay : std::max(Greatest, delay);
+    ++Count;
+    ++Bins[static_cast<size_t>(std::clamp<int64_t>(delay / kDelayBinMicros, 0, kDelayBins - 1))];
+  }
+  // The middle delay, to the bin: the middle of its bin, within the range seen.
+  int64_t Median() const {
+    int64_t seen = 0;
+    for (int bin = 0; bin < kDelayBins; ++bin) {
+      seen += Bins[static_cast<size_t>(bin)];
+      if (seen > Count / 2) return std::clamp(bin * kDelayBinMicros + kDelayBinMicros / 2, Least, Greatest);
+    }
+    return Greatest;
+  }
+};
+
+// Everything the event loop does per event, and what it counts for the
+// summary as it goes, so that nothing grows with the run.
 struct LiveLoop {
   EngineState* Engine = nullptr;
   const std::vector<ScriptCommand>* Commands = nullptr;
@@ -78,13 +102,21 @@ struct LiveLoop {
   bool Closing = false;
   int CaptureAfterClose = 0;
   int PlaybackAfterClose = 0;
-  std::vector<ReportLine> Lines;
+  RunOutputs* Outputs = nullptr;
   bool PhraseFileFailed = false;
+  int Processed = 0, Dropped = 0, Longer = 0, Shorter = 0;
+  // After warm-up the rate control first has to grow the queue from where
+  // it started; it counts as steered from the first block that finds it in
+  // the 8..12 band.
+  int64_t SteeredFrom = -1;
+  int MinQueue = 1 << 30, MaxQueue = -1;
   // Sampling time (µs) of the capture block rendered into each playback
   // header; 0 when the header holds none.
   std::array<uintptr_t, kRingSize> CaptureTimeOf{};
-  // Input-to-output delay per played block (µs), with the block number.
-  std::vector<std::pair<int64_t, int64_t>> Delays;
+  // Input-to-output delay of each played block, of all of them and of
+  // those rendered after the queue was first steered.
+  DelayCounts AllDelays;
+  DelayCounts SteeredDelays;
 
   static void Handle(void* context, DeviceKind kind, WaveHeader& header) {
     auto* self = static_cast<LiveLoop*>(context);
@@ -120,9 +152,27 @@ struct LiveLoop {
     const CaptureReport& c = Engine->LastCapture;
     if (!c.Dropped) CaptureTimeOf[target] = sampledAt;
     const auto handledAt = static_cast<int64_t>((Now() - Start) * kSampleRate);
-    Lines.push_back({static_cast<int32_t>(block), handledAt, c.QueuedAtGate, c.Dropped,
-                     c.Dropped ? 0 : c.BlockLength, Engine->Rate.RateState, Engine->Phrase.PhraseMode});
+    const ReportLine line{static_cast<int32_t>(block), handledAt,           c.QueuedAtGate,
+                          c.Dropped,                  c.Dropped ? 0 : c.BlockLength, Engine->Rate.RateState,
+                          Engine->Phrase.PhraseMode};
+    Outputs->AddReportLine(line);
+    Count(line);
     ++Handled;
+  }
+
+  void Count(const ReportLine& l) {
+    if (l.Dropped) {
+      ++Dropped;
+      return;
+    }
+    ++Processed;
+    if (l.Length == kBlockLengthLong) ++Longer;
+    if (l.Length == kBlockLengthShort) ++Shorter;
+    if (SteeredFrom < 0 && l.RateState != kWarmUp && l.Queued >= 8 && l.Queued <= 12) SteeredFrom = l.Block;
+    if (SteeredFrom >= 0) {
+      MinQueue = std::min(MinQueue, l.Queued);
+      MaxQueue = std::max(MaxQueue, l.Queued);
+    }
   }
 
   void Playback(WaveHeader& header) {
@@ -132,8 +182,10 @@ struct LiveLoop {
     } else if (index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 && header.FirstSampleAtUs != 0) {
       // Played by the stream (not handed back by a reset): FirstSampleAtUs holds
       // the time its first sample went out.
-      Delays.emplace_back(Handled, static_cast<int64_t>(header.FirstSampleAtUs) -
-                                       static_cast<int64_t>(CaptureTimeOf[index]));
+      const int64_t delay =
+          static_cast<int64_t>(header.FirstSampleAtUs) - static_cast<int64_t>(CaptureTimeOf[index]);
+      AllDelays.Add(delay);
+      if (SteeredFrom >= 0 && Handled > SteeredFrom) SteeredDelays.Add(delay);
     }
     if (index >= 0 && index < kRingSize) CaptureTimeOf[index] = 0;
     OnPlaybackDone(*Engine, header);
@@ -142,31 +194,11 @@ struct LiveLoop {
 
 void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortAudioCounters& out,
                   double closeSeconds) {
-  int processed = 0, dropped = 0, longer = 0, shorter = 0;
-  // After warm-up the rate control first has to grow the queue from where
-  // it started; it counts as steered from the first block that finds it in
-  // the 8..12 band.
-  int64_t steeredFrom = -1;
-  int minQueue = 1 << 30, maxQueue = -1;
-  for (const ReportLine& l : loop.Lines) {
-    if (l.Dropped) {
-      ++dropped;
-      continue;
-    }
-    ++processed;
-    if (l.Length == kBlockLengthLong) ++longer;
-    if (l.Length == kBlockLengthShort) ++shorter;
-    if (steeredFrom < 0 && l.RateState != kWarmUp && l.Queued >= 8 && l.Queued <= 12) steeredFrom = l.Block;
-    if (steeredFrom >= 0) {
-      minQueue = std::min(minQueue, l.Queued);
-      maxQueue = std::max(maxQueue, l.Queued);
-    }
-  }
   std::printf("live: %lld capture events, %d processed, %d dropped, %d lengthened, %d shortened\n",
-              static_cast<long long>(loop.Handled), processed, dropped, longer, shorter);
-  if (steeredFrom >= 0) {
-    std::printf("live: playback queue from block %lld on: %d to %d buffers\n", static_cast<long long>(steeredFrom),
-                minQueue, maxQueue);
+              static_cast<long long>(loop.Handled), loop.Processed, loop.Dropped, loop.Longer, loop.Shorter);
+  if (loop.SteeredFrom >= 0) {
+    std::printf("live: playback queue from block %lld on: %d to %d buffers\n",
+                static_cast<long long>(loop.SteeredFrom), loop.MinQueue, loop.MaxQueue);
   } else {
     std::printf("live: playback queue: never in the 8..12 band\n");
   }
@@ -184,18 +216,11 @@ void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortA
               meanMs(out));
 
   // The delay once the rate control steers the queue.
-  std::vector<int64_t> delays;
-  for (const auto& [block, delay] : loop.Delays) {
-    if (steeredFrom >= 0 && block > steeredFrom) delays.push_back(delay);
-  }
-  if (delays.empty()) {
-    for (const auto& entry : loop.Delays) delays.push_back(entry.second);
-  }
-  if (!delays.empty()) {
-    std::sort(delays.begin(), delays.end());
-    std::printf("live: input-to-output delay: median %.1f ms, min %.1f ms, max %.1f ms over %zu blocks\n",
-                delays[delays.size() / 2] / 1000.0, delays.front() / 1000.0, delays.back() / 1000.0,
-                delays.size());
+  const DelayCounts& delays = loop.SteeredDelays.Count > 0 ? loop.SteeredDelays : loop.AllDelays;
+  if (delays.Count > 0) {
+    std::printf("live: input-to-output delay: median %.1f ms, min %.1f ms, max %.1f ms over %lld blocks\n",
+                delays.Median() / 1000.0, delays.Least / 1000.0, delays.Greatest / 1000.0,
+                static_cast<long long>(delays.Count));
   } else {
     std::printf("live: input-to-output delay: not measured (nothing was played)\n");
   }
@@ -220,7 +245,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   AudioEventQueue queue;
   auto capture = MakePortAudioCapture(queue);
   auto playbackDevice = MakePortAudioPlayback(queue);
-  RecordingPlayback playback(*playbackDevice, !options.Output.empty(), options.Blocks * kBlockLengthLong);
+  RecordingPlayback playback(*playbackDevice, outputs);
 
   auto engine = std::make_unique<EngineState>();
   LiveHost host;
@@ -232,10 +257,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   loop.Engine = engine.get();
   loop.Commands = &commands;
   loop.Blocks = options.Blocks;
-  // Room for an hour of report up front; a longer run grows it now and then.
-  const auto reserved = static_cast<size_t>(std::min<int64_t>(options.Blocks, kReservedReportBlocks));
-  loop.Lines.reserve(reserved);
-  loop.Delays.reserve(reserved);
+  loop.Outputs = &outputs;
 
   // Failures are shown by the engine; the run then only closes.
   OpenAudio(*engine);
@@ -297,9 +319,6 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   std::fflush(stdout);
 
   int status = (!started || deviceSilent || !handshakeDone) ? kExitNoSound : kExitOk;
-  // Written only now: nothing is written to the disk while the sound runs.
-  outputs.Write(playback.Played().data(), static_cast<int64_t>(playback.Played().size()));
-  for (const ReportLine& line : loop.Lines) outputs.AddReportLine(line);
   if (!outputs.Finish()) {
     status = kExitWriteFailed;
   } else if (status == kExitOk && loop.PhraseFileFailed) {
