@@ -128,6 +128,13 @@ class TForm1 : public QWidget, public EngineHost {
   void AudioStarted() override;
   void RequestClose() override;
 
+ signals:
+  // The first close request: from here on the window only closes. A
+  // request refused while buffers are out is followed by the engine's own.
+  void CloseBegun();
+  // The close has run: the take is complete and the devices are closed.
+  void Closed();
+
  public slots:
   void RadioGroup2Click();
   void RadioGroup1Click();
@@ -186,6 +193,7 @@ class TForm1 : public QWidget, public EngineHost {
   QString LoadDirectory;
   QString SaveDirectory;
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
+  bool CloseRequested = false;
 };
 
 }  // namespace sorvane
