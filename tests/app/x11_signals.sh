@@ -10,7 +10,6 @@
 set -uo pipefail
 prog=$1
 work=$2
-extra_tools="xwininfo"
 second_pid=""
 script_cleanup() {
   [ -n "$second_pid" ] && kill -KILL "$second_pid" 2>/dev/null
@@ -22,7 +21,7 @@ source "$(dirname "$0")/x11_session.sh"
 patience=20
 
 polls() { seq $((patience * 10)); }
-window_of() { xdotool search --onlyvisible --pid "$1" --name '^Sorvane$' 2>/dev/null | head -n1; }
+window_of() { xdotool search --all --onlyvisible --pid "$1" --name '^Sorvane$' 2>/dev/null | head -n1; }
 
 # ---- a signal during the start-up box ----
 # No sound server answers: the box comes while the window is being made.
@@ -100,15 +99,14 @@ if [ -n "$box" ] && [ -n "$take" ]; then
   # back; the second either waits and opens its own, or leaves it to the first.
   "$prog" >>"$work/app.log" 2>&1 &
   second_pid=$!
-  hidden="" shown_again=""
+  # A closed window that is shown again is a new X window of the first's.
+  shown_again=""
+  first_pid=$app_pid
   for _ in $(polls); do
-    if xwininfo -id "$first_window" 2>/dev/null | grep -q 'IsViewable'; then
-      [ -n "$hidden" ] && shown_again=1
-    else
-      hidden=1
-    fi
-    kill -0 "$app_pid" 2>/dev/null || break
-    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
+    again=$(window_of "$first_pid")
+    [ -n "$again" ] && [ "$again" != "$first_window" ] && shown_again=1
+    kill -0 "$first_pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$first_pid/status 2>/dev/null)" = Z ] && break
     sleep 0.1
   done
   [ -z "$shown_again" ] || fail "a second start brought the closed window back"
