@@ -5,7 +5,8 @@
 # start-up box says there is no sound end the program without its window
 # ever showing; SIGTERM while a refused phrase file's box is open ends the
 # program with its take completed, and a second start meanwhile never brings
-# the closed window back.
+# the closed window back (it opens its own once the first has gone, and
+# SIGTERM while its Load dialog is open ends it too, the take completed).
 #   x11_signals.sh PATH_TO_SORVANE WORK_DIR
 set -uo pipefail
 prog=$1
@@ -64,17 +65,21 @@ start_program || exit 1
 first_window=$main
 take=$(start_take) || fail "no take file after a click on the record button"
 printf 'this is no WAV file\n' >"$work/refused.wav"
-# Phrase mode on, then Load, and the refused file typed into the dialog.
-xdotool windowfocus --sync "$main"
-xdotool mousemove --window "$main" 126 176 click 1
-sleep 0.3
-xdotool mousemove --window "$main" 228 180 click 1
-dialog=""
-for _ in $(polls); do
-  dialog=$(xdotool search --onlyvisible --name '^(Load Wave File|Waveファイルの読み込み)$' 2>/dev/null | head -n1)
-  [ -n "$dialog" ] && break
-  sleep 0.1
-done
+# Phrase mode on, then Load; the dialog's window goes to dialog.
+open_load_dialog() {
+  xdotool windowfocus --sync "$main"
+  xdotool mousemove --window "$main" 126 176 click 1
+  sleep 0.3
+  xdotool mousemove --window "$main" 228 180 click 1
+  dialog=""
+  for _ in $(polls); do
+    dialog=$(xdotool search --onlyvisible --name '^(Load Wave File|Waveファイルの読み込み)$' 2>/dev/null | head -n1)
+    [ -n "$dialog" ] && break
+    sleep 0.1
+  done
+}
+# The refused file typed into the dialog.
+open_load_dialog
 box=""
 if [ -z "$dialog" ]; then
   fail "no Load dialog after phrase mode on and a click on Load"
@@ -141,8 +146,27 @@ if [ -n "$box" ] && [ -n "$take" ]; then
     second_pid=""
     main=$second_window
     expect_sound_running "second start"
+    # SIGTERM while the Load dialog itself is open, with a take running.
+    take=$(start_take) || fail "second start: no take file after a click on the record button"
+    open_load_dialog
+    [ -n "$dialog" ] || fail "second start: no Load dialog"
+    sleep 1
     kill -TERM "$app_pid"
-    wait_for_end "$patience" || fail "SIGTERM did not end the second start"
+    if wait_for_end "$patience"; then
+      [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM with the Load dialog open"
+      if [ -n "$take" ]; then
+        if info=$(take_info "$music/$take"); then
+          read -r frames data size <<<"$info"
+          echo "take ended by SIGTERM with the Load dialog open: $frames frames, file $size bytes"
+          [ "$size" = $((46 + data)) ] && [ "$frames" -gt 0 ] ||
+            fail "dialog-open take: $frames frames, $size bytes in the file, chunks $((46 + data))"
+        else
+          fail "the take ended by SIGTERM with the Load dialog open is no valid WAV file"
+        fi
+      fi
+    else
+      fail "SIGTERM with the Load dialog open did not end the program within $patience s"
+    fi
   elif kill -0 "$second_pid" 2>/dev/null; then
     fail "the second start neither opened a window nor ended within $patience s"
   else
