@@ -613,12 +613,17 @@ void TForm1::FormClose() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (!CloseRequested) {
+    CloseRequested = true;
+    emit CloseBegun();
+  }
   if (!FormCloseQuery()) {
     event->ignore();
     return;
   }
   FormClose();
   event->accept();
+  emit Closed();
 }
 
 }  // namespace sorvane

@@ -129,6 +129,13 @@ class TForm1 : public QWidget, public EngineHost {
   void AudioStarted() override;
   void RequestClose() override;
 
+ signals:
+  // The first close request: from here on the window only closes. A
+  // request refused while buffers are out is followed by the engine's own.
+  void CloseBegun();
+  // The close has run: the take is complete and the devices are closed.
+  void Closed();
+
  public slots:
   void RadioGroup2Click();
   void RadioGroup1Click();
@@ -191,6 +198,7 @@ class TForm1 : public QWidget, public EngineHost {
   QString SaveDirectory;
   QString AnnouncedTakeFolder;  // the fallback take folder the window has named
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
+  bool CloseRequested = false;
 };
 
 }  // namespace sorvane

@@ -78,6 +78,7 @@ SignalWatcher::~SignalWatcher() {
 }
 
 void SignalWatcher::PipeReadable() {
+  if (ReadFd < 0) return;
   unsigned char numbers[64];
   for (;;) {
     const ssize_t n = ::read(ReadFd, numbers, sizeof numbers);

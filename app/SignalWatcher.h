@@ -36,6 +36,10 @@ class SignalWatcher : public QObject {
   // default effect.
   bool IsActive() const { return Notifier != nullptr; }
 
+  // Reports now the signals caught and not yet reported, without waiting
+  // for the event loop to notice them.
+  void ReadPending() { PipeReadable(); }
+
  signals:
   // On the event thread, once per signal caught.
   void TerminationRequested(int signal);

@@ -8,6 +8,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <utility>
 
 #include <QCheckBox>
@@ -743,6 +746,31 @@ TEST(SingleInstance, LockGoesWithItsOwnerAndAStaleSocketIsReplaced) {
   QSignalSpy raised(&again, &SingleInstance::RaiseRequested);
   EXPECT_FALSE(third.Acquire());
   EXPECT_TRUE(raised.wait(2000));
+}
+
+// Once the first has begun to close, a second start (here on its own
+// thread, as another process would be) neither brings the window back nor
+// gives up: it waits and takes over when the first has gone.
+TEST(SingleInstance, WhileTheFirstClosesASecondStartWaitsAndTakesOver) {
+  QTemporaryDir dir;
+  auto first = std::make_unique<SingleInstance>(dir.path());
+  ASSERT_TRUE(first->Acquire());
+  QWidget window;
+  first->SetWindow(&window);
+  QSignalSpy raised(first.get(), &SingleInstance::RaiseRequested);
+  first->SetClosing();
+  std::atomic<int> acquired{-1};
+  std::thread second([&dir, &acquired] {
+    SingleInstance instance(dir.path());
+    acquired = instance.Acquire() ? 1 : 0;
+  });
+  QTest::qWait(700);
+  EXPECT_EQ(acquired.load(), -1);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(raised.count(), 0);
+  first.reset();
+  second.join();
+  EXPECT_EQ(acquired.load(), 1);
 }
 
 }  // namespace

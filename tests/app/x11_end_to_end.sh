@@ -167,51 +167,6 @@ app_pid=""
 start_program || exit 1
 
 # ---- takes ----
-# What Python's wave module makes of a take: "frames data_bytes file_bytes";
-# it fails unless the file is a mono 22050 Hz 16-bit WAV file whose data
-# chunk holds all the frames its size announces.
-take_info() {
-  /usr/bin/python3 - "$1" <<'PY'
-import os, sys, wave
-with wave.open(sys.argv[1], 'rb') as w:
-    p = w.getparams()
-    data = w.readframes(p.nframes)
-assert (p.nchannels, p.sampwidth, p.framerate) == (1, 2, 22050), p
-assert len(data) == 2 * p.nframes, "the data chunk is shorter than its size"
-print(p.nframes, len(data), os.path.getsize(sys.argv[1]))
-PY
-}
-takes() { ls "$music" 2>/dev/null | grep '\.wav$' | sort; }
-click_record() { xdotool mousemove --window "$main" 340 108 click 1; }
-# Waits up to 10 s for the program to end; its exit status goes to end_rc.
-wait_for_end() {
-  end_rc=
-  for _ in $(seq 100); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
-    sleep 0.1
-  done
-  if kill -0 "$app_pid" 2>/dev/null && [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" != Z ]; then
-    return 1
-  fi
-  wait "$app_pid"
-  end_rc=$?
-  app_pid=""
-}
-# Starts a take and waits for its file; prints the file's name.
-start_take() {
-  local before new
-  before=$(takes | wc -l)
-  xdotool windowfocus --sync "$main"
-  click_record
-  for _ in $(seq 50); do
-    [ "$(takes | wc -l)" -gt "$before" ] && break
-    sleep 0.1
-  done
-  new=$(ls -t "$music" 2>/dev/null | grep '\.wav$' | head -n1)
-  [ "$(takes | wc -l)" -gt "$before" ] && echo "$new"
-}
-
 # SIGTERM (a plain kill, the session's end) is a close request: the take
 # is completed, sizes and all, and the program ends normally.
 if take=$(start_take); then

@@ -5,7 +5,8 @@
 # extra_tools (more commands they need). It starts Xvfb and the sound server,
 # stops both at the script's end (after the script's own script_cleanup, if
 # it defines one), and gives the helpers below: fail, pixel checks on the
-# main window, start_program.
+# main window, start_program, and the take helpers (take_info, start_take,
+# wait_for_end).
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 pulse_script="$here/../live/pulse-server.sh"
 rm -rf "$work"
@@ -160,3 +161,49 @@ expect_pixel_soon() {  # x y colour shot what
     fail "$5: pixel ($1,$2) is $(pixel "$4" "$1" "$2"), expected $3"
 }
 
+# ---- takes ----
+# What Python's wave module makes of a take: "frames data_bytes file_bytes";
+# it fails unless the file is a mono 22050 Hz 16-bit WAV file whose data
+# chunk holds all the frames its size announces.
+take_info() {
+  /usr/bin/python3 - "$1" <<'PY'
+import os, sys, wave
+with wave.open(sys.argv[1], 'rb') as w:
+    p = w.getparams()
+    data = w.readframes(p.nframes)
+assert (p.nchannels, p.sampwidth, p.framerate) == (1, 2, 22050), p
+assert len(data) == 2 * p.nframes, "the data chunk is shorter than its size"
+print(p.nframes, len(data), os.path.getsize(sys.argv[1]))
+PY
+}
+takes() { ls "$music" 2>/dev/null | grep '\.wav$' | sort; }
+click_record() { xdotool mousemove --window "$main" 340 108 click 1; }
+# Waits up to 10 s (or the seconds given) for the program to end; its exit
+# status goes to end_rc.
+wait_for_end() {
+  end_rc=
+  for _ in $(seq $(( ${1:-10} * 10 ))); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  if kill -0 "$app_pid" 2>/dev/null && [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" != Z ]; then
+    return 1
+  fi
+  wait "$app_pid"
+  end_rc=$?
+  app_pid=""
+}
+# Starts a take and waits for its file; prints the file's name.
+start_take() {
+  local before new
+  before=$(takes | wc -l)
+  xdotool windowfocus --sync "$main"
+  click_record
+  for _ in $(seq 50); do
+    [ "$(takes | wc -l)" -gt "$before" ] && break
+    sleep 0.1
+  done
+  new=$(ls -t "$music" 2>/dev/null | grep '\.wav$' | head -n1)
+  [ "$(takes | wc -l)" -gt "$before" ] && echo "$new"
+}

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Termination signals whatever box is open, on a real X server of its own
+# with the sound on a private PulseAudio server: SIGTERM and SIGHUP while the
+# start-up box says there is no sound end the program without its window
+# ever showing; SIGTERM while a refused phrase file's box is open ends the
+# program with its take completed, and a second start meanwhile never brings
+# the closed window back (it opens its own once the first has gone, and
+# SIGTERM while its Load dialog is open ends it too, the take completed).
+#   x11_signals.sh PATH_TO_SORVANE WORK_DIR
+set -uo pipefail
+prog=$1
+work=$2
+second_pid=""
+script_cleanup() {
+  [ -n "$second_pid" ] && kill -KILL "$second_pid" 2>/dev/null
+}
+source "$(dirname "$0")/x11_session.sh"
+
+# Bounds for a busy machine: what is judged is that the program ends, not
+# how fast.
+patience=20
+
+polls() { seq $((patience * 10)); }
+window_of() { xdotool search --all --onlyvisible --pid "$1" --name '^Sorvane$' 2>/dev/null | head -n1; }
+
+# ---- a signal during the start-up box ----
+# No sound server answers: the box comes while the window is being made.
+for signal in TERM HUP; do
+  PULSE_SERVER="unix:$work/no-server" PIPEWIRE_RUNTIME_DIR="$work/no-pipewire" "$prog" >>"$work/app.log" 2>&1 &
+  app_pid=$!
+  box=""
+  for _ in $(polls); do
+    box=$(error_box)
+    [ -n "$box" ] && break
+    sleep 0.1
+  done
+  if [ -z "$box" ]; then
+    fail "SIG$signal at start-up: no start-up box without a sound server"
+    kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""
+    continue
+  fi
+  [ -z "$(window_of "$app_pid")" ] || fail "SIG$signal at start-up: the window showed before the box was answered"
+  kill -"$signal" "$app_pid"
+  shown=""
+  for _ in $(polls); do
+    [ -n "$(window_of "$app_pid")" ] && shown=1
+    kill -0 "$app_pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  [ -z "$shown" ] || fail "SIG$signal at start-up: the window showed after the signal"
+  if wait_for_end 1; then
+    [ "$end_rc" = 0 ] || fail "SIG$signal at start-up: the program ended with $end_rc"
+    echo "SIG$signal during the start-up box ended the program"
+  else
+    import -window root "$work/startup-$signal.png"
+    fail "SIG$signal during the start-up box did not end the program within $patience s (see startup-$signal.png)"
+    kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""
+  fi
+done
+
+# ---- SIGTERM while a box is open, with a take running ----
+start_program || exit 1
+first_window=$main
+take=$(start_take) || fail "no take file after a click on the record button"
+printf 'this is no WAV file\n' >"$work/refused.wav"
+# Phrase mode on, then Load; the dialog's window goes to dialog.
+open_load_dialog() {
+  xdotool windowfocus --sync "$main"
+  xdotool mousemove --window "$main" 126 176 click 1
+  sleep 0.3
+  xdotool mousemove --window "$main" 228 180 click 1
+  dialog=""
+  for _ in $(polls); do
+    dialog=$(xdotool search --onlyvisible --name '^(Load Wave File|Waveファイルの読み込み)$' 2>/dev/null | head -n1)
+    [ -n "$dialog" ] && break
+    sleep 0.1
+  done
+}
+# The refused file typed into the dialog.
+open_load_dialog
+box=""
+if [ -z "$dialog" ]; then
+  fail "no Load dialog after phrase mode on and a click on Load"
+else
+  xdotool windowfocus --sync "$dialog"
+  sleep 0.3
+  xdotool type --delay 10 "$work/refused.wav"
+  xdotool key Return
+  for _ in $(polls); do
+    box=$(wave_error_box)
+    [ -n "$box" ] && break
+    sleep 0.1
+  done
+  [ -n "$box" ] || fail "no error box for the refused phrase file"
+fi
+import -window root "$work/box-open.png"
+
+if [ -n "$box" ] && [ -n "$take" ]; then
+  sleep 1
+  kill -TERM "$app_pid"
+  # A second start at once: while the first closes, its window must not come
+  # back; the second either waits and opens its own, or leaves it to the first.
+  "$prog" >>"$work/app.log" 2>&1 &
+  second_pid=$!
+  # A closed window that is shown again is a new X window of the first's.
+  shown_again=""
+  first_pid=$app_pid
+  for _ in $(polls); do
+    again=$(window_of "$first_pid")
+    [ -n "$again" ] && [ "$again" != "$first_window" ] && shown_again=1
+    kill -0 "$first_pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$first_pid/status 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  [ -z "$shown_again" ] || fail "a second start brought the closed window back"
+  if wait_for_end 1; then
+    [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM with a box open"
+    if info=$(take_info "$music/$take"); then
+      read -r frames data size <<<"$info"
+      echo "take ended by SIGTERM with a box open: $frames frames ($((frames * 1000 / 22050)) ms), file $size bytes"
+      [ "$size" = $((46 + data)) ] || fail "box-open take: $size bytes in the file, but its chunks hold $((46 + data))"
+      [ "$frames" -gt 0 ] || fail "box-open take: no frames"
+    else
+      fail "the take ended by SIGTERM with a box open is no valid WAV file"
+    fi
+  else
+    import -window root "$work/after-sigterm.png"
+    fail "SIGTERM with a box open did not end the program within $patience s (see after-sigterm.png)"
+    kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""
+  fi
+  # The second start: its own window once the first has gone (or, had it
+  # asked before the first took the signal, it ended leaving the first to
+  # come forward).
+  second_window=""
+  for _ in $(polls); do
+    second_window=$(window_of "$second_pid")
+    [ -n "$second_window" ] && break
+    kill -0 "$second_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -n "$second_window" ]; then
+    echo "the second start opened its own window after the first had ended"
+    app_pid=$second_pid
+    second_pid=""
+    main=$second_window
+    expect_sound_running "second start"
+    # SIGTERM while the Load dialog itself is open, with a take running.
+    take=$(start_take) || fail "second start: no take file after a click on the record button"
+    open_load_dialog
+    [ -n "$dialog" ] || fail "second start: no Load dialog"
+    sleep 1
+    kill -TERM "$app_pid"
+    if wait_for_end "$patience"; then
+      [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM with the Load dialog open"
+      if [ -n "$take" ]; then
+        if info=$(take_info "$music/$take"); then
+          read -r frames data size <<<"$info"
+          echo "take ended by SIGTERM with the Load dialog open: $frames frames, file $size bytes"
+          [ "$size" = $((46 + data)) ] && [ "$frames" -gt 0 ] ||
+            fail "dialog-open take: $frames frames, $size bytes in the file, chunks $((46 + data))"
+        else
+          fail "the take ended by SIGTERM with the Load dialog open is no valid WAV file"
+        fi
+      fi
+    else
+      fail "SIGTERM with the Load dialog open did not end the program within $patience s"
+    fi
+  elif kill -0 "$second_pid" 2>/dev/null; then
+    fail "the second start neither opened a window nor ended within $patience s"
+  else
+    wait "$second_pid"
+    rc=$?
+    second_pid=""
+    [ "$rc" = 0 ] || fail "the second start ended with $rc"
+    echo "the second start asked the first before it closed, and ended"
+  fi
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "--- program output"; cat "$work/app.log"
+  exit 1
+fi
+echo "all checks passed; screenshots in $work"
