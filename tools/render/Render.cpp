@@ -280,31 +280,22 @@ bool RunOutputs::Finish() {
   // them, before either is renamed: only a failure of the second rename
   // itself can still leave a new output beside an old report.
   std::string reason;
-  if (!options.Output.empty() && !Wave.Sync(reason)) {
-    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
-    return false;
-  }
-  if (!options.Report.empty() && !Report.Sync(reason)) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
-    return false;
-  }
-  if (!options.Output.empty() && !Wave.TargetFits(reason)) {
-    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
-    return false;
-  }
-  if (!options.Report.empty() && !Report.TargetFits(reason)) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
-    return false;
-  }
-  if (!options.Output.empty() && !Wave.Rename(reason)) {
-    std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
-    return false;
-  }
-  if (!options.Report.empty() && !Report.Rename(reason)) {
-    std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
-    return false;
-  }
-  return true;
+  // One step for both files, the output first; false with the message.
+  const auto both = [&](auto step) {
+    if (!options.Output.empty() && !step(Wave)) {
+      std::fprintf(stderr, "sorvane-render: %s: %s\n", options.Output.c_str(), reason.c_str());
+      return false;
+    }
+    if (!options.Report.empty() && !step(Report)) {
+      std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(),
+                   reason.c_str());
+      return false;
+    }
+    return true;
+  };
+  return both([&](PendingOutput& o) { return o.Sync(reason); }) &&
+         both([&](PendingOutput& o) { return o.TargetFits(reason); }) &&
+         both([&](PendingOutput& o) { return o.Rename(reason); });
 }
 
 int RunRender(const RenderOptions& options, InputWave* input, const std::vector<ScriptCommand>& commands,
