@@ -23,6 +23,19 @@ patience=20
 
 polls() { seq $((patience * 10)); }
 window_of() { xdotool search --all --onlyvisible --pid "$1" --name '^Sorvane$' 2>/dev/null | head -n1; }
+# Polls until process $1 has ended (or patience runs out); prints 1 when a
+# window of it other than $2 was visible meanwhile.
+window_while_alive() {
+  local pid=$1 except=${2:-} w shown=""
+  for _ in $(polls); do
+    w=$(window_of "$pid")
+    [ -n "$w" ] && [ "$w" != "$except" ] && shown=1
+    kill -0 "$pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$pid/status 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  echo "$shown"
+}
 
 # ---- a signal during the start-up box ----
 # No sound server answers: the box comes while the window is being made.
@@ -42,13 +55,7 @@ for signal in TERM HUP; do
   fi
   [ -z "$(window_of "$app_pid")" ] || fail "SIG$signal at start-up: the window showed before the box was answered"
   kill -"$signal" "$app_pid"
-  shown=""
-  for _ in $(polls); do
-    [ -n "$(window_of "$app_pid")" ] && shown=1
-    kill -0 "$app_pid" 2>/dev/null || break
-    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
-    sleep 0.1
-  done
+  shown=$(window_while_alive "$app_pid")
   [ -z "$shown" ] || fail "SIG$signal at start-up: the window showed after the signal"
   if wait_for_end 1; then
     [ "$end_rc" = 0 ] || fail "SIG$signal at start-up: the program ended with $end_rc"
@@ -105,15 +112,7 @@ if [ -n "$box" ] && [ -n "$take" ]; then
   "$prog" >>"$work/app.log" 2>&1 &
   second_pid=$!
   # A closed window that is shown again is a new X window of the first's.
-  shown_again=""
-  first_pid=$app_pid
-  for _ in $(polls); do
-    again=$(window_of "$first_pid")
-    [ -n "$again" ] && [ "$again" != "$first_window" ] && shown_again=1
-    kill -0 "$first_pid" 2>/dev/null || break
-    [ "$(awk '/^State:/{print $2}' /proc/$first_pid/status 2>/dev/null)" = Z ] && break
-    sleep 0.1
-  done
+  shown_again=$(window_while_alive "$app_pid" "$first_window")
   [ -z "$shown_again" ] || fail "a second start brought the closed window back"
   if wait_for_end 1; then
     [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM with a box open"
