@@ -13,6 +13,8 @@ bash scripts/setup.sh --tests
 jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Leaks inside system libraries that nothing of ours can free.
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 
 run_suite() {
   local dir=$1; shift
