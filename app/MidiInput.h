@@ -1,20 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Live MIDI input of the desktop program. One input port, client "Sorvane",
-// port "MIDI In", on the ALSA sequencer when there is one, else on a running
-// JACK server (SORVANE_MIDI=alsa|jack|none decides instead); every hardware
-// MIDI source is connected to it at start and whenever one appears. The
-// port's thread only copies each message into the engine's event queue;
-// on the event thread the messages go through the MIDI mapping and play the
-// keys as the mouse does. Without a MIDI system the program runs as before,
-// after one line on stderr.
+// The window's side of live MIDI input. The port itself (midi/MidiPort.h:
+// client "Sorvane", port "MIDI In" on the ALSA sequencer or JACK, hardware
+// sources connected automatically) copies each message into the engine's
+// event queue; on the event thread the messages go through the MIDI mapping
+// and play the keys as the mouse does, and the modulation wheel moves the
+// depth scroll bar. Without a MIDI system the program runs as before, after
+// one line on stderr.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
-#include "core/Interface.h"
 #include "keyboard/MidiNotes.h"
+#include "midi/MidiPort.h"
 
 class QScrollBar;
 class QSocketNotifier;
@@ -23,20 +21,6 @@ namespace sorvane {
 
 struct EngineState;
 class AudioEventQueue;
-
-enum class MidiSystem { None, Alsa, Jack };
-
-// The MIDI port and its automatic connections; defined with the MIDI
-// libraries.
-class MidiPort : public Interface {
- public:
-};
-
-// Opens the port on the system chosen by SORVANE_MIDI (value may be null:
-// automatic). Null, with the line to show in message, when there is none;
-// message is empty when none was asked for.
-std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue, MidiSystem& system,
-                                       std::string& message);
 
 class MidiInput final : public MidiTarget {
  public:

@@ -25,8 +25,10 @@ run_packages=(
   g++ cmake ninja-build pkg-config
   # the window and its fonts
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev fonts-ipafont-gothic fonts-liberation
-  # sound input and output, resampling of loaded WAV files, MIDI input
-  portaudio19-dev libsamplerate0-dev librtmidi-dev
+  # sound input and output, resampling of loaded WAV files
+  portaudio19-dev libsamplerate0-dev
+  # MIDI input on the ALSA sequencer and on JACK
+  libasound2-dev libjack-jackd2-dev
   # the two volume buttons open the sound server's mixer
   pavucontrol
 )

@@ -18,15 +18,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <signal.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
 #include "AppTestSupport.h"
+#include "tests/support/JackServer.h"
 #include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane {
@@ -43,47 +42,6 @@ bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
   }
   return true;
 }
-
-void JackQuiet(const char*) {}
-
-// jackd on the dummy driver at 22050 Hz under its own name, stopped by its
-// process id.
-class JackServer {
- public:
-  explicit JackServer(const fs::path& log) : Name("sorvane-midi-test-" + std::to_string(getpid())) {
-    Pid = fork();
-    if (Pid == 0) {
-      std::freopen(log.c_str(), "w", stdout);
-      std::freopen(log.c_str(), "a", stderr);
-      execlp("jackd", "jackd", "-n", Name.c_str(), "-r", "-d", "dummy", "-r", "22050", "-p", "220",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~JackServer() {
-    if (Pid > 0) {
-      kill(Pid, SIGTERM);
-      waitpid(Pid, nullptr, 0);
-    }
-  }
-  // Waits until a client can join it.
-  bool Ready() {
-    jack_set_error_function(&JackQuiet);
-    jack_set_info_function(&JackQuiet);
-    const bool ok = WaitUntil([this] {
-      jack_status_t status;
-      jack_client_t* c =
-          jack_client_open("probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
-                           Name.c_str());
-      if (c == nullptr) return false;
-      jack_client_close(c);
-      return true;
-    });
-    return ok;
-  }
-  std::string Name;
-  pid_t Pid = -1;
-};
 
 // Captures what is written to stderr while it lives.
 class StderrCapture {
@@ -123,7 +81,7 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
   const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("live-" + std::to_string(getpid()));
   fs::remove_all(work);
   fs::create_directories(work);
-  JackServer jack(work / "jackd.log");
+  test::JackServer jack(work / "jackd.log");
   ASSERT_TRUE(jack.Ready()) << "jackd did not start; see " << (work / "jackd.log");
   setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
   setenv("JACK_NO_START_SERVER", "1", 1);

@@ -1,0 +1,154 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The JACK MIDI input port: the process callback that copies messages into
+// the event queue, and the thread that connects physical MIDI outputs.
+#include "midi/JackMidiIn.h"
+
+#include <jack/midiport.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "audio/EventQueue.h"
+#include "midi/MidiPort.h"
+
+namespace sorvane {
+
+namespace {
+
+void JackSilent(const char*) {}
+void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+}  // namespace
+
+bool JackMidiIn::Open(std::string& reason) {
+  // A failed attempt (no server) prints several lines of libjack's own;
+  // the caller prints one. libjack keeps one such function for the whole
+  // process, so it is put back at once.
+  jack_set_error_function(&JackSilent);
+  jack_set_info_function(&JackSilent);
+  jack_status_t status;
+  jack_client_t* client = jack_client_open(kMidiClientName, JackNoStartServer, &status);
+  jack_set_error_function(&JackToStderr);
+  jack_set_info_function(&JackToStderr);
+  if (client == nullptr) {
+    reason = "no JACK server is running";
+    return false;
+  }
+  if (!Attach(client, reason)) {
+    jack_client_close(client);
+    Client = nullptr;
+    return false;
+  }
+  OwnsClient = true;
+  if (jack_set_process_callback(client, &JackMidiIn::OnProcess, this) != 0 || jack_activate(client) != 0) {
+    reason = "the JACK client could not be activated";
+    Close();
+    return false;
+  }
+  Start();
+  return true;
+}
+
+bool JackMidiIn::Attach(jack_client_t* client, std::string& reason) {
+  Port = jack_port_register(client, kMidiPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  if (Port == nullptr) {
+    reason = "the JACK MIDI port could not be registered";
+    return false;
+  }
+  Client = client;
+  jack_set_port_registration_callback(client, &JackMidiIn::OnPortRegistration, this);
+  return true;
+}
+
+void JackMidiIn::Start() {
+  if (Client == nullptr || Connector.joinable()) return;
+  Connector = std::thread([this] { Run(); });
+}
+
+void JackMidiIn::Process(jack_nframes_t frames) noexcept {
+  void* buffer = jack_port_get_buffer(Port, frames);
+  if (buffer == nullptr) return;
+  const uint32_t count = jack_midi_get_event_count(buffer);
+  for (uint32_t i = 0; i < count; ++i) {
+    jack_midi_event_t event;
+    if (jack_midi_event_get(&event, buffer, i) == 0) ForwardMidiMessage(Queue, event.buffer, event.size);
+  }
+}
+
+void JackMidiIn::Close() {
+  if (Connector.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(Mutex);
+      Stopping = true;
+    }
+    Wake.notify_one();
+    Connector.join();
+  }
+  if (Client == nullptr) return;
+  if (OwnsClient) {
+    // Closing deactivates first: the process callback has ended when it
+    // returns, also when the server is already gone.
+    jack_client_close(Client);
+  } else {
+    // The client is inactive: nothing announces a port to this object again.
+    jack_set_port_registration_callback(Client, nullptr, nullptr);
+    jack_port_unregister(Client, Port);
+  }
+  Client = nullptr;
+  Port = nullptr;
+  OwnsClient = false;
+}
+
+std::string JackMidiIn::PortName() const { return Port != nullptr ? jack_port_name(Port) : ""; }
+
+int JackMidiIn::OnProcess(jack_nframes_t frames, void* self) {
+  static_cast<JackMidiIn*>(self)->Process(frames);
+  return 0;
+}
+
+// JACK's notification thread: not real-time, but no connection may be made
+// here; the port is handed to the connecting thread.
+void JackMidiIn::OnPortRegistration(jack_port_id_t id, int registered, void* self) {
+  if (!registered) return;
+  auto* in = static_cast<JackMidiIn*>(self);
+  {
+    std::lock_guard<std::mutex> lock(in->Mutex);
+    in->Registered.push_back(id);
+  }
+  in->Wake.notify_one();
+}
+
+void JackMidiIn::Run() {
+  // Ports announced before now are among those listed here; connecting one
+  // twice only fails with "already connected".
+  if (const char** names =
+          jack_get_ports(Client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsPhysical | JackPortIsOutput)) {
+    for (const char** name = names; *name != nullptr; ++name) {
+      ConnectIfPhysicalMidiSource(jack_port_by_name(Client, *name));
+    }
+    jack_free(names);
+  }
+  std::unique_lock<std::mutex> lock(Mutex);
+  for (;;) {
+    Wake.wait(lock, [this] { return Stopping || !Registered.empty(); });
+    if (Stopping) return;
+    std::vector<jack_port_id_t> ids;
+    ids.swap(Registered);
+    lock.unlock();
+    for (jack_port_id_t id : ids) ConnectIfPhysicalMidiSource(jack_port_by_id(Client, id));
+    lock.lock();
+  }
+}
+
+void JackMidiIn::ConnectIfPhysicalMidiSource(jack_port_t* source) {
+  if (source == nullptr) return;
+  const int flags = jack_port_flags(source);
+  const char* type = jack_port_type(source);
+  if ((flags & JackPortIsPhysical) == 0 || (flags & JackPortIsOutput) == 0 || type == nullptr ||
+      std::strcmp(type, JACK_DEFAULT_MIDI_TYPE) != 0) {
+    return;
+  }
+  jack_connect(Client, jack_port_name(source), jack_port_name(Port));
+}
+
+}  // namespace sorvane

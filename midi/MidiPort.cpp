@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The choice of MIDI system and what the receiving threads hand on.
+#include "midi/MidiPort.h"
+
+#include "audio/EventQueue.h"
+#include "midi/AlsaMidiIn.h"
+#include "midi/JackMidiIn.h"
+
+namespace sorvane {
+
+namespace {
+
+class AlsaPort final : public MidiPort {
+ public:
+  explicit AlsaPort(AudioEventQueue& queue) : In(queue) {}
+  AlsaMidiIn In;
+};
+
+class JackPort final : public MidiPort {
+ public:
+  explicit JackPort(AudioEventQueue& queue) : In(queue) {}
+  JackMidiIn In;
+};
+
+}  // namespace
+
+std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue, MidiSystem& system,
+                                       std::string& message) {
+  system = MidiSystem::None;
+  message.clear();
+  const std::string choice = value != nullptr ? value : "";
+  if (choice == "none") return nullptr;
+  if (!choice.empty() && choice != "alsa" && choice != "jack") {
+    message = "sorvane: SORVANE_MIDI=" + choice + " is not alsa, jack or none; running without MIDI input";
+    return nullptr;
+  }
+  std::string alsaReason, jackReason;
+  if (choice.empty() || choice == "alsa") {
+    auto port = std::make_unique<AlsaPort>(queue);
+    if (port->In.Open(alsaReason)) {
+      system = MidiSystem::Alsa;
+      return port;
+    }
+  }
+  if (choice.empty() || choice == "jack") {
+    auto port = std::make_unique<JackPort>(queue);
+    if (port->In.Open(jackReason)) {
+      system = MidiSystem::Jack;
+      return port;
+    }
+  }
+  if (choice == "alsa") {
+    message = "sorvane: no MIDI input: " + alsaReason;
+  } else if (choice == "jack") {
+    message = "sorvane: no MIDI input: " + jackReason;
+  } else {
+    message = "sorvane: no MIDI input: " + alsaReason + ", " + jackReason;
+  }
+  return nullptr;
+}
+
+void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept {
+  if (length == 0) return;
+  switch (bytes[0]) {
+    case 0xF0:  // system exclusive
+    case 0xF1:  // MIDI time code quarter frame
+    case 0xF8:  // clock
+    case 0xFE:  // active sensing
+      return;
+    default:
+      queue.PostMidi(bytes, length);
+  }
+}
+
+}  // namespace sorvane

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Live MIDI input without Qt: one input port, client "Sorvane", port
+// "MIDI In", on the ALSA sequencer (AlsaMidiIn.h) or on JACK
+// (JackMidiIn.h), chosen here. Every hardware MIDI source is connected to
+// the port once, at start or when it appears; what the user connects or
+// disconnects later is left alone. The port's receiving thread (the
+// sequencer thread, or JACK's process callback) only copies each message
+// into the engine's event queue, which the event thread drains.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/Interface.h"
+
+namespace sorvane {
+
+class AudioEventQueue;
+
+enum class MidiSystem { None, Alsa, Jack };
+
+// The client and port names on either system.
+inline constexpr char kMidiClientName[] = "Sorvane";
+inline constexpr char kMidiPortName[] = "MIDI In";
+
+// An open MIDI input port with its automatic connections; closing it (the
+// destructor) stops its threads before it returns, so no message is posted
+// to the queue afterwards.
+class MidiPort : public Interface {};
+
+// Opens the port on the system named by value ("alsa", "jack", "none"; null
+// or empty: the ALSA sequencer when /dev/snd/seq opens, else a running JACK
+// server). Null when there is none, with the line to print in message
+// ("sorvane: ..."); message is empty when none was asked for.
+std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue, MidiSystem& system,
+                                       std::string& message);
+
+// Receiving thread: posts one complete message (status byte first) to the
+// queue, except those the keys never use and that would only take queue
+// cells: system exclusive, MIDI time code, clock and active sensing.
+// Lock-free and allocation-free, as AudioEventQueue::PostMidi.
+void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept;
+
+}  // namespace sorvane

@@ -1,0 +1,144 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The JACK MIDI input attached to a client the test owns, as the sound
+// devices will own theirs, on a private JACK server: a physical source
+// there at start and one registered later are each connected by the input
+// itself, a connection the user broke is not made again when another port
+// appears, non-physical sources are left alone, and of what a source sends
+// only the channel messages reach the event queue, in order.
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "audio/EventQueue.h"
+#include "midi/JackMidiIn.h"
+#include "tests/support/JackServer.h"
+
+namespace sorvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool WaitFor(const std::function<bool()>& done, int seconds = 20) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// A client with MIDI output ports that stay silent until Send() is asked
+// for; the message then goes out on Ports[sender] in one cycle.
+struct Sources {
+  static constexpr int kMaxPorts = 4;
+  jack_client_t* Client = nullptr;
+  std::array<std::atomic<jack_port_t*>, kMaxPorts> Ports{};
+  std::atomic<int> Count{0};
+  std::atomic<bool> SendPending{false};
+  int Sender = -1;
+  std::vector<std::vector<uint8_t>> Messages;
+
+  static int Process(jack_nframes_t frames, void* self) {
+    auto* s = static_cast<Sources*>(self);
+    for (int i = 0; i < s->Count.load(); ++i) {
+      void* buffer = jack_port_get_buffer(s->Ports[i].load(), frames);
+      jack_midi_clear_buffer(buffer);
+      if (i == s->Sender && s->SendPending.load()) {
+        for (const auto& m : s->Messages) jack_midi_event_write(buffer, 0, m.data(), m.size());
+        s->SendPending = false;
+      }
+    }
+    return 0;
+  }
+
+  jack_port_t* Add(const char* name, unsigned long flags) {
+    jack_port_t* port = jack_port_register(Client, name, JACK_DEFAULT_MIDI_TYPE, flags, 0);
+    const int i = Count.load();
+    Ports[i] = port;
+    Count = i + 1;
+    return port;
+  }
+};
+
+void CollectMidi(void* context, const uint8_t* bytes, size_t length) {
+  static_cast<std::vector<std::vector<uint8_t>>*>(context)->emplace_back(bytes, bytes + length);
+}
+
+int HostProcess(jack_nframes_t frames, void* in) {
+  static_cast<JackMidiIn*>(in)->Process(frames);
+  return 0;
+}
+
+TEST(JackMidiIn, ConnectsEachPhysicalSourceOnceAndPassesOnlyChannelMessages) {
+  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("jack-" + std::to_string(getpid()));
+  fs::create_directories(work);
+  test::JackServer server(work / "jackd.log");
+  ASSERT_TRUE(server.Ready()) << "jackd did not start; see " << (work / "jackd.log");
+
+  Sources sources;
+  sources.Client = server.Join("sources");
+  ASSERT_NE(sources.Client, nullptr);
+  constexpr unsigned long kPhysical = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
+  jack_port_t* early = sources.Add("early", kPhysical);
+  jack_port_t* software = sources.Add("software", JackPortIsOutput);
+  ASSERT_NE(early, nullptr);
+  ASSERT_NE(software, nullptr);
+  jack_set_process_callback(sources.Client, &Sources::Process, &sources);
+  ASSERT_EQ(jack_activate(sources.Client), 0);
+
+  AudioEventQueue queue;
+  std::vector<std::vector<uint8_t>> received;
+  queue.SetMidiHandler(&CollectMidi, &received);
+  JackMidiIn in(queue);
+  jack_client_t* host = server.Join("Sorvane");
+  ASSERT_NE(host, nullptr);
+  std::string reason;
+  ASSERT_TRUE(in.Attach(host, reason)) << reason;
+  const std::string target = in.PortName();
+  jack_set_process_callback(host, &HostProcess, &in);
+  ASSERT_EQ(jack_activate(host), 0);
+  in.Start();
+
+  EXPECT_TRUE(WaitFor([&] { return jack_port_connected_to(early, target.c_str()) != 0; }))
+      << "the source present at start was not connected";
+  // The user breaks that connection; a port that appears later must not
+  // bring it back.
+  ASSERT_EQ(jack_disconnect(sources.Client, jack_port_name(early), target.c_str()), 0);
+  jack_port_t* late = sources.Add("late", kPhysical);
+  ASSERT_NE(late, nullptr);
+  EXPECT_TRUE(WaitFor([&] { return jack_port_connected_to(late, target.c_str()) != 0; }))
+      << "the source registered after the start was not connected";
+  // The connecting thread has handled the registration by now.
+  EXPECT_EQ(jack_port_connected_to(early, target.c_str()), 0) << "a connection the user broke was made again";
+  EXPECT_EQ(jack_port_connected_to(software, target.c_str()), 0) << "a non-physical source was connected";
+
+  sources.Messages = {{0xF8}, {0x90, 60, 100}, {0xFE}, {0xB0, 1, 127}, {0x80, 60, 0}};
+  sources.Sender = 2;
+  sources.SendPending = true;
+  EXPECT_TRUE(WaitFor([&] {
+    queue.DispatchAll([](void*, DeviceKind, WaveHeader&) {}, nullptr);
+    return received.size() >= 3;
+  }));
+  const std::vector<std::vector<uint8_t>> want = {{0x90, 60, 100}, {0xB0, 1, 127}, {0x80, 60, 0}};
+  EXPECT_EQ(received, want);
+
+  jack_deactivate(host);
+  in.Close();
+  EXPECT_EQ(jack_port_by_name(host, target.c_str()), nullptr) << "the port stayed on the owner's client";
+  jack_client_close(host);
+  jack_client_close(sources.Client);
+  fs::remove_all(work);
+}
+
+}  // namespace
+}  // namespace sorvane

@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A private JACK server for the MIDI tests: jackd on the dummy driver at
+// 22050 Hz under a name of its own, its output in a log file, stopped by its
+// process id. Clients join it by name (JackServerName), so nothing else on
+// the machine is touched.
+#pragma once
+
+#include <jack/jack.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace sorvane::test {
+
+class JackServer {
+ public:
+  explicit JackServer(const std::filesystem::path& log)
+      : Name("sorvane-midi-test-" + std::to_string(getpid())) {
+    Pid = fork();
+    if (Pid == 0) {
+      std::freopen(log.c_str(), "w", stdout);
+      std::freopen(log.c_str(), "a", stderr);
+      execlp("jackd", "jackd", "-n", Name.c_str(), "-r", "-d", "dummy", "-r", "22050", "-p", "220",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~JackServer() {
+    if (Pid > 0) {
+      kill(Pid, SIGTERM);
+      waitpid(Pid, nullptr, 0);
+    }
+  }
+  JackServer(const JackServer&) = delete;
+  JackServer& operator=(const JackServer&) = delete;
+
+  // Opens a client on this server; null when it does not answer.
+  jack_client_t* Join(const char* clientName) const {
+    jack_status_t status;
+    return jack_client_open(clientName, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                            &status, Name.c_str());
+  }
+
+  // Waits up to 20 s until a client can join it. libjack's messages about
+  // the attempts before it is up are silenced for the test process.
+  bool Ready() const {
+    jack_set_error_function([](const char*) {});
+    jack_set_info_function([](const char*) {});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (jack_client_t* probe = Join("probe")) {
+        jack_client_close(probe);
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  std::string Name;
+  pid_t Pid = -1;
+};
+
+}  // namespace sorvane::test
