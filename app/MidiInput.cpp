@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "audio/Engine.h"
-#include "audio/EventQueue.h"
+#include "engine/Engine.h"
+#include "engine/EventQueue.h"
 
 #if defined(SORVANE_HAVE_RTMIDI)
 #include <alsa/asoundlib.h>
