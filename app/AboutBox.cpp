@@ -10,7 +10,7 @@
 #include <QScreen>
 
 #include "app/Platform.h"
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 

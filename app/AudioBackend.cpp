@@ -4,8 +4,8 @@
 #include "app/AudioBackend.h"
 
 #ifdef SORVANE_HAVE_PORTAUDIO
-#include "audio/EventQueue.h"
-#include "audio/PortAudioDevices.h"
+#include "engine/EventQueue.h"
+#include "devices/PortAudioDevices.h"
 #endif
 
 namespace sorvane {

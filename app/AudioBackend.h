@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "audio/Device.h"
-#include "audio/Engine.h"
+#include "devices/Device.h"
+#include "engine/Engine.h"
 #include "core/Interface.h"
 
 namespace sorvane {

@@ -17,7 +17,7 @@
 #include "app/AudioBackend.h"
 #include "app/MidiInput.h"
 #include "app/Platform.h"
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 #include "keyboard/KeyInput.h"
 #include "keyboard/KeyTable.h"
 #include "keyboard/widgets/KeyEvents.h"

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "audio/Engine.h"
-#include "audio/EventQueue.h"
+#include "engine/Engine.h"
+#include "engine/EventQueue.h"
 
 namespace sorvane {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/Engine.h"
-#include "audio/VirtualDevices.h"
+#include "engine/Engine.h"
+#include "devices/VirtualDevices.h"
 #include "dsp/SimdPath.h"
 
 namespace sorvane {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "audio/EventQueue.h"
+#include "engine/EventQueue.h"
 #include "midi/MidiPort.h"
 
 namespace sorvane {

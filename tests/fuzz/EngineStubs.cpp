@@ -4,7 +4,7 @@
 // stand in for them; no reader calls them, and a call stops the run.
 #include <cstdlib>
 
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 

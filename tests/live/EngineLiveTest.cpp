@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/Engine.h"
-#include "audio/EventQueue.h"
-#include "audio/PortAudioDevices.h"
+#include "engine/Engine.h"
+#include "engine/EventQueue.h"
+#include "devices/PortAudioDevices.h"
 #include "tests/live/LiveSupport.h"
 #include "tests/support/RecordedBoxes.h"
 

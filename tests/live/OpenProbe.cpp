@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "audio/Engine.h"
-#include "audio/EventQueue.h"
-#include "audio/PortAudioDevices.h"
+#include "engine/Engine.h"
+#include "engine/EventQueue.h"
+#include "devices/PortAudioDevices.h"
 #include "core/Reporter.h"
 
 namespace {

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/EventQueue.h"
-#include "audio/PortAudioDevices.h"
+#include "engine/EventQueue.h"
+#include "devices/PortAudioDevices.h"
 #include "tests/live/LiveSupport.h"
 
 namespace sorvane {

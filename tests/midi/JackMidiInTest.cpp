@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/EventQueue.h"
+#include "engine/EventQueue.h"
 #include "midi/JackMidiIn.h"
 #include "tests/support/JackServer.h"
 

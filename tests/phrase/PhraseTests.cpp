@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "phrase/PhraseStore.h"
-#include "tests/audio/EngineTestSupport.h"
+#include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TempDir.h"
 #include "wavfile/WaveFile.h"
 

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 
 #include "RenderSupport.h"
-#include "audio/VirtualDevices.h"
+#include "devices/VirtualDevices.h"
 
 namespace sorvane {
 namespace {

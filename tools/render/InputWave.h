@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/VirtualDevices.h"
+#include "devices/VirtualDevices.h"
 #include "wavfile/PcmConvert.h"
 #include "wavfile/WaveLayout.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "audio/Engine.h"
-#include "audio/EventQueue.h"
-#include "audio/PortAudioDevices.h"
+#include "engine/Engine.h"
+#include "engine/EventQueue.h"
+#include "devices/PortAudioDevices.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane {

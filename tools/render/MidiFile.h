@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 #include "keyboard/MidiNotes.h"
 
 namespace sorvane {

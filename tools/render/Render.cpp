@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-#include "audio/VirtualDevices.h"
+#include "devices/VirtualDevices.h"
 #include "tools/render/RenderFiles.h"
 #include "wavfile/ErrorBox.h"
 #include "tools/render/MidiFile.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/VirtualDevices.h"
+#include "devices/VirtualDevices.h"
 #include "keyboard/MidiNotes.h"
 #include "tools/render/InputWave.h"
 #include "tools/render/RenderFiles.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {

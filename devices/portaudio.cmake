@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# The real sound card. Included from audio/CMakeLists.txt when the PortAudio
+# The real sound card. Included from devices/CMakeLists.txt when the PortAudio
 # device layer is built.
 
 # sorvane_portaudio: capture and playback devices on PortAudio streams.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 namespace {

@@ -2,7 +2,7 @@
 // The engine's handlers: device set-up, the block pipeline of every capture
 // event, playback completions, the close handshake, and the commands of the
 // control panel that touch engine state.
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 
 #include <cassert>
 #include <cstring>

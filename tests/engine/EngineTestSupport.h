@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/Engine.h"
-#include "audio/VirtualDevices.h"
+#include "engine/Engine.h"
+#include "devices/VirtualDevices.h"
 #include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Virtual devices and their deterministic event loop.
-#include "audio/VirtualDevices.h"
+#include "devices/VirtualDevices.h"
 
 #include <algorithm>
 #include <cassert>

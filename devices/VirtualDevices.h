@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "audio/Device.h"
-#include "audio/Engine.h"
+#include "devices/Device.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 

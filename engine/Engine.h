@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "audio/Device.h"
+#include "devices/Device.h"
 #include "core/Reporter.h"
 #include "dsp/FrameAnalyser.h"
 #include "phrase/PhraseStore.h"

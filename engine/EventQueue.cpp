@@ -4,7 +4,7 @@
 // with one compare-and-swap on EnqueuePos, fills the slot and publishes it by
 // storing position + 1; the consumer pops only published slots in position
 // order, so events come out in the order their positions were claimed.
-#include "audio/EventQueue.h"
+#include "engine/EventQueue.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "audio/Engine.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 

@@ -39,8 +39,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "audio/Device.h"
-#include "audio/EventQueue.h"
+#include "devices/Device.h"
+#include "engine/EventQueue.h"
 
 struct PaStreamCallbackTimeInfo;
 

@@ -3,7 +3,7 @@
 // stream for capture and one output-only stream for playback, each with its
 // own lock-free ring of queued buffers. See PortAudioDevices.h for the
 // behaviour; this file holds the mechanics and the callbacks.
-#include "audio/PortAudioDevices.h"
+#include "devices/PortAudioDevices.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

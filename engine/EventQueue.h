@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio/Device.h"
+#include "devices/Device.h"
 
 namespace sorvane {
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/EventQueue.h"
+#include "engine/EventQueue.h"
 
 namespace sorvane {
 namespace {
