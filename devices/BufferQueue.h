@@ -95,7 +95,8 @@ class BufferQueue {
   void Complete(WaveHeader& header) noexcept;
   // Playback: completes, oldest first, the buffers played by nowUs.
   void ReturnPlayed(int64_t nowUs) noexcept;
-  void PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playsAtUs) noexcept;
+  // playedFromUs: when output[0] is played, the hold already capped.
+  void PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs) noexcept;
   int64_t FramesToUs(uint32_t frames) const { return static_cast<int64_t>(frames) * 1000000 / SampleRate; }
 
   const BufferQueueKind Kind;
