@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // PortAudio streams behind the engine's device interface: one input-only
 // stream for capture and one output-only stream for playback, each with its
-// own lock-free ring of queued buffers. See PortAudioDevices.h for the
+// own BufferQueue. See PortAudioDevices.h for the
 // behaviour; this file holds the mechanics and the callbacks.
 #include "devices/PortAudioDevices.h"
 
@@ -46,10 +46,6 @@ constexpr unsigned long kFramesPerCallback = kBlockSamples / 2;
 // frames it plays on time.
 constexpr const char* kPulseLatencyMs = "20";
 constexpr const char* kPipeWireLatency = "64/22050";
-// The most of the server's own buffering that a playback buffer waits for
-// before it is done: three blocks, so that the engine's queue keeps at
-// least seven of its ten buffers in hand.
-constexpr double kMaxServerHold = 0.030;
 // A running stream whose callback has not run for this long is taken for
 // wedged when it is to be stopped. The callback runs every 5 ms; PortAudio
 // 19.6's ALSA path, when PipeWire goes away under a stream, can leave the
@@ -57,8 +53,6 @@ constexpr double kMaxServerHold = 0.030;
 // cancellation off, so that stopping or closing the stream (and
 // Pa_Terminate, which closes it) waits for that thread without end.
 constexpr double kStuckStreamSeconds = 1.0;
-constexpr uint32_t kRingMask = PortAudioDevice::kRingCapacity - 1;
-static_assert((PortAudioDevice::kRingCapacity & kRingMask) == 0, "ring size must be a power of two");
 
 // ALSA's and JACK's message hooks. They are looked up at run time in the
 // libraries PortAudio already loaded, so a PortAudio built without one of
@@ -145,9 +139,10 @@ std::string ErrorText(PaError err) {
   return text;
 }
 
-std::atomic_ref<uint32_t> FlagsOf(WaveHeader& header) { return std::atomic_ref<uint32_t>(header.Flags); }
-
 uintptr_t Microseconds(double seconds) { return static_cast<uintptr_t>(seconds * 1e6); }
+
+// PortAudio's stream times (s) on the buffer queue's clock (µs).
+int64_t StreamMicros(double seconds) { return static_cast<int64_t>(seconds * 1e6); }
 
 // Steady clock in ns; clock_gettime reads it without a lock or a system
 // call, so the callback may too.
@@ -252,7 +247,15 @@ PortAudioSystem::~PortAudioSystem() {
 }
 
 PortAudioDevice::PortAudioDevice(DeviceKind kind, AudioEventQueue& events)
-    : DeviceKindValue(kind), Events(events) {}
+    : DeviceKindValue(kind),
+      Events(events),
+      Buffers(kind == DeviceKind::Capture ? BufferQueueKind::Capture : BufferQueueKind::Playback,
+              &PortAudioDevice::BufferDone, this) {}
+
+void PortAudioDevice::BufferDone(void* self, WaveHeader& header) {
+  auto* device = static_cast<PortAudioDevice*>(self);
+  device->Events.Post(device->DeviceKindValue, &header);
+}
 
 PortAudioDevice::~PortAudioDevice() {
   // Buffers still queued here are not reported: whoever would handle the
@@ -309,11 +312,7 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
     err = Pa_OpenStream(&stream, capture ? &params : nullptr, capture ? nullptr : &params, rate,
                         framesPerCallback, paClipOff | paDitherOff, &PortAudioDevice::Callback, door.get());
     if (err == paNoError && stream != nullptr) {
-      SampleRate = rate;
-      RingHead.store(0, std::memory_order_relaxed);
-      RingTail.store(0, std::memory_order_relaxed);
-      FrontFrames = 0;
-      CopyIndex = 0;
+      Buffers.SetSampleRate(format.SamplesPerSec);
       LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
       // Playback runs from here on, playing silence until buffers come.
       if (!capture) {
@@ -331,43 +330,20 @@ bool PortAudioDevice::Open(const WaveFormat& format) {
   return true;
 }
 
-bool PortAudioDevice::Prepare(WaveHeader& header) {
-  if (header.Data == nullptr || header.BufferLength < 2 || header.BufferLength % 2 != 0) return false;
-  auto flags = FlagsOf(header);
-  const uint32_t f = flags.load(std::memory_order_relaxed);
-  if ((f & kInQueue) != 0) return false;
-  flags.store(f | kPrepared, std::memory_order_relaxed);
-  return true;
-}
+bool PortAudioDevice::Prepare(WaveHeader& header) { return Buffers.Prepare(header); }
 
-bool PortAudioDevice::Unprepare(WaveHeader& header) {
-  auto flags = FlagsOf(header);
-  const uint32_t f = flags.load(std::memory_order_acquire);
-  if ((f & kInQueue) != 0) return false;  // still with the device
-  flags.store(f & ~kPrepared, std::memory_order_relaxed);
-  return true;
-}
+bool PortAudioDevice::Unprepare(WaveHeader& header) { return Buffers.Unprepare(header); }
 
 bool PortAudioDevice::Queue(WaveHeader& header) {
   if (Stream == nullptr || Abandoned) return false;
-  if (header.Data == nullptr || header.BufferLength < 2 || header.BufferLength % 2 != 0) return false;
-  auto flags = FlagsOf(header);
-  const uint32_t f = flags.load(std::memory_order_relaxed);
-  if ((f & kPrepared) == 0 || (f & kInQueue) != 0) return false;
-  const uint32_t tail = RingTail.load(std::memory_order_relaxed);
-  const uint32_t head = RingHead.load(std::memory_order_acquire);
-  if (tail - head >= kRingCapacity) return false;
-  if (DeviceKindValue == DeviceKind::Capture) header.BytesRecorded = 0;
+  if (!Buffers.Accepts(header)) return false;
   // A playback stream stopped by a reset plays again from its next buffer.
   if (DeviceKindValue == DeviceKind::Playback && Pa_IsStreamStopped(Stream) == 1) {
     QuietStderr quiet;
     LastCallbackNs.store(SteadyNs(), std::memory_order_relaxed);
     if (Pa_StartStream(Stream) != paNoError) return false;
   }
-  flags.store((f & ~kDone) | kInQueue, std::memory_order_relaxed);
-  Ring[tail & kRingMask] = &header;
-  RingTail.store(tail + 1, std::memory_order_release);  // publishes header and its samples
-  return true;
+  return Buffers.Queue(header);
 }
 
 bool PortAudioDevice::Start() {
@@ -422,22 +398,7 @@ bool PortAudioDevice::StopAndReturnAll() {
       return false;
     }
   }
-  uint32_t head = RingHead.load(std::memory_order_relaxed);
-  const uint32_t tail = RingTail.load(std::memory_order_acquire);
-  bool first = true;
-  for (; head != tail; ++head) {
-    WaveHeader* header = Ring[head & kRingMask];
-    if (DeviceKindValue == DeviceKind::Capture) {
-      header->BytesRecorded = first ? FrontFrames * 2 : 0;
-    }
-    first = false;
-    RingHead.store(head + 1, std::memory_order_release);
-    auto flags = FlagsOf(*header);
-    flags.store((flags.load(std::memory_order_relaxed) & ~kInQueue) | kDone, std::memory_order_relaxed);
-    Events.Post(DeviceKindValue, header);
-  }
-  FrontFrames = 0;
-  CopyIndex = head;
+  Buffers.ReturnAll();
   return true;
 }
 
@@ -458,86 +419,6 @@ void PortAudioDevice::ShutCallbackOut() {
       return;
     }
     std::this_thread::yield();
-  }
-}
-
-void PortAudioDevice::Complete(WaveHeader* header) noexcept {
-  auto flags = FlagsOf(*header);
-  flags.store((flags.load(std::memory_order_relaxed) & ~kInQueue) | kDone, std::memory_order_relaxed);
-  DoneCount.fetch_add(1, std::memory_order_relaxed);
-  Events.Post(DeviceKindValue, header);
-}
-
-void PortAudioDevice::CaptureFrames(const int16_t* input, uint32_t frames, double converterTime) noexcept {
-  uint32_t moved = 0;
-  while (moved < frames) {
-    const uint32_t head = RingHead.load(std::memory_order_relaxed);
-    if (head == RingTail.load(std::memory_order_acquire)) {
-      IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
-      return;
-    }
-    WaveHeader* header = Ring[head & kRingMask];
-    const uint32_t capacity = header->BufferLength / 2;
-    const uint32_t take = std::min(capacity - FrontFrames, frames - moved);
-    if (FrontFrames == 0) header->FirstSampleAtUs = Microseconds(converterTime + moved / SampleRate);
-    int16_t* to = header->Data + FrontFrames;
-    if (input != nullptr) {
-      std::memcpy(to, input + moved, take * sizeof(int16_t));
-    } else {
-      std::memset(to, 0, take * sizeof(int16_t));
-    }
-    FrontFrames += take;
-    moved += take;
-    if (FrontFrames == capacity) {
-      header->BytesRecorded = capacity * 2;
-      FrontFrames = 0;
-      RingHead.store(head + 1, std::memory_order_release);
-      Complete(header);
-    }
-  }
-}
-
-void PortAudioDevice::PlaybackFrames(int16_t* output, uint32_t frames, double converterTime, double now) noexcept {
-  // Times the stream gives are usable when the first frame is played now or
-  // later: a host API without timing gives zeros, and then a buffer is done
-  // as soon as it has been handed over. What the server says it holds counts
-  // up to kMaxServerHold: a server that reports more than it holds (PipeWire's
-  // remapped sinks report hundreds of milliseconds) would otherwise have the
-  // engine's own queue run dry while its count looked full.
-  const bool timed = now > 0 && converterTime >= now;
-  const double playedFrom = now + std::min(converterTime - now, kMaxServerHold);
-  uint32_t moved = 0;
-  while (moved < frames) {
-    const uint32_t head = CopyIndex;
-    if (head == RingTail.load(std::memory_order_acquire)) {
-      // Nothing queued: silence, and the next buffer starts where it left off.
-      std::memset(output + moved, 0, (frames - moved) * sizeof(int16_t));
-      IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
-      break;
-    }
-    WaveHeader* header = Ring[head & kRingMask];
-    const uint32_t length = header->BufferLength / 2;
-    const uint32_t take = std::min(length - FrontFrames, frames - moved);
-    if (FrontFrames == 0) header->FirstSampleAtUs = Microseconds(converterTime + moved / SampleRate);
-    std::memcpy(output + moved, header->Data + FrontFrames, take * sizeof(int16_t));
-    FrontFrames += take;
-    moved += take;
-    if (FrontFrames == length) {
-      FrontFrames = 0;
-      // Its last sample is played one sample period before the next one.
-      PlayedAt[head & kRingMask] = timed ? playedFrom + (moved - 1) / SampleRate : 0.0;
-      CopyIndex = head + 1;
-    }
-  }
-  ReturnPlayed(timed ? now : HUGE_VAL);
-}
-
-void PortAudioDevice::ReturnPlayed(double now) noexcept {
-  for (uint32_t head = RingHead.load(std::memory_order_relaxed); head != CopyIndex; ++head) {
-    if (PlayedAt[head & kRingMask] > now) break;
-    WaveHeader* header = Ring[head & kRingMask];
-    RingHead.store(head + 1, std::memory_order_release);
-    Complete(header);
   }
 }
 
@@ -563,11 +444,14 @@ int PortAudioDevice::Callback(const void* input, void* output, unsigned long fra
                              : timeInfo->outputBufferDacTime - timeInfo->currentTime;
   if (latency > 0) device->LatencyMicros.fetch_add(Microseconds(latency), std::memory_order_relaxed);
   if (device->DeviceKindValue == DeviceKind::Capture) {
-    device->CaptureFrames(static_cast<const int16_t*>(input), static_cast<uint32_t>(frames),
-                          timeInfo->inputBufferAdcTime);
+    device->Buffers.Capture(static_cast<const int16_t*>(input), static_cast<uint32_t>(frames),
+                            StreamMicros(timeInfo->inputBufferAdcTime));
+  } else if (timeInfo->currentTime > 0) {
+    device->Buffers.Play(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
+                         StreamMicros(timeInfo->currentTime), StreamMicros(timeInfo->outputBufferDacTime));
   } else {
-    device->PlaybackFrames(static_cast<int16_t*>(output), static_cast<uint32_t>(frames),
-                           timeInfo->outputBufferDacTime, timeInfo->currentTime);
+    // A host API without timing gives zeros.
+    device->Buffers.PlayUntimed(static_cast<int16_t*>(output), static_cast<uint32_t>(frames));
   }
   door->State.store(kGateOpen, std::memory_order_release);
   return paContinue;
@@ -577,16 +461,14 @@ PortAudioCounters PortAudioDevice::Counters() const {
   PortAudioCounters c{};
   c.Callbacks = CallbackCount.load(std::memory_order_relaxed);
   c.Frames = FrameCount.load(std::memory_order_relaxed);
-  c.IdleFrames = IdleFrameCount.load(std::memory_order_relaxed);
+  c.IdleFrames = Buffers.IdleFrames();
   c.StatusFlags = StatusFlagCount.load(std::memory_order_relaxed);
-  c.BuffersDone = DoneCount.load(std::memory_order_relaxed);
+  c.BuffersDone = Buffers.BuffersDone();
   c.DeviceLatencyMicros = LatencyMicros.load(std::memory_order_relaxed);
   return c;
 }
 
-uint32_t PortAudioDevice::QueuedBuffers() const {
-  return RingTail.load(std::memory_order_relaxed) - RingHead.load(std::memory_order_acquire);
-}
+uint32_t PortAudioDevice::QueuedBuffers() const { return Buffers.Queued(); }
 
 std::unique_ptr<AudioDevice> MakePortAudioCapture(AudioEventQueue& events) {
   return std::make_unique<PortAudioDevice>(DeviceKind::Capture, events);

@@ -5,11 +5,12 @@
 // stream drops or repeats blocks, two streams do not), 22050 Hz, mono,
 // 16-bit.
 //
-// Buffers stay owned by the caller. Queue() hands a buffer to the stream's
-// callback through a lock-free single-producer ring; the callback fills
-// (capture) or plays (playback) the oldest queued buffer and, when it is
-// complete, posts it to the AudioEventQueue. The callbacks only move samples
-// and post events: no allocation, no lock, no logging, no engine call.
+// Buffers stay owned by the caller and pass through a BufferQueue, which
+// holds the queue rules; the stream's callback hands it the frames captured
+// or asks it for the frames to play, with the stream's times, and each
+// buffer it completes is posted to the AudioEventQueue. The callbacks only
+// move samples and post events: no allocation, no lock, no logging, no
+// engine call.
 //
 // Playback: the output stream starts when the device opens and plays silence
 // whenever no buffer is queued (an underrun is not an error), so the first
@@ -39,6 +40,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "devices/BufferQueue.h"
 #include "devices/Device.h"
 #include "engine/EventQueue.h"
 
@@ -87,11 +89,11 @@ struct PortAudioCounters {
 class PortAudioDevice final : public AudioDevice {
  public:
   // Header flag bits this device keeps in WaveHeader::Flags.
-  static constexpr uint32_t kDone = 0x01;
-  static constexpr uint32_t kPrepared = 0x02;
-  static constexpr uint32_t kInQueue = 0x10;
+  static constexpr uint32_t kDone = BufferQueue::kDone;
+  static constexpr uint32_t kPrepared = BufferQueue::kPrepared;
+  static constexpr uint32_t kInQueue = BufferQueue::kInQueue;
   // Buffers a device can hold at once; the engine queues at most 101.
-  static constexpr uint32_t kRingCapacity = 256;
+  static constexpr uint32_t kRingCapacity = BufferQueue::kCapacity;
 
   PortAudioDevice(DeviceKind kind, AudioEventQueue& events);
   ~PortAudioDevice() override;
@@ -114,12 +116,8 @@ class PortAudioDevice final : public AudioDevice {
   static int Callback(const void* input, void* output, unsigned long frames,
                       const PaStreamCallbackTimeInfo* timeInfo, unsigned long statusFlags,
                       void* self);
-  // converterTime: stream time in seconds of the callback's first frame.
-  void CaptureFrames(const int16_t* input, uint32_t frames, double converterTime) noexcept;
-  void PlaybackFrames(int16_t* output, uint32_t frames, double converterTime, double now) noexcept;
-  // Playback: completes, oldest first, the buffers whose last sample was
-  // played at or before now.
-  void ReturnPlayed(double now) noexcept;
+  // Posts a buffer the queue is done with.
+  static void BufferDone(void* self, WaveHeader& header);
   // Stops the stream and posts every queued buffer as done, oldest first.
   bool StopAndReturnAll();
   // Whether the stream still counts as running but its callback has not run
@@ -129,7 +127,6 @@ class PortAudioDevice final : public AudioDevice {
   // Shuts the callback out for good: once this returns, the callback does
   // not touch the device again and ends its stream whenever it runs.
   void ShutCallbackOut();
-  void Complete(WaveHeader* header) noexcept;
 
   const DeviceKind DeviceKindValue;
   AudioEventQueue& Events;
@@ -149,29 +146,17 @@ class PortAudioDevice final : public AudioDevice {
   // The stream's callback was shut out while it seemed stuck: the stream is
   // left to PortAudio, never stopped or closed, and takes no more buffers.
   bool Abandoned = false;
-  double SampleRate = kSampleRate;
   // When the callback last ran, or the stream was last started (steady
   // clock, ns).
   std::atomic<int64_t> LastCallbackNs{0};
 
-  // Single producer (event thread, Queue) and single consumer (the callback,
-  // or the event thread while the stream is stopped). Positions run freely.
-  WaveHeader* Ring[kRingCapacity] = {};
-  alignas(64) std::atomic<uint32_t> RingHead{0};  // next to consume
-  alignas(64) std::atomic<uint32_t> RingTail{0};  // next free
-  uint32_t FrontFrames = 0;  // frames already moved for the oldest buffer
-  // Playback: buffers in [RingHead, CopyIndex) have been handed to PortAudio
-  // whole and wait to be played; PlayedAt holds when each one's last sample
-  // is played (stream time, s). Callback's own, or the event thread's while
-  // the stream is stopped.
-  uint32_t CopyIndex = 0;
-  double PlayedAt[kRingCapacity] = {};
+  // Single producer (event thread) and single consumer (the callback, or
+  // the event thread while the stream is stopped or shut out).
+  BufferQueue Buffers;
 
   alignas(64) std::atomic<uint64_t> CallbackCount{0};
   std::atomic<uint64_t> FrameCount{0};
-  std::atomic<uint64_t> IdleFrameCount{0};
   std::atomic<uint64_t> StatusFlagCount{0};
-  std::atomic<uint64_t> DoneCount{0};
   std::atomic<uint64_t> LatencyMicros{0};
 };
 

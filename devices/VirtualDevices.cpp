@@ -27,15 +27,14 @@ class VirtualCapture final : public AudioDevice {
     Rig.CaptureOpen = true;
     return true;
   }
-  bool Prepare(WaveHeader&) override { return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Prepare); }
-  bool Unprepare(WaveHeader&) override { return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Unprepare); }
+  bool Prepare(WaveHeader& header) override {
+    return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Prepare) && Rig.CaptureBuffers.Prepare(header);
+  }
+  bool Unprepare(WaveHeader& header) override {
+    return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Unprepare) && Rig.CaptureBuffers.Unprepare(header);
+  }
   bool Queue(WaveHeader& header) override {
-    if (Rig.ConsumeFailure(true, VirtualAudioRig::Op::Queue)) return false;
-    if (Rig.CaptureCount == VirtualAudioRig::kMaxDeviceQueue) return false;
-    const int32_t tail = (Rig.CaptureHead + Rig.CaptureCount) % VirtualAudioRig::kMaxDeviceQueue;
-    Rig.CaptureQueue[tail] = &header;
-    Rig.CaptureCount = Rig.CaptureCount + 1;
-    return true;
+    return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Queue) && Rig.CaptureBuffers.Queue(header);
   }
   bool Start() override {
     if (Rig.ConsumeFailure(true, VirtualAudioRig::Op::Start)) return false;
@@ -44,13 +43,8 @@ class VirtualCapture final : public AudioDevice {
   }
   bool Reset() override {
     // Every queued buffer comes back now, in queue order.
-    while (Rig.CaptureCount > 0) {
-      WaveHeader* h = Rig.CaptureQueue[Rig.CaptureHead];
-      Rig.CaptureHead = (Rig.CaptureHead + 1) % VirtualAudioRig::kMaxDeviceQueue;
-      Rig.CaptureCount = Rig.CaptureCount - 1;
-      h->BytesRecorded = 0;
-      Rig.Post(Rig.CurrentTime, VirtualAudioRig::kCaptureDone, h, -1);
-    }
+    Rig.CaptureBlock = -1;
+    Rig.CaptureBuffers.ReturnAll();
     Rig.CaptureStarted = false;
     return true;
   }
@@ -66,31 +60,48 @@ class VirtualCapture final : public AudioDevice {
 
 class VirtualPlayback final : public AudioDevice {
  public:
+  static constexpr uint32_t kPlayChunk = 256;
+
   explicit VirtualPlayback(VirtualAudioRig& rig) : Rig(rig) {}
   bool Open(const WaveFormat&) override {
     if (Rig.ConsumeFailure(false, VirtualAudioRig::Op::Open)) return false;
     Rig.PlaybackOpen = true;
     return true;
   }
-  bool Prepare(WaveHeader&) override { return !Rig.ConsumeFailure(false, VirtualAudioRig::Op::Prepare); }
-  bool Unprepare(WaveHeader&) override { return !Rig.ConsumeFailure(false, VirtualAudioRig::Op::Unprepare); }
+  bool Prepare(WaveHeader& header) override {
+    return !Rig.ConsumeFailure(false, VirtualAudioRig::Op::Prepare) && Rig.PlaybackBuffers.Prepare(header);
+  }
+  bool Unprepare(WaveHeader& header) override {
+    return !Rig.ConsumeFailure(false, VirtualAudioRig::Op::Unprepare) && Rig.PlaybackBuffers.Unprepare(header);
+  }
   bool Queue(WaveHeader& header) override {
     if (Rig.ConsumeFailure(false, VirtualAudioRig::Op::Queue)) return false;
-    const int64_t samples = header.BufferLength / 2;
+    if (!Rig.PlaybackBuffers.Queue(header)) return false;
+    const uint32_t samples = header.BufferLength / 2;
     // A buffer starts when it is written or when the one before it ends.
     const int64_t start = std::max(Rig.CurrentTime, Rig.PlaybackEnd);
     Rig.PlaybackEnd = LaterBy(start, samples);
-    if (Rig.Sink != nullptr) {
-      Rig.Sink->Write(header.Data, samples);
-    } else {
-      Rig.PlayedSamples.insert(Rig.PlayedSamples.end(), header.Data, header.Data + samples);
+    // The server takes the whole buffer now, a chunk at a time; the queue
+    // hands it back with its last sample.
+    std::array<int16_t, kPlayChunk> chunk;
+    for (uint32_t done = 0; done < samples;) {
+      const uint32_t n = std::min(samples - done, kPlayChunk);
+      Rig.PlaybackBuffers.PlayUntimed(chunk.data(), n);
+      if (Rig.Sink != nullptr) {
+        Rig.Sink->Write(chunk.data(), n);
+      } else {
+        Rig.PlayedSamples.insert(Rig.PlayedSamples.end(), chunk.data(), chunk.data() + n);
+      }
+      done += n;
     }
-    Rig.Post(Rig.PlaybackEnd, VirtualAudioRig::kPlaybackDone, &header, -1);
     return true;
   }
   bool Start() override { return true; }
   bool Reset() override {
-    // Buffers not yet played come back now, still in the order written.
+    // Buffers not yet played come back now, still in the order written:
+    // the queue holds none (each left it when it was taken), their events
+    // wait in the loop.
+    Rig.PlaybackBuffers.ReturnAll();
     for (int i = 0; i < Rig.EventCount; ++i) {
       auto& e = Rig.Events[i];
       if (e.Kind == VirtualAudioRig::kPlaybackDone && e.PostTime > Rig.CurrentTime) e.PostTime = Rig.CurrentTime;
@@ -109,10 +120,24 @@ class VirtualPlayback final : public AudioDevice {
 };
 
 VirtualAudioRig::VirtualAudioRig()
-    : CaptureDevice(std::make_unique<VirtualCapture>(*this)),
+    : CaptureBuffers(BufferQueueKind::Capture, &VirtualAudioRig::CaptureBufferDone, this),
+      PlaybackBuffers(BufferQueueKind::Playback, &VirtualAudioRig::PlaybackBufferDone, this),
+      CaptureDevice(std::make_unique<VirtualCapture>(*this)),
       PlaybackDevice(std::make_unique<VirtualPlayback>(*this)) {}
 
 VirtualAudioRig::~VirtualAudioRig() = default;
+
+void VirtualAudioRig::CaptureBufferDone(void* self, WaveHeader& header) {
+  auto& rig = *static_cast<VirtualAudioRig*>(self);
+  const int64_t time =
+      rig.CaptureBlock >= 0 ? static_cast<int64_t>(kBlockSamples) * (rig.CaptureBlock + 1) : rig.CurrentTime;
+  rig.Post(time, kCaptureDone, &header, rig.CaptureBlock);
+}
+
+void VirtualAudioRig::PlaybackBufferDone(void* self, WaveHeader& header) {
+  auto& rig = *static_cast<VirtualAudioRig*>(self);
+  rig.Post(rig.PlaybackEnd, kPlaybackDone, &header, -1);
+}
 
 AudioDevice& VirtualAudioRig::Capture() { return *CaptureDevice; }
 AudioDevice& VirtualAudioRig::Playback() { return *PlaybackDevice; }
@@ -179,8 +204,7 @@ void VirtualAudioRig::RemoveAt(int index) {
 }
 
 void VirtualAudioRig::DeviceCaptureAt(int32_t block) {
-  const int64_t time = static_cast<int64_t>(kBlockSamples) * (block + 1);
-  if (!CaptureStarted || CaptureCount == 0) {
+  if (!CaptureStarted || CaptureBuffers.Queued() == 0) {
     // No buffer with the device: this block's sound is lost.
     LostCount = LostCount + 1;
     if (LostHead < LostRanges.size() && LostRanges.back().second == block - 1) {
@@ -191,20 +215,19 @@ void VirtualAudioRig::DeviceCaptureAt(int32_t block) {
     if (!LostPosted) PostNextLostBlock();
     return;
   }
-  WaveHeader* h = CaptureQueue[CaptureHead];
-  CaptureHead = (CaptureHead + 1) % kMaxDeviceQueue;
-  CaptureCount = CaptureCount - 1;
   const int64_t first = static_cast<int64_t>(kBlockSamples) * block;
   if (Source != nullptr) {
-    Source->Fill(first, h->Data, kBlockSamples);
+    Source->Fill(first, CaptureSamples.data(), kBlockSamples);
   } else {
     for (int i = 0; i < kBlockSamples; ++i) {
       const int64_t at = first + i;
-      h->Data[i] = at < InputCount ? Input[at] : 0;
+      CaptureSamples[i] = at < InputCount ? Input[at] : 0;
     }
   }
-  h->BytesRecorded = kBlockSamples * 2;
-  Post(time, kCaptureDone, h, block);
+  // The block fills the oldest queued buffer, which the queue hands back.
+  CaptureBlock = block;
+  CaptureBuffers.Capture(CaptureSamples.data(), kBlockSamples, first * 1000000 / kSampleRate);
+  CaptureBlock = -1;
 }
 
 void VirtualAudioRig::PostNextLostBlock() {

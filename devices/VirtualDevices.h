@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "devices/BufferQueue.h"
 #include "devices/Device.h"
 #include "engine/Engine.h"
 
@@ -88,7 +89,7 @@ class VirtualAudioRig {
   // Capture blocks lost because no buffer was queued with the device.
   int32_t LostBlocks() const { return LostCount; }
   // Buffers queued with the capture device right now.
-  int32_t CaptureDeviceQueued() const { return CaptureCount; }
+  int32_t CaptureDeviceQueued() const { return static_cast<int32_t>(CaptureBuffers.Queued()); }
 
   // Failure injection for tests: the next call of that operation fails.
   enum class Op { Open, Prepare, Unprepare, Queue, Start };
@@ -111,6 +112,10 @@ class VirtualAudioRig {
   int FindEarliest() const;
   void RemoveAt(int index);
   void DeviceCaptureAt(int32_t block);
+  // Where the buffer queues hand their finished buffers: an event at the
+  // time the device finished them.
+  static void CaptureBufferDone(void* self, WaveHeader& header);
+  static void PlaybackBufferDone(void* self, WaveHeader& header);
   // Lost blocks wait in ranges; one of them at a time stands in the event
   // list, the earliest, so a long stall costs no more than a short one.
   void PostNextLostBlock();
@@ -120,17 +125,20 @@ class VirtualAudioRig {
   bool ConsumeFailure(bool capture, Op op);
 
   static constexpr int kMaxEvents = 1024;
-  static constexpr int kMaxDeviceQueue = 256;
 
-  // Capture device.
+  // Capture device: the block being filled (-1 while a reset returns the
+  // buffers) and the samples it is filled from.
   bool CaptureOpen = false;
   bool CaptureStarted = false;
-  std::array<WaveHeader*, kMaxDeviceQueue> CaptureQueue{};
-  int32_t CaptureHead = 0;
-  int32_t CaptureCount = 0;
-  // Playback device.
+  BufferQueue CaptureBuffers;
+  int32_t CaptureBlock = -1;
+  std::array<int16_t, kBlockSamples> CaptureSamples{};
+  // Playback device. Its virtual server takes each buffer whole as it is
+  // queued (the queue hands it back then) and plays one sample a tick; the
+  // buffer's event is posted at PlaybackEnd, when its last sample has played.
   bool PlaybackOpen = false;
   int64_t PlaybackEnd = 0;
+  BufferQueue PlaybackBuffers;
   std::vector<int16_t> PlayedSamples;
 
   const int16_t* Input = nullptr;

@@ -17,12 +17,15 @@
 
 #include "app/AudioBackend.h"
 #include "app/MainWindow.h"
+#include "devices/BufferQueue.h"
 #include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {
 
-// A device that accepts every call and keeps the queued buffers; a reset
-// moves them to Returned, where the test hands them back as done events.
+// A device that keeps its buffers on a buffer queue, as a real one does,
+// and whose server never runs: CaptureBlock hands a capture buffer back as
+// filled; a reset moves the queued buffers to Returned, where the test hands
+// them back as done events.
 class FakeDevice final : public AudioDevice {
  public:
   bool OpenSucceeds = true;
@@ -30,23 +33,22 @@ class FakeDevice final : public AudioDevice {
   bool Started = false;
   int Resets = 0;
   int Closes = 0;
-  std::deque<WaveHeader*> Queued;
+  BufferQueue Buffers;
   std::deque<WaveHeader*> Returned;
 
+  explicit FakeDevice(BufferQueueKind kind) : Buffers(kind, &FakeDevice::Finished, this) {}
+
+  // The queued buffers, oldest first.
+  std::vector<WaveHeader*> Queued() const { return Buffers.QueuedHeaders(); }
+
   bool Open(const WaveFormat&) override { return Opened = OpenSucceeds; }
-  bool Prepare(WaveHeader&) override { return true; }
-  bool Unprepare(WaveHeader&) override { return true; }
-  bool Queue(WaveHeader& header) override {
-    Queued.push_back(&header);
-    return true;
-  }
+  bool Prepare(WaveHeader& header) override { return Buffers.Prepare(header); }
+  bool Unprepare(WaveHeader& header) override { return Buffers.Unprepare(header); }
+  bool Queue(WaveHeader& header) override { return Buffers.Queue(header); }
   bool Start() override { return Started = true; }
   bool Reset() override {
     ++Resets;
-    while (!Queued.empty()) {
-      Returned.push_back(Queued.front());
-      Queued.pop_front();
-    }
+    Buffers.ReturnAll();
     return true;
   }
   bool Close() override {
@@ -55,12 +57,15 @@ class FakeDevice final : public AudioDevice {
     return true;
   }
   bool IsOpen() const override { return Opened; }
+
+ private:
+  static void Finished(void* self, WaveHeader& header) { static_cast<FakeDevice*>(self)->Returned.push_back(&header); }
 };
 
 class FakeBackend final : public AudioBackend {
  public:
-  FakeDevice CaptureDevice;
-  FakeDevice PlaybackDevice;
+  FakeDevice CaptureDevice{BufferQueueKind::Capture};
+  FakeDevice PlaybackDevice{BufferQueueKind::Playback};
   AudioDevice& Capture() override { return CaptureDevice; }
   AudioDevice& Playback() override { return PlaybackDevice; }
 };
@@ -94,8 +99,11 @@ struct Window {
 
   // Hands the oldest queued capture buffer back as filled.
   void CaptureBlock() {
-    WaveHeader* h = Backend->CaptureDevice.Queued.front();
-    Backend->CaptureDevice.Queued.pop_front();
+    FakeDevice& device = Backend->CaptureDevice;
+    const std::vector<WaveHeader*> queued = device.Queued();
+    device.Buffers.Capture(nullptr, queued.front()->BufferLength / 2, 0);
+    WaveHeader* h = device.Returned.back();
+    device.Returned.pop_back();
     OnCaptureDone(Engine(), *h);
   }
 

@@ -66,7 +66,7 @@ TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
   EXPECT_TRUE(w.Backend->CaptureDevice.Opened);
   EXPECT_TRUE(w.Backend->PlaybackDevice.Opened);
   EXPECT_TRUE(w.Backend->CaptureDevice.Started);
-  EXPECT_EQ(w.Backend->CaptureDevice.Queued.size(), static_cast<size_t>(kRingSize));
+  EXPECT_EQ(w.Backend->CaptureDevice.Queued().size(), static_cast<size_t>(kRingSize));
   EXPECT_EQ(w->Timer1->interval(), 250);
 }
 
@@ -94,7 +94,7 @@ TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {
   FakeDevice& capture = w.Backend->CaptureDevice;
   FakeDevice& playback = w.Backend->PlaybackDevice;
   for (int i = 0; i < 3; ++i) w.CaptureBlock();
-  ASSERT_EQ(playback.Queued.size(), 3u);
+  ASSERT_EQ(playback.Queued().size(), 3u);
   w->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
 
@@ -368,7 +368,7 @@ TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
   EXPECT_EQ(nested.Texts, std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"});
   EXPECT_FALSE(w.Engine().Take.Recording);
   EXPECT_EQ(w->btnRecord->text(), U("Rec"));
-  const std::deque<WaveHeader*>& queued = w.Backend->PlaybackDevice.Queued;
+  const std::vector<WaveHeader*> queued = w.Backend->PlaybackDevice.Queued();
   ASSERT_EQ(queued.size(), 3u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(queued[static_cast<size_t>(i)], &w.Engine().Ring.PlaybackHeaders[i]) << i;
 }
