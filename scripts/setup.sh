@@ -29,6 +29,8 @@ run_packages=(
   portaudio19-dev libsamplerate0-dev
   # MIDI input on the ALSA sequencer and on JACK
   libasound2-dev libjack-jackd2-dev
+  # real-time priority through RealtimeKit on the system D-Bus
+  libdbus-1-dev
   # the two volume buttons open the sound server's mixer
   pavucontrol
 )
