@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "devices/Device.h"
 #include "engine/Engine.h"
@@ -27,6 +28,40 @@ class AudioBackend : public Interface {
   // The queue that carries the device events, for the MIDI input to share;
   // null when there is none.
   virtual AudioEventQueue* EventQueue() { return nullptr; }
+
+  // When the sound server goes away and comes back (it was restarted, a
+  // headset changed profile), the window suspends the engine and renews the
+  // connection; the program keeps running throughout. A backend that can
+  // lose its server provides the two calls below and keeps these rules:
+  //
+  // - Noticing: the server's own thread sees the connection fail (a failed
+  //   context or stream, a shutdown callback) and stores true in an atomic
+  //   flag; nothing else happens there. It never calls the engine.
+  // - While lost, the devices still keep their rules without a server.
+  //   Reset() hands back every buffer still queued, each exactly once, as a
+  //   done event on the usual path, and from then on nothing touches those
+  //   buffers: the dead server never completes them itself. Close() releases
+  //   the stream and succeeds; IsOpen() is false after it. No event is
+  //   posted for a device after its Close().
+  // - Reconnect() runs only after the engine has had every buffer back and
+  //   closed both devices, so no event of the old streams is left. The same
+  //   device objects are then opened, queued and started on the new
+  //   connection, exactly as at start-up.
+  //
+  // Both calls run on the window's thread, about once a second.
+
+  // True from the moment the connection that the devices use has failed
+  // until Reconnect succeeds. Cheap (one atomic load).
+  virtual bool ServerLost() const { return false; }
+  // Drops the old server connection and makes a new one. True when
+  // connected, and ServerLost is false from then on; false with a short
+  // reason (for example "connection refused") while the server is not
+  // there yet. Returns within a few tens of milliseconds either way: the
+  // window waits for it.
+  virtual bool Reconnect(std::string& reason) {
+    reason = "this sound backend cannot reconnect";
+    return false;
+  }
 };
 
 // A device that cannot be opened: the program then reports the device

@@ -206,6 +206,8 @@ void TForm1::BuildControls() {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(kTimer1DesignedMs);
+  ServerWatch = new QTimer(this);
+  ServerWatch->setInterval(kServerWatchMs);
 
   OpenDialog1 = new QFileDialog(this);
   SaveDialog1 = new QFileDialog(this);
@@ -317,6 +319,8 @@ void TForm1::FormCreate() {
   }
   Midi = std::make_unique<MidiInput>(engine, ScrollBar1, Audio->EventQueue());
   OpenAudio(engine);
+  connect(ServerWatch, &QTimer::timeout, this, &TForm1::ServerWatchTimer);
+  ServerWatch->start();
 }
 
 void TForm1::SetEnglishCaptions() {
@@ -366,7 +370,54 @@ void TForm1::BuildKeyboard() {
   setFixedSize(layout.Width, Panel1->height() + kKeyboardHeight);
 }
 
-void TForm1::OnAudioEvents() { Audio->DispatchAll(*EngineData); }
+void TForm1::OnAudioEvents() {
+  Audio->DispatchAll(*EngineData);
+  if (!CloseRequested && !EngineData->Suspended && Audio->ServerLost()) SoundServerLost();
+}
+
+// ---- the sound server going away and coming back ----
+
+void TForm1::ServerWatchTimer() {
+  if (CloseRequested) return;
+  EngineState& engine = *EngineData;
+  if (!engine.Suspended) {
+    if (Audio->ServerLost()) SoundServerLost();
+    return;
+  }
+  // The old devices first give back every buffer and close.
+  if (!SuspendSettled(engine)) return;
+  std::string reason;
+  if (!Audio->Reconnect(reason)) {
+    ShowSoundGone(SoundGoneTip(reason));
+    return;
+  }
+  if (const char* failed = ResumeAudio(engine)) {
+    ShowSoundGone(SoundGoneTip(failed));
+    return;
+  }
+  std::fprintf(stderr, "sorvane: the sound server is back; the sound goes on\n");
+  ShowSoundGone(QString());
+}
+
+void TForm1::SoundServerLost() {
+  SuspendAudio(*EngineData);
+  std::fprintf(stderr, "sorvane: the sound server went away; trying again every second\n");
+  ShowSoundGone(SoundGoneTip(std::string()));
+}
+
+QString TForm1::SoundGoneTip(const std::string& detail) const {
+  QString tip = LanguageJapanese() ? U("サウンドサーバーとの接続が切れました。1秒ごとに再接続を試みています。")
+                                   : U("The sound server has gone away; trying again every second.");
+  if (!detail.empty()) tip += QStringLiteral("\n(%1)").arg(QString::fromStdString(detail));
+  return tip;
+}
+
+void TForm1::ShowSoundGone(const QString& tip) {
+  for (QToolButton* button : {btnInput, btnOutput}) {
+    button->setEnabled(tip.isEmpty());
+    button->setToolTip(tip);
+  }
+}
 
 // ---- control panel ----
 
@@ -609,6 +660,7 @@ bool TForm1::FormCloseQuery() { return CloseQuery(*EngineData); }
 
 void TForm1::FormClose() {
   Timer1->stop();
+  ServerWatch->stop();
   CloseAudio(*EngineData);
 }
 

@@ -46,6 +46,9 @@ inline constexpr int kWindowLeft = 193;
 inline constexpr int kWindowTop = 109;
 inline constexpr int kTimer1DesignedMs = 500;
 inline constexpr int kTimer1RunningMs = 250;
+// How often the window looks for a lost sound server, and while it is
+// lost, how often it tries to reconnect.
+inline constexpr int kServerWatchMs = 1000;
 
 class TForm1 : public QWidget, public EngineHost {
   Q_OBJECT
@@ -118,6 +121,7 @@ class TForm1 : public QWidget, public EngineHost {
   QLabel* Label2 = nullptr;
   QLabel* Label3 = nullptr;
   QTimer* Timer1 = nullptr;
+  QTimer* ServerWatch = nullptr;
   QFileDialog* OpenDialog1 = nullptr;
   QFileDialog* SaveDialog1 = nullptr;
   std::array<TColorButton*, kKeyCount> KeyButtons{};
@@ -158,6 +162,9 @@ class TForm1 : public QWidget, public EngineHost {
   void KeyMouseDown(TColorButton* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
   void KeyMouseUp(TColorButton* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
   void Timer1Timer();
+  // Once a second: notices a lost sound server, and while it is lost tries
+  // to reconnect and resume the sound.
+  void ServerWatchTimer();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -170,6 +177,14 @@ class TForm1 : public QWidget, public EngineHost {
   void SetEnglishCaptions();
   void BuildKeyboard();
   void OnAudioEvents();
+  // The sound server went away: the engine suspends, stderr and the window
+  // say so once.
+  void SoundServerLost();
+  // Shows that the sound is gone (non-empty tip) or back (empty): the two
+  // volume buttons, which need a sound server, are disabled and carry the
+  // tip. Changes no geometry and no caption.
+  void ShowSoundGone(const QString& tip);
+  QString SoundGoneTip(const std::string& detail) const;
   bool HandleKeyEvent(QKeyEvent* event);
   bool MainWindowHasFocus() const;
   // Asks before an existing file is replaced; true when the user agrees.

@@ -34,22 +34,63 @@ void ZeroRecord(T& record) {
 
 int32_t NextRingIndex(int32_t index) { return index == kRingSize - 1 ? 0 : index + 1; }
 
-// Hands the capture buffer at CaptureIndex back to the device. False (after
-// showing the message) when that failed.
-bool HandBackCapture(EngineState& engine) {
+// Hands the capture buffer at CaptureIndex to the device. Null on success,
+// else the message of the step that failed.
+const char* QueueCapture(EngineState& engine) {
   BufferRing& ring = engine.Ring;
   WaveHeader& header = ring.CaptureHeaders[ring.CaptureIndex];
-  if (!engine.CaptureDevice->Prepare(header)) {
-    ShowError("In Prepare error");
-    return false;
-  }
-  if (!engine.CaptureDevice->Queue(header)) {
-    ShowError("Add buffer error");
-    return false;
-  }
+  if (!engine.CaptureDevice->Prepare(header)) return "In Prepare error";
+  if (!engine.CaptureDevice->Queue(header)) return "Add buffer error";
   ring.CaptureIndex = NextRingIndex(ring.CaptureIndex);
   ring.CaptureQueued = ring.CaptureQueued + 1;
+  return nullptr;
+}
+
+// The same, showing the message when it failed; false then.
+bool HandBackCapture(EngineState& engine) {
+  if (const char* failed = QueueCapture(engine)) {
+    ShowError(failed);
+    return false;
+  }
   return true;
+}
+
+// Opens both devices, sets up the ring, queues every capture buffer and
+// starts capture. Null on success, else the message of the step that
+// failed; the devices stay as that step left them and the engine does not
+// run.
+const char* StartAudio(EngineState& engine) {
+  const WaveFormat format;
+  if (engine.CaptureDevice == nullptr || !engine.CaptureDevice->Open(format)) return "Problem creating record handle";
+  if (engine.PlaybackDevice == nullptr || !engine.PlaybackDevice->Open(format)) return "Problem creating play handle";
+  BufferRing& ring = engine.Ring;
+  ring.CaptureQueued = 0;
+  ring.PlaybackQueued = 0;
+  for (int i = 0; i < kRingSize; ++i) {
+    ring.CaptureAreas[i].fill(0);
+    ring.CaptureHeaders[i] = {ring.CaptureAreas[i].data(), kCaptureBufferBytes, 0, 0, 0, 0, nullptr, 0};
+    ring.PlaybackAreas[i].fill(0);
+    ring.PlaybackHeaders[i] = {ring.PlaybackAreas[i].data(), kCaptureBufferBytes, 0, 0, 0, 0, nullptr, 0};
+  }
+  ring.CaptureIndex = 0;
+  ring.PlaybackIndex = 0;
+  for (int n = 0; n < kRingSize; ++n) {
+    if (const char* failed = QueueCapture(engine)) return failed;
+  }
+  if (!engine.CaptureDevice->Start()) return "Start error";
+  engine.Closing = false;
+  engine.CloseReady = false;
+  engine.Running = true;
+  engine.Host->AudioStarted();
+  return nullptr;
+}
+
+bool DeviceOpen(const AudioDevice* device) { return device != nullptr && device->IsOpen(); }
+
+// Both devices hand every queued buffer back as a done event.
+void ResetOpenDevices(EngineState& engine) {
+  if (DeviceOpen(engine.CaptureDevice)) engine.CaptureDevice->Reset();
+  if (DeviceOpen(engine.PlaybackDevice)) engine.PlaybackDevice->Reset();
 }
 
 void NotifyNoteChange(EngineState& engine, const NoteChange& change) {
@@ -111,6 +152,7 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
   engine.Running = false;
   engine.Closing = false;
   engine.CloseReady = false;
+  engine.Suspended = false;
   ResetPhraseState(engine.Phrase);
   ZeroRecord(engine.Store);
 
@@ -136,37 +178,43 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
 
 void OpenAudio(EngineState& engine) {
   std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
-  const WaveFormat format;
-  if (engine.CaptureDevice == nullptr || !engine.CaptureDevice->Open(format)) {
-    ShowError("Problem creating record handle");
-    return;
+  if (const char* failed = StartAudio(engine)) ShowError(failed);
+}
+
+void SuspendAudio(EngineState& engine) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  if (engine.Closing || engine.Suspended) return;
+  engine.Suspended = true;
+  // The drop gate now drops every returned capture buffer without handing
+  // it back, exactly as while closing.
+  engine.Running = false;
+  ResetOpenDevices(engine);
+  CloseCheck(engine);
+}
+
+bool SuspendSettled(const EngineState& engine) {
+  return engine.Suspended && !engine.Closing && engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0 &&
+         !DeviceOpen(engine.CaptureDevice) && !DeviceOpen(engine.PlaybackDevice);
+}
+
+const char* ResumeAudio(EngineState& engine) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  if (!engine.Suspended) return nullptr;
+  // Only once every buffer of the old devices has been handled can no late
+  // event of theirs be taken for one of the new devices.
+  if (!SuspendSettled(engine)) return "the sound is still stopping";
+  // The playback queue starts empty, as at start-up.
+  engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal};
+  const char* failed = StartAudio(engine);
+  if (failed == nullptr) {
+    engine.Suspended = false;
+    return nullptr;
   }
-  if (engine.PlaybackDevice == nullptr || !engine.PlaybackDevice->Open(format)) {
-    ShowError("Problem creating play handle");
-    return;
-  }
-  BufferRing& ring = engine.Ring;
-  ring.CaptureQueued = 0;
-  ring.PlaybackQueued = 0;
-  for (int i = 0; i < kRingSize; ++i) {
-    ring.CaptureAreas[i].fill(0);
-    ring.CaptureHeaders[i] = {ring.CaptureAreas[i].data(), kCaptureBufferBytes, 0, 0, 0, 0, nullptr, 0};
-    ring.PlaybackAreas[i].fill(0);
-    ring.PlaybackHeaders[i] = {ring.PlaybackAreas[i].data(), kCaptureBufferBytes, 0, 0, 0, 0, nullptr, 0};
-  }
-  ring.CaptureIndex = 0;
-  ring.PlaybackIndex = 0;
-  for (int n = 0; n < kRingSize; ++n) {
-    if (!HandBackCapture(engine)) return;
-  }
-  if (!engine.CaptureDevice->Start()) {
-    ShowError("Start error");
-    return;
-  }
-  engine.Closing = false;
-  engine.CloseReady = false;
-  engine.Running = true;
-  engine.Host->AudioStarted();
+  // Back to a settled suspension: what was queued comes back and is
+  // dropped, then the devices close, and the next try starts afresh.
+  ResetOpenDevices(engine);
+  CloseCheck(engine);
+  return failed;
 }
 
 void OnCaptureDone(EngineState& engine, WaveHeader& header) {
@@ -246,6 +294,13 @@ void OnPlaybackDone(EngineState& engine, WaveHeader& header) {
 
 void CloseCheck(EngineState& engine) {
   if (engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0) {
+    if (engine.Suspended && !engine.Closing) {
+      // Every buffer of a suspended sound is back: the devices close, the
+      // window stays.
+      if (DeviceOpen(engine.CaptureDevice)) engine.CaptureDevice->Close();
+      if (DeviceOpen(engine.PlaybackDevice)) engine.PlaybackDevice->Close();
+      return;
+    }
     engine.CloseReady = true;
     engine.Host->RequestClose();
   }
@@ -253,8 +308,7 @@ void CloseCheck(EngineState& engine) {
 
 bool CloseQuery(EngineState& engine) {
   std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
-  if (engine.CaptureDevice != nullptr && engine.CaptureDevice->IsOpen()) engine.CaptureDevice->Reset();
-  if (engine.PlaybackDevice != nullptr && engine.PlaybackDevice->IsOpen()) engine.PlaybackDevice->Reset();
+  ResetOpenDevices(engine);
   engine.Closing = true;
   if (engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0) return true;
   return engine.CloseReady;

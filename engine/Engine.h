@@ -99,6 +99,7 @@ struct EngineState {
   bool Running;
   bool Closing;
   bool CloseReady;
+  bool Suspended;  // the sound server went away: SuspendAudio until ResumeAudio
 
   EngineParams Params;
   PanelSwitches Switches;
@@ -131,6 +132,24 @@ void CreateEngine(EngineState& engine, EngineHost* host);
 // Opens both devices, queues all capture buffers and starts capture.
 // Failures are shown with ShowError and leave the engine not running.
 void OpenAudio(EngineState& engine);
+
+// The sound server went away; the window and a running take stay. Resets
+// both devices where open, so that every queued buffer comes back as a done
+// event and is dropped, as during a close; once both queued counts are 0
+// the devices are closed instead of the window. Running is false from here
+// on. Does nothing while closing or already suspended. A close request
+// meanwhile closes as usual, at once when nothing is out.
+void SuspendAudio(EngineState& engine);
+// Suspended, every buffer back and both devices closed: the connection to
+// the sound server may be renewed and ResumeAudio tried.
+bool SuspendSettled(const EngineState& engine);
+// OpenAudio's steps again after SuspendAudio, with the rate control back
+// in warm-up: null when the sound runs again (a running take goes on),
+// else what failed, shown to nobody: the devices are reset and closed as
+// by SuspendAudio, and a later call tries again. Also refuses while the
+// suspension is not settled. Does nothing, returning null, when not
+// suspended.
+const char* ResumeAudio(EngineState& engine);
 
 void OnCaptureDone(EngineState& engine, WaveHeader& header);
 void OnPlaybackDone(EngineState& engine, WaveHeader& header);

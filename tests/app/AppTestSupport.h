@@ -6,6 +6,8 @@
 
 #include <stdlib.h>
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLocale>
@@ -62,12 +64,29 @@ class FakeDevice final : public AudioDevice {
   static void Finished(void* self, WaveHeader& header) { static_cast<FakeDevice*>(self)->Returned.push_back(&header); }
 };
 
+// Its sound server can be made to go away (Lost) and to refuse or accept
+// the reconnection.
 class FakeBackend final : public AudioBackend {
  public:
   FakeDevice CaptureDevice{BufferQueueKind::Capture};
   FakeDevice PlaybackDevice{BufferQueueKind::Playback};
+  bool Lost = false;
+  bool ServerBack = false;
+  int Reconnects = 0;
   AudioDevice& Capture() override { return CaptureDevice; }
   AudioDevice& Playback() override { return PlaybackDevice; }
+  bool ServerLost() const override { return Lost; }
+  bool Reconnect(std::string& reason) override {
+    ++Reconnects;
+    // The contract: never while a device of the old connection is open.
+    EXPECT_FALSE(CaptureDevice.Opened || PlaybackDevice.Opened);
+    if (!ServerBack) {
+      reason = "connection refused";
+      return false;
+    }
+    Lost = false;
+    return true;
+  }
 };
 
 // A main window on fake devices, created under the given locale.

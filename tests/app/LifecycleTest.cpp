@@ -176,6 +176,73 @@ TEST(Closing, ARunningTakeIsCompletedBeforeTheDevicesClose) {
 volatile sig_atomic_t EarlierHandlerRan = 0;
 extern "C" void EarlierHandler(int) { EarlierHandlerRan = 1; }
 
+// The geometry of the window and of every widget in it.
+std::vector<QRect> AllGeometry(QWidget& window) {
+  std::vector<QRect> rects{window.geometry()};
+  for (QWidget* child : window.findChildren<QWidget*>()) rects.push_back(child->geometry());
+  return rects;
+}
+
+// The sound server goes away during a take and comes back on the second
+// try: the window says so without moving a pixel or changing its caption,
+// one stderr line each way, and the take goes on.
+TEST(ServerLost, ShownWithoutGeometryOrCaptionChangeAndGoneWhenTheSoundIsBack) {
+  QTemporaryDir dir;
+  Window w;
+  w->ServerWatch->stop();  // ticked by hand
+  FakeDevice& capture = w.Backend->CaptureDevice;
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
+  ToggleTake(w.Engine(), QFile::encodeName(dir.path()).constData());
+  for (int i = 0; i < 3; ++i) w.CaptureBlock();
+  const std::vector<QRect> before = AllGeometry(*w);
+
+  testing::internal::CaptureStderr();
+  w->ServerWatchTimer();  // the server is still there
+  w.Backend->Lost = true;
+  w->ServerWatchTimer();
+  EXPECT_TRUE(w.Engine().Suspended);
+  EXPECT_EQ(capture.Resets, 1);
+  EXPECT_FALSE(w->btnInput->isEnabled());
+  EXPECT_FALSE(w->btnOutput->isEnabled());
+  EXPECT_EQ(w->btnOutput->toolTip(), QStringLiteral("The sound server has gone away; trying again every second."));
+  // No reconnection while the old devices still hold buffers.
+  w->ServerWatchTimer();
+  EXPECT_EQ(w.Backend->Reconnects, 0);
+  HandEverythingBack(w);
+  EXPECT_FALSE(capture.Opened);
+  w->ServerWatchTimer();  // refused
+  EXPECT_EQ(w.Backend->Reconnects, 1);
+  EXPECT_TRUE(w->btnInput->toolTip().contains(QStringLiteral("connection refused")));
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->windowTitle(), QStringLiteral("Sorvane"));
+  EXPECT_EQ(AllGeometry(*w), before);
+  // Keys still light while the sound is gone.
+  KeyNoteOn(w.Engine(), 4);
+  EXPECT_EQ(w->KeyButtons[4]->Color(), QColor(255, 0, 0));
+  KeyNoteOff(w.Engine(), 4);
+
+  w.Backend->ServerBack = true;
+  w->ServerWatchTimer();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "sorvane: the sound server went away; trying again every second\n"
+            "sorvane: the sound server is back; the sound goes on\n");
+  EXPECT_FALSE(w.Engine().Suspended);
+  EXPECT_TRUE(capture.Started);
+  EXPECT_EQ(capture.Queued().size(), static_cast<size_t>(kRingSize));
+  EXPECT_TRUE(w->btnInput->isEnabled());
+  EXPECT_TRUE(w->btnOutput->isEnabled());
+  EXPECT_TRUE(w->btnOutput->toolTip().isEmpty());
+  EXPECT_EQ(AllGeometry(*w), before);
+  for (int i = 0; i < 2; ++i) w.CaptureBlock();
+  w->close();
+  HandEverythingBack(w);
+  EXPECT_FALSE(w->isVisible());
+  // One take: the three blocks before the gap and the two after it.
+  ExpectOneCompleteTake(dir.path(), 5u * 220u * 2u);
+  EXPECT_TRUE(w.Errors.Texts.empty());
+}
+
 TEST(Closing, TerminationSignalsMakeTheCloseRequestOnTheEventThread) {
   constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
   struct sigaction original[3] {};
