@@ -148,7 +148,7 @@ void JackDevice::ReturnAllAndRewind() {
 
 // ---------------------------------------------------------------- client
 
-JackSoundSystem::JackSoundSystem(AudioEventQueue& events, JackOptions options)
+JackSoundSystem::JackSoundSystem(AudioEventQueue& events, JackSoundOptions options)
     : Events(events),
       Options(std::move(options)),
       CaptureDevice(*this, DeviceKind::Capture),
@@ -470,7 +470,7 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs) noexc
 }
 
 std::unique_ptr<JackSoundSystem> OpenJackSoundSystem(AudioEventQueue& events, std::string& reason,
-                                                     JackOptions options) {
+                                                     JackSoundOptions options) {
   auto system = std::make_unique<JackSoundSystem>(events, std::move(options));
   if (!system->Connect(reason)) return nullptr;
   return system;

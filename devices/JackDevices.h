@@ -62,7 +62,7 @@ inline constexpr char kJackClientName[] = "Sorvane";
 inline constexpr char kJackVoicePortName[] = "Voice In";
 inline constexpr char kJackSongPortNames[2][11] = {"Song Out L", "Song Out R"};
 
-struct JackOptions {
+struct JackSoundOptions {
   // The server to join; empty: libjack's default (JACK_DEFAULT_SERVER).
   std::string ServerName;
   // The MIDI input's queue, normally the devices' own; null: no MIDI port.
@@ -133,7 +133,7 @@ class JackDevice final : public AudioDevice {
 
 class JackSoundSystem {
  public:
-  JackSoundSystem(AudioEventQueue& events, JackOptions options = {});
+  JackSoundSystem(AudioEventQueue& events, JackSoundOptions options = {});
   // Closes the client; buffers still queued are not reported.
   ~JackSoundSystem();
   JackSoundSystem(const JackSoundSystem&) = delete;
@@ -175,7 +175,7 @@ class JackSoundSystem {
   void Disconnect();
 
   AudioEventQueue& Events;
-  const JackOptions Options;
+  const JackSoundOptions Options;
   JackDevice CaptureDevice;
   JackDevice PlaybackDevice;
 
@@ -225,6 +225,6 @@ class JackSoundSystem {
 // reason (no server running, ports refused). The devices post their
 // completions to events; MIDI In is made when options.MidiEvents is set.
 std::unique_ptr<JackSoundSystem> OpenJackSoundSystem(AudioEventQueue& events, std::string& reason,
-                                                     JackOptions options = {});
+                                                     JackSoundOptions options = {});
 
 }  // namespace sorvane

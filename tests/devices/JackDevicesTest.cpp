@@ -225,7 +225,7 @@ class JackDevices : public testing::TestWithParam<ServerSetting> {
     fs::create_directories(Work);
     Server = std::make_unique<test::JackServer>(Work / "jackd.log", GetParam().Rate, GetParam().Period);
     ASSERT_TRUE(Server->Ready()) << "jackd did not start; see " << (Work / "jackd.log");
-    JackOptions options;
+    JackSoundOptions options;
     options.ServerName = Server->Name;
     options.MidiEvents = &Engine.Events;
     std::string reason;
