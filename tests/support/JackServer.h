@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A private JACK server for the MIDI tests: jackd on the dummy driver at
-// 22050 Hz under a name of its own, its output in a log file, stopped by its
-// process id. Clients join it by name (JackServerName), so nothing else on
+// A private JACK server for the MIDI and sound device tests: jackd on the
+// dummy driver (two capture and two playback ports) at a given rate and
+// period, 22050 Hz and 220 frames unless told, under a name of its own, its
+// output in a log file, stopped by its process id. Clients join it by name (JackServerName), so nothing else on
 // the machine is touched.
 #pragma once
 
@@ -20,13 +21,15 @@ namespace sorvane::test {
 
 class JackServer {
  public:
-  explicit JackServer(const std::filesystem::path& log)
-      : Name("sorvane-midi-test-" + std::to_string(getpid())) {
+  explicit JackServer(const std::filesystem::path& log, int rate = 22050, int period = 220)
+      : Name("sorvane-jack-test-" + std::to_string(getpid()) + "-" + std::to_string(Started()++)) {
+    const std::string rateText = std::to_string(rate);
+    const std::string periodText = std::to_string(period);
     Pid = fork();
     if (Pid == 0) {
       std::freopen(log.c_str(), "w", stdout);
       std::freopen(log.c_str(), "a", stderr);
-      execlp("jackd", "jackd", "-n", Name.c_str(), "-r", "-d", "dummy", "-r", "22050", "-p", "220",
+      execlp("jackd", "jackd", "-n", Name.c_str(), "-r", "-d", "dummy", "-r", rateText.c_str(), "-p", periodText.c_str(),
              static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -35,6 +38,16 @@ class JackServer {
     if (Pid > 0) {
       kill(Pid, SIGTERM);
       waitpid(Pid, nullptr, 0);
+    }
+    // A server that ends while clients are still attached leaves their
+    // semaphore files behind; they carry its name.
+    std::error_code error;
+    const std::string mark = "_" + Name + "_";
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+      const std::string file = entry.path().filename().string();
+      if (file.rfind("jack_", 0) == 0 && file.find(mark) != std::string::npos) {
+        std::filesystem::remove(entry.path(), error);
+      }
     }
   }
   JackServer(const JackServer&) = delete;
@@ -65,6 +78,13 @@ class JackServer {
 
   std::string Name;
   pid_t Pid = -1;
+
+ private:
+  // Servers this process started: each gets a name of its own.
+  static int& Started() {
+    static int count = 0;
+    return count;
+  }
 };
 
 }  // namespace sorvane::test

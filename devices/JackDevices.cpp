@@ -1,0 +1,479 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The JACK client behind the capture and playback devices: client and port
+// lifetime, the connections made at activation, and the process callback
+// with its two resampling paths. See JackDevices.h for the behaviour.
+#include "devices/JackDevices.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "midi/JackMidiIn.h"
+
+namespace sorvane {
+
+namespace {
+
+// The longest period JACK servers run at; the scratch areas are sized for
+// it, so a server that changes its period while running needs nothing new.
+constexpr uint32_t kLongestPeriod = 8192;
+// Slack for the converters: what one call may give beyond the exact ratio.
+constexpr uint32_t kConverterSlack = 64;
+// Converter calls per cycle before the playback path gives up and plays
+// silence for the rest: each call consumes input or fills output, so a
+// period needs two or three.
+constexpr int kMaxConverterCalls = 32;
+
+void JackSilent(const char*) {}
+void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+int64_t SteadyNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Full scale is 32768 both ways, so that 16-bit samples pass through float
+// and back unchanged; the top is clipped at 32767.
+int16_t ToSample(float x) {
+  const float scaled = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
+  return static_cast<int16_t>(std::lrint(scaled));
+}
+float ToFloat(int16_t s) { return static_cast<float>(s) * (1.0f / 32768.0f); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- device
+
+JackDevice::JackDevice(JackSoundSystem& system, DeviceKind kind)
+    : System(system),
+      Kind(kind),
+      Buffers(kind == DeviceKind::Capture ? BufferQueueKind::Capture : BufferQueueKind::Playback,
+              &JackDevice::BufferDone, this) {}
+
+void JackDevice::BufferDone(void* self, WaveHeader& header) {
+  auto* device = static_cast<JackDevice*>(self);
+  device->System.Events.Post(device->Kind, &header);
+}
+
+bool JackDevice::Open(const WaveFormat& format) {
+  if (Opened) return false;
+  if (format.FormatTag != 1 || format.Channels != 1 || format.BitsPerSample != 16 ||
+      format.SamplesPerSec != static_cast<uint32_t>(kSampleRate)) {
+    return false;
+  }
+  if (System.Client != nullptr && System.ServerGone()) return false;
+  std::string reason;
+  if (!System.Connect(reason)) return false;
+  Opened = true;
+  // Playback plays silence until buffers come; capture waits for Start.
+  if (Kind == DeviceKind::Playback) Admit();
+  if (System.CaptureDevice.Opened && System.PlaybackDevice.Opened) return System.Activate();
+  return true;
+}
+
+bool JackDevice::Queue(WaveHeader& header) {
+  if (!Opened) return false;
+  if (Kind == DeviceKind::Playback && !System.Active && !System.ServerGone() && !System.Activate()) return false;
+  return Buffers.Queue(header);
+}
+
+bool JackDevice::Start() {
+  if (!Opened || System.ServerGone()) return false;
+  if (!System.Activate()) return false;
+  Admit();
+  return true;
+}
+
+bool JackDevice::Reset() {
+  if (!Opened) return false;
+  Shut();
+  ReturnAllAndRewind();
+  if (Kind == DeviceKind::Playback) Admit();
+  return true;
+}
+
+bool JackDevice::Close() {
+  if (!Opened) return false;
+  Shut();
+  ReturnAllAndRewind();
+  Opened = false;
+  if (!System.CaptureDevice.Opened && !System.PlaybackDevice.Opened) System.Disconnect();
+  return true;
+}
+
+bool JackDevice::Enter() noexcept {
+  int expected = kGateOpen;
+  return Gate.compare_exchange_strong(expected, kGateInside, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+void JackDevice::Leave() noexcept { Gate.store(kGateOpen, std::memory_order_release); }
+
+void JackDevice::Shut() {
+  // The callback holds the gate for at most one cycle's work and never
+  // blocks inside, so this waits for well under a period; once the server
+  // is gone nothing holds it.
+  for (;;) {
+    int expected = kGateOpen;
+    if (Gate.compare_exchange_weak(expected, kGateShut, std::memory_order_acquire, std::memory_order_relaxed) ||
+        expected == kGateShut) {
+      return;
+    }
+    std::this_thread::yield();
+  }
+}
+
+void JackDevice::Admit() { Gate.store(kGateOpen, std::memory_order_release); }
+
+void JackDevice::ReturnAllAndRewind() {
+  Buffers.ReturnAll();
+  JackSoundSystem& s = System;
+  if (Kind == DeviceKind::Capture) {
+    if (s.CaptureConverter != nullptr) src_reset(s.CaptureConverter);
+    s.CaptureFramesIn = 0;
+    s.CaptureFramesOut = 0;
+  } else {
+    // What the stage and the converter still hold belongs to buffers just
+    // handed back: it is dropped, not played after them.
+    if (s.PlaybackConverter != nullptr) src_reset(s.PlaybackConverter);
+    s.StageCount = 0;
+    s.StageUsed = 0;
+    s.SongFramesTaken = 0;
+    s.SongFramesPlayed = 0;
+  }
+}
+
+// ---------------------------------------------------------------- client
+
+JackSoundSystem::JackSoundSystem(AudioEventQueue& events, JackSoundOptions options)
+    : Events(events),
+      Options(std::move(options)),
+      CaptureDevice(*this, DeviceKind::Capture),
+      PlaybackDevice(*this, DeviceKind::Playback) {}
+
+JackSoundSystem::~JackSoundSystem() {
+  CaptureDevice.Shut();
+  PlaybackDevice.Shut();
+  Disconnect();
+}
+
+bool JackSoundSystem::Connect(std::string& reason) {
+  if (Client != nullptr) return true;
+  Gone.store(false, std::memory_order_release);
+  int options = JackNoStartServer;
+  if (!Options.ServerName.empty()) options |= JackServerName;
+  // A failed attempt (no server) prints several lines of libjack's own; the
+  // caller reports it once. libjack keeps one such function for the whole
+  // process, so it is put back at once.
+  jack_set_error_function(&JackSilent);
+  jack_set_info_function(&JackSilent);
+  jack_status_t status;
+  jack_client_t* client =
+      Options.ServerName.empty()
+          ? jack_client_open(kJackClientName, static_cast<jack_options_t>(options), &status)
+          : jack_client_open(kJackClientName, static_cast<jack_options_t>(options), &status,
+                             Options.ServerName.c_str());
+  jack_set_error_function(&JackToStderr);
+  jack_set_info_function(&JackToStderr);
+  if (client == nullptr) {
+    reason = "no JACK server is running";
+    return false;
+  }
+  Client = client;
+  Rate = jack_get_sample_rate(client);
+  Period.store(jack_get_buffer_size(client), std::memory_order_relaxed);
+  Bypass = Rate == static_cast<uint32_t>(kSampleRate);
+  CaptureRatio = static_cast<double>(kSampleRate) / Rate;
+  PlaybackRatio = static_cast<double>(Rate) / kSampleRate;
+  CaptureDevice.Buffers.SetSampleRate(kSampleRate);
+  PlaybackDevice.Buffers.SetSampleRate(kSampleRate);
+
+  VoicePort = jack_port_register(client, kJackVoicePortName, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+  SongPorts[0] = jack_port_register(client, kJackSongPortNames[0], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+  SongPorts[1] = jack_port_register(client, kJackSongPortNames[1], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+  bool ok = VoicePort != nullptr && SongPorts[0] != nullptr && SongPorts[1] != nullptr;
+  if (!ok) reason = "the JACK audio ports could not be registered";
+
+  if (ok && !Bypass) {
+    int error = 0;
+    CaptureConverter = src_new(Options.ResamplerType, 1, &error);
+    PlaybackConverter = src_new(Options.ResamplerType, 1, &error);
+    ok = CaptureConverter != nullptr && PlaybackConverter != nullptr;
+    if (!ok) reason = std::string("the resampler could not be made: ") + src_strerror(error);
+  }
+  if (ok) {
+    MaxFrames = std::max<uint32_t>(kLongestPeriod, jack_get_buffer_size(client));
+    const auto captured = static_cast<size_t>(std::ceil(MaxFrames * CaptureRatio)) + kConverterSlack;
+    const auto taken = static_cast<size_t>(std::ceil(MaxFrames / PlaybackRatio)) + kConverterSlack;
+    CaptureFloat.assign(captured, 0.0f);
+    CaptureSamples.assign(std::max<size_t>(captured, MaxFrames), 0);
+    PlaySamples.assign(std::max<size_t>(taken, MaxFrames), 0);
+    Stage.assign(taken, 0.0f);
+  }
+  if (ok && Options.MidiEvents != nullptr) {
+    Midi = std::make_unique<JackMidiIn>(*Options.MidiEvents);
+    ok = Midi->Attach(client, reason);
+    if (!ok) Midi.reset();
+  }
+  if (ok) {
+    ok = jack_set_process_callback(client, &JackSoundSystem::OnProcess, this) == 0 &&
+         jack_set_latency_callback(client, &JackSoundSystem::OnLatency, this) == 0 &&
+         jack_set_xrun_callback(client, &JackSoundSystem::OnXrun, this) == 0;
+    if (!ok) reason = "the JACK callbacks could not be set";
+  }
+  if (!ok) {
+    Disconnect();
+    return false;
+  }
+  jack_on_info_shutdown(client, &JackSoundSystem::OnShutdown, this);
+  return true;
+}
+
+bool JackSoundSystem::Activate() {
+  if (Active) return true;
+  if (Client == nullptr || ServerGone()) return false;
+  if (jack_activate(Client) != 0) return false;
+  Active = true;
+  ConnectPhysicalPorts();
+  if (Midi) Midi->Start();
+  ReadLatencies();
+  return true;
+}
+
+void JackSoundSystem::ConnectPhysicalPorts() {
+  // Failures are left as they are: the user can still connect by hand.
+  if (const char** sources =
+          jack_get_ports(Client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsOutput)) {
+    if (sources[0] != nullptr) jack_connect(Client, sources[0], jack_port_name(VoicePort));
+    jack_free(sources);
+  }
+  if (const char** sinks =
+          jack_get_ports(Client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
+    // One physical output takes only the left: both would double the song.
+    for (int i = 0; i < 2 && sinks[i] != nullptr; ++i) {
+      jack_connect(Client, jack_port_name(SongPorts[i]), sinks[i]);
+    }
+    jack_free(sinks);
+  }
+}
+
+void JackSoundSystem::Disconnect() {
+  if (Client == nullptr) return;
+  // Deactivating ends the process callback; on a server that has gone it
+  // has ended already, and the client is only freed, which makes libjack
+  // complain once per step that there is no server: that is known here.
+  const bool gone = ServerGone();
+  if (gone) {
+    jack_set_error_function(&JackSilent);
+    jack_set_info_function(&JackSilent);
+  }
+  if (Active && !gone) jack_deactivate(Client);
+  if (Midi) Midi->Close();
+  Midi.reset();
+  jack_client_close(Client);
+  if (gone) {
+    jack_set_error_function(&JackToStderr);
+    jack_set_info_function(&JackToStderr);
+  }
+  Client = nullptr;
+  VoicePort = nullptr;
+  SongPorts[0] = SongPorts[1] = nullptr;
+  Active = false;
+  if (CaptureConverter != nullptr) src_delete(CaptureConverter);
+  if (PlaybackConverter != nullptr) src_delete(PlaybackConverter);
+  CaptureConverter = PlaybackConverter = nullptr;
+  StageCount = StageUsed = 0;
+  CaptureFramesIn = CaptureFramesOut = SongFramesTaken = SongFramesPlayed = 0;
+}
+
+void JackSoundSystem::ReadLatencies() {
+  jack_latency_range_t range{};
+  jack_port_get_latency_range(VoicePort, JackCaptureLatency, &range);
+  CaptureLatency.store(range.max, std::memory_order_relaxed);
+  uint32_t playback = 0;
+  for (jack_port_t* port : SongPorts) {
+    jack_port_get_latency_range(port, JackPlaybackLatency, &range);
+    playback = std::max(playback, range.max);
+  }
+  PlaybackLatency.store(playback, std::memory_order_relaxed);
+}
+
+std::string JackSoundSystem::ClientName() const { return Client != nullptr ? jack_get_client_name(Client) : ""; }
+
+jack_native_thread_t JackSoundSystem::ProcessThread() const {
+  return Client != nullptr && Active ? jack_client_thread_id(Client) : jack_native_thread_t{};
+}
+
+JackCounters JackSoundSystem::Counters() const {
+  JackCounters c{};
+  c.SampleRate = Client != nullptr ? Rate : 0;
+  c.Period = Period.load(std::memory_order_relaxed);
+  c.Cycles = Cycles.load(std::memory_order_relaxed);
+  c.CallbackNs = CallbackNs.load(std::memory_order_relaxed);
+  c.LongestCallbackNs = LongestCallbackNs.load(std::memory_order_relaxed);
+  c.Xruns = Xruns.load(std::memory_order_relaxed);
+  c.OversizedCycles = OversizedCycles.load(std::memory_order_relaxed);
+  c.CaptureLatency = CaptureLatency.load(std::memory_order_relaxed);
+  c.PlaybackLatency = PlaybackLatency.load(std::memory_order_relaxed);
+  c.CaptureIdleFrames = CaptureDevice.Buffers.IdleFrames();
+  c.PlaybackIdleFrames = PlaybackDevice.Buffers.IdleFrames();
+  c.CaptureBuffersDone = CaptureDevice.Buffers.BuffersDone();
+  c.PlaybackBuffersDone = PlaybackDevice.Buffers.BuffersDone();
+  return c;
+}
+
+// ---------------------------------------------------------------- callbacks
+
+// JACK's notification thread, or the process thread as it ends: only the
+// flag. The devices' gates need nothing, since the callback runs no more.
+void JackSoundSystem::OnShutdown(jack_status_t, const char*, void* self) {
+  static_cast<JackSoundSystem*>(self)->Gone.store(true, std::memory_order_release);
+}
+
+// Notification thread, after connections change.
+void JackSoundSystem::OnLatency(jack_latency_callback_mode_t, void* self) {
+  static_cast<JackSoundSystem*>(self)->ReadLatencies();
+}
+
+int JackSoundSystem::OnXrun(void* self) {
+  static_cast<JackSoundSystem*>(self)->Xruns.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
+  auto* s = static_cast<JackSoundSystem*>(self);
+  const int64_t startNs = SteadyNs();
+  if (s->Midi) s->Midi->Process(frames);
+  s->Period.store(frames, std::memory_order_relaxed);
+
+  // When this cycle began, on the clock both devices' times use.
+  jack_nframes_t cycleFrames = 0;
+  jack_time_t cycleUs = 0;
+  jack_time_t nextUs = 0;
+  float periodUs = 0;
+  if (jack_get_cycle_times(s->Client, &cycleFrames, &cycleUs, &nextUs, &periodUs) != 0) {
+    cycleUs = jack_frames_to_time(s->Client, jack_last_frame_time(s->Client));
+  }
+
+  if (frames <= s->MaxFrames) {
+    s->CaptureCycle(frames, static_cast<double>(cycleUs));
+    s->PlaybackCycle(frames, static_cast<double>(cycleUs));
+  } else {
+    s->OversizedCycles.fetch_add(1, std::memory_order_relaxed);
+    for (jack_port_t* port : s->SongPorts) {
+      std::memset(jack_port_get_buffer(port, frames), 0, frames * sizeof(float));
+    }
+  }
+
+  const auto spent = static_cast<uint64_t>(SteadyNs() - startNs);
+  s->Cycles.fetch_add(1, std::memory_order_relaxed);
+  s->CallbackNs.fetch_add(spent, std::memory_order_relaxed);
+  if (spent > s->LongestCallbackNs.load(std::memory_order_relaxed)) {
+    s->LongestCallbackNs.store(spent, std::memory_order_relaxed);
+  }
+  return 0;
+}
+
+void JackSoundSystem::CaptureCycle(jack_nframes_t frames, double cycleUs) noexcept {
+  JackDevice& device = CaptureDevice;
+  if (!device.Enter()) return;
+  const auto* input = static_cast<const float*>(jack_port_get_buffer(VoicePort, frames));
+  // When input[0] reached the physical input: the port's capture latency
+  // before the cycle's start.
+  const double firstInUs = cycleUs - CaptureLatency.load(std::memory_order_relaxed) * 1e6 / Rate;
+  uint32_t produced = frames;
+  if (Bypass) {
+    for (uint32_t i = 0; i < frames; ++i) CaptureSamples[i] = ToSample(input[i]);
+  } else {
+    SRC_DATA data{};
+    data.data_in = input;
+    data.input_frames = frames;
+    data.data_out = CaptureFloat.data();
+    data.output_frames = static_cast<long>(CaptureFloat.size());
+    data.src_ratio = CaptureRatio;
+    // The output holds more than a period's worth, so all input is taken.
+    if (src_process(CaptureConverter, &data) != 0) data.output_frames_gen = 0;
+    produced = static_cast<uint32_t>(data.output_frames_gen);
+    for (uint32_t i = 0; i < produced; ++i) CaptureSamples[i] = ToSample(CaptureFloat[i]);
+  }
+  // Output sample k of the converter stands exactly for input position
+  // k / ratio (libsamplerate's sinc converters add no phase shift; what they
+  // hold back only delays delivery), so the first sample handed over was
+  // taken that many input frames away from input[0].
+  const double firstOutPosition = static_cast<double>(CaptureFramesOut) / CaptureRatio;
+  const double firstOutUs = firstInUs + (firstOutPosition - static_cast<double>(CaptureFramesIn)) * 1e6 / Rate;
+  if (produced > 0) device.Buffers.Capture(CaptureSamples.data(), produced, std::llround(firstOutUs));
+  CaptureFramesIn += frames;
+  CaptureFramesOut += produced;
+  device.Leave();
+}
+
+void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs) noexcept {
+  auto* left = static_cast<float*>(jack_port_get_buffer(SongPorts[0], frames));
+  auto* right = static_cast<float*>(jack_port_get_buffer(SongPorts[1], frames));
+  JackDevice& device = PlaybackDevice;
+  if (!device.Enter()) {
+    std::memset(left, 0, frames * sizeof(float));
+    std::memset(right, 0, frames * sizeof(float));
+    return;
+  }
+  // The stream's clock stands at the cycle's start: what the ports carry
+  // this cycle is reckoned from there (a port without latency plays at that
+  // very moment), and a buffer counts as played once a cycle starts after
+  // its last sample's time.
+  const auto nowUs = static_cast<int64_t>(cycleUs);
+  // When left[0] leaves the physical output.
+  const double firstOutUs = cycleUs + PlaybackLatency.load(std::memory_order_relaxed) * 1e6 / Rate;
+  // When song frame `taken` (counted from the last rewind) is played: it
+  // becomes output position taken × ratio, and this cycle starts at
+  // SongFramesPlayed.
+  auto playsAtUs = [&](int64_t taken) {
+    return std::llround(firstOutUs + (static_cast<double>(taken) / kSampleRate -
+                                      static_cast<double>(SongFramesPlayed) / Rate) * 1e6);
+  };
+  if (Bypass) {
+    device.Buffers.Play(PlaySamples.data(), frames, nowUs, playsAtUs(SongFramesTaken));
+    for (uint32_t i = 0; i < frames; ++i) left[i] = ToFloat(PlaySamples[i]);
+    SongFramesTaken += frames;
+  } else {
+    uint32_t produced = 0;
+    for (int call = 0; call < kMaxConverterCalls && produced < frames; ++call) {
+      if (StageUsed == StageCount) {
+        // Enough song for the rest of the period; the converter asks for a
+        // little more at first, until it holds its filter's reach.
+        const auto want = static_cast<uint32_t>(std::ceil((frames - produced) / PlaybackRatio));
+        const uint32_t take = std::clamp<uint32_t>(want, 1, static_cast<uint32_t>(Stage.size()));
+        device.Buffers.Play(PlaySamples.data(), take, nowUs, playsAtUs(SongFramesTaken));
+        for (uint32_t i = 0; i < take; ++i) Stage[i] = ToFloat(PlaySamples[i]);
+        StageCount = take;
+        StageUsed = 0;
+        SongFramesTaken += take;
+      }
+      SRC_DATA data{};
+      data.data_in = Stage.data() + StageUsed;
+      data.input_frames = StageCount - StageUsed;
+      data.data_out = left + produced;
+      data.output_frames = frames - produced;
+      data.src_ratio = PlaybackRatio;
+      if (src_process(PlaybackConverter, &data) != 0) break;
+      StageUsed += static_cast<uint32_t>(data.input_frames_used);
+      produced += static_cast<uint32_t>(data.output_frames_gen);
+    }
+    if (produced < frames) std::memset(left + produced, 0, (frames - produced) * sizeof(float));
+  }
+  std::memcpy(right, left, frames * sizeof(float));
+  SongFramesPlayed += frames;
+  device.Leave();
+}
+
+std::unique_ptr<JackSoundSystem> OpenJackSoundSystem(AudioEventQueue& events, std::string& reason,
+                                                     JackSoundOptions options) {
+  auto system = std::make_unique<JackSoundSystem>(events, std::move(options));
+  if (!system->Connect(reason)) return nullptr;
+  return system;
+}
+
+}  // namespace sorvane
