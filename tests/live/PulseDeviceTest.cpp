@@ -140,6 +140,29 @@ TEST_F(PulseLive, OpensBothDefaultDevicesOnlyOnceAndOnlyInTheEngineFormat) {
   EXPECT_TRUE(Queue.Empty());
 }
 
+// What a mixer (pavucontrol, pactl) shows of the two streams: the program
+// by name, with its icon and role, and what each stream carries.
+TEST_F(PulseLive, TheMixerShowsBothStreamsAsSorvaneWithItsIconAndRole) {
+  ASSERT_TRUE(Sound->Capture().Open(WaveFormat{}));
+  ASSERT_TRUE(Sound->Playback().Open(WaveFormat{}));
+  const std::string dir = live::TestDir();
+  const live::RunResult in = live::Run({"pactl", "list", "source-outputs"}, dir, 10000);
+  const live::RunResult out = live::Run({"pactl", "list", "sink-inputs"}, dir, 10000);
+  EXPECT_TRUE(Sound->Capture().Close());
+  EXPECT_TRUE(Sound->Playback().Close());
+  const std::pair<const live::RunResult*, const char*> streams[] = {{&in, "Voice in"}, {&out, "Song out"}};
+  for (const auto& [listing, name] : streams) {
+    ASSERT_EQ(listing->Status, 0) << listing->Err;
+    const std::vector<std::string> lines = {
+        "application.name = \"Sorvane\"", "application.id = \"io.github.sorvane.Sorvane\"",
+        "application.icon_name = \"io.github.sorvane.Sorvane\"", "media.role = \"production\"",
+        "media.name = \"" + std::string(name) + "\""};
+    for (const std::string& line : lines) {
+      EXPECT_NE(listing->Out.find(line), std::string::npos) << line << " not in:\n" << listing->Out;
+    }
+  }
+}
+
 TEST_F(PulseLive, QueueRefusesUnpreparedOrTwiceQueuedBuffersAndUnprepareWhileQueued) {
   AudioDevice* capture = &Sound->Capture();
   Buffers buffers(2);

@@ -16,8 +16,7 @@
 # pipewire-pulse, each with DIR's runtime, config and state folders. Elsewhere
 # (CI) it is PulseAudio. SORVANE_AUDIO_SERVER=pulseaudio or =pipewire chooses.
 # Clients reach either by PULSE_SERVER=unix:DIR/native, and PipeWire's own
-# clients (its ALSA plugin, ALSA's default device where pipewire-alsa is
-# installed) by PIPEWIRE_RUNTIME_DIR=DIR/runtime. Neither touches the
+# tools (pw-link) by PIPEWIRE_RUNTIME_DIR=DIR/runtime. Neither touches the
 # user's own sound set-up: PulseAudio runs with -n (no default start script),
 # and every path of either server points into DIR.
 #
