@@ -77,12 +77,12 @@ class PulseConnection {
     Loop = pa_threaded_mainloop_new();
     if (Loop == nullptr) return;
     pa_threaded_mainloop_set_name(Loop, "sorvane-sound");
+    // Queued before the loop runs, so no lock is needed for it.
+    pa_threaded_mainloop_once_unlocked(Loop, &OnLoopThread, nullptr);
     if (pa_threaded_mainloop_start(Loop) < 0) {
       pa_threaded_mainloop_free(Loop);
       Loop = nullptr;
-      return;
     }
-    pa_threaded_mainloop_once_unlocked(Loop, &OnLoopThread, nullptr);
   }
 
   ~PulseConnection() {
