@@ -1,45 +1,42 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The sound card backend: two PortAudio streams whose completion events are
-// queued for the event loop. Without PortAudio the devices cannot open.
+// The sound card backend: the devices of the chosen sound server, whose
+// completion events are queued for the event loop. Without the sound
+// devices built in, the devices cannot open.
 #include "app/AudioBackend.h"
 
-#ifdef SORVANE_HAVE_PORTAUDIO
+#ifdef SORVANE_HAVE_SOUND
+#include "devices/SoundSystem.h"
 #include "engine/EventQueue.h"
-#include "devices/PortAudioDevices.h"
 #endif
 
 namespace sorvane {
 
 namespace {
 
-#ifdef SORVANE_HAVE_PORTAUDIO
+#ifdef SORVANE_HAVE_SOUND
 class SoundCardBackend final : public AudioBackend {
  public:
-  SoundCardBackend()
-      : CaptureDevice(MakePortAudioCapture(Events)), PlaybackDevice(MakePortAudioPlayback(Events)) {}
+  SoundCardBackend() : System(MakeSoundSystem(Events)) {}
   ~SoundCardBackend() override {
     // The devices stop their callbacks before the queue they post to goes.
-    CaptureDevice.reset();
-    PlaybackDevice.reset();
+    System.reset();
   }
-  AudioDevice& Capture() override { return *CaptureDevice; }
-  AudioDevice& Playback() override { return *PlaybackDevice; }
+  AudioDevice& Capture() override { return System->Capture(); }
+  AudioDevice& Playback() override { return System->Playback(); }
   int WakeFd() const override { return Events.WakeFd(); }
   void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
   AudioEventQueue* EventQueue() override { return &Events; }
 
  private:
-  PortAudioSystem System;  // initialised first, terminated last
   AudioEventQueue Events;
-  std::unique_ptr<AudioDevice> CaptureDevice;
-  std::unique_ptr<AudioDevice> PlaybackDevice;
+  std::unique_ptr<SoundSystem> System;
 };
 #endif
 
 }  // namespace
 
 std::unique_ptr<AudioBackend> MakeSystemAudio() {
-#ifdef SORVANE_HAVE_PORTAUDIO
+#ifdef SORVANE_HAVE_SOUND
   return std::make_unique<SoundCardBackend>();
 #else
   return std::make_unique<NoSoundBackend>();

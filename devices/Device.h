@@ -33,7 +33,10 @@ struct WaveHeader {
   uint32_t Flags;
   uint32_t Loops;
   WaveHeader* Next;
-  uintptr_t FirstSampleAtUs;  // PortAudio layer: when the first sample passed the converter, in microseconds
+  // Set by a sound server's device: when the first sample was sampled
+  // (capture) or is played (playback), in microseconds of a clock that the
+  // capture and playback device share.
+  uintptr_t FirstSampleAtUs;
 };
 
 // Each operation returns true on success.

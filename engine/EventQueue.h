@@ -5,7 +5,7 @@
 // "this buffer is done" or a MIDI message here and the event thread, woken
 // through an eventfd, runs the handlers one event at a time in the order the
 // events were posted. Free of Qt and of
-// PortAudio: the desktop program watches WakeFd() with a socket notifier,
+// sound servers: the desktop program watches WakeFd() with a socket notifier,
 // the headless live mode polls it.
 #pragma once
 

@@ -26,7 +26,7 @@ run_packages=(
   # the window and its fonts
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev fonts-ipafont-gothic fonts-liberation
   # sound input and output, resampling of loaded WAV files
-  portaudio19-dev libsamplerate0-dev
+  libpulse-dev libsamplerate0-dev
   # MIDI input on the ALSA sequencer and on JACK
   libasound2-dev libjack-jackd2-dev
   # real-time priority through RealtimeKit on the system D-Bus

@@ -185,8 +185,7 @@ player_pid=""
 [ -z "$(error_box)" ] || fail "an error box appeared"
 
 # The JACK server goes away under the running program (its user stops it):
-# the program plays on, and its end is a normal one, not PortAudio's failed
-# assertion on closing its client of the gone server.
+# the program plays on, and its end is a normal one.
 kill "$jack_pid"
 wait "$jack_pid"
 jack_pid=""

@@ -17,11 +17,11 @@ for tool in pactl xdotool import convert ${extra_tools:-}; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh installs it)"; exit 1; }
 done
 
-# The server's socket path must fit a Unix socket address (108 bytes).
-pulse_dir="$work/pulse"
-if [ ${#pulse_dir} -gt 90 ]; then
-  pulse_dir=$(mktemp -d /tmp/sorvane-x11-XXXXXX)
-fi
+# The server's socket paths must fit a Unix socket address (108 bytes): its
+# folder is a short one in the temporary folder, whatever the work folder.
+pulse_tmp=${TMPDIR:-/tmp}
+if [ ${#pulse_tmp} -gt 40 ] || [ ! -d "$pulse_tmp" ]; then pulse_tmp=/tmp; fi
+pulse_dir=$(mktemp -d "${pulse_tmp%/}/sorvane-x11-XXXXXX")
 
 xvfb_pid=""
 app_pid=""
@@ -33,7 +33,7 @@ cleanup() {
   [ -n "$pulse_started" ] && bash "$pulse_script" stop "$pulse_dir"
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   wait 2>/dev/null
-  case "$pulse_dir" in /tmp/sorvane-x11-*) rm -rf "$pulse_dir" ;; esac
+  case "$pulse_dir" in */sorvane-x11-*) rm -rf "$pulse_dir" ;; esac
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -70,15 +70,12 @@ if ! pulse_env=$(bash "$pulse_script" start "$pulse_dir"); then
   echo "the PulseAudio server did not start"
   exit 1
 fi
-# Its environment steers libpulse (PULSE_SERVER) and PipeWire's own clients
-# (PIPEWIRE_RUNTIME_DIR): where pipewire-alsa is installed, ALSA's default
-# device, and so the program's, is PipeWire's ALSA plugin, which ignores
-# PULSE_SERVER. A user's own device and latency choices stay out.
+# Its environment steers libpulse (PULSE_SERVER); the program speaks the
+# PulseAudio protocol to it. A user's own device and server choices stay out.
 eval "$pulse_env"
 [ -n "${PULSE_SERVER:-}" ] || { echo "no PULSE_SERVER from the server's start"; exit 1; }
-[ -n "${PIPEWIRE_RUNTIME_DIR:-}" ] || { echo "no PIPEWIRE_RUNTIME_DIR from the server's start"; exit 1; }
-unset PULSE_SINK PULSE_SOURCE PULSE_LATENCY_MSEC PIPEWIRE_LATENCY PIPEWIRE_REMOTE
-export JACK_NO_START_SERVER=1
+unset PULSE_SINK PULSE_SOURCE
+export SORVANE_SOUND=pulse
 
 # The program's own configuration folder, whose user-dirs.dirs names a music
 # folder that does not exist yet: the first take makes it.

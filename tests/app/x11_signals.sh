@@ -40,7 +40,7 @@ window_while_alive() {
 # ---- a signal during the start-up box ----
 # No sound server answers: the box comes while the window is being made.
 for signal in TERM HUP; do
-  PULSE_SERVER="unix:$work/no-server" PIPEWIRE_RUNTIME_DIR="$work/no-pipewire" "$prog" >>"$work/app.log" 2>&1 &
+  PULSE_SERVER="unix:$work/no-server" "$prog" >>"$work/app.log" 2>&1 &
   app_pid=$!
   box=""
   for _ in $(polls); do

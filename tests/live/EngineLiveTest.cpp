@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The engine on the PortAudio devices and the real clock: a stalled event
+// The engine on the PulseAudio devices and the real clock: a stalled event
 // thread, the close handshake while running, and start-up when a device
 // cannot be opened.
 #include <memory>
@@ -11,7 +11,7 @@
 
 #include "engine/Engine.h"
 #include "engine/EventQueue.h"
-#include "devices/PortAudioDevices.h"
+#include "devices/PulseDevices.h"
 #include "tests/live/LiveSupport.h"
 #include "tests/support/RecordedBoxes.h"
 
@@ -56,13 +56,13 @@ class EngineLive : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the live tests need their PulseAudio server";
-    ASSERT_TRUE(System.Ok());
+    ASSERT_TRUE(Sound->Reachable());
     Engine = std::make_unique<EngineState>();
     CreateEngine(*Engine, &Host);
-    Capture = MakePortAudioCapture(Queue);
-    Playback = MakePortAudioPlayback(Queue);
-    Engine->CaptureDevice = Capture.get();
-    Engine->PlaybackDevice = Playback.get();
+    Capture = &Sound->Capture();
+    Playback = &Sound->Playback();
+    Engine->CaptureDevice = Capture;
+    Engine->PlaybackDevice = Playback;
     Events.Engine = Engine.get();
     Events.Captures.reserve(2000);
   }
@@ -79,13 +79,13 @@ class EngineLive : public ::testing::Test {
     }
   }
 
-  PortAudioSystem System;
   AudioEventQueue Queue;
+  std::unique_ptr<SoundSystem> Sound = MakePulseSoundSystem(Queue);
   test::RecordedBoxes Errors;  // installed for the fixture's whole life
   CloseRequests Host;
   std::unique_ptr<EngineState> Engine;
-  std::unique_ptr<AudioDevice> Capture;
-  std::unique_ptr<AudioDevice> Playback;
+  AudioDevice* Capture = nullptr;
+  AudioDevice* Playback = nullptr;
   Loop Events;
 };
 
@@ -98,7 +98,7 @@ TEST_F(EngineLive, AStalledEventThreadLosesNoCaptureBufferAndTheQueueRecovers) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   RunFor(1.8);
   const double elapsed = MonotonicSeconds() - start;
-  const PortAudioCounters counters = static_cast<PortAudioDevice&>(*Capture).Counters();
+  const DeviceCounters counters = Sound->Counters(DeviceKind::Capture);
 
   EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
   EXPECT_EQ(counters.IdleFrames, 0u) << "input was lost: no capture buffer was queued";
@@ -110,7 +110,7 @@ TEST_F(EngineLive, AStalledEventThreadLosesNoCaptureBufferAndTheQueueRecovers) {
   EXPECT_LE(counters.Frames / 220, counters.BuffersDone + 1);
   EXPECT_GT(Events.CaptureEvents, elapsed * 100 * 0.8);
   Queue.DispatchAll(&Loop::Handle, &Events);
-  const PortAudioCounters after = static_cast<PortAudioDevice&>(*Capture).Counters();
+  const DeviceCounters after = Sound->Counters(DeviceKind::Capture);
   EXPECT_GE(static_cast<uint64_t>(Events.CaptureEvents), counters.BuffersDone);
   EXPECT_LE(static_cast<uint64_t>(Events.CaptureEvents), after.BuffersDone);
   // The stall's backlog arrives at once; the ring absorbed it.
@@ -171,7 +171,7 @@ TEST_F(EngineLive, CloseWhileRunningWaitsForEveryBufferThenCloses) {
 
 // Start-up when a device cannot be opened: the error box with the device's
 // message, no sound, and a close that succeeds at once; fast, and on stderr
-// only one line that names the device and says why (no ALSA or JACK noise).
+// only one line that names the device and says the server's reason.
 // The probe prints the boxes and the outcome.
 struct OpenFailure {
   const char* Name;
@@ -217,13 +217,11 @@ TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Live, DeviceOpenFailure,
     ::testing::Values(
-        // No server for libpulse nor for PipeWire's own clients (its ALSA
-        // plugin is ALSA's default device where pipewire-alsa is installed,
-        // and finds its server by the runtime folders, not PULSE_SERVER).
+        // No server where libpulse looks: the one named, and the user's
+        // runtime folder.
         OpenFailure{"NoAudioServer",
                     {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server",
-                     "PIPEWIRE_RUNTIME_DIR=/nonexistent/sorvane-no-server",
-                     "XDG_RUNTIME_DIR=/nonexistent/sorvane-no-server", "JACK_NO_START_SERVER=1"},
+                     "XDG_RUNTIME_DIR=/nonexistent/sorvane-no-server"},
                     "Problem creating record handle", "capture"},
         OpenFailure{"MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle",
                     "capture"},

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Starts the engine on the PortAudio devices and asks to close, printing
+// Starts the engine on the chosen sound devices and asks to close, printing
 // every error box and the outcome on stdout. The live tests run it where a
 // device cannot be opened (no audio server, a missing source or sink).
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "engine/Engine.h"
 #include "engine/EventQueue.h"
-#include "devices/PortAudioDevices.h"
+#include "devices/SoundSystem.h"
 #include "core/Reporter.h"
 
 namespace {
@@ -17,14 +17,12 @@ void PrintBox(void*, const char* caption, const char* text) { std::printf("box: 
 int main() {
   using namespace sorvane;
   SetErrorBoxHandler(&PrintBox, nullptr);
-  PortAudioSystem system;
   AudioEventQueue queue;
-  auto capture = MakePortAudioCapture(queue);
-  auto playback = MakePortAudioPlayback(queue);
+  const std::unique_ptr<SoundSystem> sound = MakeSoundSystem(queue);
   auto engine = std::make_unique<EngineState>();
   CreateEngine(*engine, nullptr);
-  engine->CaptureDevice = capture.get();
-  engine->PlaybackDevice = playback.get();
+  engine->CaptureDevice = &sound->Capture();
+  engine->PlaybackDevice = &sound->Playback();
   OpenAudio(*engine);
   queue.DispatchAll(*engine);
   const bool canClose = CloseQuery(*engine);

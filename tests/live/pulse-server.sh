@@ -16,14 +16,27 @@
 # pipewire-pulse, each with DIR's runtime, config and state folders. Elsewhere
 # (CI) it is PulseAudio. SORVANE_AUDIO_SERVER=pulseaudio or =pipewire chooses.
 # Clients reach either by PULSE_SERVER=unix:DIR/native, and PipeWire's own
-# clients (its ALSA plugin, ALSA's default device where pipewire-alsa is
-# installed) by PIPEWIRE_RUNTIME_DIR=DIR/runtime. Neither touches the
+# tools (pw-link) by PIPEWIRE_RUNTIME_DIR=DIR/runtime. Neither touches the
 # user's own sound set-up: PulseAudio runs with -n (no default start script),
 # and every path of either server points into DIR.
+#
+# The servers run their audio threads at real-time priority where the
+# machine allows it (root, an RLIMIT_RTPRIO, or RTKit), as on a desktop, and
+# at normal priority elsewhere: PulseAudio with --realtime=yes, PipeWire and
+# its PulseAudio server through the real-time module that their own
+# configurations load (libpipewire-module-rt, which goes on without it).
+#
+# DIR must be short: the longest socket in it, PipeWire's runtime/pulse/native,
+# must fit a Unix socket address (108 bytes).
 set -euo pipefail
 
 cmd=${1:?usage: pulse-server.sh start|stop DIR}
 dir=${2:?usage: pulse-server.sh start|stop DIR}
+# "/runtime/pulse/native" is 21 characters; the address holds 107 and a NUL.
+if [ $((${#dir} + 21)) -gt 107 ]; then
+  echo "pulse-server.sh: $dir is too long for the server's sockets (at most 86 characters)" >&2
+  exit 2
+fi
 
 # A process that was killed may linger as a zombie, so /proc is the truth:
 # alive means it has a command line and is not in state Z.
@@ -88,7 +101,7 @@ PA
     PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \
     DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-dbus" \
     pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 \
-      --use-pid-file=no --system=no --realtime=no --high-priority=no \
+      --use-pid-file=no --system=no --realtime=yes --high-priority=yes \
       --disallow-exit=yes --log-target=stderr --log-level=warn \
       </dev/null >"$dir/pulseaudio.log" 2>&1 &
   echo $! >"$dir/pulseaudio.pid"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Live mode of the renderer: the engine on the PortAudio devices, its event
+// Live mode of the renderer: the engine on the sound server's devices, its event
 // loop on this thread, the script applied before each capture event, and
 // the close handshake at the end.
 #include "tools/render/LiveRun.h"
@@ -14,7 +14,7 @@
 
 #include "engine/Engine.h"
 #include "engine/EventQueue.h"
-#include "devices/PortAudioDevices.h"
+#include "devices/SoundSystem.h"
 #include "wavfile/WaveFile.h"
 
 namespace sorvane {
@@ -192,8 +192,9 @@ struct LiveLoop {
   }
 };
 
-void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortAudioCounters& out,
+void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters& in, const DeviceCounters& out,
                   double closeSeconds) {
+  std::printf("live: sound server: %s\n", server);
   std::printf("live: %lld capture events, %d processed, %d dropped, %d lengthened, %d shortened\n",
               static_cast<long long>(loop.Handled), loop.Processed, loop.Dropped, loop.Longer, loop.Shorter);
   if (loop.SteeredFrom >= 0) {
@@ -204,11 +205,13 @@ void PrintSummary(const LiveLoop& loop, const PortAudioCounters& in, const PortA
   }
   std::printf("live: input lost for want of a capture buffer: %llu samples\n",
               static_cast<unsigned long long>(in.IdleFrames));
+  std::printf("live: input the server dropped: %llu samples\n", static_cast<unsigned long long>(in.LostFrames));
   std::printf("live: stream over- or underflows: capture %llu, playback %llu\n",
-              static_cast<unsigned long long>(in.StatusFlags), static_cast<unsigned long long>(out.StatusFlags));
+              static_cast<unsigned long long>(in.Overflows + in.Underflows),
+              static_cast<unsigned long long>(out.Overflows + out.Underflows));
   // What the sound system adds on each side, the rest being the engine's
   // block and playback queue.
-  auto meanMs = [](const PortAudioCounters& c) {
+  auto meanMs = [](const DeviceCounters& c) {
     return c.Callbacks != 0 ? static_cast<double>(c.DeviceLatencyMicros) / static_cast<double>(c.Callbacks) / 1000.0
                             : 0.0;
   };
@@ -241,16 +244,15 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   // written is known before any sound is made.
   RunOutputs outputs;
   if (!outputs.Open(options)) return kExitWriteFailed;
-  PortAudioSystem system;
   AudioEventQueue queue;
-  auto capture = MakePortAudioCapture(queue);
-  auto playbackDevice = MakePortAudioPlayback(queue);
-  RecordingPlayback playback(*playbackDevice, outputs);
+  const std::unique_ptr<SoundSystem> sound = MakeSoundSystem(queue);
+  AudioDevice& capture = sound->Capture();
+  RecordingPlayback playback(sound->Playback(), outputs);
 
   auto engine = std::make_unique<EngineState>();
   LiveHost host;
   CreateEngine(*engine, &host);
-  engine->CaptureDevice = capture.get();
+  engine->CaptureDevice = &capture;
   engine->PlaybackDevice = &playback;
 
   LiveLoop loop;
@@ -306,8 +308,8 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
       if ((!asked && loop.Handled >= loop.Blocks) || host.Requests != seenRequests) break;
     }
   }
-  const PortAudioCounters in = static_cast<PortAudioDevice&>(*capture).Counters();
-  const PortAudioCounters out = static_cast<PortAudioDevice&>(*playbackDevice).Counters();
+  const DeviceCounters in = sound->Counters(DeviceKind::Capture);
+  const DeviceCounters out = sound->Counters(DeviceKind::Playback);
   loop.Closing = true;
   CloseAudio(*engine);
   // Buffers that only the close itself handed back (a handshake cut short).
@@ -315,7 +317,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   const double closeSeconds = Now() - closeStart;
   if (!handshakeDone) std::fprintf(stderr, "sorvane-render: closed without every buffer back\n");
 
-  if (started) PrintSummary(loop, in, out, closeSeconds);
+  if (started) PrintSummary(loop, sound->Name(), in, out, closeSeconds);
   std::fflush(stdout);
 
   int status = (!started || deviceSilent || !handshakeDone) ? kExitNoSound : kExitOk;

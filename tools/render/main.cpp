@@ -119,7 +119,7 @@ int Render(int argc, char** argv, int& failStatus) {
 #if defined(SORVANE_HAVE_LIVE)
     return RunLive(options, commands);
 #else
-    std::fprintf(stderr, "sorvane-render: this build has no live sound (built without PortAudio)\n");
+    std::fprintf(stderr, "sorvane-render: this build has no live sound (built without the sound devices)\n");
     return kExitBadInput;
 #endif
   }

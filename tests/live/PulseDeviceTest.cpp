@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The PortAudio devices on a real (headless) PulseAudio server: the default
-// source is the monitor of the null sink vocoder_in, the default sink is
-// vocoder_out. Sound goes in with paplay and is recorded with parecord.
+// The PulseAudio devices on a real (headless) server: the default source is
+// the monitor of the null sink vocoder_in, the default sink is vocoder_out.
+// Sound goes in with paplay and is recorded with parecord.
 #include <signal.h>
 
 #include <algorithm>
@@ -15,7 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/EventQueue.h"
-#include "devices/PortAudioDevices.h"
+#include "devices/BufferQueue.h"
+#include "devices/PulseDevices.h"
 #include "tests/live/LiveSupport.h"
 
 namespace sorvane {
@@ -65,8 +66,6 @@ bool QueueBuffer(AudioDevice& device, WaveHeader& header) {
   return device.Prepare(header) && device.Queue(header);
 }
 
-PortAudioDevice& AsPortAudio(AudioDevice& device) { return static_cast<PortAudioDevice&>(device); }
-
 // Runs the event loop until count events have been logged or the time is up.
 // A busy machine may hold the audio server up for a while; the order and the
 // samples are what the tests judge, not how fast they came.
@@ -106,19 +105,20 @@ int64_t FindInPieces(const std::vector<int16_t>& haystack, const std::vector<int
   return first;
 }
 
-class PortAudioLive : public ::testing::Test {
+class PulseLive : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "the live tests need their PulseAudio server";
-    ASSERT_TRUE(System.Ok());
+    ASSERT_TRUE(Sound->Reachable());
   }
-  PortAudioSystem System;
+  DeviceCounters Counters(DeviceKind kind) const { return Sound->Counters(kind); }
   AudioEventQueue Queue;
+  std::unique_ptr<SoundSystem> Sound = MakePulseSoundSystem(Queue);
 };
 
-TEST_F(PortAudioLive, OpensBothDefaultDevicesOnlyOnceAndOnlyInTheEngineFormat) {
-  auto capture = MakePortAudioCapture(Queue);
-  auto playback = MakePortAudioPlayback(Queue);
+TEST_F(PulseLive, OpensBothDefaultDevicesOnlyOnceAndOnlyInTheEngineFormat) {
+  AudioDevice* capture = &Sound->Capture();
+  AudioDevice* playback = &Sound->Playback();
   WaveFormat stereo;
   stereo.Channels = 2;
   EXPECT_FALSE(capture->Open(stereo));
@@ -140,8 +140,31 @@ TEST_F(PortAudioLive, OpensBothDefaultDevicesOnlyOnceAndOnlyInTheEngineFormat) {
   EXPECT_TRUE(Queue.Empty());
 }
 
-TEST_F(PortAudioLive, QueueRefusesUnpreparedOrTwiceQueuedBuffersAndUnprepareWhileQueued) {
-  auto capture = MakePortAudioCapture(Queue);
+// What a mixer (pavucontrol, pactl) shows of the two streams: the program
+// by name, with its icon and role, and what each stream carries.
+TEST_F(PulseLive, TheMixerShowsBothStreamsAsSorvaneWithItsIconAndRole) {
+  ASSERT_TRUE(Sound->Capture().Open(WaveFormat{}));
+  ASSERT_TRUE(Sound->Playback().Open(WaveFormat{}));
+  const std::string dir = live::TestDir();
+  const live::RunResult in = live::Run({"pactl", "list", "source-outputs"}, dir, 10000);
+  const live::RunResult out = live::Run({"pactl", "list", "sink-inputs"}, dir, 10000);
+  EXPECT_TRUE(Sound->Capture().Close());
+  EXPECT_TRUE(Sound->Playback().Close());
+  const std::pair<const live::RunResult*, const char*> streams[] = {{&in, "Voice in"}, {&out, "Song out"}};
+  for (const auto& [listing, name] : streams) {
+    ASSERT_EQ(listing->Status, 0) << listing->Err;
+    const std::vector<std::string> lines = {
+        "application.name = \"Sorvane\"", "application.id = \"io.github.sorvane.Sorvane\"",
+        "application.icon_name = \"io.github.sorvane.Sorvane\"", "media.role = \"production\"",
+        "media.name = \"" + std::string(name) + "\""};
+    for (const std::string& line : lines) {
+      EXPECT_NE(listing->Out.find(line), std::string::npos) << line << " not in:\n" << listing->Out;
+    }
+  }
+}
+
+TEST_F(PulseLive, QueueRefusesUnpreparedOrTwiceQueuedBuffersAndUnprepareWhileQueued) {
+  AudioDevice* capture = &Sound->Capture();
   Buffers buffers(2);
   WaveHeader& h = buffers.Headers[0];
   EXPECT_FALSE(capture->Queue(h)) << "not open";
@@ -159,8 +182,8 @@ TEST_F(PortAudioLive, QueueRefusesUnpreparedOrTwiceQueuedBuffersAndUnprepareWhil
 }
 
 // The engine's pattern: 101 buffers out, each handed back as it returns.
-TEST_F(PortAudioLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockRate) {
-  auto capture = MakePortAudioCapture(Queue);
+TEST_F(PulseLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockRate) {
+  AudioDevice* capture = &Sound->Capture();
   ASSERT_TRUE(capture->Open(WaveFormat{}));
   Buffers buffers(101);
   for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
@@ -179,16 +202,16 @@ TEST_F(PortAudioLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockR
       self->Last = header.FirstSampleAtUs;
       ++self->Events;
       const bool ok = kind == DeviceKind::Capture && &header == &self->Ring->Headers[self->Next] &&
-                      header.BytesRecorded == 440 && (header.Flags & PortAudioDevice::kDone) != 0 &&
-                      (header.Flags & PortAudioDevice::kInQueue) == 0;
+                      header.BytesRecorded == 440 && (header.Flags & BufferQueue::kDone) != 0 &&
+                      (header.Flags & BufferQueue::kInQueue) == 0;
       if (!ok) ++self->Errors;
       self->Next = (self->Next + 1) % self->Ring->Headers.size();
       if (!self->Device->Unprepare(header) || !QueueBuffer(*self->Device, header)) ++self->Errors;
     }
-  } checker{capture.get(), &buffers};
+  } checker{capture, &buffers};
   ASSERT_TRUE(capture->Start());
   RunLoop(Queue, 2.5, &Checker::Handle, &checker);
-  const PortAudioCounters counters = AsPortAudio(*capture).Counters();
+  const DeviceCounters counters = Counters(DeviceKind::Capture);
   EXPECT_TRUE(capture->Close());
 
   EXPECT_EQ(checker.Errors, 0);
@@ -199,12 +222,12 @@ TEST_F(PortAudioLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockR
   EXPECT_EQ(counters.BuffersDone, static_cast<uint64_t>(checker.Events));
 }
 
-TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
+TEST_F(PulseLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
   const std::string dir = live::TestDir();
   const std::vector<int16_t> signal = live::NoiseSignal(22050 / 2, 1);
   ASSERT_TRUE(live::WriteWav(dir + "/in.wav", signal));
 
-  auto capture = MakePortAudioCapture(Queue);
+  AudioDevice* capture = &Sound->Capture();
   ASSERT_TRUE(capture->Open(WaveFormat{}));
   Buffers buffers(101);
   for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
@@ -217,7 +240,7 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
       self->Device->Unprepare(header);
       QueueBuffer(*self->Device, header);
     }
-  } collector{capture.get(), {}};
+  } collector{capture, {}};
   collector.Samples.reserve(22050 * 4);
   ASSERT_TRUE(capture->Start());
   RunLoop(Queue, 0.2, &Collector::Handle, &collector);
@@ -227,7 +250,7 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
   RunLoop(Queue, 2.5, &Collector::Handle, &collector);
   EXPECT_EQ(player.Wait(5000), 0);
   RunLoop(Queue, 0.3, &Collector::Handle, &collector);
-  const PortAudioCounters counters = AsPortAudio(*capture).Counters();
+  const DeviceCounters counters = Counters(DeviceKind::Capture);
   EXPECT_TRUE(capture->Close());
   Queue.DispatchAll(&Collector::Handle, &collector);
 
@@ -238,7 +261,7 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
   int missing = 0;
   EXPECT_GE(FindInPieces(collector.Samples, signal, 55, 0, &end, &missing), 0)
       << "the played signal is not in the capture";
-  if (counters.StatusFlags == 0) {
+  if (counters.Overflows + counters.Underflows == 0) {
     EXPECT_EQ(missing, 0) << "samples lost without an overflow";
   }
   EXPECT_LE(missing, static_cast<int>(signal.size() / 55 / 10));
@@ -248,7 +271,7 @@ TEST_F(PortAudioLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
 // Plays a burst, lets the queue run dry, plays another: the sink must carry
 // both bursts sample for sample with silence between them, and each buffer
 // must be reported only once its samples have gone out.
-TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
+TEST_F(PulseLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   const std::string dir = live::TestDir();
   live::ChildProcess recorder(live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050",
                                            "--channels=1", "--format=s16le", "--file-format=wav", dir + "/out.wav"},
@@ -256,7 +279,7 @@ TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   ASSERT_GT(recorder.Pid(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-  auto playback = MakePortAudioPlayback(Queue);
+  AudioDevice* playback = &Sound->Playback();
   ASSERT_TRUE(playback->Open(WaveFormat{}));
   constexpr int kBurst = 40;
   Buffers buffers(2 * kBurst);
@@ -276,18 +299,18 @@ TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   uint64_t silenceBeforeDone[2] = {0, 0};
   for (int b = 0; b < 2; ++b) {
     const double queuedAt = MonotonicSeconds();
-    const uint64_t idleAtQueue = AsPortAudio(*playback).Counters().IdleFrames;
+    const uint64_t idleAtQueue = Counters(DeviceKind::Playback).IdleFrames;
     for (int i = b * kBurst; i < (b + 1) * kBurst; ++i) ASSERT_TRUE(QueueBuffer(*playback, buffers.Headers[i]));
     const size_t before = log.Events.size();
     const double burstSeconds = bursts[b].size() / 22050.0;
     RunUntil(Queue, log, before + kBurst, burstSeconds + 5.0);
-    silenceBeforeDone[b] = AsPortAudio(*playback).Counters().IdleFrames - idleAtQueue;
+    silenceBeforeDone[b] = Counters(DeviceKind::Playback).IdleFrames - idleAtQueue;
     RunLoop(Queue, 0.3, &EventLog::Handle, &log);
     ASSERT_EQ(log.Events.size(), before + kBurst) << "burst " << b;
     // Not all at once: the last buffer is done only after the others played.
     EXPECT_GT(log.Events.back().At - queuedAt, 0.8 * burstSeconds);
   }
-  const PortAudioCounters counters = AsPortAudio(*playback).Counters();
+  const DeviceCounters counters = Counters(DeviceKind::Playback);
   // A buffer is done once played, not once handed to the server: the last
   // buffer of a burst comes back only after the server has played what it
   // held, while the stream went on handing it silence (judged in the
@@ -319,7 +342,7 @@ TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   const int64_t b = FindInPieces(recorded, bursts[1], 55, gapStart, &bEnd, &missingB);
   ASSERT_GE(b, 0) << "second burst not found exactly after the first";
   const int pieces = static_cast<int>((bursts[0].size() + 54) / 55 + (bursts[1].size() + 54) / 55);
-  if (counters.StatusFlags == 0) {
+  if (counters.Overflows + counters.Underflows == 0) {
     EXPECT_EQ(missingA + missingB, 0) << "samples lost without an underflow";
   }
   EXPECT_LE(missingA + missingB, pieces / 10) << "of " << pieces << " pieces";
@@ -327,8 +350,8 @@ TEST_F(PortAudioLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   for (int64_t i = gapStart; i < b; ++i) ASSERT_EQ(recorded[i], 0) << "non-silence in the gap at " << i;
 }
 
-TEST_F(PortAudioLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
-  auto capture = MakePortAudioCapture(Queue);
+TEST_F(PulseLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
+  AudioDevice* capture = &Sound->Capture();
   ASSERT_TRUE(capture->Open(WaveFormat{}));
   Buffers buffers(101);
   for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
@@ -347,7 +370,7 @@ TEST_F(PortAudioLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
   int partial = 0;
   for (size_t i = 0; i < 101; ++i) {
     EXPECT_EQ(log.Events[i].Header, &buffers.Headers[i]) << i;
-    EXPECT_TRUE((buffers.Headers[i].Flags & PortAudioDevice::kDone) != 0);
+    EXPECT_TRUE((buffers.Headers[i].Flags & BufferQueue::kDone) != 0);
     const uint32_t bytes = buffers.Headers[i].BytesRecorded;
     if (i < filled) {
       EXPECT_EQ(bytes, 440u) << i;
@@ -374,8 +397,8 @@ TEST_F(PortAudioLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
   EXPECT_TRUE(capture->Close());
 }
 
-TEST_F(PortAudioLive, PlaybackResetReturnsEveryQueuedBufferAndLaterBuffersPlay) {
-  auto playback = MakePortAudioPlayback(Queue);
+TEST_F(PulseLive, PlaybackResetReturnsEveryQueuedBufferAndLaterBuffersPlay) {
+  AudioDevice* playback = &Sound->Playback();
   ASSERT_TRUE(playback->Open(WaveFormat{}));
   Buffers buffers(60);
   for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*playback, h));
@@ -387,7 +410,7 @@ TEST_F(PortAudioLive, PlaybackResetReturnsEveryQueuedBufferAndLaterBuffersPlay) 
   Queue.DispatchAll(&EventLog::Handle, &log);
   ASSERT_EQ(log.Events.size(), 60u);
   for (size_t i = 0; i < 60; ++i) EXPECT_EQ(log.Events[i].Header, &buffers.Headers[i]) << i;
-  EXPECT_EQ(AsPortAudio(*playback).QueuedBuffers(), 0u);
+  EXPECT_EQ(Counters(DeviceKind::Playback).Queued, 0u);
 
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(playback->Unprepare(buffers.Headers[i]));
@@ -399,9 +422,9 @@ TEST_F(PortAudioLive, PlaybackResetReturnsEveryQueuedBufferAndLaterBuffersPlay) 
   EXPECT_TRUE(playback->Close());
 }
 
-TEST_F(PortAudioLive, CloseWithBuffersQueuedReturnsEveryOneOfThem) {
-  auto capture = MakePortAudioCapture(Queue);
-  auto playback = MakePortAudioPlayback(Queue);
+TEST_F(PulseLive, CloseWithBuffersQueuedReturnsEveryOneOfThem) {
+  AudioDevice* capture = &Sound->Capture();
+  AudioDevice* playback = &Sound->Playback();
   ASSERT_TRUE(capture->Open(WaveFormat{}));
   ASSERT_TRUE(playback->Open(WaveFormat{}));
   Buffers in(101), out(30);

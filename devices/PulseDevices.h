@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The sound card through the PulseAudio protocol (PulseAudio itself, or
+// PipeWire through its PulseAudio server), with libpulse: one connection
+// (a threaded main loop and a context) shared by a capture device and a
+// playback device, each a stream of its own at 22050 Hz, mono, S16LE, on
+// the server's default source and sink (so PULSE_SOURCE and PULSE_SINK
+// still choose) or on the device named.
+//
+// The mixer shows both streams under the application "Sorvane" with its
+// icon and the role "production": "Voice in" on the source, "Song out" on
+// the sink. Buffer sizes are asked of the server per stream, never through
+// the environment: capture fragments of half a block (5 ms); a playback
+// target of 25 ms, requests of 5 ms and playback that starts with the first
+// request.
+//
+// Buffers stay owned by the caller and pass through a BufferQueue, which
+// holds the queue rules. The streams' read and write callbacks run on the
+// main loop's thread: they hand the queue the frames captured or ask it for
+// the frames to play, with the stream's own times, and each buffer it
+// completes is posted to the AudioEventQueue. They never allocate, log or
+// wait. Everything else runs on the engine's thread with the main loop's
+// lock held, so that no callback runs meanwhile.
+//
+// Playback runs from Open and plays silence whenever no buffer is queued
+// (an underrun is not an error); a buffer is done once its last sample has
+// been played by the stream's clock. Capture runs from Start() until Reset()
+// or Close(); input that arrives while no buffer is queued is counted and
+// discarded.
+//
+// Times: WaveHeader::FirstSampleAtUs of every buffer a stream completes is
+// when its first sample was sampled (capture) or is played (playback), in
+// microseconds of the monotonic clock both devices share, from the stream's
+// own latency: an output buffer's time minus that of the capture buffer it
+// was made from is the input-to-output delay.
+//
+// Reset() hands every queued buffer back at once, oldest first, and empties
+// the stream (capture stops until Start(); playback plays on, silent until
+// the next buffer). Close() does the same and disconnects the stream. Both
+// only ask the server and never wait for it, so a server that has gone away
+// cannot hang them. Open waits for the server a few seconds at most; when it
+// fails it prints one line on stderr with the server's reason.
+#pragma once
+
+#include <memory>
+
+#include "devices/SoundSystem.h"
+
+namespace sorvane {
+
+// The PulseAudio client. captureDevice and playbackDevice name a source and
+// a sink; null is the server's default (or PULSE_SOURCE, PULSE_SINK).
+std::unique_ptr<SoundSystem> MakePulseSoundSystem(AudioEventQueue& events, const char* captureDevice = nullptr,
+                                                  const char* playbackDevice = nullptr);
+
+}  // namespace sorvane

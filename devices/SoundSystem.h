@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The sound server the program talks to, and the one place where it is
+// chosen. A SoundSystem owns the capture and the playback device of one
+// server's client (one connection shared by both), names itself for reports,
+// and counts what its streams saw. Every backend keeps its buffers in a
+// BufferQueue and posts completions to the AudioEventQueue it was made with;
+// its stream callbacks only move samples, update atomics and post events.
+//
+// The choice: SORVANE_SOUND=pulse or =jack names a server; unset (or
+// "auto"), the PulseAudio protocol is used when a server answers it
+// (PulseAudio itself or PipeWire's PulseAudio server), else the next backend
+// built in. A backend that is chosen but cannot be reached still gives its
+// devices: their Open fails with one line on stderr saying why, and the
+// engine shows its device error.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/Interface.h"
+#include "devices/Device.h"
+#include "engine/EventQueue.h"
+
+namespace sorvane {
+
+// What a device's stream has seen, for reports and tests; counted by the
+// stream callbacks.
+struct DeviceCounters {
+  uint64_t Callbacks;
+  uint64_t Frames;       // frames the server delivered or asked for
+  uint64_t IdleFrames;   // capture: arrived while no buffer was queued; playback: silence played
+  uint64_t LostFrames;   // capture: frames the server dropped before we read them
+  uint64_t Underflows;   // playback: the server ran out of samples
+  uint64_t Overflows;    // the server's buffer overran (capture: a hole in the stream)
+  uint64_t BuffersDone;  // buffers completed by the stream (not by a reset)
+  // What the server adds, summed over the callbacks (µs): capture, the age
+  // of each callback's first frame when it is read; playback, the time until
+  // each callback's first frame is played.
+  uint64_t DeviceLatencyMicros;
+  uint32_t Queued;  // buffers queued and not yet done (engine thread)
+};
+
+class SoundSystem : public Interface {
+ public:
+  // "PulseAudio", "JACK": for reports.
+  virtual const char* Name() const = 0;
+  // Whether the server answered when the system was made.
+  virtual bool Reachable() const = 0;
+  virtual AudioDevice& Capture() = 0;
+  virtual AudioDevice& Playback() = 0;
+  virtual DeviceCounters Counters(DeviceKind kind) const = 0;
+};
+
+enum class SoundChoice : uint8_t { Automatic, Pulse, Jack };
+
+// SORVANE_SOUND's value: null, "" or "auto" is Automatic, "pulse" Pulse,
+// "jack" Jack; false for anything else.
+bool ParseSoundChoice(const char* value, SoundChoice& choice);
+
+// The system SORVANE_SOUND chooses. A value that names no backend of this
+// build is reported on stderr (one line) and gives devices that do not open.
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events);
+
+}  // namespace sorvane
