@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "core/Interface.h"
 #include "devices/Device.h"
@@ -49,6 +50,23 @@ class SoundSystem : public Interface {
   virtual AudioDevice& Capture() = 0;
   virtual AudioDevice& Playback() = 0;
   virtual DeviceCounters Counters(DeviceKind kind) const = 0;
+
+  // The server went away under the devices: one atomic load, any thread.
+  // Set by the server's own thread (a failed connection or stream, JACK's
+  // shutdown notice), which does nothing else there; stays true until
+  // Reconnect succeeds. While it is true the devices still keep their
+  // rules: Reset hands every queued buffer back once, Close succeeds and no
+  // event is posted for a closed device.
+  virtual bool ServerLost() const { return false; }
+  // Drops the old connection and makes a new one, for the same device
+  // objects to be opened, queued and started on. Called on the engine's
+  // thread only once every buffer is back and both devices are closed;
+  // returns within tens of milliseconds. False with a short reason when the
+  // server does not answer yet.
+  virtual bool Reconnect(std::string& reason) {
+    reason = "this sound system cannot reconnect";
+    return false;
+  }
 };
 
 enum class SoundChoice : uint8_t { Automatic, Pulse, Jack };
