@@ -4,6 +4,10 @@
 // devices built in, the devices cannot open.
 #include "app/AudioBackend.h"
 
+#include <cstdlib>
+
+#include "midi/MidiPort.h"
+
 #ifdef SORVANE_HAVE_SOUND
 #include "devices/SoundSystem.h"
 #include "engine/EventQueue.h"
@@ -16,7 +20,7 @@ namespace {
 #ifdef SORVANE_HAVE_SOUND
 class SoundCardBackend final : public AudioBackend {
  public:
-  SoundCardBackend() : System(MakeSoundSystem(Events)) {}
+  SoundCardBackend() : System(MakeSoundSystem(Events, MidiOnJackSoundClient(std::getenv("SORVANE_MIDI")))) {}
   ~SoundCardBackend() override {
     // The devices stop their callbacks before the queue they post to goes.
     System.reset();
@@ -26,6 +30,7 @@ class SoundCardBackend final : public AudioBackend {
   int WakeFd() const override { return Events.WakeFd(); }
   void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
   AudioEventQueue* EventQueue() override { return &Events; }
+  bool MidiOnSoundClient() const override { return System->HasMidiIn(); }
 
  private:
   AudioEventQueue Events;

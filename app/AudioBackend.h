@@ -28,6 +28,9 @@ class AudioBackend : public Interface {
   // The queue that carries the device events, for the MIDI input to share;
   // null when there is none.
   virtual AudioEventQueue* EventQueue() { return nullptr; }
+  // Whether the sound client itself carries the MIDI input port, posting to
+  // EventQueue() (JACK): then no MIDI port of its own is opened.
+  virtual bool MidiOnSoundClient() const { return false; }
 
   // When the sound server goes away and comes back (it was restarted, a
   // headset changed profile), the window suspends the engine and renews the

@@ -317,7 +317,7 @@ void TForm1::FormCreate() {
     AudioNotifier = new QSocketNotifier(Audio->WakeFd(), QSocketNotifier::Read, this);
     connect(AudioNotifier, &QSocketNotifier::activated, this, &TForm1::OnAudioEvents);
   }
-  Midi = std::make_unique<MidiInput>(engine, ScrollBar1, Audio->EventQueue());
+  Midi = std::make_unique<MidiInput>(engine, ScrollBar1, Audio->EventQueue(), Audio->MidiOnSoundClient());
   OpenAudio(engine);
   connect(ServerWatch, &QTimer::timeout, this, &TForm1::ServerWatchTimer);
   ServerWatch->start();

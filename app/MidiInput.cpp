@@ -13,7 +13,7 @@
 
 namespace sorvane {
 
-MidiInput::MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue)
+MidiInput::MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue, bool onSoundClient)
     : Engine(engine), DepthBar(depthBar), Queue(queue) {
   ResetMidiNotes(Notes, kMidiAllChannels);
   if (Queue == nullptr) {
@@ -23,6 +23,10 @@ MidiInput::MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue*
     QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Queue->DispatchAll(Engine); });
   }
   Queue->SetMidiHandler(&MidiInput::OnMidi, this);
+  if (onSoundClient && queue != nullptr) {
+    SystemValue = MidiSystem::SoundClient;
+    return;
+  }
   std::string message;
   Port = OpenMidiPort(std::getenv("SORVANE_MIDI"), *Queue, SystemValue, message);
   if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());

@@ -27,7 +27,9 @@ class MidiInput final : public MidiTarget {
   // queue: the sound devices' event queue, or null when they have none;
   // then the input keeps a queue of its own, watched on the event thread.
   // depthBar: the vibrato depth scroll bar, moved by the modulation wheel.
-  MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue);
+  // onSoundClient: the sound client already has the port and posts to
+  // queue; no port of its own is opened.
+  MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue, bool onSoundClient = false);
   ~MidiInput() override;
 
   MidiSystem System() const { return SystemValue; }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The choice of sound server, and the stand-in system whose devices never
-// open, for a choice this build cannot honour.
+// The choice of sound server, the JACK client as a SoundSystem, and the
+// stand-in system whose devices never open, for a choice this build cannot
+// honour.
 #include "devices/SoundSystem.h"
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "devices/JackDevices.h"
 #include "devices/PulseDevices.h"
 
 namespace sorvane {
@@ -55,7 +57,87 @@ class RefusingSoundSystem final : public SoundSystem {
   RefusingDevice PlaybackDevice;
 };
 
+// One of the JACK client's devices. When no server answered, Open says so
+// in one line on stderr, as the other systems' devices do; all else is the
+// JACK device's.
+class JackSystemDevice final : public AudioDevice {
+ public:
+  JackSystemDevice(JackSoundSystem& system, JackDevice& device, DeviceKind kind)
+      : System(system), Device(device), Kind(kind) {}
+  bool Open(const WaveFormat& format) override {
+    if (Device.Open(format)) return true;
+    if (!System.Connected()) {
+      std::fprintf(stderr, "%s: cannot open a %s device at %u Hz, mono, 16-bit: JACK: no JACK server is running\n",
+                   program_invocation_short_name, Kind == DeviceKind::Capture ? "capture" : "playback",
+                   static_cast<unsigned>(format.SamplesPerSec));
+    }
+    return false;
+  }
+  bool Prepare(WaveHeader& header) override { return Device.Prepare(header); }
+  bool Unprepare(WaveHeader& header) override { return Device.Unprepare(header); }
+  bool Queue(WaveHeader& header) override { return Device.Queue(header); }
+  bool Start() override { return Device.Start(); }
+  bool Reset() override { return Device.Reset(); }
+  bool Close() override { return Device.Close(); }
+  bool IsOpen() const override { return Device.IsOpen(); }
+
+ private:
+  JackSoundSystem& System;
+  JackDevice& Device;
+  const DeviceKind Kind;
+};
+
+class JackSystem final : public SoundSystem {
+ public:
+  // system: connected already, or not (no server answered).
+  explicit JackSystem(std::unique_ptr<JackSoundSystem> system, bool midi)
+      : Jack(std::move(system)),
+        CaptureDevice(*Jack, Jack->Capture(), DeviceKind::Capture),
+        PlaybackDevice(*Jack, Jack->Playback(), DeviceKind::Playback),
+        Answered(Jack->Connected()),
+        Midi(midi) {}
+  const char* Name() const override { return "JACK"; }
+  bool Reachable() const override { return Answered; }
+  AudioDevice& Capture() override { return CaptureDevice; }
+  AudioDevice& Playback() override { return PlaybackDevice; }
+  DeviceCounters Counters(DeviceKind kind) const override {
+    const JackDevice& device = kind == DeviceKind::Capture ? Jack->Capture() : Jack->Playback();
+    return JackDeviceCounters(Jack->Counters(), kind, device.QueuedBuffers());
+  }
+  bool HasMidiIn() const override { return Midi; }
+  bool ServerLost() const override { return Jack->ServerGone(); }
+
+ private:
+  std::unique_ptr<JackSoundSystem> Jack;  // made first, gone last
+  JackSystemDevice CaptureDevice;
+  JackSystemDevice PlaybackDevice;
+  const bool Answered;
+  const bool Midi;
+};
+
+JackSoundOptions JackOptions(AudioEventQueue& events, bool jackMidi) {
+  JackSoundOptions options;
+  if (jackMidi) options.MidiEvents = &events;
+  return options;
+}
+
 }  // namespace
+
+DeviceCounters JackDeviceCounters(const JackCounters& jack, DeviceKind kind, uint32_t queued) {
+  const bool capture = kind == DeviceKind::Capture;
+  DeviceCounters c{};
+  c.Callbacks = jack.Cycles;
+  c.Frames = jack.Cycles * jack.Period;
+  c.IdleFrames = capture ? jack.CaptureIdleFrames : jack.PlaybackIdleFrames;
+  c.LostFrames = 0;
+  c.Overflows = capture ? jack.Xruns : 0;
+  c.Underflows = capture ? 0 : jack.Xruns;
+  c.BuffersDone = capture ? jack.CaptureBuffersDone : jack.PlaybackBuffersDone;
+  const uint64_t latencyFrames = capture ? jack.CaptureLatency : jack.PlaybackLatency;
+  if (jack.SampleRate != 0) c.DeviceLatencyMicros = jack.Cycles * (latencyFrames * 1000000 / jack.SampleRate);
+  c.Queued = queued;
+  return c;
+}
 
 bool ParseSoundChoice(const char* value, SoundChoice& choice) {
   if (value == nullptr || value[0] == '\0' || std::strcmp(value, "auto") == 0) {
@@ -70,7 +152,7 @@ bool ParseSoundChoice(const char* value, SoundChoice& choice) {
   return true;
 }
 
-std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events) {
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi) {
   const char* value = std::getenv("SORVANE_SOUND");
   SoundChoice choice = SoundChoice::Automatic;
   if (!ParseSoundChoice(value, choice)) {
@@ -80,16 +162,28 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events) {
   switch (choice) {
     case SoundChoice::Pulse:
       return MakePulseSoundSystem(events);
-    case SoundChoice::Jack:
-      // The JACK backend is made here once it is built in.
-      return std::make_unique<RefusingSoundSystem>("this build has no JACK backend (SORVANE_SOUND=jack)");
+    case SoundChoice::Jack: {
+      // Connected now when a server runs; else the devices say so on Open.
+      auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, jackMidi));
+      std::string reason;
+      jack->Connect(reason);
+      return std::make_unique<JackSystem>(std::move(jack), jackMidi);
+    }
     case SoundChoice::Automatic:
       break;
   }
-  // PulseAudio when a server answers it. Where no server does, the next
-  // backend built in is tried here; with none, the PulseAudio devices say
-  // why they cannot open.
-  return MakePulseSoundSystem(events);
+  // PulseAudio when a server answers it; else JACK when a server runs (its
+  // client opens without starting one); else the PulseAudio devices say why
+  // they cannot open.
+  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events);
+  if (pulse->Reachable()) return pulse;
+  std::string reason;
+  std::unique_ptr<JackSoundSystem> jack = OpenJackSoundSystem(events, reason, JackOptions(events, jackMidi));
+  if (jack != nullptr) {
+    pulse.reset();
+    return std::make_unique<JackSystem>(std::move(jack), jackMidi);
+  }
+  return pulse;
 }
 
 }  // namespace sorvane

@@ -8,10 +8,11 @@
 //
 // The choice: SORVANE_SOUND=pulse or =jack names a server; unset (or
 // "auto"), the PulseAudio protocol is used when a server answers it
-// (PulseAudio itself or PipeWire's PulseAudio server), else the next backend
-// built in. A backend that is chosen but cannot be reached still gives its
-// devices: their Open fails with one line on stderr saying why, and the
-// engine shows its device error.
+// (PulseAudio itself or PipeWire's PulseAudio server), else JACK when a JACK
+// server runs (jackd, or PipeWire's JACK), else the PulseAudio system that
+// does not open. No server is ever started. A backend that is chosen but
+// cannot be reached still gives its devices: their Open fails with one line
+// on stderr saying why, and the engine shows its device error.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +51,9 @@ class SoundSystem : public Interface {
   virtual AudioDevice& Capture() = 0;
   virtual AudioDevice& Playback() = 0;
   virtual DeviceCounters Counters(DeviceKind kind) const = 0;
+  // Whether the system's own client carries the MIDI input port, posting to
+  // the events queue it was made with (JACK, when asked for).
+  virtual bool HasMidiIn() const { return false; }
 
   // The server went away under the devices: one atomic load, any thread.
   // Set by the server's own thread (a failed connection or stream, JACK's
@@ -77,6 +81,19 @@ bool ParseSoundChoice(const char* value, SoundChoice& choice);
 
 // The system SORVANE_SOUND chooses. A value that names no backend of this
 // build is reported on stderr (one line) and gives devices that do not open.
-std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events);
+// jackMidi: when the choice falls on JACK, its client also gets the port
+// "MIDI In", whose messages go to events (HasMidiIn()).
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi = false);
+
+struct JackCounters;
+
+// The JACK client's counters as one device's: Callbacks are the process
+// cycles and Frames the server frames they moved (cycles × period); idle
+// frames and completed buffers are the device's own (22050 Hz); JACK drops
+// no frames without an xrun, so LostFrames is 0, and each xrun the server
+// reports counts as a capture overflow and a playback underflow (a late
+// cycle leaves a hole on both sides); DeviceLatencyMicros is the port's
+// latency (frames at the server's rate) in µs, once per cycle.
+DeviceCounters JackDeviceCounters(const JackCounters& jack, DeviceKind kind, uint32_t queued);
 
 }  // namespace sorvane

@@ -24,14 +24,20 @@ class JackPort final : public MidiPort {
 
 }  // namespace
 
+bool MidiOnJackSoundClient(const char* value) {
+  const std::string choice = value != nullptr ? value : "";
+  return choice.empty() || choice == "auto" || choice == "jack";
+}
+
 std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue, MidiSystem& system,
                                        std::string& message) {
   system = MidiSystem::None;
   message.clear();
-  const std::string choice = value != nullptr ? value : "";
+  std::string choice = value != nullptr ? value : "";
+  if (choice == "auto") choice.clear();
   if (choice == "none") return nullptr;
   if (!choice.empty() && choice != "alsa" && choice != "jack") {
-    message = "sorvane: SORVANE_MIDI=" + choice + " is not alsa, jack or none; running without MIDI input";
+    message = "sorvane: SORVANE_MIDI=" + choice + " is not alsa, jack, none or auto; running without MIDI input";
     return nullptr;
   }
   std::string alsaReason, jackReason;

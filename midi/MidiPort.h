@@ -19,7 +19,9 @@ namespace sorvane {
 
 class AudioEventQueue;
 
-enum class MidiSystem { None, Alsa, Jack };
+// SoundClient: the port is on the JACK sound devices' own client
+// (devices/JackDevices.h), which posts to their event queue.
+enum class MidiSystem { None, Alsa, Jack, SoundClient };
 
 // The client and port names on either system.
 inline constexpr char kMidiClientName[] = "Sorvane";
@@ -30,9 +32,14 @@ inline constexpr char kMidiPortName[] = "MIDI In";
 // to the queue afterwards.
 class MidiPort : public Interface {};
 
-// Opens the port on the system named by value ("alsa", "jack", "none"; null
-// or empty: the ALSA sequencer when /dev/snd/seq opens, else a running JACK
-// server). Null when there is none, with the line to print in message
+// Whether SORVANE_MIDI's value lets the port be on the JACK sound client
+// when the sound runs on JACK: "jack", "auto", null or empty. There it
+// replaces the ALSA sequencer and a JACK client of the port's own.
+bool MidiOnJackSoundClient(const char* value);
+
+// Opens the port on the system named by value ("alsa", "jack", "none"; null,
+// empty or "auto": the ALSA sequencer when /dev/snd/seq opens, else a
+// running JACK server). Null when there is none, with the line to print in message
 // ("sorvane: ..."); message is empty when none was asked for.
 std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue, MidiSystem& system,
                                        std::string& message);

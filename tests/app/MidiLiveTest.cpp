@@ -3,9 +3,10 @@
 // driver, started and stopped here), a hardware-like source that appears
 // after the start is connected by the program itself, note 60 turns key 24
 // red and starts its voice, the wheel moves the depth scroll bar, the
-// watchdog leaves the held key alone, and the note-off turns it white. And
-// without any MIDI system the window starts as before, with one line on
-// stderr and no error box.
+// watchdog leaves the held key alone, and the note-off turns it white. With
+// the sound itself on JACK, MIDI In is the sound client's own port: no
+// second client appears and notes still play. And without any MIDI system
+// the window starts as before, with one line on stderr and no error box.
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -139,6 +140,49 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
   }
   jack_client_close(early);
   unsetenv("SORVANE_MIDI");
+  unsetenv("JACK_DEFAULT_SERVER");
+  fs::remove_all(work);
+}
+
+TEST(MidiLive, WithTheSoundOnJackMidiInIsThePortOfTheSoundClient) {
+  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("sound-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  fs::create_directories(work);
+  test::JackServer jack(work / "jackd.log");
+  ASSERT_TRUE(jack.Ready()) << "jackd did not start; see " << (work / "jackd.log");
+  setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
+  setenv("JACK_NO_START_SERVER", "1", 1);
+  setenv("SORVANE_SOUND", "jack", 1);
+  unsetenv("SORVANE_MIDI");
+  jack_client_t* observer = jack.Join("observer");
+  ASSERT_NE(observer, nullptr);
+  {
+    test::Window w(QLocale::English, MakeSystemAudio());
+    ASSERT_EQ(w->MidiIn()->System(), MidiSystem::SoundClient);
+    EXPECT_TRUE(w.Errors.Texts.empty());
+    EXPECT_TRUE(WaitUntil([&] { return jack_port_by_name(observer, "Sorvane:Song Out L") != nullptr; }));
+    // One client carries the sound and MIDI In; a port of its own would
+    // have made "Sorvane-01".
+    EXPECT_NE(jack_port_by_name(observer, "Sorvane:MIDI In"), nullptr);
+    const char** others = jack_get_ports(observer, "^Sorvane-", nullptr, 0);
+    EXPECT_EQ(others, nullptr) << "a second client: " << others[0];
+    if (others != nullptr) jack_free(others);
+
+    const std::string command = "'" SORVANE_MIDI_SENDER "' '" + jack.Name + "' 'Sorvane:MIDI In' '" +
+                                work.string() + "' > '" + (work / "sender.log").string() + "' 2>&1";
+    FILE* sender = popen(command.c_str(), "r");
+    ASSERT_NE(sender, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return fs::exists(work / "connected"); }, 40));
+    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+    std::ofstream(work / "release").close();
+    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
+    std::ofstream(work / "quit").close();
+    const int status = pclose(sender);
+    std::ifstream log(work / "sender.log");
+    EXPECT_EQ(status, 0) << std::string(std::istreambuf_iterator<char>(log), {});
+  }
+  jack_client_close(observer);
+  unsetenv("SORVANE_SOUND");
   unsetenv("JACK_DEFAULT_SERVER");
   fs::remove_all(work);
 }
