@@ -26,6 +26,8 @@ class SoundCardBackend final : public AudioBackend {
   int WakeFd() const override { return Events.WakeFd(); }
   void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
   AudioEventQueue* EventQueue() override { return &Events; }
+  bool ServerLost() const override { return System->ServerLost(); }
+  bool Reconnect(std::string& reason) override { return System->Reconnect(reason); }
 
  private:
   AudioEventQueue Events;
