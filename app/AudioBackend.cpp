@@ -31,6 +31,8 @@ class SoundCardBackend final : public AudioBackend {
   void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
   AudioEventQueue* EventQueue() override { return &Events; }
   bool MidiOnSoundClient() const override { return System->HasMidiIn(); }
+  bool ServerLost() const override { return System->ServerLost(); }
+  bool Reconnect(std::string& reason) override { return System->Reconnect(reason); }
 
  private:
   AudioEventQueue Events;

@@ -232,6 +232,19 @@ bool JackSoundSystem::Connect(std::string& reason) {
   return true;
 }
 
+bool JackSoundSystem::Reconnect(std::string& reason) {
+  if (CaptureDevice.Opened || PlaybackDevice.Opened) {
+    reason = "the sound devices are still open";
+    return false;
+  }
+  const bool lost = ServerGone();
+  Disconnect();
+  if (Connect(reason)) return true;
+  // Connect cleared the flag for its attempt; the server is still away.
+  if (lost) Gone.store(true, std::memory_order_release);
+  return false;
+}
+
 bool JackSoundSystem::Activate() {
   if (Active) return true;
   if (Client == nullptr || ServerGone()) return false;

@@ -151,6 +151,12 @@ class JackSoundSystem {
 
   // The server shut the client down (jack_on_info_shutdown). Any thread.
   bool ServerGone() const { return Gone.load(std::memory_order_acquire); }
+  // The sound system's view of it: ServerGone until Reconnect succeeds.
+  bool ServerLost() const { return ServerGone(); }
+  // Both devices closed: drops the dead client and opens a new one without
+  // starting a server (libjack answers at once when none runs). False with
+  // why in reason while no server answers, and ServerLost stays true.
+  bool Reconnect(std::string& reason);
   // The client's name as the server knows it ("Sorvane", or "Sorvane-01"
   // when that is taken); empty while none is open.
   std::string ClientName() const;

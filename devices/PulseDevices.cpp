@@ -13,6 +13,7 @@
 #include <string>
 
 #include "devices/BufferQueue.h"
+#include "devices/Realtime.h"
 
 namespace sorvane {
 
@@ -44,6 +45,10 @@ constexpr pa_stream_flags_t kStreamFlags = static_cast<pa_stream_flags_t>(
     PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
 // The longest wait for the server while connecting or opening a stream.
 constexpr pa_usec_t kServerTimeoutUs = 5 * PA_USEC_PER_SEC;
+// The longest a reconnection waits for a server that went away: its caller
+// tries again a second later, and waits on the program's event thread. A
+// server that is up answers on its local socket within a few milliseconds.
+constexpr pa_usec_t kReconnectTimeoutUs = 80 * PA_USEC_PER_MSEC;
 
 // The clock both devices' times are on: monotonic, in microseconds.
 int64_t NowUs() { return static_cast<int64_t>(pa_rtclock_now()); }
@@ -102,8 +107,9 @@ class PulseConnection {
   pa_context* Context() const { return ContextHandle; }
 
   // Lock held. A ready context, connecting anew when there is none or the
-  // last one has failed (the server went away); on failure why says why.
-  bool Ready(std::string& why) {
+  // last one has failed (the server went away), waiting at most timeoutUs
+  // for the server; on failure why says why.
+  bool Ready(std::string& why, pa_usec_t timeoutUs = kServerTimeoutUs) {
     if (Loop == nullptr) {
       why = "cannot start libpulse's main loop";
       return false;
@@ -125,24 +131,30 @@ class PulseConnection {
         return false;
       }
     }
-    const bool answered = WaitUntil([this] {
-      const pa_context_state_t state = pa_context_get_state(ContextHandle);
-      return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-    });
-    if (pa_context_get_state(ContextHandle) == PA_CONTEXT_READY) return true;
+    const bool answered = WaitUntil(
+        [this] {
+          const pa_context_state_t state = pa_context_get_state(ContextHandle);
+          return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        },
+        timeoutUs);
+    if (pa_context_get_state(ContextHandle) == PA_CONTEXT_READY) {
+      // From here on a failure is the server going away.
+      pa_context_set_state_callback(ContextHandle, &OnContextState, this);
+      return true;
+    }
     why = answered ? pa_strerror(pa_context_errno(ContextHandle)) : "the server does not answer";
     DropContext();
     return false;
   }
 
   // Lock held, not on the loop's thread. Waits until done() holds, or at
-  // most kServerTimeoutUs; whether it holds. Every state callback of the
-  // context and the streams wakes it.
+  // most timeoutUs; whether it holds. Every state callback of the context
+  // and the streams wakes it.
   template <typename Done>
-  bool WaitUntil(Done done) {
+  bool WaitUntil(Done done, pa_usec_t timeoutUs = kServerTimeoutUs) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(Loop);
     timeval deadline{};
-    pa_timeval_add(pa_gettimeofday(&deadline), kServerTimeoutUs);
+    pa_timeval_add(pa_gettimeofday(&deadline), timeoutUs);
     Deadline timer{Loop, false};
     pa_time_event* event = api->time_new(api, &deadline, &TimeUp, &timer);
     while (!done() && !timer.Passed) pa_threaded_mainloop_wait(Loop);
@@ -156,10 +168,36 @@ class PulseConnection {
     pa_threaded_mainloop_signal(static_cast<PulseConnection*>(self)->Loop, 0);
   }
 
+  // The state callback of a stream once it is ready: a failed stream is a
+  // lost server, as is a failed context.
+  static void OnStreamState(pa_stream* stream, void* self) {
+    auto* connection = static_cast<PulseConnection*>(self);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) connection->Lost.store(true, std::memory_order_release);
+    pa_threaded_mainloop_signal(connection->Loop, 0);
+  }
+
+  bool ServerLost() const { return Lost.load(std::memory_order_acquire); }
+
+  // Lock held, no stream left on the context. Drops the old context and
+  // connects a new one, waiting at most kReconnectTimeoutUs.
+  bool Reconnect(std::string& why) {
+    DropContext();
+    if (!Ready(why, kReconnectTimeoutUs)) return false;
+    Lost.store(false, std::memory_order_release);
+    return true;
+  }
+
  private:
-  // Runs once on the stream thread, before any of its callbacks.
-  static void OnLoopThread(pa_threaded_mainloop*, void*) {
-    // real-time priority: see Realtime.h
+  // Runs once on the stream thread, before any of its callbacks: the
+  // thread that moves the samples asks to run real-time.
+  static void OnLoopThread(pa_threaded_mainloop*, void*) { RequestRealtimeOrReport(); }
+
+  // The state callback of a ready context, on the loop's thread: one flag,
+  // and the wake-up of a waiting caller.
+  static void OnContextState(pa_context* context, void* self) {
+    auto* connection = static_cast<PulseConnection*>(self);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) connection->Lost.store(true, std::memory_order_release);
+    pa_threaded_mainloop_signal(connection->Loop, 0);
   }
 
   struct Deadline {
@@ -183,6 +221,9 @@ class PulseConnection {
 
   pa_threaded_mainloop* Loop = nullptr;
   pa_context* ContextHandle = nullptr;
+  // Set on the loop's thread when the ready context or a ready stream
+  // fails; cleared by Reconnect.
+  std::atomic<bool> Lost{false};
 };
 
 // One stream, capture or playback, on the shared connection.
@@ -267,6 +308,7 @@ class PulseDevice final : public AudioDevice {
       ReportOpenFailure(format, err != 0 ? pa_strerror(err) : "the server does not answer");
       return false;
     }
+    pa_stream_set_state_callback(stream, &PulseConnection::OnStreamState, &Connection);
     return true;
   }
 
@@ -482,6 +524,22 @@ class PulseSoundSystem final : public SoundSystem {
   AudioDevice& Playback() override { return PlaybackDevice; }
   DeviceCounters Counters(DeviceKind kind) const override {
     return kind == DeviceKind::Capture ? CaptureDevice.Counters() : PlaybackDevice.Counters();
+  }
+  bool ServerLost() const override { return Connection.ServerLost(); }
+  bool Reconnect(std::string& reason) override {
+    if (Connection.MainLoop() == nullptr) {
+      reason = "cannot start libpulse's main loop";
+      return false;
+    }
+    // The streams of the old context go first, with their buffers.
+    if (CaptureDevice.IsOpen() || PlaybackDevice.IsOpen()) {
+      reason = "the sound devices are still open";
+      return false;
+    }
+    LoopLock lock(Connection.MainLoop());
+    if (!Connection.Reconnect(reason)) return false;
+    Answered = true;
+    return true;
   }
 
  private:

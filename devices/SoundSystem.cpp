@@ -105,7 +105,8 @@ class JackSystem final : public SoundSystem {
     return JackDeviceCounters(Jack->Counters(), kind, device.QueuedBuffers());
   }
   bool HasMidiIn() const override { return Midi; }
-  bool ServerLost() const override { return Jack->ServerGone(); }
+  bool ServerLost() const override { return Jack->ServerLost(); }
+  bool Reconnect(std::string& reason) override { return Jack->Reconnect(reason); }
 
  private:
   std::unique_ptr<JackSoundSystem> Jack;  // made first, gone last

@@ -14,6 +14,7 @@
 
 #include "engine/Engine.h"
 #include "engine/EventQueue.h"
+#include "devices/Realtime.h"
 #include "devices/SoundSystem.h"
 #include "wavfile/WaveFile.h"
 
@@ -23,6 +24,9 @@ namespace {
 // Longest wait for any device event before the run is given up as dead:
 // the capture device alone posts one every 10 ms.
 constexpr int kSilentDeviceTimeoutMs = 2000;
+// How often a lost sound server is looked for and, once gone, tried again.
+constexpr int kServerWatchMs = 1000;
+constexpr double kBlocksPerSecond = static_cast<double>(kSampleRate) / kBlockSamples;
 // The delays are counted in bins of 0.1 ms up to 10 s, so that the
 // summary's median needs no list that grows with the run.
 constexpr int64_t kDelayBinMicros = 100;
@@ -99,6 +103,9 @@ struct LiveLoop {
   double Start = 0;
 
   int64_t Handled = 0;  // capture events before the close request
+  // Blocks of time while the sound server was gone: they count towards
+  // the run's blocks, so that a run ends on time whatever the server does.
+  int64_t GoneBlocks = 0;
   bool Closing = false;
   int CaptureAfterClose = 0;
   int PlaybackAfterClose = 0;
@@ -128,6 +135,11 @@ struct LiveLoop {
   }
 
   void Capture(WaveHeader& header) {
+    if (Engine->Suspended && !Closing) {
+      // Handed back by the reset of a suspension: no block of the run.
+      OnCaptureDone(*Engine, header);
+      return;
+    }
     if (Closing) {
       ++CaptureAfterClose;
       OnCaptureDone(*Engine, header);
@@ -179,7 +191,7 @@ struct LiveLoop {
     const ptrdiff_t index = &header - Engine->Ring.PlaybackHeaders.data();
     if (Closing) {
       ++PlaybackAfterClose;
-    } else if (index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 && header.FirstSampleAtUs != 0) {
+    } else if (!Engine->Suspended && index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 && header.FirstSampleAtUs != 0) {
       // Played by the stream (not handed back by a reset): FirstSampleAtUs holds
       // the time its first sample went out.
       const int64_t delay =
@@ -246,6 +258,9 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   if (!outputs.Open(options)) return kExitWriteFailed;
   AudioEventQueue queue;
   const std::unique_ptr<SoundSystem> sound = MakeSoundSystem(queue);
+  // This thread runs the engine's blocks: it asks for real-time priority,
+  // as the sound server's own client thread does.
+  RequestRealtimeOrReport();
   AudioDevice& capture = sound->Capture();
   RecordingPlayback playback(sound->Playback(), outputs);
 
@@ -271,11 +286,27 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   // that brings both queued counts to zero repeats the request, which then
   // succeeds. A run asks once its blocks are done; a device that falls
   // silent makes it ask at once, and a second silence ends the wait.
+  //
+  // A sound server that goes away suspends the engine, as in the window:
+  // every buffer comes back, the devices close, and once a second the
+  // connection is renewed and the engine resumed until the sound is back.
+  // The time meanwhile counts towards the run's blocks.
   int seenRequests = 0;
   bool asked = false;
   bool deviceSilent = false;
   bool handshakeDone = false;
   double closeStart = Now();
+  double lastEvent = Now();
+  bool suspended = false;
+  double goneAt = 0;
+  double lastTry = 0;
+  double goneSeconds = 0;
+  int goneTimes = 0;
+  int64_t handledWhenBack = -1;
+  auto blocksDone = [&] {
+    const double gone = suspended ? (Now() - goneAt) * kBlocksPerSecond : 0;
+    return loop.Handled + loop.GoneBlocks + static_cast<int64_t>(gone);
+  };
   auto ask = [&] {
     if (!asked) {
       asked = true;
@@ -286,13 +317,41 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
     return CloseQuery(*engine);
   };
   for (;;) {
-    if ((!asked && (loop.Handled >= loop.Blocks || !started)) || host.Requests != seenRequests) {
+    if ((!asked && (blocksDone() >= loop.Blocks || !started)) || host.Requests != seenRequests) {
       if (ask()) {
         handshakeDone = true;
         break;
       }
     }
-    if (!queue.Wait(kSilentDeviceTimeoutMs)) {
+    if (started && !asked && !suspended && sound->ServerLost()) {
+      SuspendAudio(*engine);
+      suspended = true;
+      goneAt = lastTry = Now();
+      ++goneTimes;
+      std::fprintf(stderr, "sorvane-render: the sound server went away; trying again every second\n");
+    }
+    if (suspended && !asked && Now() - lastTry >= kServerWatchMs / 1000.0) {
+      lastTry = Now();
+      std::string reason;
+      if (SuspendSettled(*engine) && sound->Reconnect(reason) && ResumeAudio(*engine) == nullptr) {
+        const double gone = Now() - goneAt;
+        suspended = false;
+        goneSeconds += gone;
+        loop.GoneBlocks += static_cast<int64_t>(gone * kBlocksPerSecond);
+        handledWhenBack = loop.Handled;
+        lastEvent = Now();
+        std::fprintf(stderr, "sorvane-render: the sound server is back after %.1f s; the sound goes on\n", gone);
+      }
+    }
+    // While suspended, wake for the next try.
+    const int untilTry = static_cast<int>((lastTry - Now()) * 1000) + kServerWatchMs + 1;
+    const int waitMs = suspended ? std::clamp(untilTry, 1, kServerWatchMs) : kServerWatchMs;
+    if (!queue.Wait(waitMs)) {
+      // A lost server is taken up at the top of the loop; a suspension
+      // posts nothing once every buffer is back.
+      if (suspended || (started && !asked && sound->ServerLost())) continue;
+      if (Now() - lastEvent < kSilentDeviceTimeoutMs / 1000.0) continue;
+      lastEvent = Now();
       if (!deviceSilent) std::fprintf(stderr, "sorvane-render: the sound devices stopped delivering\n");
       if (deviceSilent || asked) break;
       deviceSilent = true;
@@ -302,12 +361,14 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
       }
       continue;
     }
+    lastEvent = Now();
     // One event at a time, so that the close request follows capture event
     // Blocks - 1 at once.
     while (queue.DispatchOne(&LiveLoop::Handle, &loop)) {
-      if ((!asked && loop.Handled >= loop.Blocks) || host.Requests != seenRequests) break;
+      if ((!asked && blocksDone() >= loop.Blocks) || host.Requests != seenRequests) break;
     }
   }
+  if (suspended) goneSeconds += Now() - goneAt;
   const DeviceCounters in = sound->Counters(DeviceKind::Capture);
   const DeviceCounters out = sound->Counters(DeviceKind::Playback);
   loop.Closing = true;
@@ -318,9 +379,16 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   if (!handshakeDone) std::fprintf(stderr, "sorvane-render: closed without every buffer back\n");
 
   if (started) PrintSummary(loop, sound->Name(), in, out, closeSeconds);
+  if (started && goneTimes > 0) {
+    const int64_t after = handledWhenBack < 0 ? 0 : loop.Handled - handledWhenBack;
+    std::printf("live: sound server gone %d time(s), the sound gone for %.1f s in all; %lld capture events after it "
+                "came back\n",
+                goneTimes, goneSeconds, static_cast<long long>(after));
+  }
   std::fflush(stdout);
 
-  int status = (!started || deviceSilent || !handshakeDone) ? kExitNoSound : kExitOk;
+  // A run that ends while the server is still gone made no sound at its end.
+  int status = (!started || deviceSilent || !handshakeDone || suspended) ? kExitNoSound : kExitOk;
   if (!outputs.Finish()) {
     status = kExitWriteFailed;
   } else if (status == kExitOk && loop.PhraseFileFailed) {

@@ -3,5 +3,5 @@
 if(TARGET sorvane_sound)
   target_sources(sorvane-render PRIVATE ${CMAKE_CURRENT_LIST_DIR}/LiveRun.cpp)
   target_compile_definitions(sorvane-render PRIVATE SORVANE_HAVE_LIVE)
-  target_link_libraries(sorvane-render PRIVATE sorvane_sound)
+  target_link_libraries(sorvane-render PRIVATE sorvane_sound sorvane_realtime)
 endif()
