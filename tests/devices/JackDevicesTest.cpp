@@ -24,6 +24,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <deque>
 #include <vector>
 
 #include "devices/JackDevices.h"
@@ -247,14 +248,19 @@ class JackDevices : public testing::TestWithParam<ServerSetting> {
     ASSERT_TRUE(System->Capture().Start());
   }
 
+  // Buffers for the devices, kept until the client has closed: the process
+  // thread may still be filling one when a test body returns.
+  std::vector<Buffer>& Buffers(size_t count) { return Storage.emplace_back(count); }
+
   fs::path Work;
   std::unique_ptr<test::JackServer> Server;
   EngineSide Engine;
+  std::deque<std::vector<Buffer>> Storage;  // goes after System
   std::unique_ptr<JackSoundSystem> System;
 };
 
 TEST_P(JackDevices, PortsAreConnectedAtStartAndLeftAloneAfter) {
-  std::vector<Buffer> capture(8);
+  std::vector<Buffer>& capture = Buffers(8);
   OpenAndStart(capture);
   Probe probe;
   ASSERT_TRUE(probe.Open(*Server, 0.1));
@@ -286,7 +292,7 @@ TEST_P(JackDevices, PortsAreConnectedAtStartAndLeftAloneAfter) {
 }
 
 TEST_P(JackDevices, CaptureCompletesAtTheBlockRate) {
-  std::vector<Buffer> capture(101);
+  std::vector<Buffer>& capture = Buffers(101);
   Engine.Requeue = &System->Capture();
   OpenAndStart(capture);
   const auto start = Clock::now();
@@ -309,7 +315,7 @@ TEST_P(JackDevices, CaptureCompletesAtTheBlockRate) {
 }
 
 TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
-  std::vector<Buffer> capture(101);
+  std::vector<Buffer>& capture = Buffers(101);
   Engine.Requeue = &System->Capture();
   OpenAndStart(capture);
   Probe probe;
@@ -322,7 +328,7 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
   // ahead keep playback from running dry on a busy machine.
   constexpr double kTone = 1000.0;
   constexpr double kAmplitude = 16384.0;
-  std::vector<Buffer> song(40);
+  std::vector<Buffer>& song = Buffers(40);
   int64_t sampleIndex = 0;
   auto fill = [&](Buffer& b) {
     for (auto& s : b.Samples) {
@@ -381,7 +387,7 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
 }
 
 TEST_P(JackDevices, BufferTimesAreWhenTheirSamplesCrossThePorts) {
-  std::vector<Buffer> capture(101);
+  std::vector<Buffer>& capture = Buffers(101);
   Engine.Requeue = &System->Capture();
   OpenAndStart(capture);
   // Two probes, so that the graph has no loop: one alone feeds Voice In,
@@ -420,7 +426,7 @@ TEST_P(JackDevices, BufferTimesAreWhenTheirSamplesCrossThePorts) {
   EXPECT_NEAR(capturedUs, source.ImpulseUs.load(), 60.0);
 
   // Playback: a buffer with an impulse at sample 100 among silent ones.
-  std::vector<Buffer> song(6);
+  std::vector<Buffer>& song = Buffers(6);
   song[3].Samples[100] = 16384;
   sink.Recording = true;
   ASSERT_TRUE(QueueAll(System->Playback(), song));
@@ -434,8 +440,8 @@ TEST_P(JackDevices, BufferTimesAreWhenTheirSamplesCrossThePorts) {
 }
 
 TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {
-  std::vector<Buffer> capture(101);
-  std::vector<Buffer> song(20);
+  std::vector<Buffer>& capture = Buffers(101);
+  std::vector<Buffer>& song = Buffers(20);
   OpenAndStart(capture);
   ASSERT_TRUE(QueueAll(System->Playback(), song));
   Engine.RunFor(0.1);
@@ -467,8 +473,8 @@ TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {
 }
 
 TEST_P(JackDevices, ServerGoingAwayIsReportedAndEveryBufferComesBack) {
-  std::vector<Buffer> capture(101);
-  std::vector<Buffer> song(20);
+  std::vector<Buffer>& capture = Buffers(101);
+  std::vector<Buffer>& song = Buffers(20);
   OpenAndStart(capture);
   ASSERT_TRUE(QueueAll(System->Playback(), song));
   Engine.RunFor(0.1);
