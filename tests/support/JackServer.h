@@ -8,6 +8,7 @@
 
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,10 @@ class JackServer {
     const std::string periodText = std::to_string(period);
     Pid = fork();
     if (Pid == 0) {
+      // A test program that dies (a failed assertion's abort, a sanitizer
+      // report) takes its server with it: an orphaned jackd would keep its
+      // slot in JACK's machine-wide registry of servers, which has eight.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       std::freopen(log.c_str(), "w", stdout);
       std::freopen(log.c_str(), "a", stderr);
       execlp("jackd", "jackd", "-n", Name.c_str(), "-r", "-d", "dummy", "-r", rateText.c_str(), "-p", periodText.c_str(),
