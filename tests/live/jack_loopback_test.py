@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Live loopback of sorvane-render --live on a private JACK server.
 
-  jack_loopback_test.py RATE PERIOD RENDER WORKDIR
+  jack_loopback_test.py [restart] RATE PERIOD RENDER WORKDIR
 
 Starts jackd on the dummy driver under a name of its own (stopped by its
 process id with SIGTERM, so that JACK's shared registry is freed), runs the
@@ -13,9 +13,16 @@ held key's pitch, that both outputs carry the same samples, the delay the
 renderer measured, its xrun counts, and that the Sorvane ports were connected
 to the dummy driver's physical ports.
 
+restart: stops the server about 3 s into a longer run and starts it again
+under the same name 2 s later; the renderer must come back to it by itself
+(its ports wired to the driver's again), the song be heard at the held key's
+pitch again within 3 s of the server, the --output file be valid with sound
+after the gap, and the run end with 0.
+
 Exit status 0 when every check passes; each failed check is printed.
 """
 
+import hashlib
 import math
 import os
 import re
@@ -73,22 +80,35 @@ class JackServer:
     """jackd on the dummy driver, under a name only this run uses."""
 
     def __init__(self, rate, period, workdir):
-        self.name = "sorvane-loopback-%d-%d" % (rate, os.getpid())
-        self.log = open(os.path.join(workdir, "jackd.log"), "w")
-        self.proc = subprocess.Popen(
-            ["jackd", "-n", self.name, "-r", "-d", "dummy", "-r", str(rate), "-p", str(period)],
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+        # Named after the work folder, not the process: JACK's registry has
+        # room for few servers and frees the entry of one that died without
+        # saying so only when a server of the same name starts.
+        self.name = "sorvane-loopback-" + hashlib.md5(os.path.abspath(workdir).encode()).hexdigest()[:12]
+        self.args = ["jackd", "-n", self.name, "-r", "-d", "dummy", "-r", str(rate), "-p", str(period)]
+        self.logpath = os.path.join(workdir, "jackd.log")
+        self.log = open(self.logpath, "w")
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
+
+    def restart(self):
+        """The same server again, after stop()."""
+        self.log = open(self.logpath, "a")
+        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
 
     def join(self, client_name, timeout=20):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return None
-            try:
-                return jack.Client(client_name, no_start_server=True, servername=self.name)
-            except jack.JackError:
-                time.sleep(0.05)
-        return None
+        # libjack reports every attempt before the server answers.
+        jack.set_error_function(lambda message: None)
+        try:
+            while time.monotonic() < deadline:
+                if self.proc.poll() is not None:
+                    return None
+                try:
+                    return jack.Client(client_name, no_start_server=True, servername=self.name)
+                except jack.JackError:
+                    time.sleep(0.05)
+            return None
+        finally:
+            jack.set_error_function()
 
     def stop(self):
         if self.proc.poll() is None:
@@ -121,7 +141,7 @@ def pulse_train(rate, seconds):
     return np.convolve(x, kernel)[:n].astype(np.float32)
 
 
-def run_render(render, workdir, server):
+def run_render(render, workdir, server, blocks=BLOCKS, output=None):
     script = os.path.join(workdir, "script.txt")
     with open(script, "w") as f:
         f.write("0 down %d\n" % KEY_220HZ)
@@ -133,7 +153,9 @@ def run_render(render, workdir, server):
         w.setframerate(ENGINE_RATE)
         w.writeframes(b"\0\0" * BLOCK)
     env = dict(os.environ, SORVANE_SOUND="jack", JACK_DEFAULT_SERVER=server.name, JACK_NO_START_SERVER="1")
-    args = [render, "--live", "--input", silence, "--blocks", str(BLOCKS), "--script", script]
+    args = [render, "--live", "--input", silence, "--blocks", str(blocks), "--script", script]
+    if output is not None:
+        args += ["--output", output]
     return subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, env=env)
 
@@ -146,6 +168,231 @@ def wait_for_ports(client, names, timeout=10):
             return True
         time.sleep(0.02)
     return False
+
+
+class Loop:
+    """The test's own client: plays the voice into Sorvane:Voice In from its
+    start and records Sorvane:Song Out L and R."""
+
+    def __init__(self, server, rate, seconds):
+        self.client = server.join("loopback-test")
+        self.joined = time.monotonic()
+        if self.client is None:
+            return
+        self.voice = pulse_train(rate, seconds)
+        self.song = np.zeros((2, rate * seconds), dtype=np.float32)
+        self.played = 0
+        self.recorded = 0
+        self.voice_out = self.client.outports.register("voice")
+        self.song_in = [self.client.inports.register("left"), self.client.inports.register("right")]
+        self.client.set_process_callback(self.process)
+        self.client.activate()
+        self.started = time.monotonic()
+
+    def process(self, frames):
+        p = self.played
+        chunk = self.voice[p:p + frames]
+        buf = self.voice_out.get_array()
+        buf[:len(chunk)] = chunk
+        buf[len(chunk):] = 0
+        self.played = p + frames
+        r = self.recorded
+        if r + frames <= self.song.shape[1]:
+            self.song[0, r:r + frames] = self.song_in[0].get_array()
+            self.song[1, r:r + frames] = self.song_in[1].get_array()
+            self.recorded = r + frames
+
+    def wire(self):
+        self.client.connect(self.voice_out, "Sorvane:Voice In")
+        self.client.connect("Sorvane:Song Out L", self.song_in[0])
+        self.client.connect("Sorvane:Song Out R", self.song_in[1])
+        # From here on both outputs reach the recording.
+        self.wired = self.recorded
+
+    def take(self):
+        return self.song[:, :self.recorded].copy()
+
+    def close(self):
+        if self.client is not None:
+            self.client.close()
+            self.client = None
+
+
+def sorvane_connections(server):
+    return subprocess.run(["jack_lsp", "-s", server.name, "-c", "Sorvane"], capture_output=True, text=True,
+                          timeout=10).stdout
+
+
+def connected(listing, port, other):
+    m = re.search(r"^%s\n((?:   .*\n)*)" % re.escape(port), listing, re.M)
+    return m is not None and ("   " + other + "\n") in m.group(1)
+
+
+def check_connections(listing, when):
+    """The automatic connections to the dummy driver's ports, beside the test's own."""
+    check(connected(listing, "Sorvane:Voice In", "system:capture_1"),
+          "Voice In is connected to system:capture_1" + when)
+    check(connected(listing, "Sorvane:Song Out L", "system:playback_1"),
+          "Song Out L is connected to system:playback_1" + when)
+    check(connected(listing, "Sorvane:Song Out R", "system:playback_2"),
+          "Song Out R is connected to system:playback_2" + when)
+
+
+def check_same(take, rate, when=""):
+    """Both outputs carry the same samples; where not, says where they part."""
+    differ = np.nonzero(take[0] != take[1])[0]
+    where = ""
+    if len(differ):
+        where = " (%d differ, from %.3f s to %.3f s of %.3f s)" % (len(differ), differ[0] / rate, differ[-1] / rate,
+                                                                 take.shape[1] / rate)
+    check(take.shape[1] > rate and len(differ) == 0, "Song Out L and R carry the same samples%s%s" % (when, where))
+
+
+def loud_frames(left, rate):
+    hop = rate // 100
+    n = len(left) // hop
+    env = np.sqrt(np.mean(left[:n * hop].reshape(n, hop) ** 2, axis=1))
+    loud = np.nonzero(env > 0.2 * env.max())[0] if n > 0 and env.max() > 0 else np.array([], dtype=int)
+    return loud, hop
+
+
+def check_pitch(left, rate, loud, hop, when=""):
+    a, b = loud[0] * hop, loud[-1] * hop
+    f0 = fundamental(left[a:b], rate, 220.0)
+    cents = 1200 * math.log2(f0 / 220.0)
+    check(abs(cents) < 5, "pitch %.3f Hz is within 5 cents of 220 Hz (%.2f cents)%s" % (f0, cents, when))
+
+
+RESTART_BLOCKS = 1000
+PORTS = ["Sorvane:Voice In", "Sorvane:Song Out L", "Sorvane:Song Out R"]
+
+
+def run_restart(rate, period, render, workdir):
+    """The server stopped under the running renderer and started again under
+    the same name: the renderer must come back to it by itself, with its
+    ports wired to the driver's again, sing within three seconds of the
+    server, write one valid file and end normally."""
+    server = JackServer(rate, period, workdir)
+    proc = None
+    loops = []
+    out, err, status, listing = "", "", None, ""
+    stopped_at = up_at = wired_at = None
+    output = os.path.join(workdir, "played.wav")
+    try:
+        first = Loop(server, rate, 12)
+        loops.append(first)
+        check(first.client is not None, "the private JACK server runs at %d Hz, %d-frame periods" % (rate, period))
+        if first.client is None:
+            return
+        started = time.monotonic()
+        proc = run_render(render, workdir, server, RESTART_BLOCKS, output)
+        found = wait_for_ports(first.client, PORTS)
+        check(found, "the renderer's JACK client has Voice In, Song Out L and Song Out R")
+        if not found:
+            return
+        first.wire()
+        time.sleep(max(0.0, 3.0 - (time.monotonic() - started)))
+        before = first.take()
+        server.stop()
+        stopped_at = time.monotonic()
+        first.close()
+        time.sleep(2)
+        server.restart()
+        second = Loop(server, rate, 12)
+        loops.append(second)
+        up_at = second.joined
+        check(second.client is not None, "the server starts again under the same name")
+        if second.client is None:
+            return
+        found = wait_for_ports(second.client, PORTS, timeout=15)
+        check(found, "the renderer's ports are back after the restart")
+        if found:
+            wired_at = time.monotonic()
+            second.wire()
+            time.sleep(1.0)
+            listing = sorvane_connections(server)
+        try:
+            out, err = proc.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            check(False, "sorvane-render --live ended within 60 s")
+        status = proc.returncode
+        second.client.deactivate()
+        after = second.take()
+        second_started = second.started
+        # Wired while the renderer already sang: the channels are compared
+        # from a little after both were connected.
+        after_wired = second.wired + rate // 10
+    finally:
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        for loop in loops:
+            try:
+                loop.close()
+            except jack.JackError:
+                pass
+        server.stop()
+
+    print(out, end="")
+    if err:
+        print("stderr of sorvane-render:\n" + err, end="")
+    print("jack_lsp -c after the restart:\n" + listing, end="")
+    check(status == 0, "the run ends normally (status %s)" % status)
+    # Before the renderer's first line, libjack may report the lost socket.
+    err_lines = err.splitlines()
+    own = [i for i, line in enumerate(err_lines) if "went away" in line]
+    own = err_lines[own[0]:] if own else []
+    check(len(own) == 2 and own[0].startswith("sorvane-render: ") and "is back" in own[-1],
+          "one line when the server went away and one when the sound is back, nothing after (%s)"
+          % " | ".join(err_lines[-4:]))
+    check("live: sound server: JACK" in out, "the renderer ran on JACK")
+    check_connections(listing, " after the restart")
+
+    times = summary_number(out, r"sound server gone (\d+) time")
+    gone = summary_number(out, r"the sound gone for ([\d.]+) s")
+    events = summary_number(out, r"(\d+) capture events after it came back")
+    check(times == 1, "the summary says the server went once (%s)" % times)
+    check(gone is not None, "the summary says how long the sound was gone")
+    if gone is not None:
+        # The sound went at the latest when the server had stopped; the
+        # server was back when a client could join it.
+        back = stopped_at + gone - up_at
+        print("server away %.1f s; the renderer's sound gone %.1f s, back %.2f s after the server at the latest; "
+              "its ports there %.2f s after" % (up_at - stopped_at, gone, back,
+                                                (wired_at or float("nan")) - up_at))
+        check(back <= 3.0, "the sound is back within 3 s of the server (%.2f s)" % back)
+    check(events is not None and events >= 200, "the run went on after the sound came back (%s events)" % events)
+
+    # What the test's own client heard, before and after.
+    for take, when in ((before, " before the restart"), (after, " after the restart")):
+        left = take[0].astype(np.float64)
+        loud, hop = loud_frames(left, rate)
+        check(len(loud) > 100, "the song sounds for over 1 s%s (%d loud 10-ms frames)" % (when, len(loud)))
+        if len(loud) > 100:
+            check_pitch(left, rate, loud, hop, when)
+            if take is after:
+                heard = second_started + loud[0] * hop / rate - up_at
+                print("the song heard again %.2f s after the server was back" % heard)
+                check(heard <= 3.0, "the song is heard again within 3 s of the server (%.2f s)" % heard)
+        check_same(take[:, after_wired:] if take is after else take, rate, when)
+
+    try:
+        with wave.open(output) as w:
+            shape = (w.getnchannels(), w.getsampwidth(), w.getframerate())
+            played = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
+    except Exception as e:  # a broken file is the failure reported
+        check(False, "the output is a valid WAV file (%s)" % e)
+        return
+    check(shape == (1, 2, ENGINE_RATE), "the output is 16-bit mono at %d Hz (%s)" % (ENGINE_RATE, shape))
+    if events:
+        tail = played[-int(events) * BLOCK:]
+        head = played[:len(played) - len(tail)]
+        rms = lambda x: float(np.sqrt(np.mean(x * x))) if len(x) else 0.0
+        check(rms(head) > 100 and rms(tail[len(tail) // 2:]) > 100,
+              "the output sounds before the gap and after it (rms %.0f, %.0f)"
+              % (rms(head), rms(tail[len(tail) // 2:])))
 
 
 def run(rate, period, render, workdir):
@@ -216,14 +463,7 @@ def run(rate, period, render, workdir):
     check("live: sound server: JACK" in out, "the renderer ran on JACK")
     check(summary_number(out, r"live: (\d+) capture events") == BLOCKS, "exactly %d capture events" % BLOCKS)
 
-    # The automatic connections to the dummy driver's ports, beside the test's own.
-    def connected(port, other):
-        m = re.search(r"^%s\n((?:   .*\n)*)" % re.escape(port), lsp, re.M)
-        return m is not None and ("   " + other + "\n") in m.group(1)
-
-    check(connected("Sorvane:Voice In", "system:capture_1"), "Voice In is connected to system:capture_1")
-    check(connected("Sorvane:Song Out L", "system:playback_1"), "Song Out L is connected to system:playback_1")
-    check(connected("Sorvane:Song Out R", "system:playback_2"), "Song Out R is connected to system:playback_2")
+    check_connections(lsp, "")
 
     flows = [summary_number(out, r"over- or underflows: capture (\d+)"),
              summary_number(out, r"over- or underflows: capture \d+, playback (\d+)")]
@@ -233,7 +473,7 @@ def run(rate, period, render, workdir):
           "input-to-output delay median %s ms is within 20..%d ms" % (delay, MAX_DELAY_MS))
 
     check(recorded.shape[1] > rate * 2, "the song was recorded (%d frames)" % recorded.shape[1])
-    check(np.array_equal(recorded[0], recorded[1]), "Song Out L and R carry the same samples")
+    check_same(recorded, rate)
     left = recorded[0].astype(np.float64)
     hop = rate // 100
     n = len(left) // hop
@@ -249,13 +489,18 @@ def run(rate, period, render, workdir):
 
 
 def main():
-    if len(sys.argv) != 5:
+    args = sys.argv[1:]
+    test = run
+    if args[:1] == ["restart"]:
+        test = run_restart
+        args = args[1:]
+    if len(args) != 4:
         print(__doc__)
         return 2
-    rate, period, render, workdir = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    rate, period, render, workdir = int(args[0]), int(args[1]), args[2], args[3]
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
-    run(rate, period, render, workdir)
+    test(rate, period, render, workdir)
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1
