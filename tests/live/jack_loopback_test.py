@@ -277,6 +277,7 @@ def run_restart(rate, period, render, workdir):
     loops = []
     out, err, status, listing = "", "", None, ""
     stopped_at = up_at = wired_at = None
+    before_wired = after_wired = 0
     output = os.path.join(workdir, "played.wav")
     try:
         first = Loop(server, rate, 12)
@@ -293,6 +294,7 @@ def run_restart(rate, period, render, workdir):
         first.wire()
         time.sleep(max(0.0, 3.0 - (time.monotonic() - started)))
         before = first.take()
+        before_wired = first.wired + rate // 10
         server.stop()
         stopped_at = time.monotonic()
         first.close()
@@ -376,7 +378,7 @@ def run_restart(rate, period, render, workdir):
                 heard = second_started + loud[0] * hop / rate - up_at
                 print("the song heard again %.2f s after the server was back" % heard)
                 check(heard <= 3.0, "the song is heard again within 3 s of the server (%.2f s)" % heard)
-        check_same(take[:, after_wired:] if take is after else take, rate, when)
+        check_same(take[:, after_wired if take is after else before_wired:], rate, when)
 
     try:
         with wave.open(output) as w:
@@ -401,6 +403,7 @@ def run(rate, period, render, workdir):
     client = None
     out, err, status, lsp = "", "", None, ""
     try:
+        wired = 0
         client = server.join("loopback-test")
         check(client is not None, "the private JACK server runs at %d Hz, %d-frame periods" % (rate, period))
         if client is None:
@@ -434,6 +437,8 @@ def run(rate, period, render, workdir):
             client.connect(voice_out, "Sorvane:Voice In")
             client.connect("Sorvane:Song Out L", song_in[0])
             client.connect("Sorvane:Song Out R", song_in[1])
+            # Both outputs reach the recording from a cycle or two after this.
+            wired = state["recorded"]
             time.sleep(1.0)
             lsp = subprocess.run(["jack_lsp", "-s", server.name, "-c", "Sorvane"], capture_output=True,
                                  text=True, timeout=10).stdout
@@ -467,13 +472,15 @@ def run(rate, period, render, workdir):
 
     flows = [summary_number(out, r"over- or underflows: capture (\d+)"),
              summary_number(out, r"over- or underflows: capture \d+, playback (\d+)")]
-    check(None not in flows and max(flows) <= 5, "at most a handful of xruns (%s)" % flows)
+    # On the dummy driver an xrun is a cycle the machine ran late; an idle
+    # machine shows none, a busy one a few in a thousand cycles.
+    check(None not in flows and max(flows) <= 20, "at most a few xruns (%s)" % flows)
     delay = summary_number(out, r"input-to-output delay: median ([\d.]+) ms")
     check(delay is not None and 20 <= delay <= MAX_DELAY_MS,
           "input-to-output delay median %s ms is within 20..%d ms" % (delay, MAX_DELAY_MS))
 
     check(recorded.shape[1] > rate * 2, "the song was recorded (%d frames)" % recorded.shape[1])
-    check_same(recorded, rate)
+    check_same(recorded[:, wired + rate // 10:], rate)
     left = recorded[0].astype(np.float64)
     hop = rate // 100
     n = len(left) // hop
