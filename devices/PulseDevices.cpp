@@ -263,11 +263,11 @@ class PulseDevice final : public AudioDevice {
     }
     Rate = format.SamplesPerSec;
     Buffers.SetSampleRate(Rate);
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, Rate, 1};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, Rate, 1};
     const bool capture = Kind == DeviceKind::Capture;
     pa_proplist* props = ApplicationProperties();
     pa_stream* stream = pa_stream_new_with_proplist(
-        Connection.Context(), capture ? kCaptureStreamName : kPlaybackStreamName, &spec, nullptr, props);
+        Connection.Context(), capture ? kCaptureStreamName : kPlaybackStreamName, &sampleFormat, nullptr, props);
     pa_proplist_free(props);
     if (stream == nullptr) {
       ReportOpenFailure(format, pa_strerror(pa_context_errno(Connection.Context())));

@@ -36,6 +36,8 @@ import wave
 import jack
 import numpy as np
 
+from live_checks import check, failures, fundamental, summary_number
+
 ENGINE_RATE = 22050
 BLOCK = 220
 KEY_220HZ = 13  # key index 13 at the default octave sounds 220 Hz
@@ -44,36 +46,6 @@ KEY_220HZ = 13  # key index 13 at the default octave sounds 220 Hz
 # medians measured on an idle one are in the README).
 MAX_DELAY_MS = 125
 BLOCKS = 500
-
-failures = []
-
-
-def check(condition, message):
-    print(("ok:   " if condition else "FAIL: ") + message)
-    if not condition:
-        failures.append(message)
-
-
-def summary_number(text, pattern):
-    m = re.search(pattern, text)
-    return float(m.group(1)) if m else None
-
-
-def fundamental(x, rate, expected):
-    """Fundamental frequency from the first harmonics' interpolated peaks."""
-    x = x * np.hanning(len(x))
-    spectrum = np.abs(np.fft.rfft(x)) + 1e-9
-    hz_per_bin = rate / len(x)
-    estimates, weights = [], []
-    for h in range(1, 6):
-        lo = int(h * expected * 0.95 / hz_per_bin)
-        hi = int(h * expected * 1.05 / hz_per_bin)
-        k = lo + int(np.argmax(spectrum[lo:hi]))
-        a, b, c = np.log(spectrum[k - 1:k + 2])
-        d = 0.5 * (a - c) / (a - 2 * b + c)
-        estimates.append((k + d) * hz_per_bin / h)
-        weights.append(spectrum[k])
-    return float(np.average(estimates, weights=weights))
 
 
 class JackServer:

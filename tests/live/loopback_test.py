@@ -30,20 +30,11 @@ import wave
 
 import numpy as np
 
+from live_checks import check, failures, fundamental, summary_number
+
 RATE = 22050
 BLOCK = 220
 KEY_220HZ = 13  # key index 13 at the default octave sounds 220 Hz
-
-failures = []
-
-
-def check(condition, message):
-    if condition:
-        print("ok:   " + message)
-    else:
-        print("FAIL: " + message)
-        failures.append(message)
-
 
 def read_wav(path):
     with wave.open(path) as w:
@@ -91,11 +82,6 @@ def finish_render(proc, timeout):
     if err:
         print("stderr of sorvane-render:\n" + err, end="")
     return proc.returncode, out, err
-
-
-def summary_number(text, pattern):
-    m = re.search(pattern, text)
-    return float(m.group(1)) if m else None
 
 
 def check_summary(out, err, status, blocks, max_dropped=0):
@@ -151,23 +137,6 @@ def best_lag(a, b, max_lag):
         if c > best[1]:
             best = (lag, c)
     return best
-
-
-def fundamental(x, expected):
-    """Fundamental frequency from the first harmonics' interpolated peaks."""
-    x = x * np.hanning(len(x))
-    spectrum = np.abs(np.fft.rfft(x)) + 1e-9
-    hz_per_bin = RATE / len(x)
-    estimates, weights = [], []
-    for h in range(1, 6):
-        lo = int(h * expected * 0.95 / hz_per_bin)
-        hi = int(h * expected * 1.05 / hz_per_bin)
-        k = lo + int(np.argmax(spectrum[lo:hi]))
-        a, b, c = np.log(spectrum[k - 1:k + 2])
-        d = 0.5 * (a - c) / (a - 2 * b + c)
-        estimates.append((k + d) * hz_per_bin / h)
-        weights.append(spectrum[k])
-    return float(np.average(estimates, weights=weights))
 
 
 def make_speech(workdir):
@@ -384,7 +353,7 @@ def test_speech(render, workdir):
     check(len(voiced) > 200, "the output sounds while the speech plays (%d loud blocks)" % len(voiced))
     if len(voiced) > 200:
         a, b = voiced[0] * BLOCK, voiced[-1] * BLOCK
-        f0 = fundamental(recorded[a:b], 220.0)
+        f0 = fundamental(recorded[a:b], RATE, 220.0)
         cents = 1200 * math.log2(f0 / 220.0)
         check(abs(cents) < 5, "pitch %.3f Hz is within 5 cents of 220 Hz (%.2f cents)" % (f0, cents))
 
