@@ -142,11 +142,9 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
 
 std::string ReportHeader() { return "block,handled_at,queued,dropped,length,rate_state,phrase_mode\n"; }
 
-std::string FormatReportLine(const ReportLine& l) {
-  char buffer[160];
-  std::snprintf(buffer, sizeof buffer, "%d,%lld,%d,%d,%d,%d,%d\n", l.Block, static_cast<long long>(l.HandledAt),
-                l.Queued, l.Dropped ? 1 : 0, l.Length, l.RateState, l.PhraseMode);
-  return buffer;
+void FormatReportLine(const ReportLine& l, char (&line)[kReportLineBytes]) {
+  std::snprintf(line, sizeof line, "%d,%lld,%d,%d,%d,%d,%d\n", l.Block, static_cast<long long>(l.HandledAt), l.Queued,
+                l.Dropped ? 1 : 0, l.Length, l.RateState, l.PhraseMode);
 }
 
 namespace {
@@ -193,7 +191,8 @@ bool RunOutputs::Open(const RenderOptions& options) {
     // The program's WAV layout, its sizes fixed up at the end: RIFF, a
     // 16-byte format chunk, then the data as it is played.
     WaveFile.Fd = Wave.Fd();
-    WaveBuffer.reserve(kFileBufferBytes);
+    // Room for what one more write adds before the buffer is flushed.
+    WaveBuffer.reserve(kFileBufferBytes + 4096);
     RiffPart.FormType = kWaveForm;
     RiffChunk fmt{};
     fmt.Id = kFmtId;
@@ -218,7 +217,7 @@ bool RunOutputs::Open(const RenderOptions& options) {
   }
   if (!options.Report.empty()) {
     ReportBuffer.reserve(kFileBufferBytes + 256);
-    ReportBuffer = ReportHeader();
+    ReportBuffer.append(ReportHeader());
   }
   return true;
 }
@@ -252,7 +251,11 @@ void RunOutputs::Write(const int16_t* samples, int64_t count) {
 
 void RunOutputs::AddReportLine(const ReportLine& line) {
   if (Options == nullptr || Options->Report.empty() || ReportFailed) return;
-  ReportBuffer += FormatReportLine(line);
+  // Into the buffer reserved at the start: a live run adds a line per block
+  // on its event thread, where nothing is allocated.
+  char text[kReportLineBytes];
+  FormatReportLine(line, text);
+  ReportBuffer += text;
   if (ReportBuffer.size() >= kFileBufferBytes) FlushReport();
 }
 

@@ -61,7 +61,9 @@ struct ReportLine {
 };
 
 std::string ReportHeader();
-std::string FormatReportLine(const ReportLine& line);
+// One line of the report, with its line feed, as a C string.
+inline constexpr size_t kReportLineBytes = 160;
+void FormatReportLine(const ReportLine& line, char (&text)[kReportLineBytes]);
 
 // The run's output WAV and report, written as the run goes under temporary
 // names beside their final ones, and renamed into place only when both are
