@@ -142,6 +142,20 @@ def wait_for_ports(client, names, timeout=10):
     return False
 
 
+def connect(client, source, destination, timeout=10):
+    """Connects two ports, retrying while the renderer's client, whose ports
+    are registered before it is activated, cannot take connections yet."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            client.connect(source, destination)
+            return
+        except jack.JackError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
 class Loop:
     """The test's own client: plays the voice into Sorvane:Voice In from its
     start and records Sorvane:Song Out L and R."""
@@ -175,9 +189,9 @@ class Loop:
             self.recorded = r + frames
 
     def wire(self):
-        self.client.connect(self.voice_out, "Sorvane:Voice In")
-        self.client.connect("Sorvane:Song Out L", self.song_in[0])
-        self.client.connect("Sorvane:Song Out R", self.song_in[1])
+        connect(self.client, self.voice_out, "Sorvane:Voice In")
+        connect(self.client, "Sorvane:Song Out L", self.song_in[0])
+        connect(self.client, "Sorvane:Song Out R", self.song_in[1])
         # From here on both outputs reach the recording.
         self.wired = self.recorded
 
@@ -406,9 +420,9 @@ def run(rate, period, render, workdir):
         found = wait_for_ports(client, ports)
         check(found, "the renderer's JACK client has Voice In, Song Out L and Song Out R")
         if found:
-            client.connect(voice_out, "Sorvane:Voice In")
-            client.connect("Sorvane:Song Out L", song_in[0])
-            client.connect("Sorvane:Song Out R", song_in[1])
+            connect(client, voice_out, "Sorvane:Voice In")
+            connect(client, "Sorvane:Song Out L", song_in[0])
+            connect(client, "Sorvane:Song Out R", song_in[1])
             # Both outputs reach the recording from a cycle or two after this.
             wired = state["recorded"]
             time.sleep(1.0)
