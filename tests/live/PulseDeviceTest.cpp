@@ -273,8 +273,12 @@ TEST_F(PulseLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
 // must be reported only once its samples have gone out.
 TEST_F(PulseLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   const std::string dir = live::TestDir();
-  live::ChildProcess recorder(live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050",
-                                           "--channels=1", "--format=s16le", "--file-format=wav", dir + "/out.wav"},
+  // The recorder asks for small fragments: with the server's default (up to
+  // two seconds on PipeWire) what it has not yet been handed when it is
+  // stopped would be missing from the end of the file.
+  live::ChildProcess recorder(live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050", "--channels=1",
+                                           "--format=s16le", "--latency-msec=20", "--file-format=wav",
+                                           dir + "/out.wav"},
                                           dir + "/parecord.log"));
   ASSERT_GT(recorder.Pid(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
