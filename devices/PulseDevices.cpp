@@ -25,18 +25,21 @@ constexpr const char* kMediaRole = "production";
 constexpr const char* kCaptureStreamName = "Voice in";
 constexpr const char* kPlaybackStreamName = "Song out";
 
-// Capture fragments of half a block: what the capture side adds to the
-// delay is about one fragment, and a buffer completes every second read.
-constexpr uint32_t kCaptureFragmentFrames = kBlockSamples / 2;
-// Playback: the server holds 25 ms (two and a half blocks, under the 30 ms
-// of held samples that a playback buffer waits for) and asks for more in
-// 5-ms requests; playback starts once the first request is written, and
-// after an underrun with the next one. A buffer counts as queued until it
-// has been played, so what the server holds lies inside the engine's
-// playback queue and adds nothing to the delay; a smaller target would only
-// underrun on a busy machine.
-constexpr uint32_t kPlaybackTargetFrames = kBlockSamples * 5 / 2;
-constexpr uint32_t kPlaybackRequestFrames = kBlockSamples / 2;
+// Fragments of two blocks each way. The server's graph runs at the
+// smallest period its streams ask for, so these sizes set how often the
+// whole graph wakes: at 20 ms it runs at its usual period (1024 frames at
+// 48000 Hz) and costs about as much as without Sorvane, where half a block
+// made it wake four times as often. Neither adds to the delay: a capture
+// buffer is timed by its first sample, and a playback buffer counts as
+// queued until it has been played, so what the server holds lies inside the
+// engine's playback queue (up to the 30 ms of it that a buffer waits for;
+// the delay measured at these sizes is 94 ms on PipeWire, 104 ms at half a
+// block). Playback: the server holds four blocks and asks
+// for two at a time, so a late callback has 20 ms in hand; playback starts
+// once the first request is written, and after an underrun with the next.
+constexpr uint32_t kCaptureFragmentFrames = 2 * kBlockSamples;
+constexpr uint32_t kPlaybackTargetFrames = 4 * kBlockSamples;
+constexpr uint32_t kPlaybackRequestFrames = 2 * kBlockSamples;
 // The server's latency follows the buffer sizes asked (ADJUST_LATENCY),
 // and the stream's clock is interpolated between the server's timing
 // updates, which come by themselves, so a callback reads its times without

@@ -9,9 +9,9 @@
 // The mixer shows both streams under the application "Sorvane" with its
 // icon and the role "production": "Voice in" on the source, "Song out" on
 // the sink. Buffer sizes are asked of the server per stream, never through
-// the environment: capture fragments of half a block (5 ms); a playback
-// target of 25 ms, requests of 5 ms and playback that starts with the first
-// request.
+// the environment: capture fragments of two blocks (20 ms); a playback
+// target of 40 ms, requests of 20 ms and playback that starts with the
+// first request. On PipeWire these let the graph run at its usual period.
 //
 // Buffers stay owned by the caller and pass through a BufferQueue, which
 // holds the queue rules. The streams' read and write callbacks run on the
