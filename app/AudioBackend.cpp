@@ -20,7 +20,8 @@ namespace {
 #ifdef SORVANE_HAVE_SOUND
 class SoundCardBackend final : public AudioBackend {
  public:
-  SoundCardBackend() : System(MakeSoundSystem(Events, MidiOnJackSoundClient(std::getenv("SORVANE_MIDI")))) {}
+  explicit SoundCardBackend(LatencyMode latency)
+      : Mode(latency), System(MakeSoundSystem(Events, MidiOnJackSoundClient(std::getenv("SORVANE_MIDI")), latency)) {}
   ~SoundCardBackend() override {
     // The devices stop their callbacks before the queue they post to goes.
     System.reset();
@@ -33,8 +34,10 @@ class SoundCardBackend final : public AudioBackend {
   bool MidiOnSoundClient() const override { return System->HasMidiIn(); }
   bool ServerLost() const override { return System->ServerLost(); }
   bool Reconnect(std::string& reason) override { return System->Reconnect(reason); }
+  LatencyMode Latency() const override { return Mode; }
 
  private:
+  const LatencyMode Mode;
   AudioEventQueue Events;
   std::unique_ptr<SoundSystem> System;
 };
@@ -42,10 +45,11 @@ class SoundCardBackend final : public AudioBackend {
 
 }  // namespace
 
-std::unique_ptr<AudioBackend> MakeSystemAudio() {
+std::unique_ptr<AudioBackend> MakeSystemAudio(LatencyMode latency) {
 #ifdef SORVANE_HAVE_SOUND
-  return std::make_unique<SoundCardBackend>();
+  return std::make_unique<SoundCardBackend>(latency);
 #else
+  static_cast<void>(latency);
   return std::make_unique<NoSoundBackend>();
 #endif
 }

@@ -61,6 +61,8 @@ class AudioBackend : public Interface {
   // reason (for example "connection refused") while the server is not
   // there yet. Returns within a few tens of milliseconds either way: the
   // window waits for it.
+  // The mode the devices were made for; the engine's queue follows it.
+  virtual LatencyMode Latency() const { return LatencyMode::Normal; }
   virtual bool Reconnect(std::string& reason) {
     reason = "this sound backend cannot reconnect";
     return false;
@@ -94,6 +96,6 @@ class NoSoundBackend final : public AudioBackend {
 
 // The sound card when the program was built with it, else two devices that
 // cannot be opened.
-std::unique_ptr<AudioBackend> MakeSystemAudio();
+std::unique_ptr<AudioBackend> MakeSystemAudio(LatencyMode latency = LatencyMode::Normal);
 
 }  // namespace sorvane

@@ -29,13 +29,16 @@ namespace sorvane {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: sorvane [--help | --version]\n"
+    "Usage: sorvane [--latency normal|low] [--help | --version]\n"
     "\n"
     "Sorvane, a real-time voice vocoder: speak into the default sound input and\n"
     "play the keyboard; the voice is sung at the pitch of the keys held and played\n"
     "on the default sound output. It opens one window; only one instance runs.\n"
     "\n"
     "Options:\n"
+    "  --latency MODE  normal (default): the song about 100 ms behind the voice;\n"
+    "              low: about 30 ms, with small buffers that need a machine\n"
+    "              that keeps up\n"
     "  --help      show this help and exit\n"
     "  --version   show the program's name and version and exit\n"
     "\n"
@@ -160,8 +163,19 @@ std::optional<std::string> DisplayProblem(const std::string& platformOption, con
   return reasons;
 }
 
-std::optional<int> HandleCommandLine(int argc, char** argv) {
+std::optional<int> HandleCommandLine(int argc, char** argv, LatencyMode& latency) {
+  latency = LatencyMode::Normal;
   for (int i = 1; i < argc; ++i) {
+    const char* value = nullptr;
+    if (std::strcmp(argv[i], "--latency") == 0) {
+      value = i + 1 < argc ? argv[++i] : "";
+    } else if (std::strncmp(argv[i], "--latency=", 10) == 0) {
+      value = argv[i] + 10;
+    }
+    if (value != nullptr && !ParseLatencyMode(value, latency)) {
+      std::fprintf(stderr, "sorvane: --latency takes normal or low, not \"%s\"\n%s", value, kUsage);
+      return kExitBadOption;
+    }
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;

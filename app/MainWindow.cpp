@@ -318,6 +318,7 @@ void TForm1::FormCreate() {
     connect(AudioNotifier, &QSocketNotifier::activated, this, &TForm1::OnAudioEvents);
   }
   Midi = std::make_unique<MidiInput>(engine, ScrollBar1, Audio->EventQueue(), Audio->MidiOnSoundClient());
+  SetLatencyMode(engine, Audio->Latency());
   OpenAudio(engine);
   connect(ServerWatch, &QTimer::timeout, this, &TForm1::ServerWatchTimer);
   ServerWatch->start();

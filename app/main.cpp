@@ -67,7 +67,8 @@ class Termination {
 int main(int argc, char** argv) {
   // --help, --version and a missing display end here, before any window,
   // sound device or lock.
-  if (const auto status = sorvane::HandleCommandLine(argc, argv)) return *status;
+  sorvane::LatencyMode latency = sorvane::LatencyMode::Normal;
+  if (const auto status = sorvane::HandleCommandLine(argc, argv, latency)) return *status;
   // A file size limit must end a take with its message, not kill the program.
   sorvane::IgnoreFileSizeSignal();
   QApplication app(argc, argv);
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
   QObject::connect(&terminationSignals, &sorvane::SignalWatcher::TerminationRequested, &app,
                    [&termination](int) { termination.Request(); });
   sorvane::InstallMessageBoxErrorHandler();
-  sorvane::TForm1 form(sorvane::MakeSystemAudio());
+  sorvane::TForm1 form(sorvane::MakeSystemAudio(latency));
   bool closed = false;
   QObject::connect(&form, &sorvane::TForm1::CloseBegun, &instance, &sorvane::SingleInstance::SetClosing);
   // When the main window has closed, the program ends, also when a box

@@ -47,9 +47,12 @@ class BufferQueue {
   // Buffers queued at once; the engine queues at most 101.
   static constexpr uint32_t kCapacity = 256;
   // The most of a server's reported buffering that a playback buffer waits
-  // for: three blocks, so that the engine's queue keeps at least seven of its
-  // ten buffers in hand whatever the server reports.
-  static constexpr int64_t kMaxServerHoldUs = 30000;
+  // for: six blocks, what the PulseAudio streams ask the server to hold, so
+  // that the engine's queue keeps at least four of its ten buffers in hand
+  // whatever the server reports (PipeWire's PulseAudio server reports some
+  // 170 ms for a stream whose sound comes out about 60 ms after it was
+  // handed over).
+  static constexpr int64_t kMaxServerHoldUs = 60000;
 
   BufferQueue(BufferQueueKind kind, BufferDoneHandler done, void* context, uint32_t sampleRate = kSampleRate);
   BufferQueue(const BufferQueue&) = delete;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/Interface.h"
 #include "dsp/AudioFormat.h"
@@ -38,6 +39,23 @@ struct WaveHeader {
   // capture and playback device share.
   uintptr_t FirstSampleAtUs;
 };
+
+// How far behind the voice the song may come. Normal: the playback queue
+// is kept at 8 to 12 blocks and the servers hold what suits them. Low: the
+// queue is kept at 1 to 3 blocks and every server is asked for its smallest
+// sensible buffers.
+enum class LatencyMode : uint8_t { Normal, Low };
+// "normal" or "low"; false for anything else.
+inline bool ParseLatencyMode(const char* text, LatencyMode& mode) {
+  if (std::strcmp(text, "normal") == 0) {
+    mode = LatencyMode::Normal;
+  } else if (std::strcmp(text, "low") == 0) {
+    mode = LatencyMode::Low;
+  } else {
+    return false;
+  }
+  return true;
+}
 
 // Each operation returns true on success.
 class AudioDevice : public Interface {

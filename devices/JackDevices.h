@@ -69,6 +69,9 @@ struct JackSoundOptions {
   AudioEventQueue* MidiEvents = nullptr;
   // libsamplerate's converter for server rates other than 22050 Hz.
   int ResamplerType = SRC_SINC_MEDIUM_QUALITY;
+  // The converter of the low-latency mode: its filter is a fifth as long,
+  // so it holds back about 0.5 ms each way instead of 2 ms.
+  static constexpr int kLowLatencyResamplerType = SRC_SINC_FASTEST;
 };
 
 // What the client has seen, for reports and tests.

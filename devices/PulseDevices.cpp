@@ -25,21 +25,30 @@ constexpr const char* kMediaRole = "production";
 constexpr const char* kCaptureStreamName = "Voice in";
 constexpr const char* kPlaybackStreamName = "Song out";
 
-// Fragments of two blocks each way. The server's graph runs at the
-// smallest period its streams ask for, so these sizes set how often the
-// whole graph wakes: at 20 ms it runs at its usual period (1024 frames at
-// 48000 Hz) and costs about as much as without Sorvane, where half a block
-// made it wake four times as often. Neither adds to the delay: a capture
-// buffer is timed by its first sample, and a playback buffer counts as
-// queued until it has been played, so what the server holds lies inside the
-// engine's playback queue (up to the 30 ms of it that a buffer waits for;
-// the delay measured at these sizes is 94 ms on PipeWire, 104 ms at half a
-// block). Playback: the server holds four blocks and asks
-// for two at a time, so a late callback has 20 ms in hand; playback starts
-// once the first request is written, and after an underrun with the next.
-constexpr uint32_t kCaptureFragmentFrames = 2 * kBlockSamples;
-constexpr uint32_t kPlaybackTargetFrames = 4 * kBlockSamples;
-constexpr uint32_t kPlaybackRequestFrames = 2 * kBlockSamples;
+// Capture fragments and playback requests of two blocks. The server's
+// graph runs at the smallest period its streams ask for, so these set how
+// often the whole graph wakes: on PipeWire at 20 ms it runs at 512 or 1024
+// frames at 48000 Hz, where half a block made it run at 256 and cost the
+// daemon three times as much. Neither adds to the delay: a capture buffer
+// is timed by its first sample, and a playback buffer counts as queued
+// until it has been played, so what the server holds lies inside the
+// engine's playback queue (up to the 60 ms of it that a buffer waits for).
+// Playback: the server holds six blocks and asks for two at a time, so a
+// late callback has 40 ms in hand; playback starts once the first request
+// is written, and after an underrun with the next. A target of only four
+// blocks let PipeWire's server now and then play part of a period short
+// without reporting an underrun.
+struct StreamSizes {
+  uint32_t CaptureFragmentFrames;
+  uint32_t PlaybackTargetFrames;
+  uint32_t PlaybackRequestFrames;
+};
+constexpr StreamSizes kNormalSizes{2 * kBlockSamples, 6 * kBlockSamples, 2 * kBlockSamples};
+// Low latency: the engine keeps one to three blocks queued for playback, so
+// the server holds one block and asks for half a block at a time; capture
+// hands over each half block as it comes. The graph then wakes about every
+// 5 ms, which costs the server what a low-latency client costs.
+constexpr StreamSizes kLowLatencySizes{kBlockSamples / 2, kBlockSamples, kBlockSamples / 2};
 // The server's latency follows the buffer sizes asked (ADJUST_LATENCY),
 // and the stream's clock is interpolated between the server's timing
 // updates, which come by themselves, so a callback reads its times without
@@ -232,8 +241,10 @@ class PulseConnection {
 // One stream, capture or playback, on the shared connection.
 class PulseDevice final : public AudioDevice {
  public:
-  PulseDevice(DeviceKind kind, PulseConnection& connection, AudioEventQueue& events, const char* deviceName)
+  PulseDevice(DeviceKind kind, PulseConnection& connection, AudioEventQueue& events, const char* deviceName,
+              LatencyMode latency)
       : Kind(kind),
+        Sizes(latency == LatencyMode::Low ? kLowLatencySizes : kNormalSizes),
         Connection(connection),
         Events(events),
         DeviceName(deviceName != nullptr ? deviceName : ""),
@@ -286,14 +297,14 @@ class PulseDevice final : public AudioDevice {
     attr.fragsize = static_cast<uint32_t>(-1);
     int connected = 0;
     if (capture) {
-      attr.fragsize = kCaptureFragmentFrames * 2;
+      attr.fragsize = Sizes.CaptureFragmentFrames * 2;
       pa_stream_set_read_callback(stream, &PulseDevice::OnRead, this);
       connected = pa_stream_connect_record(stream, device, &attr,
                                            static_cast<pa_stream_flags_t>(kStreamFlags | PA_STREAM_START_CORKED));
     } else {
-      attr.tlength = kPlaybackTargetFrames * 2;
-      attr.minreq = kPlaybackRequestFrames * 2;
-      attr.prebuf = kPlaybackRequestFrames * 2;
+      attr.tlength = Sizes.PlaybackTargetFrames * 2;
+      attr.minreq = Sizes.PlaybackRequestFrames * 2;
+      attr.prebuf = Sizes.PlaybackRequestFrames * 2;
       pa_stream_set_write_callback(stream, &PulseDevice::OnWrite, this);
       pa_stream_set_underflow_callback(stream, &PulseDevice::OnUnderflow, this);
       pa_stream_set_overflow_callback(stream, &PulseDevice::OnOverflow, this);
@@ -489,6 +500,7 @@ class PulseDevice final : public AudioDevice {
   }
 
   const DeviceKind Kind;
+  const StreamSizes Sizes;
   PulseConnection& Connection;
   AudioEventQueue& Events;
   const std::string DeviceName;
@@ -512,9 +524,10 @@ class PulseDevice final : public AudioDevice {
 
 class PulseSoundSystem final : public SoundSystem {
  public:
-  PulseSoundSystem(AudioEventQueue& events, const char* captureDevice, const char* playbackDevice)
-      : CaptureDevice(DeviceKind::Capture, Connection, events, captureDevice),
-        PlaybackDevice(DeviceKind::Playback, Connection, events, playbackDevice) {
+  PulseSoundSystem(AudioEventQueue& events, const char* captureDevice, const char* playbackDevice,
+                   LatencyMode latency)
+      : CaptureDevice(DeviceKind::Capture, Connection, events, captureDevice, latency),
+        PlaybackDevice(DeviceKind::Playback, Connection, events, playbackDevice, latency) {
     if (Connection.MainLoop() == nullptr) return;
     LoopLock lock(Connection.MainLoop());
     std::string why;
@@ -555,8 +568,8 @@ class PulseSoundSystem final : public SoundSystem {
 }  // namespace
 
 std::unique_ptr<SoundSystem> MakePulseSoundSystem(AudioEventQueue& events, const char* captureDevice,
-                                                  const char* playbackDevice) {
-  return std::make_unique<PulseSoundSystem>(events, captureDevice, playbackDevice);
+                                                  const char* playbackDevice, LatencyMode latency) {
+  return std::make_unique<PulseSoundSystem>(events, captureDevice, playbackDevice, latency);
 }
 
 }  // namespace sorvane

@@ -10,8 +10,10 @@
 // icon and the role "production": "Voice in" on the source, "Song out" on
 // the sink. Buffer sizes are asked of the server per stream, never through
 // the environment: capture fragments of two blocks (20 ms); a playback
-// target of 40 ms, requests of 20 ms and playback that starts with the
-// first request. On PipeWire these let the graph run at its usual period.
+// target of 60 ms, requests of 20 ms and playback that starts with the
+// first request. On PipeWire these let the graph run at a longer period.
+// In the low-latency mode: capture fragments of half a block, a playback
+// target of one block and requests of half a block.
 //
 // Buffers stay owned by the caller and pass through a BufferQueue, which
 // holds the queue rules. The streams' read and write callbacks run on the
@@ -49,7 +51,9 @@ namespace sorvane {
 
 // The PulseAudio client. captureDevice and playbackDevice name a source and
 // a sink; null is the server's default (or PULSE_SOURCE, PULSE_SINK).
+// latency Low asks for fragments, target and requests of about one block.
 std::unique_ptr<SoundSystem> MakePulseSoundSystem(AudioEventQueue& events, const char* captureDevice = nullptr,
-                                                  const char* playbackDevice = nullptr);
+                                                  const char* playbackDevice = nullptr,
+                                                  LatencyMode latency = LatencyMode::Normal);
 
 }  // namespace sorvane

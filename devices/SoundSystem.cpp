@@ -116,9 +116,10 @@ class JackSystem final : public SoundSystem {
   const bool Midi;
 };
 
-JackSoundOptions JackOptions(AudioEventQueue& events, bool jackMidi) {
+JackSoundOptions JackOptions(AudioEventQueue& events, bool jackMidi, LatencyMode latency) {
   JackSoundOptions options;
   if (jackMidi) options.MidiEvents = &events;
+  if (latency == LatencyMode::Low) options.ResamplerType = JackSoundOptions::kLowLatencyResamplerType;
   return options;
 }
 
@@ -153,7 +154,7 @@ bool ParseSoundChoice(const char* value, SoundChoice& choice) {
   return true;
 }
 
-std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi) {
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi, LatencyMode latency) {
   const char* value = std::getenv("SORVANE_SOUND");
   SoundChoice choice = SoundChoice::Automatic;
   if (!ParseSoundChoice(value, choice)) {
@@ -162,10 +163,10 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackM
   }
   switch (choice) {
     case SoundChoice::Pulse:
-      return MakePulseSoundSystem(events);
+      return MakePulseSoundSystem(events, nullptr, nullptr, latency);
     case SoundChoice::Jack: {
       // Connected now when a server runs; else the devices say so on Open.
-      auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, jackMidi));
+      auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, jackMidi, latency));
       std::string reason;
       jack->Connect(reason);
       return std::make_unique<JackSystem>(std::move(jack), jackMidi);
@@ -176,10 +177,10 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackM
   // PulseAudio when a server answers it; else JACK when a server runs (its
   // client opens without starting one); else the PulseAudio devices say why
   // they cannot open.
-  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events);
+  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events, nullptr, nullptr, latency);
   if (pulse->Reachable()) return pulse;
   std::string reason;
-  std::unique_ptr<JackSoundSystem> jack = OpenJackSoundSystem(events, reason, JackOptions(events, jackMidi));
+  std::unique_ptr<JackSoundSystem> jack = OpenJackSoundSystem(events, reason, JackOptions(events, jackMidi, latency));
   if (jack != nullptr) {
     pulse.reset();
     return std::make_unique<JackSystem>(std::move(jack), jackMidi);

@@ -83,7 +83,10 @@ bool ParseSoundChoice(const char* value, SoundChoice& choice);
 // build is reported on stderr (one line) and gives devices that do not open.
 // jackMidi: when the choice falls on JACK, its client also gets the port
 // "MIDI In", whose messages go to events (HasMidiIn()).
-std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi = false);
+// latency: the buffer sizes asked of the server (PulseAudio) or the
+// resampler's filter (JACK, which always runs at the server's own period).
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi = false,
+                                             LatencyMode latency = LatencyMode::Normal);
 
 struct JackCounters;
 

@@ -121,21 +121,21 @@ int32_t RateControlStep(RateControl& rate, int32_t q) {
       if (rate.WarmUpCount == 0) rate.RateState = kSteady;
       break;
     case kSteady:
-      if (q <= kQueueLow) {
+      if (q <= rate.Band.Low) {
         rate.RateState = kLengthen;
-      } else if (q >= kQueueHigh) {
+      } else if (q >= rate.Band.High) {
         rate.RateState = kShorten;
       }
       break;
     case kLengthen:
-      if (q >= kQueueTarget) {
+      if (q >= rate.Band.Target) {
         rate.RateState = kSteady;
       } else {
         rate.BlockLength = kBlockLengthLong;
       }
       break;
     case kShorten:
-      if (q <= kQueueTarget) {
+      if (q <= rate.Band.Target) {
         rate.RateState = kSteady;
       } else {
         rate.BlockLength = kBlockLengthShort;
@@ -153,6 +153,7 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
   engine.Closing = false;
   engine.CloseReady = false;
   engine.Suspended = false;
+  engine.Latency = LatencyMode::Normal;
   ResetPhraseState(engine.Phrase);
   ZeroRecord(engine.Store);
 
@@ -165,7 +166,7 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
   engine.Params.Octave = 2;  // "Mid"
   engine.Switches.TriangleShape = true;
   engine.Switches.Emphasis = false;
-  engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal};
+  engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal, BandFor(engine.Latency)};
   ResetAnalysis(engine.Analysis, engine.Frame);
   ResetSynth(engine.Synth);
   engine.Params.EchoLevel = 0;
@@ -174,6 +175,12 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
   ResetTakeRecorder(engine.Take);
   ZeroRecord(engine.Ring);
   engine.LastCapture = {};
+}
+
+void SetLatencyMode(EngineState& engine, LatencyMode mode) {
+  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  engine.Latency = mode;
+  engine.Rate.Band = BandFor(mode);
 }
 
 void OpenAudio(EngineState& engine) {
@@ -204,7 +211,7 @@ const char* ResumeAudio(EngineState& engine) {
   // event of theirs be taken for one of the new devices.
   if (!SuspendSettled(engine)) return "the sound is still stopping";
   // The playback queue starts empty, as at start-up.
-  engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal};
+  engine.Rate = {kWarmUp, kWarmUpBlocks, kBlockLengthNormal, BandFor(engine.Latency)};
   const char* failed = StartAudio(engine);
   if (failed == nullptr) {
     engine.Suspended = false;
@@ -227,7 +234,7 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   }
 
   engine.LastCapture = {ring.PlaybackQueued, false, 0};
-  if (engine.Closing || !engine.Running || ring.PlaybackQueued >= kDropQueueDepth) {
+  if (engine.Closing || !engine.Running || ring.PlaybackQueued >= engine.Rate.Band.DropDepth) {
     // Dropped: nothing of the block is analysed, played or recorded. Its
     // buffer goes straight back so the capture ring stays full.
     engine.LastCapture.Dropped = true;

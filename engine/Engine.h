@@ -32,18 +32,31 @@ static_assert(kCaptureAreaBytes >= kCaptureBufferBytes && kCaptureAreaBytes % 2 
 // One sample more than the longest output block.
 inline constexpr int kPlaybackAreaSamples = kMaxBlockSamples + 1;
 static_assert(kPlaybackAreaSamples == 243);
-inline constexpr int kDropQueueDepth = 16;  // playback buffers that make the gate drop
-// With at most kDropQueueDepth buffers out, the header at PlaybackIndex has
-// always come back before it is used again.
-static_assert(kDropQueueDepth < kRingSize);
 inline constexpr int kWarmUpBlocks = 100;
-// The rate control's band for the playback queue: at or below kQueueLow it
-// lengthens blocks, at or above kQueueHigh it shortens them, and it returns
-// to normal blocks once the queue has come back to kQueueTarget.
-inline constexpr int kQueueLow = 7;
-inline constexpr int kQueueTarget = 10;
-inline constexpr int kQueueHigh = 13;
-static_assert(kQueueLow < kQueueTarget && kQueueTarget < kQueueHigh && kQueueHigh < kDropQueueDepth);
+
+// The rate control's band for the playback queue: at or below Low it
+// lengthens blocks, at or above High it shortens them, and it returns to
+// normal blocks once the queue has come back to Target; a capture block
+// that finds DropDepth or more buffers queued is dropped.
+struct QueueBand {
+  int32_t Low;
+  int32_t Target;
+  int32_t High;
+  int32_t DropDepth;
+};
+// Normal mode: the queue is steered into 8 to 12 buffers.
+inline constexpr QueueBand kNormalBand{7, 10, 13, 16};
+// Low-latency mode: the same band and gate moved down to 1 to 3 buffers.
+inline constexpr QueueBand kLowLatencyBand{0, 2, 4, 7};
+constexpr QueueBand BandFor(LatencyMode mode) { return mode == LatencyMode::Low ? kLowLatencyBand : kNormalBand; }
+constexpr bool ValidBand(const QueueBand& band) {
+  return band.Low < band.Target && band.Target < band.High && band.High < band.DropDepth;
+}
+static_assert(ValidBand(kNormalBand) && ValidBand(kLowLatencyBand));
+// The deepest drop gate: with at most that many buffers out, the header at
+// PlaybackIndex has always come back before it is used again.
+inline constexpr int kDropQueueDepth = kNormalBand.DropDepth;
+static_assert(kLowLatencyBand.DropDepth <= kDropQueueDepth && kDropQueueDepth < kRingSize);
 // The engine's sound and the WAV files it reads and writes share one rate.
 static_assert(static_cast<int>(kWaveSampleRate) == kSampleRate);
 
@@ -64,6 +77,7 @@ struct RateControl {
   int32_t RateState;
   int32_t WarmUpCount;
   int32_t BlockLength;
+  QueueBand Band = kNormalBand;
 };
 
 // The rate-control step for one processed block; q is PlaybackQueued.
@@ -100,6 +114,7 @@ struct EngineState {
   bool Closing;
   bool CloseReady;
   bool Suspended;  // the sound server went away: SuspendAudio until ResumeAudio
+  LatencyMode Latency = LatencyMode::Normal;
 
   EngineParams Params;
   PanelSwitches Switches;
@@ -128,6 +143,10 @@ void ShowError(const char* message);
 // settings (impulse, "Mid", depth 30, rate 10 Hz, echo 0 % / 100 ms).
 // host may be null (no notifications).
 void CreateEngine(EngineState& engine, EngineHost* host);
+
+// Chooses the playback queue's band; before OpenAudio. CreateEngine
+// chooses the normal mode.
+void SetLatencyMode(EngineState& engine, LatencyMode mode);
 
 // Opens both devices, queues all capture buffers and starts capture.
 // Failures are shown with ShowError and leave the engine not running.

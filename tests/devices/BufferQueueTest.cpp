@@ -130,7 +130,7 @@ TEST(BufferQueue, PlaybackWithoutTimesIsDoneWhenHandedOut) {
   EXPECT_EQ(done.Headers.size(), 2u);
 }
 
-TEST(BufferQueue, PlaybackTrustsAtMost30msOfWhatTheServerHolds) {
+TEST(BufferQueue, PlaybackTrustsAtMostItsCapOfWhatTheServerHolds) {
   Finished done;
   BufferQueue queue(BufferQueueKind::Playback, &Finished::Handler, &done);
   Buffer a;
@@ -144,8 +144,8 @@ TEST(BufferQueue, PlaybackTrustsAtMost30msOfWhatTheServerHolds) {
     queue.Play(out.data(), 110, now, now + 500000);
   }
   ASSERT_EQ(done.Headers.size(), 1u);
-  // Its last sample was handed out in the second callback; with 30 ms held,
-  // it is done after those 30 ms, within one callback.
+  // Its last sample was handed out in the second callback; with the cap
+  // held, it is done after the cap, within one callback.
   const int64_t lastHandedOut = 100000 + period;
   EXPECT_GE(done.AtUs[0], lastHandedOut + BufferQueue::kMaxServerHoldUs);
   EXPECT_LE(done.AtUs[0], lastHandedOut + BufferQueue::kMaxServerHoldUs + 2 * period);

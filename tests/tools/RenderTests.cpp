@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <utility>
 
 #include <sys/stat.h>
 
 #include "RenderSupport.h"
 #include "devices/VirtualDevices.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 namespace {
@@ -283,6 +285,48 @@ TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
   // are handled at its end and fill the playback queue up to the drop gate.
   EXPECT_NE(csv.find("\n1,695368800440,0,0,220,0,0\n"), std::string::npos) << csv;
   EXPECT_TRUE(csv.ends_with("\n101,695368800440,16,1,0,0,0\n")) << csv;
+}
+
+// The low-latency mode on the exact clock: after warm-up the playback queue
+// stays in 1 to 3 buffers without a drop; a stall of 300 ms fills it to the
+// mode's drop gate, and within a second it is back in its band.
+TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  s.Put("s.txt", "0 down 13\n600 stall 6615\n");
+  ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 1000 --report r.csv --latency low --script s.txt")
+                .Status,
+            0);
+  const auto text = ReadAll(s.Dir / "r.csv");
+  std::istringstream csv(std::string(text.begin(), text.end()));
+  std::string line;
+  std::getline(csv, line);
+  int settled = -1, lastOutside = -1, drops = 0;
+  while (std::getline(csv, line)) {
+    int block = 0, queued = 0, dropped = 0;
+    long long at = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d,%lld,%d,%d", &block, &at, &queued, &dropped), 4) << line;
+    const bool inBand = queued >= 1 && queued <= 3 && dropped == 0;
+    if (block < 600) {
+      if (settled < 0 && block >= kWarmUpBlocks && inBand) settled = block;
+      if (settled >= 0) EXPECT_TRUE(inBand) << line;
+    } else {
+      ASSERT_LE(queued, kLowLatencyBand.DropDepth) << line;
+      drops += dropped;
+      if (!inBand) lastOutside = block;
+    }
+  }
+  ASSERT_GE(settled, 0);
+  EXPECT_LT(settled, kWarmUpBlocks + 100) << "the queue took over a second to reach its band";
+  EXPECT_GT(drops, 0) << "the stall did not reach the drop gate";
+  EXPECT_LT(lastOutside, 600 + 30 + 100) << "not back in the band a second after the stall";
+}
+
+TEST(Render, LatencyTakesOnlyItsTwoModes) {
+  Scratch s;
+  const auto run = s.Render("--input nothere.wav --output o.wav --latency fast");
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_TRUE(run.Stderr.starts_with("sorvane-render: --latency takes normal or low, not \"fast\"\n")) << run.Stderr;
 }
 
 // Stalls the loop by the largest time there is, twice.

@@ -69,7 +69,7 @@ class LiveHost final : public EngineHost {
 };
 
 // Input-to-output delays (µs): their count, least, greatest and a histogram
-// for the median.
+// for the median and the other percentiles.
 struct DelayCounts {
   std::vector<uint32_t> Bins = std::vector<uint32_t>(kDelayBins);
   int64_t Count = 0;
@@ -82,15 +82,19 @@ struct DelayCounts {
     ++Count;
     ++Bins[static_cast<size_t>(std::clamp<int64_t>(delay / kDelayBinMicros, 0, kDelayBins - 1))];
   }
-  // The middle delay, to the bin: the middle of its bin, within the range seen.
-  int64_t Median() const {
+  // The delay that percent of the delays do not exceed, to the bin: the
+  // middle of its bin, within the range seen.
+  int64_t Percentile(int percent) const {
     int64_t seen = 0;
     for (int bin = 0; bin < kDelayBins; ++bin) {
       seen += Bins[static_cast<size_t>(bin)];
-      if (seen > Count / 2) return std::clamp(bin * kDelayBinMicros + kDelayBinMicros / 2, Least, Greatest);
+      if (seen > Count * percent / 100) {
+        return std::clamp(bin * kDelayBinMicros + kDelayBinMicros / 2, Least, Greatest);
+      }
     }
     return Greatest;
   }
+  int64_t Median() const { return Percentile(50); }
 };
 
 // Everything the event loop does per event, and what it counts for the
@@ -114,9 +118,13 @@ struct LiveLoop {
   int Processed = 0, Dropped = 0, Longer = 0, Shorter = 0;
   // After warm-up the rate control first has to grow the queue from where
   // it started; it counts as steered from the first block that finds it in
-  // the 8..12 band.
+  // the mode's band (8..12, or 1..3 in the low-latency mode).
   int64_t SteeredFrom = -1;
   int MinQueue = 1 << 30, MaxQueue = -1;
+  // The playback device's silent frames when the queue was first steered:
+  // what it played silent since is where the queue ran dry.
+  const SoundSystem* Sound = nullptr;
+  uint64_t SilentAtSteered = 0;
   // Sampling time (µs) of the capture block rendered into each playback
   // header; 0 when the header holds none.
   std::array<uintptr_t, kRingSize> CaptureTimeOf{};
@@ -180,7 +188,11 @@ struct LiveLoop {
     ++Processed;
     if (l.Length == kBlockLengthLong) ++Longer;
     if (l.Length == kBlockLengthShort) ++Shorter;
-    if (SteeredFrom < 0 && l.RateState != kWarmUp && l.Queued >= 8 && l.Queued <= 12) SteeredFrom = l.Block;
+    const QueueBand& band = Engine->Rate.Band;
+    if (SteeredFrom < 0 && l.RateState != kWarmUp && l.Queued > band.Low && l.Queued < band.High) {
+      SteeredFrom = l.Block;
+      if (Sound != nullptr) SilentAtSteered = Sound->Counters(DeviceKind::Playback).IdleFrames;
+    }
     if (SteeredFrom >= 0) {
       MinQueue = std::min(MinQueue, l.Queued);
       MaxQueue = std::max(MaxQueue, l.Queued);
@@ -213,11 +225,16 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
     std::printf("live: playback queue from block %lld on: %d to %d buffers\n",
                 static_cast<long long>(loop.SteeredFrom), loop.MinQueue, loop.MaxQueue);
   } else {
-    std::printf("live: playback queue: never in the 8..12 band\n");
+    const QueueBand& band = loop.Engine->Rate.Band;
+    std::printf("live: playback queue: never in the %d..%d band\n", band.Low + 1, band.High - 1);
   }
   std::printf("live: input lost for want of a capture buffer: %llu samples\n",
               static_cast<unsigned long long>(in.IdleFrames));
   std::printf("live: input the server dropped: %llu samples\n", static_cast<unsigned long long>(in.LostFrames));
+  if (loop.SteeredFrom >= 0) {
+    std::printf("live: silence played for want of a playback buffer once steered: %llu samples\n",
+                static_cast<unsigned long long>(out.IdleFrames - loop.SilentAtSteered));
+  }
   std::printf("live: stream over- or underflows: capture %llu, playback %llu\n",
               static_cast<unsigned long long>(in.Overflows + in.Underflows),
               static_cast<unsigned long long>(out.Overflows + out.Underflows));
@@ -236,6 +253,7 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
     std::printf("live: input-to-output delay: median %.1f ms, min %.1f ms, max %.1f ms over %lld blocks\n",
                 delays.Median() / 1000.0, delays.Least / 1000.0, delays.Greatest / 1000.0,
                 static_cast<long long>(delays.Count));
+    std::printf("live: input-to-output delay: 95th percentile %.1f ms\n", delays.Percentile(95) / 1000.0);
   } else {
     std::printf("live: input-to-output delay: not measured (nothing was played)\n");
   }
@@ -257,7 +275,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   RunOutputs outputs;
   if (!outputs.Open(options)) return kExitWriteFailed;
   AudioEventQueue queue;
-  const std::unique_ptr<SoundSystem> sound = MakeSoundSystem(queue);
+  const std::unique_ptr<SoundSystem> sound = MakeSoundSystem(queue, false, options.Latency);
   // This thread runs the engine's blocks: it asks for real-time priority,
   // as the sound server's own client thread does.
   RequestRealtimeOrReport();
@@ -267,6 +285,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   auto engine = std::make_unique<EngineState>();
   LiveHost host;
   CreateEngine(*engine, &host);
+  SetLatencyMode(*engine, options.Latency);
   engine->CaptureDevice = &capture;
   engine->PlaybackDevice = &playback;
 
@@ -275,6 +294,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   loop.Commands = &commands;
   loop.Blocks = options.Blocks;
   loop.Outputs = &outputs;
+  loop.Sound = sound.get();
 
   // Failures are shown by the engine; the run then only closes.
   OpenAudio(*engine);

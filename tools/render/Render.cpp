@@ -104,6 +104,13 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
         return false;
       }
       options.MidiChannel = static_cast<int32_t>(channel - 1);
+    } else if (arg == "--latency") {
+      std::string text;
+      if (!value(text)) return false;
+      if (!ParseLatencyMode(text.c_str(), options.Latency)) {
+        error = "--latency takes normal or low, not \"" + text + "\"";
+        return false;
+      }
     } else if (arg == "--live") {
       options.Live = true;
     } else if (arg == "--help") {
@@ -312,6 +319,7 @@ int RunRender(const RenderOptions& options, InputWave* input, const std::vector<
   auto engine = std::make_unique<EngineState>();
   auto rig = std::make_unique<VirtualAudioRig>();
   CreateEngine(*engine, nullptr);
+  SetLatencyMode(*engine, options.Latency);
   engine->CaptureDevice = &rig->Capture();
   engine->PlaybackDevice = &rig->Playback();
   rig->SetInputSource(input);

@@ -27,6 +27,7 @@ struct RenderOptions {
   bool Version = false;
   std::string Midi;     // a Standard MIDI File to play
   int32_t MidiChannel = kMidiAllChannels;  // 0-15: only that channel of it
+  LatencyMode Latency = LatencyMode::Normal;  // --latency normal|low
 };
 
 struct MidiSong;

@@ -27,8 +27,9 @@ namespace {
 const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
     "                      [--midi SONG.mid [--midi-channel C]] [--blocks N] [--report REPORT.csv]\n"
+    "                      [--latency normal|low]\n"
     "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
-    "                      [--script SCRIPT.txt] [--report REPORT.csv]\n"
+    "                      [--script SCRIPT.txt] [--report REPORT.csv] [--latency normal|low]\n"
     "       sorvane-render --help | --version\n";
 
 const char kHelp[] =
@@ -47,6 +48,9 @@ const char kHelp[] =
     "                  and two seconds past the MIDI file's last note)\n"
     "  --report FILE   one CSV line per capture event\n"
     "  --live          run on the default sound devices and the real clock\n"
+    "  --latency MODE  normal (default): the song about 100 ms behind the voice;\n"
+    "                  low: the playback queue kept at 1 to 3 blocks and the\n"
+    "                  sound server asked for its smallest sensible buffers\n"
     "\n"
     "Exit status: 0 done, 1 an output could not be written, 2 a bad argument,\n"
     "input file or script line, 3 (--live) the sound devices could not be used,\n"
