@@ -60,6 +60,12 @@ run version 0 -- --version
 [ "$out" = "sorvane $version" ] || fail "version: stdout is '$out', expected 'sorvane $version'"
 [ -z "$err" ] || fail "version: stderr: $err"
 
+# A bad --latency value ends the program before anything else, display or not.
+run bad-latency 2 -- --latency fast
+[[ "$err" == 'sorvane: --latency takes normal or low, not "fast"'* ]] || fail "bad-latency: stderr: $err"
+[[ "$err" == *"Usage: sorvane"* ]] || fail "bad-latency: no usage on stderr"
+[ -z "$out" ] || fail "bad-latency: stdout: $out"
+
 # --help wins over a display that cannot be opened.
 run help-bad-display 0 DISPLAY="$free_display" -- --help
 [[ "$out" == "Usage: sorvane"* ]] || fail "help-bad-display: no usage"
