@@ -107,7 +107,7 @@ void BufferQueue::Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t 
   }
   // A server that reports more than it holds would otherwise have the
   // engine's own queue run dry while its count looked full.
-  PlayFrames(output, frames, true, nowUs + std::min(playsAtUs - nowUs, kMaxServerHoldUs));
+  PlayFrames(output, frames, true, nowUs + std::min(playsAtUs - nowUs, MaxHoldUs));
   ReturnPlayed(nowUs);
 }
 

@@ -16,7 +16,7 @@
 // Playback: the oldest queued buffers' samples are handed out, silence while
 // none is queued. A buffer is done once it has been played: when the
 // stream's clock has passed the time of its last sample, of which at most
-// kMaxServerHoldUs of what the server says it still holds is believed (some
+// MaxServerHoldUs() of what the server says it still holds is believed (some
 // servers report hundreds of ms that they do not hold). Where the server
 // gives no times, a buffer is done once its last sample was handed out.
 //
@@ -47,12 +47,12 @@ class BufferQueue {
   // Buffers queued at once; the engine queues at most 101.
   static constexpr uint32_t kCapacity = 256;
   // The most of a server's reported buffering that a playback buffer waits
-  // for: six blocks, what the PulseAudio streams ask the server to hold, so
-  // that the engine's queue keeps at least four of its ten buffers in hand
-  // whatever the server reports (PipeWire's PulseAudio server reports some
-  // 170 ms for a stream whose sound comes out about 60 ms after it was
-  // handed over).
-  static constexpr int64_t kMaxServerHoldUs = 60000;
+  // for, unless the backend says otherwise: six blocks, so that the engine's
+  // queue keeps at least four of its ten buffers in hand whatever the
+  // server reports. A backend that asked the server to hold less sets that
+  // (PipeWire's PulseAudio server reports some 150 to 170 ms for a stream
+  // whose sound comes out within what it was asked to hold).
+  static constexpr int64_t kDefaultMaxServerHoldUs = 60000;
 
   BufferQueue(BufferQueueKind kind, BufferDoneHandler done, void* context, uint32_t sampleRate = kSampleRate);
   BufferQueue(const BufferQueue&) = delete;
@@ -60,6 +60,10 @@ class BufferQueue {
 
   // Engine thread, while the server thread is off the queue (a stream opens).
   void SetSampleRate(uint32_t sampleRate) { SampleRate = sampleRate; }
+  // Engine thread, likewise: the most of the server's reported buffering
+  // that is believed.
+  void SetMaxServerHoldUs(int64_t us) { MaxHoldUs = us; }
+  int64_t MaxServerHoldUs() const { return MaxHoldUs; }
 
   // Engine thread. Refuses a buffer without samples, of odd or zero length,
   // or (Prepare, Unprepare) one that is queued.
@@ -106,6 +110,7 @@ class BufferQueue {
   const BufferDoneHandler Done;
   void* const Context;
   int64_t SampleRate;
+  int64_t MaxHoldUs = kDefaultMaxServerHoldUs;
 
   // Single producer (engine thread, Queue) and single consumer (the server
   // thread, or the engine thread in ReturnAll). Positions run freely.

@@ -32,7 +32,8 @@ constexpr const char* kPlaybackStreamName = "Song out";
 // daemon three times as much. Neither adds to the delay: a capture buffer
 // is timed by its first sample, and a playback buffer counts as queued
 // until it has been played, so what the server holds lies inside the
-// engine's playback queue (up to the 60 ms of it that a buffer waits for).
+// engine's playback queue (up to the target asked, which is all of it that
+// a buffer waits for).
 // Playback: the server holds six blocks and asks for two at a time, so a
 // late callback has 40 ms in hand; playback starts once the first request
 // is written, and after an underrun with the next. A target of only four
@@ -277,6 +278,8 @@ class PulseDevice final : public AudioDevice {
     }
     Rate = format.SamplesPerSec;
     Buffers.SetSampleRate(Rate);
+    // A playback buffer waits for at most what the server was asked to hold.
+    Buffers.SetMaxServerHoldUs(static_cast<int64_t>(Sizes.PlaybackTargetFrames) * 1000000 / Rate);
     const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, Rate, 1};
     const bool capture = Kind == DeviceKind::Capture;
     pa_proplist* props = ApplicationProperties();

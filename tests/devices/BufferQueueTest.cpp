@@ -147,8 +147,8 @@ TEST(BufferQueue, PlaybackTrustsAtMostItsCapOfWhatTheServerHolds) {
   // Its last sample was handed out in the second callback; with the cap
   // held, it is done after the cap, within one callback.
   const int64_t lastHandedOut = 100000 + period;
-  EXPECT_GE(done.AtUs[0], lastHandedOut + BufferQueue::kMaxServerHoldUs);
-  EXPECT_LE(done.AtUs[0], lastHandedOut + BufferQueue::kMaxServerHoldUs + 2 * period);
+  EXPECT_GE(done.AtUs[0], lastHandedOut + BufferQueue::kDefaultMaxServerHoldUs);
+  EXPECT_LE(done.AtUs[0], lastHandedOut + BufferQueue::kDefaultMaxServerHoldUs + 2 * period);
   // A server that reports little is believed: done once that has played.
   ASSERT_TRUE(queue.Queue(a.Header));
   done.NowUs = 2000000;
