@@ -27,6 +27,7 @@
 #include <QWindow>
 
 #include <cstdio>
+#include <mutex>
 
 #include "app/AboutBox.h"
 #include "app/Glyphs.h"
@@ -93,14 +94,16 @@ TForm1::TForm1(std::unique_ptr<AudioBackend> audio, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       Audio(std::move(audio)),
-      EngineData(std::make_unique<EngineState>()) {
+      EngineData(std::make_unique<EngineState>()),
+      Notices(std::make_unique<EngineNotices>(*this, EngineData->EngineLock)) {
   BuildControls();
   FormCreate();
 }
 
 TForm1::~TForm1() {
   qApp->removeEventFilter(this);
-  if (AudioNotifier) AudioNotifier->setEnabled(false);
+  // No block runs from here on; events still queued are never handled.
+  Thread.Stop();
   // Normally the close has done this; when the window goes without one,
   // the devices stop here, before the buffers they fill go with the engine.
   CloseAudio(*EngineData);
@@ -218,7 +221,7 @@ void TForm1::BuildControls() {
 }
 
 void TForm1::FormCreate() {
-  CreateEngine(*EngineData, this);
+  CreateEngine(*EngineData, Notices.get());
   EngineState& engine = *EngineData;
 
   LoadDirectory = DialogStartDirectory();
@@ -313,12 +316,14 @@ void TForm1::FormCreate() {
 
   engine.CaptureDevice = &Audio->Capture();
   engine.PlaybackDevice = &Audio->Playback();
-  if (Audio->WakeFd() >= 0) {
-    AudioNotifier = new QSocketNotifier(Audio->WakeFd(), QSocketNotifier::Read, this);
-    connect(AudioNotifier, &QSocketNotifier::activated, this, &TForm1::OnAudioEvents);
-  }
-  Midi = std::make_unique<MidiInput>(engine, ScrollBar1, Audio->EventQueue(), Audio->MidiOnSoundClient());
+  Midi = std::make_unique<MidiInput>(engine, *Notices, Audio->EventQueue(), Audio->MidiOnSoundClient());
   SetLatencyMode(engine, Audio->Latency());
+  // The blocks run on the engine's own thread from the first capture on;
+  // the boxes of that thread are shown here, in order.
+  if (AudioEventQueue* events = Audio->EventQueue()) {
+    Notices->RouteErrorBoxes();
+    Thread.Start(engine, *events);
+  }
   OpenAudio(engine);
   connect(ServerWatch, &QTimer::timeout, this, &TForm1::ServerWatchTimer);
   ServerWatch->start();
@@ -369,11 +374,6 @@ void TForm1::BuildKeyboard() {
   Panel1->raise();
   Panel1->resize(layout.Width, Panel1->height());
   setFixedSize(layout.Width, Panel1->height() + kKeyboardHeight);
-}
-
-void TForm1::OnAudioEvents() {
-  Audio->DispatchAll(*EngineData);
-  if (!CloseRequested && !EngineData->Suspended && Audio->ServerLost()) SoundServerLost();
 }
 
 // ---- the sound server going away and coming back ----
@@ -609,6 +609,8 @@ void TForm1::Timer1Timer() {
   if (!WatchdogTick(WatchdogTicks)) return;
   if (MainWindowHasFocus()) return;
   EngineState& engine = *EngineData;
+  // The voices and the MIDI notes change on the engine's thread.
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   const WatchdogRelease release = WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState,
                                                [this](int32_t key) {
                                                  // A key MIDI holds counts as held down.
@@ -654,6 +656,10 @@ void TForm1::AudioStarted() {
 }
 
 void TForm1::RequestClose() { close(); }
+
+// As if the user moved the scroll bar: its change handler sets the depth
+// and the label.
+void TForm1::ModDepthFromMidi(int32_t depth) { ScrollBar1->setValue(depth); }
 
 // ---- closing ----
 

@@ -15,9 +15,11 @@
 #include <memory>
 
 #include "app/AudioBackend.h"
+#include "app/EngineNotices.h"
 #include "app/MidiInput.h"
 #include "app/Platform.h"
 #include "engine/Engine.h"
+#include "engine/EngineThread.h"
 #include "keyboard/KeyInput.h"
 #include "keyboard/KeyTable.h"
 #include "keyboard/widgets/KeyEvents.h"
@@ -50,7 +52,7 @@ inline constexpr int kTimer1RunningMs = 250;
 // lost, how often it tries to reconnect.
 inline constexpr int kServerWatchMs = 1000;
 
-class TForm1 : public QWidget, public EngineHost {
+class TForm1 : public QWidget, public NoticeTarget {
   Q_OBJECT
 
  public:
@@ -132,6 +134,8 @@ class TForm1 : public QWidget, public EngineHost {
   void TakeChanged(bool recording) override;
   void AudioStarted() override;
   void RequestClose() override;
+  // NoticeTarget: the modulation wheel moves the depth scroll bar.
+  void ModDepthFromMidi(int32_t depth) override;
 
  signals:
   // The first close request: from here on the window only closes. A
@@ -176,7 +180,6 @@ class TForm1 : public QWidget, public EngineHost {
   void FormCreate();
   void SetEnglishCaptions();
   void BuildKeyboard();
-  void OnAudioEvents();
   // The sound server went away: the engine suspends, stderr and the window
   // say so once.
   void SoundServerLost();
@@ -195,7 +198,11 @@ class TForm1 : public QWidget, public EngineHost {
 
   std::unique_ptr<AudioBackend> Audio;
   std::unique_ptr<EngineState> EngineData;
-  QSocketNotifier* AudioNotifier = nullptr;
+  // What the engine tells the window, from whichever thread it runs on.
+  std::unique_ptr<EngineNotices> Notices;
+  // Runs the sound devices' events (the blocks) and MIDI when the devices
+  // have an event queue; stopped before the engine and the devices go.
+  EngineThread Thread;
   TAboutBox* AboutBox = nullptr;
   QImage RecordGlyphImage;
   QImage StopGlyphImage;

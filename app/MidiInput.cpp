@@ -3,18 +3,19 @@
 // key presses and scroll bar moves.
 #include "app/MidiInput.h"
 
-#include <QScrollBar>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
+#include "app/EngineNotices.h"
 #include "engine/Engine.h"
 #include "engine/EventQueue.h"
 
 namespace sorvane {
 
-MidiInput::MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue, bool onSoundClient)
-    : Engine(engine), DepthBar(depthBar), Queue(queue) {
+MidiInput::MidiInput(EngineState& engine, EngineNotices& notices, AudioEventQueue* queue, bool onSoundClient)
+    : Engine(engine), Notices(notices), Queue(queue) {
   ResetMidiNotes(Notes, kMidiAllChannels);
   if (Queue == nullptr) {
     OwnQueue = std::make_unique<AudioEventQueue>();
@@ -40,6 +41,8 @@ MidiInput::~MidiInput() {
 
 void MidiInput::OnMidi(void* context, const uint8_t* bytes, size_t length) {
   auto* self = static_cast<MidiInput*>(context);
+  // On the engine's thread or the window's; the watchdog reads the notes.
+  std::lock_guard<EngineMutex> lock(self->Engine.EngineLock);
   MidiMessage(self->Notes, bytes, length, self->Engine.Params.Octave, *self);
 }
 
@@ -48,10 +51,7 @@ void MidiInput::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
 
 void MidiInput::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 
-// As if the user moved the scroll bar: its change handler sets the depth
-// and the label.
-void MidiInput::MidiModDepth(int32_t depth) {
-  if (DepthBar != nullptr) DepthBar->setValue(depth);
-}
+// As if the user moved the scroll bar, on the window's thread.
+void MidiInput::MidiModDepth(int32_t depth) { Notices.ModDepthFromMidi(depth); }
 
 }  // namespace sorvane

@@ -14,26 +14,27 @@
 #include "keyboard/MidiNotes.h"
 #include "midi/MidiPort.h"
 
-class QScrollBar;
 class QSocketNotifier;
 
 namespace sorvane {
 
 struct EngineState;
 class AudioEventQueue;
+class EngineNotices;
 
 class MidiInput final : public MidiTarget {
  public:
   // queue: the sound devices' event queue, or null when they have none;
   // then the input keeps a queue of its own, watched on the event thread.
-  // depthBar: the vibrato depth scroll bar, moved by the modulation wheel.
-  // onSoundClient: the sound client already has the port and posts to
-  // queue; no port of its own is opened.
-  MidiInput(EngineState& engine, QScrollBar* depthBar, AudioEventQueue* queue, bool onSoundClient = false);
+  // notices: where the modulation wheel's depth goes, to move the vibrato
+  // depth scroll bar. onSoundClient: the sound client already has the port
+  // and posts to queue; no port of its own is opened.
+  MidiInput(EngineState& engine, EngineNotices& notices, AudioEventQueue* queue, bool onSoundClient = false);
   ~MidiInput() override;
 
   MidiSystem System() const { return SystemValue; }
-  // Whether MIDI holds the key (the watchdog leaves such keys alone).
+  // Whether MIDI holds the key (the watchdog leaves such keys alone); with
+  // the engine's lock held.
   bool HoldsKey(int32_t key) const { return MidiHoldsKey(Notes, key); }
 
   void MidiKeyDown(int32_t key) override;
@@ -44,7 +45,7 @@ class MidiInput final : public MidiTarget {
   static void OnMidi(void* context, const uint8_t* bytes, size_t length);
 
   EngineState& Engine;
-  QScrollBar* DepthBar;
+  EngineNotices& Notices;
   MidiNotes Notes;
   std::unique_ptr<AudioEventQueue> OwnQueue;
   AudioEventQueue* Queue;

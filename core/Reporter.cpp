@@ -15,6 +15,8 @@ void PrintToStderr(void*, const char* caption, const char* text) {
 
 ErrorBoxHandler currentHandler = &PrintToStderr;
 void* currentContext = nullptr;
+ErrorBoxRouter currentRouter = nullptr;
+void* currentRouterContext = nullptr;
 
 }  // namespace
 
@@ -27,7 +29,15 @@ void SetErrorBoxHandler(ErrorBoxHandler handler, void* context) {
 }
 
 void ShowErrorBox(const char* caption, const char* text) {
+  if (currentRouter != nullptr && currentRouter(currentRouterContext, caption, text)) return;
   currentHandler(currentContext, caption, text);
 }
+
+void SetErrorBoxRouter(ErrorBoxRouter router, void* context) {
+  currentRouter = router;
+  currentRouterContext = router != nullptr ? context : nullptr;
+}
+
+void ShowErrorBoxNow(const char* caption, const char* text) { currentHandler(currentContext, caption, text); }
 
 }  // namespace sorvane

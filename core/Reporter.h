@@ -6,8 +6,8 @@
 // The error box is the one way a failure is reported to the user: a modal
 // box with a caption and a text. The desktop program installs a handler that
 // shows a real message box; command-line tools print "caption: text" to
-// stderr; tests record the calls. The handler is called on the engine's event
-// thread and may run a nested event loop before it returns.
+// stderr; tests record the calls. The handler may run a nested event loop
+// before it returns.
 #pragma once
 
 namespace sorvane {
@@ -22,7 +22,18 @@ using ErrorBoxHandler = void (*)(void* context, const char* caption, const char*
 // Installs a handler; nullptr restores the default (stderr).
 void SetErrorBoxHandler(ErrorBoxHandler handler, void* context);
 
-// Shows one box through the installed handler.
+// Shows one box: through the installed router when there is one and it
+// takes the box, else through the installed handler.
 void ShowErrorBox(const char* caption, const char* text);
+
+// The desktop program runs the engine on a thread of its own, where no box
+// can be shown: a router sees every box first and either takes it (true:
+// it is shown later, on the window's thread, in order with the engine's
+// other notices) or leaves it to the handler. Installed before the engine's
+// thread starts and removed after it ends; nullptr removes it.
+using ErrorBoxRouter = bool (*)(void* context, const char* caption, const char* text);
+void SetErrorBoxRouter(ErrorBoxRouter router, void* context);
+// Shows one box through the handler, past the router.
+void ShowErrorBoxNow(const char* caption, const char* text);
 
 }  // namespace sorvane

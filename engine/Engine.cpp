@@ -175,21 +175,23 @@ void CreateEngine(EngineState& engine, EngineHost* host) {
   ResetTakeRecorder(engine.Take);
   ZeroRecord(engine.Ring);
   engine.LastCapture = {};
+  engine.HandledBlocks = 0;
+  engine.DroppedBlocks = 0;
 }
 
 void SetLatencyMode(EngineState& engine, LatencyMode mode) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   engine.Latency = mode;
   engine.Rate.Band = BandFor(mode);
 }
 
 void OpenAudio(EngineState& engine) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   if (const char* failed = StartAudio(engine)) ShowError(failed);
 }
 
 void SuspendAudio(EngineState& engine) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   if (engine.Closing || engine.Suspended) return;
   engine.Suspended = true;
   // The drop gate now drops every returned capture buffer without handing
@@ -205,7 +207,7 @@ bool SuspendSettled(const EngineState& engine) {
 }
 
 const char* ResumeAudio(EngineState& engine) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   if (!engine.Suspended) return nullptr;
   // Only once every buffer of the old devices has been handled can no late
   // event of theirs be taken for one of the new devices.
@@ -225,7 +227,7 @@ const char* ResumeAudio(EngineState& engine) {
 }
 
 void OnCaptureDone(EngineState& engine, WaveHeader& header) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   BufferRing& ring = engine.Ring;
   ring.CaptureQueued = ring.CaptureQueued - 1;
   if (!engine.CaptureDevice->Unprepare(header)) {
@@ -234,10 +236,12 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   }
 
   engine.LastCapture = {ring.PlaybackQueued, false, 0};
+  if (!engine.Closing && engine.Running) engine.HandledBlocks = engine.HandledBlocks + 1;
   if (engine.Closing || !engine.Running || ring.PlaybackQueued >= engine.Rate.Band.DropDepth) {
     // Dropped: nothing of the block is analysed, played or recorded. Its
     // buffer goes straight back so the capture ring stays full.
     engine.LastCapture.Dropped = true;
+    if (!engine.Closing && engine.Running) engine.DroppedBlocks = engine.DroppedBlocks + 1;
     if (!engine.Closing && engine.Running && !HandBackCapture(engine)) return;
     CloseCheck(engine);
     return;
@@ -293,7 +297,7 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
 }
 
 void OnPlaybackDone(EngineState& engine, WaveHeader& header) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   engine.Ring.PlaybackQueued = engine.Ring.PlaybackQueued - 1;
   if (!engine.PlaybackDevice->Unprepare(header)) ShowError("Out Un Prepare error");
   CloseCheck(engine);
@@ -314,7 +318,7 @@ void CloseCheck(EngineState& engine) {
 }
 
 bool CloseQuery(EngineState& engine) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   ResetOpenDevices(engine);
   engine.Closing = true;
   if (engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0) return true;
@@ -322,7 +326,7 @@ bool CloseQuery(EngineState& engine) {
 }
 
 void CloseAudio(EngineState& engine) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   EngineStopTake(engine);
   if (engine.CaptureDevice != nullptr && engine.CaptureDevice->IsOpen()) {
     engine.CaptureDevice->Reset();
@@ -336,12 +340,12 @@ void CloseAudio(EngineState& engine) {
 }
 
 void KeyNoteOn(EngineState& engine, int32_t key) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   NotifyNoteChange(engine, NoteOn(engine.Pool, key));
 }
 
 void KeyNoteOff(EngineState& engine, int32_t key) {
-  std::lock_guard<std::recursive_mutex> lock(engine.EngineLock);
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   NotifyNoteChange(engine, NoteOff(engine.Pool, key));
 }
 

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cstdint>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "devices/Device.h"
 #include "core/Reporter.h"
@@ -84,6 +86,58 @@ struct RateControl {
 // Sets and returns BlockLength.
 int32_t RateControlStep(RateControl& rate, int32_t q);
 
+// The engine's lock: a recursive mutex that knows how deep its owner holds
+// it, so that the owner can let go of it entirely while a modal box runs
+// (EngineLockRelease) and the engine's own thread goes on with the blocks.
+class EngineMutex {
+ public:
+  void lock() {
+    Mutex.lock();
+    Owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    ++Depth;
+  }
+  bool try_lock() {
+    if (!Mutex.try_lock()) return false;
+    Owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    ++Depth;
+    return true;
+  }
+  void unlock() {
+    if (--Depth == 0) Owner.store(std::thread::id(), std::memory_order_relaxed);
+    Mutex.unlock();
+  }
+  // How deep the calling thread holds the lock (0: not at all).
+  int HeldDepth() const {
+    return Owner.load(std::memory_order_relaxed) == std::this_thread::get_id() ? Depth : 0;
+  }
+
+ private:
+  std::recursive_mutex Mutex;
+  std::atomic<std::thread::id> Owner{};
+  int Depth = 0;  // the owner's, changed with the mutex held
+};
+
+// Lets go of the engine's lock for a scope, however deep the calling thread
+// holds it, and takes it again as deep at the end; nothing when the thread
+// does not hold it. For a modal box shown from inside an engine handler:
+// while it runs, other threads may run the engine's handlers, as the
+// box's own event loop did when everything ran on one thread.
+class EngineLockRelease {
+ public:
+  explicit EngineLockRelease(EngineMutex& mutex) : Mutex(mutex), Depth(mutex.HeldDepth()) {
+    for (int i = 0; i < Depth; ++i) Mutex.unlock();
+  }
+  ~EngineLockRelease() {
+    for (int i = 0; i < Depth; ++i) Mutex.lock();
+  }
+  EngineLockRelease(const EngineLockRelease&) = delete;
+  EngineLockRelease& operator=(const EngineLockRelease&) = delete;
+
+ private:
+  EngineMutex& Mutex;
+  const int Depth;
+};
+
 // What the last capture event did, for reports and tests.
 struct CaptureReport {
   int32_t QueuedAtGate;  // PlaybackQueued as the drop gate saw it
@@ -128,10 +182,14 @@ struct EngineState {
   PhraseStore Store;
   TakeRecorder Take;
   CaptureReport LastCapture;
+  // Capture blocks handled while running, and those the drop gate dropped
+  // (not counting those of a close or a suspension).
+  uint64_t HandledBlocks;
+  uint64_t DroppedBlocks;
 
   // Held by every handler that touches the engine; the close request made
   // inside a device handler and nested message loops re-enter it.
-  std::recursive_mutex EngineLock;
+  EngineMutex EngineLock;
 };
 
 // The engine's error box: "Sorvane ERROR!" or "Sorvane エラー" by
