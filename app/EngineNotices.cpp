@@ -98,54 +98,36 @@ void EngineNotices::ShowBox(const char* caption, const char* text) {
 
 bool EngineNotices::RouteBox(void* context, const char* caption, const char* text) {
   auto* self = static_cast<EngineNotices*>(context);
-  Notice notice;
-  notice.What = Kind::Box;
+  Notice notice = Make(Kind::Box);
   notice.Caption = caption;  // the engine's captions are literals
   CopyText(notice.Text, text);
   self->Send(notice);
   return true;
 }
 
-void EngineNotices::KeyColourChanged(int32_t key, bool sounding) {
+EngineNotices::Notice EngineNotices::Make(Kind what, int32_t value, bool flag) {
   Notice notice;
-  notice.What = Kind::KeyColour;
-  notice.Value = key;
-  notice.Flag = sounding;
-  Send(notice);
+  notice.What = what;
+  notice.Value = value;
+  notice.Flag = flag;
+  return notice;
 }
 
+void EngineNotices::KeyColourChanged(int32_t key, bool sounding) { Send(Make(Kind::KeyColour, key, sounding)); }
+
 void EngineNotices::PhraseButtonsChanged(const PhraseButtons& buttons) {
-  Notice notice;
-  notice.What = Kind::PhraseButtons;
+  Notice notice = Make(Kind::PhraseButtons);
   notice.Buttons = buttons;
   Send(notice);
 }
 
-void EngineNotices::TakeChanged(bool recording) {
-  Notice notice;
-  notice.What = Kind::Take;
-  notice.Flag = recording;
-  Send(notice);
-}
+void EngineNotices::TakeChanged(bool recording) { Send(Make(Kind::Take, 0, recording)); }
 
-void EngineNotices::AudioStarted() {
-  Notice notice;
-  notice.What = Kind::AudioStarted;
-  Send(notice);
-}
+void EngineNotices::AudioStarted() { Send(Make(Kind::AudioStarted)); }
 
-void EngineNotices::RequestClose() {
-  Notice notice;
-  notice.What = Kind::RequestClose;
-  Send(notice);
-}
+void EngineNotices::RequestClose() { Send(Make(Kind::RequestClose)); }
 
-void EngineNotices::ModDepthFromMidi(int32_t depth) {
-  Notice notice;
-  notice.What = Kind::ModDepth;
-  notice.Value = depth;
-  Send(notice);
-}
+void EngineNotices::ModDepthFromMidi(int32_t depth) { Send(Make(Kind::ModDepth, depth)); }
 
 bool EngineNotices::Push(const Notice& notice) noexcept {
   size_t pos = EnqueuePos.load(std::memory_order_relaxed);

@@ -81,6 +81,7 @@ class EngineNotices final : public QObject, public EngineHost {
     Notice Item;
   };
 
+  static Notice Make(Kind what, int32_t value = 0, bool flag = false);
   bool OnWindowThread() const;
   // Delivered now on the window's thread, else queued for it.
   void Send(const Notice& notice);
