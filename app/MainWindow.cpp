@@ -381,6 +381,9 @@ void TForm1::BuildKeyboard() {
 void TForm1::ServerWatchTimer() {
   if (CloseRequested) return;
   EngineState& engine = *EngineData;
+  // The buffers come back on the engine's thread; while the sound is gone
+  // it has no blocks to run, so holding its lock here costs nothing.
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
   if (!engine.Suspended) {
     if (Audio->ServerLost()) SoundServerLost();
     return;
