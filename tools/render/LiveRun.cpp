@@ -125,6 +125,7 @@ struct LiveLoop {
   // what it played silent since is where the queue ran dry.
   const SoundSystem* Sound = nullptr;
   uint64_t SilentAtSteered = 0;
+  uint64_t SilentAtClose = 0;  // and when the run asked to close
   // Sampling time (µs) of the capture block rendered into each playback
   // header; 0 when the header holds none.
   std::array<uintptr_t, kRingSize> CaptureTimeOf{};
@@ -233,7 +234,8 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
   std::printf("live: input the server dropped: %llu samples\n", static_cast<unsigned long long>(in.LostFrames));
   if (loop.SteeredFrom >= 0) {
     std::printf("live: silence played for want of a playback buffer once steered: %llu samples\n",
-                static_cast<unsigned long long>(out.IdleFrames - loop.SilentAtSteered));
+                static_cast<unsigned long long>(std::max(loop.SilentAtClose, loop.SilentAtSteered) -
+                                                loop.SilentAtSteered));
   }
   std::printf("live: stream over- or underflows: capture %llu, playback %llu\n",
               static_cast<unsigned long long>(in.Overflows + in.Underflows),
@@ -330,6 +332,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   auto ask = [&] {
     if (!asked) {
       asked = true;
+      loop.SilentAtClose = sound->Counters(DeviceKind::Playback).IdleFrames;
       loop.Closing = true;
       closeStart = Now();
     }
