@@ -107,16 +107,18 @@ void BufferQueue::Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t 
   }
   // A server that reports more than it holds would otherwise have the
   // engine's own queue run dry while its count looked full.
-  PlayFrames(output, frames, true, nowUs + std::min(playsAtUs - nowUs, MaxHoldUs));
+  const int64_t playedFromUs = nowUs + std::min(playsAtUs - nowUs, MaxHoldUs);
+  PlayFrames(output, frames, true, playedFromUs, DoneOnHandOut ? nowUs : playedFromUs);
   ReturnPlayed(nowUs);
 }
 
 void BufferQueue::PlayUntimed(int16_t* output, uint32_t frames) noexcept {
-  PlayFrames(output, frames, false, 0);
+  PlayFrames(output, frames, false, 0, 0);
   ReturnPlayed(INT64_MAX);
 }
 
-void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs) noexcept {
+void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs,
+                             int64_t doneFromUs) noexcept {
   uint32_t moved = 0;
   while (moved < frames) {
     const uint32_t head = CopyIndex;
@@ -136,7 +138,7 @@ void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64
     if (FrontFrames == length) {
       FrontFrames = 0;
       // Its last sample is played one sample period before the next one.
-      PlayedAtUs[head & kMask] = timed ? playedFromUs + FramesToUs(moved - 1) : 0;
+      PlayedAtUs[head & kMask] = timed ? doneFromUs + FramesToUs(moved - 1) : 0;
       CopyIndex = head + 1;
     }
   }

@@ -64,6 +64,12 @@ class BufferQueue {
   // that is believed.
   void SetMaxServerHoldUs(int64_t us) { MaxHoldUs = us; }
   int64_t MaxServerHoldUs() const { return MaxHoldUs; }
+  // Engine thread, likewise: a playback buffer is done once its last sample
+  // has been handed out, not played; its FirstSampleAtUs is still when it
+  // is played. For a server whose own latency lies outside the engine's
+  // queue (a low-latency queue of one to three blocks must all be still to
+  // come to cover the jitter of the server's cycles).
+  void SetDoneOnHandOut(bool on) { DoneOnHandOut = on; }
 
   // Engine thread. Refuses a buffer without samples, of odd or zero length,
   // or (Prepare, Unprepare) one that is queued.
@@ -102,8 +108,9 @@ class BufferQueue {
   void Complete(WaveHeader& header) noexcept;
   // Playback: completes, oldest first, the buffers played by nowUs.
   void ReturnPlayed(int64_t nowUs) noexcept;
-  // playedFromUs: when output[0] is played, the hold already capped.
-  void PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs) noexcept;
+  // playedFromUs: when output[0] is played, the hold already capped;
+  // doneFromUs: when it counts as played.
+  void PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs, int64_t doneFromUs) noexcept;
   int64_t FramesToUs(uint32_t frames) const { return static_cast<int64_t>(frames) * 1000000 / SampleRate; }
 
   const BufferQueueKind Kind;
@@ -111,6 +118,7 @@ class BufferQueue {
   void* const Context;
   int64_t SampleRate;
   int64_t MaxHoldUs = kDefaultMaxServerHoldUs;
+  bool DoneOnHandOut = false;
 
   // Single producer (engine thread, Queue) and single consumer (the server
   // thread, or the engine thread in ReturnAll). Positions run freely.

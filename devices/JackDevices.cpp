@@ -190,6 +190,7 @@ bool JackSoundSystem::Connect(std::string& reason) {
   PlaybackRatio = static_cast<double>(Rate) / kSampleRate;
   CaptureDevice.Buffers.SetSampleRate(kSampleRate);
   PlaybackDevice.Buffers.SetSampleRate(kSampleRate);
+  PlaybackDevice.Buffers.SetDoneOnHandOut(Options.DoneOnHandOut);
 
   VoicePort = jack_port_register(client, kJackVoicePortName, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
   SongPorts[0] = jack_port_register(client, kJackSongPortNames[0], JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);

@@ -72,6 +72,9 @@ struct JackSoundOptions {
   // The converter of the low-latency mode: its filter is a fifth as long,
   // so it holds back about 0.5 ms each way instead of 2 ms.
   static constexpr int kLowLatencyResamplerType = SRC_SINC_FASTEST;
+  // A playback buffer is done once handed to the ports, not once played
+  // (BufferQueue::SetDoneOnHandOut).
+  bool DoneOnHandOut = false;
 };
 
 // What the client has seen, for reports and tests.

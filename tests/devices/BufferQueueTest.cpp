@@ -158,6 +158,21 @@ TEST(BufferQueue, PlaybackTrustsAtMostItsCapOfWhatTheServerHolds) {
   done.NowUs = 2001000 + 2 * period;
   queue.Play(out.data(), 110, done.NowUs, done.NowUs + 1000);
   EXPECT_EQ(done.Headers.size(), 2u);
+
+  // Done on hand-out: the buffer comes back with the next callback after
+  // its last sample went to the server, while its time still says when the
+  // server plays it.
+  queue.SetDoneOnHandOut(true);
+  ASSERT_TRUE(queue.Queue(a.Header));
+  done.NowUs = 3000000;
+  queue.Play(out.data(), 110, done.NowUs, done.NowUs + 20000);
+  EXPECT_EQ(a.Header.FirstSampleAtUs, 3020000u);
+  done.NowUs += period;
+  queue.Play(out.data(), 110, done.NowUs, done.NowUs + 20000);
+  EXPECT_EQ(done.Headers.size(), 2u);
+  done.NowUs += period;
+  queue.Play(out.data(), 110, done.NowUs, done.NowUs + 20000);
+  EXPECT_EQ(done.Headers.size(), 3u);
 }
 
 }  // namespace
