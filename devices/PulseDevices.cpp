@@ -44,7 +44,7 @@ struct StreamSizes {
   uint32_t PlaybackTargetFrames;
   uint32_t PlaybackRequestFrames;
 };
-constexpr StreamSizes kNormalSizes{2 * kBlockSamples, 6 * kBlockSamples, 2 * kBlockSamples};
+constexpr StreamSizes kNormalSizes{2 * kBlockSamples, 4 * kBlockSamples, 2 * kBlockSamples};
 // Low latency: the engine keeps one to three blocks queued for playback, so
 // the server holds one block and asks for half a block at a time; capture
 // hands over each half block as it comes. The graph then wakes about every
