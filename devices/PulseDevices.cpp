@@ -34,11 +34,11 @@ constexpr const char* kPlaybackStreamName = "Song out";
 // until it has been played, so what the server holds lies inside the
 // engine's playback queue (up to the target asked, which is all of it that
 // a buffer waits for).
-// Playback: the server holds six blocks and asks for two at a time, so a
-// late callback has 40 ms in hand; playback starts once the first request
-// is written, and after an underrun with the next. A target of only four
-// blocks let PipeWire's server now and then play part of a period short
-// without reporting an underrun.
+// Playback: the server holds four blocks and asks for two at a time, so a
+// late callback has 20 ms in hand; playback starts once the first request
+// is written, and after an underrun with the next. What the server holds
+// is that much less in the engine's own hands: at six blocks a slow machine
+// could leave the stream a few samples short.
 struct StreamSizes {
   uint32_t CaptureFragmentFrames;
   uint32_t PlaybackTargetFrames;

@@ -10,7 +10,7 @@
 // icon and the role "production": "Voice in" on the source, "Song out" on
 // the sink. Buffer sizes are asked of the server per stream, never through
 // the environment: capture fragments of two blocks (20 ms); a playback
-// target of 60 ms, requests of 20 ms and playback that starts with the
+// target of 40 ms, requests of 20 ms and playback that starts with the
 // first request. On PipeWire these let the graph run at a longer period.
 // In the low-latency mode: capture fragments of half a block, a playback
 // target of one block and requests of half a block.
