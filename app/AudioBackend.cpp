@@ -28,8 +28,6 @@ class SoundCardBackend final : public AudioBackend {
   }
   AudioDevice& Capture() override { return System->Capture(); }
   AudioDevice& Playback() override { return System->Playback(); }
-  int WakeFd() const override { return Events.WakeFd(); }
-  void DispatchAll(EngineState& engine) override { Events.DispatchAll(engine); }
   AudioEventQueue* EventQueue() override { return &Events; }
   bool MidiOnSoundClient() const override { return System->HasMidiIn(); }
   bool ServerLost() const override { return System->ServerLost(); }

@@ -20,13 +20,8 @@ class AudioBackend : public Interface {
 
   virtual AudioDevice& Capture() = 0;
   virtual AudioDevice& Playback() = 0;
-  // A descriptor that is readable while device events wait to be handled;
-  // -1 when the backend delivers its events some other way.
-  virtual int WakeFd() const { return -1; }
-  // Hands every waiting device event to the engine, in order.
-  virtual void DispatchAll(EngineState& /*engine*/) {}
-  // The queue that carries the device events, for the MIDI input to share;
-  // null when there is none.
+  // The queue that carries the device events, drained by the engine's
+  // thread and shared by the MIDI input; null when there is none.
   virtual AudioEventQueue* EventQueue() { return nullptr; }
   // Whether the sound client itself carries the MIDI input port, posting to
   // EventQueue() (JACK): then no MIDI port of its own is opened.
