@@ -76,7 +76,8 @@ void EngineNotices::Deliver(const Notice& notice) {
     case Kind::Take: Target.TakeChanged(notice.Flag); break;
     case Kind::AudioStarted: Target.AudioStarted(); break;
     case Kind::RequestClose: Target.RequestClose(); break;
-    case Kind::ModDepth: Target.ModDepthFromMidi(notice.Value); break;
+    case Kind::Control: Target.ControlFromMidi(notice.Control, notice.Value); break;
+    case Kind::Learnt: Target.MidiControllerLearnt(notice.Control, notice.Value); break;
     case Kind::Box: ShowBox(notice.Caption, notice.Text.data()); break;
   }
 }
@@ -127,7 +128,17 @@ void EngineNotices::AudioStarted() { Send(Make(Kind::AudioStarted)); }
 
 void EngineNotices::RequestClose() { Send(Make(Kind::RequestClose)); }
 
-void EngineNotices::ModDepthFromMidi(int32_t depth) { Send(Make(Kind::ModDepth, depth)); }
+void EngineNotices::ControlFromMidi(MidiControl control, int32_t value) {
+  Notice notice = Make(Kind::Control, value);
+  notice.Control = control;
+  Send(notice);
+}
+
+void EngineNotices::MidiControllerLearnt(MidiControl control, int32_t controller) {
+  Notice notice = Make(Kind::Learnt, controller);
+  notice.Control = control;
+  Send(notice);
+}
 
 bool EngineNotices::Push(const Notice& notice) noexcept {
   size_t pos = EnqueuePos.load(std::memory_order_relaxed);

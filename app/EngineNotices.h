@@ -23,17 +23,19 @@
 #include <QObject>
 
 #include "engine/Engine.h"
+#include "keyboard/MidiNotes.h"
 
 class QSocketNotifier;
 
 namespace sorvane {
 
-// The window's side: the engine's notifications, and the depth the
-// modulation wheel asks for (moved on the scroll bar, whose own handler
-// then sets it).
+// The window's side: the engine's notifications, the values MIDI
+// controllers ask for (moved on the control, whose own handler then sets
+// it), and a controller learnt.
 class NoticeTarget : public EngineHost {
  public:
-  virtual void ModDepthFromMidi(int32_t depth) = 0;
+  virtual void ControlFromMidi(MidiControl control, int32_t value) = 0;
+  virtual void MidiControllerLearnt(MidiControl /*control*/, int32_t /*controller*/) {}
 };
 
 class EngineNotices final : public QObject, public EngineHost {
@@ -63,15 +65,17 @@ class EngineNotices final : public QObject, public EngineHost {
   void TakeChanged(bool recording) override;
   void AudioStarted() override;
   void RequestClose() override;
-  // The modulation wheel, on any thread.
-  void ModDepthFromMidi(int32_t depth);
+  // MIDI controllers, on any thread.
+  void ControlFromMidi(MidiControl control, int32_t value);
+  void MidiControllerLearnt(MidiControl control, int32_t controller);
 
  private:
-  enum class Kind : uint8_t { KeyColour, PhraseButtons, Take, AudioStarted, RequestClose, ModDepth, Box };
+  enum class Kind : uint8_t { KeyColour, PhraseButtons, Take, AudioStarted, RequestClose, Control, Learnt, Box };
   struct Notice {
     Kind What = Kind::AudioStarted;
     int32_t Value = 0;
     bool Flag = false;
+    MidiControl Control = MidiControl::ModDepth;
     PhraseButtons Buttons{};
     const char* Caption = nullptr;
     std::array<char, kTextBytes> Text{};

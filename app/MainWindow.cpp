@@ -662,7 +662,15 @@ void TForm1::RequestClose() { close(); }
 
 // As if the user moved the scroll bar: its change handler sets the depth
 // and the label.
-void TForm1::ModDepthFromMidi(int32_t depth) { ScrollBar1->setValue(depth); }
+void TForm1::ControlFromMidi(MidiControl control, int32_t value) {
+  switch (control) {
+    case MidiControl::ModDepth: ScrollBar1->setValue(value); break;
+    case MidiControl::ModRate: ScrollBar2->setValue(value); break;
+    case MidiControl::EchoLevel: ScrollBar3->setValue(value); break;
+    case MidiControl::EchoDelay: ScrollBar4->setValue(value); break;
+    case MidiControl::OutputLevel: break;
+  }
+}
 
 // ---- closing ----
 

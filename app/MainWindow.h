@@ -134,8 +134,8 @@ class TForm1 : public QWidget, public NoticeTarget {
   void TakeChanged(bool recording) override;
   void AudioStarted() override;
   void RequestClose() override;
-  // NoticeTarget: the modulation wheel moves the depth scroll bar.
-  void ModDepthFromMidi(int32_t depth) override;
+  // NoticeTarget: a MIDI controller moves its control.
+  void ControlFromMidi(MidiControl control, int32_t value) override;
 
  signals:
   // The first close request: from here on the window only closes. A

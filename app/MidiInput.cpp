@@ -51,7 +51,48 @@ void MidiInput::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
 
 void MidiInput::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 
-// As if the user moved the scroll bar, on the window's thread.
-void MidiInput::MidiModDepth(int32_t depth) { Notices.ModDepthFromMidi(depth); }
+// As if the user moved the control, on the window's thread.
+void MidiInput::MidiControlChange(MidiControl control, int32_t value) { Notices.ControlFromMidi(control, value); }
+
+void MidiInput::MidiControllerLearnt(MidiControl control, int32_t controller) {
+  Notices.MidiControllerLearnt(control, controller);
+}
+
+void MidiInput::SetChannel(int32_t channel) {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  if (channel == Notes.Channel) return;
+  MidiReleaseAll(Notes, *this);
+  Notes.Channel = channel;
+}
+
+int32_t MidiInput::Channel() const {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  return Notes.Channel;
+}
+
+void MidiInput::StartLearning(MidiControl control) {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  Notes.Learn.Learning = static_cast<int32_t>(control);
+}
+
+void MidiInput::CancelLearning() {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  Notes.Learn.Learning = -1;
+}
+
+void MidiInput::SetController(MidiControl control, int32_t controller) {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  AssignController(Notes.Learn, control, controller);
+}
+
+void MidiInput::ResetControllers() {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  ResetMidiLearn(Notes.Learn);
+}
+
+MidiLearn MidiInput::Controllers() const {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  return Notes.Learn;
+}
 
 }  // namespace sorvane

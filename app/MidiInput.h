@@ -37,9 +37,25 @@ class MidiInput final : public MidiTarget {
   // the engine's lock held.
   bool HoldsKey(int32_t key) const { return MidiHoldsKey(Notes, key); }
 
+  // The channel played: 0-15 or kMidiAllChannels. The keys MIDI holds are
+  // released first, so that no note-off is lost to the new filter.
+  void SetChannel(int32_t channel);
+  int32_t Channel() const;
+  // MIDI learn: the next controller moved drives control; a learning not
+  // finished is cancelled by another StartLearning or CancelLearning.
+  void StartLearning(MidiControl control);
+  void CancelLearning();
+  // Sets (or with kNoController forgets) the controller of control, as
+  // restored from the settings or chosen in the preferences.
+  void SetController(MidiControl control, int32_t controller);
+  // Back to the start-up controllers: the modulation wheel on the depth.
+  void ResetControllers();
+  MidiLearn Controllers() const;
+
   void MidiKeyDown(int32_t key) override;
   void MidiKeyUp(int32_t key) override;
-  void MidiModDepth(int32_t depth) override;
+  void MidiControlChange(MidiControl control, int32_t value) override;
+  void MidiControllerLearnt(MidiControl control, int32_t controller) override;
 
  private:
   static void OnMidi(void* context, const uint8_t* bytes, size_t length);

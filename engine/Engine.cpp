@@ -388,6 +388,11 @@ void SetEchoDelayMs(EngineState& engine, int32_t ms) {
 
 void SetEmphasis(EngineState& engine, bool on) { engine.Switches.Emphasis = on; }
 
+void SetOutputLevel(EngineState& engine, int32_t db) {
+  assert(db >= kOutputLevelMinDb && db <= kOutputLevelMaxDb);
+  engine.Params.OutputLevelDb = db;
+}
+
 void SetPhraseOn(EngineState& engine, bool on) {
   SwitchPhraseMode(engine.Phrase, on);
   engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);

@@ -256,6 +256,9 @@ void SetCtrlHeld(EngineState& engine, bool held);
 void SetEchoLevel(EngineState& engine, int32_t level);            // 0..100
 void SetEchoDelayMs(EngineState& engine, int32_t ms);             // 50..200
 void SetEmphasis(EngineState& engine, bool on);
+// The song's level before the output saturation, kOutputLevelMinDb to
+// kOutputLevelMaxDb in 1-dB steps; 0 dB (the start-up value) changes nothing.
+void SetOutputLevel(EngineState& engine, int32_t db);
 
 // Phrase mode on or off, and a new capture; both tell the host the new
 // state of the phrase buttons.

@@ -78,6 +78,32 @@ void ResetMidiNotes(MidiNotes& notes, int32_t channel) {
   notes = {};
   notes.Channel = channel;
   for (auto& keys : notes.NoteKey) keys.fill(-1);
+  ResetMidiLearn(notes.Learn);
+}
+
+int32_t MidiControlValue(MidiControl control, int32_t value) {
+  const MidiControlRange range = kMidiControlRanges[static_cast<size_t>(control)];
+  return range.Min + value * (range.Max - range.Min) / kMidiControllerMax;
+}
+
+void ResetMidiLearn(MidiLearn& learn) {
+  learn.Controller.fill(kNoController);
+  learn.Controller[static_cast<size_t>(MidiControl::ModDepth)] = kCcModWheel;
+  learn.Learning = -1;
+}
+
+bool LearnableController(int32_t controller) {
+  return controller >= 0 && controller < kCcAllSoundOff && controller != kCcSustain;
+}
+
+void AssignController(MidiLearn& learn, MidiControl control, int32_t controller) {
+  if (controller != kNoController && !LearnableController(controller)) return;
+  if (controller != kNoController) {
+    for (int32_t& c : learn.Controller) {
+      if (c == controller) c = kNoController;
+    }
+  }
+  learn.Controller[static_cast<size_t>(control)] = controller;
 }
 
 int32_t MidiNoteKey(int32_t note, int32_t octave) {
@@ -100,6 +126,13 @@ void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t 
   const uint8_t data1 = bytes[1];
   const uint8_t data2 = bytes[2];
   if (bytes[0] < 0x80 || bytes[0] >= 0xF0 || data1 > 0x7F || data2 > 0x7F) return;
+  // Learning listens on every channel, whichever one is played.
+  if (status == kControlChange && notes.Learn.Learning >= 0 && LearnableController(data1)) {
+    const auto control = static_cast<MidiControl>(notes.Learn.Learning);
+    notes.Learn.Learning = -1;
+    AssignController(notes.Learn, control, data1);
+    target.MidiControllerLearnt(control, data1);
+  }
   if (notes.Channel != kMidiAllChannels && channel != notes.Channel) return;
 
   if (status == kNoteOn && data2 > 0) {
@@ -107,8 +140,13 @@ void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t 
   } else if (status == kNoteOff || status == kNoteOn) {
     NoteOff(notes, channel, data1, target);
   } else if (status == kControlChange) {
+    for (int c = 0; c < kMidiControlCount; ++c) {
+      if (notes.Learn.Controller[c] == data1) {
+        const auto control = static_cast<MidiControl>(c);
+        target.MidiControlChange(control, MidiControlValue(control, data2));
+      }
+    }
     switch (data1) {
-      case kCcModWheel: target.MidiModDepth(data2 * kModDepthMax / kMidiControllerMax); break;
       case kCcSustain:
         if (data2 >= kMidiPedalDown) {
           notes.PedalDown[channel] = true;
@@ -128,8 +166,10 @@ void MidiReleaseAll(MidiNotes& notes, MidiTarget& target) {
   const int32_t channel = notes.Channel;
   const auto holds = notes.Holds;
   const auto pedals = notes.PedalDown;
+  const MidiLearn learn = notes.Learn;
   ResetMidiNotes(notes, channel);
   notes.PedalDown = pedals;
+  notes.Learn = learn;
   for (int32_t key = 0; key < kKeyCount; ++key) {
     if (holds[key] > 0) target.MidiKeyUp(key);
   }

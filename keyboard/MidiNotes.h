@@ -34,6 +34,39 @@ inline constexpr uint8_t kCcSustain = 64;
 inline constexpr uint8_t kCcAllSoundOff = 120;
 inline constexpr uint8_t kCcAllNotesOff = 123;
 
+// The controls a MIDI controller can drive, and their ranges: the vibrato
+// depth and rate, the echo level and delay, and the output level (dB).
+enum class MidiControl : int32_t { ModDepth, ModRate, EchoLevel, EchoDelay, OutputLevel };
+inline constexpr int kMidiControlCount = 5;
+struct MidiControlRange {
+  int32_t Min;
+  int32_t Max;
+};
+inline constexpr std::array<MidiControlRange, kMidiControlCount> kMidiControlRanges{
+    {{0, kModDepthMax}, {1, 20}, {0, 100}, {50, 200}, {-24, 6}}};
+inline constexpr int32_t kNoController = -1;
+
+// Controller value 0-127 spread over the control's range, rounded down.
+int32_t MidiControlValue(MidiControl control, int32_t value);
+
+// Which controller drives each control, and the control waiting for the
+// next controller moved (MIDI learn). One controller drives at most one
+// control. The modulation wheel drives the vibrato depth until another is
+// learnt.
+struct MidiLearn {
+  std::array<int32_t, kMidiControlCount> Controller;  // 0-119, or kNoController
+  int32_t Learning;                                   // a MidiControl, or -1: not learning
+};
+
+// The start-up assignment: the modulation wheel on the vibrato depth.
+void ResetMidiLearn(MidiLearn& learn);
+// Whether controller may be learnt: not the sustain pedal, not one of the
+// channel mode messages (120-127).
+bool LearnableController(int32_t controller);
+// Gives control to controller (taking it from the control it drove);
+// kNoController forgets the control's controller. Unlearnable: nothing.
+void AssignController(MidiLearn& learn, MidiControl control, int32_t controller);
+
 // What the MIDI input holds: for every channel and note the key its note-on
 // pressed, whether a note-off is being held back by the sustain pedal, the
 // pedal of each channel, and how many MIDI notes hold each key.
@@ -43,19 +76,24 @@ struct MidiNotes {
   std::array<std::array<bool, kMidiNotes>, kMidiChannels> Sustained;  // released, held by the pedal
   std::array<bool, kMidiChannels> PedalDown;
   std::array<int32_t, kKeyCount> Holds;  // notes holding each key
+  MidiLearn Learn;
 };
 static_assert(std::is_trivially_copyable_v<MidiNotes>);
 
 // What the mapping asks of the program: the same calls a mouse press, a
-// mouse release and a move of the vibrato depth scroll bar make.
+// mouse release and a move of a control make.
 class MidiTarget : public Interface {
  public:
   virtual void MidiKeyDown(int32_t key) = 0;
   virtual void MidiKeyUp(int32_t key) = 0;
-  virtual void MidiModDepth(int32_t depth) = 0;  // 0-100
+  // value is in the control's range (kMidiControlRanges).
+  virtual void MidiControlChange(MidiControl control, int32_t value) = 0;
+  // A controller was learnt for control (MidiLearn::Learning ended).
+  virtual void MidiControllerLearnt(MidiControl /*control*/, int32_t /*controller*/) {}
 };
 
-// Nothing held, pedals up; channel is 0-15 or kMidiAllChannels.
+// Nothing held, pedals up, the start-up controllers; channel is 0-15 or
+// kMidiAllChannels.
 void ResetMidiNotes(MidiNotes& notes, int32_t channel);
 
 // The key that MIDI note n (0-127) presses at this octave (0-3).
@@ -68,10 +106,14 @@ bool MidiHoldsKey(const MidiNotes& notes, int32_t key);
 // bytes; running status already resolved). octave is the Octave of this
 // moment. Every note-on presses its key (a press of a key that sounds
 // changes nothing, as with the mouse); a key is released when the last note
-// holding it ends. Messages that are not understood are ignored.
+// holding it ends. A controller drives the control it is assigned to;
+// while a control is learning, the next learnable controller moved on any
+// channel is assigned to it first. Messages that are not understood are
+// ignored.
 void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t octave, MidiTarget& target);
 
-// Releases every key that MIDI holds (all-notes-off and all-sound-off).
+// Releases every key that MIDI holds (all-notes-off and all-sound-off); the
+// learnt controllers stay.
 void MidiReleaseAll(MidiNotes& notes, MidiTarget& target);
 
 }  // namespace sorvane

@@ -142,10 +142,22 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
     // Stage 2, live path; it runs also without a voice, so the filters ring out.
     kernels.LiveVoice(st, pool.Voices[0], in.Frame, anyActive, excitation[0], blockLength, voice);
   }
+  // The output level scales the song before the echo and the saturation, so
+  // the echo repeats what is heard and the level moves the clip point; at
+  // 0 dB the samples are left untouched.
+  if (in.Params.OutputLevelDb != 0) {
+    const double gain = OutputGain(in.Params.OutputLevelDb);
+    for (int n = 0; n < blockLength; ++n) voice[n] = voice[n] * gain;
+  }
   // Stage 3, the output stage; the echo delay is worked out once per block.
   kernels.OutputStage(st, MsToSamples(in.Params.EchoDelayMs), static_cast<double>(in.Params.EchoLevel), voice,
                       blockLength, out);
   if (in.PhraseReplay) AdvancePhraseFrames(pool);
+}
+
+double OutputGain(int32_t levelDb) {
+  if (levelDb == 0) return 1.0;
+  return std::pow(10.0, static_cast<double>(levelDb) / 20.0);
 }
 
 void CarryReflection(SynthState& st, const FrameAnalysis& frame) { st.PrevReflection = frame.Reflection; }

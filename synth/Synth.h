@@ -40,8 +40,16 @@ struct EngineParams {
   bool ModAlwaysOn;
   int32_t EchoLevel;    // 0..100
   int32_t EchoDelayMs;  // 50..200
+  int32_t OutputLevelDb = 0;  // kOutputLevelMinDb..kOutputLevelMaxDb; 0 leaves the song as it is
 };
 static_assert(std::is_trivially_copyable_v<EngineParams>);
+
+// The output level's range, in 1-dB steps.
+inline constexpr int32_t kOutputLevelMinDb = -24;
+inline constexpr int32_t kOutputLevelMaxDb = 6;
+
+// The song's gain at levelDb: 10^(dB/20); exactly 1 at 0 dB.
+double OutputGain(int32_t levelDb);
 
 // Two switches the engine reads straight from their controls.
 struct PanelSwitches {

@@ -11,13 +11,18 @@
 namespace sorvane {
 namespace {
 
-// Records the calls as "down 24", "up 24", "depth 50".
+// Records the calls as "down 24", "up 24", "control 0 = 50", "learnt 2 = 7".
 class Recorder final : public MidiTarget {
  public:
   std::vector<std::string> Calls;
   void MidiKeyDown(int32_t key) override { Calls.push_back("down " + std::to_string(key)); }
   void MidiKeyUp(int32_t key) override { Calls.push_back("up " + std::to_string(key)); }
-  void MidiModDepth(int32_t depth) override { Calls.push_back("depth " + std::to_string(depth)); }
+  void MidiControlChange(MidiControl control, int32_t value) override {
+    Calls.push_back("control " + std::to_string(static_cast<int>(control)) + " = " + std::to_string(value));
+  }
+  void MidiControllerLearnt(MidiControl control, int32_t controller) override {
+    Calls.push_back("learnt " + std::to_string(static_cast<int>(control)) + " = " + std::to_string(controller));
+  }
 };
 
 struct MidiRig {
@@ -127,7 +132,37 @@ TEST(MidiNotes, ModulationWheelSetsTheDepthScale) {
   rig.Send(0xB0, 1, 0);
   rig.Send(0xB5, 1, 64);
   rig.Send(0xB0, 1, 127);
-  EXPECT_EQ(rig.Take(), (Calls{"depth 0", "depth 50", "depth 100"}));
+  EXPECT_EQ(rig.Take(), (Calls{"control 0 = 0", "control 0 = 50", "control 0 = 100"}));
+}
+
+TEST(MidiLearn, TheNextControllerOnAnyChannelDrivesTheControlOverItsRange) {
+  MidiRig rig(0);  // channel 1 is played
+  rig.Notes.Learn.Learning = static_cast<int32_t>(MidiControl::EchoDelay);
+  rig.Send(0xB0, 64, 127);  // the sustain pedal is never learnt
+  rig.Send(0xB0, 123, 0);   // nor a channel mode message
+  rig.Send(0xB5, 1, 0);     // the wheel on channel 6: learnt, not played
+  EXPECT_EQ(rig.Take(), (Calls{"learnt 3 = 1"}));
+  EXPECT_EQ(rig.Notes.Learn.Learning, -1);
+  // The wheel now drives the echo delay, 0-127 over 50-200 ms, and no
+  // longer the vibrato depth.
+  rig.Send(0xB0, 1, 0);
+  rig.Send(0xB0, 1, 64);
+  rig.Send(0xB0, 1, 127);
+  EXPECT_EQ(rig.Take(), (Calls{"control 3 = 50", "control 3 = 125", "control 3 = 200"}));
+  // The output level's range has negative values.
+  AssignController(rig.Notes.Learn, MidiControl::OutputLevel, 7);
+  rig.Send(0xB0, 7, 0);
+  rig.Send(0xB0, 7, 127);
+  EXPECT_EQ(rig.Take(), (Calls{"control 4 = -24", "control 4 = 6"}));
+  // All notes off keeps what was learnt; forgetting removes it.
+  rig.Send(0xB0, 123, 0);
+  rig.Send(0xB0, 7, 127);
+  AssignController(rig.Notes.Learn, MidiControl::OutputLevel, kNoController);
+  rig.Send(0xB0, 7, 0);
+  EXPECT_EQ(rig.Take(), (Calls{"control 4 = 6"}));
+  ResetMidiLearn(rig.Notes.Learn);
+  rig.Send(0xB0, 1, 127);
+  EXPECT_EQ(rig.Take(), (Calls{"control 0 = 100"}));
 }
 
 TEST(MidiNotes, AllNotesOffAndAllSoundOffReleaseEverythingMidiHolds) {

@@ -322,6 +322,41 @@ TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
   EXPECT_LT(lastOutside, 600 + 30 + 100) << "not back in the band a second after the stall";
 }
 
+// The share of the song's samples at full scale, after the header.
+double ClippedShare(const std::vector<char>& wav) {
+  size_t clipped = 0;
+  const size_t samples = (wav.size() - 44) / 2;
+  for (size_t i = 0; i < samples; ++i) {
+    int16_t v;
+    std::memcpy(&v, wav.data() + 44 + 2 * i, 2);
+    if (v == 32767 || v == -32767) ++clipped;
+  }
+  return static_cast<double>(clipped) / static_cast<double>(samples);
+}
+
+TEST(Render, OutputLevelScalesTheSongBeforeTheClipAndLeavesItAloneAt0dB) {
+  Scratch s;
+  s.CopyIn(kData / "speech.wav", "speech.wav");
+  std::string chord;
+  for (int key : {4, 9, 13, 16, 20, 25, 28, 32}) chord += "0 down " + std::to_string(key) + "\n";
+  s.Put("chord.txt", chord + "0 echolevel 60\n");
+  s.Put("quiet.txt", chord + "0 echolevel 60\n0 outputlevel -12\n");
+  const std::string run = "--input speech.wav --blocks 400 ";
+  ASSERT_EQ(s.Render(run + "--output a.wav --script chord.txt").Status, 0);
+  ASSERT_EQ(s.Render(run + "--output b.wav --script chord.txt --output-level 0").Status, 0);
+  ASSERT_EQ(s.Render(run + "--output c.wav --script chord.txt --output-level -12").Status, 0);
+  ASSERT_EQ(s.Render(run + "--output d.wav --script quiet.txt").Status, 0);
+  const auto loud = ReadAll(s.Dir / "a.wav");
+  EXPECT_EQ(loud, ReadAll(s.Dir / "b.wav"));
+  const auto quiet = ReadAll(s.Dir / "c.wav");
+  EXPECT_EQ(quiet, ReadAll(s.Dir / "d.wav"));
+  EXPECT_GT(ClippedShare(loud), 0.05);
+  EXPECT_LT(ClippedShare(quiet), 0.01);
+  const auto bad = s.Render("--input speech.wav --output e.wav --output-level 7");
+  EXPECT_EQ(bad.Status, 2);
+  EXPECT_NE(bad.Stderr.find("--output-level takes whole decibels from -24 to 6, not \"7\""), std::string::npos);
+}
+
 TEST(Render, LatencyTakesOnlyItsTwoModes) {
   Scratch s;
   const auto run = s.Render("--input nothere.wav --output o.wav --latency fast");

@@ -288,6 +288,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   LiveHost host;
   CreateEngine(*engine, &host);
   SetLatencyMode(*engine, options.Latency);
+  SetOutputLevel(*engine, options.OutputLevelDb);
   engine->CaptureDevice = &capture;
   engine->PlaybackDevice = &playback;
 

@@ -327,7 +327,17 @@ void MidiPlayer::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
 
 void MidiPlayer::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 
-// As the vibrato depth scroll bar (the script's moddepth) sets it.
-void MidiPlayer::MidiModDepth(int32_t depth) { SetModDepth(Engine, depth); }
+// As the scroll bars (the script's moddepth, modrate, echolevel, echodelay,
+// outputlevel) set them. A file's controllers drive only the modulation
+// wheel's control: nothing is learnt in a render.
+void MidiPlayer::MidiControlChange(MidiControl control, int32_t value) {
+  switch (control) {
+    case MidiControl::ModDepth: SetModDepth(Engine, value); break;
+    case MidiControl::ModRate: SetModRate(Engine, value); break;
+    case MidiControl::EchoLevel: SetEchoLevel(Engine, value); break;
+    case MidiControl::EchoDelay: SetEchoDelayMs(Engine, value); break;
+    case MidiControl::OutputLevel: SetOutputLevel(Engine, value); break;
+  }
+}
 
 }  // namespace sorvane

@@ -59,7 +59,7 @@ class MidiPlayer final : public MidiTarget {
 
   void MidiKeyDown(int32_t key) override;
   void MidiKeyUp(int32_t key) override;
-  void MidiModDepth(int32_t depth) override;
+  void MidiControlChange(MidiControl control, int32_t value) override;
 
  private:
   EngineState& Engine;

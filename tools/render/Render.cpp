@@ -28,6 +28,16 @@ bool ParseCount(const std::string& s, int64_t& value) {
   return true;
 }
 
+// A whole number with an optional sign.
+bool ParseSignedNumber(const std::string& s, int64_t& value) {
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+    if (!ParseCount(s.substr(1), value)) return false;
+    if (s[0] == '-') value = -value;
+    return true;
+  }
+  return ParseCount(s, value);
+}
+
 // Feeds the script's commands to the engine around each capture event and
 // writes the report as it goes.
 class ScriptedRun final : public VirtualLoopClient {
@@ -111,6 +121,15 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
         error = "--latency takes normal or low, not \"" + text + "\"";
         return false;
       }
+    } else if (arg == "--output-level") {
+      std::string text;
+      int64_t db = 0;
+      if (!value(text)) return false;
+      if (!ParseSignedNumber(text, db) || db < kOutputLevelMinDb || db > kOutputLevelMaxDb) {
+        error = "--output-level takes whole decibels from -24 to 6, not \"" + text + "\"";
+        return false;
+      }
+      options.OutputLevelDb = static_cast<int32_t>(db);
     } else if (arg == "--live") {
       options.Live = true;
     } else if (arg == "--help") {
@@ -320,6 +339,7 @@ int RunRender(const RenderOptions& options, InputWave* input, const std::vector<
   auto rig = std::make_unique<VirtualAudioRig>();
   CreateEngine(*engine, nullptr);
   SetLatencyMode(*engine, options.Latency);
+  SetOutputLevel(*engine, options.OutputLevelDb);
   engine->CaptureDevice = &rig->Capture();
   engine->PlaybackDevice = &rig->Playback();
   rig->SetInputSource(input);

@@ -28,6 +28,7 @@ struct RenderOptions {
   std::string Midi;     // a Standard MIDI File to play
   int32_t MidiChannel = kMidiAllChannels;  // 0-15: only that channel of it
   LatencyMode Latency = LatencyMode::Normal;  // --latency normal|low
+  int32_t OutputLevelDb = 0;                  // --output-level DB
 };
 
 struct MidiSong;

@@ -35,6 +35,8 @@ const CommandEntry kCommands[] = {
     {"echolevel", CommandKind::EchoLevel, CommandEntry::Number, 0, 100, nullptr, nullptr},
     {"echodelay", CommandKind::EchoDelay, CommandEntry::Number, 50, 200, nullptr, nullptr},
     {"emphasis", CommandKind::Emphasis, CommandEntry::Number, 0, 1, nullptr, nullptr},
+    {"outputlevel", CommandKind::OutputLevel, CommandEntry::Number, kOutputLevelMinDb, kOutputLevelMaxDb, nullptr,
+     nullptr},
     {"phrase", CommandKind::Phrase, CommandEntry::Word, 0, 1, "off", "on"},
     {"phraserec", CommandKind::PhraseRec, CommandEntry::None, 0, 0, nullptr, nullptr},
     {"phraseload", CommandKind::PhraseLoad, CommandEntry::Path, 0, 0, nullptr, nullptr},
@@ -180,6 +182,7 @@ int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c, bool* fileFail
     case CommandKind::EchoLevel: SetEchoLevel(engine, v); break;
     case CommandKind::EchoDelay: SetEchoDelayMs(engine, v); break;
     case CommandKind::Emphasis: SetEmphasis(engine, v != 0); break;
+    case CommandKind::OutputLevel: SetOutputLevel(engine, v); break;
     case CommandKind::Phrase: SetPhraseOn(engine, v != 0); break;
     case CommandKind::PhraseRec: EngineStartPhraseCapture(engine); break;
     case CommandKind::PhraseLoad: {

@@ -14,7 +14,7 @@ namespace sorvane {
 
 enum class CommandKind {
   Down, Up, Waveform, Octave, ModDepth, ModRate, ModShape, ModAlways, Ctrl,
-  EchoLevel, EchoDelay, Emphasis, Phrase, PhraseRec, PhraseLoad, PhraseSave, Stall,
+  EchoLevel, EchoDelay, Emphasis, OutputLevel, Phrase, PhraseRec, PhraseLoad, PhraseSave, Stall,
 };
 
 // The longest stall: 365 days of samples. It keeps every time on the

@@ -27,9 +27,10 @@ namespace {
 const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
     "                      [--midi SONG.mid [--midi-channel C]] [--blocks N] [--report REPORT.csv]\n"
-    "                      [--latency normal|low]\n"
+    "                      [--latency normal|low] [--output-level DB]\n"
     "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
     "                      [--script SCRIPT.txt] [--report REPORT.csv] [--latency normal|low]\n"
+    "                      [--output-level DB]\n"
     "       sorvane-render --help | --version\n";
 
 const char kHelp[] =
@@ -51,6 +52,8 @@ const char kHelp[] =
     "  --latency MODE  normal (default): the song about 100 ms behind the voice;\n"
     "                  low: the playback queue kept at 1 to 3 blocks and the\n"
     "                  sound server asked for its smallest sensible buffers\n"
+    "  --output-level DB  the song's level before it is clipped to 16 bits,\n"
+    "                  -24 to 6 dB in whole decibels (default 0: unchanged)\n"
     "\n"
     "Exit status: 0 done, 1 an output could not be written, 2 a bad argument,\n"
     "input file or script line, 3 (--live) the sound devices could not be used,\n"
