@@ -5,6 +5,7 @@
 #include "devices/JackDevices.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,43 @@ constexpr uint32_t kConverterSlack = 64;
 // silence for the rest: each call consumes input or fills output, so a
 // period needs two or three.
 constexpr int kMaxConverterCalls = 32;
+
+// The port called name (or known by that alias) when it is an audio port
+// with the direction flag asked for (JackPortIsOutput: it sends sound);
+// else null, with why in one line on stderr.
+jack_port_t* NamedAudioPort(jack_client_t* client, const std::string& name, unsigned long direction,
+                            const char* what) {
+  jack_port_t* port = jack_port_by_name(client, name.c_str());
+  const char* problem = nullptr;
+  if (port == nullptr) {
+    problem = "there is no such port";
+  } else if (std::strcmp(jack_port_type(port), JACK_DEFAULT_AUDIO_TYPE) != 0) {
+    problem = "it is not an audio port";
+  } else if ((static_cast<unsigned long>(jack_port_flags(port)) & direction) == 0) {
+    problem = direction == JackPortIsOutput ? "it gives no sound" : "it takes no sound";
+  }
+  if (problem == nullptr) return port;
+  std::fprintf(stderr, "%s: JACK: cannot use the %s port \"%s\" (%s); using the first physical one\n",
+               program_invocation_short_name, what, name.c_str(), problem);
+  return nullptr;
+}
+
+// The audio input port registered after `name` by the same client, or ""
+// when name is its last.
+std::string NextInputPortOfClient(jack_client_t* client, const std::string& name) {
+  const std::string owner = name.substr(0, name.find(':') + 1);
+  std::string next;
+  if (const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput)) {
+    bool found = false;
+    for (const char** p = ports; *p != nullptr && next.empty(); ++p) {
+      if (std::strncmp(*p, owner.c_str(), owner.size()) != 0) continue;
+      if (found) next = *p;
+      found = found || name == *p;
+    }
+    jack_free(ports);
+  }
+  return next;
+}
 
 void JackSilent(const char*) {}
 void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
@@ -251,26 +289,46 @@ bool JackSoundSystem::Activate() {
   if (Client == nullptr || ServerGone()) return false;
   if (jack_activate(Client) != 0) return false;
   Active = true;
-  ConnectPhysicalPorts();
+  ConnectPorts();
   if (Midi) Midi->Start();
   ReadLatencies();
   return true;
 }
 
-void JackSoundSystem::ConnectPhysicalPorts() {
+void JackSoundSystem::ConnectPorts() {
   // Failures are left as they are: the user can still connect by hand.
-  if (const char** sources =
-          jack_get_ports(Client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsOutput)) {
-    if (sources[0] != nullptr) jack_connect(Client, sources[0], jack_port_name(VoicePort));
-    jack_free(sources);
-  }
-  if (const char** sinks =
-          jack_get_ports(Client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
-    // One physical output takes only the left: both would double the song.
-    for (int i = 0; i < 2 && sinks[i] != nullptr; ++i) {
-      jack_connect(Client, jack_port_name(SongPorts[i]), sinks[i]);
+  std::string source;
+  if (!Options.CapturePort.empty()) {
+    if (jack_port_t* port = NamedAudioPort(Client, Options.CapturePort, JackPortIsOutput, "capture")) {
+      source = jack_port_name(port);
     }
-    jack_free(sinks);
+  }
+  if (source.empty()) {
+    if (const char** sources =
+            jack_get_ports(Client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsOutput)) {
+      if (sources[0] != nullptr) source = sources[0];
+      jack_free(sources);
+    }
+  }
+  if (!source.empty()) jack_connect(Client, source.c_str(), jack_port_name(VoicePort));
+
+  // One output port takes only the left: both would double the song.
+  std::string sinks[2];
+  if (!Options.PlaybackPort.empty()) {
+    if (jack_port_t* port = NamedAudioPort(Client, Options.PlaybackPort, JackPortIsInput, "playback")) {
+      sinks[0] = jack_port_name(port);
+      sinks[1] = NextInputPortOfClient(Client, sinks[0]);
+    }
+  }
+  if (sinks[0].empty()) {
+    if (const char** physical =
+            jack_get_ports(Client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
+      for (int i = 0; i < 2 && physical[i] != nullptr; ++i) sinks[i] = physical[i];
+      jack_free(physical);
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (!sinks[i].empty()) jack_connect(Client, jack_port_name(SongPorts[i]), sinks[i].c_str());
   }
 }
 

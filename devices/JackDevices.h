@@ -13,7 +13,11 @@
 // At activation Voice In is connected to the first physical capture port,
 // Song Out L and R to the first two physical playback ports (only L when
 // there is one) and every physical MIDI source to MIDI In; connections the
-// user makes or breaks later are left alone.
+// user makes or breaks later are left alone. A capture or playback port
+// named in the options takes the place of the physical one: Song Out L goes
+// to the named playback port and R to the next port of the same client
+// (none when it is the last); a name that is no such port is reported in
+// one line on stderr and the physical ports are used.
 //
 // The engine runs at 22050 Hz whatever the server's rate and period: the
 // process callback resamples the voice to 22050 Hz and the song to the
@@ -75,6 +79,10 @@ struct JackSoundOptions {
   // A playback buffer is done once handed to the ports, not once played
   // (BufferQueue::SetDoneOnHandOut).
   bool DoneOnHandOut = false;
+  // The port Voice In takes the voice from, and the playback port Song
+  // Out L goes to ("client:port"); empty: the first physical ones.
+  std::string CapturePort;
+  std::string PlaybackPort;
 };
 
 // What the client has seen, for reports and tests.
@@ -182,7 +190,8 @@ class JackSoundSystem {
   void ReadLatencies();
   // Engine thread: activates once and makes the connections.
   bool Activate();
-  void ConnectPhysicalPorts();
+  // Engine thread, at activation: the connections made once.
+  void ConnectPorts();
   // Engine thread, both devices closed: deactivates and closes the client.
   void Disconnect();
 

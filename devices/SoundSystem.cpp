@@ -116,10 +116,12 @@ class JackSystem final : public SoundSystem {
   const bool Midi;
 };
 
-JackSoundOptions JackOptions(AudioEventQueue& events, bool jackMidi, LatencyMode latency) {
+JackSoundOptions JackOptions(AudioEventQueue& events, const SoundOptions& sound) {
   JackSoundOptions options;
-  if (jackMidi) options.MidiEvents = &events;
-  if (latency == LatencyMode::Low) {
+  if (sound.JackMidi) options.MidiEvents = &events;
+  options.CapturePort = sound.InputDevice;
+  options.PlaybackPort = sound.OutputDevice;
+  if (sound.Latency == LatencyMode::Low) {
     options.ResamplerType = JackSoundOptions::kLowLatencyResamplerType;
     // A buffer counts as done once handed to the ports: the one to three
     // blocks queued are then all still to come, and cover the cycles'
@@ -161,22 +163,26 @@ bool ParseSoundChoice(const char* value, SoundChoice& choice) {
   return true;
 }
 
-std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi, LatencyMode latency) {
-  const char* value = std::getenv("SORVANE_SOUND");
-  SoundChoice choice = SoundChoice::Automatic;
-  if (!ParseSoundChoice(value, choice)) {
-    return std::make_unique<RefusingSoundSystem>(std::string("SORVANE_SOUND=") + value +
-                                                 " names no sound server (pulse, jack or auto)");
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const SoundOptions& options) {
+  SoundChoice choice = options.System;
+  if (choice == SoundChoice::Automatic) {
+    const char* value = std::getenv("SORVANE_SOUND");
+    if (!ParseSoundChoice(value, choice)) {
+      return std::make_unique<RefusingSoundSystem>(std::string("SORVANE_SOUND=") + value +
+                                                   " names no sound server (pulse, jack or auto)");
+    }
   }
+  const char* source = options.InputDevice.empty() ? nullptr : options.InputDevice.c_str();
+  const char* sink = options.OutputDevice.empty() ? nullptr : options.OutputDevice.c_str();
   switch (choice) {
     case SoundChoice::Pulse:
-      return MakePulseSoundSystem(events, nullptr, nullptr, latency);
+      return MakePulseSoundSystem(events, source, sink, options.Latency);
     case SoundChoice::Jack: {
       // Connected now when a server runs; else the devices say so on Open.
-      auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, jackMidi, latency));
+      auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, options));
       std::string reason;
       jack->Connect(reason);
-      return std::make_unique<JackSystem>(std::move(jack), jackMidi);
+      return std::make_unique<JackSystem>(std::move(jack), options.JackMidi);
     }
     case SoundChoice::Automatic:
       break;
@@ -184,15 +190,22 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackM
   // PulseAudio when a server answers it; else JACK when a server runs (its
   // client opens without starting one); else the PulseAudio devices say why
   // they cannot open.
-  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events, nullptr, nullptr, latency);
+  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events, source, sink, options.Latency);
   if (pulse->Reachable()) return pulse;
   std::string reason;
-  std::unique_ptr<JackSoundSystem> jack = OpenJackSoundSystem(events, reason, JackOptions(events, jackMidi, latency));
+  std::unique_ptr<JackSoundSystem> jack = OpenJackSoundSystem(events, reason, JackOptions(events, options));
   if (jack != nullptr) {
     pulse.reset();
-    return std::make_unique<JackSystem>(std::move(jack), jackMidi);
+    return std::make_unique<JackSystem>(std::move(jack), options.JackMidi);
   }
   return pulse;
+}
+
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi, LatencyMode latency) {
+  SoundOptions options;
+  options.JackMidi = jackMidi;
+  options.Latency = latency;
+  return MakeSoundSystem(events, options);
 }
 
 }  // namespace sorvane

@@ -6,18 +6,23 @@
 // BufferQueue and posts completions to the AudioEventQueue it was made with;
 // its stream callbacks only move samples, update atomics and post events.
 //
-// The choice: SORVANE_SOUND=pulse or =jack names a server; unset (or
-// "auto"), the PulseAudio protocol is used when a server answers it
+// The choice: the user's options name a server, or leave it to
+// SORVANE_SOUND, which is pulse or jack; unset (or "auto"), the PulseAudio
+// protocol is used when a server answers it
 // (PulseAudio itself or PipeWire's PulseAudio server), else JACK when a JACK
 // server runs (jackd, or PipeWire's JACK), else the PulseAudio system that
 // does not open. No server is ever started. A backend that is chosen but
 // cannot be reached still gives its devices: their Open fails with one line
 // on stderr saying why, and the engine shows its device error.
+//
+// The options may also name the devices on the server. The listing asks
+// every server what devices it offers, for the user to choose from.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Interface.h"
 #include "devices/Device.h"
@@ -79,14 +84,76 @@ enum class SoundChoice : uint8_t { Automatic, Pulse, Jack };
 // "jack" Jack; false for anything else.
 bool ParseSoundChoice(const char* value, SoundChoice& choice);
 
-// The system SORVANE_SOUND chooses. A value that names no backend of this
-// build is reported on stderr (one line) and gives devices that do not open.
-// jackMidi: when the choice falls on JACK, its client also gets the port
-// "MIDI In", whose messages go to events (HasMidiIn()).
-// latency: the buffer sizes asked of the server (PulseAudio) or the
-// resampler's filter (JACK, which always runs at the server's own period).
+// What the user chose: the server and, optionally, the devices on it.
+struct SoundOptions {
+  SoundChoice System = SoundChoice::Automatic;
+  // Empty: the server's default. PulseAudio: a source's name; JACK: the
+  // port Voice In takes the voice from.
+  std::string InputDevice;
+  // Empty: the server's default. PulseAudio: a sink's name; JACK: the
+  // playback port Song Out L goes to (R to the next port of the same client,
+  // when it has one).
+  std::string OutputDevice;
+  // When the choice falls on JACK, its client also gets the port "MIDI In",
+  // whose messages go to the events queue (HasMidiIn()).
+  bool JackMidi = false;
+  // The buffer sizes asked of the server (PulseAudio) or the resampler's
+  // filter (JACK, which always runs at the server's own period).
+  LatencyMode Latency = LatencyMode::Normal;
+};
+
+// The system the options choose; System Automatic follows SORVANE_SOUND
+// (an explicit System wins over the variable). A value of SORVANE_SOUND
+// that names no backend of this build is reported on stderr (one line) and
+// gives devices that do not open. A PulseAudio device that does not exist
+// fails Open with the server's reason; a JACK port that does not exist is
+// reported on stderr when the devices start, and the physical ports are
+// used instead.
+std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const SoundOptions& options);
+
+// The same with the servers' default devices and the choice left to
+// SORVANE_SOUND.
 std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, bool jackMidi = false,
                                              LatencyMode latency = LatencyMode::Normal);
+
+// One device a server offers.
+struct SoundDeviceInfo {
+  std::string Name;         // what SoundOptions::InputDevice and OutputDevice take
+  std::string Description;  // for people: PulseAudio's description; JACK: the port's alias, or its name
+  bool IsDefault = false;
+};
+
+// What one server offers.
+struct SoundServerDevices {
+  // "PulseAudio", "PulseAudio (PipeWire)" (PipeWire's PulseAudio server) or
+  // "JACK".
+  std::string System;
+  bool Reachable = false;
+  std::string Problem;  // why not reachable, one short phrase
+  // PulseAudio: the sources (monitors of sinks included) and the sinks;
+  // JACK: the physical capture and playback ports.
+  std::vector<SoundDeviceInfo> Inputs;
+  std::vector<SoundDeviceInfo> Outputs;
+};
+
+// Asks each server (the PulseAudio protocol, then JACK) what it offers,
+// without starting one; returns within a few seconds even when nothing
+// answers. Blocks the calling thread meanwhile: not for the real-time path.
+std::vector<SoundServerDevices> ListSoundDevices();
+
+// The listing as text, one block per server, a blank line between them:
+//   PulseAudio (PipeWire):
+//    inputs:
+//   * alsa_input.usb-mic  (USB Microphone)
+//     alsa_output.speakers.monitor  (Monitor of Speakers)
+//    outputs:
+//   * alsa_output.speakers  (Speakers)
+//
+//   JACK: not reachable: no JACK server is running
+// A device line is two characters ("* " for the default, else two spaces),
+// the name, and its description in brackets unless it says no more than
+// the name; a kind with no device reads " inputs: none".
+std::string FormatSoundDevices(const std::vector<SoundServerDevices>& servers);
 
 struct JackCounters;
 

@@ -3,15 +3,19 @@
 // PulseAudio address where nothing answers: automatic falls back to JACK
 // only when a JACK server runs, MIDI In is on the sound client only when
 // asked for, a chosen JACK without a server still gives devices that refuse
-// to open, and the JACK counters read as a device's.
+// to open, and the JACK counters read as a device's. The listing of the
+// servers' devices, and JACK ports named by the user.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "devices/JackDevices.h"
 #include "devices/SoundSystem.h"
@@ -48,6 +52,26 @@ bool HasPort(const test::JackServer& jack, const char* name) {
   const bool found = jack_port_by_name(observer, name) != nullptr;
   jack_client_close(observer);
   return found;
+}
+
+std::vector<std::string> ConnectionsOf(const test::JackServer& jack, const char* port) {
+  std::vector<std::string> names;
+  jack_client_t* observer = jack.Join("observer");
+  if (observer == nullptr) return names;
+  if (const char** list = jack_port_get_all_connections(observer, jack_port_by_name(observer, port))) {
+    for (const char** n = list; *n != nullptr; ++n) names.emplace_back(*n);
+    jack_free(list);
+  }
+  jack_client_close(observer);
+  return names;
+}
+
+std::vector<std::string> NamesOf(const std::vector<SoundDeviceInfo>& devices, bool defaultsOnly = false) {
+  std::vector<std::string> names;
+  for (const SoundDeviceInfo& device : devices) {
+    if (device.IsDefault || !defaultsOnly) names.push_back(device.Name);
+  }
+  return names;
 }
 
 TEST_F(SoundChoice, AutomaticFallsBackToARunningJackServerWithMidiInOnlyWhenAsked) {
@@ -92,6 +116,61 @@ TEST_F(SoundChoice, WithNoServerAnsweringTheDevicesRefuseToOpen) {
   EXPECT_NE(said.find("cannot open a playback device at 22050 Hz, mono, 16-bit: JACK: no JACK server is running\n"),
             std::string::npos)
       << said;
+
+  // The listing says so for both, promptly and without libjack's own lines.
+  testing::internal::CaptureStderr();
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<SoundServerDevices> servers = ListSoundDevices();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(FormatSoundDevices(servers),
+            "PulseAudio: not reachable: " + servers[0].Problem + "\n\nJACK: not reachable: no JACK server is running\n");
+  EXPECT_FALSE(servers[0].Problem.empty());
+}
+
+// The listing finds the server's physical ports and no PulseAudio; the
+// ports named in the options are the ones connected, on JACK even when
+// SORVANE_SOUND says pulse, and a name that is no port costs one line.
+TEST_F(SoundChoice, JackListingAndNamedPortsOnARunningServer) {
+  test::JackServer jack(Work / "jackd.log");
+  ASSERT_TRUE(jack.Ready());
+  setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
+  using Names = std::vector<std::string>;
+
+  const std::vector<SoundServerDevices> servers = ListSoundDevices();
+  ASSERT_EQ(servers.size(), 2u);
+  EXPECT_EQ(servers[0].System, "PulseAudio");
+  EXPECT_FALSE(servers[0].Reachable);
+  EXPECT_EQ(servers[1].System, "JACK");
+  ASSERT_TRUE(servers[1].Reachable) << servers[1].Problem;
+  EXPECT_EQ(NamesOf(servers[1].Inputs), (Names{"system:capture_1", "system:capture_2"}));
+  EXPECT_EQ(NamesOf(servers[1].Outputs), (Names{"system:playback_1", "system:playback_2"}));
+  EXPECT_EQ(NamesOf(servers[1].Inputs, true), Names{"system:capture_1"});
+  EXPECT_EQ(NamesOf(servers[1].Outputs, true), Names{"system:playback_1"});
+  const std::string text = FormatSoundDevices(servers);
+  EXPECT_NE(text.find("\nJACK:\n inputs:\n* system:capture_1"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n  system:playback_2"), std::string::npos) << text;
+
+  setenv("SORVANE_SOUND", "pulse", 1);
+  SoundOptions options;
+  options.System = sorvane::SoundChoice::Jack;
+  options.InputDevice = "nobody:voice";
+  options.OutputDevice = "system:playback_2";
+  AudioEventQueue events;
+  const std::unique_ptr<SoundSystem> sound = MakeSoundSystem(events, options);
+  EXPECT_STREQ(sound->Name(), "JACK");
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(sound->Capture().Open(WaveFormat{}));
+  ASSERT_TRUE(sound->Playback().Open(WaveFormat{}));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("\"nobody:voice\""), std::string::npos) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_EQ(ConnectionsOf(jack, "Sorvane:Voice In"), Names{"system:capture_1"});
+  EXPECT_EQ(ConnectionsOf(jack, "Sorvane:Song Out L"), Names{"system:playback_2"});
+  // playback_2 is the client's last port: R stays unconnected.
+  EXPECT_EQ(ConnectionsOf(jack, "Sorvane:Song Out R"), Names{});
+  EXPECT_TRUE(sound->Capture().Close());
+  EXPECT_TRUE(sound->Playback().Close());
 }
 
 TEST(JackDeviceCounters, LatencyInMicrosecondsPerCycleAndXrunsOnBothSides) {
