@@ -20,6 +20,7 @@
 #include "app/AudioBackend.h"
 #include "app/MainWindow.h"
 #include "devices/BufferQueue.h"
+#include "engine/EventQueue.h"
 #include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {
@@ -73,6 +74,12 @@ class FakeBackend final : public AudioBackend {
   bool Lost = false;
   bool ServerBack = false;
   int Reconnects = 0;
+  // Set before the window is made: the devices have an event queue, the
+  // window runs the engine's thread on it and the MIDI input listens there,
+  // so a test can post MIDI as a port's thread does.
+  bool WithEvents = false;
+  AudioEventQueue Events;
+  AudioEventQueue* EventQueue() override { return WithEvents ? &Events : nullptr; }
   AudioDevice& Capture() override { return CaptureDevice; }
   AudioDevice& Playback() override { return PlaybackDevice; }
   bool ServerLost() const override { return Lost; }

@@ -1,0 +1,346 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The preferences dialog and the MIDI learn menu of a control.
+#include "app/PreferencesDialog.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSlider>
+#include <QTableWidget>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include "app/MainWindow.h"
+#include "core/Reporter.h"
+
+namespace sorvane {
+
+namespace {
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// English or Japanese, by the window's language.
+QString Tr(const char* english, const char* japanese) { return LanguageJapanese() ? U(japanese) : U(english); }
+
+QString ControlName(MidiControl control) {
+  switch (control) {
+    case MidiControl::ModDepth: return Tr("Modulation depth", "モジュレーションの深さ");
+    case MidiControl::ModRate: return Tr("Modulation rate", "モジュレーションの速さ");
+    case MidiControl::EchoLevel: return Tr("Echo level", "エコーの量");
+    case MidiControl::EchoDelay: return Tr("Echo delay", "エコーの遅延");
+    case MidiControl::OutputLevel: return Tr("Output level", "出力レベル");
+  }
+  return QString();
+}
+
+QString ForgetCaption(int32_t controller) {
+  if (controller == kNoController) return Tr("Forget", "割り当てを解除");
+  return LanguageJapanese() ? U("割り当てを解除 (コントローラー %1)").arg(controller)
+                            : U("Forget controller %1").arg(controller);
+}
+
+// Whether a server's listing belongs to the system chosen.
+bool IsPulse(const SoundServerDevices& server) { return server.System.rfind("PulseAudio", 0) == 0; }
+bool IsJack(const SoundServerDevices& server) { return server.System == "JACK"; }
+
+// The servers whose devices the chosen system would use: Automatic takes
+// the first that answers, in the order the program tries them.
+std::vector<const SoundServerDevices*> ServersFor(SoundChoice choice, const std::vector<SoundServerDevices>& all) {
+  std::vector<const SoundServerDevices*> chosen;
+  if (choice == SoundChoice::Automatic) {
+    for (bool (*kind)(const SoundServerDevices&) : {&IsPulse, &IsJack}) {
+      for (const SoundServerDevices& server : all) {
+        if (kind(server) && server.Reachable) return {&server};
+      }
+    }
+    for (const SoundServerDevices& server : all) chosen.push_back(&server);
+    return chosen;
+  }
+  for (const SoundServerDevices& server : all) {
+    if (choice == SoundChoice::Pulse ? IsPulse(server) : IsJack(server)) chosen.push_back(&server);
+  }
+  return chosen;
+}
+
+QString DeviceText(const SoundDeviceInfo& device) {
+  const QString name = QString::fromStdString(device.Name);
+  const QString description = QString::fromStdString(device.Description);
+  if (description.isEmpty() || description == name) return name;
+  return QStringLiteral("%1 (%2)").arg(description, name);
+}
+
+// "Default" first, then the devices, then current when it is not among them.
+void FillDeviceBox(QComboBox* box, const std::vector<const SoundDeviceInfo*>& devices, const QString& current) {
+  box->clear();
+  box->addItem(Tr("Default", "既定"), QString());
+  for (const SoundDeviceInfo* device : devices) {
+    box->addItem(DeviceText(*device), QString::fromStdString(device->Name));
+  }
+  int index = box->findData(current);
+  if (index < 0) {
+    box->addItem(current, current);
+    index = box->count() - 1;
+  }
+  box->setCurrentIndex(index);
+}
+
+QString SelectedDevice(const QComboBox* box) { return box->currentData().toString(); }
+
+}  // namespace
+
+// ---- the MIDI learn menu ----
+
+MidiLearnMenu::MidiLearnMenu(QWidget* control, std::function<int32_t()> assigned, std::function<void()> learn,
+                             std::function<void()> forget)
+    : QObject(control), Control(control), Assigned(std::move(assigned)) {
+  LearnAction = new QAction(Tr("Learn MIDI controller", "MIDIコントローラーを割り当てる"), this);
+  ForgetAction = new QAction(this);
+  connect(LearnAction, &QAction::triggered, this, std::move(learn));
+  connect(ForgetAction, &QAction::triggered, this, std::move(forget));
+  Refresh();
+  // The control's own menu (a scroll bar's scrolling menu) gives way.
+  control->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(control, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    Refresh();
+    QMenu menu(Control);
+    menu.addAction(LearnAction);
+    menu.addAction(ForgetAction);
+    menu.exec(Control->mapToGlobal(pos));
+  });
+}
+
+void MidiLearnMenu::Refresh() {
+  const int32_t controller = Assigned();
+  ForgetAction->setText(ForgetCaption(controller));
+  ForgetAction->setEnabled(controller != kNoController);
+}
+
+// ---- the dialog ----
+
+TPreferencesDialog::DeviceLister TPreferencesDialog::DefaultLister() {
+#ifdef SORVANE_HAVE_SOUND
+  return &ListSoundDevices;
+#else
+  return [] { return std::vector<SoundServerDevices>(); };
+#endif
+}
+
+TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDialog(&form), Form(form) {
+  setModal(true);
+  setFont(form.font());
+  setWindowTitle(Tr("Preferences", "環境設定"));
+
+  auto* sound = new QFormLayout;
+  SystemBox = new QComboBox(this);
+  SystemBox->addItem(Tr("Automatic", "自動"));
+  SystemBox->addItem(Tr("PulseAudio or PipeWire", "PulseAudio または PipeWire"));
+  SystemBox->addItem(U("JACK"));
+  sound->addRow(Tr("Sound system:", "サウンドシステム:"), SystemBox);
+  InputBox = new QComboBox(this);
+  sound->addRow(Tr("Input device:", "入力デバイス:"), InputBox);
+  OutputBox = new QComboBox(this);
+  sound->addRow(Tr("Output device:", "出力デバイス:"), OutputBox);
+  DeviceNote = new QLabel(Tr("Listing the devices...", "デバイスを調べています..."), this);
+  DeviceNote->setWordWrap(true);
+  sound->addRow(QString(), DeviceNote);
+  LatencyBox = new QComboBox(this);
+  LatencyBox->addItem(Tr("Normal", "標準"));
+  LatencyBox->addItem(Tr("Low", "低遅延"));
+  sound->addRow(Tr("Latency:", "レイテンシ:"), LatencyBox);
+  ChannelBox = new QComboBox(this);
+  ChannelBox->addItem(Tr("All", "すべて"));
+  for (int channel = 1; channel <= kMidiChannels; ++channel) ChannelBox->addItem(QString::number(channel));
+  sound->addRow(Tr("MIDI channel:", "MIDIチャンネル:"), ChannelBox);
+
+  auto* level = new QHBoxLayout;
+  LevelSlider = new QSlider(Qt::Horizontal, this);
+  const MidiControlRange levelRange = kMidiControlRanges[static_cast<int>(MidiControl::OutputLevel)];
+  LevelSlider->setRange(levelRange.Min, levelRange.Max);
+  LevelSlider->setSingleStep(1);
+  LevelSlider->setPageStep(3);
+  LevelLabel = new QLabel(this);
+  // Room for the widest value, so that the slider does not move.
+  LevelLabel->setMinimumWidth(LevelLabel->fontMetrics().horizontalAdvance(QStringLiteral("-24 dB")) + 4);
+  level->addWidget(LevelSlider, 1);
+  level->addWidget(LevelLabel);
+  sound->addRow(Tr("Output level:", "出力レベル:"), level);
+  connect(LevelSlider, &QSlider::valueChanged, this, [this](int db) { ShowLevel(db); });
+  constexpr int kLevel = static_cast<int>(MidiControl::OutputLevel);
+  LevelMenu = new MidiLearnMenu(
+      LevelSlider, [this] { return Controllers[kLevel]; },
+      [this] {
+        if (MidiInput* midi = Form.MidiIn()) midi->StartLearning(MidiControl::OutputLevel);
+      },
+      [this] {
+        Controllers[kLevel] = kNoController;
+        ShowControllers();
+      });
+
+  ControllerTable = new QTableWidget(kMidiControlCount, 3, this);
+  ControllerTable->setHorizontalHeaderLabels(
+      {Tr("Control", "操作"), Tr("MIDI controller", "MIDIコントローラー"), QString()});
+  ControllerTable->verticalHeader()->hide();
+  ControllerTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ControllerTable->setSelectionMode(QAbstractItemView::NoSelection);
+  ControllerTable->setFocusPolicy(Qt::NoFocus);
+  for (int row = 0; row < kMidiControlCount; ++row) {
+    ControllerTable->setItem(row, 0, new QTableWidgetItem(ControlName(static_cast<MidiControl>(row))));
+    ControllerTable->setItem(row, 1, new QTableWidgetItem);
+    ForgetButtons[row] = new QPushButton(Tr("Forget", "解除"), ControllerTable);
+    ControllerTable->setCellWidget(row, 2, ForgetButtons[row]);
+    connect(ForgetButtons[row], &QPushButton::clicked, this, [this, row] {
+      Controllers[row] = kNoController;
+      ShowControllers();
+    });
+  }
+  ControllerTable->resizeColumnsToContents();
+  ControllerTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+  int tableHeight = ControllerTable->horizontalHeader()->sizeHint().height() + 2 * ControllerTable->frameWidth();
+  for (int row = 0; row < kMidiControlCount; ++row) tableHeight += ControllerTable->rowHeight(row);
+  ControllerTable->setFixedHeight(tableHeight);
+  ControllerTable->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  ControllerTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+  WhenNote = new QLabel(Tr("The MIDI channel, the output level and the controllers change at once; the sound "
+                           "system, the devices and the latency at the next start.",
+                           "MIDIチャンネル、出力レベル、コントローラーはすぐに変わります。サウンドシステム、"
+                           "デバイス、レイテンシは次の起動から変わります。"),
+                        this);
+  WhenNote->setWordWrap(true);
+
+  Buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::RestoreDefaults,
+                                 this);
+  Buttons->button(QDialogButtonBox::Ok)->setText(Tr("OK", "OK"));
+  Buttons->button(QDialogButtonBox::Cancel)->setText(Tr("Cancel", "キャンセル"));
+  RestoreButton = Buttons->button(QDialogButtonBox::RestoreDefaults);
+  RestoreButton->setText(Tr("Restore defaults", "既定値に戻す"));
+  connect(Buttons, &QDialogButtonBox::accepted, this, &TPreferencesDialog::accept);
+  connect(Buttons, &QDialogButtonBox::rejected, this, &TPreferencesDialog::reject);
+  connect(RestoreButton, &QPushButton::clicked, this, [this] { ShowPreferences(Preferences()); });
+
+  auto* column = new QVBoxLayout(this);
+  column->addLayout(sound);
+  column->addWidget(new QLabel(Tr("MIDI controllers learnt:", "割り当てたMIDIコントローラー:"), this));
+  column->addWidget(ControllerTable);
+  column->addWidget(WhenNote);
+  column->addWidget(Buttons);
+  setMinimumWidth(420);
+
+  ShowPreferences(form.CurrentPreferences());
+  connect(SystemBox, &QComboBox::currentIndexChanged, this,
+          [this] { FillDevices(SelectedDevice(InputBox), SelectedDevice(OutputBox)); });
+
+  // A server that does not answer takes up to a few seconds to give up.
+  Lister = std::thread([this, lister = std::move(lister)] {
+    std::vector<SoundServerDevices> servers = lister();
+    QMetaObject::invokeMethod(
+        this, [this, servers = std::move(servers)]() mutable { DevicesArrived(std::move(servers)); },
+        Qt::QueuedConnection);
+  });
+}
+
+TPreferencesDialog::~TPreferencesDialog() {
+  // The listing posts to this dialog: it ends first, and what it posted
+  // goes with the dialog.
+  if (Lister.joinable()) Lister.join();
+}
+
+void TPreferencesDialog::ShowPreferences(const Preferences& prefs) {
+  {
+    const QSignalBlocker block(SystemBox);
+    SystemBox->setCurrentIndex(static_cast<int>(prefs.System));
+  }
+  FillDevices(prefs.InputDevice, prefs.OutputDevice);
+  LatencyBox->setCurrentIndex(prefs.Latency == LatencyMode::Low ? 1 : 0);
+  ChannelBox->setCurrentIndex(prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1);
+  LevelSlider->setValue(prefs.OutputLevelDb);
+  ShowLevel(LevelSlider->value());
+  Controllers = prefs.Controllers;
+  ShowControllers();
+}
+
+Preferences TPreferencesDialog::Chosen() const {
+  Preferences prefs;
+  prefs.System = static_cast<SoundChoice>(SystemBox->currentIndex());
+  prefs.InputDevice = SelectedDevice(InputBox);
+  prefs.OutputDevice = SelectedDevice(OutputBox);
+  prefs.Latency = LatencyBox->currentIndex() == 1 ? LatencyMode::Low : LatencyMode::Normal;
+  prefs.MidiChannel = ChannelBox->currentIndex() == 0 ? kMidiAllChannels : ChannelBox->currentIndex() - 1;
+  prefs.OutputLevelDb = LevelSlider->value();
+  prefs.Controllers = Controllers;
+  return prefs;
+}
+
+bool TPreferencesDialog::WaitForDevices(int timeoutMs) {
+  const QDeadlineTimer deadline(timeoutMs);
+  while (!Listed && !deadline.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (!Listed) QThread::msleep(5);
+  }
+  return Listed;
+}
+
+void TPreferencesDialog::ControllerLearnt(MidiControl control, int32_t controller) {
+  for (int32_t& assigned : Controllers) {
+    if (assigned == controller) assigned = kNoController;
+  }
+  Controllers[static_cast<int>(control)] = controller;
+  ShowControllers();
+}
+
+void TPreferencesDialog::ShowLevelFromMidi(int32_t db) { LevelSlider->setValue(db); }
+
+void TPreferencesDialog::accept() {
+  Form.ApplyPreferences(Chosen());
+  QDialog::accept();
+}
+
+void TPreferencesDialog::DevicesArrived(std::vector<SoundServerDevices> servers) {
+  Servers = std::move(servers);
+  Listed = true;
+  FillDevices(SelectedDevice(InputBox), SelectedDevice(OutputBox));
+}
+
+void TPreferencesDialog::FillDevices(const QString& input, const QString& output) {
+  const std::vector<const SoundServerDevices*> servers =
+      ServersFor(static_cast<SoundChoice>(SystemBox->currentIndex()), Servers);
+  std::vector<const SoundDeviceInfo*> inputs;
+  std::vector<const SoundDeviceInfo*> outputs;
+  QStringList problems;
+  for (const SoundServerDevices* server : servers) {
+    for (const SoundDeviceInfo& device : server->Inputs) inputs.push_back(&device);
+    for (const SoundDeviceInfo& device : server->Outputs) outputs.push_back(&device);
+    if (!server->Reachable) {
+      problems << (LanguageJapanese() ? U("%1: 応答がありません (%2)") : U("%1: not reachable (%2)"))
+                      .arg(QString::fromStdString(server->System), QString::fromStdString(server->Problem));
+    }
+  }
+  FillDeviceBox(InputBox, inputs, input);
+  FillDeviceBox(OutputBox, outputs, output);
+  if (Listed) DeviceNote->setText(problems.join(QLatin1Char('\n')));
+  DeviceNote->setVisible(!DeviceNote->text().isEmpty());
+}
+
+void TPreferencesDialog::ShowLevel(int32_t db) {
+  LevelLabel->setText(db > 0 ? QStringLiteral("+%1 dB").arg(db) : QStringLiteral("%1 dB").arg(db));
+}
+
+void TPreferencesDialog::ShowControllers() {
+  for (int row = 0; row < kMidiControlCount; ++row) {
+    const int32_t controller = Controllers[row];
+    ControllerTable->item(row, 1)->setText(controller == kNoController ? Tr("none", "なし")
+                                                                        : QString::number(controller));
+    ForgetButtons[row]->setEnabled(controller != kNoController);
+  }
+  LevelMenu->Refresh();
+}
+
+}  // namespace sorvane

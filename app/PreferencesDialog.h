@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The preferences dialog (sound system, devices, latency, MIDI channel,
+// output level, learnt MIDI controllers) and the right-button menu that lets
+// a MIDI controller be learnt for a control or forgotten.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <array>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "app/Settings.h"
+#include "devices/SoundSystem.h"
+#include "keyboard/MidiNotes.h"
+
+class QAction;
+class QComboBox;
+class QDialogButtonBox;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QTableWidget;
+
+namespace sorvane {
+
+class TForm1;
+
+// The right-button menu of a control that a MIDI controller can drive:
+// "Learn MIDI controller" and "Forget", the latter naming the controller
+// assigned now and disabled when there is none. The actions live as long as
+// the control, so that they can be triggered without the menu.
+class MidiLearnMenu final : public QObject {
+ public:
+  // assigned: the control's controller now, or kNoController.
+  MidiLearnMenu(QWidget* control, std::function<int32_t()> assigned, std::function<void()> learn,
+                std::function<void()> forget);
+
+  QAction* Learn() const { return LearnAction; }
+  QAction* Forget() const { return ForgetAction; }
+  // The Forget item's caption and state for the controller assigned now; run
+  // before the menu opens.
+  void Refresh();
+
+ private:
+  QWidget* Control;
+  std::function<int32_t()> Assigned;
+  QAction* LearnAction;
+  QAction* ForgetAction;
+};
+
+class TPreferencesDialog final : public QDialog {
+ public:
+  // What the sound servers offer; blocks for up to a few seconds.
+  using DeviceLister = std::function<std::vector<SoundServerDevices>()>;
+
+  // Shows form's preferences; OK puts the choice into effect through
+  // form.ApplyPreferences. The devices are listed on a thread of their own
+  // when the dialog is made, so that a server that does not answer holds up
+  // only the device lists.
+  explicit TPreferencesDialog(TForm1& form, DeviceLister lister = DefaultLister());
+  ~TPreferencesDialog() override;
+
+  static DeviceLister DefaultLister();
+
+  // The widgets set to prefs (the devices' lists keep what was listed).
+  void ShowPreferences(const Preferences& prefs);
+  // The preferences as the widgets show them now.
+  Preferences Chosen() const;
+  // Waits, handling events, until the devices are listed; false on time-out.
+  bool WaitForDevices(int timeoutMs);
+  bool DevicesListed() const { return Listed; }
+  // A controller was learnt while the dialog is open: its table follows,
+  // the controller taken from any other control that had it.
+  void ControllerLearnt(MidiControl control, int32_t controller);
+  // A MIDI controller moved the output level: the slider follows.
+  void ShowLevelFromMidi(int32_t db);
+
+  void accept() override;
+
+  QComboBox* SystemBox = nullptr;
+  QComboBox* InputBox = nullptr;
+  QComboBox* OutputBox = nullptr;
+  QLabel* DeviceNote = nullptr;  // servers that did not answer, or "listing"
+  QComboBox* LatencyBox = nullptr;
+  QComboBox* ChannelBox = nullptr;
+  QSlider* LevelSlider = nullptr;
+  QLabel* LevelLabel = nullptr;
+  MidiLearnMenu* LevelMenu = nullptr;
+  QTableWidget* ControllerTable = nullptr;
+  std::array<QPushButton*, kMidiControlCount> ForgetButtons{};
+  QLabel* WhenNote = nullptr;
+  QDialogButtonBox* Buttons = nullptr;
+  QPushButton* RestoreButton = nullptr;
+
+ private:
+  void DevicesArrived(std::vector<SoundServerDevices> servers);
+  // Fills the two device lists for the system chosen, keeping the selection.
+  void FillDevices(const QString& input, const QString& output);
+  void ShowLevel(int32_t db);
+  void ShowControllers();
+
+  TForm1& Form;
+  std::vector<SoundServerDevices> Servers;
+  bool Listed = false;
+  std::array<int32_t, kMidiControlCount> Controllers{};
+  std::thread Lister;
+};
+
+}  // namespace sorvane

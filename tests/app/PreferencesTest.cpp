@@ -1,0 +1,250 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The preferences dialog and MIDI learn in the window: captions in both
+// languages, the device lists, OK, Cancel and the defaults, the ways the
+// window opens the dialog, learning and forgetting a controller through the
+// engine's MIDI path, and the dialog's screenshots.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include "AppTestSupport.h"
+#include "app/PreferencesDialog.h"
+#include "keyboard/widgets/ColorButton.h"
+
+namespace sorvane::test {
+namespace {
+
+QString U(const char* s) { return QString::fromUtf8(s); }
+
+constexpr size_t kDepth = static_cast<size_t>(MidiControl::ModDepth);
+constexpr size_t kRate = static_cast<size_t>(MidiControl::ModRate);
+constexpr size_t kEcho = static_cast<size_t>(MidiControl::EchoLevel);
+constexpr size_t kLevel = static_cast<size_t>(MidiControl::OutputLevel);
+constexpr int32_t kCommaKey = 13;
+
+// PipeWire's PulseAudio server with a microphone and speakers; no JACK.
+std::vector<SoundServerDevices> FakeServers() {
+  return {{"PulseAudio (PipeWire)", true, "", {{"alsa_input.mic", "USB Microphone", true}},
+           {{"alsa_output.speakers", "Speakers", true}}},
+          {"JACK", false, "no JACK server is running", {}, {}}};
+}
+
+std::unique_ptr<TPreferencesDialog> OpenDialog(Window& w) {
+  auto dialog = std::make_unique<TPreferencesDialog>(*w, &FakeServers);
+  EXPECT_TRUE(dialog->WaitForDevices(5000));
+  return dialog;
+}
+
+QStringList Items(const QComboBox* box) {
+  QStringList items;
+  for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
+  return items;
+}
+
+bool Holds(EngineState& engine, int32_t key) {
+  for (int32_t k : engine.Pool.VoiceKeys)
+    if (k == key) return true;
+  return false;
+}
+
+// The actions of the menu a right-button click on target opens; empty when
+// none opens.
+QList<QAction*> ContextMenuOf(QWidget* target) {
+  QList<QAction*> actions;
+  QTimer::singleShot(0, [&actions] {
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+      actions = menu->actions();
+      menu->close();
+    }
+  });
+  const QPoint pos(2, 2);
+  QContextMenuEvent event(QContextMenuEvent::Mouse, pos, target->mapToGlobal(pos));
+  QApplication::sendEvent(target, &event);
+  QCoreApplication::processEvents();
+  return actions;
+}
+
+// Also saves the dialog's pictures beside the window's.
+TEST(Preferences, DialogInBothLanguagesListsDevicesAndAppliesOnOk) {
+  struct Captions {
+    QLocale::Language Language;
+    const char *Title, *Default, *All, *Learn, *None, *NextStart, *Picture;
+  };
+  const Captions cases[] = {
+      {QLocale::English, "Preferences", "Default", "All", "Learn MIDI controller", "none", "next start",
+       "preferences-en.png"},
+      {QLocale::Japanese, "環境設定", "既定", "すべて", "MIDIコントローラーを割り当てる", "なし", "次の起動",
+       "preferences-ja.png"},
+  };
+  const QDir screenshots(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("screenshots")));
+  QDir().mkpath(screenshots.path());
+  for (const Captions& c : cases) {
+    Window w(c.Language);
+    // A device the servers no longer offer stays chosen.
+    Preferences kept = w->CurrentPreferences();
+    kept.InputDevice = QStringLiteral("gone-mic");
+    w->ApplyPreferences(kept);
+    auto d = OpenDialog(w);
+    EXPECT_EQ(d->windowTitle(), U(c.Title));
+    EXPECT_EQ(d->ChannelBox->itemText(0), U(c.All));
+    EXPECT_EQ(d->LevelMenu->Learn()->text(), U(c.Learn));
+    EXPECT_TRUE(d->WhenNote->text().contains(U(c.NextStart))) << d->WhenNote->text().toStdString();
+    // The modulation wheel on the depth, nothing else.
+    EXPECT_EQ(d->ControllerTable->item(kDepth, 1)->text(), QStringLiteral("1"));
+    EXPECT_EQ(d->ControllerTable->item(kEcho, 1)->text(), U(c.None));
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(d.get()));
+    EXPECT_TRUE(d->grab().save(screenshots.filePath(U(c.Picture))));
+
+    // Automatic: the server that answers.
+    EXPECT_EQ(Items(d->InputBox),
+              QStringList({U(c.Default), QStringLiteral("USB Microphone (alsa_input.mic)"), QStringLiteral("gone-mic")}));
+    EXPECT_EQ(d->InputBox->currentData().toString(), QStringLiteral("gone-mic"));
+    EXPECT_TRUE(d->DeviceNote->isHidden());
+    // JACK offers nothing and says why; the chosen device is still kept.
+    d->SystemBox->setCurrentIndex(2);
+    EXPECT_EQ(Items(d->InputBox), QStringList({U(c.Default), QStringLiteral("gone-mic")}));
+    EXPECT_TRUE(d->DeviceNote->text().contains(QStringLiteral("no JACK server is running")));
+    d->SystemBox->setCurrentIndex(1);
+    d->OutputBox->setCurrentIndex(1);
+
+    d->LevelSlider->setValue(-6);
+    EXPECT_EQ(d->LevelLabel->text(), QStringLiteral("-6 dB"));
+    d->ChannelBox->setCurrentIndex(3);
+    d->Buttons->button(QDialogButtonBox::Ok)->click();
+    EXPECT_EQ(w.Engine().Params.OutputLevelDb, -6);
+    EXPECT_EQ(w->MidiIn()->Channel(), 2);
+    EXPECT_EQ(w->CurrentPreferences().System, SoundChoice::Pulse);
+    EXPECT_EQ(w->CurrentPreferences().InputDevice, QStringLiteral("gone-mic"));
+    EXPECT_EQ(w->CurrentPreferences().OutputDevice, QStringLiteral("alsa_output.speakers"));
+  }
+}
+
+TEST(Preferences, ForgetAndDefaultsWaitForOkAndCancelKeepsEverything) {
+  Window w;
+  Preferences chosen;
+  chosen.System = SoundChoice::Jack;
+  chosen.Latency = LatencyMode::Low;
+  chosen.MidiChannel = 4;
+  chosen.OutputLevelDb = 3;
+  chosen.Controllers[kEcho] = 7;
+  w->ApplyPreferences(chosen);
+  {
+    auto d = OpenDialog(w);
+    EXPECT_EQ(d->Chosen(), chosen);
+    EXPECT_EQ(d->LevelLabel->text(), QStringLiteral("+3 dB"));
+    d->ForgetButtons[kDepth]->click();
+    EXPECT_EQ(d->ControllerTable->item(kDepth, 1)->text(), QStringLiteral("none"));
+    d->LevelSlider->setValue(-24);
+    d->reject();
+    EXPECT_EQ(w->CurrentPreferences(), chosen);
+    EXPECT_EQ(w.Engine().Params.OutputLevelDb, 3);
+  }
+  auto d = OpenDialog(w);
+  d->RestoreButton->click();
+  EXPECT_EQ(d->Chosen(), Preferences());
+  d->accept();
+  EXPECT_EQ(w->CurrentPreferences(), Preferences());
+  EXPECT_EQ(w->MidiIn()->Controllers().Controller, Preferences::DefaultControllers());
+  EXPECT_EQ(w.Engine().Params.OutputLevelDb, 0);
+}
+
+TEST(Preferences, PanelMenuAndCtrlCommaOpenTheDialogWhileKeysStillPlay) {
+  Window w;
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
+  // A right-button click anywhere on the panel, a radio item included,
+  // offers the preferences; on a key it plays and opens no menu.
+  EXPECT_EQ(ContextMenuOf(w->RadioGroup1Items[0]), QList<QAction*>({w->PreferencesAction}));
+  EXPECT_TRUE(w->PreferencesAction->text().startsWith(QStringLiteral("Preferences...")));
+  EXPECT_TRUE(ContextMenuOf(w->KeyButtons[0]).isEmpty());
+  // The scroll bars offer MIDI learn instead.
+  const QList<QAction*> barMenu = ContextMenuOf(w->ScrollBar3);
+  ASSERT_EQ(barMenu.size(), 2);
+  EXPECT_FALSE(barMenu[1]->isEnabled());
+  EXPECT_EQ(ContextMenuOf(w->ScrollBar1)[1]->text(), QStringLiteral("Forget controller 1"));
+
+  // Ctrl+Comma: used, no note, the dialog opens (once) after the event.
+  w.Key(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier);
+  w.Key(QEvent::KeyPress, Qt::Key_Comma, Qt::ControlModifier);
+  EXPECT_FALSE(Holds(w.Engine(), kCommaKey));
+  QTRY_VERIFY(w->PreferencesDialog() != nullptr);
+  QPointer<TPreferencesDialog> opened = w->PreferencesDialog();
+  EXPECT_EQ(QApplication::activeModalWidget(), opened.data());
+  opened->reject();
+  QTRY_VERIFY(opened.isNull());
+  w.Key(QEvent::KeyRelease, Qt::Key_Comma, Qt::ControlModifier);
+  w.Key(QEvent::KeyRelease, Qt::Key_Control);
+
+  // Ctrl+Shift+Comma is still a note.
+  w.Key(QEvent::KeyPress, Qt::Key_Less, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(Holds(w.Engine(), kCommaKey));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w->PreferencesDialog(), nullptr);
+}
+
+// The controller messages go the way a MIDI port's go: posted to the
+// devices' event queue, handled on the engine's thread, shown by the window.
+TEST(MidiLearn, ScrollBarMenuLearnsTheNextControllerAndForgetsIt) {
+  auto backend = std::make_unique<FakeBackend>();
+  backend->WithEvents = true;
+  AudioEventQueue& events = backend->Events;
+  Window w(QLocale::English, std::move(backend));
+  ASSERT_NE(w->MidiIn(), nullptr);
+  const auto post = [&events](uint8_t status, uint8_t controller, uint8_t value) {
+    const uint8_t bytes[3] = {status, controller, value};
+    events.PostMidi(bytes, 3);
+  };
+
+  MidiLearnMenu* echo = w->ScrollBarMenus[kEcho];
+  echo->Learn()->trigger();
+  post(0xB3, 7, 127);  // learning listens on any channel
+  QTRY_COMPARE(w->ScrollBar3->value(), 100);
+  QTRY_COMPARE(w->CurrentPreferences().Controllers[kEcho], 7);
+  post(0xB0, 7, 0);
+  QTRY_COMPARE(w->ScrollBar3->value(), 0);
+
+  // Learning the modulation wheel for the rate takes it from the depth.
+  w->ScrollBarMenus[kRate]->Learn()->trigger();
+  post(0xB0, 1, 127);
+  QTRY_COMPARE(w->ScrollBar2->value(), 20);
+  QTRY_COMPARE(w->CurrentPreferences().Controllers[kRate], 1);
+  EXPECT_EQ(w->CurrentPreferences().Controllers[kDepth], kNoController);
+
+  echo->Refresh();  // as the menu does when it opens
+  EXPECT_EQ(echo->Forget()->text(), QStringLiteral("Forget controller 7"));
+  echo->Forget()->trigger();
+  EXPECT_EQ(w->CurrentPreferences().Controllers[kEcho], kNoController);
+  post(0xB0, 7, 127);
+  post(0xB0, 1, 0);  // handled after the first: the rate shows both are done
+  QTRY_COMPARE(w->ScrollBar2->value(), 1);
+  EXPECT_EQ(w->ScrollBar3->value(), 0);
+
+  // Learnt from the open dialog's output level: the engine, the
+  // preferences and the dialog follow.
+  w->ShowPreferences();
+  TPreferencesDialog* dialog = w->PreferencesDialog();
+  ASSERT_NE(dialog, nullptr);
+  dialog->LevelMenu->Learn()->trigger();
+  post(0xB0, 11, 0);
+  QTRY_COMPARE(w->CurrentPreferences().Controllers[kLevel], 11);
+  QTRY_COMPARE(w.Engine().Params.OutputLevelDb, -24);
+  EXPECT_EQ(dialog->ControllerTable->item(kLevel, 1)->text(), QStringLiteral("11"));
+  EXPECT_EQ(dialog->LevelSlider->value(), -24);
+}
+
+}  // namespace
+}  // namespace sorvane::test
