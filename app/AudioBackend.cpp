@@ -9,7 +9,6 @@
 #include "midi/MidiPort.h"
 
 #ifdef SORVANE_HAVE_SOUND
-#include "devices/SoundSystem.h"
 #include "engine/EventQueue.h"
 #endif
 
@@ -20,8 +19,10 @@ namespace {
 #ifdef SORVANE_HAVE_SOUND
 class SoundCardBackend final : public AudioBackend {
  public:
-  explicit SoundCardBackend(LatencyMode latency)
-      : Mode(latency), System(MakeSoundSystem(Events, MidiOnJackSoundClient(std::getenv("SORVANE_MIDI")), latency)) {}
+  explicit SoundCardBackend(SoundOptions options) : Mode(options.Latency) {
+    options.JackMidi = MidiOnJackSoundClient(std::getenv("SORVANE_MIDI"));
+    System = MakeSoundSystem(Events, options);
+  }
   ~SoundCardBackend() override {
     // The devices stop their callbacks before the queue they post to goes.
     System.reset();
@@ -43,11 +44,11 @@ class SoundCardBackend final : public AudioBackend {
 
 }  // namespace
 
-std::unique_ptr<AudioBackend> MakeSystemAudio(LatencyMode latency) {
+std::unique_ptr<AudioBackend> MakeSystemAudio(const SoundOptions& options) {
 #ifdef SORVANE_HAVE_SOUND
-  return std::make_unique<SoundCardBackend>(latency);
+  return std::make_unique<SoundCardBackend>(options);
 #else
-  static_cast<void>(latency);
+  static_cast<void>(options);
   return std::make_unique<NoSoundBackend>();
 #endif
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "devices/Device.h"
+#include "devices/SoundSystem.h"
 #include "engine/Engine.h"
 #include "core/Interface.h"
 
@@ -89,8 +90,8 @@ class NoSoundBackend final : public AudioBackend {
   UnavailableDevice PlaybackDevice;
 };
 
-// The sound card when the program was built with it, else two devices that
-// cannot be opened.
-std::unique_ptr<AudioBackend> MakeSystemAudio(LatencyMode latency = LatencyMode::Normal);
+// The sound card when the program was built with it (the server, devices
+// and buffer sizes options chooses), else two devices that cannot be opened.
+std::unique_ptr<AudioBackend> MakeSystemAudio(const SoundOptions& options = SoundOptions{});
 
 }  // namespace sorvane

@@ -8,13 +8,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
 
+#include <QCommandLineParser>
 #include <QLibraryInfo>
+#include <QStringList>
+
+#include "keyboard/MidiNotes.h"
+#include "synth/Synth.h"
 
 #ifdef SORVANE_HAVE_XCB
 #include <xcb/xcb.h>
@@ -29,20 +36,43 @@ namespace sorvane {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: sorvane [--latency normal|low] [--help | --version]\n"
+    "Usage: sorvane [OPTION]...\n"
     "\n"
-    "Sorvane, a real-time voice vocoder: speak into the default sound input and\n"
-    "play the keyboard; the voice is sung at the pitch of the keys held and played\n"
-    "on the default sound output. It opens one window; only one instance runs.\n"
+    "Sorvane, a real-time voice vocoder: speak into the sound input and play the\n"
+    "keyboard (on screen, the PC keyboard or MIDI); the voice is sung at the pitch\n"
+    "of the keys held. It opens one window; only one instance runs. Settings are\n"
+    "kept in $XDG_CONFIG_HOME/sorvane/sorvane.conf.\n"
     "\n"
-    "Options:\n"
-    "  --latency MODE  normal (default): the song about 100 ms behind the voice;\n"
-    "              low: about 30 ms, with small buffers that need a machine\n"
-    "              that keeps up\n"
-    "  --help      show this help and exit\n"
-    "  --version   show the program's name and version and exit\n"
+    "Options (given here, they hold for this run and are not saved):\n"
+    "  --sound-system SYSTEM  auto (default), pulse (PulseAudio or PipeWire) or jack\n"
+    "  --input-device NAME    the source (PulseAudio) or capture port (JACK) to use\n"
+    "  --output-device NAME   the sink (PulseAudio) or playback port (JACK) to use\n"
+    "  --list-devices         list what each sound server offers and exit\n"
+    "  --latency MODE         normal (default): the song about 100 ms behind the\n"
+    "                         voice; low: about 30 ms, with small buffers that\n"
+    "                         need a machine that keeps up\n"
+    "  --midi-channel N       play MIDI channel N (1-16) only, or all (default)\n"
+    "  --output-level DB      the song's level before it is clipped, -24 to 6 dB\n"
+    "  --no-restore           start with the start-up settings and save nothing\n"
+    "  -h, --help             show this help and exit\n"
+    "  -v, --version          show the program's name and version and exit\n"
     "\n"
-    "Qt's own options, such as -platform and -display, are passed on to Qt.\n";
+    "Qt's own options, such as -platform and -display, are passed on to Qt.\n"
+    "Exit status: 0 closed normally, 1 no window could be opened or another\n"
+    "instance did not answer, 2 a bad option.\n";
+
+// Qt's own options (the application classes' and the X11 plugin's), given
+// as -name, --name or -name=value: those that take the next argument, and
+// those that do not.
+constexpr const char* kQtOptionsWithValue[] = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon", "qwindowtitle",
+    "session", "style", "stylesheet", "display", "geometry", "title", "name", "fn", "font", "bg", "background",
+    "fg", "foreground", "btn", "button", "visual", "ncols", "im", "inputstyle", "qmljsdebugger"};
+constexpr const char* kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "cmap", "testability"};
+
+bool Listed(const std::string& name, const auto& list) {
+  return std::any_of(std::begin(list), std::end(list), [&](const char* entry) { return name == entry; });
+}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -163,28 +193,114 @@ std::optional<std::string> DisplayProblem(const std::string& platformOption, con
   return reasons;
 }
 
-std::optional<int> HandleCommandLine(int argc, char** argv, LatencyMode& latency) {
-  latency = LatencyMode::Normal;
+namespace {
+
+// The option's message and the usage on stderr.
+int BadOption(const QString& message) {
+  std::fprintf(stderr, "sorvane: %s\n%s", qPrintable(message), kUsage);
+  return kExitBadOption;
+}
+
+// The arguments that are the program's own, Qt's left out.
+QStringList OwnArguments(int argc, char** argv) {
+  QStringList own{QStringLiteral("sorvane")};
   for (int i = 1; i < argc; ++i) {
-    const char* value = nullptr;
-    if (std::strcmp(argv[i], "--latency") == 0) {
-      value = i + 1 < argc ? argv[++i] : "";
-    } else if (std::strncmp(argv[i], "--latency=", 10) == 0) {
-      value = argv[i] + 10;
+    const std::string arg = argv[i];
+    if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      std::string name = arg.substr(arg[1] == '-' ? 2 : 1);
+      const size_t equals = name.find('=');
+      const bool inlineValue = equals != std::string::npos;
+      name = name.substr(0, equals);
+      if (Listed(name, kQtOptionsWithValue)) {
+        if (!inlineValue) ++i;
+        continue;
+      }
+      if (Listed(name, kQtFlags)) continue;
     }
-    if (value != nullptr && !ParseLatencyMode(value, latency)) {
-      std::fprintf(stderr, "sorvane: --latency takes normal or low, not \"%s\"\n%s", value, kUsage);
-      return kExitBadOption;
+    own << QString::fromLocal8Bit(argv[i]);
+  }
+  return own;
+}
+
+}  // namespace
+
+std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& options) {
+  options = CommandLineOptions{};
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption system(QStringLiteral("sound-system"), QString(), QStringLiteral("SYSTEM"));
+  const QCommandLineOption input(QStringLiteral("input-device"), QString(), QStringLiteral("NAME"));
+  const QCommandLineOption output(QStringLiteral("output-device"), QString(), QStringLiteral("NAME"));
+  const QCommandLineOption list(QStringLiteral("list-devices"));
+  const QCommandLineOption latency(QStringLiteral("latency"), QString(), QStringLiteral("MODE"));
+  const QCommandLineOption channel(QStringLiteral("midi-channel"), QString(), QStringLiteral("N"));
+  const QCommandLineOption level(QStringLiteral("output-level"), QString(), QStringLiteral("DB"));
+  const QCommandLineOption noRestore(QStringLiteral("no-restore"));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+  parser.addOptions({system, input, output, list, latency, channel, level, noRestore, help, version});
+  if (!parser.parse(OwnArguments(argc, argv))) return BadOption(parser.errorText());
+  if (!parser.positionalArguments().isEmpty()) {
+    return BadOption(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+  }
+  if (parser.isSet(help)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (parser.isSet(version)) {
+    std::printf("sorvane %s\n", SORVANE_VERSION);
+    return 0;
+  }
+  if (parser.isSet(system)) {
+    const QString value = parser.value(system);
+    SoundChoice choice = SoundChoice::Automatic;
+    if (value == QLatin1String("pulse")) {
+      choice = SoundChoice::Pulse;
+    } else if (value == QLatin1String("jack")) {
+      choice = SoundChoice::Jack;
+    } else if (value != QLatin1String("auto")) {
+      return BadOption(QStringLiteral("--sound-system takes auto, pulse or jack, not \"%1\"").arg(value));
     }
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
+    options.System = choice;
+  }
+  for (const auto& [option, target] : {std::pair{&input, &options.InputDevice}, std::pair{&output, &options.OutputDevice}}) {
+    if (!parser.isSet(*option)) continue;
+    const QString value = parser.value(*option);
+    if (value.isEmpty()) return BadOption(QStringLiteral("--%1 needs a device name").arg(option->names().constFirst()));
+    *target = value.toStdString();
+  }
+  if (parser.isSet(latency)) {
+    const QString value = parser.value(latency);
+    LatencyMode mode = LatencyMode::Normal;
+    if (!ParseLatencyMode(value.toUtf8().constData(), mode)) {
+      return BadOption(QStringLiteral("--latency takes normal or low, not \"%1\"").arg(value));
     }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("sorvane %s\n", SORVANE_VERSION);
-      return 0;
+    options.Latency = mode;
+  }
+  if (parser.isSet(channel)) {
+    const QString value = parser.value(channel);
+    bool ok = false;
+    const int n = value.toInt(&ok);
+    if (value == QLatin1String("all")) {
+      options.MidiChannel = kMidiAllChannels;
+    } else if (ok && n >= 1 && n <= kMidiChannels && !value.startsWith(QLatin1Char('+'))) {
+      options.MidiChannel = n - 1;
+    } else {
+      return BadOption(QStringLiteral("--midi-channel takes all or a channel from 1 to 16, not \"%1\"").arg(value));
     }
   }
+  if (parser.isSet(level)) {
+    const QString value = parser.value(level);
+    bool ok = false;
+    const int db = value.toInt(&ok);
+    if (!ok || db < kOutputLevelMinDb || db > kOutputLevelMaxDb) {
+      return BadOption(QStringLiteral("--output-level takes whole decibels from -24 to 6, not \"%1\"").arg(value));
+    }
+    options.OutputLevelDb = db;
+  }
+  options.ListDevices = parser.isSet(list);
+  options.NoRestore = parser.isSet(noRestore);
+  if (options.ListDevices) return std::nullopt;
   if (const auto problem = DisplayProblem(QtOption(argc, argv, "platform"), QtOption(argc, argv, "display"))) {
     std::fprintf(stderr, "sorvane: cannot open a window: %s\n", problem->c_str());
     return kExitNoDisplay;

@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the desktop program does with its command line before anything
-// else starts: --help and --version are answered at once, --latency is
-// read, and a session
-// without a display ends with one line instead of an abort inside the
-// toolkit. Everything else on the command line goes on to Qt.
+// else starts: --help and --version are answered at once, the program's
+// options are read and checked (a bad one ends the program with the usage
+// and status 2), and a session without a display ends with one line
+// instead of an abort inside the toolkit. Qt's own options (-platform,
+// -display, -style...) go on to Qt.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "devices/Device.h"
+#include "devices/SoundSystem.h"
 
 namespace sorvane {
 
@@ -18,12 +21,30 @@ inline constexpr int kExitNoDisplay = 1;
 // Exit status for an option with a value it does not take.
 inline constexpr int kExitBadOption = 2;
 
+// The program's options; each one not given is empty.
+struct CommandLineOptions {
+  std::optional<SoundChoice> System;        // --sound-system auto|pulse|jack
+  std::optional<std::string> InputDevice;   // --input-device NAME
+  std::optional<std::string> OutputDevice;  // --output-device NAME
+  std::optional<LatencyMode> Latency;       // --latency normal|low
+  std::optional<int32_t> MidiChannel;       // --midi-channel all|1-16, as 0-15 or kMidiAllChannels
+  std::optional<int32_t> OutputLevelDb;     // --output-level DB
+  bool ListDevices = false;                 // --list-devices
+  bool NoRestore = false;                   // --no-restore
+  // Whether any of the program's own options was given.
+  bool Any() const {
+    return System || InputDevice || OutputDevice || Latency || MidiChannel || OutputLevelDb || ListDevices ||
+           NoRestore;
+  }
+};
+
 // Answers --help (usage on stdout) and --version (name and version on
-// stdout), reads --latency into latency (a bad value: a message and the
-// usage on stderr), and checks that a display can be opened (one line on
-// stderr when none can). Returns the exit status when the program should
-// end now, nothing when it should go on to open its window.
-std::optional<int> HandleCommandLine(int argc, char** argv, LatencyMode& latency);
+// stdout), reads the options (an unknown one or a bad value: a message and
+// the usage on stderr, status 2), and unless --list-devices was given checks
+// that a display can be opened (one line on stderr when none can). Returns
+// the exit status when the program should end now, nothing when it should
+// go on (to list the devices, or to open its window).
+std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& options);
 
 // Why no window can be opened, or nothing when one of the platforms that Qt
 // would try looks usable. platformOption and displayOption are the values of

@@ -3,6 +3,7 @@
 // notifications and the close handshake.
 #include "app/MainWindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -32,6 +33,7 @@
 #include "app/AboutBox.h"
 #include "app/Glyphs.h"
 #include "app/PhraseDialogs.h"
+#include "app/PreferencesDialog.h"
 #include "app/Platform.h"
 #include "keyboard/KeyboardLayout.h"
 #include "keyboard/widgets/ColorButton.h"
@@ -47,6 +49,9 @@ const QColor kWhite(255, 255, 255);
 const QColor kBlack(0, 0, 0);
 const QColor kSounding(255, 0, 0);
 constexpr int kPanelDesignedWidth = 625;
+// The comma key: a note key, except with Ctrl alone, which opens the
+// preferences.
+constexpr int32_t kVkComma = 0xBC;
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -211,6 +216,11 @@ void TForm1::BuildControls() {
   Timer1->setInterval(kTimer1DesignedMs);
   ServerWatch = new QTimer(this);
   ServerWatch->setInterval(kServerWatchMs);
+  // A scroll bar dragged writes the settings once it rests.
+  SaveTimer = new QTimer(this);
+  SaveTimer->setSingleShot(true);
+  SaveTimer->setInterval(kSaveDelayMs);
+  connect(SaveTimer, &QTimer::timeout, this, &TForm1::WriteSettings);
 
   OpenDialog1 = new QFileDialog(this);
   SaveDialog1 = new QFileDialog(this);
@@ -327,6 +337,7 @@ void TForm1::FormCreate() {
   OpenAudio(engine);
   connect(ServerWatch, &QTimer::timeout, this, &TForm1::ServerWatchTimer);
   ServerWatch->start();
+  BuildMenus();
 }
 
 void TForm1::SetEnglishCaptions() {
@@ -425,40 +436,59 @@ void TForm1::ShowSoundGone(const QString& tip) {
 
 // ---- control panel ----
 
-void TForm1::RadioGroup2Click() { SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId()); }
+void TForm1::RadioGroup2Click() {
+  SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId());
+  SaveSettings();
+}
 
-void TForm1::RadioGroup1Click() { SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId()); }
+void TForm1::RadioGroup1Click() {
+  SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId());
+  SaveSettings();
+}
 
 void TForm1::ScrollBar1Change() {
   SetModDepth(*EngineData, ScrollBar1->value());
   Label4->setText(QString::asprintf("%d%%", EngineData->Params.ModDepth));
   Label4->adjustSize();
+  SaveSettings();
 }
 
 void TForm1::ScrollBar2Change() {
   SetModRate(*EngineData, ScrollBar2->value());
   Label5->setText(QString::asprintf("%dHz", EngineData->Params.ModRate));
   Label5->adjustSize();
+  SaveSettings();
 }
 
 void TForm1::ScrollBar3Change() {
   SetEchoLevel(*EngineData, ScrollBar3->value());
   Label6->setText(QString::asprintf("%d%%", EngineData->Params.EchoLevel));
   Label6->adjustSize();
+  SaveSettings();
 }
 
 void TForm1::ScrollBar4Change() {
   SetEchoDelayMs(*EngineData, ScrollBar4->value());
   Label7->setText(QString::asprintf("%dms", EngineData->Params.EchoDelayMs));
   Label7->adjustSize();
+  SaveSettings();
 }
 
-void TForm1::chkModForceOnClick() { SetModAlwaysOn(*EngineData, chkModForceOn->isChecked()); }
+void TForm1::chkModForceOnClick() {
+  SetModAlwaysOn(*EngineData, chkModForceOn->isChecked());
+  SaveSettings();
+}
 
 // The engine reads the vibrato shape and the emphasis switch from these.
-void TForm1::RadioButton1Click() { SetModShape(*EngineData, RadioButton1->isChecked()); }
+void TForm1::RadioButton1Click() {
+  SetModShape(*EngineData, RadioButton1->isChecked());
+  SaveSettings();
+}
 
-void TForm1::CheckBox1Click() { SetEmphasis(*EngineData, CheckBox1->isChecked()); }
+void TForm1::CheckBox1Click() {
+  SetEmphasis(*EngineData, CheckBox1->isChecked());
+  SaveSettings();
+}
 
 void TForm1::btnInputClick() { StartVolumeControl(true); }
 
@@ -511,6 +541,7 @@ void TForm1::btnPhraseLoadClick() {
   const QString path = ChooseFile(*OpenDialog1);
   if (path.isEmpty()) return;
   LoadDirectory = QFileInfo(path).absolutePath();
+  SaveSettings();
   // The area the dialog covered is drawn again before the analysis runs.
   repaint();
   PhraseLoadFile(*EngineData, QFile::encodeName(path).constData());
@@ -522,6 +553,7 @@ void TForm1::btnPhraseSaveClick() {
   QString path = ChooseFile(*SaveDialog1);
   if (path.isEmpty()) return;
   SaveDirectory = QFileInfo(path).absolutePath();
+  SaveSettings();
   // A name that comes back without an extension gets the default one. The
   // dialog's overwrite prompt saw the name without it, so an existing file
   // of the completed name is only replaced once the user has said so.
@@ -581,6 +613,13 @@ bool TForm1::HandleKeyEvent(QKeyEvent* event) {
     return code != kVkNone && FindKeyIndex(code) >= 0;
   }
   uint16_t key = static_cast<uint16_t>(code);
+  if (down && code == kVkComma &&
+      (shift & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier | Qt::MetaModifier)) == Qt::ControlModifier) {
+    // Ctrl+Comma plays no note. The dialog opens once the key event is
+    // done; a held key's repeats open nothing more.
+    if (!event->isAutoRepeat()) QMetaObject::invokeMethod(this, &TForm1::ShowPreferences, Qt::QueuedConnection);
+    return true;
+  }
   if (down) {
     EventKeys.KeyDown(code);
     FormKeyDown(this, key, shift);
@@ -668,8 +707,69 @@ void TForm1::ControlFromMidi(MidiControl control, int32_t value) {
     case MidiControl::ModRate: ScrollBar2->setValue(value); break;
     case MidiControl::EchoLevel: ScrollBar3->setValue(value); break;
     case MidiControl::EchoDelay: ScrollBar4->setValue(value); break;
-    case MidiControl::OutputLevel: break;
+    case MidiControl::OutputLevel: {
+      // No control of the window shows it: the preferences take it (and
+      // the dialog, when open, follows).
+      Preferences prefs = Prefs;
+      prefs.OutputLevelDb = value;
+      ApplyPreferences(prefs);
+      if (PrefsDialog) PrefsDialog->ShowLevelFromMidi(value);
+      break;
+    }
   }
+}
+
+// ---- preferences and MIDI learn ----
+
+void TForm1::BuildMenus() {
+  const bool japanese = LanguageJapanese();
+  PreferencesAction = new QAction(japanese ? U("環境設定...\tCtrl+,") : U("Preferences...\tCtrl+,"), this);
+  connect(PreferencesAction, &QAction::triggered, this, &TForm1::ShowPreferences);
+  // The panel and what it holds; the keys are not in it and play on any
+  // button.
+  Panel1->setContextMenuPolicy(Qt::ActionsContextMenu);
+  Panel1->addAction(PreferencesAction);
+  const std::array<QScrollBar*, 4> bars{ScrollBar1, ScrollBar2, ScrollBar3, ScrollBar4};
+  for (size_t i = 0; i < bars.size(); ++i) {
+    const auto control = static_cast<MidiControl>(i);
+    ScrollBarMenus[i] = new MidiLearnMenu(
+        bars[i], [this, i] { return Prefs.Controllers[i]; },
+        [this, control] {
+          if (Midi) Midi->StartLearning(control);
+        },
+        [this, control] { ForgetController(control); });
+  }
+}
+
+void TForm1::ShowPreferences() {
+  if (PrefsDialog) {
+    PrefsDialog->raise();
+    PrefsDialog->activateWindow();
+    return;
+  }
+  auto* dialog = new TPreferencesDialog(*this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowModality(Qt::ApplicationModal);
+  PrefsDialog = dialog;
+  dialog->show();
+}
+
+TPreferencesDialog* TForm1::PreferencesDialog() const { return PrefsDialog; }
+
+void TForm1::ForgetController(MidiControl control) {
+  if (Midi) Midi->SetController(control, kNoController);
+  Preferences prefs = Prefs;
+  prefs.Controllers[static_cast<size_t>(control)] = kNoController;
+  ApplyPreferences(prefs);
+}
+
+void TForm1::MidiControllerLearnt(MidiControl control, int32_t controller) {
+  if (!Midi) return;
+  // The learnt controller may have been taken from another control.
+  Preferences prefs = Prefs;
+  prefs.Controllers = Midi->Controllers().Controller;
+  ApplyPreferences(prefs);
+  if (PrefsDialog) PrefsDialog->ControllerLearnt(control, controller);
 }
 
 // ---- closing ----
@@ -679,6 +779,10 @@ bool TForm1::FormCloseQuery() { return CloseQuery(*EngineData); }
 void TForm1::FormClose() {
   Timer1->stop();
   ServerWatch->stop();
+  if (SaveTimer->isActive()) {
+    SaveTimer->stop();
+    WriteSettings();
+  }
   CloseAudio(*EngineData);
 }
 
@@ -694,6 +798,77 @@ void TForm1::closeEvent(QCloseEvent* event) {
   FormClose();
   event->accept();
   emit Closed();
+}
+
+}  // namespace sorvane
+
+namespace sorvane {
+
+// ---- settings and preferences ----
+
+PanelSettings TForm1::CurrentPanel() const {
+  PanelSettings panel;
+  panel.Waveform = RadioGroup1Buttons->checkedId();
+  panel.Octave = 3 - RadioGroup2Buttons->checkedId();
+  panel.ModDepth = ScrollBar1->value();
+  panel.ModRate = ScrollBar2->value();
+  panel.TriangleShape = RadioButton1->isChecked();
+  panel.ModAlwaysOn = chkModForceOn->isChecked();
+  panel.EchoLevel = ScrollBar3->value();
+  panel.EchoDelayMs = ScrollBar4->value();
+  panel.Emphasis = CheckBox1->isChecked();
+  panel.LoadDirectory = LoadDirectory;
+  panel.SaveDirectory = SaveDirectory;
+  return panel;
+}
+
+void TForm1::UseSettings(AppSettings* settings, const PanelSettings& panel, const Preferences& prefs) {
+  // Each control set as the user would set it, so that its own handler
+  // tells the engine; nothing is written meanwhile.
+  Settings = nullptr;
+  RadioGroup1Items[static_cast<size_t>(panel.Waveform)]->setChecked(true);
+  RadioGroup2Items[static_cast<size_t>(3 - panel.Octave)]->setChecked(true);
+  ScrollBar1->setValue(panel.ModDepth);
+  ScrollBar2->setValue(panel.ModRate);
+  (panel.TriangleShape ? RadioButton1 : RadioButton2)->setChecked(true);
+  chkModForceOn->setChecked(panel.ModAlwaysOn);
+  ScrollBar3->setValue(panel.EchoLevel);
+  ScrollBar4->setValue(panel.EchoDelayMs);
+  CheckBox1->setChecked(panel.Emphasis);
+  if (!panel.LoadDirectory.isEmpty()) LoadDirectory = panel.LoadDirectory;
+  if (!panel.SaveDirectory.isEmpty()) SaveDirectory = panel.SaveDirectory;
+  ApplyPreferences(prefs);
+  SaveTimer->stop();
+  Settings = settings;
+}
+
+void TForm1::ApplyPreferences(const Preferences& prefs) {
+  Prefs = prefs;
+  {
+    std::lock_guard<EngineMutex> lock(EngineData->EngineLock);
+    SetOutputLevel(*EngineData, prefs.OutputLevelDb);
+  }
+  if (Midi) {
+    Midi->SetChannel(prefs.MidiChannel);
+    Midi->SetControllers(prefs.Controllers);
+  }
+  SaveSettings();
+}
+
+void TForm1::OverrideForThisRun(std::optional<int32_t> outputLevelDb, std::optional<int32_t> midiChannel) {
+  if (outputLevelDb) {
+    std::lock_guard<EngineMutex> lock(EngineData->EngineLock);
+    SetOutputLevel(*EngineData, *outputLevelDb);
+  }
+  if (midiChannel && Midi) Midi->SetChannel(*midiChannel);
+}
+
+void TForm1::SaveSettings() {
+  if (Settings != nullptr) SaveTimer->start();
+}
+
+void TForm1::WriteSettings() {
+  if (Settings != nullptr) Settings->Save(CurrentPanel(), Prefs);
 }
 
 }  // namespace sorvane

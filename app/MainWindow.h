@@ -7,16 +7,19 @@
 
 #include <QImage>
 #include <QPixmap>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/AudioBackend.h"
 #include "app/EngineNotices.h"
 #include "app/MidiInput.h"
+#include "app/Settings.h"
 #include "app/Platform.h"
 #include "engine/Engine.h"
 #include "engine/EngineThread.h"
@@ -24,6 +27,7 @@
 #include "keyboard/KeyTable.h"
 #include "keyboard/widgets/KeyEvents.h"
 
+class QAction;
 class QButtonGroup;
 class QCheckBox;
 class QFileDialog;
@@ -38,7 +42,9 @@ class QToolButton;
 
 namespace sorvane {
 
+class MidiLearnMenu;
 class TAboutBox;
+class TPreferencesDialog;
 class TColorButton;
 
 inline constexpr int kClientWidth = 375;
@@ -51,6 +57,8 @@ inline constexpr int kTimer1RunningMs = 250;
 // How often the window looks for a lost sound server, and while it is
 // lost, how often it tries to reconnect.
 inline constexpr int kServerWatchMs = 1000;
+// How long a changed setting waits before the settings file is written.
+inline constexpr int kSaveDelayMs = 500;
 
 class TForm1 : public QWidget, public NoticeTarget {
   Q_OBJECT
@@ -72,6 +80,30 @@ class TForm1 : public QWidget, public NoticeTarget {
   void SetFileChooser(FileChooser chooser) { ChooseFile = std::move(chooser); }
   const QImage& StopGlyph() const { return StopGlyphImage; }
   MidiInput* MidiIn() { return Midi.get(); }
+
+  // The preferences in force. ApplyPreferences puts a changed set into
+  // effect (the MIDI channel, the output level and the learnt controllers
+  // at once; the sound system, the devices and the latency at the next
+  // start) and saves it when settings are kept.
+  const Preferences& CurrentPreferences() const { return Prefs; }
+  void ApplyPreferences(const Preferences& prefs);
+  // Restores the kept panel through the controls' own handlers (after the
+  // start-up order has run) and puts prefs into effect; from then on every
+  // change is saved to settings. Null settings: nothing is saved.
+  void UseSettings(AppSettings* settings, const PanelSettings& panel, const Preferences& prefs);
+  // Options of the command line: in force for this run, never saved.
+  void OverrideForThisRun(std::optional<int32_t> outputLevelDb, std::optional<int32_t> midiChannel);
+  // The panel as the controls show it, with the phrase dialogs' folders.
+  PanelSettings CurrentPanel() const;
+
+  // Opens the preferences dialog (modal, not waiting for it), or raises it
+  // when it is open; also the right button's menu on the control panel and
+  // Ctrl+Comma.
+  void ShowPreferences();
+  TPreferencesDialog* PreferencesDialog() const;
+  QAction* PreferencesAction = nullptr;
+  // The right-button menus of ScrollBar1 to ScrollBar4, by MidiControl.
+  std::array<MidiLearnMenu*, 4> ScrollBarMenus{};
 
   // The key-down and key-up handlers, seen before the focused control.
   // Key is a virtual-key code; set to 0 when the key was used here.
@@ -136,6 +168,8 @@ class TForm1 : public QWidget, public NoticeTarget {
   void RequestClose() override;
   // NoticeTarget: a MIDI controller moves its control.
   void ControlFromMidi(MidiControl control, int32_t value) override;
+  // A controller was learnt: the preferences take it and are saved.
+  void MidiControllerLearnt(MidiControl control, int32_t controller) override;
 
  signals:
   // The first close request: from here on the window only closes. A
@@ -180,6 +214,10 @@ class TForm1 : public QWidget, public NoticeTarget {
   void FormCreate();
   void SetEnglishCaptions();
   void BuildKeyboard();
+  // The preferences item and the scroll bars' MIDI learn menus.
+  void BuildMenus();
+  // The control's controller forgotten, in the MIDI input and the preferences.
+  void ForgetController(MidiControl control);
   // The sound server went away: the engine suspends, stderr and the window
   // say so once.
   void SoundServerLost();
@@ -220,6 +258,14 @@ class TForm1 : public QWidget, public NoticeTarget {
   QString SaveDirectory;
   QString AnnouncedTakeFolder;  // the fallback take folder the window has named
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
+  Preferences Prefs;
+  AppSettings* Settings = nullptr;  // null: nothing is saved
+  // A setting changed: written shortly (a dragged scroll bar once it
+  // rests, and at the latest at the close) when settings are kept.
+  void SaveSettings();
+  void WriteSettings();
+  QTimer* SaveTimer = nullptr;
+  QPointer<TPreferencesDialog> PrefsDialog;
   bool CloseRequested = false;
 };
 

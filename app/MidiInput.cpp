@@ -90,6 +90,12 @@ void MidiInput::ResetControllers() {
   ResetMidiLearn(Notes.Learn);
 }
 
+void MidiInput::SetControllers(const std::array<int32_t, kMidiControlCount>& controllers) {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  for (int c = 0; c < kMidiControlCount; ++c) AssignController(Notes.Learn, static_cast<MidiControl>(c), kNoController);
+  for (int c = 0; c < kMidiControlCount; ++c) AssignController(Notes.Learn, static_cast<MidiControl>(c), controllers[c]);
+}
+
 MidiLearn MidiInput::Controllers() const {
   std::lock_guard<EngineMutex> lock(Engine.EngineLock);
   return Notes.Learn;

@@ -50,6 +50,8 @@ class MidiInput final : public MidiTarget {
   void SetController(MidiControl control, int32_t controller);
   // Back to the start-up controllers: the modulation wheel on the depth.
   void ResetControllers();
+  // Exactly these controllers (one per MidiControl, or kNoController).
+  void SetControllers(const std::array<int32_t, kMidiControlCount>& controllers);
   MidiLearn Controllers() const;
 
   void MidiKeyDown(int32_t key) override;

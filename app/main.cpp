@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QIcon>
+#include <cstdio>
+#include <memory>
 
 #include "app/AboutBox.h"
 #include "app/AudioBackend.h"
@@ -12,8 +14,10 @@
 #include "app/MainWindow.h"
 #include "app/Platform.h"
 #include "app/SignalWatcher.h"
+#include "app/Settings.h"
 #include "app/SingleInstance.h"
 #include "core/Reporter.h"
+#include "devices/SoundSystem.h"
 
 namespace {
 
@@ -65,10 +69,19 @@ class Termination {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --help, --version and a missing display end here, before any window,
-  // sound device or lock.
-  sorvane::LatencyMode latency = sorvane::LatencyMode::Normal;
-  if (const auto status = sorvane::HandleCommandLine(argc, argv, latency)) return *status;
+  // --help, --version, a bad option and a missing display end here, before
+  // any window, sound device or lock; --list-devices needs none of them.
+  sorvane::CommandLineOptions options;
+  if (const auto status = sorvane::HandleCommandLine(argc, argv, options)) return *status;
+  if (options.ListDevices) {
+#ifdef SORVANE_HAVE_SOUND
+    std::fputs(sorvane::FormatSoundDevices(sorvane::ListSoundDevices()).c_str(), stdout);
+    return 0;
+#else
+    std::fputs("sorvane: this build has no sound devices to list\n", stderr);
+    return 1;
+#endif
+  }
   // A file size limit must end a take with its message, not kill the program.
   sorvane::IgnoreFileSizeSignal();
   QApplication app(argc, argv);
@@ -77,7 +90,31 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/sorvane.png")));
 
   sorvane::SingleInstance instance(sorvane::SingleInstance::DefaultDirectory());
-  if (!instance.Acquire()) return instance.GaveUp() ? 1 : 0;
+  if (!instance.Acquire()) {
+    if (instance.GaveUp()) return 1;
+    if (options.Any()) {
+      std::fputs("sorvane: already running: its window was brought to the front; the options given here were not "
+                 "applied\n",
+                 stderr);
+    }
+    return 0;
+  }
+
+  // The kept settings, unless --no-restore: then nothing is read or saved.
+  std::unique_ptr<sorvane::AppSettings> settings;
+  sorvane::PanelSettings panel;
+  sorvane::Preferences prefs;
+  if (!options.NoRestore) {
+    settings = std::make_unique<sorvane::AppSettings>(sorvane::AppSettings::DefaultPath());
+    settings->Load(panel, prefs);
+  }
+  // The sound as the preferences choose it, the command line's options
+  // first.
+  sorvane::SoundOptions sound;
+  sound.System = options.System.value_or(prefs.System);
+  sound.InputDevice = options.InputDevice.value_or(prefs.InputDevice.toStdString());
+  sound.OutputDevice = options.OutputDevice.value_or(prefs.OutputDevice.toStdString());
+  sound.Latency = options.Latency.value_or(prefs.Latency);
 
   // A signal that arrives while the window is being made waits in the pipe,
   // or is read by the event loop of a box shown meanwhile (no sound device):
@@ -87,7 +124,11 @@ int main(int argc, char** argv) {
   QObject::connect(&terminationSignals, &sorvane::SignalWatcher::TerminationRequested, &app,
                    [&termination](int) { termination.Request(); });
   sorvane::InstallMessageBoxErrorHandler();
-  sorvane::TForm1 form(sorvane::MakeSystemAudio(latency));
+  sorvane::TForm1 form(sorvane::MakeSystemAudio(sound));
+  // After the start-up order: the kept settings through the controls' own
+  // handlers, then what the command line asks for this run.
+  form.UseSettings(settings.get(), panel, prefs);
+  form.OverrideForThisRun(options.OutputLevelDb, options.MidiChannel);
   bool closed = false;
   QObject::connect(&form, &sorvane::TForm1::CloseBegun, &instance, &sorvane::SingleInstance::SetClosing);
   // When the main window has closed, the program ends, also when a box

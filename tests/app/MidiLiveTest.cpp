@@ -211,7 +211,9 @@ TEST(WindowSound, BlocksGoOnWhileTheWindowThreadIsBlocked) {
   setenv("SORVANE_SOUND", "jack", 1);
   for (const LatencyMode mode : {LatencyMode::Normal, LatencyMode::Low}) {
     SCOPED_TRACE(mode == LatencyMode::Low ? "low latency" : "normal");
-    test::Window w(QLocale::English, MakeSystemAudio(mode));
+    SoundOptions sound;
+    sound.Latency = mode;
+    test::Window w(QLocale::English, MakeSystemAudio(sound));
     EngineState& engine = w.Engine();
     ASSERT_TRUE(engine.Running);
     // Past the warm-up, with the queue steered into its band.

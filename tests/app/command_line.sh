@@ -61,10 +61,35 @@ run version 0 -- --version
 [ -z "$err" ] || fail "version: stderr: $err"
 
 # A bad --latency value ends the program before anything else, display or not.
-run bad-latency 2 -- --latency fast
+run bad-latency 2 -- -display :0 --latency fast
 [[ "$err" == 'sorvane: --latency takes normal or low, not "fast"'* ]] || fail "bad-latency: stderr: $err"
 [[ "$err" == *"Usage: sorvane"* ]] || fail "bad-latency: no usage on stderr"
 [ -z "$out" ] || fail "bad-latency: stdout: $out"
+
+# An unknown option or a bad value: a message naming it, the usage, status
+# 2, before any display is looked for.
+bad_option() {
+  local name=$1 message=$2
+  shift 2
+  run "$name" 2 -- "$@"
+  [[ "$err" == "sorvane: $message"* ]] || fail "$name: stderr: $err"
+  [[ "$err" == *"Usage: sorvane"* ]] || fail "$name: no usage on stderr"
+  [ -z "$out" ] || fail "$name: stdout: $out"
+}
+bad_option bogus 'Unknown option' --bogus
+bad_option missing-value 'Missing value' --output-level
+bad_option loud '--output-level takes whole decibels from -24 to 6, not "7"' --output-level 7
+bad_option channel '--midi-channel takes all or a channel from 1 to 16, not "0"' --midi-channel 0
+bad_option system '--sound-system takes auto, pulse or jack, not "alsa"' --sound-system alsa
+bad_option stray 'unexpected argument "song.wav"' song.wav
+# Qt's own options pass, with or without their value attached.
+bad_option qt-options-pass '--latency takes normal or low' -platform offscreen -style=fusion -reverse --latency x
+
+# --list-devices needs no display; with no server it says so for each and
+# leaves nothing behind (no cookie, no runtime folder).
+run list-no-server 0 PULSE_SERVER=unix:"$work/no-such-socket" JACK_DEFAULT_SERVER=sorvane-none -- --list-devices
+[[ "$out" == *"PulseAudio: not reachable"* && "$out" == *"JACK: not reachable"* ]] ||
+  fail "list-no-server: stdout: $out"
 
 # --help wins over a display that cannot be opened.
 run help-bad-display 0 DISPLAY="$free_display" -- --help

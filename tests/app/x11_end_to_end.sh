@@ -7,7 +7,7 @@
 # a second start that brings the first window forward and ends, a restart
 # after a crash, takes in the user's music folder that survive the program's
 # end (SIGTERM, SIGKILL, a file size limit) and never replace one another,
-# and the Exit button.
+# the Exit button, and settings kept for the next start.
 #   x11_end_to_end.sh PATH_TO_SORVANE WORK_DIR
 set -uo pipefail
 prog=$1
@@ -269,20 +269,65 @@ else
 fi
 
 # Exit closes the window and ends the program.
-xdotool mousemove --window "$main" 340 156 click 1
-for _ in $(seq 50); do
-  kill -0 "$app_pid" 2>/dev/null || break
-  [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
-  sleep 0.1
-done
-if kill -0 "$app_pid" 2>/dev/null && [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" != Z ]; then
-  fail "Exit did not end the program"
-else
-  wait "$app_pid"
-  rc=$?
-  [ "$rc" = 0 ] || fail "program ended with $rc"
-  app_pid=""
+exit_program() {  # what
+  xdotool mousemove --window "$main" 340 156 click 1
+  for _ in $(seq 50); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" = Z ] && break
+    sleep 0.1
+  done
+  if kill -0 "$app_pid" 2>/dev/null && [ "$(awk '/^State:/{print $2}' /proc/$app_pid/status 2>/dev/null)" != Z ]; then
+    fail "$1: Exit did not end the program"
+  else
+    wait "$app_pid"
+    rc=$?
+    [ "$rc" = 0 ] || fail "$1: program ended with $rc"
+    app_pid=""
+  fi
+}
+
+# The left of the panel (octave and waveform groups) as shown now.
+panel_shot() {  # file
+  import -window "$main" "$work/window.png"
+  convert "$work/window.png" -crop 110x180+0+0 +repage "$1"
+}
+
+# Settings are kept: the octave set to Low and the waveform to Square,
+# Exit, and the next start shows them again.
+settings="$work/config/sorvane/sorvane.conf"
+[ ! -e "$settings" ] || fail "a settings file was written though no setting changed"
+panel_shot "$work/panel-first.png"
+xdotool windowfocus --sync "$main"
+xdotool mousemove --window "$main" 30 60 click 1 sleep 0.2 mousemove --window "$main" 30 163 click 1
+sleep 0.3
+panel_shot "$work/panel-changed.png"
+exit_program "settings"
+grep -qx 'octave=1' "$settings" && grep -qx 'waveform=2' "$settings" ||
+  fail "the settings file does not hold octave Low and waveform Square: $(cat "$settings" 2>/dev/null)"
+if start_program; then
+  sleep 0.3
+  panel_shot "$work/panel-restored.png"
+  [ "$(compare -metric AE "$work/panel-changed.png" "$work/panel-restored.png" null: 2>&1)" = 0 ] ||
+    fail "the panel after the restart differs from the panel set before Exit (see panel-restored.png)"
+  [ "$(compare -metric AE "$work/panel-first.png" "$work/panel-changed.png" null: 2>&1)" != 0 ] ||
+    fail "the clicks did not change the panel (see panel-changed.png)"
+  exit_program "after the restart"
 fi
+# --no-restore: the start-up panel, and a change is not saved.
+cp "$settings" "$work/settings-kept.conf"
+program_args=--no-restore
+if start_program; then
+  sleep 0.3
+  panel_shot "$work/panel-no-restore.png"
+  [ "$(compare -metric AE "$work/panel-first.png" "$work/panel-no-restore.png" null: 2>&1)" = 0 ] ||
+    fail "--no-restore did not start with the start-up panel (see panel-no-restore.png)"
+  xdotool windowfocus --sync "$main"
+  xdotool mousemove --window "$main" 30 45 click 1
+  sleep 1
+  exit_program "--no-restore"
+  cmp -s "$settings" "$work/settings-kept.conf" || fail "--no-restore changed the settings file"
+fi
+program_args=""
 
 if [ "$failures" -gt 0 ]; then
   echo "--- program output"; cat "$work/app.log"

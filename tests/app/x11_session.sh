@@ -110,12 +110,13 @@ expect_sound_running() {  # what
 
 # Starts the program and waits for its window. The sound devices must open:
 # an error box is a failure (it is dismissed with Enter so the run goes on).
-# With an argument, the program runs under that file size limit (KiB).
+# With an argument, the program runs under that file size limit (KiB);
+# program_args, when set, are its options.
 start_program() {
   if [ -n "${1:-}" ]; then
-    (ulimit -f "$1" && exec "$prog") >>"$work/app.log" 2>&1 &
+    (ulimit -f "$1" && exec "$prog" ${program_args:-}) >>"$work/app.log" 2>&1 &
   else
-    "$prog" >>"$work/app.log" 2>&1 &
+    "$prog" ${program_args:-} >>"$work/app.log" 2>&1 &
   fi
   app_pid=$!
   main=""

@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The settings file: every value read with its range checked, the whole
+// set written at once.
+#include "app/Settings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+#include <cstdio>
+
+namespace sorvane {
+
+namespace {
+
+constexpr const char* kControllerKeys[kMidiControlCount] = {
+    "midi/controller_vibrato_depth", "midi/controller_vibrato_rate", "midi/controller_echo_level",
+    "midi/controller_echo_delay", "midi/controller_output_level"};
+
+const char* SystemWord(SoundChoice choice) {
+  switch (choice) {
+    case SoundChoice::Pulse: return "pulse";
+    case SoundChoice::Jack: return "jack";
+    case SoundChoice::Automatic: break;
+  }
+  return "auto";
+}
+
+// Reads one file's values, each checked; a bad one keeps the start-up value
+// and says so once.
+class Reader {
+ public:
+  Reader(QSettings& settings, const QString& path) : Settings(settings), Path(path) {}
+
+  void Number(const char* key, int32_t min, int32_t max, int32_t& value) {
+    const QString text = Text(key);
+    if (text.isNull()) return;
+    bool ok = false;
+    const int parsed = text.toInt(&ok);
+    if (!ok || parsed < min || parsed > max) {
+      Bad(key, text, QStringLiteral("a whole number from %1 to %2").arg(min).arg(max));
+      return;
+    }
+    value = parsed;
+  }
+  void Switch(const char* key, bool& value) {
+    const QString text = Text(key);
+    if (text.isNull()) return;
+    if (text == QLatin1String("true")) {
+      value = true;
+    } else if (text == QLatin1String("false")) {
+      value = false;
+    } else {
+      Bad(key, text, QStringLiteral("true or false"));
+    }
+  }
+  // One of the words; value becomes its index.
+  template <typename T>
+  void Word(const char* key, std::initializer_list<const char*> words, T& value) {
+    const QString text = Text(key);
+    if (text.isNull()) return;
+    int index = 0;
+    for (const char* word : words) {
+      if (text == QLatin1String(word)) {
+        value = static_cast<T>(index);
+        return;
+      }
+      ++index;
+    }
+    QStringList names;
+    for (const char* word : words) names << QString::fromLatin1(word);
+    Bad(key, text, names.join(QStringLiteral(", ")));
+  }
+  void String(const char* key, QString& value) {
+    const QVariant v = Settings.value(QLatin1String(key));
+    if (v.isValid()) value = v.toString();
+  }
+
+ private:
+  // The value as written, null when the key is not there.
+  QString Text(const char* key) {
+    const QVariant v = Settings.value(QLatin1String(key));
+    if (!v.isValid()) return QString();
+    return v.toString().trimmed();
+  }
+  void Bad(const char* key, const QString& text, const QString& expected) {
+    std::fprintf(stderr, "sorvane: %s: %s is \"%s\", not %s; using its start-up value\n", qPrintable(Path), key,
+                 qPrintable(text), qPrintable(expected));
+  }
+
+  QSettings& Settings;
+  const QString& Path;
+};
+
+}  // namespace
+
+std::array<int32_t, kMidiControlCount> Preferences::DefaultControllers() {
+  MidiLearn learn{};
+  ResetMidiLearn(learn);
+  return learn.Controller;
+}
+
+AppSettings::AppSettings(const QString& path) : FilePath(path) {}
+
+AppSettings::~AppSettings() = default;
+
+QString AppSettings::DefaultPath() {
+  // QStandardPaths follows XDG_CONFIG_HOME, ~/.config when it is not set.
+  const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  return QDir(config).filePath(QStringLiteral("sorvane/sorvane.conf"));
+}
+
+bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
+  panel = PanelSettings{};
+  prefs = Preferences{};
+  const QFileInfo info(FilePath);
+  if (!info.exists()) return true;
+  if (!info.isFile() || !info.isReadable()) {
+    std::fprintf(stderr, "sorvane: %s: cannot be read; starting with the start-up settings\n", qPrintable(FilePath));
+    return false;
+  }
+  QSettings settings(FilePath, QSettings::IniFormat);
+  if (settings.status() != QSettings::NoError) {
+    std::fprintf(stderr, "sorvane: %s: %s; starting with the start-up settings\n", qPrintable(FilePath),
+                 settings.status() == QSettings::FormatError ? "not a settings file" : "cannot be read");
+    return false;
+  }
+  Reader read(settings, FilePath);
+  read.Number("panel/waveform", 0, 2, panel.Waveform);
+  read.Number("panel/octave", 0, 3, panel.Octave);
+  read.Number("panel/vibrato_depth", 0, 100, panel.ModDepth);
+  read.Number("panel/vibrato_rate", 1, 20, panel.ModRate);
+  int32_t shape = panel.TriangleShape ? 0 : 1;
+  read.Word("panel/vibrato_shape", {"triangle", "square"}, shape);
+  panel.TriangleShape = shape == 0;
+  read.Switch("panel/vibrato_always_on", panel.ModAlwaysOn);
+  read.Number("panel/echo_level", 0, 100, panel.EchoLevel);
+  read.Number("panel/echo_delay_ms", 50, 200, panel.EchoDelayMs);
+  read.Switch("panel/emphasis", panel.Emphasis);
+  read.String("phrase/load_folder", panel.LoadDirectory);
+  read.String("phrase/save_folder", panel.SaveDirectory);
+
+  read.Word("sound/system", {"auto", "pulse", "jack"}, prefs.System);
+  read.String("sound/input_device", prefs.InputDevice);
+  read.String("sound/output_device", prefs.OutputDevice);
+  read.Word("sound/latency", {"normal", "low"}, prefs.Latency);
+  read.Number("sound/output_level_db", kOutputLevelMinDb, kOutputLevelMaxDb, prefs.OutputLevelDb);
+  int32_t channel = prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1;
+  read.Number("midi/channel", 0, 16, channel);
+  prefs.MidiChannel = channel == 0 ? kMidiAllChannels : channel - 1;
+  MidiLearn learn{};
+  learn.Controller = prefs.Controllers;
+  for (int c = 0; c < kMidiControlCount; ++c) {
+    int32_t controller = learn.Controller[c];
+    read.Number(kControllerKeys[c], kNoController, kCcAllSoundOff - 1, controller);
+    if (controller == kNoController || LearnableController(controller)) {
+      AssignController(learn, static_cast<MidiControl>(c), controller);
+    }
+  }
+  prefs.Controllers = learn.Controller;
+  return true;
+}
+
+bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
+  QSettings settings(FilePath, QSettings::IniFormat);
+  settings.clear();
+  settings.setValue(QStringLiteral("panel/waveform"), panel.Waveform);
+  settings.setValue(QStringLiteral("panel/octave"), panel.Octave);
+  settings.setValue(QStringLiteral("panel/vibrato_depth"), panel.ModDepth);
+  settings.setValue(QStringLiteral("panel/vibrato_rate"), panel.ModRate);
+  settings.setValue(QStringLiteral("panel/vibrato_shape"),
+                    panel.TriangleShape ? QStringLiteral("triangle") : QStringLiteral("square"));
+  settings.setValue(QStringLiteral("panel/vibrato_always_on"), panel.ModAlwaysOn);
+  settings.setValue(QStringLiteral("panel/echo_level"), panel.EchoLevel);
+  settings.setValue(QStringLiteral("panel/echo_delay_ms"), panel.EchoDelayMs);
+  settings.setValue(QStringLiteral("panel/emphasis"), panel.Emphasis);
+  settings.setValue(QStringLiteral("phrase/load_folder"), panel.LoadDirectory);
+  settings.setValue(QStringLiteral("phrase/save_folder"), panel.SaveDirectory);
+  settings.setValue(QStringLiteral("sound/system"), QString::fromLatin1(SystemWord(prefs.System)));
+  settings.setValue(QStringLiteral("sound/input_device"), prefs.InputDevice);
+  settings.setValue(QStringLiteral("sound/output_device"), prefs.OutputDevice);
+  settings.setValue(QStringLiteral("sound/latency"),
+                    prefs.Latency == LatencyMode::Low ? QStringLiteral("low") : QStringLiteral("normal"));
+  settings.setValue(QStringLiteral("sound/output_level_db"), prefs.OutputLevelDb);
+  settings.setValue(QStringLiteral("midi/channel"), prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1);
+  for (int c = 0; c < kMidiControlCount; ++c) {
+    settings.setValue(QLatin1String(kControllerKeys[c]), prefs.Controllers[c]);
+  }
+  settings.sync();
+  if (settings.status() != QSettings::NoError) {
+    std::fprintf(stderr, "sorvane: %s: the settings cannot be written\n", qPrintable(FilePath));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the program keeps between runs: the control panel as the user left
+// it, the phrase dialogs' folders, and the preferences. One plain INI file,
+// $XDG_CONFIG_HOME/sorvane/sorvane.conf (~/.config when the variable is not
+// set), read once at start and written only when a setting changes.
+#pragma once
+
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "devices/Device.h"
+#include "devices/SoundSystem.h"
+#include "keyboard/MidiNotes.h"
+#include "synth/Synth.h"
+
+class QSettings;
+
+namespace sorvane {
+
+// The control panel, with the start-up values of a first run.
+struct PanelSettings {
+  int32_t Waveform = 0;          // 0 impulse, 1 sawtooth, 2 square
+  int32_t Octave = 2;            // 0 "Ultra Low" .. 3 "High"
+  int32_t ModDepth = 30;         // 0..100
+  int32_t ModRate = 10;          // 1..20 Hz
+  bool TriangleShape = true;     // false: square vibrato
+  bool ModAlwaysOn = false;
+  int32_t EchoLevel = 0;         // 0..100
+  int32_t EchoDelayMs = 100;     // 50..200
+  bool Emphasis = false;
+  QString LoadDirectory;         // the phrase dialogs' folders; empty: not chosen yet
+  QString SaveDirectory;
+  bool operator==(const PanelSettings&) const = default;
+};
+
+// What the preferences dialog and the command line choose.
+struct Preferences {
+  SoundChoice System = SoundChoice::Automatic;
+  QString InputDevice;   // empty: the server's default
+  QString OutputDevice;  // empty: the server's default
+  LatencyMode Latency = LatencyMode::Normal;
+  int32_t MidiChannel = kMidiAllChannels;  // 0-15, or every channel
+  int32_t OutputLevelDb = 0;               // -24..6
+  // The controller of each MidiControl, or kNoController: the modulation
+  // wheel on the vibrato depth at first.
+  std::array<int32_t, kMidiControlCount> Controllers = DefaultControllers();
+  bool operator==(const Preferences&) const = default;
+
+  static std::array<int32_t, kMidiControlCount> DefaultControllers();
+};
+
+// The settings file. Load reads what is there: a file that is missing gives
+// the start-up values silently; a value that cannot be read or is out of
+// range gives the start-up value of that setting and one line on stderr
+// naming the file and the setting, and the file is left as it is. Save
+// writes the whole file (atomically, through Qt's settings class) and is
+// called only when a setting has changed.
+class AppSettings {
+ public:
+  explicit AppSettings(const QString& path);
+  ~AppSettings();
+  AppSettings(const AppSettings&) = delete;
+  AppSettings& operator=(const AppSettings&) = delete;
+
+  // $XDG_CONFIG_HOME/sorvane/sorvane.conf.
+  static QString DefaultPath();
+
+  const QString& Path() const { return FilePath; }
+  // False when the file exists but cannot be read at all (then everything
+  // is at its start-up value and a line went to stderr).
+  bool Load(PanelSettings& panel, Preferences& prefs);
+  // False (with one line on stderr) when the file cannot be written.
+  bool Save(const PanelSettings& panel, const Preferences& prefs);
+
+ private:
+  QString FilePath;
+};
+
+}  // namespace sorvane

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Settings kept between runs: what a damaged file gives and keeps, and a
+// window that restores a kept panel through its own controls and writes a
+// change.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTest>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/Settings.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/TempDir.h"
+
+namespace sorvane::test {
+namespace {
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(Settings, ADamagedFileGivesTheStartUpValueOfWhatIsWrongAndIsLeftAsItWas) {
+  TempDir dir;
+  const auto path = dir.Path / "sorvane.conf";
+  const std::string damaged =
+      "[panel]\noctave=0\nwaveform=7\nvibrato_depth=abc\nvibrato_shape=square\nemphasis=maybe\necho_level=55\n"
+      "[sound]\nlatency=low\noutput_level_db=-30\nsystem=jack\n"
+      "[midi]\nchannel=10\ncontroller_echo_level=1\ncontroller_vibrato_rate=64\n";
+  std::ofstream(path) << damaged;
+  AppSettings settings(QString::fromStdString(path.string()));
+  PanelSettings panel;
+  Preferences prefs;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(settings.Load(panel, prefs));
+  const std::string err = testing::internal::GetCapturedStderr();
+  // Kept: what is in range.
+  EXPECT_EQ(panel.Octave, 0);
+  EXPECT_FALSE(panel.TriangleShape);
+  EXPECT_EQ(panel.EchoLevel, 55);
+  EXPECT_EQ(prefs.Latency, LatencyMode::Low);
+  EXPECT_EQ(prefs.System, SoundChoice::Jack);
+  EXPECT_EQ(prefs.MidiChannel, 9);
+  // The wheel learnt for the echo level leaves the vibrato depth; the
+  // sustain pedal is never a controller.
+  EXPECT_EQ(prefs.Controllers[static_cast<size_t>(MidiControl::EchoLevel)], 1);
+  EXPECT_EQ(prefs.Controllers[static_cast<size_t>(MidiControl::ModDepth)], kNoController);
+  EXPECT_EQ(prefs.Controllers[static_cast<size_t>(MidiControl::ModRate)], kNoController);
+  // Start-up values for the rest, one line each.
+  EXPECT_EQ(panel.Waveform, 0);
+  EXPECT_EQ(panel.ModDepth, 30);
+  EXPECT_FALSE(panel.Emphasis);
+  EXPECT_EQ(prefs.OutputLevelDb, 0);
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
+  EXPECT_NE(err.find("panel/waveform is \"7\", not a whole number from 0 to 2"), std::string::npos) << err;
+  EXPECT_EQ(ReadText(path), damaged);
+
+  // A file that is not a file: everything at its start-up value.
+  TempDir other;
+  AppSettings folder(QString::fromStdString(other.Path.string()));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(folder.Load(panel, prefs));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot be read"), std::string::npos);
+  EXPECT_EQ(panel, PanelSettings{});
+  EXPECT_EQ(prefs, Preferences{});
+}
+
+TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
+  TempDir dir;
+  const QString path = QString::fromStdString((dir.Path / "sorvane" / "sorvane.conf").string());
+  AppSettings settings(path);
+  PanelSettings panel;
+  panel.Waveform = 2;
+  panel.Octave = 1;
+  panel.TriangleShape = false;
+  panel.ModAlwaysOn = true;
+  panel.EchoLevel = 5;
+  panel.EchoDelayMs = 150;
+  panel.Emphasis = true;
+  panel.LoadDirectory = QStringLiteral("/phrases/in");
+  panel.SaveDirectory = QStringLiteral("/phrases/out");
+  Preferences prefs;
+  prefs.OutputLevelDb = -6;
+  prefs.Latency = LatencyMode::Low;
+  ASSERT_TRUE(settings.Save(panel, prefs));
+
+  PanelSettings loadedPanel;
+  Preferences loadedPrefs;
+  ASSERT_TRUE(settings.Load(loadedPanel, loadedPrefs));
+  EXPECT_EQ(loadedPanel, panel);
+  EXPECT_EQ(loadedPrefs, prefs);
+
+  Window w;
+  w->UseSettings(&settings, loadedPanel, loadedPrefs);
+  EngineState& engine = w.Engine();
+  EXPECT_EQ(engine.Params.Waveform, 2);
+  EXPECT_EQ(engine.Params.Octave, 1);
+  EXPECT_FALSE(engine.Switches.TriangleShape);
+  EXPECT_TRUE(engine.Params.ModAlwaysOn);
+  EXPECT_EQ(engine.Params.EchoLevel, 5);
+  EXPECT_EQ(engine.Params.EchoDelayMs, 150);
+  EXPECT_TRUE(engine.Switches.Emphasis);
+  EXPECT_EQ(engine.Params.OutputLevelDb, -6);
+  EXPECT_TRUE(w->RadioGroup2Items[2]->isChecked());  // "Low"
+  EXPECT_EQ(w->CurrentPanel(), panel);
+  // Restoring wrote nothing; a change is written once it rests.
+  const std::string before = ReadText(path.toStdString());
+  w->ScrollBar3->setValue(40);
+  EXPECT_EQ(ReadText(path.toStdString()), before);
+  panel.EchoLevel = 40;
+  QTRY_VERIFY_WITH_TIMEOUT(settings.Load(loadedPanel, loadedPrefs) && loadedPanel == panel, 3000);
+}
+
+}  // namespace
+}  // namespace sorvane::test
