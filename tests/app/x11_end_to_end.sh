@@ -144,11 +144,14 @@ if command -v xlogo >/dev/null; then
   [ "$(pixel "$work/covered.png" 553 409)" != "160,160,164" ] || fail "the cover window does not cover"
 fi
 start=$(date +%s%N)
-"$prog" >>"$work/app.log" 2>&1
+"$prog" --output-level -6 >"$work/second.out" 2>&1
 rc=$?
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 [ "$rc" = 0 ] || fail "second start ended with $rc"
 [ "$elapsed_ms" -lt 5000 ] || fail "second start took ${elapsed_ms} ms"
+# Its options reach nothing, and it says so.
+grep -q "options given here were not applied" "$work/second.out" ||
+  fail "the second start with an option did not say it was not applied: $(cat "$work/second.out")"
 sleep 0.5
 count=$(xdotool search --onlyvisible --name '^Sorvane$' | wc -l)
 [ "$count" = 1 ] || fail "$count windows after the second start"
