@@ -1,0 +1,201 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The engine's block pipeline between two libsamplerate converters, and the
+// delay line that gives the song a constant delay.
+#include "plugin/HostRateVocoder.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sorvane {
+namespace {
+
+// libsamplerate's medium sinc filter, as the JACK devices use in the normal
+// mode.
+constexpr int kConverterType = SRC_SINC_MEDIUM_QUALITY;
+
+// Full scale is 32768 both ways, as on the JACK devices, so that 16-bit
+// samples pass through float unchanged.
+int16_t ToSample(float x) {
+  if (!(x == x)) return 0;  // NaN
+  const float scaled = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
+  return static_cast<int16_t>(std::lrint(scaled));
+}
+float ToFloat(int16_t s) { return static_cast<float>(s) * (1.0f / 32768.0f); }
+
+// How many input frames past the one an output sample stands on the
+// converter must have before it gives that sample: fed one frame at a time,
+// the first output (which stands on input frame 0) comes only after this
+// many more. -1 when the converter cannot be made.
+long ConverterLookahead(double ratio) {
+  int error = 0;
+  SRC_STATE* converter = src_new(kConverterType, 1, &error);
+  if (converter == nullptr) return -1;
+  const float zero = 0.0f;
+  float out[64];
+  long fed = 0;
+  for (; fed < 1000000; ++fed) {
+    SRC_DATA data{};
+    data.data_in = &zero;
+    data.input_frames = 1;
+    data.data_out = out;
+    data.output_frames = 64;
+    data.src_ratio = ratio;
+    if (src_process(converter, &data) != 0) break;
+    if (data.output_frames_gen > 0) break;
+  }
+  src_delete(converter);
+  return fed;  // frames fed before the one that let the first output out
+}
+
+}  // namespace
+
+HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<EngineState>()) {
+  if (!(hostRate > 0.0)) return;
+  Convert = hostRate != static_cast<double>(kSampleRate);
+  CaptureRatio = static_cast<double>(kSampleRate) / hostRate;
+  PlaybackRatio = hostRate / static_cast<double>(kSampleRate);
+  if (Convert) {
+    if (src_is_valid_ratio(CaptureRatio) == 0 || src_is_valid_ratio(PlaybackRatio) == 0) return;
+    const long captureAhead = ConverterLookahead(CaptureRatio);    // host frames
+    const long playbackAhead = ConverterLookahead(PlaybackRatio);  // 22050-Hz samples
+    if (captureAhead < 0 || playbackAhead < 0) return;
+    // A host frame's song is due as soon as that frame's voice is in. The
+    // last sample of a block is gathered captureAhead host frames after its
+    // voice, and the playback converter holds playbackAhead of the block's
+    // samples back; a song sample may also wait for the rest of its block
+    // (219 samples). Two frames more cover the converters' rounding of
+    // positions to whole frames.
+    Latency = static_cast<int32_t>(
+        std::ceil(static_cast<double>(captureAhead) +
+                  static_cast<double>(kBlockSamples - 1 + playbackAhead) * PlaybackRatio)) + 2;
+    int error = 0;
+    CaptureConverter = src_new(kConverterType, 1, &error);
+    PlaybackConverter = src_new(kConverterType, 1, &error);
+    if (CaptureConverter == nullptr || PlaybackConverter == nullptr) return;
+    ConvertedVoice.assign(static_cast<size_t>(std::ceil(kChunkFrames * CaptureRatio)) + 64, 0.0f);
+    ConvertedSong.assign(static_cast<size_t>(std::ceil(kBlockSamples * PlaybackRatio)) + 64, 0.0f);
+  } else {
+    // The last sample of a block completes it: the first sample's song
+    // comes out with it, 219 frames after its voice.
+    Latency = kBlockSamples - 1;
+  }
+  // Room for the delay, a few blocks' song and a few chunks.
+  const size_t blockSong = static_cast<size_t>(std::ceil(kBlockSamples * PlaybackRatio)) + 64;
+  Song.assign(static_cast<size_t>(Latency) + 4 * blockSong + 4 * kChunkFrames, 0.0f);
+  Ok = true;
+  Reset();
+}
+
+HostRateVocoder::~HostRateVocoder() {
+  if (CaptureConverter != nullptr) src_delete(CaptureConverter);
+  if (PlaybackConverter != nullptr) src_delete(PlaybackConverter);
+}
+
+void HostRateVocoder::Reset() {
+  CreateEngine(*State, nullptr);
+  if (CaptureConverter != nullptr) src_reset(CaptureConverter);
+  if (PlaybackConverter != nullptr) src_reset(PlaybackConverter);
+  BlockFill = 0;
+  std::fill(Song.begin(), Song.end(), 0.0f);
+  SongRead = 0;
+  SongCount = static_cast<size_t>(Latency);
+}
+
+void HostRateVocoder::Process(const float* voice, float* song, uint32_t count) {
+  while (count > 0) {
+    const uint32_t n = std::min(count, kChunkFrames);
+    ProcessChunk(voice, song, n);
+    voice += n;
+    song += n;
+    count -= n;
+  }
+}
+
+void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t count) {
+  // All of the chunk's voice first: song may be the same buffer.
+  if (!Convert) {
+    for (uint32_t i = 0; i < count; ++i) TakeVoiceSample(voice[i]);
+  } else {
+    SRC_DATA data{};
+    data.data_in = voice;
+    data.input_frames = static_cast<long>(count);
+    data.src_ratio = CaptureRatio;
+    for (;;) {
+      data.data_out = ConvertedVoice.data();
+      data.output_frames = static_cast<long>(ConvertedVoice.size());
+      if (src_process(CaptureConverter, &data) != 0) break;
+      for (long i = 0; i < data.output_frames_gen; ++i) TakeVoiceSample(ConvertedVoice[static_cast<size_t>(i)]);
+      data.data_in += data.input_frames_used;
+      data.input_frames -= data.input_frames_used;
+      // Done once the voice is in and the output had room to spare.
+      const bool full = data.output_frames_gen == data.output_frames;
+      if (data.input_frames == 0 && !full) break;
+      if (data.input_frames_used == 0 && data.output_frames_gen == 0) break;
+    }
+  }
+  // Then the song, oldest first. The delay is long enough that the ring
+  // always holds it; were it ever short, silence would stand in.
+  const size_t size = Song.size();
+  for (uint32_t i = 0; i < count; ++i) {
+    if (SongCount == 0) {
+      song[i] = 0.0f;
+      continue;
+    }
+    song[i] = Song[SongRead];
+    SongRead = SongRead + 1 == size ? 0 : SongRead + 1;
+    SongCount -= 1;
+  }
+}
+
+void HostRateVocoder::TakeVoiceSample(float sample) {
+  Block[BlockFill] = ToSample(sample);
+  BlockFill += 1;
+  if (BlockFill == kBlockSamples) {
+    BlockFill = 0;
+    RunBlock();
+  }
+}
+
+void HostRateVocoder::RunBlock() {
+  // The live path of the engine's capture handler for a block of normal
+  // length: analysis, synthesis, and the analysed set carried into the next
+  // block's glide.
+  EngineState& engine = *State;
+  AnalyseBlock(engine.Analysis, Block, engine.Switches.Emphasis, engine.Frame);
+  const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, false, engine.Frame, engine.Store};
+  SynthesizeBlock(engine.Synth, engine.Pool, inputs, SongBlock, kBlockSamples);
+  CarryReflection(engine.Synth, engine.Frame);
+
+  for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = ToFloat(SongBlock[i]);
+  if (!Convert) {
+    PushSong(SongBlockFloat, kBlockSamples);
+    return;
+  }
+  SRC_DATA data{};
+  data.data_in = SongBlockFloat;
+  data.input_frames = kBlockSamples;
+  data.src_ratio = PlaybackRatio;
+  for (;;) {
+    data.data_out = ConvertedSong.data();
+    data.output_frames = static_cast<long>(ConvertedSong.size());
+    if (src_process(PlaybackConverter, &data) != 0) break;
+    PushSong(ConvertedSong.data(), data.output_frames_gen);
+    data.data_in += data.input_frames_used;
+    data.input_frames -= data.input_frames_used;
+    const bool full = data.output_frames_gen == data.output_frames;
+    if (data.input_frames == 0 && !full) break;
+    if (data.input_frames_used == 0 && data.output_frames_gen == 0) break;
+  }
+}
+
+void HostRateVocoder::PushSong(const float* samples, long count) {
+  const size_t size = Song.size();
+  for (long i = 0; i < count && SongCount < size; ++i) {
+    size_t write = SongRead + SongCount;
+    if (write >= size) write -= size;
+    Song[write] = samples[i];
+    SongCount += 1;
+  }
+}
+
+}  // namespace sorvane
