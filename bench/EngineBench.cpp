@@ -20,6 +20,7 @@
 #include "engine/Engine.h"
 #include "devices/VirtualDevices.h"
 #include "dsp/SimdPath.h"
+#include "keyboard/KeyTable.h"
 
 namespace sorvane {
 namespace {
@@ -114,7 +115,8 @@ void RunSynthesis(benchmark::State& state, SimdPath path, const char* name, bool
     AnalysePhrase(e.Store, e.Analysis.BandPrevious);
   }
   for (int v = 0; v < voices; ++v) {
-    NoteOn(e.Pool, 20 + 2 * v);
+    const int32_t key = 20 + 2 * v;
+    NoteOn(e.Pool, key, KeyTable[key].NoteOffset);
     // Spread the voices over the phrase, so no two share a frame.
     e.Pool.Voices[v].FrameIndex = 37 * v;
   }

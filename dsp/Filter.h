@@ -38,9 +38,10 @@ static_assert(std::is_trivially_copyable_v<FilterState>);
 // side by side in a vector, one filter to a lane. c holds the 16
 // coefficients and w the six states as T; flush is the flush rule on T.
 // Every intermediate and every section output is flushed after being
-// rounded; the sums run in the order written.
+// rounded; the sums run in the order written. Always inlined, so that on
+// lanes it takes the caller's vector instructions.
 template <typename T, typename FlushRule>
-inline T CascadeSample(const T* c, T* w, T x, FlushRule flush) {
+inline __attribute__((always_inline)) T CascadeSample(const T* c, T* w, T x, FlushRule flush) {
   // Section 1: the only section with an input gain. Sums run left to right.
   T v = c[0] * x + c[1] * w[0] + c[2] * w[1];
   v = flush(v);

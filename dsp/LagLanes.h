@@ -9,7 +9,11 @@
 
 namespace sorvane {
 
-// r[0..26] of n samples on the given path (one the processor runs).
+// The fewest samples the lag groups take.
+inline constexpr int kLagLanesMinimumSamples = 56;
+
+// r[0..26] of n >= kLagLanesMinimumSamples samples on the given vector path
+// (one the processor runs).
 void AutocorrelateLanes(SimdPath path, const double* x, int n, double* r);
 
 }  // namespace sorvane

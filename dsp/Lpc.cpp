@@ -30,10 +30,11 @@ const HannTable& HannWindow() {
 }
 
 void Autocorrelate(const double* x, int n, int p, double* r) {
-  // The analysis's 27 lags side by side in vector lanes; any other order
-  // lag by lag.
-  if (p == kLpcOrder) {
-    AutocorrelateLanes(ActiveSimdPath(), x, n, r);
+  // The analysis's 27 lags side by side in vector lanes; any other order,
+  // a short frame or the plain path lag by lag.
+  const SimdPath path = ActiveSimdPath();
+  if (p == kLpcOrder && n >= kLagLanesMinimumSamples && path != SimdPath::kPlain) {
+    AutocorrelateLanes(path, x, n, r);
     return;
   }
   for (int k = 0; k <= p; ++k) {

@@ -14,6 +14,7 @@ bool ProcessorRuns(SimdPath path) {
   __builtin_cpu_init();  // may run before main, from the static initialiser below
   switch (path) {
     case SimdPath::kSse2:
+    case SimdPath::kPlain:
       return true;
     case SimdPath::kAvx2:
       return __builtin_cpu_supports("avx2");
@@ -43,7 +44,7 @@ SimdPath StartupPath() {
                  SimdPathName(widest));
     return widest;
   }
-  std::fprintf(stderr, "SORVANE_SIMD=%s: not one of sse2, avx2, avx512; using %s\n", wanted,
+  std::fprintf(stderr, "SORVANE_SIMD=%s: not one of sse2, avx2, avx512, plain; using %s\n", wanted,
                SimdPathName(widest));
   return widest;
 }
@@ -60,6 +61,8 @@ const char* SimdPathName(SimdPath path) {
       return "avx2";
     case SimdPath::kAvx512:
       return "avx512";
+    case SimdPath::kPlain:
+      return "plain";
   }
   return "?";
 }

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "core/Reporter.h"
+#include "keyboard/KeyTable.h"
 
 namespace sorvane {
 namespace {
@@ -341,7 +342,7 @@ void CloseAudio(EngineState& engine) {
 
 void KeyNoteOn(EngineState& engine, int32_t key) {
   std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  NotifyNoteChange(engine, NoteOn(engine.Pool, key));
+  NotifyNoteChange(engine, NoteOn(engine.Pool, key, KeyTable[key].NoteOffset));
 }
 
 void KeyNoteOff(EngineState& engine, int32_t key) {

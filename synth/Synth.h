@@ -5,13 +5,12 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
 
 #include "dsp/FrameAnalyser.h"
-#include "phrase/PhraseStore.h"
+#include "phrase/PhraseTables.h"
 #include "synth/Voices.h"
 
 namespace sorvane {
@@ -85,47 +84,29 @@ inline double LatticeGuard(double v) {
   return v > 0.0 ? kLatticeLimit : -kLatticeLimit;
 }
 
-// True when v passes the lattice guard unchanged: 1e-15 <= |v| <= 2^18. The
-// magnitudes of doubles order like their bit patterns, so this is one
-// unsigned range test (NaN and infinity fall outside it).
-inline bool InsideLatticeGuard(double v) {
-  constexpr uint64_t kLow = std::bit_cast<uint64_t>(kFlushLimit);
-  constexpr uint64_t kHigh = std::bit_cast<uint64_t>(kLatticeLimit);
-  const uint64_t magnitude = std::bit_cast<uint64_t>(v) & 0x7fffffffffffffffULL;
-  return magnitude - kLow <= kHigh - kLow;
+// Stage j of the lattice on any value type T (a double, or voices side by
+// side in vector lanes): the forward value x becomes x - k·s guarded, and
+// the stage's backward value k·x + s, guarded, is returned for the caller
+// to store as s[j + 1]. guard is the lattice guard on T. Always inlined,
+// so that on lanes it takes the caller's vector instructions.
+template <typename T, typename Guard>
+inline __attribute__((always_inline)) T LatticeStage(T& x, T k, T s, Guard guard) {
+  x = guard(x - k * s);
+  return guard(k * x + s);
 }
 
-// One lattice pass on x with coefficients k and backward state s. Returns
-// the output, which is also left in s[0]. Inline, so that the live voice's
-// loop sees it whole on every vector path.
+// One lattice pass on x with coefficients k and backward state s: the
+// stages from 26 down to 0, so that stage j reads s[j] before stage j - 1
+// overwrites it with this sample's backward value. Returns the output,
+// which is also left in s[0].
 inline double LatticeFilter(double x, const double* k, double* s) {
-  // Stages run from 26 down to 0, so stage j reads s[j] before stage j - 1
-  // overwrites it with this sample's backward value.
   for (int j = kLpcOrder; j >= 0; --j) {
-    const double kj = k[j];
-    const double sj = s[j];
-    double v = x - kj * sj;
-    double g = kj * v + sj;
-    // Almost always neither value needs guarding: one test for both.
-    if (__builtin_expect(!(InsideLatticeGuard(v) && InsideLatticeGuard(g)), 0)) {
-      v = LatticeGuard(v);
-      g = kj * v + sj;
-      g = LatticeGuard(g);
-    }
-    x = v;
+    const double g = LatticeStage(x, k[j], s[j], LatticeGuard);
     if (j < kLpcOrder) s[j + 1] = g;
   }
   s[0] = -x;
   return s[0];
 }
-
-// The lattices of `count` voices (at most 8) over a block, side by side:
-// voice c runs on x[c] with coefficients gliding from a[c] by diff[c] and
-// state s[c], the coefficients of sample n being a[c] + (diff[c]·n)/220, with
-// exactly the results of LatticeFilter sample by sample for each voice. Runs
-// on the active vector path.
-void LatticeVoices(int count, const double* const* x, double* const* y, int length, const double* const* a,
-                   const double* const* diff, double* const* s);
 
 // Clamps out to ±32767 in double; the sample is its truncation toward zero.
 struct Saturated {
@@ -234,13 +215,24 @@ inline double Oscillate(VoiceSlot& v, int32_t waveform, double a, double period,
   return e;
 }
 
-// Renders blockLength (198, 220 or 242) samples into out, in stages that
-// each run over the whole block: the excitation of every voice; then the
-// live voice or the replayed voices; then the output stage (echo, flush,
-// saturation), whose delay is worked out from EchoDelayMs once per block.
-// After a replayed block every slot's FrameIndex advances.
+// Renders blockLength (198, 220 or 242) samples into out on the active
+// vector path: the plain path's PlainBlock, or vector kernels in stages
+// that each run over the whole block (the excitation of every voice; the
+// live voice or the replayed voices; the output stage) with exactly its
+// bits. After a replayed block every slot's FrameIndex advances.
 void SynthesizeBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out,
                      int blockLength);
+
+// The block one sample at a time, straight from the formulas: the vibrato
+// step, every sounding slot's oscillator, the live voice (band-pass,
+// lattice, band-pass times the gain, high band) or each phrase voice
+// (lattice, band-pass times its frame's gain, its high band) added in slot
+// order, the output level, the echo, the flush and the saturation.
+void PlainBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out, int blockLength);
+
+// After a replayed block: every slot moves on one phrase frame; one that has
+// played the last frame is finished.
+void AdvancePhraseFrames(VoicePool& pool);
 
 // The end of every block that was handed to the playback device, whatever
 // the phrase mode: the analysed set becomes the start of the next glide.

@@ -5,16 +5,16 @@
 #include <cmath>
 
 #include "dsp/AudioFormat.h"
-#include "keyboard/KeyTable.h"
 
 namespace sorvane {
 
 void ResetVoices(VoicePool& pool) {
   pool.VoiceKeys.fill(kNoKey);
+  pool.NoteOffsets.fill(0);
   for (auto& v : pool.Voices) v = {};
 }
 
-NoteChange NoteOn(VoicePool& pool, int32_t key) {
+NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset) {
   NoteChange change;
   for (int32_t k : pool.VoiceKeys) {
     if (k == key) return change;  // already sounding: no restart
@@ -22,6 +22,7 @@ NoteChange NoteOn(VoicePool& pool, int32_t key) {
   for (int i = 0; i < kVoiceCount; ++i) {
     if (pool.VoiceKeys[i] == kNoKey) {
       pool.VoiceKeys[i] = key;
+      pool.NoteOffsets[i] = noteOffset;
       pool.Voices[i] = {};
       change.Sounding = key;
       return change;
@@ -32,9 +33,11 @@ NoteChange NoteOn(VoicePool& pool, int32_t key) {
   change.Released = pool.VoiceKeys[0];
   for (int j = 0; j < kVoiceCount - 1; ++j) {
     pool.VoiceKeys[j] = pool.VoiceKeys[j + 1];
+    pool.NoteOffsets[j] = pool.NoteOffsets[j + 1];
     pool.Voices[j] = pool.Voices[j + 1];
   }
   pool.VoiceKeys[kVoiceCount - 1] = key;
+  pool.NoteOffsets[kVoiceCount - 1] = noteOffset;
   pool.Voices[kVoiceCount - 1] = {};
   change.Sounding = key;
   return change;
@@ -76,12 +79,10 @@ void BuildPeriodTable(PitchTables& tables) {
   tables.PeriodBelowTable = ComputePeriod(-1);
 }
 
-int32_t NoteIndex(int32_t key, int32_t octave) {
-  return KeyTable[key].NoteOffset - 9 + 12 * octave;
-}
+int32_t NoteIndex(int32_t noteOffset, int32_t octave) { return noteOffset - 9 + 12 * octave; }
 
-double NotePeriod(const PitchTables& tables, int32_t key, int32_t octave) {
-  const int32_t index = NoteIndex(key, octave);
+double NotePeriod(const PitchTables& tables, int32_t noteOffset, int32_t octave) {
+  const int32_t index = NoteIndex(noteOffset, octave);
   if (index < 0) return tables.PeriodBelowTable;
   return tables.PeriodTable[index];
 }

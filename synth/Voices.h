@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The eight voices: which key each slot plays, the running state of each
-// voice, note on and off with the slot-0 stealing rule, and the pitch period
-// of a held key.
+// The eight voices: which key each slot plays and the note it was started
+// with, the running state of each voice, note on and off with the slot-0
+// stealing rule, and the pitch period of a sounding note.
 #pragma once
 
 #include <array>
@@ -31,6 +31,7 @@ static_assert(std::is_trivially_copyable_v<VoiceSlot>);
 
 struct VoicePool {
   std::array<int32_t, kVoiceCount> VoiceKeys;  // key index per slot, -1 when free
+  std::array<int32_t, kVoiceCount> NoteOffsets;  // the note each slot was started with, in semitones
   std::array<VoiceSlot, kVoiceCount> Voices;
 };
 static_assert(std::is_trivially_copyable_v<VoicePool>);
@@ -45,7 +46,9 @@ struct NoteChange {
 // All slots free, all voices zero.
 void ResetVoices(VoicePool& pool);
 
-NoteChange NoteOn(VoicePool& pool, int32_t key);
+// Starts `key` on a free slot (or slot 0's, see the .cpp) with its note,
+// noteOffset semitones (the key table's NoteOffset).
+NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset);
 NoteChange NoteOff(VoicePool& pool, int32_t key);
 // Zeroes every voice; keys stay in their slots.
 void ClearVoices(VoicePool& pool);
@@ -68,8 +71,8 @@ struct PitchTables {
 
 void BuildPeriodTable(PitchTables& tables);
 
-// NoteIndex = NoteOffset - 9 + 12·octave.
-int32_t NoteIndex(int32_t key, int32_t octave);
-double NotePeriod(const PitchTables& tables, int32_t key, int32_t octave);
+// NoteIndex = noteOffset - 9 + 12·octave.
+int32_t NoteIndex(int32_t noteOffset, int32_t octave);
+double NotePeriod(const PitchTables& tables, int32_t noteOffset, int32_t octave);
 
 }  // namespace sorvane

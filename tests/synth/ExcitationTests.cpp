@@ -121,7 +121,7 @@ TEST(Excitation, NoKeyMeansNoModulationStep) {
 
 TEST(Excitation, ChangingTheWaveformRestartsEveryVoiceSilent) {
   Rig r;
-  NoteOn(r.Pool, 1);
+  test::Press(r.Pool, 1);
   r.Pool.Voices[0].Phase = 100;
   r.Pool.Voices[0].PulseAmp = 5;
   ClearVoices(r.Pool);

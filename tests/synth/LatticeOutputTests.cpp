@@ -2,13 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <vector>
 
-#include "../SimdPaths.h"
 #include "SynthRig.h"
 #include "synth/Synth.h"
 
@@ -90,7 +88,7 @@ TEST(OutputStage, HighBandIsAddedOnlyWhileAVoiceIsActive) {
   Rig r;
   for (int i = 0; i < kBlockSamples; ++i) r.An->HighBandBlock[i] = 10.0 * i + 0.5;
   for (int16_t s : r.Block(220)) EXPECT_EQ(s, 0);
-  NoteOn(r.Pool, 3);  // amplitude 0: the excitation stays 0, only the high band sounds
+  test::Press(r.Pool, 3);  // amplitude 0: the excitation stays 0, only the high band sounds
   const auto out = r.Block(242);
   for (int n = 0; n < 242; ++n) EXPECT_EQ(out[n], static_cast<int16_t>(10 * std::min(n, 219))) << n;
 }
@@ -105,7 +103,7 @@ TEST(OutputStage, BlockLengthOnlyTruncatesTheGlide) {
       r.St->PrevReflection[j] = 0.3 / j;
       r.An->Reflection[j] = -0.2 / j;
     }
-    NoteOn(r.Pool, 20);
+    test::Press(r.Pool, 20);
     r.Pool.Voices[0].Phase = 30;
   };
   Rig a;
@@ -170,7 +168,7 @@ TEST(Echo, TwoHundredMillisecondsUsesTheWholeBuffer) {
 
 TEST(LivePath, RingsOutToExactSilence) {
   Rig r;
-  NoteOn(r.Pool, 10);
+  test::Press(r.Pool, 10);
   r.An->Amplitude = 500;
   for (int j = 1; j < kCoefficientCount; ++j) r.An->Reflection[j] = 0.5 / (j + 1);
   r.St->PrevReflection = r.An->Reflection;
@@ -194,9 +192,9 @@ TEST(PhrasePath, VoicesAdvanceOneFrameABlockAndFinishAfter300) {
     r.Ph->PhraseGain[f] = 1;
     r.Ph->PhraseReflection[f][1] = 0.3;
   }
-  NoteOn(r.Pool, 5);
+  test::Press(r.Pool, 5);
   for (int b = 0; b < 50; ++b) r.Block(220, true);
-  NoteOn(r.Pool, 9);
+  test::Press(r.Pool, 9);
   EXPECT_EQ(r.Pool.Voices[0].FrameIndex, 50);
   EXPECT_EQ(r.Pool.Voices[1].FrameIndex, 0);
   for (int b = 50; b < 299; ++b) r.Block(220, true);
@@ -215,162 +213,13 @@ TEST(PhrasePath, VoicesAdvanceOneFrameABlockAndFinishAfter300) {
 
 TEST(PhrasePath, HighBandReadWrapsAt66150) {
   Rig r;
-  NoteOn(r.Pool, 5);
+  test::Press(r.Pool, 5);
   r.Ph->PhraseHighBand[66149] = 77;
   r.Ph->PhraseHighBand[0] = 55;
   r.Pool.Voices[0].HighBandPos = 66149;
   const auto out = r.Block(220, true);
   EXPECT_EQ(out[0], 77);
   EXPECT_EQ(out[1], 55);
-}
-
-}  // namespace
-}  // namespace sorvane
-
-namespace sorvane {
-namespace {
-
-// Random but reproducible coefficients and inputs, large enough that the
-// guards' hold and flush both fire now and then.
-struct LatticeCase {
-  std::vector<double> A, B, X;
-  std::vector<double> S;
-  explicit LatticeCase(uint32_t seed, int length) : A(27), B(27), X(static_cast<size_t>(length)), S(27) {
-    auto next = [&seed] {
-      seed = seed * 1664525u + 1013904223u;
-      return (static_cast<int32_t>(seed >> 8) - 8388608) / 8388608.0;
-    };
-    for (int j = 1; j < 27; ++j) {
-      A[j] = 0.98 * next();
-      B[j] = (j % 7 == 3) ? 1.7 * next() : 0.98 * next();  // now and then unstable
-      S[j] = 100 * next();
-    }
-    for (auto& x : X) {
-      const double r = next();
-      x = std::fabs(r) < 0.05 ? 1e-16 * r : 30000 * r * r * r;
-    }
-  }
-};
-
-// The lattice exactly as the algorithm reads, with no shortcut.
-double PlainLattice(double x, const double* k, double* s) {
-  for (int j = 26; j >= 0; --j) {
-    x = LatticeGuard(x - k[j] * s[j]);
-    const double g = LatticeGuard(k[j] * x + s[j]);
-    if (j < 26) s[j + 1] = g;
-  }
-  s[0] = -x;
-  return s[0];
-}
-
-// The straightforward reference: the glide as written and one plain lattice
-// pass per sample.
-std::vector<double> Reference(const LatticeCase& c, std::vector<double>& s) {
-  std::vector<double> k(27), y(c.X.size());
-  for (size_t n = 0; n < c.X.size(); ++n) {
-    for (int j = 0; j < 27; ++j) k[j] = ((c.B[j] - c.A[j]) * static_cast<double>(n)) / 220 + c.A[j];
-    y[n] = PlainLattice(c.X[n], k.data(), s.data());
-  }
-  return y;
-}
-
-bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
-TEST(LatticeVoices, SideBySideVoicesGiveExactlyTheSingleVoiceResults) {
-  // On every vector path.
-  test::ForEachSimdPath([&](SimdPath) {
-    for (int length : {198, 220, 242}) {
-      for (int count = 1; count <= 8; ++count) {
-        SCOPED_TRACE(testing::Message() << "length " << length << ", voices " << count);
-        std::vector<LatticeCase> cases;
-        std::vector<std::vector<double>> expected, states, diffs, outputs;
-        for (int v = 0; v < count; ++v) {
-          cases.emplace_back(1000u * static_cast<uint32_t>(length) + 17u * static_cast<uint32_t>(v + count), length);
-          std::vector<double> s = cases.back().S;
-          expected.push_back(Reference(cases.back(), s));
-          states.push_back(s);
-        }
-        const double* x[8];
-        double* y[8];
-        const double* a[8];
-        const double* d[8];
-        double* s[8];
-        std::vector<std::vector<double>> liveStates;
-        for (int v = 0; v < count; ++v) {
-          diffs.emplace_back(27);
-          Difference(cases[v].A.data(), cases[v].B.data(), diffs[v].data());
-          outputs.emplace_back(static_cast<size_t>(length));
-          liveStates.push_back(cases[v].S);
-        }
-        for (int v = 0; v < count; ++v) {
-          x[v] = cases[v].X.data();
-          y[v] = outputs[v].data();
-          a[v] = cases[v].A.data();
-          d[v] = diffs[v].data();
-          s[v] = liveStates[v].data();
-        }
-        LatticeVoices(count, x, y, length, a, d, s);
-        for (int v = 0; v < count; ++v) {
-          EXPECT_TRUE(SameBits(outputs[v], expected[v])) << "voice " << v;
-          EXPECT_TRUE(SameBits(liveStates[v], states[v])) << "voice " << v;
-        }
-        // And the single-voice lattice, sample by sample.
-        std::vector<double> perSample(static_cast<size_t>(length));
-        std::vector<double> perSampleState = cases[0].S;
-        std::vector<double> k(27);
-        for (int n = 0; n < length; ++n) {
-          GlideCoefficients(cases[0].A.data(), diffs[0].data(), n, k.data());
-          perSample[n] = LatticeFilter(cases[0].X[n], k.data(), perSampleState.data());
-        }
-        EXPECT_TRUE(SameBits(perSample, expected[0]));
-        EXPECT_TRUE(SameBits(perSampleState, states[0]));
-      }
-    }
-  });
-}
-
-TEST(LatticeVoices, GuardMatchesTheScalarGuardOnEdgeValues) {
-  // On every vector path.
-  test::ForEachSimdPath([&](SimdPath) {
-    // One stage with coefficient 1 passes v through the guard twice; compare
-    // the side-by-side path with the scalar one on the awkward values.
-    const double values[] = {0.0, -0.0, 1e-15, -1e-15, 9.99e-16, -9.99e-16, 262144.0, -262144.0, 262144.5,
-                             -1e300, 1e300, std::numeric_limits<double>::quiet_NaN(),
-                             std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                             std::numeric_limits<double>::denorm_min(), 12345.678};
-    for (double value : values) {
-      SCOPED_TRACE(value);
-      std::vector<double> a(27, 0.0), d(27, 0.0), s(27, 0.0);
-      a[26] = 1.0;
-      std::vector<double> sRef = s;
-      std::vector<double> x{value, value};
-      std::vector<double> yRef(2), yVec(2);
-      std::vector<double> k(27);
-      for (int n = 0; n < 2; ++n) {
-        GlideCoefficients(a.data(), d.data(), n, k.data());
-        yRef[n] = PlainLattice(x[n], k.data(), sRef.data());
-      }
-      const double* xs[2] = {x.data(), x.data()};
-      double* ys[2] = {yVec.data(), yVec.data()};
-      const double* as[2] = {a.data(), a.data()};
-      const double* ds[2] = {d.data(), d.data()};
-      std::vector<double> s2 = s;
-      double* ss[2] = {s.data(), s2.data()};
-      LatticeVoices(1, xs, ys, 2, as, ds, ss);
-      EXPECT_TRUE(SameBits(yVec, yRef));
-      EXPECT_TRUE(SameBits(s, sRef));
-      std::vector<double> sOne(27, 0.0);
-      std::vector<double> yOne(2);
-      for (int n = 0; n < 2; ++n) {
-        GlideCoefficients(a.data(), d.data(), n, k.data());
-        yOne[n] = LatticeFilter(x[n], k.data(), sOne.data());
-      }
-      EXPECT_TRUE(SameBits(yOne, yRef));
-      EXPECT_TRUE(SameBits(sOne, sRef));
-    }
-  });
 }
 
 }  // namespace

@@ -9,6 +9,13 @@
 
 namespace sorvane::test {
 
+// The note of a key as the program's key table gives it: the lower row's
+// 20 keys start 8 semitones up, the upper row's at 20.
+inline int32_t KeyNote(int32_t key) { return key < 20 ? key + 8 : key; }
+
+// Starts `key` with its note.
+inline NoteChange Press(VoicePool& pool, int32_t key) { return NoteOn(pool, key, KeyNote(key)); }
+
 struct SynthRig {
   std::unique_ptr<SynthState> St = std::make_unique<SynthState>();
   std::unique_ptr<AnalysisState> Analyser = std::make_unique<AnalysisState>();

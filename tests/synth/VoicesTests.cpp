@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "keyboard/KeyTable.h"
+#include "SynthRig.h"
 #include "synth/Voices.h"
 
 namespace sorvane {
@@ -16,13 +16,13 @@ struct Pool {
 
 TEST(NoteOn, FillsSlotsInOrderAndIgnoresAKeyThatAlreadySounds) {
   Pool p;
-  EXPECT_EQ(NoteOn(p.P, 5).Sounding, 5);
+  EXPECT_EQ(test::Press(p.P, 5).Sounding, 5);
   p.P.Voices[0].Phase = 42.5;
-  const NoteChange again = NoteOn(p.P, 5);  // auto-repeat
+  const NoteChange again = test::Press(p.P, 5);  // auto-repeat
   EXPECT_EQ(again.Sounding, kNoKey);
   EXPECT_EQ(again.Released, kNoKey);
   EXPECT_EQ(p.P.Voices[0].Phase, 42.5);
-  EXPECT_EQ(NoteOn(p.P, 9).Sounding, 9);
+  EXPECT_EQ(test::Press(p.P, 9).Sounding, 9);
   EXPECT_EQ(p.P.VoiceKeys[0], 5);
   EXPECT_EQ(p.P.VoiceKeys[1], 9);
 }
@@ -30,15 +30,16 @@ TEST(NoteOn, FillsSlotsInOrderAndIgnoresAKeyThatAlreadySounds) {
 TEST(NoteOn, NinthKeyTakesSlotZerosVoiceAndShiftsTheOthersWithTheirState) {
   Pool p;
   for (int k = 0; k < 8; ++k) {
-    NoteOn(p.P, k);
+    test::Press(p.P, k);
     p.P.Voices[k].Phase = k + 0.5;
   }
-  const NoteChange c = NoteOn(p.P, 30);
+  const NoteChange c = test::Press(p.P, 30);
   EXPECT_EQ(c.Released, 0);
   EXPECT_EQ(c.Sounding, 30);
   for (int s = 0; s < 7; ++s) {
     EXPECT_EQ(p.P.VoiceKeys[s], s + 1);
-    EXPECT_EQ(p.P.Voices[s].Phase, s + 1.5);  // moved with its voice
+    EXPECT_EQ(p.P.Voices[s].Phase, s + 1.5);  // moved with its voice and note
+    EXPECT_EQ(p.P.NoteOffsets[s], test::KeyNote(s + 1));
   }
   EXPECT_EQ(p.P.VoiceKeys[7], 30);
   EXPECT_EQ(p.P.Voices[7].Phase, 0.0);
@@ -47,27 +48,27 @@ TEST(NoteOn, NinthKeyTakesSlotZerosVoiceAndShiftsTheOthersWithTheirState) {
   EXPECT_EQ(off.Released, kNoKey);
   EXPECT_EQ(p.P.VoiceKeys[0], 1);
   // Pressed again it takes a voice like any new key (slot 0's, again).
-  EXPECT_EQ(NoteOn(p.P, 0).Released, 1);
+  EXPECT_EQ(test::Press(p.P, 0).Released, 1);
 }
 
 TEST(NoteOn, AFreedLowSlotIsReusedAndThenStolenFirst) {
   Pool p;
-  NoteOn(p.P, 1);
-  NoteOn(p.P, 2);
+  test::Press(p.P, 1);
+  test::Press(p.P, 2);
   NoteOff(p.P, 1);
-  NoteOn(p.P, 3);
+  test::Press(p.P, 3);
   EXPECT_EQ(p.P.VoiceKeys[0], 3);
-  for (int k = 10; k < 16; ++k) NoteOn(p.P, k);
-  const NoteChange c = NoteOn(p.P, 20);
+  for (int k = 10; k < 16; ++k) test::Press(p.P, k);
+  const NoteChange c = test::Press(p.P, 20);
   EXPECT_EQ(c.Released, 3);  // the third key, not the second
   EXPECT_EQ(p.P.VoiceKeys[0], 2);
 }
 
 TEST(NoteOff, FreesAndZeroesOnlyThatSlot) {
   Pool p;
-  NoteOn(p.P, 12);
-  NoteOn(p.P, 20);  // same note offset, separate voice
-  EXPECT_EQ(KeyTable[12].NoteOffset, KeyTable[20].NoteOffset);
+  test::Press(p.P, 12);
+  test::Press(p.P, 20);  // the same note, a separate voice
+  EXPECT_EQ(p.P.NoteOffsets[0], p.P.NoteOffsets[1]);
   p.P.Voices[1].PulseAmp = 3;
   p.P.Voices[0].PulseAmp = 4;
   EXPECT_EQ(NoteOff(p.P, 12).Released, 12);
@@ -80,7 +81,7 @@ TEST(NoteOff, FreesAndZeroesOnlyThatSlot) {
 
 TEST(ClearVoices, KeepsKeysButZeroesState) {
   Pool p;
-  NoteOn(p.P, 7);
+  test::Press(p.P, 7);
   p.P.Voices[0].Phase = 9;
   p.P.Voices[0].Finished = true;
   EXPECT_FALSE(AnyVoiceActive(p.P));
@@ -98,11 +99,11 @@ TEST(PeriodTable, ReferencePeriods) {
   EXPECT_EQ(t.PeriodTable[24], 22050.0 / 110.0);
   EXPECT_NEAR(t.PeriodTable[72], 12.528, 1e-3);
   // Mid: lowest key 212.374..., highest 33.447...
-  EXPECT_NEAR(NotePeriod(t, 0, 2), 212.374, 1e-3);
+  EXPECT_NEAR(NotePeriod(t, 8, 2), 212.374, 1e-3);
   EXPECT_NEAR(NotePeriod(t, 40, 2), 33.447, 1e-3);
-  EXPECT_EQ(NoteIndex(1, 0), 0);  // Z at "Ultra Low" is 27.5 Hz
-  EXPECT_EQ(NoteIndex(0, 0), -1);
-  EXPECT_EQ(NotePeriod(t, 0, 0), t.PeriodBelowTable);
+  EXPECT_EQ(NoteIndex(9, 0), 0);  // Z at "Ultra Low" is 27.5 Hz
+  EXPECT_EQ(NoteIndex(8, 0), -1);
+  EXPECT_EQ(NotePeriod(t, 8, 0), t.PeriodBelowTable);
   EXPECT_GT(t.PeriodBelowTable, t.PeriodTable[0]);
   EXPECT_NEAR(t.PeriodBelowTable, 22050.0 / (27.5 * std::pow(2.0, -1.0 / 12)), 1e-9);
 }

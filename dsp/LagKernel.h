@@ -1,41 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The analysis's 27 autocorrelation lags in groups of kGroupLags, one lag to
-// a lane of SORVANE_LANE_WIDTH-double vectors. Included by LagLanes.cpp
-// once per vector path, inside its own namespace and target region; it
-// includes nothing itself.
+// a lane. Included by the lag file of one vector path (LagLanesSse2.cpp,
+// LagLanesAvx2.cpp) inside its target region, after dsp/Lanes.h.
 //
 // Each lag keeps its own sum and adds its products in increasing i, exactly
 // as a lag-by-lag loop would. Lanes past lag 26 run on products that are
 // thrown away. Where i lies outside a lag's range [k, n-1-k] its lane adds
 // +0 instead, which leaves the sum as it is: a sum that starts at +0 is
 // never -0, and s + (+0) = s for every other s.
+#pragma once
 
-constexpr int kWidth = SORVANE_LANE_WIDTH;
-typedef double Lanes __attribute__((vector_size(8 * kWidth)));
-typedef long long LaneMask __attribute__((vector_size(8 * kWidth)));
+#include "dsp/LagLanes.h"
+#include "dsp/Lanes.h"
+#include "dsp/Lpc.h"
+
+namespace sorvane {
+namespace {
+
 // Two groups of seven pairs on SSE2 (sixteen registers), one of seven
 // quadruples on the wider paths.
 constexpr int kGroupLags = kWidth == 2 ? 14 : 28;
 constexpr int kLagVectors = kGroupLags / kWidth;
 constexpr int kGroups = (kCoefficientCount + kGroupLags - 1) / kGroupLags;
 
-static inline __attribute__((always_inline)) Lanes Splat(double v) {
-#if SORVANE_LANE_WIDTH == 2
-  return _mm_set1_pd(v);
-#else
-  return _mm256_set1_pd(v);
-#endif
-}
-
-static inline __attribute__((always_inline)) Lanes Load(const double* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // Lags k0 .. k0 + kGroupLags - 1 (those up to 26 are kept) into r; n must
 // be at least 2·(k0 + kGroupLags).
-static inline __attribute__((always_inline)) void LagGroup(const double* x, int n, int k0, double* r) {
+SORVANE_LANE_INLINE void LagGroup(const double* x, int n, int k0, double* r) {
   Lanes lag[kLagVectors];  // each lane's lag, exact in a double
   Lanes sum[kLagVectors];
   for (int v = 0; v < kLagVectors; ++v) {
@@ -82,16 +72,12 @@ static inline __attribute__((always_inline)) void LagGroup(const double* x, int 
   }
 }
 
-// r[k] = (Σ_{i=k}^{n-1-k} x[i]·x[i+k]) / n for k = 0..26.
-void Autocorrelate27(const double* x, int n, double* r) {
-  if (n < 2 * kGroups * kGroupLags) {
-    // Too short for the groups: lag by lag.
-    for (int k = 0; k < kCoefficientCount; ++k) {
-      double sum = 0.0;
-      for (int i = k; i <= n - 1 - k; ++i) sum = sum + x[i] * x[i + k];
-      r[k] = sum / static_cast<double>(n);
-    }
-    return;
-  }
+// r[k] = (Σ_{i=k}^{n-1-k} x[i]·x[i+k]) / n for k = 0..26, for n of at
+// least kLagLanesMinimumSamples.
+void Autocorrelate27Lanes(const double* x, int n, double* r) {
   for (int g = 0; g < kGroups; ++g) LagGroup(x, n, g * kGroupLags, r);
 }
+static_assert(kLagLanesMinimumSamples >= 2 * kGroups * kGroupLags);
+
+}  // namespace
+}  // namespace sorvane
