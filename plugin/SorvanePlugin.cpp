@@ -17,6 +17,7 @@
 #include "engine/Engine.h"
 #include "keyboard/MidiNotes.h"
 #include "plugin/HostRateVocoder.h"
+#include "plugin/PluginUri.h"
 
 namespace sorvane {
 namespace {
@@ -106,9 +107,10 @@ class Plugin final : public MidiTarget {
   }
 
   // The mapping's calls, as a mouse press, a release and a scroll bar make
-  // them (without the engine's lock: the host calls run() on one thread).
-  void MidiKeyDown(int32_t key) override { NoteOn(Vocoder.Engine().Pool, key); }
-  void MidiKeyUp(int32_t key) override { NoteOff(Vocoder.Engine().Pool, key); }
+  // them. The key handlers take the engine's lock, which belongs to this
+  // instance and is never held by another thread: it never waits.
+  void MidiKeyDown(int32_t key) override { KeyNoteOn(Vocoder.Engine(), key); }
+  void MidiKeyUp(int32_t key) override { KeyNoteOff(Vocoder.Engine(), key); }
   void MidiControlChange(MidiControl control, int32_t value) override {
     EngineState& engine = Vocoder.Engine();
     switch (control) {
