@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -75,12 +76,16 @@ void BuildModFactorTable(std::array<double, kModFactorCount>& table);
 void ResetSynth(SynthState& state);
 
 // The per-sample lattice guard: |v| < 1e-15 (or NaN) gives 0, else ±2^18 limits.
-// The common case, a value inside the limits, is tested first and costs the
+// The common case, a value inside the limits, is tested first, in one
+// unsigned range test on the bits (the magnitudes of doubles order like
+// their bit patterns; NaN and infinity fall outside), and costs the
 // lattice's chain nothing once predicted.
 inline double LatticeGuard(double v) {
-  const double magnitude = std::fabs(v);
-  if (__builtin_expect(magnitude >= kFlushLimit && magnitude <= kLatticeLimit, 1)) return v;
-  if (!(magnitude >= kFlushLimit)) return 0.0;
+  constexpr uint64_t kLow = std::bit_cast<uint64_t>(kFlushLimit);
+  constexpr uint64_t kHigh = std::bit_cast<uint64_t>(kLatticeLimit);
+  const uint64_t magnitude = std::bit_cast<uint64_t>(v) & 0x7fffffffffffffffULL;
+  if (__builtin_expect(magnitude - kLow <= kHigh - kLow, 1)) return v;
+  if (!(std::fabs(v) >= kFlushLimit)) return 0.0;
   return v > 0.0 ? kLatticeLimit : -kLatticeLimit;
 }
 

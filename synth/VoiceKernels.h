@@ -91,8 +91,9 @@ void Excite(BlockVoices& b, int32_t waveform, const double* factor, int length, 
 // ---- Phrase voices --------------------------------------------------------
 
 // V vectors of phrase voices side by side, sample by sample: the lattice,
-// each stage's coefficient glided for the sample, then the band-pass
-// times the gain.
+// then the band-pass times the gain. The glide runs one sample ahead: the
+// divisions of sample n + 1's coefficients go beside sample n's stages,
+// which do not wait for them.
 template <int V>
 SORVANE_LANE_INLINE void ReplayIn(BlockVoices& b, int length) {
   const int count = b.Count;
@@ -109,13 +110,20 @@ SORVANE_LANE_INLINE void ReplayIn(BlockVoices& b, int length) {
   }
   Lanes coefficients[16];
   for (int i = 0; i < 16; ++i) coefficients[i] = Splat(VoiceBandCoefficients.c[i]);
+  Lanes k[2][kCoefficientCount][V];  // the coefficients of samples n and n + 1, by n's parity
+  for (int j = 0; j < kCoefficientCount; ++j) {
+    for (int p = 0; p < V; ++p) k[0][j][p] = Glide(diff[j][p], Splat(0.0), a[j][p]);
+  }
   for (int n = 0; n < length; ++n) {
-    const Lanes step = Splat(static_cast<double>(n));
+    auto& now = k[n & 1];
+    auto& next = k[(n + 1) & 1];
+    const Lanes step = Splat(static_cast<double>(n + 1));
     Lanes x[V];
     for (int p = 0; p < V; ++p) x[p] = Gather(p, count, [&](int c) { return b.Row[c][n]; });
     for (int j = kLpcOrder; j >= 0; --j) {
       for (int p = 0; p < V; ++p) {
-        const Lanes g = LatticeStage(x[p], Glide(diff[j][p], step, a[j][p]), s[j][p], LatticeGuardLanes);
+        next[j][p] = Glide(diff[j][p], step, a[j][p]);
+        const Lanes g = LatticeStage(x[p], now[j][p], s[j][p], LatticeGuardLanes);
         if (j < kLpcOrder) s[j + 1][p] = g;
       }
     }
@@ -167,9 +175,9 @@ void AddVoices(BlockVoices& b, const double* highBand, int length, double* voice
 
 constexpr int kGlideVectors = VectorsFor(kCoefficientCount);
 
-// The live voice, in three steps over the block: the excitation through
-// the first band-pass; the lattice, sample by sample, its 27 coefficients
-// glided on lanes first; the second band-pass times the gain.
+// The live voice, sample by sample: the excitation through the first
+// band-pass, the lattice with its 27 coefficients glided on lanes, the
+// second band-pass times the gain; then the high band while a voice sounds.
 void LiveVoice(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, bool anyActive,
                const double* excitation, int length, double* voice) {
   Lanes a[kGlideVectors], diff[kGlideVectors];
@@ -177,17 +185,14 @@ void LiveVoice(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, boo
     a[p] = Gather(p, kCoefficientCount, [&](int j) { return st.PrevReflection[j]; });
     diff[p] = Gather(p, kCoefficientCount, [&](int j) { return frame.Reflection[j] - st.PrevReflection[j]; });
   }
-  double x[kMaxBlockSamples];
-  for (int n = 0; n < length; ++n) x[n] = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[n]);
   double* s = st.LiveLatticeState.data();
   alignas(32) double k[kGlideVectors * kWidth];
   for (int n = 0; n < length; ++n) {
     const Lanes step = Splat(static_cast<double>(n));
     for (int p = 0; p < kGlideVectors; ++p) Store(k + p * kWidth, Glide(diff[p], step, a[p]));
-    x[n] = LatticeFilter(x[n], k, s);
-  }
-  for (int n = 0; n < length; ++n) {
-    voice[n] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, x[n]) * frame.ExcitationGain;
+    const double x = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, excitation[n]);
+    const double y = LatticeFilter(x, k, s);
+    voice[n] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, y) * frame.ExcitationGain;
   }
   if (anyActive) {
     // The last sample of the high band stands in for the samples past it.
