@@ -44,13 +44,14 @@ SORVANE_LANE_INLINE void WithVectors(int count, Body&& body) {
   body.template operator()<V>();
 }
 
-SORVANE_LANE_INLINE Lanes Splat(double v) {
+// The intrinsic `name` for this width: _mm_name_pd or _mm256_name_pd.
 #if SORVANE_LANE_WIDTH == 2
-  return _mm_set1_pd(v);
+#define SORVANE_LANE_OP(name) _mm_##name##_pd
 #else
-  return _mm256_set1_pd(v);
+#define SORVANE_LANE_OP(name) _mm256_##name##_pd
 #endif
-}
+
+SORVANE_LANE_INLINE Lanes Splat(double v) { return SORVANE_LANE_OP(set1)(v); }
 
 SORVANE_LANE_INLINE Lanes Load(const double* p) {
   Lanes v;
@@ -98,20 +99,8 @@ inline Lanes FlushLanes(Lanes v) {
 }
 
 // a < b ? a : b and a > b ? a : b on every lane: minpd and maxpd exactly.
-SORVANE_LANE_INLINE Lanes Min(Lanes a, Lanes b) {
-#if SORVANE_LANE_WIDTH == 2
-  return _mm_min_pd(a, b);
-#else
-  return _mm256_min_pd(a, b);
-#endif
-}
-SORVANE_LANE_INLINE Lanes Max(Lanes a, Lanes b) {
-#if SORVANE_LANE_WIDTH == 2
-  return _mm_max_pd(a, b);
-#else
-  return _mm256_max_pd(a, b);
-#endif
-}
+SORVANE_LANE_INLINE Lanes Min(Lanes a, Lanes b) { return SORVANE_LANE_OP(min)(a, b); }
+SORVANE_LANE_INLINE Lanes Max(Lanes a, Lanes b) { return SORVANE_LANE_OP(max)(a, b); }
 
 // The guard on every lane: tiny values and NaN to +0, else held to
 // ±limit. The hold is applied first and the flush mask, taken from the
