@@ -31,6 +31,8 @@ run_packages=(
   libasound2-dev libjack-jackd2-dev
   # real-time priority through RealtimeKit on the system D-Bus
   libdbus-1-dev
+  # the LV2 plugin's headers (the plugin is built when they are installed)
+  lv2-dev
   # the two volume buttons open the sound server's mixer
   pavucontrol
 )
@@ -47,6 +49,10 @@ test_packages=(
   jackd2 python3-jack-client
   # validators and manual page rendering for the staged-install check
   desktop-file-utils appstream man-db groff-base
+  # the LV2 plugin's tests: the lilv test host, sord_validate under
+  # lv2_validate, jalv for the live test; lv2bench and mda-lv2's talkbox
+  # for the plugin's benchmark
+  liblilv-dev sordi jalv lilv-utils mda-lv2
   # libFuzzer (clang's runtime library) for the file readers' fuzz targets
   clang libclang-rt-14-dev
 )
