@@ -9,8 +9,21 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+// The window's controls, which the tests reach through the window.
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QToolButton>
 #include <QKeyEvent>
+#include <QDir>
 #include <QLocale>
+#include <QTimer>
 #include <QWindow>
 #include <deque>
 #include <memory>
@@ -22,8 +35,32 @@
 #include "devices/BufferQueue.h"
 #include "engine/EventQueue.h"
 #include "tests/support/RecordedBoxes.h"
+#include "tests/support/TempDir.h"
 
 namespace sorvane::test {
+
+inline QString U(const char* s) { return QString::fromUtf8(s); }
+
+// The tests' temporary folder, its paths as Qt takes them.
+struct QtTempDir : TempDir {
+  QString path() const { return QString::fromStdString(Path.string()); }
+  QString filePath(const QString& name) const { return QDir(path()).filePath(name); }
+};
+
+// Runs action on the next modal dialog that opens, once it is showing.
+template <typename Dialog, typename Action>
+void OnNextModal(Action action) {
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, [timer, action]() {
+    if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      action(dialog);
+    }
+  });
+  timer->start();
+}
 
 // A device that keeps its buffers on a buffer queue, as a real one does,
 // and whose server never runs: CaptureBlock hands a capture buffer back as

@@ -30,6 +30,7 @@
 #include <jack/midiport.h>
 
 #include "AppTestSupport.h"
+#include "tests/support/Files.h"
 #include "tests/support/JackServer.h"
 #include "keyboard/widgets/ColorButton.h"
 
@@ -60,8 +61,7 @@ class StderrCapture {
   }
   std::string Text() {
     std::fflush(stderr);
-    std::ifstream in(File);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return test::ReadFileText(File);
   }
   ~StderrCapture() {
     std::fflush(stderr);

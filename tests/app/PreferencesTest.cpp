@@ -27,8 +27,6 @@
 namespace sorvane::test {
 namespace {
 
-QString U(const char* s) { return QString::fromUtf8(s); }
-
 constexpr size_t kDepth = static_cast<size_t>(MidiControl::ModDepth);
 constexpr size_t kRate = static_cast<size_t>(MidiControl::ModRate);
 constexpr size_t kEcho = static_cast<size_t>(MidiControl::EchoLevel);

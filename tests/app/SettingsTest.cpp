@@ -16,17 +16,11 @@
 
 #include "app/Settings.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 namespace sorvane::test {
 namespace {
-
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(Settings, ADamagedFileGivesTheStartUpValueOfWhatIsWrongAndIsLeftAsItWas) {
   TempDir dir;
@@ -61,7 +55,7 @@ TEST(Settings, ADamagedFileGivesTheStartUpValueOfWhatIsWrongAndIsLeftAsItWas) {
   EXPECT_EQ(prefs.OutputLevelDb, 0);
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
   EXPECT_NE(err.find("panel/waveform is \"7\", not a whole number from 0 to 2"), std::string::npos) << err;
-  EXPECT_EQ(ReadText(path), damaged);
+  EXPECT_EQ(ReadFileText(path), damaged);
 
   // A file that is not a file: everything at its start-up value.
   TempDir other;
@@ -112,9 +106,9 @@ TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
   EXPECT_TRUE(w->RadioGroup2Items[2]->isChecked());  // "Low"
   EXPECT_EQ(w->CurrentPanel(), panel);
   // Restoring wrote nothing; a change is written once it rests.
-  const std::string before = ReadText(path.toStdString());
+  const std::string before = ReadFileText(path.toStdString());
   w->ScrollBar3->setValue(40);
-  EXPECT_EQ(ReadText(path.toStdString()), before);
+  EXPECT_EQ(ReadFileText(path.toStdString()), before);
   panel.EchoLevel = 40;
   QTRY_VERIFY_WITH_TIMEOUT(settings.Load(loadedPanel, loadedPrefs) && loadedPanel == panel, 3000);
 }

@@ -23,8 +23,6 @@
 namespace sorvane::test {
 namespace {
 
-QString U(const char* s) { return QString::fromUtf8(s); }
-
 TEST(MainWindow, ClientAreaIsTheKeyboardWidthAndPanelPlusTwoRows) {
   Window w;
   EXPECT_EQ(w->size(), QSize(375, 369));

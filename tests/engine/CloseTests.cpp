@@ -10,18 +10,15 @@
 #include <unistd.h>
 
 #include "EngineTestSupport.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 namespace sorvane {
 namespace {
 
 using test::EngineOnRig;
+using test::Le32At;
 using test::RecordedBoxes;
-
-uint32_t Le32At(const std::vector<char>& b, size_t at) {
-  return static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8) |
-         (static_cast<uint8_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24);
-}
 
 TEST(Close, WhileRunningIsRefusedUntilEveryBufferIsBack) {
   EngineOnRig r;
@@ -60,6 +57,15 @@ TEST(Close, AfterAFailedStartTheQueuedBuffersComeBackAndAreDropped) {
   EXPECT_TRUE(r.Rig->Played().empty());
 }
 
+// The bytes of the one file in dir.
+std::vector<uint8_t> OnlyFile(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
+  EXPECT_EQ(files.size(), 1u);
+  if (files.empty()) return {};
+  return test::ReadFileBytes(files[0]);
+}
+
 TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   const test::TempDir temp;
   const std::filesystem::path& dir = temp.Path;
@@ -77,26 +83,12 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   EXPECT_FALSE(r.E().Take.Recording);
   EXPECT_EQ(r.Host.Takes, (std::vector<bool>{true, false}));
 
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
-  ASSERT_EQ(files.size(), 1u);
-  std::ifstream in(files[0], std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> bytes = OnlyFile(dir);
   ASSERT_EQ(bytes.size(), 46 + 2 * takeSamples);
   EXPECT_EQ(Le32At(bytes, 42), 2 * takeSamples);  // data size: every byte played during the take
   EXPECT_EQ(Le32At(bytes, 4), 38 + 2 * takeSamples);
   // The take holds exactly what was queued for playing.
   EXPECT_EQ(0, std::memcmp(bytes.data() + 46, r.Rig->Played().data() + playedBefore, 2 * takeSamples));
-}
-
-// The bytes of the one file in dir.
-std::vector<char> OnlyFile(const std::filesystem::path& dir) {
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path());
-  EXPECT_EQ(files.size(), 1u);
-  if (files.empty()) return {};
-  std::ifstream in(files[0], std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The sound server goes away 300 blocks into a take and comes back: the
@@ -147,7 +139,7 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
   ASSERT_TRUE(r.Host.Closed);
   EXPECT_EQ(r.Host.Takes, (std::vector<bool>{true, false}));
   const size_t takeSamples = r.Rig->Played().size() - playedBefore;
-  const std::vector<char> bytes = OnlyFile(temp.Path);
+  const std::vector<uint8_t> bytes = OnlyFile(temp.Path);
   ASSERT_EQ(bytes.size(), 46 + 2 * takeSamples);
   EXPECT_EQ(Le32At(bytes, 42), 2 * takeSamples);
   EXPECT_EQ(Le32At(bytes, 4), 38 + 2 * takeSamples);

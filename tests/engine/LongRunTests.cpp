@@ -8,6 +8,7 @@
 #include <set>
 
 #include "EngineTestSupport.h"
+#include "tests/support/TestRandom.h"
 
 namespace sorvane {
 namespace {
@@ -16,17 +17,14 @@ using test::EngineOnRig;
 
 struct RandomUser : VirtualLoopClient {
   EngineState& E;
-  uint32_t Seed;
+  test::TestRandom Random;
   int Lines = 0;
   int Drops = 0;
   int32_t PreviousRate = kWarmUp;
   std::set<double> Gains;
-  explicit RandomUser(EngineState& e, uint32_t seed) : E(e), Seed(seed) {}
+  explicit RandomUser(EngineState& e, uint32_t seed) : E(e), Random(seed) {}
 
-  uint32_t Next(uint32_t range) {
-    Seed = Seed * 1664525u + 1013904223u;
-    return (Seed >> 8) % range;
-  }
+  uint32_t Next(uint32_t range) { return Random.Below(range); }
 
   void BeforeCapture(VirtualAudioRig& rig, int32_t) override {
     switch (Next(40)) {

@@ -18,9 +18,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Files.h"
+#include "tests/support/TestRandom.h"
+#include "wavfile/Riff.h"
+
 extern char** environ;
 
 namespace sorvane::live {
+
+using test::ReadFileText;
 
 namespace {
 
@@ -56,10 +62,6 @@ pid_t SpawnWith(const std::vector<std::string>& argv, posix_spawn_file_actions_t
   return pid;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -133,8 +135,8 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& dir, int 
   if (pid < 0) return result;
   result.Status = WaitFor(pid, timeoutMs);
   result.Seconds = MonotonicSeconds() - start;
-  result.Out = Slurp(out);
-  result.Err = Slurp(err);
+  result.Out = ReadFileText(out);
+  result.Err = ReadFileText(err);
   return result;
 }
 
@@ -160,12 +162,6 @@ void Put32(std::string& s, uint32_t v) {
   Put16(s, static_cast<uint16_t>(v & 0xffff));
   Put16(s, static_cast<uint16_t>(v >> 16));
 }
-uint32_t Get32(const std::string& s, size_t at) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
-}
 }  // namespace
 
 bool WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
@@ -189,23 +185,22 @@ bool WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
 }
 
 bool ReadWav(const std::string& path, std::vector<int16_t>& samples) {
-  const std::string s = Slurp(path);
-  if (s.size() < 12 || s.compare(0, 4, "RIFF") != 0 || s.compare(8, 4, "WAVE") != 0) return false;
-  size_t at = 12;
-  while (at + 8 <= s.size()) {
-    const std::string id = s.substr(at, 4);
-    uint32_t size = Get32(s, at + 4);
-    at += 8;
-    if (id == "data") {
-      // A recorder stopped early may leave the size unset; take what is there.
-      if (size == 0 || size == 0xffffffffu || at + size > s.size()) size = static_cast<uint32_t>(s.size() - at);
-      samples.resize(size / 2);
-      std::memcpy(samples.data(), s.data() + at, samples.size() * 2);
-      return true;
-    }
-    at += size + (size & 1);
+  RiffFile file;
+  if (RiffOpenRead(file, path.c_str()) != RiffStatus::Ok) return false;
+  // Chunks are looked for to the end of the file, not only inside the RIFF
+  // chunk: a recorder stopped early may leave its sizes unset.
+  RiffChunk riff{}, data{};
+  bool found = RiffDescendRiff(file, riff, nullptr, FourCC("WAVE")) == RiffStatus::Ok &&
+               RiffDescend(file, data, nullptr, FourCC("data")) == RiffStatus::Ok;
+  if (found) {
+    // An unset or too large size: take what is there.
+    const int64_t there = RiffFileSize(file) - data.DataOffset;
+    const int64_t size = data.Size == 0 || data.Size > there ? there : data.Size;
+    samples.resize(static_cast<size_t>(size / 2));
+    found = RiffRead(file, samples.data(), samples.size() * 2) == static_cast<int64_t>(samples.size() * 2);
   }
-  return false;
+  RiffClose(file);
+  return found;
 }
 
 int64_t FindExact(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, int64_t from) {
@@ -217,10 +212,9 @@ int64_t FindExact(const std::vector<int16_t>& haystack, const std::vector<int16_
 
 std::vector<int16_t> NoiseSignal(size_t count, uint32_t seed) {
   std::vector<int16_t> s(count);
-  uint32_t x = seed * 2654435761u + 12345u;
+  test::TestRandom random(seed * 2654435761u + 12345u);
   for (auto& v : s) {
-    x = x * 1664525u + 1013904223u;
-    int16_t value = static_cast<int16_t>(static_cast<int32_t>(x >> 16) % 16000 - 8000);
+    int16_t value = static_cast<int16_t>(static_cast<int32_t>(random.Next() >> 16) % 16000 - 8000);
     v = value == 0 ? 1 : value;
   }
   return s;

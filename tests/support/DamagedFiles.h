@@ -11,8 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <random>
 #include <vector>
+
+#include "tests/support/TestRandom.h"
 
 namespace sorvane::test {
 
@@ -25,7 +26,7 @@ struct Damage {
 };
 
 // One to four random edits of valid.
-inline std::vector<uint8_t> Damaged(const std::vector<uint8_t>& valid, std::mt19937& random, const Damage& damage) {
+inline std::vector<uint8_t> Damaged(const std::vector<uint8_t>& valid, TestRandom& random, const Damage& damage) {
   std::vector<uint8_t> file = valid;
   const auto pick = [&random](std::size_t n) { return n == 0 ? std::size_t{0} : random() % n; };
   const auto inHeader = [&] { return pick(std::min(file.size(), damage.HeaderBytes)); };
@@ -68,7 +69,7 @@ inline std::vector<uint8_t> Damaged(const std::vector<uint8_t>& valid, std::mt19
 // with the variant's number traced; stops at the first fatal failure.
 inline void ForEachDamaged(const std::vector<std::vector<uint8_t>>& valid, uint32_t seed, int rounds,
                            const Damage& damage, const std::function<void(const std::vector<uint8_t>&)>& check) {
-  std::mt19937 random(seed);
+  TestRandom random(seed);
   for (int variant = 0; variant < rounds; ++variant) {
     const std::vector<uint8_t> file = Damaged(valid[static_cast<std::size_t>(variant) % valid.size()], random, damage);
     SCOPED_TRACE(variant);

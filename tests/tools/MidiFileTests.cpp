@@ -13,7 +13,7 @@
 namespace sorvane {
 namespace {
 
-using test::ReadAll;
+using test::ReadFileBytes;
 using test::Scratch;
 using Bytes = std::vector<uint8_t>;
 
@@ -166,7 +166,7 @@ TEST(MidiRender, EqualsTheSameNotesWrittenAsScriptLines) {
   s.Put("song1.mid", Text(Song(1)));
   const std::string common = "--input speech.wav --blocks 120 ";
   ASSERT_EQ(s.Render(common + "--output script.wav --script script.txt").Status, 0);
-  const auto expected = ReadAll(s.Dir / "script.wav");
+  const auto expected = ReadFileBytes(s.Dir / "script.wav");
   ASSERT_GT(expected.size(), 44u);
   for (const char* name : {"song0", "song1"}) {
     SCOPED_TRACE(name);
@@ -174,7 +174,7 @@ TEST(MidiRender, EqualsTheSameNotesWrittenAsScriptLines) {
     const auto run = s.Render(common + "--output " + out + " --script octaves.txt --midi " + name + ".mid");
     ASSERT_EQ(run.Status, 0) << run.Stderr;
     EXPECT_EQ(run.Stderr, "");
-    EXPECT_TRUE(ReadAll(s.Dir / out) == expected);
+    EXPECT_TRUE(ReadFileBytes(s.Dir / out) == expected);
   }
   // Alone, at "Mid" throughout: note 60 is key 24, 62 key 26, 48 key 4.
   s.Put("mid.txt",
@@ -182,13 +182,13 @@ TEST(MidiRender, EqualsTheSameNotesWrittenAsScriptLines) {
         "45 up 28\n45 up 4\n");
   ASSERT_EQ(s.Render(common + "--output mid.wav --script mid.txt").Status, 0);
   ASSERT_EQ(s.Render(common + "--output alone.wav --midi song0.mid").Status, 0);
-  EXPECT_TRUE(ReadAll(s.Dir / "alone.wav") == ReadAll(s.Dir / "mid.wav"));
+  EXPECT_TRUE(ReadFileBytes(s.Dir / "alone.wav") == ReadFileBytes(s.Dir / "mid.wav"));
   // Only channel 2 plays: this song has nothing there, which is the render
   // of the octave script alone.
   ASSERT_EQ(s.Render(common + "--output octaves.wav --script octaves.txt").Status, 0);
   ASSERT_EQ(s.Render(common + "--output ch2.wav --script octaves.txt --midi song0.mid --midi-channel 2").Status, 0);
-  EXPECT_TRUE(ReadAll(s.Dir / "ch2.wav") == ReadAll(s.Dir / "octaves.wav"));
-  EXPECT_FALSE(ReadAll(s.Dir / "ch2.wav") == expected);
+  EXPECT_TRUE(ReadFileBytes(s.Dir / "ch2.wav") == ReadFileBytes(s.Dir / "octaves.wav"));
+  EXPECT_FALSE(ReadFileBytes(s.Dir / "ch2.wav") == expected);
 }
 
 TEST(MidiRender, WithoutBlocksRunsTwoSecondsPastTheLastReleaseOrToTheInputsEnd) {
@@ -203,7 +203,7 @@ TEST(MidiRender, WithoutBlocksRunsTwoSecondsPastTheLastReleaseOrToTheInputsEnd) 
   const auto lines = [&](const std::string& midi) {
     const auto run = s.Render("--input speech.wav --output o.wav --report r.csv --midi " + midi);
     EXPECT_EQ(run.Status, 0) << run.Stderr;
-    const auto csv = ReadAll(s.Dir / "r.csv");
+    const auto csv = ReadFileBytes(s.Dir / "r.csv");
     return std::count(csv.begin(), csv.end(), '\n') - 1;
   };
   // Blocks 451 to 651 hold the 44100 samples that follow the release.

@@ -16,7 +16,8 @@
 namespace sorvane {
 namespace {
 
-using test::ReadAll;
+using test::ReadFileBytes;
+using test::ReadFileText;
 using test::Scratch;
 
 // A 22050 Hz mono 16-bit WAV header whose data chunk claims dataBytes,
@@ -44,7 +45,7 @@ TEST(RenderMemory, AHugeInputIsReadOnlyAsFarAsTheBlocksRun) {
   const uint32_t data = 2'000'000'000;
   WriteSparseWave(s.Dir / "huge.wav", data, data + 36, off_t{44} + data, 4000);
   const auto run = s.RenderMeasured({"--input", "huge.wav", "--output", "o.wav", "--blocks", "100"}, 120);
-  ASSERT_EQ(run.Status, 0) << std::string(ReadAll(s.Dir / "stderr.txt").data(), ReadAll(s.Dir / "stderr.txt").size());
+  ASSERT_EQ(run.Status, 0) << ReadFileText(s.Dir / "stderr.txt");
   EXPECT_LT(run.PeakKiB, kMaxPeakKiB);
 }
 
@@ -56,7 +57,7 @@ TEST(RenderMemory, AnInputGrowingPastItsHeaderIsReadToTheHeadersLengthOnly) {
   const auto run = s.RenderMeasured({"--input", "growing.wav", "--output", "o.wav", "--report", "r.csv"}, 120);
   ASSERT_EQ(run.Status, 0);
   EXPECT_LT(run.PeakKiB, kMaxPeakKiB);
-  const auto report = ReadAll(s.Dir / "r.csv");
+  const auto report = ReadFileBytes(s.Dir / "r.csv");
   EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1 + 101);
 }
 

@@ -15,14 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 
 namespace sorvane::test {
-
-inline std::vector<char> ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 struct RenderRun {
   int Status = -1;
@@ -55,9 +51,9 @@ class Scratch {
     RenderRun run;
     const int raw = std::system(command.c_str());
     run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    const auto out = ReadAll(Dir / "stdout.txt");
+    const auto out = ReadFileBytes(Dir / "stdout.txt");
     run.Stdout.assign(out.begin(), out.end());
-    const auto err = ReadAll(Dir / "stderr.txt");
+    const auto err = ReadFileBytes(Dir / "stderr.txt");
     run.Stderr.assign(err.begin(), err.end());
     return run;
   }

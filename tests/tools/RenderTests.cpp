@@ -16,7 +16,7 @@
 namespace sorvane {
 namespace {
 
-using test::ReadAll;
+using test::ReadFileBytes;
 using test::Scratch;
 
 const std::filesystem::path kData = SORVANE_TEST_DATA;
@@ -24,8 +24,8 @@ const std::filesystem::path kData = SORVANE_TEST_DATA;
 // Compares a rendered file with its committed golden byte for byte; on a
 // difference the rendered file is kept beside the golden as .actual.
 void ExpectGolden(const std::filesystem::path& rendered, const std::string& golden) {
-  const auto actual = ReadAll(rendered);
-  const auto expected = ReadAll(kData / golden);
+  const auto actual = ReadFileBytes(rendered);
+  const auto expected = ReadFileBytes(kData / golden);
   ASSERT_FALSE(expected.empty()) << golden;
   if (actual != expected) {
     std::filesystem::copy_file(rendered, kData / (golden + ".actual"),
@@ -64,8 +64,8 @@ TEST(Render, SameInputGivesTheSameBytesTwice) {
   s.Put("s.txt", "0 down 4\n0 down 9\n30 echolevel 90\n50 waveform 2\n");
   ASSERT_EQ(s.Render("--input speech.wav --output a.wav --script s.txt").Status, 0);
   ASSERT_EQ(s.Render("--input speech.wav --output b.wav --script s.txt").Status, 0);
-  const auto a = ReadAll(s.Dir / "a.wav");
-  EXPECT_EQ(a, ReadAll(s.Dir / "b.wav"));
+  const auto a = ReadFileBytes(s.Dir / "a.wav");
+  EXPECT_EQ(a, ReadFileBytes(s.Dir / "b.wav"));
   // Default length covers the input: 400 blocks, the first 100 of 220 samples.
   EXPECT_GT(a.size(), 44u + 2 * 400 * 220);
 }
@@ -74,7 +74,7 @@ TEST(Render, ReportHasALinePerHandledCaptureEvent) {
   Scratch s;
   s.CopyIn(kData / "speech.wav", "speech.wav");
   ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 150 --report r.csv").Status, 0);
-  const auto text = ReadAll(s.Dir / "r.csv");
+  const auto text = ReadFileBytes(s.Dir / "r.csv");
   const std::string csv(text.begin(), text.end());
   EXPECT_EQ(csv.rfind("block,handled_at,queued,dropped,length,rate_state,phrase_mode\n0,220,0,0,220,0,0\n", 0), 0u);
   EXPECT_NE(csv.find("\n99,22000,0,0,220,1,0\n"), std::string::npos);  // warm-up ends on the 100th block
@@ -84,10 +84,10 @@ TEST(Render, ReportHasALinePerHandledCaptureEvent) {
 TEST(Render, BlocksCutTheInputOrAddASilentTail) {
   Scratch s;
   ASSERT_EQ(s.Render("--input '" + (kData / "speech.wav").string() + "' --output o.wav --blocks 2").Status, 0);
-  EXPECT_EQ(ReadAll(s.Dir / "o.wav").size(), 44u + 2 * 440);
+  EXPECT_EQ(ReadFileBytes(s.Dir / "o.wav").size(), 44u + 2 * 440);
   // 400 blocks of speech, then silence: no key held, so the tail rings out to zeros.
   ASSERT_EQ(s.Render("--input '" + (kData / "speech.wav").string() + "' --output t.wav --blocks 900").Status, 0);
-  const auto out = ReadAll(s.Dir / "t.wav");
+  const auto out = ReadFileBytes(s.Dir / "t.wav");
   ASSERT_GT(out.size(), 44u + 2 * 880 * 198);
   for (size_t i = out.size() - 2 * 2000; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
 }
@@ -97,7 +97,7 @@ TEST(Render, AStallFarLongerThanTheRingLosesTheSoundButFinishes) {
   s.CopyIn(kData / "speech.wav", "speech.wav");
   s.Put("s.txt", "5 stall 900000000\n8 down 3\n");
   ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 200000 --report r.csv --script s.txt").Status, 0);
-  const auto text = ReadAll(s.Dir / "r.csv");
+  const auto text = ReadFileBytes(s.Dir / "r.csv");
   // Blocks 0-4 come before the stall, the 101 buffers hold blocks 5-105,
   // and everything after that is lost.
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 5 + 101);
@@ -108,7 +108,7 @@ TEST(Render, AnInputOfAnotherLayoutIsConvertedAndSaysSo) {
   // itself, so the render must match the native one byte for byte.
   Scratch s;
   s.CopyIn(kData / "speech.wav", "speech.wav");
-  const auto mono = ReadAll(kData / "speech.wav");
+  const auto mono = ReadFileBytes(kData / "speech.wav");
   std::vector<char> stereo(mono.begin(), mono.begin() + 44);
   for (size_t i = 44; i + 1 < mono.size(); i += 2) stereo.insert(stereo.end(), {mono[i], mono[i + 1], mono[i], mono[i + 1]});
   auto put = [&stereo](size_t at, uint32_t v, int width) {
@@ -125,7 +125,7 @@ TEST(Render, AnInputOfAnotherLayoutIsConvertedAndSaysSo) {
   const auto converted = s.Render("--input stereo.wav --output b.wav --script s.txt");
   ASSERT_EQ(converted.Status, 0) << converted.Stderr;
   EXPECT_EQ(converted.Stderr, "sorvane-render: stereo.wav: converted 22050 Hz, 2 channels, 16-bit to 22050 Hz mono 16-bit\n");
-  EXPECT_EQ(ReadAll(s.Dir / "a.wav"), ReadAll(s.Dir / "b.wav"));
+  EXPECT_EQ(ReadFileBytes(s.Dir / "a.wav"), ReadFileBytes(s.Dir / "b.wav"));
 }
 
 struct BadRun {
@@ -145,11 +145,11 @@ TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
   if (!c.Script.empty()) s.Put("bad.txt", c.Script);
   // Broken inputs, written here.
   {
-    auto wav = ReadAll(kData / "speech.wav");
+    auto wav = ReadFileBytes(kData / "speech.wav");
     auto put = [&](const char* name, size_t at, const std::vector<unsigned char>& bytes) {
       auto copy = wav;
       for (size_t i = 0; i < bytes.size(); ++i) copy[at + i] = static_cast<char>(bytes[i]);
-      std::ofstream(s.Dir / name, std::ios::binary).write(copy.data(), static_cast<std::streamsize>(copy.size()));
+      std::ofstream(s.Dir / name, std::ios::binary).write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
     };
     put("9ch.wav", 22, {9, 0});
     put("4k.wav", 24, {0xA0, 0x0F, 0, 0});
@@ -158,7 +158,7 @@ TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
     put("notriff.wav", 0, {'R', 'I', 'F', 'X'});
     put("longdata.wav", 40, {0xFF, 0xFF, 0xFF, 0x7F});
     s.Put("empty.wav", "");
-    std::ofstream(s.Dir / "nosamples.wav", std::ios::binary).write(wav.data(), 40).write("\0\0\0\0", 4);
+    std::ofstream(s.Dir / "nosamples.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), 40).write("\0\0\0\0", 4);
     std::filesystem::create_directory(s.Dir / "folder");
     ASSERT_EQ(::mkfifo((s.Dir / "fifo").c_str(), 0600), 0);
   }
@@ -239,8 +239,8 @@ TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOnToStatus4) {
   s.Put("good.txt", "5 phrasesave x.wav\n7 down 3\n");
   EXPECT_EQ(s.Render(kOk + " --script bad.txt --report a.csv --output a.wav").Status, 4);
   EXPECT_EQ(s.Render(kOk + " --script good.txt --report b.csv --output b.wav").Status, 0);
-  EXPECT_EQ(ReadAll(s.Dir / "a.wav"), ReadAll(s.Dir / "b.wav"));
-  EXPECT_EQ(ReadAll(s.Dir / "a.csv"), ReadAll(s.Dir / "b.csv"));
+  EXPECT_EQ(ReadFileBytes(s.Dir / "a.wav"), ReadFileBytes(s.Dir / "b.wav"));
+  EXPECT_EQ(ReadFileBytes(s.Dir / "a.csv"), ReadFileBytes(s.Dir / "b.csv"));
 }
 
 TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {
@@ -254,7 +254,7 @@ TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {
   EXPECT_EQ(run.Status, 1) << run.Stderr;
   EXPECT_EQ(run.Stderr, "sorvane-render: o.wav: エラー: dataチャンク書き込みエラー (mmioWrite)\n");
   EXPECT_EQ(s.Names(), before);
-  const auto previous = ReadAll(s.Dir / "o.wav");
+  const auto previous = ReadFileBytes(s.Dir / "o.wav");
   EXPECT_EQ(std::string(previous.begin(), previous.end()), "previous");
 }
 
@@ -269,7 +269,7 @@ TEST(Render, AnInterruptedRunLeavesNoFileBehind) {
                               "until ls .sorvane-render-* > /dev/null 2>&1 || ! kill -0 $pid; do sleep 0.01; done; "
                               "kill -TERM $pid; wait $pid; echo $? > stdout.txt; }";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  const auto status = ReadAll(s.Dir / "stdout.txt");
+  const auto status = ReadFileBytes(s.Dir / "stdout.txt");
   EXPECT_EQ(std::string(status.begin(), status.end()), "143\n");  // 128 + SIGTERM: ended by the signal
   EXPECT_EQ(s.Names(), before);
 }
@@ -279,7 +279,7 @@ TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
   s.CopyIn(kData / "speech.wav", "speech.wav");
   s.Put("s.txt", "1 stall 695368800000\n");
   ASSERT_EQ(s.Render(kOk + " --report r.csv --script s.txt").Status, 0);
-  const auto text = ReadAll(s.Dir / "r.csv");
+  const auto text = ReadFileBytes(s.Dir / "r.csv");
   const std::string csv(text.begin(), text.end());
   // Everything played out during the stall; the 101 blocks captured meanwhile
   // are handled at its end and fill the playback queue up to the drop gate.
@@ -297,7 +297,7 @@ TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
   ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 1000 --report r.csv --latency low --script s.txt")
                 .Status,
             0);
-  const auto text = ReadAll(s.Dir / "r.csv");
+  const auto text = ReadFileBytes(s.Dir / "r.csv");
   std::istringstream csv(std::string(text.begin(), text.end()));
   std::string line;
   std::getline(csv, line);
@@ -323,7 +323,7 @@ TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
 }
 
 // The share of the song's samples at full scale, after the header.
-double ClippedShare(const std::vector<char>& wav) {
+double ClippedShare(const std::vector<uint8_t>& wav) {
   size_t clipped = 0;
   const size_t samples = (wav.size() - 44) / 2;
   for (size_t i = 0; i < samples; ++i) {
@@ -346,10 +346,10 @@ TEST(Render, OutputLevelScalesTheSongBeforeTheClipAndLeavesItAloneAt0dB) {
   ASSERT_EQ(s.Render(run + "--output b.wav --script chord.txt --output-level 0").Status, 0);
   ASSERT_EQ(s.Render(run + "--output c.wav --script chord.txt --output-level -12").Status, 0);
   ASSERT_EQ(s.Render(run + "--output d.wav --script quiet.txt").Status, 0);
-  const auto loud = ReadAll(s.Dir / "a.wav");
-  EXPECT_EQ(loud, ReadAll(s.Dir / "b.wav"));
-  const auto quiet = ReadAll(s.Dir / "c.wav");
-  EXPECT_EQ(quiet, ReadAll(s.Dir / "d.wav"));
+  const auto loud = ReadFileBytes(s.Dir / "a.wav");
+  EXPECT_EQ(loud, ReadFileBytes(s.Dir / "b.wav"));
+  const auto quiet = ReadFileBytes(s.Dir / "c.wav");
+  EXPECT_EQ(quiet, ReadFileBytes(s.Dir / "d.wav"));
   EXPECT_GT(ClippedShare(loud), 0.05);
   EXPECT_LT(ClippedShare(quiet), 0.01);
   const auto bad = s.Render("--input speech.wav --output e.wav --output-level 7");

@@ -103,7 +103,7 @@ TEST(RenderOutputs, NeitherIsRenamedUnlessBothCanBe) {
     std::filesystem::create_directory(report);
     EXPECT_FALSE(outputs.Finish());
   }
-  EXPECT_EQ(ReadBytes(wave), Text("previous"));
+  EXPECT_EQ(ReadFileBytes(wave), Text("previous"));
   // Nothing else left behind: no temporary file.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path), std::filesystem::directory_iterator{}), 2);
 }

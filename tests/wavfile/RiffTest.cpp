@@ -24,7 +24,7 @@ TEST(RiffLayer, AscendFixesUpProvisionalSizesAndPadsOddChunks) {
   ASSERT_EQ(RiffAscend(file, odd), RiffStatus::Ok);
   ASSERT_EQ(RiffAscend(file, riff), RiffStatus::Ok);
   ASSERT_EQ(RiffClose(file), RiffStatus::Ok);
-  EXPECT_EQ(ReadBytes(path), Riff({Chunk("odd ", Text("abc"))}, {}, "TEST"));
+  EXPECT_EQ(ReadFileBytes(path), Riff({Chunk("odd ", Text("abc"))}, {}, "TEST"));
   EXPECT_EQ(odd.Size, 3u);
   EXPECT_EQ(riff.Size, 16u);
 }
@@ -79,7 +79,7 @@ TEST(RiffLayer, CreateNewNeverOpensAnExistingName) {
     EXPECT_EQ(RiffCreateNew(file, path.c_str()), RiffStatus::AlreadyExists);
     EXPECT_EQ(file.Fd, -1);
   }
-  EXPECT_EQ(ReadBytes(existing), Text("keep me"));
+  EXPECT_EQ(ReadFileBytes(existing), Text("keep me"));
   EXPECT_FALSE(std::filesystem::exists(dir / "nowhere"));
   RiffFile file;
   EXPECT_EQ(RiffCreateNew(file, (dir / "missing/new.wav").c_str()), RiffStatus::CannotOpen);

@@ -56,7 +56,7 @@ TEST(TakeRecorder, EmptyTakeIsTheBare46ByteLayout) {
   EXPECT_FALSE(take.Recording);
   EXPECT_EQ(WriteTakeBlock(take, "ab", 2), TakeWriteResult::Idle);
   StopTake(take);
-  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile({}));
+  EXPECT_EQ(ReadFileBytes(dir / kStartName), TakeFile({}));
   EXPECT_TRUE(log.Texts.empty());
 }
 
@@ -73,7 +73,7 @@ TEST(TakeRecorder, FileHoldsEveryBlockInOrderAndPythonReadsIt) {
   }
   EXPECT_EQ(take.TakeBlocks, 30);
   StopTake(take);
-  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(played));
+  EXPECT_EQ(ReadFileBytes(dir / kStartName), TakeFile(played));
 
   if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
   const auto python = ReadWithPython(dir, dir / kStartName);
@@ -104,12 +104,12 @@ TEST(TakeRecorder, NewTakeNeverReplacesAFileAndCompletesThePreviousOne) {
   // Starting while a take runs completes the running one first.
   ASSERT_TRUE(StartTake(take, dir.Path.c_str(), Time(2024, 3, 1, 9, 5, 8)));
   StopTake(take);
-  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(Cat({first, first})));
-  EXPECT_EQ(ReadBytes(dir / "20240301-090507-2.wav"), TakeFile(second));
-  EXPECT_EQ(ReadBytes(dir / "20240301-090507-3.wav"), Text("not a take"));
+  EXPECT_EQ(ReadFileBytes(dir / kStartName), TakeFile(Cat({first, first})));
+  EXPECT_EQ(ReadFileBytes(dir / "20240301-090507-2.wav"), TakeFile(second));
+  EXPECT_EQ(ReadFileBytes(dir / "20240301-090507-3.wav"), Text("not a take"));
   EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere.wav"));
-  EXPECT_EQ(ReadBytes(dir / "20240301-090507-5.wav"), TakeFile(third));
-  EXPECT_EQ(ReadBytes(dir / "20240301-090508.wav"), TakeFile({}));
+  EXPECT_EQ(ReadFileBytes(dir / "20240301-090507-5.wav"), TakeFile(third));
+  EXPECT_EQ(ReadFileBytes(dir / "20240301-090508.wav"), TakeFile({}));
 }
 
 TEST(TakeRecorder, RunningTakeIsAValidFileOfAllButItsLastBlocks) {
@@ -132,10 +132,10 @@ TEST(TakeRecorder, RunningTakeIsAValidFileOfAllButItsLastBlocks) {
     // Block 3 stands for a take killed before its first size update.
     if (i % kTakeSizeUpdateBlocks != 0 && i != kLast && i != 3) continue;
     SCOPED_TRACE(i);
-    const Bytes file = ReadBytes(path);
+    const Bytes file = ReadFileBytes(path);
     ASSERT_EQ(file.size(), 46u + played.size());
-    EXPECT_EQ(GetLe32(file, 42), updated);
-    EXPECT_EQ(GetLe32(file, 4), 38 + updated);
+    EXPECT_EQ(Le32At(file, 42), updated);
+    EXPECT_EQ(Le32At(file, 4), 38 + updated);
     {
       ErrorLog log;
       Bytes read(44100 * 4);
@@ -151,7 +151,7 @@ TEST(TakeRecorder, RunningTakeIsAValidFileOfAllButItsLastBlocks) {
   EXPECT_EQ(updated, 2 * kTakeSizeUpdateBlocks * 2 * 220u);
   StopTake(take);
   // Ended normally, the file is exactly the take's layout.
-  EXPECT_EQ(ReadBytes(path), TakeFile(played));
+  EXPECT_EQ(ReadFileBytes(path), TakeFile(played));
 }
 
 TEST(TakeRecorder, EndsItselfAtTheBlockLimitAndStartsAgain) {
@@ -167,10 +167,10 @@ TEST(TakeRecorder, EndsItselfAtTheBlockLimitAndStartsAgain) {
     EXPECT_EQ(WriteTakeBlock(take, "\1\2", 2), TakeWriteResult::LimitReached);
     EXPECT_FALSE(take.Recording);
     EXPECT_EQ(WriteTakeBlock(take, "\1\2", 2), TakeWriteResult::Idle);
-    const Bytes file = ReadBytes(dir / (second == 0 ? "20240301-090500.wav" : "20240301-090501.wav"));
+    const Bytes file = ReadFileBytes(dir / (second == 0 ? "20240301-090500.wav" : "20240301-090501.wav"));
     ASSERT_EQ(file.size(), 46u + 2 * kTakeBlockLimit);
-    EXPECT_EQ(GetLe32(file, 42), 2u * kTakeBlockLimit);
-    EXPECT_EQ(GetLe32(file, 4), 38u + 2 * kTakeBlockLimit);
+    EXPECT_EQ(Le32At(file, 42), 2u * kTakeBlockLimit);
+    EXPECT_EQ(Le32At(file, 4), 38u + 2 * kTakeBlockLimit);
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);
 }
@@ -227,7 +227,7 @@ TEST(TakeRecorder, FailedWriteEndsTheTakeAndKeepsAValidFileOfWholeBlocks) {
   });
   ASSERT_EQ(result, 0);
   const Bytes kept = Cat({blocks[0], blocks[1], blocks[2]});
-  EXPECT_EQ(ReadBytes(dir / kStartName), TakeFile(kept));
+  EXPECT_EQ(ReadFileBytes(dir / kStartName), TakeFile(kept));
   if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
   const auto python = ReadWithPython(dir, dir / kStartName);
   ASSERT_TRUE(python);

@@ -24,13 +24,13 @@ TEST(WriteWaveFile, ThreeSecondsGiveTheExactFileThatPythonReads) {
   const Bytes samples = Pattern(132300, 1);
   const std::string path = dir / "phrase.wav";
   ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 132300));
-  const Bytes file = ReadBytes(path);
+  const Bytes file = ReadFileBytes(path);
   ASSERT_EQ(file.size(), 132344u);
   const Bytes header = Cat({Text("RIFF"), {0xF0, 0x04, 0x02, 0x00}, Text("WAVEfmt "),
                             {16, 0, 0, 0, 1, 0, 1, 0, 0x22, 0x56, 0, 0, 0x44, 0xAC, 0, 0, 2, 0, 16, 0},
                             Text("data"), {0xCC, 0x04, 0x02, 0x00}});
   EXPECT_EQ(Bytes(file.begin(), file.begin() + 44), header);
-  EXPECT_EQ(GetLe32(file, 4), 132336u);
+  EXPECT_EQ(Le32At(file, 4), 132336u);
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), file.begin() + 44));
   EXPECT_TRUE(log.Texts.empty());
 
@@ -51,9 +51,9 @@ TEST(WriteWaveFile, ReplacesALongerFileAndWritesEmptyBuffers) {
   const Bytes samples = Pattern(441000, 2);
   ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 441000));
   ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 1000));
-  EXPECT_EQ(ReadBytes(path), Wave(Bytes(samples.begin(), samples.begin() + 1000)));
+  EXPECT_EQ(ReadFileBytes(path), Wave(Bytes(samples.begin(), samples.begin() + 1000)));
   ASSERT_TRUE(WriteWaveFile(path.c_str(), nullptr, 0));
-  EXPECT_EQ(ReadBytes(path), Wave({}));
+  EXPECT_EQ(ReadFileBytes(path), Wave({}));
   EXPECT_TRUE(log.Texts.empty());
 }
 
@@ -103,7 +103,7 @@ TEST(WriteWaveFile, FullDiskLeavesTheReplacedFileAsItWasAndNothingElse) {
     if (!WriteWaveFile(path.c_str(), old.data(), 20000)) return 1;
     if (WriteWaveFile(path.c_str(), samples.data(), 132300)) return 2;
     if (log.Texts != std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"}) return 3;
-    if (ReadBytes(path) != Wave(old)) return 4;
+    if (ReadFileBytes(path) != Wave(old)) return 4;
     return FolderNames(dir.Path.string()) == std::vector<std::string>{"phrase.wav"} ? 0 : 5;
   });
   std::printf("room made small by %s\n",
@@ -126,8 +126,8 @@ TEST(WriteWaveFile, ReplacesTheFileALinkNamesAndKeepsItsPermissions) {
   ASSERT_TRUE(WriteWaveFile((dir / "dangling.wav").c_str(), samples.data(), 200));
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.wav"));
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "dangling.wav"));
-  EXPECT_EQ(ReadBytes(target), Wave(samples));
-  EXPECT_EQ(ReadBytes(dir / "real/new.wav"), Wave(Bytes(samples.begin(), samples.begin() + 200)));
+  EXPECT_EQ(ReadFileBytes(target), Wave(samples));
+  EXPECT_EQ(ReadFileBytes(dir / "real/new.wav"), Wave(Bytes(samples.begin(), samples.begin() + 200)));
   struct stat info {};
   ASSERT_EQ(::stat(target.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
@@ -202,7 +202,7 @@ TEST_F(ReadWaveFileTest, CopiesWhatTheWriterWrote) {
   const Bytes samples = Pattern(132300, 5);
   const std::string path = dir / "phrase.wav";
   ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 132300));
-  ExpectCopied(ReadBytes(path), 3, samples);
+  ExpectCopied(ReadFileBytes(path), 3, samples);
 }
 
 TEST_F(ReadWaveFileTest, CopiesAtMostTheGivenSeconds) {

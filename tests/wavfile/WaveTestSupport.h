@@ -26,7 +26,9 @@
 #include <vector>
 
 #include "tests/support/RecordedBoxes.h"
+#include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestRandom.h"
 
 namespace sorvane::test {
 
@@ -37,18 +39,10 @@ struct ErrorLog : RecordedBoxes {
   ErrorLog() : RecordedBoxes("エラー") {}
 };
 
-inline Bytes ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline uint32_t GetLe32(const Bytes& b, std::size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
 inline void PutLe(Bytes& b, uint32_t v, int width) {
@@ -103,11 +97,9 @@ inline Bytes ExtensibleBody(uint16_t channels, uint32_t rate, uint16_t bits, uin
 
 // Deterministic, non-repeating-looking sample bytes.
 inline Bytes Pattern(std::size_t n, uint32_t seed) {
+  TestRandom random(seed);
   Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    seed = seed * 1664525u + 1013904223u;
-    b[i] = static_cast<uint8_t>(seed >> 24);
-  }
+  for (uint8_t& byte : b) byte = random.Byte();
   return b;
 }
 
@@ -147,7 +139,7 @@ inline std::optional<PythonWave> ReadWithPython(const TempDir& dir, const std::s
     ADD_FAILURE() << "Python's wave module refused " << path << ":\n" << text;
     return std::nullopt;
   }
-  w.Data = ReadBytes(out);
+  w.Data = ReadFileBytes(out);
   return w;
 #else
   (void)dir, (void)path;
