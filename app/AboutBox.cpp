@@ -9,14 +9,13 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "app/Captions.h"
 #include "app/Platform.h"
 #include "engine/Engine.h"
 
 namespace sorvane {
 
 namespace {
-
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& text) {
   auto* label = new QLabel(text, parent);
@@ -31,7 +30,7 @@ TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
   const bool japanese = LanguageJapanese();
   setFont(japanese ? JapaneseWindowFont() : EnglishWindowFont());
-  setWindowTitle(japanese ? U("バージョン情報") : U("Version Information"));
+  setWindowTitle(CaptionText(Caption::AboutTitle, japanese));
   setFixedSize(kAboutWidth, kAboutHeight);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, pal.color(QPalette::Button));
@@ -52,13 +51,10 @@ TAboutBox::TAboutBox(QWidget* parent)
   ProgramIcon->setPixmap(QApplication::windowIcon().pixmap(33, 33));
 
   ProductName = MakeLabel(Panel1, 64, 24, U("Sorvane V0.9"));
-  LabelWarning1 = MakeLabel(Panel1, 24, 136, japanese ? U("＜注意＞") : U("**** WARNING! ****"));
-  // The warning: a microphone near the speakers howls.
-  LabelWarning2 = MakeLabel(Panel1, 24, 156,
-                            japanese ? U("マイクとスピーカーを近づけると") : U("A microphone near the speakers"));
-  LabelWarning3 = MakeLabel(Panel1, 24, 172,
-                            japanese ? U("ハウリングが起こります。") : U("makes the sound howl: use headphones."));
-  LabelWarning4 = MakeLabel(Panel1, 24, 188, japanese ? U("ヘッドホンをお使いください。") : QString());
+  LabelWarning1 = MakeLabel(Panel1, 24, 136, CaptionText(Caption::AboutWarning1, japanese));
+  LabelWarning2 = MakeLabel(Panel1, 24, 156, CaptionText(Caption::AboutWarning2, japanese));
+  LabelWarning3 = MakeLabel(Panel1, 24, 172, CaptionText(Caption::AboutWarning3, japanese));
+  LabelWarning4 = MakeLabel(Panel1, 24, 188, CaptionText(Caption::AboutWarning4, japanese));
 
   OKButton = new QPushButton(U("OK"), this);
   OKButton->setGeometry(119, 244, 75, 25);

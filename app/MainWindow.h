@@ -212,7 +212,8 @@ class TForm1 : public QWidget, public NoticeTarget {
  private:
   void BuildControls();
   void FormCreate();
-  void SetEnglishCaptions();
+  // Sets every control's caption from the caption table.
+  void SetCaptions(bool japanese);
   void BuildKeyboard();
   // The preferences item and the scroll bars' MIDI learn menus.
   void BuildMenus();

@@ -18,14 +18,13 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include "app/Captions.h"
 #include "app/MainWindow.h"
 #include "core/Reporter.h"
 
 namespace sorvane {
 
 namespace {
-
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 // English or Japanese, by the window's language.
 QString Tr(const char* english, const char* japanese) { return LanguageJapanese() ? U(japanese) : U(english); }

@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The control panel's handlers: each tells the engine what its control now
+// shows, and has the settings saved.
+#include "app/MainWindow.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QScrollBar>
+
+#include <cstdio>
+
+#include "app/AboutBox.h"
+#include "app/PhraseDialogs.h"
+#include "app/Platform.h"
+#include "app/WindowParts.h"
+
+namespace sorvane {
+
+void TForm1::RadioGroup2Click() {
+  SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId());
+  SaveSettings();
+}
+
+void TForm1::RadioGroup1Click() {
+  SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId());
+  SaveSettings();
+}
+
+void TForm1::ScrollBar1Change() {
+  SetModDepth(*EngineData, ScrollBar1->value());
+  Label4->setText(QString::asprintf("%d%%", EngineData->Params.ModDepth));
+  Label4->adjustSize();
+  SaveSettings();
+}
+
+void TForm1::ScrollBar2Change() {
+  SetModRate(*EngineData, ScrollBar2->value());
+  Label5->setText(QString::asprintf("%dHz", EngineData->Params.ModRate));
+  Label5->adjustSize();
+  SaveSettings();
+}
+
+void TForm1::ScrollBar3Change() {
+  SetEchoLevel(*EngineData, ScrollBar3->value());
+  Label6->setText(QString::asprintf("%d%%", EngineData->Params.EchoLevel));
+  Label6->adjustSize();
+  SaveSettings();
+}
+
+void TForm1::ScrollBar4Change() {
+  SetEchoDelayMs(*EngineData, ScrollBar4->value());
+  Label7->setText(QString::asprintf("%dms", EngineData->Params.EchoDelayMs));
+  Label7->adjustSize();
+  SaveSettings();
+}
+
+void TForm1::chkModForceOnClick() {
+  SetModAlwaysOn(*EngineData, chkModForceOn->isChecked());
+  SaveSettings();
+}
+
+// The engine reads the vibrato shape and the emphasis switch from these.
+void TForm1::RadioButton1Click() {
+  SetModShape(*EngineData, RadioButton1->isChecked());
+  SaveSettings();
+}
+
+void TForm1::CheckBox1Click() {
+  SetEmphasis(*EngineData, CheckBox1->isChecked());
+  SaveSettings();
+}
+
+void TForm1::btnInputClick() { StartVolumeControl(true); }
+
+void TForm1::btnOutputClick() { StartVolumeControl(false); }
+
+void TForm1::btnRecordClick() {
+  if (EngineData->Take.Recording) {
+    ToggleTake(*EngineData, "");  // ends the take; the folder is not used
+    return;
+  }
+  const QString musicDir = MusicDirectory();
+  const TakeFolder folder = ChooseTakeFolder(musicDir, HomeDirectory(), QDir::currentPath());
+  const QByteArray directory = QFile::encodeName(folder.Path);
+  ToggleTake(*EngineData, directory.constData());
+  if (EngineData->Take.Recording && !folder.InMusicFolder) ReportTakeFolder(folder, musicDir);
+}
+
+void TForm1::ReportTakeFolder(const TakeFolder& folder, const QString& musicDir) {
+  // Every such take gets its line on stderr; the window says it once per
+  // folder, in a box that does not stop the take or the window.
+  std::fprintf(stderr, "sorvane: %s\n", TakeFolderNotice(folder, musicDir, false).toLocal8Bit().constData());
+  if (folder.Path == AnnouncedTakeFolder) return;
+  AnnouncedTakeFolder = folder.Path;
+  auto* box = new QMessageBox(QMessageBox::Information, windowTitle(),
+                              TakeFolderNotice(folder, musicDir, LanguageJapanese()), QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
+}
+
+void TForm1::btnAboutClick() {
+  if (!AboutBox) return;
+  AboutBox->show();
+  AboutBox->raise();
+  AboutBox->activateWindow();
+}
+
+void TForm1::btnExitClick() { close(); }
+
+// The phrase group.
+
+void TForm1::chkPhraseOnClick() { SetPhraseOn(*EngineData, chkPhraseOn->isChecked()); }
+
+void TForm1::btnPhraseRecClick() { EngineStartPhraseCapture(*EngineData); }
+
+void TForm1::btnPhraseLoadClick() {
+  PhraseLoadBegin(*EngineData);
+  PrepareLoadDialog(*OpenDialog1, LanguageJapanese());
+  OpenDialog1->setDirectory(LoadDirectory);
+  const QString path = ChooseFile(*OpenDialog1);
+  if (path.isEmpty()) return;
+  LoadDirectory = QFileInfo(path).absolutePath();
+  SaveSettings();
+  // The area the dialog covered is drawn again before the analysis runs.
+  repaint();
+  PhraseLoadFile(*EngineData, QFile::encodeName(path).constData());
+}
+
+void TForm1::btnPhraseSaveClick() {
+  PrepareSaveDialog(*SaveDialog1, LanguageJapanese());
+  SaveDialog1->setDirectory(SaveDirectory);
+  QString path = ChooseFile(*SaveDialog1);
+  if (path.isEmpty()) return;
+  SaveDirectory = QFileInfo(path).absolutePath();
+  SaveSettings();
+  // A name that comes back without an extension gets the default one. The
+  // dialog's overwrite prompt saw the name without it, so an existing file
+  // of the completed name is only replaced once the user has said so.
+  if (QFileInfo(path).suffix().isEmpty()) {
+    path += QLatin1Char('.') + SaveDialog1->defaultSuffix();
+    if (QFileInfo::exists(path) && !ConfirmReplace(path)) return;
+  }
+  PhraseSaveFile(*EngineData, QFile::encodeName(path).constData());
+}
+
+bool TForm1::ConfirmReplace(const QString& path) {
+  const QString name = QFileInfo(path).fileName();
+  const QString text = LanguageJapanese() ? U("%1 は既に存在します。\n置き換えますか?").arg(name)
+                                          : U("%1 already exists.\nDo you want to replace it?").arg(name);
+  QMessageBox box(QMessageBox::Warning, SaveDialog1->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The sound server going away and coming back: the window suspends the
+// engine, says so, and tries to reconnect once a second.
+#include "app/MainWindow.h"
+
+#include <QToolButton>
+
+#include <cstdio>
+#include <mutex>
+
+#include "app/Captions.h"
+#include "app/Platform.h"
+
+namespace sorvane {
+
+void TForm1::ServerWatchTimer() {
+  if (CloseRequested) return;
+  EngineState& engine = *EngineData;
+  // The buffers come back on the engine's thread; while the sound is gone
+  // it has no blocks to run, so holding its lock here costs nothing.
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
+  if (!engine.Suspended) {
+    if (Audio->ServerLost()) SoundServerLost();
+    return;
+  }
+  // The old devices first give back every buffer and close.
+  if (!SuspendSettled(engine)) return;
+  std::string reason;
+  if (!Audio->Reconnect(reason)) {
+    ShowSoundGone(SoundGoneTip(reason));
+    return;
+  }
+  if (const char* failed = ResumeAudio(engine)) {
+    ShowSoundGone(SoundGoneTip(failed));
+    return;
+  }
+  std::fprintf(stderr, "sorvane: the sound server is back; the sound goes on\n");
+  ShowSoundGone(QString());
+}
+
+void TForm1::SoundServerLost() {
+  SuspendAudio(*EngineData);
+  std::fprintf(stderr, "sorvane: the sound server went away; trying again every second\n");
+  ShowSoundGone(SoundGoneTip(std::string()));
+}
+
+QString TForm1::SoundGoneTip(const std::string& detail) const {
+  QString tip = LanguageJapanese() ? U("サウンドサーバーとの接続が切れました。1秒ごとに再接続を試みています。")
+                                   : U("The sound server has gone away; trying again every second.");
+  if (!detail.empty()) tip += QStringLiteral("\n(%1)").arg(QString::fromStdString(detail));
+  return tip;
+}
+
+void TForm1::ShowSoundGone(const QString& tip) {
+  for (QToolButton* button : {btnInput, btnOutput}) {
+    button->setEnabled(tip.isEmpty());
+    button->setToolTip(tip);
+  }
+}
+
+}  // namespace sorvane

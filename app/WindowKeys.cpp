@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The keys: mouse on the key buttons, PC keys seen before the focused
+// control, and the watchdog that releases keys whose release was missed.
+#include "app/MainWindow.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QWindow>
+
+#include <mutex>
+
+#include "keyboard/widgets/ColorButton.h"
+
+namespace sorvane {
+
+static_assert(kWatchdogSlots == kVoiceCount);
+
+namespace {
+
+// The comma key: a note key, except with Ctrl alone, which opens the
+// preferences.
+constexpr int32_t kVkComma = 0xBC;
+
+}  // namespace
+
+void TForm1::KeyMouseDown(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+  KeyNoteOn(*EngineData, Sender->KeyNum());
+}
+
+void TForm1::KeyMouseUp(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+  KeyNoteOff(*EngineData, Sender->KeyNum());
+}
+
+void TForm1::FormKeyDown(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
+  SetCtrlHeld(*EngineData, Shift.testFlag(Qt::ControlModifier));
+  int32_t passedOver = 0;
+  const int32_t index = FindKeyIndex(Key, &passedOver);
+  if (passedOver > 0) Label3->setText(QString::asprintf("%d", Key));
+  if (index < 0) return;
+  KeyNoteOn(*EngineData, index);
+  Key = 0;
+}
+
+void TForm1::FormKeyUp(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
+  SetCtrlHeld(*EngineData, Shift.testFlag(Qt::ControlModifier));
+  const int32_t index = FindKeyIndex(Key);
+  if (index < 0) return;
+  KeyNoteOff(*EngineData, index);
+  Key = 0;
+}
+
+bool TForm1::HandleKeyEvent(QKeyEvent* event) {
+  const bool down = event->type() == QEvent::KeyPress;
+  const int32_t code = VirtualKeyFromEvent(*event, KeySource);
+  // The Ctrl key's own events carry the state after the event.
+  Qt::KeyboardModifiers shift = event->modifiers();
+  if (code == kVkControl) shift.setFlag(Qt::ControlModifier, down);
+
+  if (!down && event->isAutoRepeat()) {
+    // Held keys repeat as key-downs only; the repeat's key-up is no release.
+    return code != kVkNone && FindKeyIndex(code) >= 0;
+  }
+  uint16_t key = static_cast<uint16_t>(code);
+  if (down && code == kVkComma &&
+      (shift & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier | Qt::MetaModifier)) == Qt::ControlModifier) {
+    // Ctrl+Comma plays no note. The dialog opens once the key event is
+    // done; a held key's repeats open nothing more.
+    if (!event->isAutoRepeat()) QMetaObject::invokeMethod(this, &TForm1::ShowPreferences, Qt::QueuedConnection);
+    return true;
+  }
+  if (down) {
+    EventKeys.KeyDown(code);
+    FormKeyDown(this, key, shift);
+  } else {
+    EventKeys.KeyUp(code);
+    FormKeyUp(this, key, shift);
+  }
+  return code != kVkNone && key == 0;
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched == windowHandle() &&
+      windowHandle() != nullptr) {
+    return HandleKeyEvent(static_cast<QKeyEvent*>(event));
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  // Key-ups after a focus change go to another window: count every key up.
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow()) EventKeys.FocusLost();
+  QWidget::changeEvent(event);
+}
+
+bool TForm1::MainWindowHasFocus() const { return QApplication::focusWidget() == this; }
+
+void TForm1::Timer1Timer() {
+  if (!WatchdogTick(WatchdogTicks)) return;
+  if (MainWindowHasFocus()) return;
+  EngineState& engine = *EngineData;
+  // The voices and the MIDI notes change on the engine's thread.
+  std::lock_guard<EngineMutex> lock(engine.EngineLock);
+  const WatchdogRelease release = WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState,
+                                               [this](int32_t key) {
+                                                 // A key MIDI holds counts as held down.
+                                                 return KeyButtons[key]->IsPressed() || Midi->HoldsKey(key);
+                                               });
+  if (release.ClearCtrl) SetCtrlHeld(engine, false);
+  for (int i = 0; i < release.KeyCount; ++i) KeyNoteOff(engine, release.Keys[i]);
+}
+
+}  // namespace sorvane
