@@ -56,12 +56,12 @@ struct TimedMidi {
   std::array<uint8_t, 3> Bytes;
 };
 
-// One instance of the plugin at a sample rate.
+// One instance of the plugin (or another on LV2_PATH) at a sample rate.
 class PluginHost {
  public:
-  explicit PluginHost(double rate) : World(lilv_world_new()) {
+  explicit PluginHost(double rate, const char* pluginUri = kPluginUri) : World(lilv_world_new()) {
     lilv_world_load_all(World);
-    LilvNode* uri = lilv_new_uri(World, kPluginUri);
+    LilvNode* uri = lilv_new_uri(World, pluginUri);
     Plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(World), uri);
     lilv_node_free(uri);
     if (Plugin == nullptr) throw std::runtime_error("the plugin is not on LV2_PATH");
@@ -78,7 +78,7 @@ class PluginHost {
       lilv_instance_connect_port(Instance, i, &Controls[i]);
     }
     Midi.resize(1 << 14);
-    lilv_instance_connect_port(Instance, Index("midi_in"), Midi.data());
+    if (HasPort("midi_in")) lilv_instance_connect_port(Instance, Index("midi_in"), Midi.data());
     lilv_instance_activate(Instance);
   }
   ~PluginHost() {
@@ -89,6 +89,12 @@ class PluginHost {
   PluginHost(const PluginHost&) = delete;
   PluginHost& operator=(const PluginHost&) = delete;
 
+  bool HasPort(const char* symbol) const {
+    LilvNode* s = lilv_new_string(World, symbol);
+    const bool has = lilv_plugin_get_port_by_symbol(Plugin, s) != nullptr;
+    lilv_node_free(s);
+    return has;
+  }
   uint32_t Index(const char* symbol) const {
     LilvNode* s = lilv_new_string(World, symbol);
     const LilvPort* port = lilv_plugin_get_port_by_symbol(Plugin, s);
