@@ -29,29 +29,8 @@
 
 #include "devices/JackDevices.h"
 #include "engine/EventQueue.h"
+#include "tests/support/AllocationCount.h"
 #include "tests/support/JackServer.h"
-
-// Heap allocations made on one watched thread (the process callback's).
-namespace {
-std::atomic<pthread_t> watchedThread{};
-std::atomic<bool> watching{false};
-std::atomic<long> watchedAllocations{0};
-}  // namespace
-
-// The replacements pair new with free on purpose.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  if (watching.load(std::memory_order_relaxed) && pthread_equal(pthread_self(), watchedThread.load()) != 0) {
-    watchedAllocations.fetch_add(1, std::memory_order_relaxed);
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace sorvane {
 namespace {
@@ -343,8 +322,9 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
   size_t next = 30;
 
   const uint64_t silenceBefore = System->Counters().PlaybackIdleFrames;
-  watchedThread = System->ProcessThread();
-  watching = true;
+  // Heap allocations of the process callback's thread.
+  const pthread_t processThread = System->ProcessThread();
+  test::StartCountingAllocations(&processThread);
   probe.Recording = true;
   while (probe.Samples.load() + 2 * probe.Rate / 10 < probe.Recorded[0].size()) {
     Engine.Events.Wait(20);
@@ -357,8 +337,7 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
       ASSERT_TRUE(playback.Prepare(b.Header) && playback.Queue(b.Header));
     }
   }
-  watching = false;
-  EXPECT_EQ(watchedAllocations.load(), 0) << "the process callback allocated";
+  EXPECT_EQ(test::StopCountingAllocations(), 0) << "the process callback allocated";
 
   const size_t recorded = probe.Samples.load();
   const std::vector<float>& left = probe.Recorded[0];

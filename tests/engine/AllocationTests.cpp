@@ -10,22 +10,8 @@
 #include <new>
 
 #include "EngineTestSupport.h"
+#include "tests/support/AllocationCount.h"
 #include "tests/support/TempDir.h"
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace sorvane {
 namespace {
@@ -79,9 +65,9 @@ TEST(BlockPath, AllocatesNothing) {
   OpenAudio(r.E());
   Scenario scenario(r.E(), dirText.c_str());
 
-  const long before = allocations.load();
+  test::StartCountingAllocations();
   r.Rig->Run(r.E(), kBlocks, &scenario);
-  const long during = allocations.load() - before;
+  const long during = test::StopCountingAllocations();
 
   EXPECT_EQ(during, 0);
   // The run went through every kind of block.
