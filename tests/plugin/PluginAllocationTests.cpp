@@ -5,46 +5,33 @@
 // plugin's calls reach them too.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "tests/plugin/PluginHost.h"
+#include "tests/support/AllocationCount.h"
 
+// malloc and its kin counted with operator new, for the C code in the
+// plugin (libsamplerate) and any direct call.
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_calloc(size_t count, size_t size);
 extern "C" void* __libc_realloc(void* p, size_t size);
-
 namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-void Count() {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+void CountMalloc() {
+  if (sorvane::test::CountingAllocations.load(std::memory_order_relaxed)) {
+    sorvane::test::CountedAllocations.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 }  // namespace
-
 extern "C" void* malloc(size_t size) {
-  Count();
+  CountMalloc();
   return __libc_malloc(size);
 }
 extern "C" void* calloc(size_t count, size_t size) {
-  Count();
+  CountMalloc();
   return __libc_calloc(count, size);
 }
 extern "C" void* realloc(void* p, size_t size) {
-  Count();
+  CountMalloc();
   return __libc_realloc(p, size);
 }
-void* operator new(std::size_t size) {
-  Count();
-  if (void* p = __libc_malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace sorvane {
 namespace {
@@ -74,19 +61,19 @@ TEST(PluginRun, AllocatesNothing) {
     // Warm up the host's own URID map for the event types.
     host.Urid(LV2_ATOM__Sequence);
     host.Urid(LV2_MIDI__MidiEvent);
-    allocations = 0;
+    long allocations = 0;
     size_t at = 0;
     for (size_t n = 0; at < voice.size(); ++n) {
       if (n % 40 == 39) host.Control(controls[(n / 40) % 10]) = moved[(n / 40) % 10];
       const auto frames = static_cast<uint32_t>(std::min<size_t>(sizes[n % 7], voice.size() - at));
       // Only the plugin's run() is counted, not the host's filling of the sequence.
       host.Prepare(voice.data() + at, left.data() + at, right.data() + at, frames, static_cast<int64_t>(at), midi);
-      counting = true;
+      test::StartCountingAllocations();
       lilv_instance_run(host.Raw(), frames);
-      counting = false;
+      allocations += test::StopCountingAllocations();
       at += frames;
     }
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(allocations, 0);
     float peak = 0;
     for (float s : left) peak = std::max(peak, std::fabs(s));
     EXPECT_GT(peak, 0.05f);  // the scenario really sang

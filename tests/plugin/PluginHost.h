@@ -16,13 +16,13 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/support/Files.h"
 
 namespace sorvane::test {
 
@@ -30,16 +30,10 @@ inline constexpr const char* kPluginUri = "https://github.com/sorvane/sorvane#vo
 
 // The speech the renderer's tests use, as 16-bit samples at 22050 Hz.
 inline std::vector<int16_t> ReadSpeech() {
-  std::ifstream in(SORVANE_SPEECH_WAV, std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  auto u32 = [&](size_t at) {
-    uint32_t v;
-    std::memcpy(&v, bytes.data() + at, 4);
-    return v;
-  };
+  const std::vector<uint8_t> bytes = ReadFileBytes(SORVANE_SPEECH_WAV);
   // Walks the chunks after "RIFF....WAVE" to "data".
   for (size_t at = 12; at + 8 <= bytes.size();) {
-    const uint32_t size = u32(at + 4);
+    const uint32_t size = Le32At(bytes, at + 4);
     if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
       std::vector<int16_t> samples(std::min<size_t>(size, bytes.size() - at - 8) / 2);
       std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
