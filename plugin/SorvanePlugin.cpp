@@ -89,7 +89,7 @@ class Plugin final : public MidiTarget {
     if (voice == nullptr || left == nullptr || right == nullptr) return;
 
     // The voice up to each MIDI event's frame, then the event, so that it
-    // takes effect from the first block completed after its frame.
+    // reaches the first block whose last sample comes at or after its frame.
     uint32_t done = 0;
     if (midi != nullptr) {
       LV2_ATOM_SEQUENCE_FOREACH(midi, event) {
