@@ -6,6 +6,7 @@
 // and preferences in WindowSettings.cpp.
 #include "app/MainWindow.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -87,10 +88,12 @@ void TForm1::FormCreate() {
   RadioButton1->setChecked(true);
   ScrollBar4->setValue(100);
 
-  connect(ScrollBar1, &QScrollBar::valueChanged, this, &TForm1::ScrollBar1Change);
-  connect(ScrollBar2, &QScrollBar::valueChanged, this, &TForm1::ScrollBar2Change);
-  connect(ScrollBar3, &QScrollBar::valueChanged, this, &TForm1::ScrollBar3Change);
-  connect(ScrollBar4, &QScrollBar::valueChanged, this, &TForm1::ScrollBar4Change);
+  using Handler = void (TForm1::*)();
+  const std::pair<QScrollBar*, Handler> bars[] = {{ScrollBar1, &TForm1::ScrollBar1Change},
+                                                   {ScrollBar2, &TForm1::ScrollBar2Change},
+                                                   {ScrollBar3, &TForm1::ScrollBar3Change},
+                                                   {ScrollBar4, &TForm1::ScrollBar4Change}};
+  for (const auto& [bar, handler] : bars) connect(bar, &QScrollBar::valueChanged, this, handler);
   // A radio group's click is a change of selection: clicking the item that
   // is already selected, or pressing Space on it, runs nothing.
   connect(RadioGroup2Buttons, &QButtonGroup::idToggled, this, [this](int, bool checked) {
@@ -99,18 +102,17 @@ void TForm1::FormCreate() {
   connect(RadioGroup1Buttons, &QButtonGroup::idToggled, this, [this](int, bool checked) {
     if (checked) RadioGroup1Click();
   });
-  connect(chkModForceOn, &QCheckBox::toggled, this, &TForm1::chkModForceOnClick);
-  connect(RadioButton1, &QRadioButton::toggled, this, &TForm1::RadioButton1Click);
-  connect(CheckBox1, &QCheckBox::toggled, this, &TForm1::CheckBox1Click);
-  connect(btnInput, &QToolButton::clicked, this, &TForm1::btnInputClick);
-  connect(btnOutput, &QToolButton::clicked, this, &TForm1::btnOutputClick);
-  connect(btnRecord, &QToolButton::clicked, this, &TForm1::btnRecordClick);
-  connect(btnAbout, &QToolButton::clicked, this, &TForm1::btnAboutClick);
-  connect(btnExit, &QToolButton::clicked, this, &TForm1::btnExitClick);
-  connect(chkPhraseOn, &QCheckBox::toggled, this, &TForm1::chkPhraseOnClick);
-  connect(btnPhraseRec, &QToolButton::clicked, this, &TForm1::btnPhraseRecClick);
-  connect(btnPhraseLoad, &QPushButton::clicked, this, &TForm1::btnPhraseLoadClick);
-  connect(btnPhraseSave, &QPushButton::clicked, this, &TForm1::btnPhraseSaveClick);
+  const std::pair<QAbstractButton*, Handler> toggles[] = {{chkModForceOn, &TForm1::chkModForceOnClick},
+                                                          {RadioButton1, &TForm1::RadioButton1Click},
+                                                          {CheckBox1, &TForm1::CheckBox1Click},
+                                                          {chkPhraseOn, &TForm1::chkPhraseOnClick}};
+  for (const auto& [button, handler] : toggles) connect(button, &QAbstractButton::toggled, this, handler);
+  const std::pair<QAbstractButton*, Handler> clicks[] = {
+      {btnInput, &TForm1::btnInputClick},         {btnOutput, &TForm1::btnOutputClick},
+      {btnRecord, &TForm1::btnRecordClick},       {btnAbout, &TForm1::btnAboutClick},
+      {btnExit, &TForm1::btnExitClick},           {btnPhraseRec, &TForm1::btnPhraseRecClick},
+      {btnPhraseLoad, &TForm1::btnPhraseLoadClick}, {btnPhraseSave, &TForm1::btnPhraseSaveClick}};
+  for (const auto& [button, handler] : clicks) connect(button, &QAbstractButton::clicked, this, handler);
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
 
   ScrollBar1Change();
@@ -121,12 +123,7 @@ void TForm1::FormCreate() {
   RadioGroup2Click();
   RadioButton1Click();
 
-  Label1->hide();
-  Label2->hide();
-  Label3->hide();
-  Bevel1->hide();
-  Image1->hide();
-  Image2->hide();
+  for (QWidget* unused : std::initializer_list<QWidget*>{Label1, Label2, Label3, Bevel1, Image1, Image2}) unused->hide();
 
   ScrollBar3Change();
   ScrollBar4Change();

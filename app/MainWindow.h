@@ -265,6 +265,7 @@ class TForm1 : public QWidget, public NoticeTarget {
   // rests, and at the latest at the close) when settings are kept.
   void SaveSettings();
   void WriteSettings();
+  void ShowScrollValue(QLabel* label, const char* format, int32_t value);
   QTimer* SaveTimer = nullptr;
   QPointer<TPreferencesDialog> PrefsDialog;
   bool CloseRequested = false;

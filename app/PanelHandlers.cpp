@@ -33,32 +33,32 @@ void TForm1::RadioGroup1Click() {
   SaveSettings();
 }
 
+// A scroll bar's label shows the value the engine took; the settings are
+// saved.
+void TForm1::ShowScrollValue(QLabel* label, const char* format, int32_t value) {
+  label->setText(QString::asprintf(format, value));
+  label->adjustSize();
+  SaveSettings();
+}
+
 void TForm1::ScrollBar1Change() {
   SetModDepth(*EngineData, ScrollBar1->value());
-  Label4->setText(QString::asprintf("%d%%", EngineData->Params.ModDepth));
-  Label4->adjustSize();
-  SaveSettings();
+  ShowScrollValue(Label4, "%d%%", EngineData->Params.ModDepth);
 }
 
 void TForm1::ScrollBar2Change() {
   SetModRate(*EngineData, ScrollBar2->value());
-  Label5->setText(QString::asprintf("%dHz", EngineData->Params.ModRate));
-  Label5->adjustSize();
-  SaveSettings();
+  ShowScrollValue(Label5, "%dHz", EngineData->Params.ModRate);
 }
 
 void TForm1::ScrollBar3Change() {
   SetEchoLevel(*EngineData, ScrollBar3->value());
-  Label6->setText(QString::asprintf("%d%%", EngineData->Params.EchoLevel));
-  Label6->adjustSize();
-  SaveSettings();
+  ShowScrollValue(Label6, "%d%%", EngineData->Params.EchoLevel);
 }
 
 void TForm1::ScrollBar4Change() {
   SetEchoDelayMs(*EngineData, ScrollBar4->value());
-  Label7->setText(QString::asprintf("%dms", EngineData->Params.EchoDelayMs));
-  Label7->adjustSize();
-  SaveSettings();
+  ShowScrollValue(Label7, "%dms", EngineData->Params.EchoDelayMs);
 }
 
 void TForm1::chkModForceOnClick() {

@@ -39,6 +39,14 @@ namespace {
 
 constexpr int kPanelDesignedWidth = 625;
 
+// A new control of the parent in its designed place.
+template <typename Control>
+Control* Place(QWidget* parent, const QRect& geometry) {
+  auto* control = new Control(parent);
+  control->setGeometry(geometry);
+  return control;
+}
+
 QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& text) {
   auto* label = new QLabel(text, parent);
   label->move(left, top);
@@ -84,8 +92,7 @@ void TForm1::BuildControls() {
   Panel1->setLineWidth(1);
   Panel1->setGeometry(0, 0, kPanelDesignedWidth, kPanelHeight);
 
-  RadioGroup2 = new QGroupBox(Panel1);
-  RadioGroup2->setGeometry(8, 8, 97, 81);
+  RadioGroup2 = Place<QGroupBox>(Panel1, QRect(8, 8, 97, 81));
   RadioGroup2Buttons = new QButtonGroup(this);
   const char* const octaves[] = {"High", "Mid", "Low", "Ultra Low"};
   for (int i = 0; i < 4; ++i) {
@@ -94,8 +101,7 @@ void TForm1::BuildControls() {
   }
   ArrangeRadioGroup(RadioGroup2, RadioGroup2Items.data(), 4);
 
-  RadioGroup1 = new QGroupBox(Panel1);
-  RadioGroup1->setGeometry(8, 96, 97, 81);
+  RadioGroup1 = Place<QGroupBox>(Panel1, QRect(8, 96, 97, 81));
   RadioGroup1Buttons = new QButtonGroup(this);
   for (int i = 0; i < 3; ++i) {
     RadioGroup1Items[i] = new QRadioButton(RadioGroup1);
@@ -103,21 +109,16 @@ void TForm1::BuildControls() {
   }
   ArrangeRadioGroup(RadioGroup1, RadioGroup1Items.data(), 3);
 
-  GroupBox1 = new QGroupBox(Panel1);
-  GroupBox1->setGeometry(112, 8, 113, 137);
+  GroupBox1 = Place<QGroupBox>(Panel1, QRect(112, 8, 113, 137));
   Label4 = MakeLabel(GroupBox1, 8, 16, QString());
   ScrollBar1 = MakeScrollBar(GroupBox1, 8, 32, 0, 100);
   Label5 = MakeLabel(GroupBox1, 8, 48, QString());
   ScrollBar2 = MakeScrollBar(GroupBox1, 8, 64, 1, 20);
-  RadioButton1 = new QRadioButton(GroupBox1);
-  RadioButton1->setGeometry(8, 80, 81, 17);
-  RadioButton2 = new QRadioButton(GroupBox1);
-  RadioButton2->setGeometry(8, 96, 89, 17);
-  chkModForceOn = new QCheckBox(GroupBox1);
-  chkModForceOn->setGeometry(8, 112, 81, 17);
+  RadioButton1 = Place<QRadioButton>(GroupBox1, QRect(8, 80, 81, 17));
+  RadioButton2 = Place<QRadioButton>(GroupBox1, QRect(8, 96, 89, 17));
+  chkModForceOn = Place<QCheckBox>(GroupBox1, QRect(8, 112, 81, 17));
 
-  GroupBox2 = new QGroupBox(Panel1);
-  GroupBox2->setGeometry(232, 8, 113, 81);
+  GroupBox2 = Place<QGroupBox>(Panel1, QRect(232, 8, 113, 81));
   Label6 = MakeLabel(GroupBox2, 8, 16, QString());
   ScrollBar3 = MakeScrollBar(GroupBox2, 8, 32, 0, 100);
   Label7 = MakeLabel(GroupBox2, 8, 48, QString());
@@ -131,25 +132,17 @@ void TForm1::BuildControls() {
   btnAbout = MakeSpeedButton(Panel1, QRect(312, 120, 57, 25), QString(), true);
   btnExit = MakeSpeedButton(Panel1, QRect(312, 144, 57, 25), QString(), true);
 
-  GroupBox3 = new QGroupBox(Panel1);
-  GroupBox3->setGeometry(112, 152, 185, 49);
-  chkPhraseOn = new QCheckBox(GroupBox3);
-  chkPhraseOn->setGeometry(8, 16, 41, 17);
+  GroupBox3 = Place<QGroupBox>(Panel1, QRect(112, 152, 185, 49));
+  chkPhraseOn = Place<QCheckBox>(GroupBox3, QRect(8, 16, 41, 17));
   btnPhraseRec = MakeSpeedButton(GroupBox3, QRect(56, 16, 41, 25), QString(), false);
-  btnPhraseLoad = new QPushButton(GroupBox3);
-  btnPhraseLoad->setGeometry(96, 16, 41, 25);
-  btnPhraseSave = new QPushButton(GroupBox3);
-  btnPhraseSave->setGeometry(136, 16, 41, 25);
+  btnPhraseLoad = Place<QPushButton>(GroupBox3, QRect(96, 16, 41, 25));
+  btnPhraseSave = Place<QPushButton>(GroupBox3, QRect(136, 16, 41, 25));
 
   Label8 = MakeLabel(Panel1, 320, 184, U("Label8"));
-  CheckBox1 = new QCheckBox(Panel1);
-  CheckBox1->setGeometry(376, 112, 89, 17);
-  chkNoise = new QCheckBox(Panel1);
-  chkNoise->setGeometry(376, 128, 57, 17);
-  Image1 = new QLabel(Panel1);
-  Image1->setGeometry(376, 8, 81, 50);
-  Image2 = new QLabel(Panel1);
-  Image2->setGeometry(376, 64, 129, 41);
+  CheckBox1 = Place<QCheckBox>(Panel1, QRect(376, 112, 89, 17));
+  chkNoise = Place<QCheckBox>(Panel1, QRect(376, 128, 57, 17));
+  Image1 = Place<QLabel>(Panel1, QRect(376, 8, 81, 50));
+  Image2 = Place<QLabel>(Panel1, QRect(376, 64, 129, 41));
   Bevel1 = new QFrame(Panel1);
   Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
   Bevel1->setGeometry(528, 112, 81, 50);
