@@ -82,15 +82,55 @@ bool Sounds(EngineState& engine, int32_t key) {
   return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
+// A private JACK server for one test, in a work folder of its own, which
+// the program is told to use (with SORVANE_SOUND or SORVANE_MIDI set to
+// "jack"); the variables are unset and the folder removed at the end.
+struct JackRun {
+  JackRun(const std::string& name, const char* variable, int rate = 22050, int period = 220)
+      : Work(fs::path(SORVANE_MIDI_TEST_DIR) / (name + "-" + std::to_string(getpid()))),
+        Variable(variable),
+        Jack((fs::remove_all(Work), fs::create_directories(Work), Work / "jackd.log"), rate, period) {
+    setenv("JACK_DEFAULT_SERVER", Jack.Name.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv(Variable, "jack", 1);
+  }
+  ~JackRun() {
+    unsetenv(Variable);
+    unsetenv("JACK_DEFAULT_SERVER");
+    fs::remove_all(Work);
+  }
+  const fs::path Work;
+  const char* const Variable;
+  test::JackServer Jack;
+};
+
+// The MIDI source script, sending to the program's MIDI In: a note-on once
+// it is connected, its release on Release, gone on Quit.
+class MidiSender {
+ public:
+  explicit MidiSender(const JackRun& run) : Work(run.Work) {
+    const std::string command = "'" SORVANE_MIDI_SENDER "' '" + run.Jack.Name + "' 'Sorvane:MIDI In' '" +
+                                Work.string() + "' > '" + (Work / "sender.log").string() + "' 2>&1";
+    Pipe = popen(command.c_str(), "r");
+  }
+  bool Started() const { return Pipe != nullptr; }
+  bool Connected() const { return fs::exists(Work / "connected"); }
+  void Release() const { std::ofstream(Work / "release").close(); }
+  // Ends the script; its exit status must be 0.
+  void Quit() {
+    std::ofstream(Work / "quit").close();
+    EXPECT_EQ(pclose(Pipe), 0) << test::ReadFileText(Work / "sender.log");
+    Pipe = nullptr;
+  }
+
+ private:
+  const fs::path Work;
+  FILE* Pipe;
+};
+
 TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
-  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("live-" + std::to_string(getpid()));
-  fs::remove_all(work);
-  fs::create_directories(work);
-  test::JackServer jack(work / "jackd.log");
-  ASSERT_TRUE(jack.Ready()) << "jackd did not start; see " << (work / "jackd.log");
-  setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
-  setenv("JACK_NO_START_SERVER", "1", 1);
-  setenv("SORVANE_MIDI", "jack", 1);
+  JackRun run("live", "SORVANE_MIDI");
+  ASSERT_TRUE(run.Jack.Ready()) << "jackd did not start; see " << (run.Work / "jackd.log");
   // A hardware-like source that is there before the program starts.
   jack_status_t status;
   jack_client_t* early = jack_client_open("early-source", JackNoStartServer, &status);
@@ -118,12 +158,9 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     EXPECT_TRUE(w.Errors.Texts.empty());
     ASSERT_EQ(w->KeyButtons[24]->Color(), kWhite);
 
-    const std::string command = "'" SORVANE_MIDI_SENDER "' '" + jack.Name + "' 'Sorvane:MIDI In' '" +
-                                work.string() + "' > '" + (work / "sender.log").string() + "' 2>&1";
-    FILE* sender = popen(command.c_str(), "r");
-    ASSERT_NE(sender, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return fs::exists(work / "connected"); }, 40))
-        << "the program did not connect the new source";
+    MidiSender sender(run);
+    ASSERT_TRUE(sender.Started());
+    EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40)) << "the program did not connect the new source";
     EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
     EXPECT_TRUE(Sounds(w.Engine(), 24));
     EXPECT_TRUE(WaitUntil([&] { return w->ScrollBar1->value() == 100; }));
@@ -134,31 +171,19 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     EXPECT_EQ(w->KeyButtons[24]->Color(), kRed);
     EXPECT_TRUE(Sounds(w.Engine(), 24));
 
-    std::ofstream(work / "release").close();
+    sender.Release();
     EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
     EXPECT_FALSE(Sounds(w.Engine(), 24));
-    std::ofstream(work / "quit").close();
-    const int status = pclose(sender);
-    std::ifstream log(work / "sender.log");
-    EXPECT_EQ(status, 0) << std::string(std::istreambuf_iterator<char>(log), {});
+    sender.Quit();
   }
   jack_client_close(early);
-  unsetenv("SORVANE_MIDI");
-  unsetenv("JACK_DEFAULT_SERVER");
-  fs::remove_all(work);
 }
 
 TEST(MidiLive, WithTheSoundOnJackMidiInIsThePortOfTheSoundClient) {
-  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("sound-" + std::to_string(getpid()));
-  fs::remove_all(work);
-  fs::create_directories(work);
-  test::JackServer jack(work / "jackd.log");
-  ASSERT_TRUE(jack.Ready()) << "jackd did not start; see " << (work / "jackd.log");
-  setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
-  setenv("JACK_NO_START_SERVER", "1", 1);
-  setenv("SORVANE_SOUND", "jack", 1);
+  JackRun run("sound", "SORVANE_SOUND");
+  ASSERT_TRUE(run.Jack.Ready()) << "jackd did not start; see " << (run.Work / "jackd.log");
   unsetenv("SORVANE_MIDI");
-  jack_client_t* observer = jack.Join("observer");
+  jack_client_t* observer = run.Jack.Join("observer");
   ASSERT_NE(observer, nullptr);
   {
     test::Window w(QLocale::English, MakeSystemAudio());
@@ -172,23 +197,15 @@ TEST(MidiLive, WithTheSoundOnJackMidiInIsThePortOfTheSoundClient) {
     EXPECT_EQ(others, nullptr) << "a second client: " << others[0];
     if (others != nullptr) jack_free(others);
 
-    const std::string command = "'" SORVANE_MIDI_SENDER "' '" + jack.Name + "' 'Sorvane:MIDI In' '" +
-                                work.string() + "' > '" + (work / "sender.log").string() + "' 2>&1";
-    FILE* sender = popen(command.c_str(), "r");
-    ASSERT_NE(sender, nullptr);
-    EXPECT_TRUE(WaitUntil([&] { return fs::exists(work / "connected"); }, 40));
+    MidiSender sender(run);
+    ASSERT_TRUE(sender.Started());
+    EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40));
     EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
-    std::ofstream(work / "release").close();
+    sender.Release();
     EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
-    std::ofstream(work / "quit").close();
-    const int status = pclose(sender);
-    std::ifstream log(work / "sender.log");
-    EXPECT_EQ(status, 0) << std::string(std::istreambuf_iterator<char>(log), {});
+    sender.Quit();
   }
   jack_client_close(observer);
-  unsetenv("SORVANE_SOUND");
-  unsetenv("JACK_DEFAULT_SERVER");
-  fs::remove_all(work);
 }
 
 uint64_t Counted(EngineState& engine, const uint64_t EngineState::*counter) {
@@ -201,14 +218,8 @@ uint64_t Counted(EngineState& engine, const uint64_t EngineState::*counter) {
 // blocks go on, and none is dropped, in either latency mode. On a JACK
 // dummy server, whose clock a busy machine does not hold up.
 TEST(WindowSound, BlocksGoOnWhileTheWindowThreadIsBlocked) {
-  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("blocked-" + std::to_string(getpid()));
-  fs::remove_all(work);
-  fs::create_directories(work);
-  test::JackServer jack(work / "jackd.log", 48000, 256);
-  ASSERT_TRUE(jack.Ready()) << "jackd did not start; see " << (work / "jackd.log");
-  setenv("JACK_DEFAULT_SERVER", jack.Name.c_str(), 1);
-  setenv("JACK_NO_START_SERVER", "1", 1);
-  setenv("SORVANE_SOUND", "jack", 1);
+  JackRun run("blocked", "SORVANE_SOUND", 48000, 256);
+  ASSERT_TRUE(run.Jack.Ready()) << "jackd did not start; see " << (run.Work / "jackd.log");
   for (const LatencyMode mode : {LatencyMode::Normal, LatencyMode::Low}) {
     SCOPED_TRACE(mode == LatencyMode::Low ? "low latency" : "normal");
     SoundOptions sound;
@@ -229,9 +240,6 @@ TEST(WindowSound, BlocksGoOnWhileTheWindowThreadIsBlocked) {
     EXPECT_EQ(Counted(engine, &EngineState::DroppedBlocks), 0u);
     EXPECT_TRUE(w.Errors.Texts.empty());
   }
-  unsetenv("SORVANE_SOUND");
-  unsetenv("JACK_DEFAULT_SERVER");
-  fs::remove_all(work);
 }
 
 TEST(MidiLive, WithoutAnyMidiSystemTheWindowStartsWithOneLineAndNoBox) {
