@@ -206,64 +206,56 @@ TEST(ControlPanel, ClickingTheSelectedItemAgainChangesNothing) {
   EXPECT_EQ(w.Engine().Params.Octave, 1);
 }
 
+// Each caption of the window in English and in Japanese; the octaves, the
+// About button, the phrase switch, the emphasis and noise switches and the
+// title are the same in both.
+struct CaptionCase {
+  const char* Control;
+  QString (*Text)(TForm1& f);
+  const char* English;
+  const char* Japanese;
+};
+const CaptionCase kCaptionCases[] = {
+    {"RadioGroup2", [](TForm1& f) { return f.RadioGroup2->title(); }, "Octabe", "オクターブ"},
+    {"High", [](TForm1& f) { return f.RadioGroup2Items[0]->text(); }, "High", "High"},
+    {"Mid", [](TForm1& f) { return f.RadioGroup2Items[1]->text(); }, "Mid", "Mid"},
+    {"Low", [](TForm1& f) { return f.RadioGroup2Items[2]->text(); }, "Low", "Low"},
+    {"Ultra Low", [](TForm1& f) { return f.RadioGroup2Items[3]->text(); }, "Ultra Low", "Ultra Low"},
+    {"RadioGroup1", [](TForm1& f) { return f.RadioGroup1->title(); }, "Wave Format", "波形"},
+    {"Impulse", [](TForm1& f) { return f.RadioGroup1Items[0]->text(); }, "Impulse", "インパルス"},
+    {"Saw", [](TForm1& f) { return f.RadioGroup1Items[1]->text(); }, "Saw", "ノコギリ波"},
+    {"Square wave", [](TForm1& f) { return f.RadioGroup1Items[2]->text(); }, "Square", "矩形波"},
+    {"GroupBox1", [](TForm1& f) { return f.GroupBox1->title(); }, "Modulation", "モジュレーション"},
+    {"RadioButton1", [](TForm1& f) { return f.RadioButton1->text(); }, "Triangle", "三角波"},
+    {"RadioButton2", [](TForm1& f) { return f.RadioButton2->text(); }, "Square", "矩形波"},
+    {"chkModForceOn", [](TForm1& f) { return f.chkModForceOn->text(); }, "Always ON", "常にON"},
+    {"GroupBox2", [](TForm1& f) { return f.GroupBox2->title(); }, "Echo", "エコー"},
+    {"btnInput", [](TForm1& f) { return f.btnInput->text(); }, "Input Vol", "入力音量"},
+    {"btnOutput", [](TForm1& f) { return f.btnOutput->text(); }, "Output Vol", "出力音量"},
+    {"btnRecord", [](TForm1& f) { return f.btnRecord->text(); }, "Rec", "録音"},
+    {"btnAbout", [](TForm1& f) { return f.btnAbout->text(); }, "About", "About"},
+    {"btnExit", [](TForm1& f) { return f.btnExit->text(); }, "Exit", "終了"},
+    {"GroupBox3", [](TForm1& f) { return f.GroupBox3->title(); }, "Phrase Mode", "フレーズモード"},
+    {"chkPhraseOn", [](TForm1& f) { return f.chkPhraseOn->text(); }, "ON", "ON"},
+    {"btnPhraseRec", [](TForm1& f) { return f.btnPhraseRec->text(); }, "Rec", "録音"},
+    {"btnPhraseLoad", [](TForm1& f) { return f.btnPhraseLoad->text(); }, "Load", "読込"},
+    {"btnPhraseSave", [](TForm1& f) { return f.btnPhraseSave->text(); }, "Save", "保存"},
+    // No English entry: Japanese in both languages.
+    {"CheckBox1", [](TForm1& f) { return f.CheckBox1->text(); }, "高域強調", "高域強調"},
+    {"chkNoise", [](TForm1& f) { return f.chkNoise->text(); }, "ノイズ", "ノイズ"},
+    {"title", [](TForm1& f) { return f.windowTitle(); }, "Sorvane", "Sorvane"},
+};
+
 TEST(Captions, EnglishLocaleGivesTheEnglishCaptions) {
   Window w(QLocale::English);
-  TForm1& f = *w;
   EXPECT_FALSE(LanguageJapanese());
-  EXPECT_EQ(f.RadioGroup2->title(), U("Octabe"));
-  const char* octaves[] = {"High", "Mid", "Low", "Ultra Low"};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(f.RadioGroup2Items[i]->text(), U(octaves[i]));
-  EXPECT_EQ(f.RadioGroup1->title(), U("Wave Format"));
-  EXPECT_EQ(f.RadioGroup1Items[0]->text(), U("Impulse"));
-  EXPECT_EQ(f.RadioGroup1Items[1]->text(), U("Saw"));
-  EXPECT_EQ(f.RadioGroup1Items[2]->text(), U("Square"));
-  EXPECT_EQ(f.GroupBox1->title(), U("Modulation"));
-  EXPECT_EQ(f.RadioButton1->text(), U("Triangle"));
-  EXPECT_EQ(f.RadioButton2->text(), U("Square"));
-  EXPECT_EQ(f.chkModForceOn->text(), U("Always ON"));
-  EXPECT_EQ(f.GroupBox2->title(), U("Echo"));
-  EXPECT_EQ(f.btnInput->text(), U("Input Vol"));
-  EXPECT_EQ(f.btnOutput->text(), U("Output Vol"));
-  EXPECT_EQ(f.btnRecord->text(), U("Rec"));
-  EXPECT_EQ(f.btnAbout->text(), U("About"));
-  EXPECT_EQ(f.btnExit->text(), U("Exit"));
-  EXPECT_EQ(f.GroupBox3->title(), U("Phrase Mode"));
-  EXPECT_EQ(f.chkPhraseOn->text(), U("ON"));
-  EXPECT_EQ(f.btnPhraseRec->text(), U("Rec"));
-  EXPECT_EQ(f.btnPhraseLoad->text(), U("Load"));
-  EXPECT_EQ(f.btnPhraseSave->text(), U("Save"));
-  // No English entry: Japanese in both languages.
-  EXPECT_EQ(f.CheckBox1->text(), U("高域強調"));
-  EXPECT_EQ(f.chkNoise->text(), U("ノイズ"));
-  EXPECT_EQ(f.windowTitle(), U("Sorvane"));
+  for (const CaptionCase& c : kCaptionCases) EXPECT_EQ(c.Text(*w), U(c.English)) << c.Control;
 }
 
 TEST(Captions, JapaneseLocaleKeepsTheDesignedCaptions) {
   Window w(QLocale::Japanese);
-  TForm1& f = *w;
   EXPECT_TRUE(LanguageJapanese());
-  EXPECT_EQ(f.RadioGroup2->title(), U("オクターブ"));
-  EXPECT_EQ(f.RadioGroup2Items[3]->text(), U("Ultra Low"));
-  EXPECT_EQ(f.RadioGroup1->title(), U("波形"));
-  EXPECT_EQ(f.RadioGroup1Items[0]->text(), U("インパルス"));
-  EXPECT_EQ(f.RadioGroup1Items[1]->text(), U("ノコギリ波"));
-  EXPECT_EQ(f.RadioGroup1Items[2]->text(), U("矩形波"));
-  EXPECT_EQ(f.GroupBox1->title(), U("モジュレーション"));
-  EXPECT_EQ(f.RadioButton1->text(), U("三角波"));
-  EXPECT_EQ(f.RadioButton2->text(), U("矩形波"));
-  EXPECT_EQ(f.chkModForceOn->text(), U("常にON"));
-  EXPECT_EQ(f.GroupBox2->title(), U("エコー"));
-  EXPECT_EQ(f.btnInput->text(), U("入力音量"));
-  EXPECT_EQ(f.btnOutput->text(), U("出力音量"));
-  EXPECT_EQ(f.btnRecord->text(), U("録音"));
-  EXPECT_EQ(f.btnAbout->text(), U("About"));
-  EXPECT_EQ(f.btnExit->text(), U("終了"));
-  EXPECT_EQ(f.GroupBox3->title(), U("フレーズモード"));
-  EXPECT_EQ(f.chkPhraseOn->text(), U("ON"));
-  EXPECT_EQ(f.btnPhraseRec->text(), U("録音"));
-  EXPECT_EQ(f.btnPhraseLoad->text(), U("読込"));
-  EXPECT_EQ(f.btnPhraseSave->text(), U("保存"));
-  EXPECT_EQ(f.windowTitle(), U("Sorvane"));
+  for (const CaptionCase& c : kCaptionCases) EXPECT_EQ(c.Text(*w), U(c.Japanese)) << c.Control;
 }
 
 TEST(Captions, LanguageIsDecidedAtCreationFromTheLocale) {

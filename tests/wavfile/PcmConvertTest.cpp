@@ -89,11 +89,7 @@ TEST(ReadWaveSamples, ConvertsEachSampleFormatAndMixesChannelsByTheirMean) {
 TEST(ReadWaveSamples, TakesTheNativeSoundByteForByte) {
   const Bytes odd = Pattern(2001, 21);
   const Bytes tenSeconds = Pattern(441000, 22);
-  const struct {
-    const char* Name;
-    Bytes File;
-    Bytes Expected;
-  } cases[] = {
+  const FileCase cases[] = {
       {"odd byte count", Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", odd)}), odd},
       {"extensible", Riff({Chunk("fmt ", ExtensibleBody(1, 22050, 16)), Chunk("data", odd)}), odd},
       {"longer than the bound", Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", tenSeconds)}),

@@ -217,11 +217,7 @@ TEST_F(ReadWaveFileTest, AcceptsOtherPcmLayoutsAndSkipsOtherChunks) {
   const Bytes data = Pattern(3000, 8);
   const Bytes odd = Pattern(3, 9);
   const Bytes twoSeconds = Pattern(88200, 10);
-  const struct {
-    const char* Name;
-    Bytes File;
-    Bytes Expected;
-  } cases[] = {
+  const FileCase cases[] = {
       {"stereo 44100 Hz", Riff({Chunk("fmt ", FmtBody(1, 2, 44100)), Chunk("data", data)}), data},
       {"8-bit with an odd data size, its pad byte and a chunk after",
        Riff({Chunk("fmt ", FmtBody(1, 1, 22050, 8)), Chunk("data", odd), Chunk("junk", data)}), odd},

@@ -95,6 +95,13 @@ inline Bytes ExtensibleBody(uint16_t channels, uint32_t rate, uint16_t bits, uin
   return b;
 }
 
+// A file and the bytes a reader is to take from it.
+struct FileCase {
+  const char* Name;
+  Bytes File;
+  Bytes Expected;
+};
+
 // Deterministic, non-repeating-looking sample bytes.
 inline Bytes Pattern(std::size_t n, uint32_t seed) {
   TestRandom random(seed);
