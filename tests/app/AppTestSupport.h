@@ -22,6 +22,10 @@
 #include <QToolButton>
 #include <QKeyEvent>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QTest>
 #include <QLocale>
 #include <QTimer>
 #include <QWindow>
@@ -32,8 +36,11 @@
 
 #include "app/AudioBackend.h"
 #include "app/MainWindow.h"
+#include "app/Platform.h"
 #include "devices/BufferQueue.h"
 #include "engine/EventQueue.h"
+#include "keyboard/widgets/ColorButton.h"
+#include "tests/support/Files.h"
 #include "tests/support/RecordedBoxes.h"
 #include "tests/support/TempDir.h"
 

@@ -1,16 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the window shows besides its panel: the error boxes, the About
 // dialog, the glyphs of its buttons.
-#include <gtest/gtest.h>
-
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 
 #include "AppTestSupport.h"
 #include "app/AboutBox.h"
 #include "app/Glyphs.h"
-#include "app/Platform.h"
 #include "wavfile/ErrorBox.h"
 
 namespace sorvane::test {

@@ -1,17 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Playing the keyboard: mouse on the key buttons, PC keys seen before the
 // focused control, Ctrl tracking, and the stuck-key watchdog.
-#include <gtest/gtest.h>
 
 #include <QMouseEvent>
-#include <QPushButton>
-#include <QLabel>
-#include <QTest>
-#include <QToolButton>
 #include <set>
 
 #include "AppTestSupport.h"
-#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane::test {
 namespace {

@@ -9,11 +9,7 @@
 // the window starts as before, with one line on stderr and no error box.
 // With the sound on JACK, the blocks go on while the window's thread is
 // blocked.
-#include <gtest/gtest.h>
 
-#include <QLabel>
-#include <QScrollBar>
-#include <QTest>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,7 +18,6 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -30,9 +25,7 @@
 #include <jack/midiport.h>
 
 #include "AppTestSupport.h"
-#include "tests/support/Files.h"
 #include "tests/support/JackServer.h"
-#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane {
 namespace {

@@ -1,21 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The phrase group: its buttons and captions, and the load and save
 // dialogs.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QTest>
 
 #include "AppTestSupport.h"
 #include "app/PhraseDialogs.h"
-#include "app/Platform.h"
 
 namespace sorvane::test {
 namespace {

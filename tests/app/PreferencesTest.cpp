@@ -3,26 +3,17 @@
 // languages, the device lists, OK, Cancel and the defaults, the ways the
 // window opens the dialog, learning and forgetting a controller through the
 // engine's MIDI path, and the dialog's screenshots.
-#include <gtest/gtest.h>
 
 #include <QAction>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDialogButtonBox>
-#include <QDir>
-#include <QLabel>
 #include <QMenu>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScrollBar>
 #include <QSlider>
 #include <QTableWidget>
-#include <QTest>
-#include <QTimer>
 
 #include "AppTestSupport.h"
 #include "app/PreferencesDialog.h"
-#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane::test {
 namespace {

@@ -1,22 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window and other programs: the mixer started by the volume buttons,
 // and a second start of the program.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
-#include <QTest>
 #include <QElapsedTimer>
 
 #include "AppTestSupport.h"
-#include "app/Platform.h"
 #include "app/SingleInstance.h"
 
 namespace sorvane::test {

@@ -2,22 +2,14 @@
 // Settings kept between runs: what a damaged file gives and keeps, and a
 // window that restores a kept panel through its own controls and writes a
 // change.
-#include <gtest/gtest.h>
 
-#include <QCheckBox>
-#include <QRadioButton>
-#include <QScrollBar>
-#include <QTest>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 
 #include "app/Settings.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/support/Files.h"
-#include "tests/support/TempDir.h"
 
 namespace sorvane::test {
 namespace {

@@ -2,21 +2,12 @@
 // Start-up with and without sound, the close handshake (also on a
 // termination signal, and with a take running), and the sound server
 // going away and coming back.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <memory>
-
-#include <QDir>
-#include <QFile>
-#include <QTest>
-
 #include "AppTestSupport.h"
-#include "tests/support/Files.h"
 #include "app/SignalWatcher.h"
-#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane::test {
 namespace {

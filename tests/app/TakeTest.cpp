@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The take button: its caption and glyph, a failed write, the folder a
 // take goes to.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QMessageBox>
 #include <QStandardPaths>
 
 #include "AppTestSupport.h"
 #include "app/Glyphs.h"
-#include "app/Platform.h"
 #include "wavfile/ErrorBox.h"
 
 namespace sorvane::test {

@@ -1,24 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as built at start-up: size, every control's place, start
 // values, captions and fonts in both languages, and screenshots.
-#include <gtest/gtest.h>
 
-#include <QButtonGroup>
-#include <QCheckBox>
-#include <QDir>
-#include <QFileDialog>
 #include <QFontInfo>
-#include <QFrame>
-#include <QGroupBox>
-#include <QLabel>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScrollBar>
-#include <QTest>
-#include <QToolButton>
 
 #include "AppTestSupport.h"
-#include "keyboard/widgets/ColorButton.h"
 
 namespace sorvane::test {
 namespace {

@@ -177,14 +177,7 @@ if take=$(start_take); then
   kill -TERM "$app_pid"
   if wait_for_end; then
     [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM"
-    if info=$(take_info "$music/$take"); then
-      read -r frames data size <<<"$info"
-      echo "take ended by SIGTERM after 2 s: $take, $frames frames ($((frames * 1000 / 22050)) ms), $data data bytes, file $size bytes"
-      [ "$size" = $((46 + data)) ] || fail "SIGTERM take: $size bytes in the file, but its chunks hold $((46 + data))"
-      [ "$frames" -gt 0 ] || fail "SIGTERM take: no frames after 2 s of recording"
-    else
-      fail "the take ended by SIGTERM is no valid WAV file"
-    fi
+    expect_whole_take "$music/$take" "take $take ended by SIGTERM after 2 s" 0
   else
     fail "SIGTERM did not end the program"
     kill -KILL "$app_pid" 2>/dev/null

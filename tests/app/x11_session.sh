@@ -5,7 +5,7 @@
 # extra_tools (more commands they need). It starts Xvfb and the sound server,
 # stops both at the script's end (after the script's own script_cleanup, if
 # it defines one), and gives the helpers below: fail, pixel checks on the
-# main window, start_program, and the take helpers (take_info, start_take,
+# main window, start_program, and the take helpers (take_info, expect_whole_take, start_take,
 # wait_for_end).
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 pulse_script="$here/../live/pulse-server.sh"
@@ -173,6 +173,19 @@ assert (p.nchannels, p.sampwidth, p.framerate) == (1, 2, 22050), p
 assert len(data) == 2 * p.nframes, "the data chunk is shorter than its size"
 print(p.nframes, len(data), os.path.getsize(sys.argv[1]))
 PY
+}
+# A take ended by a close request is whole: a WAV file whose size is what
+# its chunks say, of more than MIN frames. Says what it holds, under WHAT.
+expect_whole_take() {  # file what min
+  local info frames data size
+  if ! info=$(take_info "$1"); then
+    fail "$2: no valid WAV file"
+    return
+  fi
+  read -r frames data size <<<"$info"
+  echo "$2: $frames frames ($((frames * 1000 / 22050)) ms), $data data bytes, file $size bytes"
+  [ "$size" = $((46 + data)) ] || fail "$2: $size bytes in the file, but its chunks hold $((46 + data))"
+  [ "$frames" -gt "$3" ] || fail "$2: $frames frames, not more than $3"
 }
 takes() { ls "$music" 2>/dev/null | grep '\.wav$' | sort; }
 click_record() { xdotool mousemove --window "$main" 340 108 click 1; }

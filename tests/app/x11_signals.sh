@@ -116,14 +116,7 @@ if [ -n "$box" ] && [ -n "$take" ]; then
   [ -z "$shown_again" ] || fail "a second start brought the closed window back"
   if wait_for_end 1; then
     [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM with a box open"
-    if info=$(take_info "$music/$take"); then
-      read -r frames data size <<<"$info"
-      echo "take ended by SIGTERM with a box open: $frames frames ($((frames * 1000 / 22050)) ms), file $size bytes"
-      [ "$size" = $((46 + data)) ] || fail "box-open take: $size bytes in the file, but its chunks hold $((46 + data))"
-      [ "$frames" -gt 0 ] || fail "box-open take: no frames"
-    else
-      fail "the take ended by SIGTERM with a box open is no valid WAV file"
-    fi
+    expect_whole_take "$music/$take" "take ended by SIGTERM with a box open" 0
   else
     import -window root "$work/after-sigterm.png"
     fail "SIGTERM with a box open did not end the program within $patience s (see after-sigterm.png)"
@@ -153,16 +146,7 @@ if [ -n "$box" ] && [ -n "$take" ]; then
     kill -TERM "$app_pid"
     if wait_for_end "$patience"; then
       [ "$end_rc" = 0 ] || fail "the program ended with $end_rc after SIGTERM with the Load dialog open"
-      if [ -n "$take" ]; then
-        if info=$(take_info "$music/$take"); then
-          read -r frames data size <<<"$info"
-          echo "take ended by SIGTERM with the Load dialog open: $frames frames, file $size bytes"
-          [ "$size" = $((46 + data)) ] && [ "$frames" -gt 0 ] ||
-            fail "dialog-open take: $frames frames, $size bytes in the file, chunks $((46 + data))"
-        else
-          fail "the take ended by SIGTERM with the Load dialog open is no valid WAV file"
-        fi
-      fi
+      [ -z "$take" ] || expect_whole_take "$music/$take" "take ended by SIGTERM with the Load dialog open" 0
     else
       fail "SIGTERM with the Load dialog open did not end the program within $patience s"
     fi

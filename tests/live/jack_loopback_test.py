@@ -40,7 +40,7 @@ import wave
 import jack
 import numpy as np
 
-from live_checks import check, failures, fundamental, summary_number
+from live_checks import check, failures, finish_render, fundamental, sounds_around_gap, summary_number
 
 ENGINE_RATE = 22050
 BLOCK = 220
@@ -310,12 +310,7 @@ def run_restart(rate, period, render, workdir):
             second.wire()
             time.sleep(1.0)
             listing = sorvane_connections(server)
-        try:
-            out, err = proc.communicate(timeout=60)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            out, err = proc.communicate()
-            check(False, "sorvane-render --live ended within 60 s")
+        out, err = finish_render(proc)
         status = proc.returncode
         second.client.deactivate()
         after = second.take()
@@ -386,12 +381,7 @@ def run_restart(rate, period, render, workdir):
         return
     check(shape == (1, 2, ENGINE_RATE), "the output is 16-bit mono at %d Hz (%s)" % (ENGINE_RATE, shape))
     if events:
-        tail = played[-int(events) * BLOCK:]
-        head = played[:len(played) - len(tail)]
-        rms = lambda x: float(np.sqrt(np.mean(x * x))) if len(x) else 0.0
-        check(rms(head) > 100 and rms(tail[len(tail) // 2:]) > 100,
-              "the output sounds before the gap and after it (rms %.0f, %.0f)"
-              % (rms(head), rms(tail[len(tail) // 2:])))
+        sounds_around_gap(played, events, BLOCK)
 
 
 def run(rate, period, render, workdir):
@@ -439,12 +429,7 @@ def run(rate, period, render, workdir):
             time.sleep(1.0)
             lsp = subprocess.run(["jack_lsp", "-s", server.name, "-c", "Sorvane"], capture_output=True,
                                  text=True, timeout=10).stdout
-        try:
-            out, err = proc.communicate(timeout=60)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            out, err = proc.communicate()
-            check(False, "sorvane-render --live ended within 60 s")
+        out, err = finish_render(proc)
         status = proc.returncode
         client.deactivate()
         recorded = song[:, :state["recorded"]].copy()

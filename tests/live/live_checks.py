@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """What the loopback tests share: the list of failed checks, reading the
-renderer's summary, and the pitch of a recorded song."""
+renderer's summary, the renderer's end, the sound around a gap and the
+pitch of a recorded song."""
 import re
+import subprocess
 
 import numpy as np
 
@@ -12,6 +14,27 @@ def check(condition, message):
     print(("ok:   " if condition else "FAIL: ") + message)
     if not condition:
         failures.append(message)
+
+
+def sounds_around_gap(played, events_after, block):
+    """The played sound is heard before a gap and in the second half of the
+    events_after blocks of events after it."""
+    tail = played[-int(events_after) * block:]
+    head = played[:len(played) - len(tail)]
+    rms = lambda x: float(np.sqrt(np.mean(x * x))) if len(x) else 0.0
+    check(rms(head) > 100 and rms(tail[len(tail) // 2:]) > 100,
+          "the output sounds before the gap and after it (rms %.0f, %.0f)" % (rms(head), rms(tail[len(tail) // 2:])))
+
+
+def finish_render(proc, seconds=60):
+    """Waits for the renderer's end; its stdout and stderr. A renderer that
+    has not ended in time is killed, and that is a failure."""
+    try:
+        return proc.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        check(False, "sorvane-render --live ended within %d s" % seconds)
+        return proc.communicate()
 
 
 def summary_number(text, pattern):

@@ -48,6 +48,14 @@ alive() {
   [ -n "$(tr -d '\0' <"/proc/$pid/cmdline" 2>/dev/null)" ]
 }
 
+# Waits up to two seconds for a server's socket to appear.
+wait_for_socket() {
+  for _ in $(seq 1 100); do
+    [ -S "$1" ] && return
+    sleep 0.02
+  done
+}
+
 stop_pid() {
   local pidfile=$1
   [ -f "$pidfile" ] || return 0
@@ -125,16 +133,10 @@ CONF
   dbus-daemon --session --address="unix:path=$dir/bus" --nofork --nopidfile \
     </dev/null >"$dir/dbus.log" 2>&1 &
   echo $! >"$dir/dbus.pid"
-  for _ in $(seq 1 100); do
-    [ -S "$dir/bus" ] && break
-    sleep 0.02
-  done
+  wait_for_socket "$dir/bus"
   "${envs[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
   echo $! >"$dir/pipewire.pid"
-  for _ in $(seq 1 100); do
-    [ -S "$dir/runtime/pipewire-0" ] && break
-    sleep 0.02
-  done
+  wait_for_socket "$dir/runtime/pipewire-0"
   "${envs[@]}" wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 &
   echo $! >"$dir/wireplumber.pid"
   "${envs[@]}" pipewire-pulse </dev/null >"$dir/pipewire-pulse.log" 2>&1 &
