@@ -29,6 +29,7 @@
 #include <QLocale>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -47,6 +48,12 @@
 namespace sorvane::test {
 
 inline QString U(const char* s) { return QString::fromUtf8(s); }
+
+// Whether a voice of the engine plays key.
+inline bool Holds(const EngineState& engine, int32_t key) {
+  const auto& keys = engine.Pool.VoiceKeys;
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
 
 // The tests' temporary folder, its paths as Qt takes them.
 struct QtTempDir : TempDir {

@@ -21,12 +21,6 @@ void Mouse(QWidget* target, QEvent::Type type, Qt::MouseButton button) {
   QApplication::sendEvent(target, &event);
 }
 
-bool Holds(EngineState& engine, int32_t key) {
-  for (int32_t k : engine.Pool.VoiceKeys)
-    if (k == key) return true;
-  return false;
-}
-
 // Counts key events that reach any widget of the window.
 class WidgetKeyCounter : public QObject {
  public:

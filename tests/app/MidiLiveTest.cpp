@@ -70,11 +70,6 @@ class StderrCapture {
 const QColor kRed(255, 0, 0);
 const QColor kWhite(255, 255, 255);
 
-bool Sounds(EngineState& engine, int32_t key) {
-  const auto& keys = engine.Pool.VoiceKeys;
-  return std::find(keys.begin(), keys.end(), key) != keys.end();
-}
-
 // A private JACK server for one test, in a work folder of its own, which
 // the program is told to use (with SORVANE_SOUND or SORVANE_MIDI set to
 // "jack"); the variables are unset and the folder removed at the end.
@@ -155,18 +150,18 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     ASSERT_TRUE(sender.Started());
     EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40)) << "the program did not connect the new source";
     EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
-    EXPECT_TRUE(Sounds(w.Engine(), 24));
+    EXPECT_TRUE(test::Holds(w.Engine(), 24));
     EXPECT_TRUE(WaitUntil([&] { return w->ScrollBar1->value() == 100; }));
     EXPECT_EQ(w.Engine().Params.ModDepth, 100);
     EXPECT_EQ(w->Label4->text(), "100%");
     // Several watchdog runs: the key is held by MIDI, not by the mouse or a PC key.
     QTest::qWait(2500);
     EXPECT_EQ(w->KeyButtons[24]->Color(), kRed);
-    EXPECT_TRUE(Sounds(w.Engine(), 24));
+    EXPECT_TRUE(test::Holds(w.Engine(), 24));
 
     sender.Release();
     EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
-    EXPECT_FALSE(Sounds(w.Engine(), 24));
+    EXPECT_FALSE(test::Holds(w.Engine(), 24));
     sender.Quit();
   }
   jack_client_close(early);

@@ -43,12 +43,6 @@ QStringList Items(const QComboBox* box) {
   return items;
 }
 
-bool Holds(EngineState& engine, int32_t key) {
-  for (int32_t k : engine.Pool.VoiceKeys)
-    if (k == key) return true;
-  return false;
-}
-
 // The actions of the menu a right-button click on target opens; empty when
 // none opens.
 QList<QAction*> ContextMenuOf(QWidget* target) {

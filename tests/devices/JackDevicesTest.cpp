@@ -188,16 +188,6 @@ double PeakPosition(const T* samples, size_t count) {
   return curve != 0 ? peak + 0.5 * (a - c) / curve : static_cast<double>(peak);
 }
 
-std::vector<std::string> ConnectionsOf(jack_client_t* client, const std::string& port) {
-  std::vector<std::string> names;
-  if (const char** list = jack_port_get_all_connections(client, jack_port_by_name(client, port.c_str()))) {
-    for (const char** n = list; *n != nullptr; ++n) names.emplace_back(*n);
-    jack_free(list);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class JackDevices : public testing::TestWithParam<ServerSetting> {
  protected:
   void SetUp() override {
@@ -250,9 +240,9 @@ TEST_P(JackDevices, PortsAreConnectedAtStartAndLeftAloneAfter) {
     EXPECT_NE(jack_port_by_name(c, port), nullptr) << port;
   }
   using Names = std::vector<std::string>;
-  EXPECT_EQ(ConnectionsOf(c, "Sorvane:Voice In"), Names{"system:capture_1"});
-  EXPECT_EQ(ConnectionsOf(c, "Sorvane:Song Out L"), Names{"system:playback_1"});
-  EXPECT_EQ(ConnectionsOf(c, "Sorvane:Song Out R"), Names{"system:playback_2"});
+  EXPECT_EQ(Server->ConnectionsOf("Sorvane:Voice In", c), Names{"system:capture_1"});
+  EXPECT_EQ(Server->ConnectionsOf("Sorvane:Song Out L", c), Names{"system:playback_1"});
+  EXPECT_EQ(Server->ConnectionsOf("Sorvane:Song Out R", c), Names{"system:playback_2"});
 
   // The user rewires; a reset and a new start must not undo it.
   ASSERT_EQ(jack_disconnect(c, "Sorvane:Song Out L", "system:playback_1"), 0);
@@ -262,7 +252,7 @@ TEST_P(JackDevices, PortsAreConnectedAtStartAndLeftAloneAfter) {
   ASSERT_TRUE(QueueAll(System->Capture(), capture));
   ASSERT_TRUE(System->Capture().Start());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(ConnectionsOf(c, "Sorvane:Song Out L"), Names{"probe:in_1"});
+  EXPECT_EQ(Server->ConnectionsOf("Sorvane:Song Out L", c), Names{"probe:in_1"});
 
   ASSERT_TRUE(System->Capture().Close());
   EXPECT_NE(jack_port_by_name(c, "Sorvane:Voice In"), nullptr) << "the client closed with a device still open";

@@ -54,18 +54,6 @@ bool HasPort(const test::JackServer& jack, const char* name) {
   return found;
 }
 
-std::vector<std::string> ConnectionsOf(const test::JackServer& jack, const char* port) {
-  std::vector<std::string> names;
-  jack_client_t* observer = jack.Join("observer");
-  if (observer == nullptr) return names;
-  if (const char** list = jack_port_get_all_connections(observer, jack_port_by_name(observer, port))) {
-    for (const char** n = list; *n != nullptr; ++n) names.emplace_back(*n);
-    jack_free(list);
-  }
-  jack_client_close(observer);
-  return names;
-}
-
 std::vector<std::string> NamesOf(const std::vector<SoundDeviceInfo>& devices, bool defaultsOnly = false) {
   std::vector<std::string> names;
   for (const SoundDeviceInfo& device : devices) {
@@ -165,10 +153,10 @@ TEST_F(SoundChoice, JackListingAndNamedPortsOnARunningServer) {
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_NE(said.find("\"nobody:voice\""), std::string::npos) << said;
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-  EXPECT_EQ(ConnectionsOf(jack, "Sorvane:Voice In"), Names{"system:capture_1"});
-  EXPECT_EQ(ConnectionsOf(jack, "Sorvane:Song Out L"), Names{"system:playback_2"});
+  EXPECT_EQ(jack.ConnectionsOf("Sorvane:Voice In"), Names{"system:capture_1"});
+  EXPECT_EQ(jack.ConnectionsOf("Sorvane:Song Out L"), Names{"system:playback_2"});
   // playback_2 is the client's last port: R stays unconnected.
-  EXPECT_EQ(ConnectionsOf(jack, "Sorvane:Song Out R"), Names{});
+  EXPECT_EQ(jack.ConnectionsOf("Sorvane:Song Out R"), Names{});
   EXPECT_TRUE(sound->Capture().Close());
   EXPECT_TRUE(sound->Playback().Close());
 }

@@ -12,11 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sorvane::test {
 
@@ -63,6 +65,21 @@ class JackServer {
     jack_status_t status;
     return jack_client_open(clientName, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
                             &status, Name.c_str());
+  }
+
+  // What a port is connected to, sorted; asked by client, or by an observer
+  // of its own when client is null.
+  std::vector<std::string> ConnectionsOf(const char* port, jack_client_t* client = nullptr) const {
+    jack_client_t* asking = client != nullptr ? client : Join("observer");
+    std::vector<std::string> names;
+    if (asking == nullptr) return names;
+    if (const char** list = jack_port_get_all_connections(asking, jack_port_by_name(asking, port))) {
+      for (const char** n = list; *n != nullptr; ++n) names.emplace_back(*n);
+      jack_free(list);
+    }
+    if (client == nullptr) jack_client_close(asking);
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   // Waits up to 20 s until a client can join it. libjack's messages about
