@@ -12,6 +12,22 @@
 namespace sorvane::test {
 namespace {
 
+// Hands up to count buffers the device holds back, as the device would.
+void HandBack(Window& w, DeviceKind kind, size_t count = SIZE_MAX) {
+  FakeDevice& device = kind == DeviceKind::Capture ? w.Backend->CaptureDevice : w.Backend->PlaybackDevice;
+  for (; count > 0 && !device.Returned.empty(); --count) {
+    WaveHeader& header = *device.Returned.front();
+    device.Returned.pop_front();
+    (kind == DeviceKind::Capture ? OnCaptureDone : OnPlaybackDone)(w.Engine(), header);
+  }
+}
+
+// Hands every buffer the devices hold back, capture first, as a reset does.
+void HandEverythingBack(Window& w) {
+  HandBack(w, DeviceKind::Capture);
+  HandBack(w, DeviceKind::Playback);
+}
+
 TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
   Window w;
   EXPECT_TRUE(w.Errors.Texts.empty());
@@ -59,38 +75,16 @@ TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {
   ASSERT_EQ(playback.Returned.size(), 3u);
 
   // The buffers come back; a second request meanwhile is refused again.
-  for (int i = 0; i < 50; ++i) {
-    OnCaptureDone(w.Engine(), *capture.Returned.front());
-    capture.Returned.pop_front();
-  }
+  HandBack(w, DeviceKind::Capture, 50);
   EXPECT_FALSE(w->close());
   EXPECT_TRUE(w->isVisible());
-  while (!capture.Returned.empty()) {
-    OnCaptureDone(w.Engine(), *capture.Returned.front());
-    capture.Returned.pop_front();
-  }
+  HandBack(w, DeviceKind::Capture);
   EXPECT_TRUE(w->isVisible());
-  while (!playback.Returned.empty()) {
-    OnPlaybackDone(w.Engine(), *playback.Returned.front());
-    playback.Returned.pop_front();
-  }
+  HandBack(w, DeviceKind::Playback);
   EXPECT_FALSE(w->isVisible());
   EXPECT_FALSE(capture.Opened);
   EXPECT_FALSE(playback.Opened);
   EXPECT_TRUE(w.Errors.Texts.empty());
-}
-
-// Hands every buffer the devices hold back, capture first, as a reset does.
-
-void HandEverythingBack(Window& w) {
-  while (!w.Backend->CaptureDevice.Returned.empty()) {
-    OnCaptureDone(w.Engine(), *w.Backend->CaptureDevice.Returned.front());
-    w.Backend->CaptureDevice.Returned.pop_front();
-  }
-  while (!w.Backend->PlaybackDevice.Returned.empty()) {
-    OnPlaybackDone(w.Engine(), *w.Backend->PlaybackDevice.Returned.front());
-    w.Backend->PlaybackDevice.Returned.pop_front();
-  }
 }
 
 // The one take in directory is complete: its data size is what was played,

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole files read back by the tests, and the little-endian fields of WAV
-// files read with the reader the program itself uses.
+// files read with the program's own reader.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -15,23 +14,16 @@
 
 namespace sorvane::test {
 
-// The whole file as bytes; empty when it cannot be read.
-inline std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+// The whole file, as bytes or (ReadFileText) as text; empty when it cannot
+// be read.
+template <typename Container = std::vector<uint8_t>>
+Container ReadFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return Container(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+inline std::string ReadFileText(const std::filesystem::path& path) { return ReadFileBytes<std::string>(path); }
 
-// The whole file as text; empty when it cannot be read.
-inline std::string ReadFileText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The little-endian 32-bit value at offset at of a file's bytes (char or
-// uint8_t).
-template <typename Byte>
-uint32_t Le32At(const std::vector<Byte>& bytes, std::size_t at) {
-  return LoadLe32(reinterpret_cast<const uint8_t*>(bytes.data() + at));
-}
+// The little-endian 32-bit value at offset at.
+inline uint32_t Le32At(const std::vector<uint8_t>& bytes, size_t at) { return LoadLe32(bytes.data() + at); }
 
 }  // namespace sorvane::test

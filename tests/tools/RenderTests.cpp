@@ -108,8 +108,8 @@ TEST(Render, AnInputOfAnotherLayoutIsConvertedAndSaysSo) {
   // itself, so the render must match the native one byte for byte.
   Scratch s;
   s.CopyIn(kData / "speech.wav", "speech.wav");
-  const auto mono = ReadFileBytes(kData / "speech.wav");
-  std::vector<char> stereo(mono.begin(), mono.begin() + 44);
+  const std::string mono = test::ReadFileText(kData / "speech.wav");
+  std::string stereo(mono.begin(), mono.begin() + 44);
   for (size_t i = 44; i + 1 < mono.size(); i += 2) stereo.insert(stereo.end(), {mono[i], mono[i + 1], mono[i], mono[i + 1]});
   auto put = [&stereo](size_t at, uint32_t v, int width) {
     for (int i = 0; i < width; ++i) stereo[at + i] = static_cast<char>(v >> (8 * i));
