@@ -17,12 +17,12 @@ namespace sorvane {
 namespace {
 
 using test::EngineOnRig;
+using test::OpenEngineOnRig;
 using test::Le32At;
 using test::RecordedBoxes;
 
 TEST(Close, WhileRunningIsRefusedUntilEveryBufferIsBack) {
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 500, nullptr);
   ASSERT_GT(r.E().Ring.PlaybackQueued, 0);
   EXPECT_FALSE(CloseQuery(r.E()));
@@ -69,8 +69,7 @@ std::vector<uint8_t> OnlyFile(const std::filesystem::path& dir) {
 TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   const test::TempDir temp;
   const std::filesystem::path& dir = temp.Path;
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 50, nullptr);
   ToggleTake(r.E(), dir.c_str());
   ASSERT_TRUE(r.E().Take.Recording);
@@ -97,8 +96,7 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
 TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
   RecordedBoxes boxes;
   const test::TempDir temp;
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 100, nullptr);
   ToggleTake(r.E(), temp.Path.c_str());
   const size_t playedBefore = r.Rig->Played().size();
@@ -151,8 +149,7 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
 // ahead at once once the devices are closed, and after the drain when not.
 TEST(Suspend, ACloseRequestStillClosesAndCompletesTheTake) {
   const test::TempDir temp;
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 100, nullptr);
   ToggleTake(r.E(), temp.Path.c_str());
   r.Rig->Run(r.E(), 200, nullptr);
@@ -181,8 +178,7 @@ TEST(Suspend, ACloseRequestStillClosesAndCompletesTheTake) {
 // and the next try starts the sound.
 TEST(Suspend, AFailedResumeStaysSuspendedAndTheNextTryRuns) {
   RecordedBoxes boxes;
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 100, nullptr);
   SuspendAudio(r.E());
   r.Rig->Drain(r.E());

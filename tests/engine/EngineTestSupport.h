@@ -66,4 +66,9 @@ struct EngineOnRig {
   EngineState& E() { return *Engine; }
 };
 
+// The same with the devices opened (OpenAudio) and running.
+struct OpenEngineOnRig : EngineOnRig {
+  OpenEngineOnRig() { OpenAudio(E()); }
+};
+
 }  // namespace sorvane::test

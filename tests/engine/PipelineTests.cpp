@@ -11,6 +11,7 @@ namespace sorvane {
 namespace {
 
 using test::EngineOnRig;
+using test::OpenEngineOnRig;
 using test::RecordedBoxes;
 
 // Records what each capture event did.
@@ -36,8 +37,7 @@ struct Recorder : VirtualLoopClient {
 };
 
 TEST(OpenAudio, QueuesTheWholeRingAndStarts) {
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   EXPECT_EQ(r.E().Ring.CaptureIndex, 0);
   EXPECT_EQ(r.E().Ring.CaptureQueued, 101);
   EXPECT_EQ(r.Rig->CaptureDeviceQueued(), 101);
@@ -47,8 +47,7 @@ TEST(OpenAudio, QueuesTheWholeRingAndStarts) {
 }
 
 TEST(Pipeline, WarmUpThenTheQueueSettlesBetweenEightAndTwelve) {
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   Recorder rec(r.E());
   r.Rig->Run(r.E(), 2000, &rec);
   ASSERT_EQ(rec.Lines.size(), 2000u);
@@ -71,8 +70,7 @@ TEST(Pipeline, WarmUpThenTheQueueSettlesBetweenEightAndTwelve) {
 }
 
 TEST(Pipeline, HeaderLengthFollowsTheBlockLength) {
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   Recorder rec(r.E());
   bool seen[3] = {};
   for (int b = 1; b <= 3000 && !(seen[0] && seen[1] && seen[2]); ++b) {
@@ -88,8 +86,7 @@ TEST(Pipeline, HeaderLengthFollowsTheBlockLength) {
 }
 
 TEST(DropGate, DropsAtSixteenQueuedAndKeepsTheCaptureRingFull) {
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   Recorder rec(r.E());
   rec.Stalls = {{300, 220 * 60}, {700, 220 * 90}};
   r.Rig->Run(r.E(), 1500, &rec);
@@ -114,8 +111,7 @@ TEST(DropGate, DropsAtSixteenQueuedAndKeepsTheCaptureRingFull) {
 TEST(DropGate, ADroppedBlockLeavesNoTraceInTheAnalysis) {
   // Two runs on the same input, one of which drops some blocks: after the
   // drops the analysis ring holds the blocks analysed before them.
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   Recorder rec(r.E());
   rec.Stalls = {{150, 220 * 80}};
   r.Rig->Run(r.E(), 400, &rec);
@@ -129,8 +125,7 @@ TEST(DropGate, ADroppedBlockLeavesNoTraceInTheAnalysis) {
 }
 
 TEST(Pipeline, StallLongerThanTheRingLosesSoundButNoBuffer) {
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   Recorder rec(r.E());
   rec.Stalls = {{200, 220 * 130}};
   r.Rig->Run(r.E(), 600, &rec);
@@ -179,8 +174,7 @@ class CaptureHandlerFailures : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(CaptureHandlerFailures, ShowTheMessageAndEndTheHandler) {
   const FailureCase c = GetParam();
   RecordedBoxes boxes;
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 10, nullptr);
   const BufferRing before = r.E().Ring;
   const Coefficients prev = r.E().Synth.PrevReflection;
@@ -211,8 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PlaybackHandler, UnprepareFailureIsShownAndTheHandlerGoesOn) {
   RecordedBoxes boxes;
-  EngineOnRig r;
-  OpenAudio(r.E());
+  OpenEngineOnRig r;
   r.Rig->Run(r.E(), 5, nullptr);
   r.Rig->FailNext(false, VirtualAudioRig::Op::Unprepare);
   r.Rig->Run(r.E(), 7, nullptr);

@@ -21,6 +21,7 @@
 #include "tests/support/Files.h"
 #include "tests/support/TestRandom.h"
 #include "wavfile/Riff.h"
+#include "wavfile/WaveFile.h"
 
 extern char** environ;
 
@@ -153,35 +154,8 @@ std::string TestDir() {
   return dir.string();
 }
 
-namespace {
-void Put16(std::string& s, uint16_t v) {
-  s.push_back(static_cast<char>(v & 0xff));
-  s.push_back(static_cast<char>(v >> 8));
-}
-void Put32(std::string& s, uint32_t v) {
-  Put16(s, static_cast<uint16_t>(v & 0xffff));
-  Put16(s, static_cast<uint16_t>(v >> 16));
-}
-}  // namespace
-
 bool WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
-  const uint32_t bytes = static_cast<uint32_t>(samples.size() * 2);
-  std::string s = "RIFF";
-  Put32(s, 36 + bytes);
-  s += "WAVEfmt ";
-  Put32(s, 16);
-  Put16(s, 1);
-  Put16(s, 1);
-  Put32(s, 22050);
-  Put32(s, 44100);
-  Put16(s, 2);
-  Put16(s, 16);
-  s += "data";
-  Put32(s, bytes);
-  for (int16_t v : samples) Put16(s, static_cast<uint16_t>(v));
-  std::ofstream out(path, std::ios::binary);
-  out.write(s.data(), static_cast<std::streamsize>(s.size()));
-  return static_cast<bool>(out);
+  return WriteWaveFile(path.c_str(), samples.data(), static_cast<uint32_t>(samples.size() * 2));
 }
 
 bool ReadWav(const std::string& path, std::vector<int16_t>& samples) {
