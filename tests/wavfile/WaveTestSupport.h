@@ -154,16 +154,13 @@ inline std::optional<PythonWave> ReadWithPython(const TempDir& dir, const std::s
 #endif
 }
 
-// Runs body in a child process whose files may not grow beyond limit bytes
-// (writes past it fail with EFBIG instead of a signal). Returns body's result,
-// or 100 + the signal when the child was killed.
-template <class Body>
-int RunWithFileSizeLimit(rlim_t limit, Body body) {
+// Runs body in a child process after prepare; returns body's result, or
+// 100 + the signal that ended the child.
+template <class Prepare, class Body>
+int RunInChild(Prepare prepare, Body body) {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit r{limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &r);
+    prepare();
     ::_exit(body());
   }
   int status = 0;
@@ -171,19 +168,25 @@ int RunWithFileSizeLimit(rlim_t limit, Body body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
+// Runs body in a child process whose files may not grow beyond limit bytes
+// (writes past it fail with EFBIG instead of a signal).
+template <class Body>
+int RunWithFileSizeLimit(rlim_t limit, Body body) {
+  return RunInChild(
+      [limit] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit r{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &r);
+      },
+      body);
+}
+
 // Runs body in a child process that is killed (SIGALRM) when it takes more
 // than seconds, so that a call that waits for ever fails instead of hanging
-// the suite. Returns body's result, or 100 + the signal.
+// the suite.
 template <class Body>
 int RunWithTimeout(unsigned seconds, Body body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(seconds);
-    ::_exit(body());
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  return RunInChild([seconds] { ::alarm(seconds); }, body);
 }
 
 // How RunOnFullFileSystem made the room small.
@@ -200,46 +203,45 @@ template <class Body>
 int RunOnFullFileSystem(const std::string& folder, std::size_t bytes, SmallRoom* room, Body body) {
   int report[2];
   if (::pipe(report) != 0) return 99;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(report[0]);
-    const auto writeMap = [](const char* file, const std::string& text) {
-      const int fd = ::open(file, O_WRONLY);
-      const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-      if (fd >= 0) ::close(fd);
-      return ok;
-    };
-    bool separate = ::unshare(CLONE_NEWNS) == 0;
-    if (!separate) {
-      const uid_t uid = ::getuid();
-      const gid_t gid = ::getgid();
-      separate = ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
-                 writeMap("/proc/self/setgroups", "deny") &&
-                 writeMap("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
-                 writeMap("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-    }
-    const std::string options = "size=" + std::to_string(bytes);
-    // Private first, so that the mount does not reach the parent's namespace.
-    const bool mounted = separate && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    if (!mounted) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit r{bytes, bytes};
-      ::setrlimit(RLIMIT_FSIZE, &r);
-    }
-    const char how = mounted ? 'm' : 'l';
-    const bool told = ::write(report[1], &how, 1) == 1;
-    ::close(report[1]);
-    ::_exit(told ? body() : 98);
-  }
+  bool told = false;  // in the child: the parent knows how
+  const int result = RunInChild(
+      [&] {
+        ::close(report[0]);
+        const auto writeMap = [](const char* file, const std::string& text) {
+          const int fd = ::open(file, O_WRONLY);
+          const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+          if (fd >= 0) ::close(fd);
+          return ok;
+        };
+        bool separate = ::unshare(CLONE_NEWNS) == 0;
+        if (!separate) {
+          const uid_t uid = ::getuid();
+          const gid_t gid = ::getgid();
+          separate = ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeMap("/proc/self/setgroups", "deny") &&
+                     writeMap("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+                     writeMap("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+        }
+        const std::string options = "size=" + std::to_string(bytes);
+        // Private first, so that the mount does not reach the parent's namespace.
+        const bool mounted = separate && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                             ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+        if (!mounted) {
+          ::signal(SIGXFSZ, SIG_IGN);
+          const rlimit r{bytes, bytes};
+          ::setrlimit(RLIMIT_FSIZE, &r);
+        }
+        const char how = mounted ? 'm' : 'l';
+        told = ::write(report[1], &how, 1) == 1;
+        ::close(report[1]);
+      },
+      [&] { return told ? body() : 98; });
   ::close(report[1]);
   char how = 0;
-  const bool told = ::read(report[0], &how, 1) == 1;
+  if (room != nullptr && ::read(report[0], &how, 1) == 1) {
+    *room = how == 'm' ? SmallRoom::SmallFileSystem : SmallRoom::FileSizeLimit;
+  }
   ::close(report[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (room != nullptr && told) *room = how == 'm' ? SmallRoom::SmallFileSystem : SmallRoom::FileSizeLimit;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  return result;
 }
 
 // The names in folder, hidden ones included, sorted.
