@@ -342,13 +342,19 @@ void CloseAudio(EngineState& engine) {
 
 void KeyNoteOn(EngineState& engine, int32_t key) {
   std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  NotifyNoteChange(engine, NoteOn(engine.Pool, key, KeyTable[key].NoteOffset));
+  KeyNoteOnUnlocked(engine, key);
 }
 
 void KeyNoteOff(EngineState& engine, int32_t key) {
   std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  NotifyNoteChange(engine, NoteOff(engine.Pool, key));
+  KeyNoteOffUnlocked(engine, key);
 }
+
+void KeyNoteOnUnlocked(EngineState& engine, int32_t key) {
+  NotifyNoteChange(engine, NoteOn(engine.Pool, key, KeyTable[key].NoteOffset));
+}
+
+void KeyNoteOffUnlocked(EngineState& engine, int32_t key) { NotifyNoteChange(engine, NoteOff(engine.Pool, key)); }
 
 void SelectWaveform(EngineState& engine, int32_t waveform) {
   assert(waveform >= kImpulse && waveform <= kSquare);

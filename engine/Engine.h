@@ -242,6 +242,10 @@ void CloseAudio(EngineState& engine);
 // A key pressed or released (mouse, PC key, watchdog): under EngineLock.
 void KeyNoteOn(EngineState& engine, int32_t key);
 void KeyNoteOff(EngineState& engine, int32_t key);
+// The same for an engine that only one thread ever touches (the plugin's,
+// whose host runs it on its audio thread): no lock is taken.
+void KeyNoteOnUnlocked(EngineState& engine, int32_t key);
+void KeyNoteOffUnlocked(EngineState& engine, int32_t key);
 
 // The control panel's settings. Window, renderer and tests change them only
 // through these, between blocks; the next block uses the new value.

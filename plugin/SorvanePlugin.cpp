@@ -109,8 +109,9 @@ class Plugin final : public MidiTarget {
   // The mapping's calls, as a mouse press, a release and a scroll bar make
   // them. The key handlers take the engine's lock, which belongs to this
   // instance and is never held by another thread: it never waits.
-  void MidiKeyDown(int32_t key) override { KeyNoteOn(Vocoder.Engine(), key); }
-  void MidiKeyUp(int32_t key) override { KeyNoteOff(Vocoder.Engine(), key); }
+  // The host's audio thread is the only one that touches this engine.
+  void MidiKeyDown(int32_t key) override { KeyNoteOnUnlocked(Vocoder.Engine(), key); }
+  void MidiKeyUp(int32_t key) override { KeyNoteOffUnlocked(Vocoder.Engine(), key); }
   void MidiControlChange(MidiControl control, int32_t value) override {
     EngineState& engine = Vocoder.Engine();
     switch (control) {
