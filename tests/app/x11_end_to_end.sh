@@ -234,12 +234,7 @@ kill -TERM "$app_pid"
 wait_for_end || fail "SIGTERM did not end the program before the size limit check"
 start_program 100 || exit 1
 if take=$(start_take); then
-  box=""
-  for _ in $(seq 80); do
-    box=$(wave_error_box)
-    [ -n "$box" ] && break
-    sleep 0.1
-  done
+  box=$(find_box wave_error_box 80)
   if [ -z "$box" ]; then
     fail "no write error box when the take outgrew the file size limit"
   else

@@ -174,6 +174,18 @@ assert len(data) == 2 * p.nframes, "the data chunk is shorter than its size"
 print(p.nframes, len(data), os.path.getsize(sys.argv[1]))
 PY
 }
+# Looks for a box with FINDER (error_box, wave_error_box) every 0.1 s, up
+# to TRIES times; prints its window, or nothing.
+find_box() {  # finder tries
+  local box=""
+  for _ in $(seq "$2"); do
+    box=$("$1")
+    [ -n "$box" ] && break
+    sleep 0.1
+  done
+  printf '%s' "$box"
+}
+
 # A take ended by a close request is whole: a WAV file whose size is what
 # its chunks say, of more than MIN frames. Says what it holds, under WHAT.
 expect_whole_take() {  # file what min

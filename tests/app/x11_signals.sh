@@ -42,12 +42,7 @@ window_while_alive() {
 for signal in TERM HUP; do
   PULSE_SERVER="unix:$work/no-server" "$prog" >>"$work/app.log" 2>&1 &
   app_pid=$!
-  box=""
-  for _ in $(polls); do
-    box=$(error_box)
-    [ -n "$box" ] && break
-    sleep 0.1
-  done
+  box=$(find_box error_box $((patience * 10)))
   if [ -z "$box" ]; then
     fail "SIG$signal at start-up: no start-up box without a sound server"
     kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""
@@ -95,11 +90,7 @@ else
   sleep 0.3
   xdotool type --delay 10 "$work/refused.wav"
   xdotool key Return
-  for _ in $(polls); do
-    box=$(wave_error_box)
-    [ -n "$box" ] && break
-    sleep 0.1
-  done
+  box=$(find_box wave_error_box $((patience * 10)))
   [ -n "$box" ] || fail "no error box for the refused phrase file"
 fi
 import -window root "$work/box-open.png"

@@ -40,7 +40,8 @@ import wave
 import jack
 import numpy as np
 
-from live_checks import check, failures, finish_render, fundamental, sounds_around_gap, summary_number
+from live_checks import (check, failures, finish_render, fundamental, live_inputs, sounds_around_gap,
+                         summary_number)
 
 ENGINE_RATE = 22050
 BLOCK = 220
@@ -121,16 +122,7 @@ def pulse_train(rate, seconds):
 
 
 def run_render(render, workdir, server, blocks=BLOCKS, output=None):
-    script = os.path.join(workdir, "script.txt")
-    with open(script, "w") as f:
-        f.write("0 down %d\n" % KEY_220HZ)
-    # The renderer wants an input file; live, it only sets a default length.
-    silence = os.path.join(workdir, "silence.wav")
-    with wave.open(silence, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(ENGINE_RATE)
-        w.writeframes(b"\0\0" * BLOCK)
+    script, silence = live_inputs(workdir, ["0 down %d" % KEY_220HZ], ENGINE_RATE, BLOCK)
     env = dict(os.environ, SORVANE_SOUND="jack", JACK_DEFAULT_SERVER=server.name, JACK_NO_START_SERVER="1")
     args = [render, "--live", "--input", silence, "--blocks", str(blocks), "--script", script,
             "--latency", LATENCY]

@@ -2,8 +2,10 @@
 """What the loopback tests share: the list of failed checks, reading the
 renderer's summary, the renderer's end, the sound around a gap and the
 pitch of a recorded song."""
+import os
 import re
 import subprocess
+import wave
 
 import numpy as np
 
@@ -35,6 +37,21 @@ def finish_render(proc, seconds=60):
         proc.kill()
         check(False, "sorvane-render --live ended within %d s" % seconds)
         return proc.communicate()
+
+
+def live_inputs(workdir, script_lines, rate, block):
+    """The script of a live run, and one block of silence as its input: the
+    renderer wants an input file; live, it only sets a default length."""
+    script = os.path.join(workdir, "script.txt")
+    with open(script, "w") as f:
+        f.write("".join(line + "\n" for line in script_lines))
+    silence = os.path.join(workdir, "silence.wav")
+    with wave.open(silence, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(b"\0\0" * block)
+    return script, silence
 
 
 def summary_number(text, pattern):

@@ -32,7 +32,8 @@ import wave
 
 import numpy as np
 
-from live_checks import check, failures, finish_render, fundamental, sounds_around_gap, summary_number
+from live_checks import (check, failures, finish_render, fundamental, live_inputs, sounds_around_gap,
+                         summary_number)
 
 RATE = 22050
 BLOCK = 220
@@ -55,16 +56,7 @@ def stop_recorder(proc):
 
 
 def run_render(render, workdir, blocks, script_lines, output=True, latency="normal"):
-    script = os.path.join(workdir, "script.txt")
-    with open(script, "w") as f:
-        f.write("".join(line + "\n" for line in script_lines))
-    # The renderer wants an input file; live, it only sets a default length.
-    silence = os.path.join(workdir, "silence.wav")
-    with wave.open(silence, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(b"\0\0" * BLOCK)
+    script, silence = live_inputs(workdir, script_lines, RATE, BLOCK)
     args = [render, "--live", "--input", silence, "--blocks", str(blocks), "--script", script,
             "--report", os.path.join(workdir, "report.csv"), "--latency", latency]
     if output:

@@ -74,16 +74,19 @@ bool RunOutputs::Open(const RenderOptions& options) {
     } else if (RiffCreateChunk(WaveFile, DataPart) != RiffStatus::Ok) {
       WaveMessage = "dataチャンク作成エラー (mmioCreateChunk)";
     }
-    if (WaveMessage != nullptr) {
-      FileBoxScope scope(options.Output);
-      ShowWaveError(WaveMessage);
-      return false;
-    }
+    if (ShowWaveMessage()) return false;
   }
   if (!options.Report.empty()) {
     ReportBuffer.reserve(kFileBufferBytes + 256);
     ReportBuffer.append(ReportHeader());
   }
+  return true;
+}
+
+bool RunOutputs::ShowWaveMessage() const {
+  if (WaveMessage == nullptr) return false;
+  FileBoxScope scope(Options->Output);
+  ShowWaveError(WaveMessage);
   return true;
 }
 
@@ -134,11 +137,7 @@ bool RunOutputs::Finish() {
         WaveMessage = "RIFFチャンク書き込みエラー (mmioAscend)";
       }
     }
-    if (WaveMessage != nullptr) {
-      FileBoxScope scope(options.Output);
-      ShowWaveError(WaveMessage);
-      return false;
-    }
+    if (ShowWaveMessage()) return false;
   }
   if (!options.Report.empty() && !FlushReport()) {
     std::fprintf(stderr, "sorvane-render: cannot write the report %s\n", options.Report.c_str());

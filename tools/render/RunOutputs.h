@@ -38,6 +38,9 @@ class RunOutputs final : public VirtualPlaybackSink {
   bool Finish();
 
  private:
+  // Shows the failing step's WAV message in a box that names the output;
+  // false when nothing has failed.
+  bool ShowWaveMessage() const;
   bool FlushWave();
   bool FlushReport();
 
