@@ -309,7 +309,9 @@ TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
     const bool inBand = queued >= 1 && queued <= 3 && dropped == 0;
     if (block < 600) {
       if (settled < 0 && block >= kWarmUpBlocks && inBand) settled = block;
-      if (settled >= 0) EXPECT_TRUE(inBand) << line;
+      if (settled >= 0) {
+        EXPECT_TRUE(inBand) << line;
+      }
     } else {
       ASSERT_LE(queued, kLowLatencyBand.DropDepth) << line;
       drops += dropped;
