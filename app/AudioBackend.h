@@ -65,20 +65,6 @@ class AudioBackend : public Interface {
   }
 };
 
-// A device that cannot be opened: the program then reports the device
-// error and runs without sound.
-class UnavailableDevice final : public AudioDevice {
- public:
-  bool Open(const WaveFormat&) override { return false; }
-  bool Prepare(WaveHeader&) override { return false; }
-  bool Unprepare(WaveHeader&) override { return false; }
-  bool Queue(WaveHeader&) override { return false; }
-  bool Start() override { return false; }
-  bool Reset() override { return false; }
-  bool Close() override { return false; }
-  bool IsOpen() const override { return false; }
-};
-
 // Two devices that cannot be opened, as on a machine without a sound card.
 class NoSoundBackend final : public AudioBackend {
  public:
@@ -86,8 +72,8 @@ class NoSoundBackend final : public AudioBackend {
   AudioDevice& Playback() override { return PlaybackDevice; }
 
  private:
-  UnavailableDevice CaptureDevice;
-  UnavailableDevice PlaybackDevice;
+  UnopenableDevice CaptureDevice;
+  UnopenableDevice PlaybackDevice;
 };
 
 // The sound card when the program was built with it (the server, devices

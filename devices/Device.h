@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/Interface.h"
 #include "dsp/AudioFormat.h"
@@ -45,16 +46,31 @@ struct WaveHeader {
 // queue is kept at 1 to 3 blocks and every server is asked for its smallest
 // sensible buffers.
 enum class LatencyMode : uint8_t { Normal, Low };
+
+// One value of a choice and the word that names it in options and
+// environment variables.
+template <typename Value>
+struct NamedChoice {
+  const char* Name;
+  Value Is;
+};
+
+// Sets value to the choice text names; false, value untouched, when text
+// names none of them.
+template <typename Value>
+bool ParseNamedChoice(const char* text, std::initializer_list<NamedChoice<Value>> choices, Value& value) {
+  for (const NamedChoice<Value>& choice : choices) {
+    if (std::strcmp(text, choice.Name) == 0) {
+      value = choice.Is;
+      return true;
+    }
+  }
+  return false;
+}
+
 // "normal" or "low"; false for anything else.
 inline bool ParseLatencyMode(const char* text, LatencyMode& mode) {
-  if (std::strcmp(text, "normal") == 0) {
-    mode = LatencyMode::Normal;
-  } else if (std::strcmp(text, "low") == 0) {
-    mode = LatencyMode::Low;
-  } else {
-    return false;
-  }
-  return true;
+  return ParseNamedChoice(text, {{"normal", LatencyMode::Normal}, {"low", LatencyMode::Low}}, mode);
 }
 
 // Each operation returns true on success.
@@ -73,6 +89,38 @@ class AudioDevice : public Interface {
   virtual bool Reset() = 0;
   virtual bool Close() = 0;
   virtual bool IsOpen() const = 0;
+};
+
+// A device that never opens and refuses every other operation, for a
+// machine or a build without the sound it was asked for.
+class UnopenableDevice : public AudioDevice {
+ public:
+  bool Open(const WaveFormat&) override { return false; }
+  bool Prepare(WaveHeader&) override { return false; }
+  bool Unprepare(WaveHeader&) override { return false; }
+  bool Queue(WaveHeader&) override { return false; }
+  bool Start() override { return false; }
+  bool Reset() override { return false; }
+  bool Close() override { return false; }
+  bool IsOpen() const override { return false; }
+};
+
+// A device that hands every operation on to another one; a subclass
+// overrides the operations it adds to.
+class ForwardingDevice : public AudioDevice {
+ public:
+  explicit ForwardingDevice(AudioDevice& device) : Device(device) {}
+  bool Open(const WaveFormat& format) override { return Device.Open(format); }
+  bool Prepare(WaveHeader& header) override { return Device.Prepare(header); }
+  bool Unprepare(WaveHeader& header) override { return Device.Unprepare(header); }
+  bool Queue(WaveHeader& header) override { return Device.Queue(header); }
+  bool Start() override { return Device.Start(); }
+  bool Reset() override { return Device.Reset(); }
+  bool Close() override { return Device.Close(); }
+  bool IsOpen() const override { return Device.IsOpen(); }
+
+ private:
+  AudioDevice& Device;
 };
 
 }  // namespace sorvane

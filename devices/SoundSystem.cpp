@@ -19,7 +19,7 @@ namespace sorvane {
 namespace {
 
 // A device that cannot be opened; Open says why in one line on stderr.
-class RefusingDevice final : public AudioDevice {
+class RefusingDevice final : public UnopenableDevice {
  public:
   RefusingDevice(DeviceKind kind, const std::string& why) : Kind(kind), Why(why) {}
   bool Open(const WaveFormat& format) override {
@@ -28,13 +28,6 @@ class RefusingDevice final : public AudioDevice {
                  Why.c_str());
     return false;
   }
-  bool Prepare(WaveHeader&) override { return false; }
-  bool Unprepare(WaveHeader&) override { return false; }
-  bool Queue(WaveHeader&) override { return false; }
-  bool Start() override { return false; }
-  bool Reset() override { return false; }
-  bool Close() override { return false; }
-  bool IsOpen() const override { return false; }
 
  private:
   const DeviceKind Kind;
@@ -60,12 +53,12 @@ class RefusingSoundSystem final : public SoundSystem {
 // One of the JACK client's devices. When no server answered, Open says so
 // in one line on stderr, as the other systems' devices do; all else is the
 // JACK device's.
-class JackSystemDevice final : public AudioDevice {
+class JackSystemDevice final : public ForwardingDevice {
  public:
   JackSystemDevice(JackSoundSystem& system, JackDevice& device, DeviceKind kind)
-      : System(system), Device(device), Kind(kind) {}
+      : ForwardingDevice(device), System(system), Kind(kind) {}
   bool Open(const WaveFormat& format) override {
-    if (Device.Open(format)) return true;
+    if (ForwardingDevice::Open(format)) return true;
     if (!System.Connected()) {
       std::fprintf(stderr, "%s: cannot open a %s device at %u Hz, mono, 16-bit: JACK: no JACK server is running\n",
                    program_invocation_short_name, Kind == DeviceKind::Capture ? "capture" : "playback",
@@ -73,17 +66,9 @@ class JackSystemDevice final : public AudioDevice {
     }
     return false;
   }
-  bool Prepare(WaveHeader& header) override { return Device.Prepare(header); }
-  bool Unprepare(WaveHeader& header) override { return Device.Unprepare(header); }
-  bool Queue(WaveHeader& header) override { return Device.Queue(header); }
-  bool Start() override { return Device.Start(); }
-  bool Reset() override { return Device.Reset(); }
-  bool Close() override { return Device.Close(); }
-  bool IsOpen() const override { return Device.IsOpen(); }
 
  private:
   JackSoundSystem& System;
-  JackDevice& Device;
   const DeviceKind Kind;
 };
 
@@ -151,16 +136,12 @@ DeviceCounters JackDeviceCounters(const JackCounters& jack, DeviceKind kind, uin
 }
 
 bool ParseSoundChoice(const char* value, SoundChoice& choice) {
-  if (value == nullptr || value[0] == '\0' || std::strcmp(value, "auto") == 0) {
+  if (value == nullptr || value[0] == '\0') {
     choice = SoundChoice::Automatic;
-  } else if (std::strcmp(value, "pulse") == 0) {
-    choice = SoundChoice::Pulse;
-  } else if (std::strcmp(value, "jack") == 0) {
-    choice = SoundChoice::Jack;
-  } else {
-    return false;
+    return true;
   }
-  return true;
+  return ParseNamedChoice(
+      value, {{"auto", SoundChoice::Automatic}, {"pulse", SoundChoice::Pulse}, {"jack", SoundChoice::Jack}}, choice);
 }
 
 std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const SoundOptions& options) {

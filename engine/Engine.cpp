@@ -400,6 +400,16 @@ void SetOutputLevel(EngineState& engine, int32_t db) {
   engine.Params.OutputLevelDb = db;
 }
 
+void SetMidiControl(EngineState& engine, MidiControl control, int32_t value) {
+  switch (control) {
+    case MidiControl::ModDepth: SetModDepth(engine, value); break;
+    case MidiControl::ModRate: SetModRate(engine, value); break;
+    case MidiControl::EchoLevel: SetEchoLevel(engine, value); break;
+    case MidiControl::EchoDelay: SetEchoDelayMs(engine, value); break;
+    case MidiControl::OutputLevel: SetOutputLevel(engine, value); break;
+  }
+}
+
 void SetPhraseOn(EngineState& engine, bool on) {
   SwitchPhraseMode(engine.Phrase, on);
   engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);

@@ -15,6 +15,7 @@
 #include "devices/Device.h"
 #include "core/Reporter.h"
 #include "dsp/FrameAnalyser.h"
+#include "keyboard/MidiNotes.h"
 #include "phrase/PhraseStore.h"
 #include "synth/Synth.h"
 #include "synth/Voices.h"
@@ -263,6 +264,10 @@ void SetEmphasis(EngineState& engine, bool on);
 // The song's level before the output saturation, kOutputLevelMinDb to
 // kOutputLevelMaxDb in 1-dB steps; 0 dB (the start-up value) changes nothing.
 void SetOutputLevel(EngineState& engine, int32_t db);
+// The control a MIDI controller drives, set to value within its range
+// (kMidiControlRanges) by the Set function above that the control's scroll
+// bar calls.
+void SetMidiControl(EngineState& engine, MidiControl control, int32_t value);
 
 // Phrase mode on or off, and a new capture; both tell the host the new
 // state of the phrase buttons.

@@ -113,14 +113,7 @@ class Plugin final : public MidiTarget {
   void MidiKeyDown(int32_t key) override { KeyNoteOnUnlocked(Vocoder.Engine(), key); }
   void MidiKeyUp(int32_t key) override { KeyNoteOffUnlocked(Vocoder.Engine(), key); }
   void MidiControlChange(MidiControl control, int32_t value) override {
-    EngineState& engine = Vocoder.Engine();
-    switch (control) {
-      case MidiControl::ModDepth: SetModDepth(engine, value); break;
-      case MidiControl::ModRate: SetModRate(engine, value); break;
-      case MidiControl::EchoLevel: SetEchoLevel(engine, value); break;
-      case MidiControl::EchoDelay: SetEchoDelayMs(engine, value); break;
-      case MidiControl::OutputLevel: SetOutputLevel(engine, value); break;
-    }
+    SetMidiControl(Vocoder.Engine(), control, value);
   }
 
  private:

@@ -39,26 +39,18 @@ double Now() {
 // The playback device, appending every block queued on it to the output
 // as it goes: what the program would write to a take, and written the way
 // a take is, from the event thread between blocks.
-class RecordingPlayback final : public AudioDevice {
+class RecordingPlayback final : public ForwardingDevice {
  public:
-  RecordingPlayback(AudioDevice& device, RunOutputs& outputs) : Device(device), Outputs(outputs) {}
-  bool Open(const WaveFormat& format) override { return Device.Open(format); }
-  bool Prepare(WaveHeader& header) override { return Device.Prepare(header); }
-  bool Unprepare(WaveHeader& header) override { return Device.Unprepare(header); }
+  RecordingPlayback(AudioDevice& device, RunOutputs& outputs) : ForwardingDevice(device), Outputs(outputs) {}
   bool Queue(WaveHeader& header) override {
-    if (!Device.Queue(header)) return false;
+    if (!ForwardingDevice::Queue(header)) return false;
     // Samples are copied before the callback can have played them: the
     // engine filled the buffer before queueing and does not touch it again.
     Outputs.Write(header.Data, header.BufferLength / 2);
     return true;
   }
-  bool Start() override { return Device.Start(); }
-  bool Reset() override { return Device.Reset(); }
-  bool Close() override { return Device.Close(); }
-  bool IsOpen() const override { return Device.IsOpen(); }
 
  private:
-  AudioDevice& Device;
   RunOutputs& Outputs;
 };
 

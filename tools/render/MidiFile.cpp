@@ -330,14 +330,6 @@ void MidiPlayer::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 // As the scroll bars (the script's moddepth, modrate, echolevel, echodelay,
 // outputlevel) set them. A file's controllers drive only the modulation
 // wheel's control: nothing is learnt in a render.
-void MidiPlayer::MidiControlChange(MidiControl control, int32_t value) {
-  switch (control) {
-    case MidiControl::ModDepth: SetModDepth(Engine, value); break;
-    case MidiControl::ModRate: SetModRate(Engine, value); break;
-    case MidiControl::EchoLevel: SetEchoLevel(Engine, value); break;
-    case MidiControl::EchoDelay: SetEchoDelayMs(Engine, value); break;
-    case MidiControl::OutputLevel: SetOutputLevel(Engine, value); break;
-  }
-}
+void MidiPlayer::MidiControlChange(MidiControl control, int32_t value) { SetMidiControl(Engine, control, value); }
 
 }  // namespace sorvane
