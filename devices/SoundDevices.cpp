@@ -54,24 +54,18 @@ SoundDeviceInfo PulseDevice(const char* name, const char* description) {
   return device;
 }
 
-void OnSourceInfo(pa_context*, const pa_source_info* info, int last, void* data) {
+// One source (Info pa_source_info) or sink (pa_sink_info) added to the
+// server's list of them; the call after the last one counts the listing as
+// answered.
+template <typename Info, std::vector<SoundDeviceInfo> SoundServerDevices::*List>
+void OnDeviceInfo(pa_context*, const Info* info, int last, void* data) {
   auto* query = static_cast<PulseQuery*>(data);
   if (last != 0) {
     --query->Pending;
     query->Failed = query->Failed || last < 0;
     return;
   }
-  query->Devices->Inputs.push_back(PulseDevice(info->name, info->description));
-}
-
-void OnSinkInfo(pa_context*, const pa_sink_info* info, int last, void* data) {
-  auto* query = static_cast<PulseQuery*>(data);
-  if (last != 0) {
-    --query->Pending;
-    query->Failed = query->Failed || last < 0;
-    return;
-  }
-  query->Devices->Outputs.push_back(PulseDevice(info->name, info->description));
+  (query->Devices->*List).push_back(PulseDevice(info->name, info->description));
 }
 
 void MarkDefault(std::vector<SoundDeviceInfo>& devices, const std::string& name) {
@@ -112,8 +106,8 @@ SoundServerDevices ListPulseDevices() {
   } else {
     pa_operation* operations[] = {
         pa_context_get_server_info(context, &OnServerInfo, &query),
-        pa_context_get_source_info_list(context, &OnSourceInfo, &query),
-        pa_context_get_sink_info_list(context, &OnSinkInfo, &query),
+        pa_context_get_source_info_list(context, &OnDeviceInfo<pa_source_info, &SoundServerDevices::Inputs>, &query),
+        pa_context_get_sink_info_list(context, &OnDeviceInfo<pa_sink_info, &SoundServerDevices::Outputs>, &query),
     };
     for (pa_operation* operation : operations) {
       if (operation == nullptr) {

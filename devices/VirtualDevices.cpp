@@ -19,25 +19,53 @@ int64_t LaterBy(int64_t time, int64_t samples) {
 
 }  // namespace
 
-class VirtualCapture final : public AudioDevice {
+// What the virtual capture and playback device do alike: an operation the
+// rig was told to fail fails; Open and Close set the rig's flag for the
+// device; buffers are prepared on the device's own queue.
+class VirtualDevice : public AudioDevice {
  public:
-  explicit VirtualCapture(VirtualAudioRig& rig) : Rig(rig) {}
+  VirtualDevice(VirtualAudioRig& rig, bool capture)
+      : Rig(rig),
+        Capture(capture),
+        Opened(capture ? rig.CaptureOpen : rig.PlaybackOpen),
+        Buffers(capture ? rig.CaptureBuffers : rig.PlaybackBuffers) {}
   bool Open(const WaveFormat&) override {
-    if (Rig.ConsumeFailure(true, VirtualAudioRig::Op::Open)) return false;
-    Rig.CaptureOpen = true;
+    if (Fails(VirtualAudioRig::Op::Open)) return false;
+    Opened = true;
     return true;
   }
   bool Prepare(WaveHeader& header) override {
-    return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Prepare) && Rig.CaptureBuffers.Prepare(header);
+    return !Fails(VirtualAudioRig::Op::Prepare) && Buffers.Prepare(header);
   }
   bool Unprepare(WaveHeader& header) override {
-    return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Unprepare) && Rig.CaptureBuffers.Unprepare(header);
+    return !Fails(VirtualAudioRig::Op::Unprepare) && Buffers.Unprepare(header);
   }
+  bool Close() override {
+    Opened = false;
+    return true;
+  }
+  bool IsOpen() const override { return Opened; }
+
+ protected:
+  // True once for each failure FailNext asked for.
+  bool Fails(VirtualAudioRig::Op op) { return Rig.ConsumeFailure(Capture, op); }
+
+  VirtualAudioRig& Rig;
+
+ private:
+  const bool Capture;
+  bool& Opened;
+  BufferQueue& Buffers;
+};
+
+class VirtualCapture final : public VirtualDevice {
+ public:
+  explicit VirtualCapture(VirtualAudioRig& rig) : VirtualDevice(rig, true) {}
   bool Queue(WaveHeader& header) override {
-    return !Rig.ConsumeFailure(true, VirtualAudioRig::Op::Queue) && Rig.CaptureBuffers.Queue(header);
+    return !Fails(VirtualAudioRig::Op::Queue) && Rig.CaptureBuffers.Queue(header);
   }
   bool Start() override {
-    if (Rig.ConsumeFailure(true, VirtualAudioRig::Op::Start)) return false;
+    if (Fails(VirtualAudioRig::Op::Start)) return false;
     Rig.CaptureStarted = true;
     return true;
   }
@@ -48,34 +76,15 @@ class VirtualCapture final : public AudioDevice {
     Rig.CaptureStarted = false;
     return true;
   }
-  bool Close() override {
-    Rig.CaptureOpen = false;
-    return true;
-  }
-  bool IsOpen() const override { return Rig.CaptureOpen; }
-
- private:
-  VirtualAudioRig& Rig;
 };
 
-class VirtualPlayback final : public AudioDevice {
+class VirtualPlayback final : public VirtualDevice {
  public:
   static constexpr uint32_t kPlayChunk = 256;
 
-  explicit VirtualPlayback(VirtualAudioRig& rig) : Rig(rig) {}
-  bool Open(const WaveFormat&) override {
-    if (Rig.ConsumeFailure(false, VirtualAudioRig::Op::Open)) return false;
-    Rig.PlaybackOpen = true;
-    return true;
-  }
-  bool Prepare(WaveHeader& header) override {
-    return !Rig.ConsumeFailure(false, VirtualAudioRig::Op::Prepare) && Rig.PlaybackBuffers.Prepare(header);
-  }
-  bool Unprepare(WaveHeader& header) override {
-    return !Rig.ConsumeFailure(false, VirtualAudioRig::Op::Unprepare) && Rig.PlaybackBuffers.Unprepare(header);
-  }
+  explicit VirtualPlayback(VirtualAudioRig& rig) : VirtualDevice(rig, false) {}
   bool Queue(WaveHeader& header) override {
-    if (Rig.ConsumeFailure(false, VirtualAudioRig::Op::Queue)) return false;
+    if (Fails(VirtualAudioRig::Op::Queue)) return false;
     if (!Rig.PlaybackBuffers.Queue(header)) return false;
     const uint32_t samples = header.BufferLength / 2;
     // A buffer starts when it is written or when the one before it ends.
@@ -109,14 +118,6 @@ class VirtualPlayback final : public AudioDevice {
     Rig.PlaybackEnd = Rig.CurrentTime;
     return true;
   }
-  bool Close() override {
-    Rig.PlaybackOpen = false;
-    return true;
-  }
-  bool IsOpen() const override { return Rig.PlaybackOpen; }
-
- private:
-  VirtualAudioRig& Rig;
 };
 
 VirtualAudioRig::VirtualAudioRig()

@@ -96,6 +96,7 @@ class VirtualAudioRig {
   void FailNext(bool capture, Op op);
 
  private:
+  friend class VirtualDevice;
   friend class VirtualCapture;
   friend class VirtualPlayback;
 
