@@ -26,13 +26,15 @@ void PutLe32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-// Reads count bytes at offset without moving the file position; returns the
-// number read (short at the end of the file or on an error).
-int64_t ReadAt(int fd, void* buffer, std::size_t count, int64_t offset) {
-  auto* p = static_cast<uint8_t*>(buffer);
+// Moves count bytes from or to p with transfer(at, bytes, done), which
+// does what read or write would for the bytes at p + done, until all are
+// moved: short and interrupted calls are repeated. Returns the number moved
+// (short at the end of the file or on an error).
+template <typename Byte, typename Transfer>
+int64_t TransferAll(Byte* p, std::size_t count, Transfer transfer) {
   std::size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::pread(fd, p + done, count - done, static_cast<off_t>(offset) + done);
+    const ssize_t n = transfer(p + done, count - done, done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
@@ -40,16 +42,18 @@ int64_t ReadAt(int fd, void* buffer, std::size_t count, int64_t offset) {
   return static_cast<int64_t>(done);
 }
 
+// Reads or writes count bytes at offset without moving the file position.
+int64_t ReadAt(int fd, void* buffer, std::size_t count, int64_t offset) {
+  return TransferAll(static_cast<uint8_t*>(buffer), count, [&](uint8_t* at, std::size_t bytes, std::size_t done) {
+    return ::pread(fd, at, bytes, static_cast<off_t>(offset) + done);
+  });
+}
+
 int64_t WriteAt(int fd, const void* data, std::size_t count, int64_t offset) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pwrite(fd, p + done, count - done, static_cast<off_t>(offset) + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return TransferAll(static_cast<const uint8_t*>(data), count,
+                     [&](const uint8_t* at, std::size_t bytes, std::size_t done) {
+                       return ::pwrite(fd, at, bytes, static_cast<off_t>(offset) + done);
+                     });
 }
 
 int64_t CurrentPosition(int fd) {
@@ -354,28 +358,14 @@ RiffStatus RiffTruncate(RiffFile& file, int64_t length) {
 
 int64_t RiffRead(RiffFile& file, void* buffer, std::size_t count) {
   if (file.Fd < 0) return 0;
-  auto* p = static_cast<uint8_t*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(file.Fd, p + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return TransferAll(static_cast<uint8_t*>(buffer), count,
+                     [&](uint8_t* at, std::size_t bytes, std::size_t) { return ::read(file.Fd, at, bytes); });
 }
 
 int64_t RiffWrite(RiffFile& file, const void* data, std::size_t count) {
   if (file.Fd < 0) return 0;
-  const auto* p = static_cast<const uint8_t*>(data);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(file.Fd, p + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return TransferAll(static_cast<const uint8_t*>(data), count,
+                     [&](const uint8_t* at, std::size_t bytes, std::size_t) { return ::write(file.Fd, at, bytes); });
 }
 
 RiffStatus RiffCreateChunk(RiffFile& file, RiffChunk& chunk) {

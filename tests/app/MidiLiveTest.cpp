@@ -26,6 +26,7 @@
 
 #include "AppTestSupport.h"
 #include "tests/support/JackServer.h"
+#include "tests/support/Wait.h"
 
 namespace sorvane {
 namespace {
@@ -34,12 +35,7 @@ namespace fs = std::filesystem;
 
 // Pumps the event loop until done() or the time is up.
 bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QTest::qWait(10);
-  }
-  return true;
+  return test::WaitUntil(done, seconds, [] { QTest::qWait(10); });
 }
 
 // Captures what is written to stderr while it lives.

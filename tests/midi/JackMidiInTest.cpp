@@ -22,20 +22,14 @@
 #include "engine/EventQueue.h"
 #include "midi/JackMidiIn.h"
 #include "tests/support/JackServer.h"
+#include "tests/support/Wait.h"
 
 namespace sorvane {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool WaitFor(const std::function<bool()>& done, int seconds = 20) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+bool WaitFor(const std::function<bool()>& done, int seconds = 20) { return test::WaitFor(done, seconds, 10); }
 
 // A client with MIDI output ports that stay silent until Send() is asked
 // for; the message then goes out on Ports[sender] in one cycle.

@@ -19,6 +19,7 @@
 #include "tests/plugin/PluginHost.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace sorvane {
 namespace {
@@ -100,16 +101,6 @@ struct Player {
   }
 };
 
-template <typename Done>
-bool WaitFor(Done done, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 TEST(PluginOnJack, JalvPlaysTheNoteFromMidiAtItsPitch) {
   const test::TempDir dir;
   test::JackServer server(dir.Path / "jackd.log", kRate, 256);
@@ -145,7 +136,7 @@ TEST(PluginOnJack, JalvPlaysTheNoteFromMidiAtItsPitch) {
 
   const std::string plugin = kJalvClient;
   const bool appeared =
-      WaitFor([&] { return jack_port_by_name(client, (plugin + ":song_l").c_str()) != nullptr; }, 20);
+      test::WaitFor([&] { return jack_port_by_name(client, (plugin + ":song_l").c_str()) != nullptr; }, 20, 50);
   EXPECT_TRUE(appeared) << "jalv's ports did not appear; see " << (dir.Path / "jalv.log");
   if (appeared) {
     EXPECT_EQ(jack_connect(client, "player:voice", (plugin + ":voice").c_str()), 0);
@@ -154,7 +145,7 @@ TEST(PluginOnJack, JalvPlaysTheNoteFromMidiAtItsPitch) {
     // A few cycles for the connections to take, then the note.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     player.Started = true;
-    EXPECT_TRUE(WaitFor([&] { return player.Recorded.load() == player.Song.size(); }, 20));
+    EXPECT_TRUE(test::WaitFor([&] { return player.Recorded.load() == player.Song.size(); }, 20, 50));
   }
   jack_deactivate(client);
   jack_client_close(client);
