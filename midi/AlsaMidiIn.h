@@ -16,16 +16,14 @@
 #include <string>
 #include <thread>
 
+#include "midi/MidiPort.h"
+
 namespace sorvane {
 
-class AudioEventQueue;
-
-class AlsaMidiIn {
+class AlsaMidiIn final : public MidiPort {
  public:
   explicit AlsaMidiIn(AudioEventQueue& queue) : Queue(queue) {}
-  ~AlsaMidiIn() { Close(); }
-  AlsaMidiIn(const AlsaMidiIn&) = delete;
-  AlsaMidiIn& operator=(const AlsaMidiIn&) = delete;
+  ~AlsaMidiIn() override { Close(); }
 
   // Opens the client and port, connects the hardware sources and starts the
   // receiving thread. False, with why in reason, when the sequencer cannot

@@ -30,16 +30,14 @@
 #include <thread>
 #include <vector>
 
+#include "midi/MidiPort.h"
+
 namespace sorvane {
 
-class AudioEventQueue;
-
-class JackMidiIn {
+class JackMidiIn final : public MidiPort {
  public:
   explicit JackMidiIn(AudioEventQueue& queue) : Queue(queue) {}
-  ~JackMidiIn() { Close(); }
-  JackMidiIn(const JackMidiIn&) = delete;
-  JackMidiIn& operator=(const JackMidiIn&) = delete;
+  ~JackMidiIn() override { Close(); }
 
   // Standalone: opens client "Sorvane" on the running server, attaches,
   // activates and starts. False, with why in reason, when no server runs or

@@ -8,22 +8,6 @@
 
 namespace sorvane {
 
-namespace {
-
-class AlsaPort final : public MidiPort {
- public:
-  explicit AlsaPort(AudioEventQueue& queue) : In(queue) {}
-  AlsaMidiIn In;
-};
-
-class JackPort final : public MidiPort {
- public:
-  explicit JackPort(AudioEventQueue& queue) : In(queue) {}
-  JackMidiIn In;
-};
-
-}  // namespace
-
 bool MidiOnJackSoundClient(const char* value) {
   const std::string choice = value != nullptr ? value : "";
   return choice.empty() || choice == "auto" || choice == "jack";
@@ -42,15 +26,15 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
   }
   std::string alsaReason, jackReason;
   if (choice.empty() || choice == "alsa") {
-    auto port = std::make_unique<AlsaPort>(queue);
-    if (port->In.Open(alsaReason)) {
+    auto port = std::make_unique<AlsaMidiIn>(queue);
+    if (port->Open(alsaReason)) {
       system = MidiSystem::Alsa;
       return port;
     }
   }
   if (choice.empty() || choice == "jack") {
-    auto port = std::make_unique<JackPort>(queue);
-    if (port->In.Open(jackReason)) {
+    auto port = std::make_unique<JackMidiIn>(queue);
+    if (port->Open(jackReason)) {
       system = MidiSystem::Jack;
       return port;
     }

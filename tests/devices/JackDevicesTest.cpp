@@ -31,6 +31,7 @@
 #include "engine/EventQueue.h"
 #include "tests/support/AllocationCount.h"
 #include "tests/support/JackServer.h"
+#include "tests/support/Wait.h"
 
 namespace sorvane {
 namespace {
@@ -50,14 +51,7 @@ std::string PrintSetting(const testing::TestParamInfo<ServerSetting>& info) {
   return std::to_string(info.param.Rate) + "Hz" + std::to_string(info.param.Period);
 }
 
-bool WaitFor(const std::function<bool()>& done, double seconds = 10) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+bool WaitFor(const std::function<bool()>& done, double seconds = 10) { return test::WaitFor(done, seconds, 5); }
 
 struct Buffer {
   std::array<int16_t, kFrames> Samples{};
@@ -215,6 +209,14 @@ class JackDevices : public testing::TestWithParam<ServerSetting> {
     ASSERT_TRUE(System->Playback().Open(WaveFormat{}));
     ASSERT_TRUE(QueueAll(System->Capture(), capture));
     ASSERT_TRUE(System->Capture().Start());
+  }
+
+  // As OpenAndStart, with song queued for playback too, and a tenth of a
+  // second run with both going.
+  void RunWithBothQueued(std::vector<Buffer>& capture, std::vector<Buffer>& song) {
+    ASSERT_NO_FATAL_FAILURE(OpenAndStart(capture));
+    ASSERT_TRUE(QueueAll(System->Playback(), song));
+    Engine.RunFor(0.1);
   }
 
   // Buffers for the devices, kept until the client has closed: the process
@@ -416,9 +418,7 @@ TEST_P(JackDevices, BufferTimesAreWhenTheirSamplesCrossThePorts) {
 TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {
   std::vector<Buffer>& capture = Buffers(101);
   std::vector<Buffer>& song = Buffers(20);
-  OpenAndStart(capture);
-  ASSERT_TRUE(QueueAll(System->Playback(), song));
-  Engine.RunFor(0.1);
+  ASSERT_NO_FATAL_FAILURE(RunWithBothQueued(capture, song));
   ASSERT_TRUE(System->Capture().Reset());
   ASSERT_TRUE(System->Playback().Reset());
   Engine.Dispatch();
@@ -449,9 +449,7 @@ TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {
 TEST_P(JackDevices, ServerGoingAwayIsReportedAndEveryBufferComesBack) {
   std::vector<Buffer>& capture = Buffers(101);
   std::vector<Buffer>& song = Buffers(20);
-  OpenAndStart(capture);
-  ASSERT_TRUE(QueueAll(System->Playback(), song));
-  Engine.RunFor(0.1);
+  ASSERT_NO_FATAL_FAILURE(RunWithBothQueued(capture, song));
   // SIGTERM: a server killed outright keeps its slot in JACK's shared
   // registry of servers, which holds eight.
   kill(Server->Pid, SIGTERM);
