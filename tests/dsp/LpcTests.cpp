@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 
 #include "../SimdPaths.h"
 #include "dsp/Lpc.h"
@@ -88,34 +90,36 @@ TEST(Autocorrelate, GroupedLagsMatchThePlainSumBitForBit) {
   });
 }
 
-TEST(LevinsonDurbin, SilentFrameGivesZeroReflections) {
-  std::array<double, kCoefficientCount> r{};
+// What LevinsonDurbin gives for an autocorrelation that starts with the
+// values given and is zero after them; k[0] is set to k0 beforehand.
+struct Levinson {
   std::array<double, kCoefficientCount> k{};
   std::array<double, kCoefficientCount> e{};
-  k[0] = 7;  // must stay untouched
-  LevinsonDurbin(r.data(), kLpcOrder, k.data(), e.data());
+};
+Levinson SolveLevinson(std::initializer_list<double> start, double k0 = 0) {
+  std::array<double, kCoefficientCount> r{};
+  std::copy(start.begin(), start.end(), r.begin());
+  Levinson out;
+  out.k[0] = k0;
+  LevinsonDurbin(r.data(), kLpcOrder, out.k.data(), out.e.data());
+  return out;
+}
+
+TEST(LevinsonDurbin, SilentFrameGivesZeroReflections) {
+  const auto [k, e] = SolveLevinson({}, 7);  // k[0] must stay untouched
   EXPECT_EQ(k[0], 7.0);
   for (int m = 1; m <= kLpcOrder; ++m) EXPECT_EQ(k[m], 0.0);
   for (double v : e) EXPECT_EQ(v, 0.0);
 }
 
 TEST(LevinsonDurbin, ZeroErrorDividesByOne) {
-  std::array<double, kCoefficientCount> r{};
-  r[1] = 0.25;
-  std::array<double, kCoefficientCount> k{};
-  std::array<double, kCoefficientCount> e{};
-  LevinsonDurbin(r.data(), kLpcOrder, k.data(), e.data());
+  const auto [k, e] = SolveLevinson({0, 0.25});
   EXPECT_EQ(k[1], 0.25);
   EXPECT_EQ(e[1], 0.0);
 }
 
 TEST(LevinsonDurbin, SecondOrderExample) {
-  std::array<double, kCoefficientCount> r{};
-  r[0] = 1;
-  r[1] = 0.5;
-  std::array<double, kCoefficientCount> k{};
-  std::array<double, kCoefficientCount> e{};
-  LevinsonDurbin(r.data(), kLpcOrder, k.data(), e.data());
+  const auto [k, e] = SolveLevinson({1, 0.5});
   EXPECT_EQ(k[1], 0.5);
   EXPECT_EQ(e[1], 0.75);
   EXPECT_EQ(k[2], -0.25 / 0.75);
@@ -123,12 +127,7 @@ TEST(LevinsonDurbin, SecondOrderExample) {
 }
 
 TEST(LevinsonDurbin, NoStabilityTestLetsTheErrorTurnNegative) {
-  std::array<double, kCoefficientCount> r{};
-  r[0] = 1;
-  r[1] = 2;  // not a valid autocorrelation: |k1| > 1
-  std::array<double, kCoefficientCount> k{};
-  std::array<double, kCoefficientCount> e{};
-  LevinsonDurbin(r.data(), kLpcOrder, k.data(), e.data());
+  const auto [k, e] = SolveLevinson({1, 2});  // not a valid autocorrelation: |k1| > 1
   EXPECT_EQ(k[1], 2.0);
   EXPECT_EQ(e[1], -3.0);
 }

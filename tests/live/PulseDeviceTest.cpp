@@ -66,6 +66,15 @@ bool QueueBuffer(AudioDevice& device, WaveHeader& header) {
   return device.Prepare(header) && device.Queue(header);
 }
 
+// Opens device and prepares and queues every one of buffers on it.
+bool OpenAndQueueAll(AudioDevice& device, Buffers& buffers) {
+  if (!device.Open(WaveFormat{})) return false;
+  for (auto& h : buffers.Headers) {
+    if (!QueueBuffer(device, h)) return false;
+  }
+  return true;
+}
+
 // Runs the event loop until count events have been logged or the time is up.
 // A busy machine may hold the audio server up for a while; the order and the
 // samples are what the tests judge, not how fast they came.
@@ -184,9 +193,8 @@ TEST_F(PulseLive, QueueRefusesUnpreparedOrTwiceQueuedBuffersAndUnprepareWhileQue
 // The engine's pattern: 101 buffers out, each handed back as it returns.
 TEST_F(PulseLive, CaptureFillsTheOldestBufferAndReportsFullBlocksAtTheBlockRate) {
   AudioDevice* capture = &Sound->Capture();
-  ASSERT_TRUE(capture->Open(WaveFormat{}));
   Buffers buffers(101);
-  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  ASSERT_TRUE(OpenAndQueueAll(*capture, buffers));
   struct Checker {
     AudioDevice* Device;
     Buffers* Ring;
@@ -228,9 +236,8 @@ TEST_F(PulseLive, CaptureDeliversExactlyWhatIsPlayedIntoTheSource) {
   ASSERT_TRUE(live::WriteWav(dir + "/in.wav", signal));
 
   AudioDevice* capture = &Sound->Capture();
-  ASSERT_TRUE(capture->Open(WaveFormat{}));
   Buffers buffers(101);
-  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  ASSERT_TRUE(OpenAndQueueAll(*capture, buffers));
   struct Collector {
     AudioDevice* Device;
     std::vector<int16_t> Samples;
@@ -356,9 +363,8 @@ TEST_F(PulseLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
 
 TEST_F(PulseLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
   AudioDevice* capture = &Sound->Capture();
-  ASSERT_TRUE(capture->Open(WaveFormat{}));
   Buffers buffers(101);
-  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*capture, h));
+  ASSERT_TRUE(OpenAndQueueAll(*capture, buffers));
   ASSERT_TRUE(capture->Start());
   EventLog log;
   RunLoop(Queue, 0.25, &EventLog::Handle, &log);
@@ -403,9 +409,8 @@ TEST_F(PulseLive, CaptureResetReturnsEveryQueuedBufferAtOnceInOrder) {
 
 TEST_F(PulseLive, PlaybackResetReturnsEveryQueuedBufferAndLaterBuffersPlay) {
   AudioDevice* playback = &Sound->Playback();
-  ASSERT_TRUE(playback->Open(WaveFormat{}));
   Buffers buffers(60);
-  for (auto& h : buffers.Headers) ASSERT_TRUE(QueueBuffer(*playback, h));
+  ASSERT_TRUE(OpenAndQueueAll(*playback, buffers));
   EventLog log;
   RunLoop(Queue, 0.15, &EventLog::Handle, &log);
   const size_t played = log.Events.size();

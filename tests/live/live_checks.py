@@ -2,6 +2,7 @@
 """What the loopback tests share: the list of failed checks, reading the
 renderer's summary, the renderer's end, the sound around a gap and the
 pitch of a recorded song."""
+import math
 import os
 import re
 import subprocess
@@ -74,3 +75,10 @@ def fundamental(x, rate, expected):
         estimates.append((k + d) * hz_per_bin / h)
         weights.append(spectrum[k])
     return float(np.average(estimates, weights=weights))
+
+
+def check_pitch(x, rate, a, b, when=""):
+    """Samples a to b of x sound at 220 Hz, within 5 cents."""
+    f0 = fundamental(x[a:b], rate, 220.0)
+    cents = 1200 * math.log2(f0 / 220.0)
+    check(abs(cents) < 5, "pitch %.3f Hz is within 5 cents of 220 Hz (%.2f cents)%s" % (f0, cents, when))

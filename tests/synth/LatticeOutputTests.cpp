@@ -125,11 +125,7 @@ TEST(Echo, RepeatsHalfTheStoredValueOneDelayLater) {
   r.Params.EchoLevel = 100;
   r.St->EchoBuffer[0] = 1000.0;
   r.St->EchoBuffer[5] = 3.0;
-  std::vector<int16_t> out;
-  for (int b = 0; b < 21; ++b) {
-    const auto block = r.Block(220);
-    out.insert(out.end(), block.begin(), block.end());
-  }
+  const std::vector<int16_t> out = r.Blocks(21, 220);
   EXPECT_EQ(out[0], 500);
   EXPECT_EQ(out[2205], 250);
   EXPECT_EQ(out[4410], 125);
@@ -157,11 +153,7 @@ TEST(Echo, TwoHundredMillisecondsUsesTheWholeBuffer) {
   r.Params.EchoLevel = 100;
   r.Params.EchoDelayMs = 200;  // 4410 samples
   r.St->EchoBuffer[4409] = 100.0;
-  std::vector<int16_t> out;
-  for (int b = 0; b < 21; ++b) {
-    const auto block = r.Block(220);
-    out.insert(out.end(), block.begin(), block.end());
-  }
+  const std::vector<int16_t> out = r.Blocks(21, 220);
   EXPECT_EQ(out[4409], 50);
   EXPECT_EQ(r.St->EchoPos, (21 * 220) % 4410);
 }

@@ -38,6 +38,15 @@ struct SynthRig {
     SynthesizeBlock(*St, Pool, Inputs(replay), out.data(), length);
     return out;
   }
+  // count blocks of length samples, one after the other.
+  std::vector<int16_t> Blocks(int count, int length) {
+    std::vector<int16_t> out;
+    for (int b = 0; b < count; ++b) {
+      const std::vector<int16_t> block = Block(length);
+      out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
+  }
 };
 
 }  // namespace sorvane::test
