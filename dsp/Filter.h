@@ -34,6 +34,20 @@ struct FilterState {
 };
 static_assert(std::is_trivially_copyable_v<FilterState>);
 
+// One sample through section 2 or 3 of the cascade: c holds the section's
+// five coefficients, w its two states, y is the output of the section
+// before. The first sum is (c0·w1 + y) + c1·w2, in that order.
+template <typename T, typename FlushRule>
+inline __attribute__((always_inline)) T CascadeSection(const T* c, T* w, T y, FlushRule flush) {
+  T v = c[0] * w[0] + y + c[1] * w[1];
+  v = flush(v);
+  T out = c[2] * v + c[3] * w[0] + c[4] * w[1];
+  out = flush(out);
+  w[1] = w[0];
+  w[0] = v;
+  return out;
+}
+
 // One sample through the cascade, on any value type T: a double, or doubles
 // side by side in a vector, one filter to a lane. c holds the 16
 // coefficients and w the six states as T; flush is the flush rule on T.
@@ -50,22 +64,9 @@ inline __attribute__((always_inline)) T CascadeSample(const T* c, T* w, T x, Flu
   w[1] = w[0];
   w[0] = v;
 
-  // Section 2: (c6·w1 + y1) + c7·w2, in that order.
-  v = c[6] * w[2] + y + c[7] * w[3];
-  v = flush(v);
-  y = c[8] * v + c[9] * w[2] + c[10] * w[3];
-  y = flush(y);
-  w[3] = w[2];
-  w[2] = v;
-
-  // Section 3.
-  v = c[11] * w[4] + y + c[12] * w[5];
-  v = flush(v);
-  y = c[13] * v + c[14] * w[4] + c[15] * w[5];
-  y = flush(y);
-  w[5] = w[4];
-  w[4] = v;
-  return y;
+  // Sections 2 and 3, each fed the output of the one before.
+  y = CascadeSection(c + 6, w + 2, y, flush);
+  return CascadeSection(c + 11, w + 4, y, flush);
 }
 
 // One sample through one filter. Inline: it runs for every sample of every
