@@ -71,6 +71,15 @@ void BufferQueue::Complete(WaveHeader& header) noexcept {
   Done(Context, header);
 }
 
+BufferQueue::FrontPiece BufferQueue::NextPiece(uint32_t index, uint32_t moved, uint32_t frames,
+                                               int64_t startUs) noexcept {
+  WaveHeader& header = *Ring[index & kMask];
+  const uint32_t length = header.BufferLength / 2;
+  const uint32_t take = std::min(length - FrontFrames, frames - moved);
+  if (FrontFrames == 0) header.FirstSampleAtUs = static_cast<uintptr_t>(startUs + FramesToUs(moved));
+  return {header, length, take};
+}
+
 void BufferQueue::Capture(const int16_t* input, uint32_t frames, int64_t firstFrameAtUs) noexcept {
   uint32_t moved = 0;
   while (moved < frames) {
@@ -79,10 +88,7 @@ void BufferQueue::Capture(const int16_t* input, uint32_t frames, int64_t firstFr
       IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
       return;
     }
-    WaveHeader& header = *Ring[head & kMask];
-    const uint32_t capacity = header.BufferLength / 2;
-    const uint32_t take = std::min(capacity - FrontFrames, frames - moved);
-    if (FrontFrames == 0) header.FirstSampleAtUs = static_cast<uintptr_t>(firstFrameAtUs + FramesToUs(moved));
+    const auto [header, capacity, take] = NextPiece(head, moved, frames, firstFrameAtUs);
     int16_t* to = header.Data + FrontFrames;
     if (input != nullptr) {
       std::memcpy(to, input + moved, take * sizeof(int16_t));
@@ -128,10 +134,7 @@ void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64
       IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
       return;
     }
-    WaveHeader& header = *Ring[head & kMask];
-    const uint32_t length = header.BufferLength / 2;
-    const uint32_t take = std::min(length - FrontFrames, frames - moved);
-    if (FrontFrames == 0) header.FirstSampleAtUs = static_cast<uintptr_t>(playedFromUs + FramesToUs(moved));
+    const auto [header, length, take] = NextPiece(head, moved, frames, playedFromUs);
     std::memcpy(output + moved, header.Data + FrontFrames, take * sizeof(int16_t));
     FrontFrames += take;
     moved += take;

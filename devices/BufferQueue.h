@@ -106,6 +106,16 @@ class BufferQueue {
 
  private:
   void Complete(WaveHeader& header) noexcept;
+  // The part of the front buffer that the next move covers.
+  struct FrontPiece {
+    WaveHeader& Header;  // the buffer at the ring position
+    uint32_t Length;     // its length in frames
+    uint32_t Take;       // frames to move: as many of the left ones as it has room for
+  };
+  // The piece of the buffer at ring position index for the frames still to
+  // move. A buffer that starts with it is stamped with its first sample's
+  // time: startUs, plus the moved frames before it.
+  FrontPiece NextPiece(uint32_t index, uint32_t moved, uint32_t frames, int64_t startUs) noexcept;
   // Playback: completes, oldest first, the buffers played by nowUs.
   void ReturnPlayed(int64_t nowUs) noexcept;
   // playedFromUs: when output[0] is played, the hold already capped;
