@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "app/AudioBackend.h"
@@ -237,6 +238,9 @@ class TForm1 : public QWidget, public NoticeTarget {
 
   std::unique_ptr<AudioBackend> Audio;
   std::unique_ptr<EngineState> EngineData;
+  // The engine's lock, held by a handler while it changes the engine: the
+  // engine's thread may be running a block meanwhile.
+  std::unique_lock<EngineMutex> LockEngine() { return std::unique_lock<EngineMutex>(EngineData->EngineLock); }
   // What the engine tells the window, from whichever thread it runs on.
   std::unique_ptr<EngineNotices> Notices;
   // Runs the sound devices' events (the blocks) and MIDI when the devices

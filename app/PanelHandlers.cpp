@@ -24,12 +24,18 @@
 namespace sorvane {
 
 void TForm1::RadioGroup2Click() {
-  SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId());
+  {
+    const auto lock = LockEngine();
+    SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId());
+  }
   SaveSettings();
 }
 
 void TForm1::RadioGroup1Click() {
-  SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId());
+  {
+    const auto lock = LockEngine();
+    SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId());
+  }
   SaveSettings();
 }
 
@@ -42,38 +48,59 @@ void TForm1::ShowScrollValue(QLabel* label, const char* format, int32_t value) {
 }
 
 void TForm1::ScrollBar1Change() {
-  SetModDepth(*EngineData, ScrollBar1->value());
+  {
+    const auto lock = LockEngine();
+    SetModDepth(*EngineData, ScrollBar1->value());
+  }
   ShowScrollValue(Label4, "%d%%", EngineData->Params.ModDepth);
 }
 
 void TForm1::ScrollBar2Change() {
-  SetModRate(*EngineData, ScrollBar2->value());
+  {
+    const auto lock = LockEngine();
+    SetModRate(*EngineData, ScrollBar2->value());
+  }
   ShowScrollValue(Label5, "%dHz", EngineData->Params.ModRate);
 }
 
 void TForm1::ScrollBar3Change() {
-  SetEchoLevel(*EngineData, ScrollBar3->value());
+  {
+    const auto lock = LockEngine();
+    SetEchoLevel(*EngineData, ScrollBar3->value());
+  }
   ShowScrollValue(Label6, "%d%%", EngineData->Params.EchoLevel);
 }
 
 void TForm1::ScrollBar4Change() {
-  SetEchoDelayMs(*EngineData, ScrollBar4->value());
+  {
+    const auto lock = LockEngine();
+    SetEchoDelayMs(*EngineData, ScrollBar4->value());
+  }
   ShowScrollValue(Label7, "%dms", EngineData->Params.EchoDelayMs);
 }
 
 void TForm1::chkModForceOnClick() {
-  SetModAlwaysOn(*EngineData, chkModForceOn->isChecked());
+  {
+    const auto lock = LockEngine();
+    SetModAlwaysOn(*EngineData, chkModForceOn->isChecked());
+  }
   SaveSettings();
 }
 
 // The engine reads the vibrato shape and the emphasis switch from these.
 void TForm1::RadioButton1Click() {
-  SetModShape(*EngineData, RadioButton1->isChecked());
+  {
+    const auto lock = LockEngine();
+    SetModShape(*EngineData, RadioButton1->isChecked());
+  }
   SaveSettings();
 }
 
 void TForm1::CheckBox1Click() {
-  SetEmphasis(*EngineData, CheckBox1->isChecked());
+  {
+    const auto lock = LockEngine();
+    SetEmphasis(*EngineData, CheckBox1->isChecked());
+  }
   SaveSettings();
 }
 
@@ -82,6 +109,9 @@ void TForm1::btnInputClick() { StartVolumeControl(true); }
 void TForm1::btnOutputClick() { StartVolumeControl(false); }
 
 void TForm1::btnRecordClick() {
+  // The engine's thread writes the take's blocks: it starts and ends under
+  // the engine's lock.
+  auto lock = LockEngine();
   if (EngineData->Take.Recording) {
     ToggleTake(*EngineData, "");  // ends the take; the folder is not used
     return;
@@ -90,7 +120,9 @@ void TForm1::btnRecordClick() {
   const TakeFolder folder = ChooseTakeFolder(musicDir, HomeDirectory(), QDir::currentPath());
   const QByteArray directory = QFile::encodeName(folder.Path);
   ToggleTake(*EngineData, directory.constData());
-  if (EngineData->Take.Recording && !folder.InMusicFolder) ReportTakeFolder(folder, musicDir);
+  const bool started = EngineData->Take.Recording;
+  lock.unlock();
+  if (started && !folder.InMusicFolder) ReportTakeFolder(folder, musicDir);
 }
 
 void TForm1::ReportTakeFolder(const TakeFolder& folder, const QString& musicDir) {
@@ -117,12 +149,23 @@ void TForm1::btnExitClick() { close(); }
 
 // The phrase group.
 
-void TForm1::chkPhraseOnClick() { SetPhraseOn(*EngineData, chkPhraseOn->isChecked()); }
+void TForm1::chkPhraseOnClick() {
+  const auto lock = LockEngine();
+  SetPhraseOn(*EngineData, chkPhraseOn->isChecked());
+}
 
-void TForm1::btnPhraseRecClick() { EngineStartPhraseCapture(*EngineData); }
+void TForm1::btnPhraseRecClick() {
+  const auto lock = LockEngine();
+  EngineStartPhraseCapture(*EngineData);
+}
 
+// The phrase store is the engine's: it is changed and read under the
+// engine's lock, never while a file dialog waits for the user.
 void TForm1::btnPhraseLoadClick() {
-  PhraseLoadBegin(*EngineData);
+  {
+    const auto lock = LockEngine();
+    PhraseLoadBegin(*EngineData);
+  }
   PrepareLoadDialog(*OpenDialog1, LanguageJapanese());
   OpenDialog1->setDirectory(LoadDirectory);
   const QString path = ChooseFile(*OpenDialog1);
@@ -131,6 +174,7 @@ void TForm1::btnPhraseLoadClick() {
   SaveSettings();
   // The area the dialog covered is drawn again before the analysis runs.
   repaint();
+  const auto lock = LockEngine();
   PhraseLoadFile(*EngineData, QFile::encodeName(path).constData());
 }
 
@@ -148,6 +192,7 @@ void TForm1::btnPhraseSaveClick() {
     path += QLatin1Char('.') + SaveDialog1->defaultSuffix();
     if (QFileInfo::exists(path) && !ConfirmReplace(path)) return;
   }
+  const auto lock = LockEngine();
   PhraseSaveFile(*EngineData, QFile::encodeName(path).constData());
 }
 
