@@ -239,7 +239,7 @@ bool JackSoundSystem::Connect(std::string& reason) {
   if (ok && !Bypass) {
     int error = 0;
     CaptureConverter = src_new(Options.ResamplerType, 1, &error);
-    PlaybackConverter = src_new(Options.ResamplerType, 1, &error);
+    PlaybackConverter = src_new(Options.PlaybackResamplerType, 1, &error);
     ok = CaptureConverter != nullptr && PlaybackConverter != nullptr;
     if (!ok) reason = std::string("the resampler could not be made: ") + src_strerror(error);
   }

@@ -10,6 +10,6 @@ namespace sorvane {
 
 void KeyNoteOn(EngineState&, int32_t) { std::abort(); }
 void KeyNoteOff(EngineState&, int32_t) { std::abort(); }
-void SetModDepth(EngineState&, int32_t) { std::abort(); }
+void SetMidiControl(EngineState&, MidiControl, int32_t) { std::abort(); }
 
 }  // namespace sorvane
