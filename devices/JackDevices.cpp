@@ -4,8 +4,12 @@
 // with its two resampling paths. See JackDevices.h for the behaviour.
 #include "devices/JackDevices.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -201,6 +205,7 @@ JackSoundSystem::~JackSoundSystem() {
 bool JackSoundSystem::Connect(std::string& reason) {
   if (Client != nullptr) return true;
   Gone.store(false, std::memory_order_release);
+  ProcessTid.store(0, std::memory_order_release);
   int options = JackNoStartServer;
   if (!Options.ServerName.empty()) options |= JackServerName;
   // A failed attempt (no server) prints several lines of libjack's own; the
@@ -260,7 +265,8 @@ bool JackSoundSystem::Connect(std::string& reason) {
   if (ok) {
     ok = jack_set_process_callback(client, &JackSoundSystem::OnProcess, this) == 0 &&
          jack_set_latency_callback(client, &JackSoundSystem::OnLatency, this) == 0 &&
-         jack_set_xrun_callback(client, &JackSoundSystem::OnXrun, this) == 0;
+         jack_set_xrun_callback(client, &JackSoundSystem::OnXrun, this) == 0 &&
+         jack_set_thread_init_callback(client, &JackSoundSystem::OnThreadInit, this) == 0;
     if (!ok) reason = "the JACK callbacks could not be set";
   }
   if (!ok) {
@@ -343,6 +349,7 @@ void JackSoundSystem::Disconnect() {
     jack_set_info_function(&JackSilent);
   }
   if (Active && !gone) jack_deactivate(Client);
+  if (Active && gone) AwaitProcessThreadEnd();
   if (Midi) Midi->Close();
   Midi.reset();
   jack_client_close(Client);
@@ -359,6 +366,21 @@ void JackSoundSystem::Disconnect() {
   CaptureConverter = PlaybackConverter = nullptr;
   StageCount = StageUsed = 0;
   CaptureFramesIn = CaptureFramesOut = SongFramesTaken = SongFramesPlayed = 0;
+}
+
+void JackSoundSystem::AwaitProcessThreadEnd() const {
+  // When the server goes, libjack tells the shutdown callback from its
+  // notification thread while the process thread may still be ending on
+  // its own (it finds the server gone in its next wait). A client closed
+  // in that moment can wait forever on a lock the ending thread held, so
+  // the close waits until the thread is gone (at most a second; it takes
+  // a few milliseconds at most).
+  const pid_t tid = ProcessTid.load(std::memory_order_acquire);
+  if (tid == 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (syscall(SYS_tgkill, getpid(), tid, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 void JackSoundSystem::ReadLatencies() {
@@ -408,6 +430,11 @@ void JackSoundSystem::OnShutdown(jack_status_t, const char*, void* self) {
 // Notification thread, after connections change.
 void JackSoundSystem::OnLatency(jack_latency_callback_mode_t, void* self) {
   static_cast<JackSoundSystem*>(self)->ReadLatencies();
+}
+
+// The process thread, once as it starts.
+void JackSoundSystem::OnThreadInit(void* self) {
+  static_cast<JackSoundSystem*>(self)->ProcessTid.store(gettid(), std::memory_order_release);
 }
 
 int JackSoundSystem::OnXrun(void* self) {

@@ -187,6 +187,7 @@ class JackSoundSystem {
   static void OnShutdown(jack_status_t code, const char* reason, void* self);
   static void OnLatency(jack_latency_callback_mode_t mode, void* self);
   static int OnXrun(void* self);
+  static void OnThreadInit(void* self);
 
   void CaptureCycle(jack_nframes_t frames, double cycleUs) noexcept;
   void PlaybackCycle(jack_nframes_t frames, double cycleUs) noexcept;
@@ -197,6 +198,9 @@ class JackSoundSystem {
   void ConnectPorts();
   // Engine thread, both devices closed: deactivates and closes the client.
   void Disconnect();
+  // Engine thread, the server gone: waits a little for the process thread
+  // to end on its own before the client is closed.
+  void AwaitProcessThreadEnd() const;
 
   AudioEventQueue& Events;
   const JackSoundOptions Options;
@@ -209,6 +213,9 @@ class JackSoundSystem {
   std::unique_ptr<JackMidiIn> Midi;
   bool Active = false;
   std::atomic<bool> Gone{false};
+  // The kernel's id of the thread running the process callback; 0 before
+  // it started.
+  std::atomic<pid_t> ProcessTid{0};
 
   // Fixed while the client is open.
   uint32_t Rate = 0;
