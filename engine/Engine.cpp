@@ -378,9 +378,7 @@ void SetModRate(EngineState& engine, int32_t hz) {
 }
 
 void SetModShape(EngineState& engine, bool triangle) { engine.Switches.TriangleShape = triangle; }
-
 void SetModAlwaysOn(EngineState& engine, bool on) { engine.Params.ModAlwaysOn = on; }
-
 void SetCtrlHeld(EngineState& engine, bool held) { engine.CtrlHeld = held; }
 
 void SetEchoLevel(EngineState& engine, int32_t level) {
