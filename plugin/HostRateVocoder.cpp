@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/Lpc.h"
+
 namespace sorvane {
 namespace {
 
-// libsamplerate's medium sinc filter, as the JACK devices use in the normal
-// mode.
 // The voice's converter keeps the band the analysis hears (its high band
 // and gain decisions reach up to 11 kHz) as the medium sinc does; the song's
 // converter is the fastest sinc, which halves the plugin's cost at 48000 Hz
@@ -55,6 +55,9 @@ long ConverterLookahead(int type, double ratio) {
 }  // namespace
 
 HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<EngineState>()) {
+  // The analysis window is built on first use; here, not in the first run
+  // on the host's audio thread.
+  HannWindow();
   if (!(hostRate > 0.0)) return;
   Convert = hostRate != static_cast<double>(kSampleRate);
   CaptureRatio = static_cast<double>(kSampleRate) / hostRate;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "engine/Engine.h"
@@ -107,9 +108,8 @@ class Plugin final : public MidiTarget {
   }
 
   // The mapping's calls, as a mouse press, a release and a scroll bar make
-  // them. The key handlers take the engine's lock, which belongs to this
-  // instance and is never held by another thread: it never waits.
-  // The host's audio thread is the only one that touches this engine.
+  // them. The key handlers take no lock: the host's audio thread is the
+  // only one that touches this instance's engine.
   void MidiKeyDown(int32_t key) override { KeyNoteOnUnlocked(Vocoder.Engine(), key); }
   void MidiKeyUp(int32_t key) override { KeyNoteOffUnlocked(Vocoder.Engine(), key); }
   void MidiControlChange(MidiControl control, int32_t value) override {
@@ -169,14 +169,16 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV
     if (std::strcmp(features[i]->URI, LV2_URID__map) == 0) map = static_cast<const LV2_URID_Map*>(features[i]->data);
   }
   if (map == nullptr) return nullptr;  // urid:map is required
-  auto* plugin = new (std::nothrow) Plugin(rate, map->map(map->handle, LV2_MIDI__MidiEvent));
-  if (plugin == nullptr) return nullptr;
-  if (!plugin->Valid()) {
-    delete plugin;
+  // Memory running out while the engine's record and buffers are made
+  // fails this instance, never the host.
+  try {
+    auto plugin = std::make_unique<Plugin>(rate, map->map(map->handle, LV2_MIDI__MidiEvent));
+    if (!plugin->Valid()) return nullptr;
+    plugin->Activate();
+    return plugin.release();
+  } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  plugin->Activate();
-  return plugin;
 }
 
 void ConnectPort(LV2_Handle instance, uint32_t port, void* data) { static_cast<Plugin*>(instance)->Connect(port, data); }

@@ -52,7 +52,7 @@ TEST(PluginRun, AllocatesNothing) {
     midi.push_back({26000, {0x80, 53, 0}});
     midi.push_back({40000, {0xB0, 64, 0}});
     midi.push_back({60000, {0xB0, 123, 0}});   // all notes off
-    midi.push_back({70000, {0x90, 60, 100}});
+    midi.push_back({62000, {0x90, 60, 100}});
     const char* controls[] = {"waveform", "octave", "vibrato_depth", "vibrato_rate", "vibrato_shape",
                               "vibrato_always_on", "echo_level", "echo_delay", "emphasis", "output_level"};
     const float moved[] = {2, 3, 80, 15, 1, 1, 60, 150, 1, -10};

@@ -97,6 +97,11 @@ class PluginHost {
     return lilv_port_get_index(Plugin, port);
   }
   float& Control(const char* symbol) { return Controls[Index(symbol)]; }
+  // Deactivated and activated again, as a host does after a stop.
+  void Restart() {
+    lilv_instance_deactivate(Instance);
+    lilv_instance_activate(Instance);
+  }
   uint32_t Urid(const char* uri) { return MapUri(this, uri); }
 
   // Runs one block: voice in, both song outputs out, with the MIDI events

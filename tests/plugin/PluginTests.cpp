@@ -246,7 +246,7 @@ TEST(Plugin, TheReportedLatencyIsTheDelayOfAClick) {
   clicks[33075] = -16000;
   const std::vector<int16_t> engine = EngineSong(clicks, 22050 * 2 / kBlockSamples, {Msg(0, 0x90, kA3, 100)});
   const std::vector<float> engineSong = ToFloats(engine);
-  for (double rate : {22050.0, 44100.0, 48000.0, 88200.0, 96000.0}) {
+  for (double rate : {16000.0, 22050.0, 32000.0, 44100.0, 48000.0, 88200.0, 96000.0}) {
     SCOPED_TRACE(testing::Message() << rate << " Hz");
     const HostRun run = RunAtRate(rate, ToFloats(clicks), {1u});
     const std::vector<float> reference = rate == 22050 ? engineSong : Resample(engineSong, rate / 22050.0);
@@ -255,6 +255,32 @@ TEST(Plugin, TheReportedLatencyIsTheDelayOfAClick) {
     EXPECT_NEAR(lag, run.Latency, 1.0);
     EXPECT_GT(run.Latency, 0.0f);
   }
+}
+
+TEST(Plugin, ASecondActivationStartsAfreshAndSharedBuffersChangeNothing) {
+  // At 48000 Hz, so that both converters and the delay line hold state.
+  const std::vector<float> voice22050 = ToFloats(test::ReadSpeech());
+  const std::vector<float> voice =
+      Resample(std::vector<float>(voice22050.begin(), voice22050.begin() + 44100), 48000.0 / 22050.0);
+  const std::vector<TimedMidi> note = {Msg(0, 0x90, kA3, 100)};
+  const std::vector<float> fresh = PluginHost(48000).RunAll(voice, {256}, note);
+
+  // A chord and the wheel, a run cut short, then deactivated and activated
+  // again: it starts as a new instance does.
+  PluginHost reused(48000);
+  reused.RunAll(std::vector<float>(voice.begin(), voice.begin() + 30001), {333},
+                {Msg(0, 0x90, 60, 100), Msg(100, 0x90, 64, 100), Msg(200, 0xB0, 1, 127)});
+  reused.Restart();
+  EXPECT_EQ(reused.RunAll(voice, {256}, note), fresh);
+
+  // One buffer for the voice and both outputs, as an in-place host gives.
+  PluginHost inPlace(48000);
+  std::vector<float> io = voice;
+  for (size_t at = 0; at < io.size(); at += 256) {
+    const auto frames = static_cast<uint32_t>(std::min<size_t>(256, io.size() - at));
+    inPlace.RunBlock(io.data() + at, io.data() + at, io.data() + at, frames, static_cast<int64_t>(at), note);
+  }
+  EXPECT_EQ(io, fresh);
 }
 
 }  // namespace
