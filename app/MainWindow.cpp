@@ -196,7 +196,8 @@ void TForm1::ControlFromMidi(MidiControl control, int32_t value) {
     case MidiControl::EchoDelay: ScrollBar4->setValue(value); break;
     case MidiControl::OutputLevel: {
       // No control of the window shows it: the preferences take it (and
-      // the dialog, when open, follows).
+      // the dialog, when open, follows), over a level the command line set.
+      RunOutputLevelDb.reset();
       Preferences prefs = Prefs;
       prefs.OutputLevelDb = value;
       ApplyPreferences(prefs);
@@ -213,7 +214,7 @@ bool TForm1::FormCloseQuery() { return CloseQuery(*EngineData); }
 void TForm1::FormClose() {
   Timer1->stop();
   ServerWatch->stop();
-  if (SaveTimer->isActive()) {
+  if (SaveTimer->isActive() || SettingsUnsaved) {
     SaveTimer->stop();
     WriteSettings();
   }

@@ -88,11 +88,19 @@ class TForm1 : public QWidget, public NoticeTarget {
   // start) and saves it when settings are kept.
   const Preferences& CurrentPreferences() const { return Prefs; }
   void ApplyPreferences(const Preferences& prefs);
+  // The dialog's OK: as ApplyPreferences, but a value the command line set
+  // for this run is replaced only when the dialog changed it.
+  void AcceptPreferences(Preferences chosen);
+  // The preferences with this run's command-line values over the kept ones:
+  // what is in effect, and what the dialog shows.
+  Preferences PreferencesInForce() const;
   // Restores the kept panel through the controls' own handlers (after the
   // start-up order has run) and puts prefs into effect; from then on every
   // change is saved to settings. Null settings: nothing is saved.
   void UseSettings(AppSettings* settings, const PanelSettings& panel, const Preferences& prefs);
-  // Options of the command line: in force for this run, never saved.
+  // Options of the command line: in force for this run over the kept
+  // preferences (a learnt controller or a changed preference does not undo
+  // them), never saved.
   void OverrideForThisRun(std::optional<int32_t> outputLevelDb, std::optional<int32_t> midiChannel);
   // The panel as the controls show it, with the phrase dialogs' folders.
   PanelSettings CurrentPanel() const;
@@ -264,13 +272,20 @@ class TForm1 : public QWidget, public NoticeTarget {
   QString AnnouncedTakeFolder;  // the fallback take folder the window has named
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
   Preferences Prefs;
+  // The command line's values for this run, over Prefs.
+  std::optional<int32_t> RunOutputLevelDb;
+  std::optional<int32_t> RunMidiChannel;
   AppSettings* Settings = nullptr;  // null: nothing is saved
   // A setting changed: written shortly (a dragged scroll bar once it
   // rests, and at the latest at the close) when settings are kept.
   void SaveSettings();
   void WriteSettings();
+  // The output level, the MIDI channel and the controllers, as
+  // PreferencesInForce gives them, to the engine and the MIDI input.
+  void PutPreferencesInForce();
   void ShowScrollValue(QLabel* label, const char* format, int32_t value);
   QTimer* SaveTimer = nullptr;
+  bool SettingsUnsaved = false;  // the last write failed
   QPointer<TPreferencesDialog> PrefsDialog;
   bool CloseRequested = false;
 };

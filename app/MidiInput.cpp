@@ -75,9 +75,9 @@ void MidiInput::StartLearning(MidiControl control) {
   Notes.Learn.Learning = static_cast<int32_t>(control);
 }
 
-void MidiInput::CancelLearning() {
+void MidiInput::CancelLearning(MidiControl control) {
   std::lock_guard<EngineMutex> lock(Engine.EngineLock);
-  Notes.Learn.Learning = -1;
+  if (Notes.Learn.Learning == static_cast<int32_t>(control)) Notes.Learn.Learning = -1;
 }
 
 void MidiInput::SetController(MidiControl control, int32_t controller) {

@@ -42,9 +42,10 @@ class MidiInput final : public MidiTarget {
   void SetChannel(int32_t channel);
   int32_t Channel() const;
   // MIDI learn: the next controller moved drives control; a learning not
-  // finished is cancelled by another StartLearning or CancelLearning.
+  // finished is cancelled by another StartLearning or by CancelLearning of
+  // the same control.
   void StartLearning(MidiControl control);
-  void CancelLearning();
+  void CancelLearning(MidiControl control);
   // Sets (or with kNoController forgets) the controller of control, as
   // restored from the settings or chosen in the preferences.
   void SetController(MidiControl control, int32_t controller);

@@ -233,7 +233,7 @@ TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDia
   column->addWidget(Buttons);
   setMinimumWidth(420);
 
-  ShowPreferences(form.CurrentPreferences());
+  ShowPreferences(form.PreferencesInForce());
   connect(SystemBox, &QComboBox::currentIndexChanged, this,
           [this] { FillDevices(SelectedDevice(InputBox), SelectedDevice(OutputBox)); });
 
@@ -298,8 +298,15 @@ void TPreferencesDialog::ControllerLearnt(MidiControl control, int32_t controlle
 void TPreferencesDialog::ShowLevelFromMidi(int32_t db) { LevelSlider->setValue(db); }
 
 void TPreferencesDialog::accept() {
-  Form.ApplyPreferences(Chosen());
+  Form.AcceptPreferences(Chosen());
   QDialog::accept();
+}
+
+void TPreferencesDialog::done(int result) {
+  // A learn started here and not finished ends with the dialog, OK or not:
+  // the next controller moved, however much later, must not be taken.
+  if (MidiInput* midi = Form.MidiIn()) midi->CancelLearning(MidiControl::OutputLevel);
+  QDialog::done(result);
 }
 
 void TPreferencesDialog::DevicesArrived(std::vector<SoundServerDevices> servers) {

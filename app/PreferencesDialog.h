@@ -55,8 +55,8 @@ class TPreferencesDialog final : public QDialog {
   // What the sound servers offer; blocks for up to a few seconds.
   using DeviceLister = std::function<std::vector<SoundServerDevices>()>;
 
-  // Shows form's preferences; OK puts the choice into effect through
-  // form.ApplyPreferences. The devices are listed on a thread of their own
+  // Shows the preferences in force; OK puts the choice into effect through
+  // form.AcceptPreferences, and a learn started here ends with the dialog. The devices are listed on a thread of their own
   // when the dialog is made, so that a server that does not answer holds up
   // only the device lists.
   explicit TPreferencesDialog(TForm1& form, DeviceLister lister = DefaultLister());
@@ -78,6 +78,7 @@ class TPreferencesDialog final : public QDialog {
   void ShowLevelFromMidi(int32_t db);
 
   void accept() override;
+  void done(int result) override;
 
   QComboBox* SystemBox = nullptr;
   QComboBox* InputBox = nullptr;

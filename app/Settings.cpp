@@ -4,6 +4,7 @@
 #include "app/Settings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -117,12 +118,14 @@ bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
   if (!info.exists()) return true;
   if (!info.isFile() || !info.isReadable()) {
     std::fprintf(stderr, "sorvane: %s: cannot be read; starting with the start-up settings\n", qPrintable(FilePath));
+    SetAsideFirst = true;
     return false;
   }
   QSettings settings(FilePath, QSettings::IniFormat);
   if (settings.status() != QSettings::NoError) {
     std::fprintf(stderr, "sorvane: %s: %s; starting with the start-up settings\n", qPrintable(FilePath),
                  settings.status() == QSettings::FormatError ? "not a settings file" : "cannot be read");
+    SetAsideFirst = true;
     return false;
   }
   Reader read(settings, FilePath);
@@ -162,6 +165,21 @@ bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
 }
 
 bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
+  if (SetAsideFirst) {
+    // What could not be read is kept for the user, never written over.
+    QString aside = FilePath + QStringLiteral(".bad");
+    for (int n = 1; QFileInfo::exists(aside) && n < 100; ++n) aside = FilePath + QStringLiteral(".bad.%1").arg(n);
+    if (QFileInfo::exists(aside) || std::rename(QFile::encodeName(FilePath).constData(), QFile::encodeName(aside).constData()) != 0) {
+      if (!SetAsideFailed) {
+        std::fprintf(stderr, "sorvane: %s: could not be read nor set aside; the settings are not saved\n",
+                     qPrintable(FilePath));
+      }
+      SetAsideFailed = true;
+      return false;
+    }
+    std::fprintf(stderr, "sorvane: %s: could not be read; kept as %s\n", qPrintable(FilePath), qPrintable(aside));
+    SetAsideFirst = false;
+  }
   QSettings settings(FilePath, QSettings::IniFormat);
   settings.clear();
   settings.setValue(QStringLiteral("panel/waveform"), panel.Waveform);

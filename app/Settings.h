@@ -69,13 +69,17 @@ class AppSettings {
 
   const QString& Path() const { return FilePath; }
   // False when the file exists but cannot be read at all (then everything
-  // is at its start-up value and a line went to stderr).
+  // is at its start-up value and a line went to stderr). Such a file is
+  // set aside (renamed with ".bad") before the first Save writes anew.
   bool Load(PanelSettings& panel, Preferences& prefs);
-  // False (with one line on stderr) when the file cannot be written.
+  // False (with one line on stderr) when the file cannot be written, or an
+  // unreadable file cannot be set aside: then nothing is written.
   bool Save(const PanelSettings& panel, const Preferences& prefs);
 
  private:
   QString FilePath;
+  bool SetAsideFirst = false;
+  bool SetAsideFailed = false;
 };
 
 }  // namespace sorvane

@@ -83,6 +83,35 @@ void TForm1::UseSettings(AppSettings* settings, const PanelSettings& panel, cons
 
 void TForm1::ApplyPreferences(const Preferences& prefs) {
   Prefs = prefs;
+  PutPreferencesInForce();
+  SaveSettings();
+}
+
+void TForm1::AcceptPreferences(Preferences chosen) {
+  // A value the command line gave for this run stays in force, and the
+  // kept one stays kept, unless the dialog changed it.
+  if (RunOutputLevelDb && chosen.OutputLevelDb == *RunOutputLevelDb) {
+    chosen.OutputLevelDb = Prefs.OutputLevelDb;
+  } else {
+    RunOutputLevelDb.reset();
+  }
+  if (RunMidiChannel && chosen.MidiChannel == *RunMidiChannel) {
+    chosen.MidiChannel = Prefs.MidiChannel;
+  } else {
+    RunMidiChannel.reset();
+  }
+  ApplyPreferences(chosen);
+}
+
+Preferences TForm1::PreferencesInForce() const {
+  Preferences prefs = Prefs;
+  prefs.OutputLevelDb = RunOutputLevelDb.value_or(Prefs.OutputLevelDb);
+  prefs.MidiChannel = RunMidiChannel.value_or(Prefs.MidiChannel);
+  return prefs;
+}
+
+void TForm1::PutPreferencesInForce() {
+  const Preferences prefs = PreferencesInForce();
   {
     std::lock_guard<EngineMutex> lock(EngineData->EngineLock);
     SetOutputLevel(*EngineData, prefs.OutputLevelDb);
@@ -91,15 +120,12 @@ void TForm1::ApplyPreferences(const Preferences& prefs) {
     Midi->SetChannel(prefs.MidiChannel);
     Midi->SetControllers(prefs.Controllers);
   }
-  SaveSettings();
 }
 
 void TForm1::OverrideForThisRun(std::optional<int32_t> outputLevelDb, std::optional<int32_t> midiChannel) {
-  if (outputLevelDb) {
-    std::lock_guard<EngineMutex> lock(EngineData->EngineLock);
-    SetOutputLevel(*EngineData, *outputLevelDb);
-  }
-  if (midiChannel && Midi) Midi->SetChannel(*midiChannel);
+  RunOutputLevelDb = outputLevelDb;
+  RunMidiChannel = midiChannel;
+  PutPreferencesInForce();
 }
 
 void TForm1::SaveSettings() {
@@ -107,7 +133,8 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::WriteSettings() {
-  if (Settings != nullptr) Settings->Save(CurrentPanel(), Prefs);
+  // A failed write is tried again with the next change and at the close.
+  if (Settings != nullptr) SettingsUnsaved = !Settings->Save(CurrentPanel(), Prefs);
 }
 
 }  // namespace sorvane

@@ -229,5 +229,51 @@ TEST(MidiLearn, ScrollBarMenuLearnsTheNextControllerAndForgetsIt) {
   EXPECT_EQ(dialog->LevelSlider->value(), -24);
 }
 
+// A channel and a level given on the command line hold for the run over
+// the kept ones, through a learnt controller and the dialog's OK, and are
+// never saved; a learn the dialog started ends with it.
+TEST(MidiLearn, CommandLineValuesHoldForTheRunAndTheDialogsLearnEndsWithIt) {
+  auto backend = std::make_unique<FakeBackend>();
+  backend->WithEvents = true;
+  AudioEventQueue& events = backend->Events;
+  Window w(QLocale::English, std::move(backend));
+  const auto post = [&events](uint8_t status, uint8_t controller, uint8_t value) {
+    const uint8_t bytes[3] = {status, controller, value};
+    events.PostMidi(bytes, 3);
+  };
+  Preferences kept;
+  kept.MidiChannel = 1;
+  kept.OutputLevelDb = -6;
+  w->ApplyPreferences(kept);
+  w->OverrideForThisRun(-12, 3);
+
+  w->ScrollBarMenus[kEcho]->Learn()->trigger();
+  post(0xB3, 7, 127);
+  QTRY_COMPARE(w->CurrentPreferences().Controllers[kEcho], 7);
+  EXPECT_EQ(w->MidiIn()->Channel(), 3);
+  EXPECT_EQ(w.Engine().Params.OutputLevelDb, -12);
+  EXPECT_EQ(w->CurrentPreferences().MidiChannel, 1);
+  EXPECT_EQ(w->CurrentPreferences().OutputLevelDb, -6);
+
+  {
+    auto d = OpenDialog(w);
+    EXPECT_EQ(d->ChannelBox->currentIndex(), 4);  // what is in effect
+    EXPECT_EQ(d->LevelSlider->value(), -12);
+    d->LevelMenu->Learn()->trigger();  // and left unfinished
+    d->LevelSlider->setValue(-3);
+    d->accept();
+  }
+  EXPECT_EQ(w.Engine().Params.OutputLevelDb, -3);
+  EXPECT_EQ(w->CurrentPreferences().OutputLevelDb, -3);
+  EXPECT_EQ(w->MidiIn()->Channel(), 3);
+  EXPECT_EQ(w->CurrentPreferences().MidiChannel, 1);
+
+  post(0xB3, 11, 0);  // no learn waits: controller 11 drives nothing
+  post(0xB3, 7, 0);
+  QTRY_COMPARE(w->ScrollBar3->value(), 0);
+  EXPECT_EQ(w->CurrentPreferences().Controllers[kLevel], kNoController);
+  EXPECT_EQ(w.Engine().Params.OutputLevelDb, -3);
+}
+
 }  // namespace
 }  // namespace sorvane::test

@@ -76,6 +76,11 @@ TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
   Preferences prefs;
   prefs.OutputLevelDb = -6;
   prefs.Latency = LatencyMode::Low;
+  prefs.System = SoundChoice::Jack;
+  prefs.MidiChannel = 15;
+  prefs.InputDevice = QStringLiteral("alsa_input.usb-Müller,_Inc.-00.mono");
+  prefs.OutputDevice = QStringLiteral("system:playback_1");
+  prefs.Controllers = {kNoController, 1, 7, 74, 11};
   ASSERT_TRUE(settings.Save(panel, prefs));
 
   PanelSettings loadedPanel;
@@ -103,6 +108,35 @@ TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
   EXPECT_EQ(ReadFileText(path.toStdString()), before);
   panel.EchoLevel = 40;
   QTRY_VERIFY_WITH_TIMEOUT(settings.Load(loadedPanel, loadedPrefs) && loadedPanel == panel, 3000);
+  // A change not yet written is written at the close.
+  w->ScrollBar4->setValue(120);
+  w->FormClose();
+  panel.EchoDelayMs = 120;
+  ASSERT_TRUE(settings.Load(loadedPanel, loadedPrefs));
+  EXPECT_EQ(loadedPanel, panel);
+}
+
+TEST(Settings, AFileThatCannotBeReadIsSetAsideBeforeTheFirstWrite) {
+  TempDir dir;
+  const auto path = dir.Path / "sorvane.conf";
+  const std::string unreadable = "[panel\nwaveform=2\n";  // a section never closed
+  std::ofstream(path) << unreadable;
+  std::ofstream(dir.Path / "sorvane.conf.bad") << "an older one";
+  AppSettings settings(QString::fromStdString(path.string()));
+  PanelSettings panel;
+  Preferences prefs;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(settings.Load(panel, prefs));
+  EXPECT_EQ(panel, PanelSettings{});
+  panel.Octave = 0;
+  ASSERT_TRUE(settings.Save(panel, prefs));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("kept as " + path.string() + ".bad.1"), std::string::npos) << err;
+  EXPECT_EQ(ReadFileText((dir.Path / "sorvane.conf.bad.1").string()), unreadable);
+  EXPECT_EQ(ReadFileText((dir.Path / "sorvane.conf.bad").string()), "an older one");
+  PanelSettings loaded;
+  ASSERT_TRUE(settings.Load(loaded, prefs));
+  EXPECT_EQ(loaded.Octave, 0);
 }
 
 }  // namespace
