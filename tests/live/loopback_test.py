@@ -294,6 +294,12 @@ def test_speech(render, workdir, latency="normal"):
         # buffers queued: at most 30 ms on PipeWire, 40 ms on PulseAudio,
         # whose null sink holds a little more; steady within 10 ms.
         least, bound = 10, 30 if pipewire else 40
+        if os.environ.get("SORVANE_SANITIZED"):
+            # A sanitizer build runs the engine several times slower, and
+            # the rate control may settle its queue a buffer higher: the
+            # delay figures are the release build's, this build is checked
+            # for everything else.
+            bound += 10
         p95 = summary_number(out, r"input-to-output delay: 95th percentile ([\d.]+) ms")
         check(delay is not None and p95 is not None and p95 <= delay + 10,
               "95th percentile of the delay %s ms is within 10 ms of the median %s ms" % (p95, delay))
