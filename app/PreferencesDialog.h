@@ -56,9 +56,10 @@ class TPreferencesDialog final : public QDialog {
   using DeviceLister = std::function<std::vector<SoundServerDevices>()>;
 
   // Shows the preferences in force; OK puts the choice into effect through
-  // form.AcceptPreferences, and a learn started here ends with the dialog. The devices are listed on a thread of their own
-  // when the dialog is made, so that a server that does not answer holds up
-  // only the device lists.
+  // form.AcceptPreferences, and a learn started here ends with the dialog.
+  // The devices are listed on a thread of their own when the dialog is
+  // made, so that a server that does not answer holds up only the device
+  // lists.
   explicit TPreferencesDialog(TForm1& form, DeviceLister lister = DefaultLister());
   ~TPreferencesDialog() override;
 
