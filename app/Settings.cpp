@@ -169,8 +169,9 @@ bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
     // What could not be read is kept for the user, never written over.
     QString aside = FilePath + QStringLiteral(".bad");
     for (int n = 1; QFileInfo::exists(aside) && n < 100; ++n) aside = FilePath + QStringLiteral(".bad.%1").arg(n);
-    const bool setAside = !QFileInfo::exists(aside) &&
-                          std::rename(QFile::encodeName(FilePath).constData(), QFile::encodeName(aside).constData()) == 0;
+    const QByteArray from = QFile::encodeName(FilePath);
+    const QByteArray to = QFile::encodeName(aside);
+    const bool setAside = !QFileInfo::exists(aside) && std::rename(from.constData(), to.constData()) == 0;
     if (!setAside) {
       if (!SetAsideFailed) {
         std::fprintf(stderr, "sorvane: %s: could not be read nor set aside; the settings are not saved\n",
