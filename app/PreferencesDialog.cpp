@@ -26,6 +26,19 @@ namespace sorvane {
 
 namespace {
 
+// Device listings still running when their dialog closed, joined when the
+// program ends.
+std::vector<std::thread>& ListingsLeft() {
+  static struct Left {
+    std::vector<std::thread> Threads;
+    ~Left() {
+      for (std::thread& t : Threads) t.join();
+    }
+  } left;
+  return left.Threads;
+}
+
+
 // English or Japanese, by the window's language.
 QString Tr(const char* english, const char* japanese) { return LanguageJapanese() ? U(japanese) : U(english); }
 
@@ -238,18 +251,30 @@ TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDia
           [this] { FillDevices(SelectedDevice(InputBox), SelectedDevice(OutputBox)); });
 
   // A server that does not answer takes up to a few seconds to give up.
-  Lister = std::thread([this, lister = std::move(lister)] {
+  // The listing posts to this dialog while it is there; a dialog closed
+  // before does not wait for it.
+  auto handOff = std::make_shared<ListingHandOff>();
+  handOff->Dialog = this;
+  HandOff = handOff;
+  Lister = std::thread([handOff, lister = std::move(lister)] {
     std::vector<SoundServerDevices> servers = lister();
-    QMetaObject::invokeMethod(
-        this, [this, servers = std::move(servers)]() mutable { DevicesArrived(std::move(servers)); },
-        Qt::QueuedConnection);
+    const std::lock_guard<std::mutex> lock(handOff->Mutex);
+    if (TPreferencesDialog* dialog = handOff->Dialog) {
+      QMetaObject::invokeMethod(
+          dialog, [dialog, servers = std::move(servers)]() mutable { dialog->DevicesArrived(std::move(servers)); },
+          Qt::QueuedConnection);
+    }
   });
 }
 
 TPreferencesDialog::~TPreferencesDialog() {
-  // The listing posts to this dialog: it ends first, and what it posted
-  // goes with the dialog.
-  if (Lister.joinable()) Lister.join();
+  // What the listing posted goes with the dialog; a listing still running
+  // posts nothing more and is joined when the program ends.
+  {
+    const std::lock_guard<std::mutex> lock(HandOff->Mutex);
+    HandOff->Dialog = nullptr;
+  }
+  if (Lister.joinable()) ListingsLeft().push_back(std::move(Lister));
 }
 
 void TPreferencesDialog::ShowPreferences(const Preferences& prefs) {

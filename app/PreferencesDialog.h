@@ -8,6 +8,8 @@
 #include <QString>
 #include <array>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -107,6 +109,12 @@ class TPreferencesDialog final : public QDialog {
   std::vector<SoundServerDevices> Servers;
   bool Listed = false;
   std::array<int32_t, kMidiControlCount> Controllers{};
+  // The listing thread's way to this dialog, cleared when it goes.
+  struct ListingHandOff {
+    std::mutex Mutex;
+    TPreferencesDialog* Dialog = nullptr;
+  };
+  std::shared_ptr<ListingHandOff> HandOff;
   std::thread Lister;
 };
 

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QDialogButtonBox>
 #include <QMenu>
 #include <QSlider>
@@ -143,6 +144,22 @@ TEST(Preferences, ForgetAndDefaultsWaitForOkAndCancelKeepsEverything) {
   EXPECT_EQ(w->CurrentPreferences(), Preferences());
   EXPECT_EQ(w->MidiIn()->Controllers().Controller, Preferences::DefaultControllers());
   EXPECT_EQ(w.Engine().Params.OutputLevelDb, 0);
+}
+
+TEST(Preferences, ClosingTheDialogDoesNotWaitForASilentServer) {
+  Window w;
+  // A server that takes a second and a half to give up.
+  auto dialog = std::make_unique<TPreferencesDialog>(*w, [] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return FakeServers();
+  });
+  QElapsedTimer closing;
+  closing.start();
+  dialog.reset();
+  EXPECT_LT(closing.elapsed(), 500);
+  // What the listing posts once it is done goes nowhere.
+  QTest::qWait(1800);
+  EXPECT_TRUE(w.Errors.Texts.empty());
 }
 
 TEST(Preferences, PanelMenuAndCtrlCommaOpenTheDialogWhileKeysStillPlay) {
