@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "devices/BufferQueue.h"
@@ -96,7 +99,7 @@ class PulseConnection {
     if (Loop == nullptr) return;
     pa_threaded_mainloop_set_name(Loop, "sorvane-sound");
     // Queued before the loop runs, so no lock is needed for it.
-    pa_threaded_mainloop_once_unlocked(Loop, &OnLoopThread, nullptr);
+    pa_threaded_mainloop_once_unlocked(Loop, &OnLoopThread, this);
     if (pa_threaded_mainloop_start(Loop) < 0) {
       pa_threaded_mainloop_free(Loop);
       Loop = nullptr;
@@ -108,6 +111,13 @@ class PulseConnection {
     {
       LoopLock lock(Loop);
       DropContext();
+    }
+    // libpulse frees what the first callback was queued with only when it
+    // runs: a loop stopped before its thread got that far (a connection
+    // refused at once on a busy machine) would leak it.
+    {
+      std::unique_lock<std::mutex> lock(StartedMutex);
+      StartedSignal.wait_for(lock, std::chrono::seconds(2), [this] { return LoopStarted; });
     }
     pa_threaded_mainloop_stop(Loop);
     pa_threaded_mainloop_free(Loop);
@@ -203,7 +213,13 @@ class PulseConnection {
  private:
   // Runs once on the stream thread, before any of its callbacks: the
   // thread that moves the samples asks to run real-time.
-  static void OnLoopThread(pa_threaded_mainloop*, void*) { RequestRealtimeOrReport(); }
+  static void OnLoopThread(pa_threaded_mainloop*, void* self) {
+    RequestRealtimeOrReport();
+    auto* connection = static_cast<PulseConnection*>(self);
+    const std::lock_guard<std::mutex> lock(connection->StartedMutex);
+    connection->LoopStarted = true;
+    connection->StartedSignal.notify_all();
+  }
 
   // The state callback of a ready context, on the loop's thread: one flag,
   // and the wake-up of a waiting caller.
@@ -237,6 +253,10 @@ class PulseConnection {
   // Set on the loop's thread when the ready context or a ready stream
   // fails; cleared by Reconnect.
   std::atomic<bool> Lost{false};
+  // The loop's thread has run its first callback.
+  std::mutex StartedMutex;
+  std::condition_variable StartedSignal;
+  bool LoopStarted = false;
 };
 
 // One stream, capture or playback, on the shared connection.
