@@ -317,7 +317,10 @@ def test_speech(render, workdir, latency="normal"):
     # in pieces of half a callback (where a late client can leave a gap),
     # is found sample for sample and in order in the recording. A piece may
     # be missing only where the playback stream reported an underflow (the
-    # server then drops what it held).
+    # server then drops what it held) or, in the low-latency mode, where the
+    # engine's short queue ran dry and the device played silence it counted
+    # (each gap breaks at most two pieces).
+    starved = summary_number(out, r"silence played for want of a playback buffer once steered: (\d+) samples") or 0
     start = int(np.argmax(np.abs(played) > 1000))
     rec = recorded.astype(np.int64)
     loud = played[start:start + RATE].astype(np.int64)
@@ -330,9 +333,11 @@ def test_speech(render, workdir, latency="normal"):
             found += 1
             at = where + piece
     missing = pieces - found
-    check(pieces > 300 and missing <= pieces // 10 and (missing == 0 or flows[1]),
+    check(pieces > 300 and missing <= pieces // 10 and
+          (missing == 0 or flows[1] or (latency == "low" and missing <= 2 * (starved // piece + 1) and starved > 0)),
           "the recorded output holds the played samples bit for bit and in order "
-          "(%d of %d pieces; playback underflows %s)" % (found, pieces, flows[1]))
+          "(%d of %d pieces; playback underflows %s; silence played for want of a buffer %d samples)"
+          % (found, pieces, flows[1], starved))
 
     # The mark's delay on the bus's one clock. The output block made from the
     # capture block holding the mark's first sample starts up to a block
