@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -139,7 +140,14 @@ TEST(PluginOnJack, JalvPlaysTheNoteFromMidiAtItsPitch) {
       test::WaitFor([&] { return jack_port_by_name(client, (plugin + ":song_l").c_str()) != nullptr; }, 20, 50);
   EXPECT_TRUE(appeared) << "jalv's ports did not appear; see " << (dir.Path / "jalv.log");
   if (appeared) {
-    EXPECT_EQ(jack_connect(client, "player:voice", (plugin + ":voice").c_str()), 0);
+    // jalv registers its ports before it activates its client, and the
+    // ports of a client not yet active cannot be connected.
+    EXPECT_TRUE(test::WaitFor(
+        [&] {
+          const int result = jack_connect(client, "player:voice", (plugin + ":voice").c_str());
+          return result == 0 || result == EEXIST;
+        },
+        20, 50));
     EXPECT_EQ(jack_connect(client, "player:midi", (plugin + ":midi_in").c_str()), 0);
     EXPECT_EQ(jack_connect(client, (plugin + ":song_l").c_str(), "player:song"), 0);
     // A few cycles for the connections to take, then the note.
