@@ -51,9 +51,9 @@ wait_for_file() {  # path seconds
 
 # A JACK server of our own under its own name, stopped by its pid; nothing
 # else on the machine is touched. The program and the MIDI source find it
-# through JACK_DEFAULT_SERVER.
+# through JACK_DEFAULT_SERVER. Real-time (-R) where the machine allows it.
 export JACK_DEFAULT_SERVER="sorvane-x11-midi-$$"
-jackd -n "$JACK_DEFAULT_SERVER" -r -d dummy -r 22050 -p 220 >"$work/jackd.log" 2>&1 &
+jackd -n "$JACK_DEFAULT_SERVER" -R -d dummy -r 22050 -p 220 >"$work/jackd.log" 2>&1 &
 jack_pid=$!
 jack_up=""
 for _ in $(seq 200); do

@@ -63,7 +63,9 @@ class JackServer:
         # room for few servers and frees the entry of one that died without
         # saying so only when a server of the same name starts.
         self.name = "sorvane-loopback-" + hashlib.md5(os.path.abspath(workdir).encode()).hexdigest()[:12]
-        self.args = ["jackd", "-n", self.name, "-r", "-d", "dummy", "-r", str(rate), "-p", str(period)]
+        # Real-time (-R) as a desktop's server, where the machine allows it;
+        # jackd runs at normal priority where it does not.
+        self.args = ["jackd", "-n", self.name, "-R", "-d", "dummy", "-r", str(rate), "-p", str(period)]
         self.logpath = os.path.join(workdir, "jackd.log")
         self.log = open(self.logpath, "w")
         self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT)
