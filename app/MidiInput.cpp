@@ -65,6 +65,25 @@ void MidiInput::SetChannel(int32_t channel) {
   Notes.Channel = channel;
 }
 
+void MidiInput::SourceGone() {
+  std::lock_guard<EngineMutex> lock(Engine.EngineLock);
+  MidiSourceGone(Notes, *this);
+}
+
+void MidiInput::Watch() {
+  if (SystemValue != MidiSystem::Jack) return;
+  if (Port != nullptr && Port->Lost()) {
+    Port.reset();
+    SourceGone();
+    std::fprintf(stderr, "sorvane: the JACK server went away; MIDI input comes back with it\n");
+  } else if (Port == nullptr) {
+    MidiSystem system;
+    std::string message;
+    Port = OpenMidiPort("jack", *Queue, system, message);
+    if (Port != nullptr) std::fprintf(stderr, "sorvane: MIDI input is back on JACK\n");
+  }
+}
+
 int32_t MidiInput::Channel() const {
   std::lock_guard<EngineMutex> lock(Engine.EngineLock);
   return Notes.Channel;

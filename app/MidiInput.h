@@ -41,6 +41,12 @@ class MidiInput final : public MidiTarget {
   // released first, so that no note-off is lost to the new filter.
   void SetChannel(int32_t channel);
   int32_t Channel() const;
+  // The sound server that carried the port went away (MidiSourceGone).
+  void SourceGone();
+  // Every second, from the window: a JACK client of the port's own whose
+  // server has gone is closed and the keys it held released; a new one is
+  // opened once a server answers again.
+  void Watch();
   // MIDI learn: the next controller moved drives control; a learning not
   // finished is cancelled by another StartLearning or by CancelLearning of
   // the same control.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sound server going away and coming back: the window suspends the
-// engine, says so, and tries to reconnect once a second.
+// engine, says so, and tries to reconnect once a second. A JACK MIDI input
+// on a client of its own is watched here too (MidiInput::Watch).
 #include "app/MainWindow.h"
 
 #include <QToolButton>
@@ -9,12 +10,14 @@
 #include <mutex>
 
 #include "app/Captions.h"
+#include "app/MidiInput.h"
 #include "app/Platform.h"
 
 namespace sorvane {
 
 void TForm1::ServerWatchTimer() {
   if (CloseRequested) return;
+  if (Midi) Midi->Watch();
   EngineState& engine = *EngineData;
   // The buffers come back on the engine's thread; while the sound is gone
   // it has no blocks to run, so holding its lock here costs nothing.
@@ -40,6 +43,8 @@ void TForm1::ServerWatchTimer() {
 
 void TForm1::SoundServerLost() {
   SuspendAudio(*EngineData);
+  // MIDI In was a port of the sound client: the keys it held are let go.
+  if (Midi && Midi->System() == MidiSystem::SoundClient) Midi->SourceGone();
   std::fprintf(stderr, "sorvane: the sound server went away; trying again every second\n");
   ShowSoundGone(SoundGoneTip(std::string()));
 }

@@ -4,18 +4,17 @@
 // with its two resampling paths. See JackDevices.h for the behaviour.
 #include "devices/JackDevices.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
 
+#include "midi/JackClient.h"
 #include "midi/JackMidiIn.h"
 
 namespace sorvane {
@@ -68,9 +67,6 @@ std::string NextInputPortOfClient(jack_client_t* client, const std::string& name
   }
   return next;
 }
-
-void JackSilent(const char*) {}
-void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
 
 int64_t SteadyNs() {
   timespec t{};
@@ -349,7 +345,7 @@ void JackSoundSystem::Disconnect() {
     jack_set_info_function(&JackSilent);
   }
   if (Active && !gone) jack_deactivate(Client);
-  if (Active && gone) AwaitProcessThreadEnd();
+  if (Active && gone) AwaitJackThreadEnd(ProcessTid.load(std::memory_order_acquire));
   if (Midi) Midi->Close();
   Midi.reset();
   jack_client_close(Client);
@@ -366,21 +362,6 @@ void JackSoundSystem::Disconnect() {
   CaptureConverter = PlaybackConverter = nullptr;
   StageCount = StageUsed = 0;
   CaptureFramesIn = CaptureFramesOut = SongFramesTaken = SongFramesPlayed = 0;
-}
-
-void JackSoundSystem::AwaitProcessThreadEnd() const {
-  // When the server goes, libjack tells the shutdown callback from its
-  // notification thread while the process thread may still be ending on
-  // its own (it finds the server gone in its next wait). A client closed
-  // in that moment can wait forever on a lock the ending thread held, so
-  // the close waits until the thread is gone (at most a second; it takes
-  // a few milliseconds at most).
-  const pid_t tid = ProcessTid.load(std::memory_order_acquire);
-  if (tid == 0) return;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (syscall(SYS_tgkill, getpid(), tid, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
 }
 
 void JackSoundSystem::ReadLatencies() {

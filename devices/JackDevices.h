@@ -198,9 +198,6 @@ class JackSoundSystem {
   void ConnectPorts();
   // Engine thread, both devices closed: deactivates and closes the client.
   void Disconnect();
-  // Engine thread, the server gone: waits a little for the process thread
-  // to end on its own before the client is closed.
-  void AwaitProcessThreadEnd() const;
 
   AudioEventQueue& Events;
   const JackSoundOptions Options;

@@ -175,4 +175,9 @@ void MidiReleaseAll(MidiNotes& notes, MidiTarget& target) {
   }
 }
 
+void MidiSourceGone(MidiNotes& notes, MidiTarget& target) {
+  MidiReleaseAll(notes, target);
+  notes.PedalDown.fill(false);
+}
+
 }  // namespace sorvane

@@ -116,4 +116,9 @@ void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t 
 // learnt controllers stay.
 void MidiReleaseAll(MidiNotes& notes, MidiTarget& target);
 
+// The port went away with its server: no note-off or pedal release can come
+// any more, so every key MIDI holds is released and every pedal is up. The
+// channel and the learnt controllers stay.
+void MidiSourceGone(MidiNotes& notes, MidiTarget& target);
+
 }  // namespace sorvane

@@ -4,21 +4,15 @@
 #include "midi/JackMidiIn.h"
 
 #include <jack/midiport.h>
+#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "engine/EventQueue.h"
+#include "midi/JackClient.h"
 #include "midi/MidiPort.h"
 
 namespace sorvane {
-
-namespace {
-
-void JackSilent(const char*) {}
-void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
-
-}  // namespace
 
 bool JackMidiIn::Open(std::string& reason) {
   // A failed attempt (no server) prints several lines of libjack's own;
@@ -40,7 +34,9 @@ bool JackMidiIn::Open(std::string& reason) {
     return false;
   }
   OwnsClient = true;
-  if (jack_set_process_callback(client, &JackMidiIn::OnProcess, this) != 0 || jack_activate(client) != 0) {
+  jack_on_info_shutdown(client, &JackMidiIn::OnShutdown, this);
+  if (jack_set_process_callback(client, &JackMidiIn::OnProcess, this) != 0 ||
+      jack_set_thread_init_callback(client, &JackMidiIn::OnThreadInit, this) != 0 || jack_activate(client) != 0) {
     reason = "the JACK client could not be activated";
     Close();
     return false;
@@ -85,9 +81,18 @@ void JackMidiIn::Close() {
     Connector.join();
   }
   if (Client == nullptr) return;
-  if (OwnsClient) {
+  if (OwnsClient && Lost()) {
+    // Closing a client the server has gone from makes libjack complain once
+    // per step that there is no server: that is known here.
+    jack_set_error_function(&JackSilent);
+    jack_set_info_function(&JackSilent);
+    AwaitJackThreadEnd(ProcessTid.load(std::memory_order_acquire));
+    jack_client_close(Client);
+    jack_set_error_function(&JackToStderr);
+    jack_set_info_function(&JackToStderr);
+  } else if (OwnsClient) {
     // Closing deactivates first: the process callback has ended when it
-    // returns, also when the server is already gone.
+    // returns.
     jack_client_close(Client);
   } else {
     // The client is inactive: nothing announces a port to this object again.
@@ -104,6 +109,16 @@ std::string JackMidiIn::PortName() const { return Port != nullptr ? jack_port_na
 int JackMidiIn::OnProcess(jack_nframes_t frames, void* self) {
   static_cast<JackMidiIn*>(self)->Process(frames);
   return 0;
+}
+
+// JACK's notification thread: only the flag; the owner closes the client.
+void JackMidiIn::OnShutdown(jack_status_t, const char*, void* self) {
+  static_cast<JackMidiIn*>(self)->Gone.store(true, std::memory_order_release);
+}
+
+// The process thread, once as it starts.
+void JackMidiIn::OnThreadInit(void* self) {
+  static_cast<JackMidiIn*>(self)->ProcessTid.store(gettid(), std::memory_order_release);
 }
 
 // JACK's notification thread: not real-time, but no connection may be made

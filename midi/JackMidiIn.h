@@ -20,10 +20,17 @@
 // new ports on its notification thread, where no connection may be made, so
 // a thread of this object makes them. A connection the user breaks stays
 // broken.
+//
+// Standalone, the client notes when the server shuts it down (Lost()); no
+// message comes after that, and the owner closes the port and opens a new
+// one once a server runs again.
 #pragma once
 
 #include <jack/jack.h>
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -61,6 +68,9 @@ class JackMidiIn final : public MidiPort {
   // closes the client (standalone). Safe to call twice.
   void Close();
 
+  // Standalone: the server has shut the client down. Any thread.
+  bool Lost() const override { return Gone.load(std::memory_order_acquire); }
+
   // The port's full name ("Sorvane:MIDI In"; the server may rename the
   // client when the name is taken); empty before Attach().
   std::string PortName() const;
@@ -68,6 +78,8 @@ class JackMidiIn final : public MidiPort {
  private:
   static int OnProcess(jack_nframes_t frames, void* self);
   static void OnPortRegistration(jack_port_id_t id, int registered, void* self);
+  static void OnShutdown(jack_status_t code, const char* reason, void* self);
+  static void OnThreadInit(void* self);
   // The connecting thread: the ports there are first, then each that
   // registers.
   void Run();
@@ -77,6 +89,8 @@ class JackMidiIn final : public MidiPort {
   jack_client_t* Client = nullptr;
   bool OwnsClient = false;
   jack_port_t* Port = nullptr;
+  std::atomic<bool> Gone{false};
+  std::atomic<pid_t> ProcessTid{0};  // the standalone client's process thread
 
   std::thread Connector;
   std::mutex Mutex;  // guards the fields below; never taken on the process thread

@@ -30,7 +30,12 @@ inline constexpr char kMidiPortName[] = "MIDI In";
 // An open MIDI input port with its automatic connections; closing it (the
 // destructor) stops its threads before it returns, so no message is posted
 // to the queue afterwards.
-class MidiPort : public Interface {};
+class MidiPort : public Interface {
+ public:
+  // The port's system has gone (a JACK server that shut down): no message
+  // comes any more. Any thread.
+  virtual bool Lost() const { return false; }
+};
 
 // Whether SORVANE_MIDI's value lets the port be on the JACK sound client
 // when the sound runs on JACK: "jack", "auto", null or empty. There it

@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <pthread.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -452,9 +450,7 @@ TEST_P(JackDevices, ServerGoingAwayIsReportedAndEveryBufferComesBack) {
   ASSERT_NO_FATAL_FAILURE(RunWithBothQueued(capture, song));
   // SIGTERM: a server killed outright keeps its slot in JACK's shared
   // registry of servers, which holds eight.
-  kill(Server->Pid, SIGTERM);
-  waitpid(Server->Pid, nullptr, 0);
-  Server->Pid = -1;
+  Server->Stop();
   EXPECT_TRUE(WaitFor([&] { return System->ServerGone(); })) << "the server's end went unnoticed";
 
   const auto start = Clock::now();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The MIDI mapping without any MIDI system: which key a note presses, hold
-// counts, the pedal, the wheel and the all-notes-off controllers.
+// counts, the pedal, the wheel, the all-notes-off controllers and a port
+// lost with its server.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -165,9 +166,11 @@ TEST(MidiLearn, TheNextControllerOnAnyChannelDrivesTheControlOverItsRange) {
   EXPECT_EQ(rig.Take(), (Calls{"control 0 = 100"}));
 }
 
-TEST(MidiNotes, AllNotesOffAndAllSoundOffReleaseEverythingMidiHolds) {
-  for (uint8_t controller : {uint8_t{120}, uint8_t{123}}) {
-    SCOPED_TRACE(static_cast<int>(controller));
+TEST(MidiNotes, AllNotesOffAllSoundOffAndALostPortReleaseEverythingMidiHolds) {
+  // Controllers 120 and 123; 0 stands for the port lost with its server,
+  // which lifts the pedals too, since their release can no longer come.
+  for (uint8_t end : {uint8_t{120}, uint8_t{123}, uint8_t{0}}) {
+    SCOPED_TRACE(static_cast<int>(end));
     MidiRig rig;
     rig.Send(0x90, 60, 100);
     rig.Send(0x91, 60, 100);
@@ -175,16 +178,25 @@ TEST(MidiNotes, AllNotesOffAndAllSoundOffReleaseEverythingMidiHolds) {
     rig.Send(0xB2, 64, 127);
     rig.Send(0x82, 40, 0);       // held by the pedal
     rig.Take();
-    rig.Send(0xB3, controller, 0);
+    if (end == 0) {
+      MidiSourceGone(rig.Notes, rig.Target);
+    } else {
+      rig.Send(0xB3, end, 0);
+    }
     EXPECT_EQ(rig.Take(), (Calls{"up 8", "up 24"}));
     for (int32_t key = 0; key < kKeyCount; ++key) EXPECT_FALSE(MidiHoldsKey(rig.Notes, key));
-    // Nothing is left to release later; the pedal is still down.
+    // Nothing is left to release later.
     rig.Send(0x80, 60, 0);
     EXPECT_TRUE(rig.Take().empty());
     rig.Send(0x92, 60, 100);
     rig.Send(0x92, 60, 0);
-    rig.Send(0xB2, 64, 0);
-    EXPECT_EQ(rig.Take(), (Calls{"down 24", "up 24"}));
+    if (end == 0) {
+      EXPECT_EQ(rig.Take(), (Calls{"down 24", "up 24"})) << "the pedal was left down";
+    } else {
+      EXPECT_EQ(rig.Take(), (Calls{"down 24"})) << "the pedal is still down";
+      rig.Send(0xB2, 64, 0);
+      EXPECT_EQ(rig.Take(), (Calls{"up 24"}));
+    }
   }
 }
 

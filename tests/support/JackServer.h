@@ -28,27 +28,14 @@ namespace sorvane::test {
 class JackServer {
  public:
   explicit JackServer(const std::filesystem::path& log, int rate = 22050, int period = 220)
-      : Name("sorvane-jack-test-" + std::to_string(getpid()) + "-" + std::to_string(Started()++)) {
-    const std::string rateText = std::to_string(rate);
-    const std::string periodText = std::to_string(period);
-    Pid = fork();
-    if (Pid == 0) {
-      // A test program that dies (a failed assertion's abort, a sanitizer
-      // report) takes its server with it: an orphaned jackd would keep its
-      // slot in JACK's machine-wide registry of servers, which has eight.
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      std::freopen(log.c_str(), "w", stdout);
-      std::freopen(log.c_str(), "a", stderr);
-      execlp("jackd", "jackd", "-n", Name.c_str(), "-R", "-d", "dummy", "-r", rateText.c_str(), "-p", periodText.c_str(),
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
+      : Name("sorvane-jack-test-" + std::to_string(getpid()) + "-" + std::to_string(Started()++)),
+        Log(log),
+        Rate(std::to_string(rate)),
+        Period(std::to_string(period)) {
+    Start();
   }
   ~JackServer() {
-    if (Pid > 0) {
-      kill(Pid, SIGTERM);
-      waitpid(Pid, nullptr, 0);
-    }
+    Stop();
     // A server that ends while clients are still attached leaves their
     // semaphore files behind; they carry its name.
     std::error_code error;
@@ -59,6 +46,33 @@ class JackServer {
         std::filesystem::remove(entry.path(), error);
       }
     }
+  }
+
+  // The server under its name, its output appended to the log (the
+  // constructor starts it; again after Stop, as a user restarting JACK).
+  void Start() {
+    const char* mode = Restarted ? "a" : "w";
+    Restarted = true;
+    Pid = fork();
+    if (Pid == 0) {
+      // A test program that dies (a failed assertion's abort, a sanitizer
+      // report) takes its server with it: an orphaned jackd would keep its
+      // slot in JACK's machine-wide registry of servers, which has eight.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      std::freopen(Log.c_str(), mode, stdout);
+      std::freopen(Log.c_str(), "a", stderr);
+      execlp("jackd", "jackd", "-n", Name.c_str(), "-R", "-d", "dummy", "-r", Rate.c_str(), "-p", Period.c_str(),
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  // Ends the server and waits for it.
+  void Stop() {
+    if (Pid > 0) {
+      kill(Pid, SIGTERM);
+      waitpid(Pid, nullptr, 0);
+    }
+    Pid = -1;
   }
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
@@ -105,6 +119,9 @@ class JackServer {
   pid_t Pid = -1;
 
  private:
+  const std::filesystem::path Log;
+  const std::string Rate, Period;
+  bool Restarted = false;
   // Servers this process started: each gets a name of its own.
   static int& Started() {
     static int count = 0;
