@@ -31,6 +31,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,29 @@ inline bool Holds(const EngineState& engine, int32_t key) {
 struct QtTempDir : TempDir {
   QString path() const { return QString::fromStdString(Path.string()); }
   QString filePath(const QString& name) const { return QDir(path()).filePath(name); }
+};
+
+// Writes text to the file at path, replacing what it held.
+inline void WriteTextFile(const QString& path, const char* text) {
+  std::ofstream(QFile::encodeName(path).constData()) << text;
+}
+
+// Sets an environment variable (or unsets it, given a null value) for the
+// life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value)
+      : Name(name), Old(qgetenv(name)), WasSet(qEnvironmentVariableIsSet(name)) {
+    value != nullptr ? qputenv(name, value) : qunsetenv(name);
+  }
+  ~ScopedEnv() { WasSet ? qputenv(Name, Old) : qunsetenv(Name); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* Name;
+  QByteArray Old;
+  bool WasSet;
 };
 
 // Runs action on the next modal dialog that opens, once it is showing.

@@ -119,8 +119,5 @@ TEST(Glyphs, DrawnFromTheirRowsWithTheBottomLeftColourTransparent) {
   EXPECT_EQ(opaque, 144 - 41);  // every pixel but the 41 white ones
 }
 
-// Sets an environment variable (or unsets it, given a null value) for the
-// life of the object.
-
 }  // namespace
 }  // namespace sorvane::test

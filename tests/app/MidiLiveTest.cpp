@@ -38,31 +38,6 @@ bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
   return test::WaitUntil(done, seconds, [] { QTest::qWait(10); });
 }
 
-// Captures what is written to stderr while it lives.
-class StderrCapture {
- public:
-  explicit StderrCapture(const fs::path& file) : File(file) {
-    std::fflush(stderr);
-    Saved = dup(2);
-    FILE* f = std::fopen(file.c_str(), "w");
-    dup2(fileno(f), 2);
-    std::fclose(f);
-  }
-  std::string Text() {
-    std::fflush(stderr);
-    return test::ReadFileText(File);
-  }
-  ~StderrCapture() {
-    std::fflush(stderr);
-    dup2(Saved, 2);
-    close(Saved);
-  }
-
- private:
-  fs::path File;
-  int Saved;
-};
-
 const QColor kRed(255, 0, 0);
 const QColor kWhite(255, 255, 255);
 
@@ -227,23 +202,16 @@ TEST(WindowSound, BlocksGoOnWhileTheWindowThreadIsBlocked) {
 }
 
 TEST(MidiLive, WithoutAnyMidiSystemTheWindowStartsWithOneLineAndNoBox) {
-  const fs::path work = fs::path(SORVANE_MIDI_TEST_DIR) / ("none-" + std::to_string(getpid()));
-  fs::create_directories(work);
   // No JACK server by this name; the machine has no ALSA sequencer unless
   // /dev/snd/seq exists, where "jack" is asked for instead.
-  setenv("JACK_DEFAULT_SERVER", ("no-such-server-" + std::to_string(getpid())).c_str(), 1);
-  setenv("JACK_NO_START_SERVER", "1", 1);
-  const bool alsaHere = access("/dev/snd/seq", F_OK) == 0;
-  if (alsaHere) {
-    setenv("SORVANE_MIDI", "jack", 1);
-  } else {
-    unsetenv("SORVANE_MIDI");
-  }
+  const test::ScopedEnv server("JACK_DEFAULT_SERVER", ("no-such-server-" + std::to_string(getpid())).c_str());
+  const test::ScopedEnv noStart("JACK_NO_START_SERVER", "1");
+  const test::ScopedEnv midi("SORVANE_MIDI", access("/dev/snd/seq", F_OK) == 0 ? "jack" : nullptr);
   std::string said;
   {
-    StderrCapture capture(work / "stderr.txt");
+    testing::internal::CaptureStderr();
     test::Window w;
-    said = capture.Text();
+    said = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(w.Errors.Texts.empty());
     EXPECT_EQ(w->MidiIn()->System(), MidiSystem::None);
     // Everything else works as before: a mouse-less key press still plays.
@@ -253,9 +221,6 @@ TEST(MidiLive, WithoutAnyMidiSystemTheWindowStartsWithOneLineAndNoBox) {
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("sorvane: no MIDI input: "), std::string::npos) << said;
   EXPECT_NE(said.find("no JACK server"), std::string::npos) << said;
-  unsetenv("SORVANE_MIDI");
-  unsetenv("JACK_DEFAULT_SERVER");
-  fs::remove_all(work);
 }
 
 }  // namespace

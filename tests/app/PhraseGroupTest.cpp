@@ -108,11 +108,7 @@ TEST(PhraseDialogs, AnExistingFileIsNeverReplacedWithoutThePrompt) {
   QtTempDir dir;
   const QString typed = QDir(dir.path()).filePath(QStringLiteral("phrase"));
   const QString existing = typed + QStringLiteral(".wav");
-  {
-    QFile file(existing);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("keep me");
-  }
+  WriteTextFile(existing, "keep me");
   Window w;
   w->chkPhraseOn->click();
   int prompts = 0;
@@ -160,10 +156,7 @@ TEST(PhraseDialogs, UnreadableFileShowsTheWaveErrorAndKeepsThePhrase) {
   w->chkPhraseOn->click();
   w.Engine().Store.PhraseSamples[10] = 1234;
   const QString bad = QDir(dir.path()).filePath(QStringLiteral("bad.wav"));
-  QFile file(bad);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("not a wave file at all");
-  file.close();
+  WriteTextFile(bad, "not a wave file at all");
   w->SetFileChooser([&](QFileDialog&) { return bad; });
   w->btnPhraseLoad->click();
   ASSERT_EQ(w.Errors.Texts.size(), 1u);

@@ -19,13 +19,10 @@ namespace {
 TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {
   QtTempDir bin;
   const QString log = QDir(bin.path()).filePath(QStringLiteral("args.txt"));
-  QFile script(QDir(bin.path()).filePath(QStringLiteral("pavucontrol")));
-  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-  script.write(QStringLiteral("#!/bin/sh\necho \"$@\" >> '%1'\nsleep 5\n").arg(log).toUtf8());
-  script.close();
-  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  const QByteArray oldPath = qgetenv("PATH");
-  qputenv("PATH", bin.path().toUtf8());
+  const QString mixer = bin.filePath(QStringLiteral("pavucontrol"));
+  WriteTextFile(mixer, QStringLiteral("#!/bin/sh\necho \"$@\" >> '%1'\nsleep 5\n").arg(log).toUtf8().constData());
+  ASSERT_TRUE(QFile::setPermissions(mixer, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+  const ScopedEnv path("PATH", bin.path().toUtf8().constData());
   QElapsedTimer timer;
   timer.start();
   EXPECT_TRUE(StartVolumeControl(true));
@@ -42,43 +39,32 @@ TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {
   EXPECT_TRUE(text.contains(U("--tab=4")));  // input devices
   EXPECT_TRUE(text.contains(U("--tab=3")));  // output devices
   // No mixer at all: nothing happens, and nothing is reported.
-  qputenv("PATH", QByteArray("/nonexistent"));
+  const ScopedEnv noMixer("PATH", "/nonexistent");
   RecordedBoxes errors;
   EXPECT_FALSE(StartVolumeControl(true));
   EXPECT_TRUE(errors.Texts.empty());
-  qputenv("PATH", oldPath);
 }
 
+// Also from a deep runtime folder, whose socket path is long.
 TEST(SingleInstance, SecondStartAsksTheFirstToComeForward) {
-  QtTempDir dir;
-  SingleInstance first(dir.path());
-  ASSERT_TRUE(first.Acquire());
-  QWidget window;
-  first.SetWindow(&window);
-  QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
-  {
-    SingleInstance second(dir.path());
-    EXPECT_FALSE(second.Acquire());
-  }
-  EXPECT_TRUE(raised.wait(2000));
-  EXPECT_TRUE(window.isVisible());
-}
-
-TEST(SingleInstance, ADeepRuntimeFolderStillBringsTheFirstForward) {
   QtTempDir base;
   const QString deep = QDir(base.path()).filePath(QString(60, QLatin1Char('d')) + QStringLiteral("/") +
                                                   QString(60, QLatin1Char('e')));
   ASSERT_TRUE(QDir().mkpath(deep));
-  SingleInstance first(deep);
-  ASSERT_TRUE(first.Acquire());
-  QWidget window;
-  first.SetWindow(&window);
-  QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
-  {
-    SingleInstance second(deep);
-    EXPECT_FALSE(second.Acquire());
+  for (const QString& dir : {base.path(), deep}) {
+    SCOPED_TRACE(dir.toStdString());
+    SingleInstance first(dir);
+    ASSERT_TRUE(first.Acquire());
+    QWidget window;
+    first.SetWindow(&window);
+    QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
+    {
+      SingleInstance second(dir);
+      EXPECT_FALSE(second.Acquire());
+    }
+    EXPECT_TRUE(raised.wait(2000));
+    EXPECT_TRUE(window.isVisible());
   }
-  EXPECT_TRUE(raised.wait(2000));
 }
 
 TEST(SingleInstance, LockGoesWithItsOwnerAndAStaleSocketIsReplaced) {

@@ -38,23 +38,20 @@ TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
   EXPECT_EQ(w->Timer1->interval(), 250);
 }
 
+// The box's caption is in the window's language.
 TEST(StartUp, WithoutSoundTheErrorIsShownAndTheWindowStillWorksAndClosesAtOnce) {
-  Window silent(QLocale::English, std::make_unique<NoSoundBackend>());
-  ASSERT_EQ(silent.Errors.Texts.size(), 1u);
-  EXPECT_EQ(silent.Errors.Captions[0], "Sorvane ERROR!");
-  EXPECT_EQ(silent.Errors.Texts[0], "Problem creating record handle");
-  EXPECT_FALSE(silent->Timer1->isActive());
-  KeyNoteOn(silent.Engine(), 4);
-  EXPECT_EQ(silent->KeyButtons[4]->Color(), QColor(255, 0, 0));
-  silent->show();
-  EXPECT_TRUE(silent->close());
-  EXPECT_FALSE(silent->isVisible());
-}
-
-TEST(StartUp, JapaneseDeviceErrorCaption) {
-  Window silent(QLocale::Japanese, std::make_unique<NoSoundBackend>());
-  ASSERT_EQ(silent.Errors.Texts.size(), 1u);
-  EXPECT_EQ(silent.Errors.Captions[0], "Sorvane エラー");
+  for (QLocale::Language language : {QLocale::English, QLocale::Japanese}) {
+    Window silent(language, std::make_unique<NoSoundBackend>());
+    ASSERT_EQ(silent.Errors.Texts.size(), 1u);
+    EXPECT_EQ(silent.Errors.Captions[0], language == QLocale::English ? "Sorvane ERROR!" : "Sorvane エラー");
+    EXPECT_EQ(silent.Errors.Texts[0], "Problem creating record handle");
+    EXPECT_FALSE(silent->Timer1->isActive());
+    KeyNoteOn(silent.Engine(), 4);
+    EXPECT_EQ(silent->KeyButtons[4]->Color(), QColor(255, 0, 0));
+    silent->show();
+    EXPECT_TRUE(silent->close());
+    EXPECT_FALSE(silent->isVisible());
+  }
 }
 
 TEST(Closing, RefusedWhileBuffersAreOutThenClosedByTheLastOneBack) {

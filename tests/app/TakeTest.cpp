@@ -75,30 +75,6 @@ TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(queued[static_cast<size_t>(i)], &w.Engine().Ring.PlaybackHeaders[i]) << i;
 }
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value)
-      : Name(name), Old(qgetenv(name)), WasSet(qEnvironmentVariableIsSet(name)) {
-    if (value != nullptr) {
-      qputenv(name, value);
-    } else {
-      qunsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (WasSet) {
-      qputenv(Name, Old);
-    } else {
-      qunsetenv(Name);
-    }
-  }
-
- private:
-  const char* Name;
-  QByteArray Old;
-  bool WasSet;
-};
-
 TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHomeElseCurrentFolder) {
   QtTempDir music, home, current;
   const QString cwd = current.path();
@@ -112,9 +88,8 @@ TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHomeElseCurrentFolder) {
   EXPECT_TRUE(QFileInfo(missing).isDir());
   EXPECT_EQ(folder(QString(), home.path()), std::make_pair(home.path(), false));
   // A file where the folder should be: it stays, and takes go home.
-  QFile plain(music.path() + QStringLiteral("/plain"));
-  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-  plain.close();
+  const QFile plain(music.path() + QStringLiteral("/plain"));
+  WriteTextFile(plain.fileName(), "");
   EXPECT_EQ(folder(plain.fileName(), home.path()), std::make_pair(home.path(), false));
   EXPECT_TRUE(QFileInfo(plain.fileName()).isFile());
   // No home folder, or one that is no folder: the current folder.
@@ -145,9 +120,7 @@ TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHomeElseCurrentFolder) {
 TEST(TakeButton, TakeOutsideTheMusicFolderIsNamedInTheWindowOncePerFolder) {
   QtTempDir home;
   const QString plain = home.filePath(QStringLiteral("plain"));
-  QFile file(plain);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.close();
+  WriteTextFile(plain, "");
   ScopedEnv homeEnv("HOME", QFile::encodeName(home.path()).constData());
   ScopedEnv musicEnv("XDG_MUSIC_DIR", QFile::encodeName(plain).constData());
   Window w;

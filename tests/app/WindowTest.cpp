@@ -232,21 +232,16 @@ const CaptionCase kCaptionCases[] = {
     {"title", [](TForm1& f) { return f.windowTitle(); }, "Sorvane", "Sorvane"},
 };
 
-TEST(Captions, EnglishLocaleGivesTheEnglishCaptions) {
-  Window w(QLocale::English);
-  EXPECT_FALSE(LanguageJapanese());
-  for (const CaptionCase& c : kCaptionCases) EXPECT_EQ(c.Text(*w), U(c.English)) << c.Control;
-}
-
-TEST(Captions, JapaneseLocaleKeepsTheDesignedCaptions) {
-  Window w(QLocale::Japanese);
-  EXPECT_TRUE(LanguageJapanese());
-  for (const CaptionCase& c : kCaptionCases) EXPECT_EQ(c.Text(*w), U(c.Japanese)) << c.Control;
-}
-
-TEST(Captions, LanguageIsDecidedAtCreationFromTheLocale) {
-  { Window ja(QLocale::Japanese); EXPECT_TRUE(LanguageJapanese()); }
-  { Window fr(QLocale::French); EXPECT_FALSE(LanguageJapanese()); EXPECT_EQ(fr->btnExit->text(), U("Exit")); }
+// The language is decided at each window's creation from the locale: a
+// French window after a Japanese one has the English captions.
+TEST(Captions, EachLocaleGivesItsCaptionsDecidedAtCreation) {
+  for (QLocale::Language language : {QLocale::English, QLocale::Japanese, QLocale::French}) {
+    SCOPED_TRACE(QLocale::languageToString(language).toStdString());
+    Window w(language);
+    const bool japanese = language == QLocale::Japanese;
+    EXPECT_EQ(LanguageJapanese(), japanese);
+    for (const CaptionCase& c : kCaptionCases) EXPECT_EQ(c.Text(*w), U(japanese ? c.Japanese : c.English)) << c.Control;
+  }
 }
 
 TEST(Fonts, WindowFontsResolveToTheInstalledStandIns) {

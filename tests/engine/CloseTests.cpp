@@ -66,6 +66,17 @@ std::vector<uint8_t> OnlyFile(const std::filesystem::path& dir) {
   return test::ReadFileBytes(files[0]);
 }
 
+// The one take in dir is a complete file of exactly what the rig was given
+// to play from sample playedBefore on.
+void ExpectTakeOfThePlayed(const std::filesystem::path& dir, const VirtualAudioRig& rig, size_t playedBefore) {
+  const size_t takeSamples = rig.Played().size() - playedBefore;
+  const std::vector<uint8_t> bytes = OnlyFile(dir);
+  ASSERT_EQ(bytes.size(), 46 + 2 * takeSamples);
+  EXPECT_EQ(Le32At(bytes, 42), 2 * takeSamples);  // data size: every byte played during the take
+  EXPECT_EQ(Le32At(bytes, 4), 38 + 2 * takeSamples);
+  EXPECT_EQ(0, std::memcmp(bytes.data() + 46, rig.Played().data() + playedBefore, 2 * takeSamples));
+}
+
 TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   const test::TempDir temp;
   const std::filesystem::path& dir = temp.Path;
@@ -75,19 +86,15 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   ASSERT_TRUE(r.E().Take.Recording);
   const size_t playedBefore = r.Rig->Played().size();
   r.Rig->Run(r.E(), 400, nullptr);
-  const size_t takeSamples = r.Rig->Played().size() - playedBefore;
+  const size_t playedAtClose = r.Rig->Played().size();
   CloseQuery(r.E());
   r.Rig->Drain(r.E());
   ASSERT_TRUE(r.Host.Closed);
   EXPECT_FALSE(r.E().Take.Recording);
   EXPECT_EQ(r.Host.Takes, (std::vector<bool>{true, false}));
-
-  const std::vector<uint8_t> bytes = OnlyFile(dir);
-  ASSERT_EQ(bytes.size(), 46 + 2 * takeSamples);
-  EXPECT_EQ(Le32At(bytes, 42), 2 * takeSamples);  // data size: every byte played during the take
-  EXPECT_EQ(Le32At(bytes, 4), 38 + 2 * takeSamples);
   // The take holds exactly what was queued for playing.
-  EXPECT_EQ(0, std::memcmp(bytes.data() + 46, r.Rig->Played().data() + playedBefore, 2 * takeSamples));
+  ExpectTakeOfThePlayed(dir, *r.Rig, playedBefore);
+  EXPECT_EQ(r.Rig->Played().size(), playedAtClose);
 }
 
 // The sound server goes away 300 blocks into a take and comes back: the
@@ -136,12 +143,7 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
   r.Rig->Drain(r.E());
   ASSERT_TRUE(r.Host.Closed);
   EXPECT_EQ(r.Host.Takes, (std::vector<bool>{true, false}));
-  const size_t takeSamples = r.Rig->Played().size() - playedBefore;
-  const std::vector<uint8_t> bytes = OnlyFile(temp.Path);
-  ASSERT_EQ(bytes.size(), 46 + 2 * takeSamples);
-  EXPECT_EQ(Le32At(bytes, 42), 2 * takeSamples);
-  EXPECT_EQ(Le32At(bytes, 4), 38 + 2 * takeSamples);
-  EXPECT_EQ(0, std::memcmp(bytes.data() + 46, r.Rig->Played().data() + playedBefore, 2 * takeSamples));
+  ExpectTakeOfThePlayed(temp.Path, *r.Rig, playedBefore);
   EXPECT_TRUE(boxes.Texts.empty());
 }
 

@@ -149,13 +149,7 @@ TEST(AudioEventQueue, ManyProducersKeepEachOrderAndLoseNothing) {
   constexpr int kProducers = 3;
   constexpr int kPerProducer = 20000;
   AudioEventQueue queue;
-  std::vector<WaveHeader> headers(kProducers * kPerProducer);
-  for (int p = 0; p < kProducers; ++p) {
-    for (int i = 0; i < kPerProducer; ++i) {
-      headers[p * kPerProducer + i] = WaveHeader{nullptr, 0, 0, static_cast<uintptr_t>(p * kPerProducer + i),
-                                                 0, 0, nullptr, 0};
-    }
-  }
+  auto headers = MakeHeaders(kProducers * kPerProducer);  // producer p posts p * kPerProducer on
   std::atomic<int> inFlight{0};
   std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; ++p) {

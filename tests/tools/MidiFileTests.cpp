@@ -14,10 +14,10 @@ namespace sorvane {
 namespace {
 
 using test::ReadFileBytes;
+using test::Clip;
+using test::kTestData;
 using test::Scratch;
 using Bytes = std::vector<uint8_t>;
-
-const std::filesystem::path kData = SORVANE_TEST_DATA;
 
 void Append(Bytes& out, std::initializer_list<int> bytes) {
   for (int b : bytes) out.push_back(static_cast<uint8_t>(b));
@@ -158,8 +158,7 @@ TEST(MidiFileRead, TimesComeFromTheWholeTempoMapRoundedDownOnce) {
 }
 
 TEST(MidiRender, EqualsTheSameNotesWrittenAsScriptLines) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("script.txt", kAsScript);
   s.Put("octaves.txt", kOctaves);
   s.Put("song0.mid", Text(Song(0)));
@@ -192,8 +191,7 @@ TEST(MidiRender, EqualsTheSameNotesWrittenAsScriptLines) {
 }
 
 TEST(MidiRender, WithoutBlocksRunsTwoSecondsPastTheLastReleaseOrToTheInputsEnd) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");  // 401 blocks, the last one partial
+  Scratch s(Clip::Speech);  // 401 blocks, the last one partial
   Bytes late;
   Event(late, 0, {0x90, 60, 100});
   Event(late, 4500, {0x80, 60, 0});  // 500 ticks a quarter note of 0.5 s: 4.5 s, block 451
@@ -255,8 +253,7 @@ std::vector<BrokenMidi> BrokenFiles() {
 }
 
 TEST(MidiRender, BrokenFilesAreRefusedNamingTheFileWithNoOutput) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   for (const BrokenMidi& b : BrokenFiles()) {
     SCOPED_TRACE(b.Name);
     const std::string name = std::string(b.Name) + ".mid";

@@ -26,18 +26,25 @@ struct RenderRun {
   std::string Stderr;
 };
 
-// A temporary folder to run the renderer in.
+// The committed test files: the speech clip, scripts and goldens.
+inline const std::filesystem::path kTestData = SORVANE_TEST_DATA;
+
+enum class Clip { None, Speech };
+
+// A temporary folder to run the renderer in; with Clip::Speech it holds a
+// copy of the committed clip as speech.wav.
 class Scratch {
  public:
   TempDir Temp;  // first: Dir is its path
   const std::filesystem::path Dir = Temp.Path;
 
+  explicit Scratch(Clip clip = Clip::None) {
+    if (clip == Clip::Speech) std::filesystem::copy_file(kTestData / "speech.wav", Dir / "speech.wav");
+  }
+
   std::filesystem::path Put(const std::string& name, const std::string& text) const {
     std::ofstream(Dir / name, std::ios::binary) << text;
     return Dir / name;
-  }
-  void CopyIn(const std::filesystem::path& from, const std::string& name) const {
-    std::filesystem::copy_file(from, Dir / name, std::filesystem::copy_options::overwrite_existing);
   }
 
   // Runs sorvane-render with these arguments (already quoted as needed) in
@@ -51,10 +58,8 @@ class Scratch {
     RenderRun run;
     const int raw = std::system(command.c_str());
     run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    const auto out = ReadFileBytes(Dir / "stdout.txt");
-    run.Stdout.assign(out.begin(), out.end());
-    const auto err = ReadFileBytes(Dir / "stderr.txt");
-    run.Stderr.assign(err.begin(), err.end());
+    run.Stdout = ReadFileText(Dir / "stdout.txt");
+    run.Stderr = ReadFileText(Dir / "stderr.txt");
     return run;
   }
 

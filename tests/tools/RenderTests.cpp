@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "RenderSupport.h"
+#include "tests/wavfile/WaveTestSupport.h"
 #include "devices/VirtualDevices.h"
 #include "engine/Engine.h"
 
@@ -17,18 +18,18 @@ namespace sorvane {
 namespace {
 
 using test::ReadFileBytes;
+using test::Clip;
+using test::kTestData;
 using test::Scratch;
-
-const std::filesystem::path kData = SORVANE_TEST_DATA;
 
 // Compares a rendered file with its committed golden byte for byte; on a
 // difference the rendered file is kept beside the golden as .actual.
 void ExpectGolden(const std::filesystem::path& rendered, const std::string& golden) {
   const auto actual = ReadFileBytes(rendered);
-  const auto expected = ReadFileBytes(kData / golden);
+  const auto expected = ReadFileBytes(kTestData / golden);
   ASSERT_FALSE(expected.empty()) << golden;
   if (actual != expected) {
-    std::filesystem::copy_file(rendered, kData / (golden + ".actual"),
+    std::filesystem::copy_file(rendered, kTestData / (golden + ".actual"),
                                std::filesystem::copy_options::overwrite_existing);
     size_t at = 0;
     while (at < std::min(actual.size(), expected.size()) && actual[at] == expected[at]) ++at;
@@ -41,10 +42,9 @@ void ExpectGolden(const std::filesystem::path& rendered, const std::string& gold
 // compares the output and report, and any file the script saved, with the
 // goldens NAME.golden.*.
 void ExpectScenario(const std::string& name, int blocks, const std::vector<std::string>& savedFiles = {}) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   const auto run = s.Render("--input speech.wav --output out.wav --blocks " + std::to_string(blocks) +
-                            " --report out.csv --script '" + (kData / (name + ".txt")).string() + "'");
+                            " --report out.csv --script '" + (kTestData / (name + ".txt")).string() + "'");
   ASSERT_EQ(run.Status, 0) << run.Stderr;
   EXPECT_EQ(run.Stderr, "");
   ExpectGolden(s.Dir / "out.wav", name + ".golden.wav");
@@ -59,8 +59,7 @@ TEST(RenderGolden, LiveFeaturesMatchTheCommittedOutput) { ExpectScenario("live",
 TEST(RenderGolden, PhraseFeaturesMatchTheCommittedOutput) { ExpectScenario("phrase", 1000, {"saved.wav"}); }
 
 TEST(Render, SameInputGivesTheSameBytesTwice) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("s.txt", "0 down 4\n0 down 9\n30 echolevel 90\n50 waveform 2\n");
   ASSERT_EQ(s.Render("--input speech.wav --output a.wav --script s.txt").Status, 0);
   ASSERT_EQ(s.Render("--input speech.wav --output b.wav --script s.txt").Status, 0);
@@ -71,11 +70,9 @@ TEST(Render, SameInputGivesTheSameBytesTwice) {
 }
 
 TEST(Render, ReportHasALinePerHandledCaptureEvent) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 150 --report r.csv").Status, 0);
-  const auto text = ReadFileBytes(s.Dir / "r.csv");
-  const std::string csv(text.begin(), text.end());
+  const std::string csv = test::ReadFileText(s.Dir / "r.csv");
   EXPECT_EQ(csv.rfind("block,handled_at,queued,dropped,length,rate_state,phrase_mode\n0,220,0,0,220,0,0\n", 0), 0u);
   EXPECT_NE(csv.find("\n99,22000,0,0,220,1,0\n"), std::string::npos);  // warm-up ends on the 100th block
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 151);
@@ -83,18 +80,17 @@ TEST(Render, ReportHasALinePerHandledCaptureEvent) {
 
 TEST(Render, BlocksCutTheInputOrAddASilentTail) {
   Scratch s;
-  ASSERT_EQ(s.Render("--input '" + (kData / "speech.wav").string() + "' --output o.wav --blocks 2").Status, 0);
+  ASSERT_EQ(s.Render("--input '" + (kTestData / "speech.wav").string() + "' --output o.wav --blocks 2").Status, 0);
   EXPECT_EQ(ReadFileBytes(s.Dir / "o.wav").size(), 44u + 2 * 440);
   // 400 blocks of speech, then silence: no key held, so the tail rings out to zeros.
-  ASSERT_EQ(s.Render("--input '" + (kData / "speech.wav").string() + "' --output t.wav --blocks 900").Status, 0);
+  ASSERT_EQ(s.Render("--input '" + (kTestData / "speech.wav").string() + "' --output t.wav --blocks 900").Status, 0);
   const auto out = ReadFileBytes(s.Dir / "t.wav");
   ASSERT_GT(out.size(), 44u + 2 * 880 * 198);
   for (size_t i = out.size() - 2 * 2000; i < out.size(); ++i) ASSERT_EQ(out[i], 0) << i;
 }
 
 TEST(Render, AStallFarLongerThanTheRingLosesTheSoundButFinishes) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("s.txt", "5 stall 900000000\n8 down 3\n");
   ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 200000 --report r.csv --script s.txt").Status, 0);
   const auto text = ReadFileBytes(s.Dir / "r.csv");
@@ -106,18 +102,12 @@ TEST(Render, AStallFarLongerThanTheRingLosesTheSoundButFinishes) {
 TEST(Render, AnInputOfAnotherLayoutIsConvertedAndSaysSo) {
   // The clip as stereo with both channels equal: its mean is the clip
   // itself, so the render must match the native one byte for byte.
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
-  const std::string mono = test::ReadFileText(kData / "speech.wav");
-  std::string stereo(mono.begin(), mono.begin() + 44);
+  Scratch s(Clip::Speech);
+  const test::Bytes mono = ReadFileBytes(kTestData / "speech.wav");
+  test::Bytes stereo;
   for (size_t i = 44; i + 1 < mono.size(); i += 2) stereo.insert(stereo.end(), {mono[i], mono[i + 1], mono[i], mono[i + 1]});
-  auto put = [&stereo](size_t at, uint32_t v, int width) {
-    for (int i = 0; i < width; ++i) stereo[at + i] = static_cast<char>(v >> (8 * i));
-  };
-  put(4, static_cast<uint32_t>(stereo.size() - 8), 4);
-  put(22, 2, 2), put(28, 22050 * 4, 4), put(32, 4, 2);
-  put(40, static_cast<uint32_t>(stereo.size() - 44), 4);
-  std::ofstream(s.Dir / "stereo.wav", std::ios::binary).write(stereo.data(), static_cast<std::streamsize>(stereo.size()));
+  test::WriteBytes(s.Dir / "stereo.wav",
+                   test::Riff({test::Chunk("fmt ", test::FmtBody(1, 2)), test::Chunk("data", stereo)}));
 
   s.Put("s.txt", "0 down 4\n20 down 9\n");
   const auto native = s.Render("--input speech.wav --output a.wav --script s.txt");
@@ -140,16 +130,15 @@ class RenderRefuses : public ::testing::TestWithParam<BadRun> {};
 
 TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
   const BadRun& c = GetParam();
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   if (!c.Script.empty()) s.Put("bad.txt", c.Script);
   // Broken inputs, written here.
   {
-    auto wav = ReadFileBytes(kData / "speech.wav");
-    auto put = [&](const char* name, size_t at, const std::vector<unsigned char>& bytes) {
+    const auto wav = ReadFileBytes(kTestData / "speech.wav");
+    auto put = [&](const char* name, size_t at, const test::Bytes& bytes) {
       auto copy = wav;
-      for (size_t i = 0; i < bytes.size(); ++i) copy[at + i] = static_cast<char>(bytes[i]);
-      std::ofstream(s.Dir / name, std::ios::binary).write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
+      std::copy(bytes.begin(), bytes.end(), copy.begin() + static_cast<long>(at));
+      test::WriteBytes(s.Dir / name, copy);
     };
     put("9ch.wav", 22, {9, 0});
     put("4k.wav", 24, {0xA0, 0x0F, 0, 0});
@@ -158,7 +147,7 @@ TEST_P(RenderRefuses, WithItsMessageAndStatusAndNoOutput) {
     put("notriff.wav", 0, {'R', 'I', 'F', 'X'});
     put("longdata.wav", 40, {0xFF, 0xFF, 0xFF, 0x7F});
     s.Put("empty.wav", "");
-    std::ofstream(s.Dir / "nosamples.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), 40).write("\0\0\0\0", 4);
+    test::WriteBytes(s.Dir / "nosamples.wav", test::Cat({test::Bytes(wav.begin(), wav.begin() + 40), {0, 0, 0, 0}}));
     std::filesystem::create_directory(s.Dir / "folder");
     ASSERT_EQ(::mkfifo((s.Dir / "fifo").c_str(), 0600), 0);
   }
@@ -223,8 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.Name); });
 
 TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOnToStatus4) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("s.txt", "0 phraseload missing.wav\r\n5 phrasesave nodir/x.wav\n7 down 3\n");
   const auto run = s.Render(kOk + " --script s.txt");
   EXPECT_EQ(run.Status, 4);
@@ -244,8 +232,7 @@ TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOnToStatus4) {
 }
 
 TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("o.wav", "previous");
   s.Put("r.csv", "previous");
   const auto before = s.Names();
@@ -254,13 +241,11 @@ TEST(Render, AFullDiskKeepsThePreviousOutputAndLeavesNoPartialFile) {
   EXPECT_EQ(run.Status, 1) << run.Stderr;
   EXPECT_EQ(run.Stderr, "sorvane-render: o.wav: エラー: dataチャンク書き込みエラー (mmioWrite)\n");
   EXPECT_EQ(s.Names(), before);
-  const auto previous = ReadFileBytes(s.Dir / "o.wav");
-  EXPECT_EQ(std::string(previous.begin(), previous.end()), "previous");
+  EXPECT_EQ(test::ReadFileText(s.Dir / "o.wav"), "previous");
 }
 
 TEST(Render, AnInterruptedRunLeavesNoFileBehind) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   const auto before = s.Names();
   // Ended by SIGTERM once its output files are under way, long before its
   // 2,000,000 blocks are done.
@@ -269,18 +254,15 @@ TEST(Render, AnInterruptedRunLeavesNoFileBehind) {
                               "until ls .sorvane-render-* > /dev/null 2>&1 || ! kill -0 $pid; do sleep 0.01; done; "
                               "kill -TERM $pid; wait $pid; echo $? > stdout.txt; }";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  const auto status = ReadFileBytes(s.Dir / "stdout.txt");
-  EXPECT_EQ(std::string(status.begin(), status.end()), "143\n");  // 128 + SIGTERM: ended by the signal
+  EXPECT_EQ(test::ReadFileText(s.Dir / "stdout.txt"), "143\n");  // 128 + SIGTERM: ended by the signal
   EXPECT_EQ(s.Names(), before);
 }
 
 TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("s.txt", "1 stall 695368800000\n");
   ASSERT_EQ(s.Render(kOk + " --report r.csv --script s.txt").Status, 0);
-  const auto text = ReadFileBytes(s.Dir / "r.csv");
-  const std::string csv(text.begin(), text.end());
+  const std::string csv = test::ReadFileText(s.Dir / "r.csv");
   // Everything played out during the stall; the 101 blocks captured meanwhile
   // are handled at its end and fill the playback queue up to the drop gate.
   EXPECT_NE(csv.find("\n1,695368800440,0,0,220,0,0\n"), std::string::npos) << csv;
@@ -291,14 +273,12 @@ TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
 // stays in 1 to 3 buffers without a drop; a stall of 300 ms fills it to the
 // mode's drop gate, and within a second it is back in its band.
 TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   s.Put("s.txt", "0 down 13\n600 stall 6615\n");
   ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 1000 --report r.csv --latency low --script s.txt")
                 .Status,
             0);
-  const auto text = ReadFileBytes(s.Dir / "r.csv");
-  std::istringstream csv(std::string(text.begin(), text.end()));
+  std::istringstream csv(test::ReadFileText(s.Dir / "r.csv"));
   std::string line;
   std::getline(csv, line);
   int settled = -1, lastOutside = -1, drops = 0;
@@ -337,8 +317,7 @@ double ClippedShare(const std::vector<uint8_t>& wav) {
 }
 
 TEST(Render, OutputLevelScalesTheSongBeforeTheClipAndLeavesItAloneAt0dB) {
-  Scratch s;
-  s.CopyIn(kData / "speech.wav", "speech.wav");
+  Scratch s(Clip::Speech);
   std::string chord;
   for (int key : {4, 9, 13, 16, 20, 25, 28, 32}) chord += "0 down " + std::to_string(key) + "\n";
   s.Put("chord.txt", chord + "0 echolevel 60\n");

@@ -13,8 +13,6 @@
 namespace sorvane::test {
 namespace {
 
-constexpr uint8_t kUntouched = 0xA5;
-
 // Little-endian samples of the given width from signed values (8-bit ones
 // are stored as they are, already unsigned).
 Bytes Samples(std::initializer_list<int64_t> values, int bytes) {
@@ -23,34 +21,8 @@ Bytes Samples(std::initializer_list<int64_t> values, int bytes) {
   return b;
 }
 
-struct Loaded {
-  bool Ok = false;
-  uint32_t Copied = 0;
-  Bytes Destination;
-  std::vector<std::string> Messages;
-  std::vector<int16_t> AsSamples() const {
-    std::vector<int16_t> s(Copied / 2);
-    std::memcpy(s.data(), Destination.data(), 2 * s.size());
-    return s;
-  }
-};
-
-Loaded Load(const Bytes& file, int seconds) {
-  TempDir dir;
-  ErrorLog log;
-  const std::string path = dir / "in.wav";
-  WriteBytes(path, file);
-  Loaded l;
-  l.Destination.assign(static_cast<std::size_t>(seconds) * 44100 + 16, kUntouched);
-  l.Ok = ReadWaveSamples(reinterpret_cast<int16_t*>(l.Destination.data()), path.c_str(), seconds, &l.Copied);
-  l.Messages = log.Texts;
-  return l;
-}
-
-bool UntouchedFrom(const Loaded& l, std::size_t at) {
-  return std::all_of(l.Destination.begin() + static_cast<std::ptrdiff_t>(at), l.Destination.end(),
-                     [](uint8_t b) { return b == kUntouched; });
-}
+// Loads with conversion.
+Loaded Load(const Bytes& file, int seconds) { return test::Load(file, seconds, true); }
 
 TEST(ReadWaveSamples, ConvertsEachSampleFormatAndMixesChannelsByTheirMean) {
   const struct {
@@ -82,7 +54,7 @@ TEST(ReadWaveSamples, ConvertsEachSampleFormatAndMixesChannelsByTheirMean) {
     ASSERT_TRUE(l.Ok);
     EXPECT_TRUE(l.Messages.empty());
     EXPECT_EQ(l.AsSamples(), c.Expected);
-    EXPECT_TRUE(UntouchedFrom(l, l.Copied));
+    EXPECT_TRUE(l.UntouchedFrom(l.Copied));
   }
 }
 
@@ -97,11 +69,7 @@ TEST(ReadWaveSamples, TakesTheNativeSoundByteForByte) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    const Loaded l = Load(c.File, 3);
-    ASSERT_TRUE(l.Ok);
-    ASSERT_EQ(l.Copied, c.Expected.size());
-    EXPECT_TRUE(std::equal(c.Expected.begin(), c.Expected.end(), l.Destination.begin()));
-    EXPECT_TRUE(UntouchedFrom(l, l.Copied));
+    ExpectCopied(c.File, 3, c.Expected, true);
   }
 }
 
@@ -113,7 +81,7 @@ TEST(ReadWaveSamples, BoundsTheConvertedSamplesAndSaturatesTheOvershoot) {
   const Loaded l = Load(Riff({Chunk("fmt ", FmtBody(1, 1, 44100, 16)), Chunk("data", data)}), 1);
   ASSERT_TRUE(l.Ok);
   ASSERT_EQ(l.Copied, 44100u);  // one second of converted samples, not of the file's
-  EXPECT_TRUE(UntouchedFrom(l, l.Copied));
+  EXPECT_TRUE(l.UntouchedFrom(l.Copied));
   const auto s = l.AsSamples();
   EXPECT_EQ(*std::max_element(s.begin(), s.end()), 32767);
   EXPECT_EQ(*std::min_element(s.begin(), s.end()), -32768);
@@ -169,7 +137,7 @@ TEST(ReadWaveSamples, RefusesWhatCannotBeConvertedWithoutTouchingTheDestination)
     const Loaded l = Load(Riff({Chunk("fmt ", c.Format), data}), 1);
     EXPECT_FALSE(l.Ok);
     EXPECT_EQ(l.Messages, std::vector<std::string>{c.Message});
-    EXPECT_TRUE(UntouchedFrom(l, 0));
+    EXPECT_TRUE(l.UntouchedFrom(0));
   }
 }
 

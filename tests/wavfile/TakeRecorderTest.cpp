@@ -74,13 +74,7 @@ TEST(TakeRecorder, FileHoldsEveryBlockInOrderAndPythonReadsIt) {
   EXPECT_EQ(take.TakeBlocks, 30);
   StopTake(take);
   EXPECT_EQ(ReadFileBytes(dir / kStartName), TakeFile(played));
-
-  if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
-  const auto python = ReadWithPython(dir, dir / kStartName);
-  ASSERT_TRUE(python);
-  EXPECT_EQ(python->Rate, 22050);
-  EXPECT_EQ(python->Frames * 2, static_cast<int>(played.size()));
-  EXPECT_EQ(python->Data, played);
+  ExpectPythonReads(dir, dir / kStartName, played);
 }
 
 TEST(TakeRecorder, NewTakeNeverReplacesAFileAndCompletesThePreviousOne) {
@@ -143,10 +137,7 @@ TEST(TakeRecorder, RunningTakeIsAValidFileOfAllButItsLastBlocks) {
       EXPECT_TRUE(ReadWaveFile(read.data(), path.c_str(), 4, &copied));
       EXPECT_EQ(copied, updated);
     }
-    if (!HavePython()) continue;
-    const auto python = ReadWithPython(dir, path);
-    ASSERT_TRUE(python);
-    EXPECT_EQ(python->Data, Bytes(played.begin(), played.begin() + updated));
+    ExpectPythonReads(dir, path, Bytes(played.begin(), played.begin() + updated));
   }
   EXPECT_EQ(updated, 2 * kTakeSizeUpdateBlocks * 2 * 220u);
   StopTake(take);
@@ -228,10 +219,7 @@ TEST(TakeRecorder, FailedWriteEndsTheTakeAndKeepsAValidFileOfWholeBlocks) {
   ASSERT_EQ(result, 0);
   const Bytes kept = Cat({blocks[0], blocks[1], blocks[2]});
   EXPECT_EQ(ReadFileBytes(dir / kStartName), TakeFile(kept));
-  if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
-  const auto python = ReadWithPython(dir, dir / kStartName);
-  ASSERT_TRUE(python);
-  EXPECT_EQ(python->Data, kept);
+  ExpectPythonReads(dir, dir / kStartName, kept);
 }
 
 }  // namespace

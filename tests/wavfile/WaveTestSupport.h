@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +30,7 @@
 #include "tests/support/Files.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestRandom.h"
+#include "wavfile/WaveFile.h"
 
 namespace sorvane::test {
 
@@ -110,6 +112,48 @@ inline Bytes Pattern(std::size_t n, uint32_t seed) {
   return b;
 }
 
+// What a reader (ReadWaveFile, or ReadWaveSamples with convert) made of a
+// file into a destination of seconds * 44100 bytes plus a guard, every byte
+// kUntouched beforehand, with the error boxes it showed.
+struct Loaded {
+  static constexpr uint8_t kUntouched = 0xA5;
+  bool Ok = false;
+  uint32_t Copied = 0xDEADBEEF;
+  Bytes Destination;
+  std::vector<std::string> Messages;
+  std::vector<int16_t> AsSamples() const {
+    std::vector<int16_t> s(Copied / 2);
+    std::memcpy(s.data(), Destination.data(), 2 * s.size());
+    return s;
+  }
+  bool UntouchedFrom(std::size_t at) const {
+    return std::all_of(Destination.begin() + static_cast<std::ptrdiff_t>(at), Destination.end(),
+                       [](uint8_t b) { return b == kUntouched; });
+  }
+};
+inline Loaded Load(const Bytes& file, int seconds, bool convert) {
+  TempDir dir;
+  ErrorLog log;
+  const std::string path = dir / "in.wav";
+  WriteBytes(path, file);
+  Loaded l;
+  l.Destination.assign(static_cast<std::size_t>(seconds) * 44100 + 16, Loaded::kUntouched);
+  l.Ok = convert ? ReadWaveSamples(reinterpret_cast<int16_t*>(l.Destination.data()), path.c_str(), seconds, &l.Copied)
+                 : ReadWaveFile(l.Destination.data(), path.c_str(), seconds, &l.Copied);
+  l.Messages = log.Texts;
+  return l;
+}
+
+// The reader copied exactly expected, showed nothing and left the rest alone.
+inline void ExpectCopied(const Bytes& file, int seconds, const Bytes& expected, bool convert = false) {
+  const Loaded l = Load(file, seconds, convert);
+  ASSERT_TRUE(l.Ok);
+  EXPECT_TRUE(l.Messages.empty());
+  ASSERT_EQ(l.Copied, expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), l.Destination.begin()));
+  EXPECT_TRUE(l.UntouchedFrom(l.Copied));
+}
+
 // What Python's standard wave module makes of a file.
 struct PythonWave {
   int Channels = 0, Width = 0, Rate = 0, Frames = 0;
@@ -152,6 +196,19 @@ inline std::optional<PythonWave> ReadWithPython(const TempDir& dir, const std::s
   (void)dir, (void)path;
   return std::nullopt;
 #endif
+}
+
+// Python's wave module reads the file at path as 22050 Hz mono 16-bit
+// samples, exactly data; the test is skipped where there is no Python.
+inline void ExpectPythonReads(const TempDir& dir, const std::string& path, const Bytes& data) {
+  if (!HavePython()) GTEST_SKIP() << "no Python interpreter to cross-check with";
+  const auto python = ReadWithPython(dir, path);
+  ASSERT_TRUE(python);
+  EXPECT_EQ(python->Channels, 1);
+  EXPECT_EQ(python->Width, 2);
+  EXPECT_EQ(python->Rate, 22050);
+  EXPECT_EQ(python->Frames * 2, static_cast<int>(data.size()));
+  EXPECT_EQ(python->Data, data);
 }
 
 // Runs body in a child process after prepare; returns body's result, or
