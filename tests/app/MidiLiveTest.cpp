@@ -7,13 +7,16 @@
 // the sound itself on JACK, MIDI In is the sound client's own port: no
 // second client appears and notes still play. And without any MIDI system
 // the window starts as before, with one line on stderr and no error box.
-// With the sound on JACK, the blocks go on while the window's thread is
-// blocked.
+// A JACK restart lets go of what MIDI held, and MIDI In comes back with the
+// server. With the sound on JACK, the blocks go on while the window's
+// thread is blocked.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,6 +28,7 @@
 #include <jack/midiport.h>
 
 #include "AppTestSupport.h"
+#include "midi/JackClient.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/Wait.h"
 
@@ -165,6 +169,94 @@ TEST(MidiLive, WithTheSoundOnJackMidiInIsThePortOfTheSoundClient) {
     sender.Quit();
   }
   jack_client_close(observer);
+}
+
+// A hardware-like MIDI source of the test's own: a physical MIDI output on
+// the server that sends, in its next cycle, the message Send() hands it.
+class KeysSource {
+ public:
+  explicit KeysSource(const test::JackServer& server) : Client(server.Join("keys-source")) {
+    if (Client == nullptr) return;
+    Port = jack_port_register(Client, "keys", JACK_DEFAULT_MIDI_TYPE,
+                              JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal, 0);
+    jack_set_process_callback(Client, &KeysSource::Process, this);
+    jack_on_shutdown(Client, [](void* self) { static_cast<KeysSource*>(self)->Gone = true; }, this);
+    jack_set_thread_init_callback(
+        Client, [](void* self) { static_cast<KeysSource*>(self)->ProcessTid = gettid(); }, this);
+    if (Port == nullptr || jack_activate(Client) != 0) Close();
+  }
+  ~KeysSource() { Close(); }
+  bool Open() const { return Client != nullptr; }
+  bool ConnectedToMidiIn() const { return Open() && jack_port_connected_to(Port, "Sorvane:MIDI In") != 0; }
+  // Waits until the message before has gone out.
+  bool Send(uint8_t status, uint8_t data1, uint8_t data2) {
+    if (!WaitUntil([&] { return Message.load() == 0; }, 5)) return false;
+    Message = 0x1000000u | status << 16 | data1 << 8 | data2;
+    return true;
+  }
+  // Also after the server has gone, as the program closes its own.
+  void Close() {
+    if (Client == nullptr) return;
+    if (Gone) AwaitJackThreadEnd(ProcessTid.load());
+    jack_client_close(Client);
+    Client = nullptr;
+  }
+
+ private:
+  static int Process(jack_nframes_t frames, void* self) {
+    auto* source = static_cast<KeysSource*>(self);
+    void* buffer = jack_port_get_buffer(source->Port, frames);
+    jack_midi_clear_buffer(buffer);
+    if (const uint32_t m = source->Message.exchange(0)) {
+      const uint8_t bytes[3] = {static_cast<uint8_t>(m >> 16), static_cast<uint8_t>(m >> 8), static_cast<uint8_t>(m)};
+      jack_midi_event_write(buffer, 0, bytes, 3);
+    }
+    return 0;
+  }
+
+  jack_client_t* Client;
+  jack_port_t* Port = nullptr;
+  std::atomic<bool> Gone{false};
+  std::atomic<pid_t> ProcessTid{0};
+  std::atomic<uint32_t> Message{0};  // 1 << 24 and the three bytes; 0: nothing to send
+};
+
+// A user restarting JACK while a note and the pedal are down: the port goes
+// with the server, so the key is let go at once instead of sounding on for
+// a note-off that cannot come, and once the server is back the port is
+// too, connected to the source again, with the pedal up. Both with MIDI In
+// on a client of its own and on the sound client.
+TEST(MidiLive, AJackRestartLetsGoOfTheHeldKeyAndMidiInComesBackWithTheServer) {
+  for (const char* variable : {"SORVANE_MIDI", "SORVANE_SOUND"}) {
+    SCOPED_TRACE(variable);
+    const bool onSoundClient = std::strcmp(variable, "SORVANE_SOUND") == 0;
+    JackRun run("restart", variable);
+    ASSERT_TRUE(run.Jack.Ready()) << "jackd did not start; see " << (run.Work / "jackd.log");
+    if (onSoundClient) unsetenv("SORVANE_MIDI");
+    test::Window w(QLocale::English, onSoundClient ? MakeSystemAudio() : nullptr);
+    ASSERT_EQ(w->MidiIn()->System(), onSoundClient ? MidiSystem::SoundClient : MidiSystem::Jack);
+    {
+      KeysSource source(run.Jack);
+      ASSERT_TRUE(source.Open());
+      ASSERT_TRUE(WaitUntil([&] { return source.ConnectedToMidiIn(); }));
+      ASSERT_TRUE(source.Send(0x90, 60, 100) && source.Send(0xB0, 64, 127));
+      ASSERT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+
+      run.Jack.Stop();
+      EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }, 5)) << "the key stayed down";
+      EXPECT_FALSE(test::Holds(w.Engine(), 24));
+    }
+    run.Jack.Start();
+    ASSERT_TRUE(run.Jack.Ready()) << "jackd did not start again";
+    KeysSource source(run.Jack);
+    ASSERT_TRUE(source.Open());
+    EXPECT_TRUE(WaitUntil([&] { return source.ConnectedToMidiIn(); })) << "MIDI In did not come back";
+    ASSERT_TRUE(source.Send(0x90, 60, 100));
+    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+    ASSERT_TRUE(source.Send(0x80, 60, 0));
+    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; })) << "the pedal stayed down";
+    EXPECT_TRUE(w.Errors.Texts.empty());
+  }
 }
 
 uint64_t Counted(EngineState& engine, const uint64_t EngineState::*counter) {
