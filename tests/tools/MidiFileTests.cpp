@@ -13,9 +13,8 @@
 namespace sorvane {
 namespace {
 
-using test::ReadFileBytes;
 using test::Clip;
-using test::kTestData;
+using test::ReadFileBytes;
 using test::Scratch;
 using Bytes = std::vector<uint8_t>;
 
