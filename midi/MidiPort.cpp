@@ -51,14 +51,14 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
 
 void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept {
   if (length == 0) return;
-  switch (bytes[0]) {
-    case 0xF0:  // system exclusive
-    case 0xF1:  // MIDI time code quarter frame
-    case 0xF8:  // clock
-    case 0xFE:  // active sensing
+  switch (bytes[0] & 0xF0) {
+    case 0x80:  // note-off
+    case 0x90:  // note-on
+    case 0xB0:  // control change
+      queue.PostMidi(bytes, length);
       return;
     default:
-      queue.PostMidi(bytes, length);
+      return;
   }
 }
 

@@ -50,9 +50,11 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
                                        std::string& message);
 
 // Receiving thread: posts one complete message (status byte first) to the
-// queue, except those the keys never use and that would only take queue
-// cells: system exclusive, MIDI time code, clock and active sensing.
-// Lock-free and allocation-free, as AudioEventQueue::PostMidi.
+// queue when the keys use it: note-off, note-on and control change. The
+// rest (aftertouch, pitch bend, program changes, system messages: dense
+// streams from some keyboards) would only take queue cells that a note-off
+// may need while the engine is busy. Lock-free and allocation-free, as
+// AudioEventQueue::PostMidi.
 void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept;
 
 }  // namespace sorvane
