@@ -39,13 +39,14 @@ if [ $((${#dir} + 21)) -gt 107 ]; then
 fi
 
 # A process that was killed may linger as a zombie, so /proc is the truth:
-# alive means it has a command line and is not in state Z.
+# alive means its status can be read and its state is neither Z (zombie) nor
+# X (dead). Its command line is no test: it reads empty while the process is
+# in the middle of an exec (env becoming the server), and a busy machine can
+# catch it there.
 alive() {
-  local pid=$1
-  [ -r "/proc/$pid/status" ] || return 1
-  ! grep -q '^State:[[:space:]]*Z' "/proc/$pid/status" 2>/dev/null || return 1
-  # /proc files report size 0, so read the command line instead of testing -s.
-  [ -n "$(tr -d '\0' <"/proc/$pid/cmdline" 2>/dev/null)" ]
+  local state
+  state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$1/status" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
 }
 
 # Waits up to two seconds for a server's socket to appear.
