@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <thread>
 
 #include "midi/JackClient.h"
@@ -204,19 +205,15 @@ bool JackSoundSystem::Connect(std::string& reason) {
   ProcessTid.store(0, std::memory_order_release);
   int options = JackNoStartServer;
   if (!Options.ServerName.empty()) options |= JackServerName;
-  // A failed attempt (no server) prints several lines of libjack's own; the
-  // caller reports it once. libjack keeps one such function for the whole
-  // process, so it is put back at once.
-  jack_set_error_function(&JackSilent);
-  jack_set_info_function(&JackSilent);
-  jack_status_t status;
-  jack_client_t* client =
-      Options.ServerName.empty()
-          ? jack_client_open(kJackClientName, static_cast<jack_options_t>(options), &status)
-          : jack_client_open(kJackClientName, static_cast<jack_options_t>(options), &status,
-                             Options.ServerName.c_str());
-  jack_set_error_function(&JackToStderr);
-  jack_set_info_function(&JackToStderr);
+  jack_client_t* client;
+  {
+    const JackMessagesSilenced quiet;  // a failed attempt: the caller reports it once
+    jack_status_t status;
+    client = Options.ServerName.empty()
+                 ? jack_client_open(kJackClientName, static_cast<jack_options_t>(options), &status)
+                 : jack_client_open(kJackClientName, static_cast<jack_options_t>(options), &status,
+                                    Options.ServerName.c_str());
+  }
   if (client == nullptr) {
     reason = "no JACK server is running";
     return false;
@@ -340,18 +337,14 @@ void JackSoundSystem::Disconnect() {
   // has ended already, and the client is only freed, which makes libjack
   // complain once per step that there is no server: that is known here.
   const bool gone = ServerGone();
-  if (gone) {
-    jack_set_error_function(&JackSilent);
-    jack_set_info_function(&JackSilent);
-  }
-  if (Active && !gone) jack_deactivate(Client);
-  if (Active && gone) AwaitJackThreadEnd(ProcessTid.load(std::memory_order_acquire));
-  if (Midi) Midi->Close();
-  Midi.reset();
-  jack_client_close(Client);
-  if (gone) {
-    jack_set_error_function(&JackToStderr);
-    jack_set_info_function(&JackToStderr);
+  {
+    std::optional<JackMessagesSilenced> quiet;
+    if (gone) quiet.emplace();
+    if (Active && !gone) jack_deactivate(Client);
+    if (Active && gone) AwaitJackThreadEnd(ProcessTid.load(std::memory_order_acquire));
+    if (Midi) Midi->Close();
+    Midi.reset();
+    jack_client_close(Client);
   }
   Client = nullptr;
   VoicePort = nullptr;

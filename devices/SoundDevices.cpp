@@ -5,11 +5,11 @@
 #include <jack/jack.h>
 #include <pulse/pulseaudio.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "devices/SoundSystem.h"
+#include "midi/JackClient.h"
 
 namespace sorvane {
 
@@ -136,9 +136,6 @@ SoundServerDevices ListPulseDevices() {
   return devices;
 }
 
-void JackSilent(const char*) {}
-void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
-
 // The physical audio ports with the flag given (JackPortIsOutput: capture),
 // the first marked as the default, as the devices connect to it.
 std::vector<SoundDeviceInfo> PhysicalJackPorts(jack_client_t* client, unsigned long direction) {
@@ -163,15 +160,12 @@ std::vector<SoundDeviceInfo> PhysicalJackPorts(jack_client_t* client, unsigned l
 SoundServerDevices ListJackDevices() {
   SoundServerDevices devices;
   devices.System = "JACK";
-  // With no server running libjack prints several lines of its own; the
-  // listing says it in one. libjack keeps one such function
-  // for the whole process, so the program's is put back at once.
-  jack_set_error_function(&JackSilent);
-  jack_set_info_function(&JackSilent);
-  jack_status_t status;
-  jack_client_t* client = jack_client_open("Sorvane devices", JackNoStartServer, &status);
-  jack_set_error_function(&JackToStderr);
-  jack_set_info_function(&JackToStderr);
+  jack_client_t* client;
+  {
+    const JackMessagesSilenced quiet;  // no server: the listing says it in one line
+    jack_status_t status;
+    client = jack_client_open("Sorvane devices", JackNoStartServer, &status);
+  }
   if (client == nullptr) {
     devices.Problem = "no JACK server is running";
     return devices;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "midi/JackClient.h"
 
+#include <jack/jack.h>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,8 +12,22 @@
 
 namespace sorvane {
 
+namespace {
+
 void JackSilent(const char*) {}
 void JackToStderr(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+}  // namespace
+
+JackMessagesSilenced::JackMessagesSilenced() {
+  jack_set_error_function(&JackSilent);
+  jack_set_info_function(&JackSilent);
+}
+
+JackMessagesSilenced::~JackMessagesSilenced() {
+  jack_set_error_function(&JackToStderr);
+  jack_set_info_function(&JackToStderr);
+}
 
 void AwaitJackThreadEnd(pid_t tid) {
   if (tid == 0) return;

@@ -1,17 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the program's JACK clients share (the sound devices' client and the
-// MIDI input's own): libjack's messages silenced or on stderr, and the wait
-// for a process thread to end after the server has gone.
+// What the program's JACK clients share (the sound devices' client, the
+// MIDI input's own and the device listing's): libjack's messages silenced
+// where the caller says it once, and the wait for a process thread to end
+// after the server has gone.
 #pragma once
 
 #include <sys/types.h>
 
 namespace sorvane {
 
-// For jack_set_error_function and jack_set_info_function, which libjack
-// keeps once for the whole process: nothing, or one line on stderr.
-void JackSilent(const char* text);
-void JackToStderr(const char* text);
+// libjack's error and info messages are dropped while this lives: a failed
+// open (no server) prints several lines of libjack's own, and a client freed
+// after its server has gone complains once per step; the caller says it in
+// one line. libjack keeps one such function for the whole process, so the
+// program's own, one line on stderr per message, is put back at the end.
+class JackMessagesSilenced {
+ public:
+  JackMessagesSilenced();
+  ~JackMessagesSilenced();
+  JackMessagesSilenced(const JackMessagesSilenced&) = delete;
+  JackMessagesSilenced& operator=(const JackMessagesSilenced&) = delete;
+};
 
 // When the server goes, libjack tells the shutdown callback from its
 // notification thread while the client's process thread (thread id tid, as

@@ -15,15 +15,12 @@
 namespace sorvane {
 
 bool JackMidiIn::Open(std::string& reason) {
-  // A failed attempt (no server) prints several lines of libjack's own;
-  // the caller prints one. libjack keeps one such function for the whole
-  // process, so it is put back at once.
-  jack_set_error_function(&JackSilent);
-  jack_set_info_function(&JackSilent);
-  jack_status_t status;
-  jack_client_t* client = jack_client_open(kMidiClientName, JackNoStartServer, &status);
-  jack_set_error_function(&JackToStderr);
-  jack_set_info_function(&JackToStderr);
+  jack_client_t* client;
+  {
+    const JackMessagesSilenced quiet;  // a failed attempt: the caller says it once
+    jack_status_t status;
+    client = jack_client_open(kMidiClientName, JackNoStartServer, &status);
+  }
   if (client == nullptr) {
     reason = "no JACK server is running";
     return false;
@@ -82,14 +79,10 @@ void JackMidiIn::Close() {
   }
   if (Client == nullptr) return;
   if (OwnsClient && Lost()) {
-    // Closing a client the server has gone from makes libjack complain once
-    // per step that there is no server: that is known here.
-    jack_set_error_function(&JackSilent);
-    jack_set_info_function(&JackSilent);
+    // The server has gone from the client: that is known here.
+    const JackMessagesSilenced quiet;
     AwaitJackThreadEnd(ProcessTid.load(std::memory_order_acquire));
     jack_client_close(Client);
-    jack_set_error_function(&JackToStderr);
-    jack_set_info_function(&JackToStderr);
   } else if (OwnsClient) {
     // Closing deactivates first: the process callback has ended when it
     // returns.
