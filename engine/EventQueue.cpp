@@ -68,10 +68,11 @@ void AudioEventQueue::Post(DeviceKind kind, WaveHeader* header) noexcept {
   Wake();
 }
 
-void AudioEventQueue::PostMidi(const uint8_t* bytes, size_t length) noexcept {
+void AudioEventQueue::PostMidi(const uint8_t* bytes, size_t length, MidiUrgency urgency) noexcept {
   if (length == 0 || length > kMidiMessageBytes) return;
-  // A place among the cells MIDI may use, then a cell.
-  if (MidiWaiting.fetch_add(1, std::memory_order_relaxed) >= kMidiPending) {
+  // A place among the cells this message may use, then a cell.
+  const size_t places = urgency == MidiUrgency::Release ? kMidiPending : kMidiPending - kMidiReleaseCells;
+  if (MidiWaiting.fetch_add(1, std::memory_order_relaxed) >= places) {
     MidiWaiting.fetch_sub(1, std::memory_order_relaxed);
     MidiDropCount.fetch_add(1, std::memory_order_relaxed);
     return;

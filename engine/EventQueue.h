@@ -30,12 +30,18 @@ class AudioEventQueue {
  public:
   // 202 buffers exist at most, each with at most one pending event; MIDI
   // may fill at most kMidiPending cells, so that a burst of MIDI can never
-  // take the cell of a buffer's event.
+  // take the cell of a buffer's event. The last kMidiReleaseCells of those
+  // take only messages that let go of notes, so that a burst of note-ons
+  // and controllers while the event thread is busy cannot make a note stick.
   static constexpr size_t kCapacity = 1024;
   static constexpr size_t kMidiPending = 512;
+  static constexpr size_t kMidiReleaseCells = 128;
   static constexpr size_t kMidiMessageBytes = 3;
   static_assert((kCapacity & (kCapacity - 1)) == 0, "capacity must be a power of two");
   static_assert(kCapacity - kMidiPending >= 2 * 101, "every buffer's event must find a cell");
+
+  // Release: the message lets go of notes (MidiLetsGo in keyboard/MidiNotes.h).
+  enum class MidiUrgency : uint8_t { Other, Release };
 
   using Handler = void (*)(void* context, DeviceKind kind, WaveHeader& header);
   // A MIDI message of 1 to 3 bytes, status first.
@@ -52,8 +58,9 @@ class AudioEventQueue {
   void Post(DeviceKind kind, WaveHeader* header) noexcept;
   // Any thread, the same guarantees: one MIDI channel message of 1 to 3
   // bytes (longer ones are not posted). Counted in MidiDrops() and lost
-  // when kMidiPending messages already wait.
-  void PostMidi(const uint8_t* bytes, size_t length) noexcept;
+  // when kMidiPending messages already wait, or kMidiPending -
+  // kMidiReleaseCells for one that is not a release.
+  void PostMidi(const uint8_t* bytes, size_t length, MidiUrgency urgency = MidiUrgency::Other) noexcept;
   // Event thread: who receives the MIDI messages; null drops them.
   void SetMidiHandler(MidiHandler handler, void* context);
 

@@ -161,6 +161,16 @@ void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t 
   }
 }
 
+bool MidiLetsGo(const uint8_t* bytes, size_t length) {
+  if (length < 3) return false;
+  const uint8_t status = bytes[0] & 0xF0;
+  if (status == kNoteOff) return true;
+  if (status == kNoteOn) return bytes[2] == 0;
+  if (status != kControlChange) return false;
+  return (bytes[1] == kCcSustain && bytes[2] < kMidiPedalDown) || bytes[1] == kCcAllSoundOff ||
+         bytes[1] == kCcAllNotesOff;
+}
+
 void MidiReleaseAll(MidiNotes& notes, MidiTarget& target) {
   // The pedals stay as they are: a pedal still down holds the next notes.
   const int32_t channel = notes.Channel;

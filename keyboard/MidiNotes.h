@@ -112,6 +112,12 @@ bool MidiHoldsKey(const MidiNotes& notes, int32_t key);
 // ignored.
 void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t octave, MidiTarget& target);
 
+// Whether a complete message can only let go of notes: a note-off, a
+// note-on at velocity 0, the sustain pedal going up, all sound off or all
+// notes off. Losing one of these leaves a note sounding; losing any other
+// message at worst misses a note or a control's move.
+bool MidiLetsGo(const uint8_t* bytes, size_t length);
+
 // Releases every key that MIDI holds (all-notes-off and all-sound-off); the
 // learnt controllers stay.
 void MidiReleaseAll(MidiNotes& notes, MidiTarget& target);

@@ -3,6 +3,7 @@
 #include "midi/MidiPort.h"
 
 #include "engine/EventQueue.h"
+#include "keyboard/MidiNotes.h"
 #include "midi/AlsaMidiIn.h"
 #include "midi/JackMidiIn.h"
 
@@ -55,7 +56,9 @@ void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t len
     case 0x80:  // note-off
     case 0x90:  // note-on
     case 0xB0:  // control change
-      queue.PostMidi(bytes, length);
+      queue.PostMidi(bytes, length,
+                     MidiLetsGo(bytes, length) ? AudioEventQueue::MidiUrgency::Release
+                                               : AudioEventQueue::MidiUrgency::Other);
       return;
     default:
       return;

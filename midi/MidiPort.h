@@ -53,8 +53,9 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
 // queue when the keys use it: note-off, note-on and control change. The
 // rest (aftertouch, pitch bend, program changes, system messages: dense
 // streams from some keyboards) would only take queue cells that a note-off
-// may need while the engine is busy. Lock-free and allocation-free, as
-// AudioEventQueue::PostMidi.
+// may need while the engine is busy. Note-offs and the like go in as
+// releases, which find a cell where other messages do not. Lock-free and
+// allocation-free, as AudioEventQueue::PostMidi.
 void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept;
 
 }  // namespace sorvane

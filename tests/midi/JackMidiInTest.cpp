@@ -4,7 +4,9 @@
 // there at start and one registered later are each connected by the input
 // itself, a connection the user broke is not made again when another port
 // appears, non-physical sources are left alone, and of what a source sends
-// only notes and controllers reach the event queue, in order.
+// only notes and controllers reach the event queue, in order. And what
+// lets go of notes still finds a place in the queue when a flood of other
+// MIDI has filled MIDI's share.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -21,6 +23,7 @@
 
 #include "engine/EventQueue.h"
 #include "midi/JackMidiIn.h"
+#include "midi/MidiPort.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/Wait.h"
 
@@ -135,6 +138,31 @@ TEST(JackMidiIn, ConnectsEachPhysicalSourceOnceAndPassesOnlyNotesAndControllers)
   jack_client_close(host);
   jack_client_close(sources.Client);
   fs::remove_all(work);
+}
+
+// While the event thread is busy, a controller sweep and a run of notes
+// fill MIDI's share of the queue; a note-off, a pedal going up and the
+// all-off controllers must still get in (each lost one is a stuck note),
+// and nothing else may.
+TEST(ForwardMidiMessage, AFloodOfNotesAndControllersLeavesRoomForWhatLetsGo) {
+  AudioEventQueue queue;
+  std::vector<std::vector<uint8_t>> received;
+  queue.SetMidiHandler(&CollectMidi, &received);
+  for (int i = 0; i < 1000; ++i) {
+    const uint8_t sweep[3] = {0xB0, 1, static_cast<uint8_t>(i & 0x7F)};
+    const uint8_t note[3] = {0x90, static_cast<uint8_t>(36 + i % 48), 100};
+    ForwardMidiMessage(queue, sweep, 3);
+    ForwardMidiMessage(queue, note, 3);
+  }
+  const std::vector<std::vector<uint8_t>> letGo = {
+      {0x80, 40, 64}, {0x90, 41, 0}, {0xB0, 64, 0}, {0xB0, 123, 0}, {0xB0, 120, 0}};
+  const std::vector<std::vector<uint8_t>> others = {{0x90, 42, 1}, {0xB0, 64, 127}, {0xB0, 7, 0}};
+  for (const auto& m : others) ForwardMidiMessage(queue, m.data(), m.size());
+  for (const auto& m : letGo) ForwardMidiMessage(queue, m.data(), m.size());
+  queue.DispatchAll([](void*, DeviceKind, WaveHeader&) {}, nullptr);
+  ASSERT_GE(received.size(), letGo.size());
+  EXPECT_EQ(std::vector<std::vector<uint8_t>>(received.end() - letGo.size(), received.end()), letGo);
+  EXPECT_EQ(received.size(), AudioEventQueue::kMidiPending - AudioEventQueue::kMidiReleaseCells + letGo.size());
 }
 
 }  // namespace
