@@ -117,6 +117,14 @@ void AlsaMidiIn::OnEvent(const snd_seq_event_t& event, snd_seq_port_info_t* scra
         ConnectIfHardwareSource(scratch);
       }
       return;
+    case SND_SEQ_EVENT_PORT_UNSUBSCRIBED:
+      // A source unplugged or disconnected: after its last message, which
+      // came before this announcement.
+      if (event.source.client == SND_SEQ_CLIENT_SYSTEM && event.data.connect.dest.client == Client &&
+          event.data.connect.dest.port == Port) {
+        ForwardSourceGone(Queue);
+      }
+      return;
     case SND_SEQ_EVENT_SYSEX:
       return;  // never posted; it would not fit the decode buffer either
     default:

@@ -6,9 +6,11 @@
 // also receives the system's announcements (System:Announce is connected
 // to it): every hardware source there is at Open() is connected once, and
 // every one that starts later once, on its port-start announcement; a
-// connection the user makes or breaks stays as it is. A thread of this
-// object waits on the sequencer's poll descriptors, decodes each event to
-// MIDI bytes and copies them into the event queue.
+// connection the user makes or breaks stays as it is. When a connection to
+// the port goes (announced as an unsubscription: a source unplugged, or a
+// connection broken), what MIDI holds is let go (ForwardSourceGone). A
+// thread of this object waits on the sequencer's poll descriptors, decodes
+// each event to MIDI bytes and copies them into the event queue.
 #pragma once
 
 #include <alsa/asoundlib.h>

@@ -50,6 +50,7 @@ bool JackMidiIn::Attach(jack_client_t* client, std::string& reason) {
   }
   Client = client;
   jack_set_port_registration_callback(client, &JackMidiIn::OnPortRegistration, this);
+  jack_set_port_connect_callback(client, &JackMidiIn::OnPortConnect, this);
   return true;
 }
 
@@ -65,6 +66,11 @@ void JackMidiIn::Process(jack_nframes_t frames) noexcept {
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, buffer, i) == 0) ForwardMidiMessage(Queue, event.buffer, event.size);
+  }
+  // After this cycle's messages: the server changes the connections between
+  // cycles, so the lost source sent its last in this cycle or before.
+  if (SourceLost.load(std::memory_order_relaxed) && SourceLost.exchange(false, std::memory_order_acquire)) {
+    ForwardSourceGone(Queue);
   }
 }
 
@@ -90,6 +96,7 @@ void JackMidiIn::Close() {
   } else {
     // The client is inactive: nothing announces a port to this object again.
     jack_set_port_registration_callback(Client, nullptr, nullptr);
+    jack_set_port_connect_callback(Client, nullptr, nullptr);
     jack_port_unregister(Client, Port);
   }
   Client = nullptr;
@@ -124,6 +131,16 @@ void JackMidiIn::OnPortRegistration(jack_port_id_t id, int registered, void* sel
     in->Registered.push_back(id);
   }
   in->Wake.notify_one();
+}
+
+// JACK's notification thread: a connection to the port has gone.
+void JackMidiIn::OnPortConnect(jack_port_id_t, jack_port_id_t destination, int connected, void* self) {
+  if (connected) return;
+  auto* in = static_cast<JackMidiIn*>(self);
+  const jack_port_t* port = jack_port_by_id(in->Client, destination);
+  if (port != nullptr && std::strcmp(jack_port_name(port), jack_port_name(in->Port)) == 0) {
+    in->SourceLost.store(true, std::memory_order_release);
+  }
 }
 
 void JackMidiIn::Run() {

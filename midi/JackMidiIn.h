@@ -12,14 +12,17 @@
 //    callback each cycle, calls Start() once the client is active, and
 //    calls Close() after its process callback has stopped calling Process()
 //    (after jack_deactivate()) and before jack_client_close(). Attach()
-//    installs the client's port-registration callback, so the owner must
-//    not install one of its own.
+//    installs the client's port-registration and port-connect callbacks,
+//    so the owner must not install its own.
 //
 // Connections: every physical MIDI output there is when Start() runs, and
 // every one registered later, is connected to the port once. JACK announces
 // new ports on its notification thread, where no connection may be made, so
 // a thread of this object makes them. A connection the user breaks stays
 // broken.
+//
+// When a connection to the port goes (the source unregistered, or the user
+// broke it), the next cycle lets go of what MIDI holds (ForwardSourceGone).
 //
 // Standalone, the client notes when the server shuts it down (Lost()); no
 // message comes after that, and the owner closes the port and opens a new
@@ -78,6 +81,7 @@ class JackMidiIn final : public MidiPort {
  private:
   static int OnProcess(jack_nframes_t frames, void* self);
   static void OnPortRegistration(jack_port_id_t id, int registered, void* self);
+  static void OnPortConnect(jack_port_id_t source, jack_port_id_t destination, int connected, void* self);
   static void OnShutdown(jack_status_t code, const char* reason, void* self);
   static void OnThreadInit(void* self);
   // The connecting thread: the ports there are first, then each that
@@ -90,6 +94,7 @@ class JackMidiIn final : public MidiPort {
   bool OwnsClient = false;
   jack_port_t* Port = nullptr;
   std::atomic<bool> Gone{false};
+  std::atomic<bool> SourceLost{false};  // set on the notification thread, taken by Process()
   std::atomic<pid_t> ProcessTid{0};  // the standalone client's process thread
 
   std::thread Connector;

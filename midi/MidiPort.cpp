@@ -65,4 +65,14 @@ void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t len
   }
 }
 
+void ForwardSourceGone(AudioEventQueue& queue) noexcept {
+  for (uint8_t channel = 0; channel < kMidiChannels; ++channel) {
+    const uint8_t status = 0xB0 | channel;
+    const uint8_t pedalUp[3] = {status, kCcSustain, 0};
+    const uint8_t allNotesOff[3] = {status, kCcAllNotesOff, 0};
+    queue.PostMidi(pedalUp, 3, AudioEventQueue::MidiUrgency::Release);
+    queue.PostMidi(allNotesOff, 3, AudioEventQueue::MidiUrgency::Release);
+  }
+}
+
 }  // namespace sorvane

@@ -58,4 +58,11 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
 // allocation-free, as AudioEventQueue::PostMidi.
 void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept;
 
+// Receiving thread: a source's connection to the port has gone (a keyboard
+// unplugged, a connection broken). The note-offs and pedal lifts of what it
+// held can no longer come, so every channel's sustain pedal goes up and all
+// its notes off, as releases, after everything it sent. Notes that another
+// source still holds go too: the port cannot tell its sources apart.
+void ForwardSourceGone(AudioEventQueue& queue) noexcept;
+
 }  // namespace sorvane

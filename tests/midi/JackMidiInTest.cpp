@@ -4,9 +4,11 @@
 // there at start and one registered later are each connected by the input
 // itself, a connection the user broke is not made again when another port
 // appears, non-physical sources are left alone, and of what a source sends
-// only notes and controllers reach the event queue, in order. And what
-// lets go of notes still finds a place in the queue when a flood of other
-// MIDI has filled MIDI's share.
+// only notes and controllers reach the event queue, in order; a source
+// whose connection goes (broken by the user, or unplugged) is followed by
+// the release of everything MIDI holds. And what lets go of notes still
+// finds a place in the queue when a flood of other MIDI has filled MIDI's
+// share.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -71,6 +73,16 @@ void CollectMidi(void* context, const uint8_t* bytes, size_t length) {
   static_cast<std::vector<std::vector<uint8_t>>*>(context)->emplace_back(bytes, bytes + length);
 }
 
+// Every channel's sustain pedal up and all its notes off.
+std::vector<std::vector<uint8_t>> LetGoOfEverything() {
+  std::vector<std::vector<uint8_t>> messages;
+  for (uint8_t channel = 0; channel < 16; ++channel) {
+    messages.push_back({static_cast<uint8_t>(0xB0 | channel), 64, 0});
+    messages.push_back({static_cast<uint8_t>(0xB0 | channel), 123, 0});
+  }
+  return messages;
+}
+
 int HostProcess(jack_nframes_t frames, void* in) {
   static_cast<JackMidiIn*>(in)->Process(frames);
   return 0;
@@ -106,11 +118,20 @@ TEST(JackMidiIn, ConnectsEachPhysicalSourceOnceAndPassesOnlyNotesAndControllers)
   ASSERT_EQ(jack_activate(host), 0);
   in.Start();
 
+  const auto receivedAtLeast = [&](size_t count) {
+    return WaitFor([&] {
+      queue.DispatchAll([](void*, DeviceKind, WaveHeader&) {}, nullptr);
+      return received.size() >= count;
+    });
+  };
   EXPECT_TRUE(WaitFor([&] { return jack_port_connected_to(early, target.c_str()) != 0; }))
       << "the source present at start was not connected";
-  // The user breaks that connection; a port that appears later must not
-  // bring it back.
+  // The user breaks that connection: what MIDI holds is let go. A port that
+  // appears later must not bring it back.
   ASSERT_EQ(jack_disconnect(sources.Client, jack_port_name(early), target.c_str()), 0);
+  EXPECT_TRUE(receivedAtLeast(32)) << "a broken connection let go of nothing";
+  EXPECT_EQ(received, LetGoOfEverything());
+  received.clear();
   jack_port_t* late = sources.Add("late", kPhysical);
   ASSERT_NE(late, nullptr);
   EXPECT_TRUE(WaitFor([&] { return jack_port_connected_to(late, target.c_str()) != 0; }))
@@ -125,18 +146,26 @@ TEST(JackMidiIn, ConnectsEachPhysicalSourceOnceAndPassesOnlyNotesAndControllers)
                       {0xE0, 0, 64}, {0xC0, 5},       {0xD0, 9}, {0x80, 60, 0}};
   sources.Sender = 2;
   sources.SendPending = true;
-  EXPECT_TRUE(WaitFor([&] {
-    queue.DispatchAll([](void*, DeviceKind, WaveHeader&) {}, nullptr);
-    return received.size() >= 3;
-  }));
+  EXPECT_TRUE(receivedAtLeast(3));
   const std::vector<std::vector<uint8_t>> want = {{0x90, 60, 100}, {0xB0, 1, 127}, {0x80, 60, 0}};
   EXPECT_EQ(received, want);
+
+  // A note held when its source goes away (the keyboard unplugged: its
+  // client and ports go) is let go.
+  received.clear();
+  sources.Messages = {{0x90, 62, 100}};
+  sources.SendPending = true;
+  EXPECT_TRUE(receivedAtLeast(1));
+  jack_client_close(sources.Client);
+  EXPECT_TRUE(receivedAtLeast(33)) << "an unplugged source let go of nothing";
+  auto wantUnplugged = LetGoOfEverything();
+  wantUnplugged.insert(wantUnplugged.begin(), {0x90, 62, 100});
+  EXPECT_EQ(received, wantUnplugged);
 
   jack_deactivate(host);
   in.Close();
   EXPECT_EQ(jack_port_by_name(host, target.c_str()), nullptr) << "the port stayed on the owner's client";
   jack_client_close(host);
-  jack_client_close(sources.Client);
   fs::remove_all(work);
 }
 
