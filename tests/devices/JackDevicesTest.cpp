@@ -293,11 +293,13 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
   ASSERT_EQ(jack_connect(probe.Client, "Sorvane:Song Out L", "probe:in_1"), 0);
   ASSERT_EQ(jack_connect(probe.Client, "Sorvane:Song Out R", "probe:in_2"), 0);
 
-  // 1000 Hz at half scale, phase running on across buffers; 30 buffers
-  // ahead keep playback from running dry on a busy machine.
+  // 1000 Hz at half scale, phase running on across buffers. This thread
+  // refills them without real-time priority: a second queued ahead keeps
+  // playback from running dry while a busy machine holds it back.
   constexpr double kTone = 1000.0;
   constexpr double kAmplitude = 16384.0;
-  std::vector<Buffer>& song = Buffers(40);
+  constexpr size_t kAhead = 100;
+  std::vector<Buffer>& song = Buffers(kAhead + 10);
   int64_t sampleIndex = 0;
   auto fill = [&](Buffer& b) {
     for (auto& s : b.Samples) {
@@ -305,13 +307,14 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
     }
   };
   JackDevice& playback = System->Playback();
-  for (size_t i = 0; i < 30; ++i) {
+  for (size_t i = 0; i < kAhead; ++i) {
     fill(song[i]);
     ASSERT_TRUE(playback.Prepare(song[i].Header) && playback.Queue(song[i].Header));
   }
-  size_t next = 30;
+  size_t next = kAhead;
 
   const uint64_t silenceBefore = System->Counters().PlaybackIdleFrames;
+  const uint64_t xrunsBefore = System->Counters().Xruns;
   // Heap allocations of the process callback's thread.
   const pthread_t processThread = System->ProcessThread();
   test::StartCountingAllocations(&processThread);
@@ -328,6 +331,8 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
     }
   }
   EXPECT_EQ(test::StopCountingAllocations(), 0) << "the process callback allocated";
+  EXPECT_EQ(System->Counters().PlaybackIdleFrames, silenceBefore) << "playback ran dry";
+  const uint64_t xruns = System->Counters().Xruns - xrunsBefore;
 
   const size_t recorded = probe.Samples.load();
   const std::vector<float>& left = probe.Recorded[0];
@@ -351,13 +356,20 @@ TEST_P(JackDevices, ToneComesOutAtItsPitchOnBothOutputsWithoutAllocating) {
   const double periods = static_cast<double>(crossings.size() - 1);
   const double measured = periods / (crossings.back() - crossings.front()) * probe.Rate;
   EXPECT_LT(std::abs(1200 * std::log2(measured / kTone)), 1.0) << measured << " Hz";
-  // No gap or jump in the tone: every period as long as the others.
+  // No gap or jump in the tone: every period as long as the others. A cycle
+  // the machine ran late (the server reports it as an xrun) can hand the
+  // probe a stale or half-written buffer, which spoils the periods at its
+  // two edges; nothing else may.
+  size_t uneven = 0;
+  size_t firstUneven = 0;
   for (size_t i = 1; i < crossings.size(); ++i) {
-    ASSERT_NEAR(crossings[i] - crossings[i - 1], probe.Rate / kTone, 0.05) << "at crossing " << i;
+    if (std::abs(crossings[i] - crossings[i - 1] - probe.Rate / kTone) > 0.05 && uneven++ == 0) firstUneven = i;
   }
+  EXPECT_LE(uneven, 4 * xruns) << uneven << " uneven periods, the first at crossing " << firstUneven << " ("
+                               << crossings[firstUneven] - crossings[firstUneven - 1] << " samples), with " << xruns
+                               << " xruns";
   const double rms = std::sqrt(sumSquares / static_cast<double>(recorded - 1 - from));
   EXPECT_NEAR(rms, kAmplitude / 32768.0 / std::sqrt(2.0), 0.005);
-  EXPECT_EQ(System->Counters().PlaybackIdleFrames, silenceBefore) << "playback ran dry";
 }
 
 TEST_P(JackDevices, BufferTimesAreWhenTheirSamplesCrossThePorts) {
