@@ -384,6 +384,7 @@ JackCounters JackSoundSystem::Counters() const {
   c.LongestCallbackNs = LongestCallbackNs.load(std::memory_order_relaxed);
   c.Xruns = Xruns.load(std::memory_order_relaxed);
   c.OversizedCycles = OversizedCycles.load(std::memory_order_relaxed);
+  c.EngineWaitsMissed = EngineWaitsMissed.load(std::memory_order_relaxed);
   c.CaptureLatency = CaptureLatency.load(std::memory_order_relaxed);
   c.PlaybackLatency = PlaybackLatency.load(std::memory_order_relaxed);
   c.CaptureIdleFrames = CaptureDevice.Buffers.IdleFrames();
@@ -432,7 +433,12 @@ int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
   }
 
   if (frames <= s->MaxFrames) {
+    const uint64_t captured = s->CaptureDevice.Buffers.BuffersDone();
     s->CaptureCycle(frames, static_cast<double>(cycleUs));
+    if (s->Options.AwaitEngine && s->CaptureDevice.Buffers.BuffersDone() != captured) {
+      const auto budgetNs = std::min<int64_t>(static_cast<int64_t>(frames) * 250'000'000 / s->Rate, 2'000'000);
+      if (!s->AwaitEngine(startNs + budgetNs)) s->EngineWaitsMissed.fetch_add(1, std::memory_order_relaxed);
+    }
     s->PlaybackCycle(frames, static_cast<double>(cycleUs));
   } else {
     s->OversizedCycles.fetch_add(1, std::memory_order_relaxed);
@@ -448,6 +454,22 @@ int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
     s->LongestCallbackNs.store(spent, std::memory_order_relaxed);
   }
   return 0;
+}
+
+bool JackSoundSystem::AwaitEngine(int64_t deadlineNs) const noexcept {
+  // The capture buffer's event is among those posted; the engine, on a
+  // real-time thread of its own, answers it with the block's song in a few
+  // tens of microseconds. Spinning (no system call) keeps this thread's
+  // priority and cannot block; the deadline bounds it when the engine is
+  // held up, and the song then leaves a cycle later, as without the wait.
+  const size_t posted = Events.Posted();
+  while (static_cast<intptr_t>(posted - Events.Handled()) > 0) {
+    if (SteadyNs() >= deadlineNs) return false;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  return true;
 }
 
 void JackSoundSystem::CaptureCycle(jack_nframes_t frames, double cycleUs) noexcept {

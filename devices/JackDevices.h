@@ -25,7 +25,8 @@
 // is activated; at 22050 Hz they are bypassed). The callback only converts
 // samples, moves them through each device's BufferQueue, updates atomics and
 // posts completions to the AudioEventQueue: no allocation, lock, log or
-// system call that may block.
+// system call that may block. With AwaitEngine it also spins, a bounded
+// time, for the engine to answer a capture buffer it completed.
 //
 // Times (WaveHeader::FirstSampleAtUs) are on JACK's microsecond clock
 // (jack_get_time) for both devices: capture, when the buffer's first sample
@@ -82,6 +83,10 @@ struct JackSoundOptions {
   // A playback buffer is done once handed to the ports, not once played
   // (BufferQueue::SetDoneOnHandOut).
   bool DoneOnHandOut = false;
+  // A cycle that completes a capture buffer waits, before it plays, for the
+  // engine to have handled it (at most a quarter of the period, and 2 ms),
+  // so that the block's song leaves in the same cycle instead of the next.
+  bool AwaitEngine = false;
   // The port Voice In takes the voice from, and the playback port Song
   // Out L goes to ("client:port"); empty: the first physical ones.
   std::string CapturePort;
@@ -97,6 +102,7 @@ struct JackCounters {
   uint64_t LongestCallbackNs;
   uint64_t Xruns;            // as the server reports them
   uint64_t OversizedCycles;  // periods longer than the converters were sized for: silence
+  uint64_t EngineWaitsMissed;  // AwaitEngine: the engine was not done in time
   uint32_t CaptureLatency;   // frames the server reports at Voice In
   uint32_t PlaybackLatency;  // frames the server reports at Song Out
   uint64_t CaptureIdleFrames;   // captured (22050 Hz) while no buffer was queued
@@ -190,6 +196,9 @@ class JackSoundSystem {
   static void OnThreadInit(void* self);
 
   void CaptureCycle(jack_nframes_t frames, double cycleUs) noexcept;
+  // Spins until the engine has handled every event posted so far, or until
+  // deadlineNs; false on the deadline.
+  bool AwaitEngine(int64_t deadlineNs) const noexcept;
   void PlaybackCycle(jack_nframes_t frames, double cycleUs) noexcept;
   void ReadLatencies();
   // Engine thread: activates once and makes the connections.
@@ -247,6 +256,7 @@ class JackSoundSystem {
   std::atomic<uint64_t> LongestCallbackNs{0};
   std::atomic<uint64_t> Xruns{0};
   std::atomic<uint64_t> OversizedCycles{0};
+  std::atomic<uint64_t> EngineWaitsMissed{0};
 };
 
 // A JACK sound system with its client already open, or null with why in

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "devices/JackDevices.h"
@@ -113,6 +114,9 @@ JackSoundOptions JackOptions(AudioEventQueue& events, const SoundOptions& sound)
     // jitter, where counting the ports' latency in them left the ports dry
     // now and then (at 256-frame periods, 2 of 100 cycles).
     options.DoneOnHandOut = true;
+    // The engine answers on another core while the server's thread waits;
+    // on a single core the wait could only ever run out.
+    options.AwaitEngine = std::thread::hardware_concurrency() > 1;
   }
   return options;
 }
@@ -129,6 +133,7 @@ DeviceCounters JackDeviceCounters(const JackCounters& jack, DeviceKind kind, uin
   c.Overflows = capture ? jack.Xruns : 0;
   c.Underflows = capture ? 0 : jack.Xruns;
   c.BuffersDone = capture ? jack.CaptureBuffersDone : jack.PlaybackBuffersDone;
+  c.LateBlocks = capture ? 0 : jack.EngineWaitsMissed;
   const uint64_t latencyFrames = capture ? jack.CaptureLatency : jack.PlaybackLatency;
   if (jack.SampleRate != 0) c.DeviceLatencyMicros = jack.Cycles * (latencyFrames * 1000000 / jack.SampleRate);
   c.Queued = queued;

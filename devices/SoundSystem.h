@@ -40,6 +40,9 @@ struct DeviceCounters {
   uint64_t Underflows;   // playback: the server ran out of samples
   uint64_t Overflows;    // the server's buffer overran (capture: a hole in the stream)
   uint64_t BuffersDone;  // buffers completed by the stream (not by a reset)
+  // Playback: blocks whose song the server waited for in the cycle that
+  // captured them, and had to play a cycle later (JACK, low latency).
+  uint64_t LateBlocks;
   // What the server adds, summed over the callbacks (µs): capture, the age
   // of each callback's first frame when it is read; playback, the time until
   // each callback's first frame is played.

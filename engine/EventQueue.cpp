@@ -137,6 +137,10 @@ bool AudioEventQueue::DispatchOne(Handler handler, void* context) {
   } else {
     handler(context, kind, *header);
   }
+  // A nested loop in the handler may have handled later events already.
+  if (static_cast<intptr_t>(pos + 1 - HandledPos.load(std::memory_order_relaxed)) > 0) {
+    HandledPos.store(pos + 1, std::memory_order_release);
+  }
   return true;
 }
 

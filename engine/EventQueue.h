@@ -87,6 +87,12 @@ class AudioEventQueue {
 
   // Event thread: no event is ready to pop.
   bool Empty() const;
+  // Any thread: events claimed so far, and events whose handler has
+  // returned, both counted from the start. A producer that posted an event
+  // and read Posted() after it knows the event's handler has run once
+  // Handled() reaches that count.
+  size_t Posted() const { return EnqueuePos.load(std::memory_order_acquire); }
+  size_t Handled() const { return HandledPos.load(std::memory_order_acquire); }
   uint64_t Overflows() const { return OverflowCount.load(std::memory_order_relaxed); }
   uint64_t MidiDrops() const { return MidiDropCount.load(std::memory_order_relaxed); }
 
@@ -109,6 +115,7 @@ class AudioEventQueue {
   std::array<Cell, kCapacity> Cells;
   alignas(64) std::atomic<size_t> EnqueuePos{0};
   alignas(64) size_t DequeuePos = 0;  // event thread only
+  std::atomic<size_t> HandledPos{0};   // written by the event thread only
   std::atomic<uint64_t> OverflowCount{0};
   std::atomic<size_t> MidiWaiting{0};
   std::atomic<uint64_t> MidiDropCount{0};

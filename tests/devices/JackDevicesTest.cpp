@@ -187,9 +187,14 @@ class JackDevices : public testing::TestWithParam<ServerSetting> {
     fs::create_directories(Work);
     Server = std::make_unique<test::JackServer>(Work / "jackd.log", GetParam().Rate, GetParam().Period);
     ASSERT_TRUE(Server->Ready()) << "jackd did not start; see " << (Work / "jackd.log");
+    ASSERT_NO_FATAL_FAILURE(OpenSystem(false));
+  }
+  void OpenSystem(bool awaitEngine) {
+    System.reset();
     JackSoundOptions options;
     options.ServerName = Server->Name;
     options.MidiEvents = &Engine.Events;
+    options.AwaitEngine = awaitEngine;
     std::string reason;
     System = OpenJackSoundSystem(Engine.Events, reason, options);
     ASSERT_NE(System, nullptr) << reason;
@@ -423,6 +428,21 @@ TEST_P(JackDevices, BufferTimesAreWhenTheirSamplesCrossThePorts) {
   const double sentUs = static_cast<double>(song[3].Header.FirstSampleAtUs) + 100 * 1e6 / kSampleRate;
   const double heardUs = sink.TimeOf(PeakPosition(sink.Recorded[0].data(), sink.Samples.load()));
   EXPECT_NEAR(heardUs, sentUs, 60.0);
+}
+
+// The low-latency mode's cycle waits for the engine to answer a completed
+// capture buffer before it plays. An engine that does not answer holds each
+// such cycle only up to the deadline; every wait missed is counted, and the
+// server's cycles go on.
+TEST_P(JackDevices, AWaitForAnEngineThatDoesNotAnswerEndsAndIsCounted) {
+  ASSERT_NO_FATAL_FAILURE(OpenSystem(true));
+  std::vector<Buffer>& capture = Buffers(10);
+  ASSERT_NO_FATAL_FAILURE(OpenAndStart(capture));  // nothing handles the events
+  ASSERT_TRUE(WaitFor([&] { return System->Counters().CaptureBuffersDone == capture.size(); }));
+  const uint64_t cycles = System->Counters().Cycles;
+  EXPECT_TRUE(WaitFor([&] { return System->Counters().Cycles > cycles + 10; })) << "the cycles stopped";
+  EXPECT_EQ(System->Counters().EngineWaitsMissed, capture.size());
+  EXPECT_FALSE(System->ServerGone());
 }
 
 TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {

@@ -96,10 +96,12 @@ TEST(AudioEventQueue, WaitReturnsWhenAnotherThreadPosts) {
 struct NestingHandler {
   AudioEventQueue* Queue;
   std::vector<uintptr_t> Started;
+  std::vector<size_t> HandledBefore;  // Handled() as each handler starts
   int Depth = 0;
   static void Handle(void* context, DeviceKind, WaveHeader& header) {
     auto* self = static_cast<NestingHandler*>(context);
     self->Started.push_back(header.User);
+    self->HandledBefore.push_back(self->Queue->Handled());
     if (header.User == 1 && self->Depth == 0) {
       ++self->Depth;
       // The nested loop handles two events and is then closed.
@@ -115,12 +117,17 @@ TEST(AudioEventQueue, NestedDispatchContinuesInOrderWithoutRepeats) {
   AudioEventQueue queue;
   auto headers = MakeHeaders(6);
   for (auto& h : headers) queue.Post(DeviceKind::Capture, &h);
-  NestingHandler handler{&queue, {}, 0};
+  NestingHandler handler{&queue, {}, {}, 0};
   ASSERT_TRUE(queue.DispatchOne(&NestingHandler::Handle, &handler));  // event 0
   ASSERT_TRUE(queue.DispatchOne(&NestingHandler::Handle, &handler));  // event 1, nesting 2 and 3
   EXPECT_TRUE(Readable(queue.WakeFd()));
   EXPECT_EQ(queue.DispatchAll(&NestingHandler::Handle, &handler), 2);
   EXPECT_EQ(handler.Started, (std::vector<uintptr_t>{0, 1, 2, 3, 1000, 4, 5}));
+  // An event counts as handled once its handler has returned, and the outer
+  // handler's return does not take back what the nested loop handled: a
+  // server thread waiting for Handled() to reach Posted() waits for all.
+  EXPECT_EQ(handler.HandledBefore, (std::vector<size_t>{0, 1, 1, 3, 4, 5}));
+  EXPECT_EQ(queue.Handled(), queue.Posted());
 }
 
 // An engine that falls behind must not hold the event thread: a pass ends

@@ -232,6 +232,9 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
   std::printf("live: stream over- or underflows: capture %llu, playback %llu\n",
               static_cast<unsigned long long>(in.Overflows + in.Underflows),
               static_cast<unsigned long long>(out.Overflows + out.Underflows));
+  if (out.LateBlocks != 0) {
+    std::printf("live: blocks whose song left a cycle late: %llu\n", static_cast<unsigned long long>(out.LateBlocks));
+  }
   // What the sound system adds on each side, the rest being the engine's
   // block and playback queue.
   auto meanMs = [](const DeviceCounters& c) {
