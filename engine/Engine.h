@@ -6,6 +6,8 @@
 // functions; only the devices and the event loop differ.
 #pragma once
 
+#include <pthread.h>
+
 #include <array>
 #include <cstdint>
 #include <atomic>
@@ -90,22 +92,41 @@ int32_t RateControlStep(RateControl& rate, int32_t q);
 // The engine's lock: a recursive mutex that knows how deep its owner holds
 // it, so that the owner can let go of it entirely while a modal box runs
 // (EngineLockRelease) and the engine's own thread goes on with the blocks.
+// It inherits priority: while the engine's real-time thread waits for it,
+// the window's thread that holds it runs at the engine's priority, so a
+// busy machine cannot keep the holder, and with it the next block, waiting.
 class EngineMutex {
  public:
+  EngineMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    if (pthread_mutex_init(&Mutex, &attributes) != 0) {
+      // A system without priority-inheriting mutexes: an ordinary one.
+      pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_NONE);
+      pthread_mutex_init(&Mutex, &attributes);
+    }
+    pthread_mutexattr_destroy(&attributes);
+  }
+  ~EngineMutex() { pthread_mutex_destroy(&Mutex); }
+  EngineMutex(const EngineMutex&) = delete;
+  EngineMutex& operator=(const EngineMutex&) = delete;
+
   void lock() {
-    Mutex.lock();
+    pthread_mutex_lock(&Mutex);
     Owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
     ++Depth;
   }
   bool try_lock() {
-    if (!Mutex.try_lock()) return false;
+    if (pthread_mutex_trylock(&Mutex) != 0) return false;
     Owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
     ++Depth;
     return true;
   }
   void unlock() {
     if (--Depth == 0) Owner.store(std::thread::id(), std::memory_order_relaxed);
-    Mutex.unlock();
+    pthread_mutex_unlock(&Mutex);
   }
   // How deep the calling thread holds the lock (0: not at all).
   int HeldDepth() const {
@@ -113,7 +134,7 @@ class EngineMutex {
   }
 
  private:
-  std::recursive_mutex Mutex;
+  pthread_mutex_t Mutex;
   std::atomic<std::thread::id> Owner{};
   int Depth = 0;  // the owner's, changed with the mutex held
 };
