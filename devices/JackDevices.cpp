@@ -29,8 +29,10 @@ constexpr uint32_t kLongestPeriod = 8192;
 constexpr uint32_t kConverterSlack = 64;
 // Converter calls per cycle before the playback path gives up and plays
 // silence for the rest: each call consumes input or fills output, so a
-// period needs two or three.
+// period needs one, or two or three at first.
 constexpr int kMaxConverterCalls = 32;
+// The most song frames a converter is fed, one at a time, to find its reach.
+constexpr uint32_t kReachProbeLimit = 4096;
 
 // The port called name (or known by that alias) when it is an audio port
 // with the direction flag asked for (JackPortIsOutput: it sends sound);
@@ -82,6 +84,29 @@ int16_t ToSample(float x) {
   return static_cast<int16_t>(std::lrint(scaled));
 }
 float ToFloat(int16_t s) { return static_cast<float>(s) * (1.0f / 32768.0f); }
+
+// How many frames a fresh converter takes in before it gives its first one:
+// what it must hold beyond the frame it produces (21 for libsamplerate's
+// fastest sinc going up from 22050 Hz, 48 for the medium one). The
+// converter is reset afterwards.
+uint32_t ConverterReach(SRC_STATE* converter, double ratio) {
+  float in = 0;
+  float out = 0;
+  uint32_t taken = 0;
+  for (uint32_t call = 0; call < kReachProbeLimit; ++call) {
+    SRC_DATA data{};
+    data.data_in = &in;
+    data.input_frames = 1;
+    data.data_out = &out;
+    data.output_frames = 1;
+    data.src_ratio = ratio;
+    if (src_process(converter, &data) != 0) break;
+    taken += static_cast<uint32_t>(data.input_frames_used);
+    if (data.output_frames_gen > 0) break;
+  }
+  src_reset(converter);
+  return taken;
+}
 
 }  // namespace
 
@@ -240,6 +265,7 @@ bool JackSoundSystem::Connect(std::string& reason) {
     PlaybackConverter = src_new(Options.PlaybackResamplerType, 1, &error);
     ok = CaptureConverter != nullptr && PlaybackConverter != nullptr;
     if (!ok) reason = std::string("the resampler could not be made: ") + src_strerror(error);
+    if (ok) PlaybackReach = ConverterReach(PlaybackConverter, PlaybackRatio);
   }
   if (ok) {
     MaxFrames = std::max<uint32_t>(kLongestPeriod, jack_get_buffer_size(client));
@@ -537,10 +563,16 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs) noexc
     uint32_t produced = 0;
     for (int call = 0; call < kMaxConverterCalls && produced < frames; ++call) {
       if (StageUsed == StageCount) {
-        // Enough song for the rest of the period; the converter asks for a
-        // little more at first, until it holds its filter's reach.
-        const auto want = static_cast<uint32_t>(std::ceil((frames - produced) / PlaybackRatio));
-        const uint32_t take = std::clamp<uint32_t>(want, 1, static_cast<uint32_t>(Stage.size()));
+        // The song up to the end of this period and the converter's reach
+        // beyond it, less what the converter holds already. libsamplerate
+        // takes in all it is given whenever it runs low, so a stage sized
+        // to the period alone would have it draw the song up to a period
+        // ahead of need, at times: a queue that must cover that runs a
+        // period further behind the voice.
+        const double periodEnd = static_cast<double>(SongFramesPlayed + frames);
+        const auto due = static_cast<int64_t>(std::ceil(periodEnd / PlaybackRatio));
+        const int64_t want = due + PlaybackReach - SongFramesTaken;
+        const auto take = static_cast<uint32_t>(std::clamp<int64_t>(want, 1, static_cast<int64_t>(Stage.size())));
         device.Buffers.Play(PlaySamples.data(), take, nowUs, playsAtUs(SongFramesTaken));
         for (uint32_t i = 0; i < take; ++i) Stage[i] = ToFloat(PlaySamples[i]);
         StageCount = take;

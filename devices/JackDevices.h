@@ -229,6 +229,7 @@ class JackSoundSystem {
   double CaptureRatio = 1;    // 22050 / server rate
   double PlaybackRatio = 1;   // server rate / 22050
   uint32_t MaxFrames = 0;     // longest period the scratch areas take
+  uint32_t PlaybackReach = 0; // song frames the playback converter holds beyond its output
   SRC_STATE* CaptureConverter = nullptr;
   SRC_STATE* PlaybackConverter = nullptr;
   // Process thread only (or the engine thread while the device's gate is
