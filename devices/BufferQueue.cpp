@@ -106,7 +106,7 @@ void BufferQueue::Capture(const int16_t* input, uint32_t frames, int64_t firstFr
   }
 }
 
-void BufferQueue::Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t playsAtUs) noexcept {
+void BufferQueue::Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t playsAtUs, bool songLate) noexcept {
   if (playsAtUs < nowUs) {
     PlayUntimed(output, frames);
     return;
@@ -114,26 +114,48 @@ void BufferQueue::Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t 
   // A server that reports more than it holds would otherwise have the
   // engine's own queue run dry while its count looked full.
   const int64_t playedFromUs = nowUs + std::min(playsAtUs - nowUs, MaxHoldUs);
-  PlayFrames(output, frames, true, playedFromUs, DoneOnHandOut ? nowUs : playedFromUs);
+  PlayFrames(output, frames, true, playedFromUs, DoneOnHandOut ? nowUs : playedFromUs, songLate);
   ReturnPlayed(nowUs);
 }
 
 void BufferQueue::PlayUntimed(int16_t* output, uint32_t frames) noexcept {
-  PlayFrames(output, frames, false, 0, 0);
+  PlayFrames(output, frames, false, 0, 0, false);
   ReturnPlayed(INT64_MAX);
 }
 
+bool BufferQueue::SkipOwed(uint32_t head, uint32_t moved, int64_t playedFromUs, int64_t doneFromUs) noexcept {
+  WaveHeader& header = *Ring[head & kMask];
+  const uint32_t length = header.BufferLength / 2;
+  const uint32_t skip = std::min(OwedFrames, length - FrontFrames);
+  // Its first sample would have played that much before the frame it now
+  // starts with.
+  if (FrontFrames == 0) {
+    header.FirstSampleAtUs = static_cast<uintptr_t>(playedFromUs + FramesToUs(moved) - FramesToUs(skip));
+  }
+  FrontFrames += skip;
+  OwedFrames -= skip;
+  if (FrontFrames < length) return false;
+  FrontFrames = 0;
+  PlayedAtUs[head & kMask] = doneFromUs + FramesToUs(moved);
+  CopyIndex = head + 1;
+  return true;
+}
+
 void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs,
-                             int64_t doneFromUs) noexcept {
+                             int64_t doneFromUs, bool songLate) noexcept {
+  const uint32_t mostOwed = static_cast<uint32_t>(SampleRate / 50);
   uint32_t moved = 0;
   while (moved < frames) {
     const uint32_t head = CopyIndex;
     if (head == Tail.load(std::memory_order_acquire)) {
-      // Nothing queued: silence, and the next buffer starts where it left off.
+      // Nothing queued: silence, and the next buffer starts where it left
+      // off, or, when the song is late, where it would have been.
       std::memset(output + moved, 0, (frames - moved) * sizeof(int16_t));
       IdleFrameCount.fetch_add(frames - moved, std::memory_order_relaxed);
+      if (songLate && timed) OwedFrames = std::min(OwedFrames + (frames - moved), mostOwed);
       return;
     }
+    if (OwedFrames > 0 && timed && SkipOwed(head, moved, playedFromUs, doneFromUs)) continue;
     const auto [header, length, take] = NextPiece(head, moved, frames, playedFromUs);
     std::memcpy(output + moved, header.Data + FrontFrames, take * sizeof(int16_t));
     FrontFrames += take;
@@ -171,6 +193,7 @@ void BufferQueue::ReturnAll() {
   }
   FrontFrames = 0;
   CopyIndex = head;
+  OwedFrames = 0;
 }
 
 uint32_t BufferQueue::Queued() const {

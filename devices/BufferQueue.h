@@ -14,7 +14,11 @@
 // FirstSampleAtUs the time its first sample was sampled. Frames that arrive
 // while no buffer is queued are counted and lost.
 // Playback: the oldest queued buffers' samples are handed out, silence while
-// none is queued. A buffer is done once it has been played: when the
+// none is queued. Silence played while the caller knows the song to be late
+// (the engine has not answered in time) is owed: that many frames, up to
+// 20 ms, are skipped from the front of the song when it comes, so that it
+// plays where it would have played on time and a late block costs a gap,
+// not lasting delay. A buffer is done once it has been played: when the
 // stream's clock has passed the time of its last sample, of which at most
 // MaxServerHoldUs() of what the server says it still holds is believed (some
 // servers report hundreds of ms that they do not hold). Where the server
@@ -86,7 +90,8 @@ class BufferQueue {
   void Capture(const int16_t* input, uint32_t frames, int64_t firstFrameAtUs) noexcept;
   // Server thread, playback. nowUs: the stream's clock now; playsAtUs: when
   // output[0] will be played. A time already past counts as no time.
-  void Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t playsAtUs) noexcept;
+  // songLate: silence played for want of a buffer is owed (see above).
+  void Play(int16_t* output, uint32_t frames, int64_t nowUs, int64_t playsAtUs, bool songLate = false) noexcept;
   // The same for a server that gives no times.
   void PlayUntimed(int16_t* output, uint32_t frames) noexcept;
 
@@ -120,7 +125,11 @@ class BufferQueue {
   void ReturnPlayed(int64_t nowUs) noexcept;
   // playedFromUs: when output[0] is played, the hold already capped;
   // doneFromUs: when it counts as played.
-  void PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs, int64_t doneFromUs) noexcept;
+  void PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs, int64_t doneFromUs,
+                  bool songLate) noexcept;
+  // Playback: skips what is owed from the front buffer at ring position
+  // head, moved frames into the call; true when that finished the buffer.
+  bool SkipOwed(uint32_t head, uint32_t moved, int64_t playedFromUs, int64_t doneFromUs) noexcept;
   int64_t FramesToUs(uint32_t frames) const { return static_cast<int64_t>(frames) * 1000000 / SampleRate; }
 
   const BufferQueueKind Kind;
@@ -141,6 +150,8 @@ class BufferQueue {
   // at once).
   uint32_t CopyIndex = 0;
   int64_t PlayedAtUs[kCapacity] = {};
+  // Playback: frames of silence played for late song, to be skipped.
+  uint32_t OwedFrames = 0;
 
   std::atomic<uint64_t> IdleFrameCount{0};
   std::atomic<uint64_t> DoneCount{0};

@@ -463,9 +463,14 @@ int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
     s->CaptureCycle(frames, static_cast<double>(cycleUs));
     if (s->Options.AwaitEngine && s->CaptureDevice.Buffers.BuffersDone() != captured) {
       const auto budgetNs = std::min<int64_t>(static_cast<int64_t>(frames) * 250'000'000 / s->Rate, 2'000'000);
-      if (!s->AwaitEngine(startNs + budgetNs)) s->EngineWaitsMissed.fetch_add(1, std::memory_order_relaxed);
+      s->AwaitedEvents = s->Events.Posted();
+      if (!s->AwaitEngine(s->AwaitedEvents, startNs + budgetNs)) {
+        s->EngineWaitsMissed.fetch_add(1, std::memory_order_relaxed);
+      }
     }
-    s->PlaybackCycle(frames, static_cast<double>(cycleUs));
+    const bool songLate =
+        s->Options.AwaitEngine && static_cast<intptr_t>(s->AwaitedEvents - s->Events.Handled()) > 0;
+    s->PlaybackCycle(frames, static_cast<double>(cycleUs), songLate);
   } else {
     s->OversizedCycles.fetch_add(1, std::memory_order_relaxed);
     for (jack_port_t* port : s->SongPorts) {
@@ -482,13 +487,13 @@ int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
   return 0;
 }
 
-bool JackSoundSystem::AwaitEngine(int64_t deadlineNs) const noexcept {
+bool JackSoundSystem::AwaitEngine(size_t posted, int64_t deadlineNs) const noexcept {
   // The capture buffer's event is among those posted; the engine, on a
   // real-time thread of its own, answers it with the block's song in a few
   // tens of microseconds. Spinning (no system call) keeps this thread's
   // priority and cannot block; the deadline bounds it when the engine is
-  // held up, and the song then leaves a cycle later, as without the wait.
-  const size_t posted = Events.Posted();
+  // held up, and the song then leaves a cycle later, where it would have
+  // been had it come in time.
   while (static_cast<intptr_t>(posted - Events.Handled()) > 0) {
     if (SteadyNs() >= deadlineNs) return false;
 #if defined(__x86_64__) || defined(__i386__)
@@ -532,7 +537,7 @@ void JackSoundSystem::CaptureCycle(jack_nframes_t frames, double cycleUs) noexce
   device.Leave();
 }
 
-void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs) noexcept {
+void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs, bool songLate) noexcept {
   auto* left = static_cast<float*>(jack_port_get_buffer(SongPorts[0], frames));
   auto* right = static_cast<float*>(jack_port_get_buffer(SongPorts[1], frames));
   JackDevice& device = PlaybackDevice;
@@ -556,7 +561,7 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs) noexc
                                       static_cast<double>(SongFramesPlayed) / Rate) * 1e6);
   };
   if (Bypass) {
-    device.Buffers.Play(PlaySamples.data(), frames, nowUs, playsAtUs(SongFramesTaken));
+    device.Buffers.Play(PlaySamples.data(), frames, nowUs, playsAtUs(SongFramesTaken), songLate);
     for (uint32_t i = 0; i < frames; ++i) left[i] = ToFloat(PlaySamples[i]);
     SongFramesTaken += frames;
   } else {
@@ -573,7 +578,7 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs) noexc
         const auto due = static_cast<int64_t>(std::ceil(periodEnd / PlaybackRatio));
         const int64_t want = due + PlaybackReach - SongFramesTaken;
         const auto take = static_cast<uint32_t>(std::clamp<int64_t>(want, 1, static_cast<int64_t>(Stage.size())));
-        device.Buffers.Play(PlaySamples.data(), take, nowUs, playsAtUs(SongFramesTaken));
+        device.Buffers.Play(PlaySamples.data(), take, nowUs, playsAtUs(SongFramesTaken), songLate);
         for (uint32_t i = 0; i < take; ++i) Stage[i] = ToFloat(PlaySamples[i]);
         StageCount = take;
         StageUsed = 0;

@@ -86,6 +86,8 @@ struct JackSoundOptions {
   // A cycle that completes a capture buffer waits, before it plays, for the
   // engine to have handled it (at most a quarter of the period, and 2 ms),
   // so that the block's song leaves in the same cycle instead of the next.
+  // Should the engine answer late, the silence played meanwhile is skipped
+  // from the song when it comes (BufferQueue::Play's songLate).
   bool AwaitEngine = false;
   // The port Voice In takes the voice from, and the playback port Song
   // Out L goes to ("client:port"); empty: the first physical ones.
@@ -196,10 +198,12 @@ class JackSoundSystem {
   static void OnThreadInit(void* self);
 
   void CaptureCycle(jack_nframes_t frames, double cycleUs) noexcept;
-  // Spins until the engine has handled every event posted so far, or until
+  // Spins until the engine has handled the first `posted` events, or until
   // deadlineNs; false on the deadline.
-  bool AwaitEngine(int64_t deadlineNs) const noexcept;
-  void PlaybackCycle(jack_nframes_t frames, double cycleUs) noexcept;
+  bool AwaitEngine(size_t posted, int64_t deadlineNs) const noexcept;
+  // songLate: the engine has not yet answered the capture buffer the cycle
+  // waited for last.
+  void PlaybackCycle(jack_nframes_t frames, double cycleUs, bool songLate) noexcept;
   void ReadLatencies();
   // Engine thread: activates once and makes the connections.
   bool Activate();
@@ -248,6 +252,9 @@ class JackSoundSystem {
   int64_t CaptureFramesOut = 0;
   int64_t SongFramesTaken = 0;
   int64_t SongFramesPlayed = 0;
+  // AwaitEngine: the events posted when the cycle last waited (process
+  // thread only).
+  size_t AwaitedEvents = 0;
 
   std::atomic<uint32_t> CaptureLatency{0};
   std::atomic<uint32_t> PlaybackLatency{0};

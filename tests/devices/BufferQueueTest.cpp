@@ -175,5 +175,45 @@ TEST(BufferQueue, PlaybackTrustsAtMostItsCapOfWhatTheServerHolds) {
   EXPECT_EQ(done.Headers.size(), 3u);
 }
 
+// Silence played while the song is late is skipped from the song that comes
+// next, up to 20 ms; silence while it is not (the queue only ran dry) is not.
+TEST(BufferQueue, SilenceForLateSongIsSkippedFromItsFrontUpTo20Ms) {
+  Finished done;
+  BufferQueue queue(BufferQueueKind::Playback, &Finished::Handler, &done);
+  queue.SetDoneOnHandOut(true);
+  std::array<Buffer, 4> song;
+  for (Buffer& b : song) {
+    for (uint32_t i = 0; i < kFrames; ++i) b.Samples[i] = static_cast<int16_t>(i + 1);
+    ASSERT_TRUE(queue.Prepare(b.Header));
+  }
+  std::array<int16_t, 110> out{};
+  int64_t now = 1000000;
+  auto play = [&](bool late) {
+    done.NowUs = now;
+    queue.Play(out.data(), 110, now, now + 10000, late);
+    now += 110 * 1000000 / kSampleRate;
+  };
+  play(false);  // dry, not late: nothing owed
+  ASSERT_TRUE(queue.Queue(song[0].Header));
+  play(false);
+  EXPECT_EQ(out[0], 1);
+  play(false);
+  const int64_t silenceUs = now + 10000;
+  play(true);  // song[0] played out; 110 frames of silence for late song
+  EXPECT_EQ(out[0], 0);
+  ASSERT_TRUE(queue.Queue(song[1].Header));
+  play(false);
+  EXPECT_EQ(out[0], 111) << "the late song did not start where it would have been";
+  EXPECT_EQ(song[1].Header.FirstSampleAtUs, static_cast<uintptr_t>(silenceUs));
+  // Late for 550 frames (25 ms): 441 (20 ms) skipped, two buffers whole.
+  for (int i = 0; i < 5; ++i) play(true);
+  ASSERT_TRUE(queue.Queue(song[2].Header));
+  ASSERT_TRUE(queue.Queue(song[0].Header));
+  ASSERT_TRUE(queue.Queue(song[3].Header));
+  play(false);
+  EXPECT_EQ(out[0], 2);
+  EXPECT_EQ(queue.IdleFrames(), 110u + 110u + 550u);
+}
+
 }  // namespace
 }  // namespace sorvane

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "devices/JackDevices.h"
+#include "devices/Realtime.h"
 #include "engine/EventQueue.h"
 #include "tests/support/AllocationCount.h"
 #include "tests/support/JackServer.h"
@@ -443,6 +444,67 @@ TEST_P(JackDevices, AWaitForAnEngineThatDoesNotAnswerEndsAndIsCounted) {
   EXPECT_TRUE(WaitFor([&] { return System->Counters().Cycles > cycles + 10; })) << "the cycles stopped";
   EXPECT_EQ(System->Counters().EngineWaitsMissed, capture.size());
   EXPECT_FALSE(System->ServerGone());
+}
+
+// An engine that answers each capture buffer with a block of song, one of
+// them 7 ms late, past the cycle's wait and the song queued: the silence
+// played meanwhile is skipped from the song that follows, so that the
+// blocks after it are as far behind the voice as those before.
+struct LateEngine {
+  static constexpr size_t kBlocks = 160;
+  static constexpr size_t kLateBlock = 80;
+  JackSoundSystem* System = nullptr;
+  std::vector<Buffer>* Song = nullptr;
+  std::vector<int64_t> CapturedUs = std::vector<int64_t>(kBlocks);
+  std::vector<int64_t> DelayUs = std::vector<int64_t>(kBlocks);
+  size_t Answered = 0;
+  size_t Played = 0;
+
+  static void Handle(void* self, DeviceKind kind, WaveHeader& header) {
+    auto* e = static_cast<LateEngine*>(self);
+    if (kind == DeviceKind::Playback) {
+      e->DelayUs[header.User] = static_cast<int64_t>(header.FirstSampleAtUs) - e->CapturedUs[header.User];
+      ++e->Played;
+      return;
+    }
+    JackDevice& capture = e->System->Capture();
+    EXPECT_TRUE(capture.Unprepare(header) && capture.Prepare(header) && capture.Queue(header));
+    if (e->Answered == kBlocks) return;
+    if (e->Answered == kLateBlock) std::this_thread::sleep_for(std::chrono::milliseconds(7));
+    Buffer& song = (*e->Song)[e->Answered];
+    song.Header.User = e->Answered;
+    e->CapturedUs[e->Answered] = static_cast<int64_t>(header.FirstSampleAtUs);
+    ++e->Answered;
+    EXPECT_TRUE(e->System->Playback().Prepare(song.Header) && e->System->Playback().Queue(song.Header));
+  }
+};
+
+TEST_P(JackDevices, SongTheEngineWasLateWithPlaysWhereItWouldHaveBeen) {
+  ASSERT_NO_FATAL_FAILURE(OpenSystem(true));
+  LateEngine late;
+  late.System = System.get();
+  late.Song = &Buffers(LateEngine::kBlocks);
+  ASSERT_NO_FATAL_FAILURE(OpenAndStart(Buffers(4)));
+  std::thread engine([&] {
+    RealtimeOutcome outcome;
+    RequestRealtime(outcome);  // as the engine's own thread; ordinary where refused
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (late.Played < LateEngine::kBlocks && Clock::now() < end) {
+      Engine.Events.Wait(20);
+      Engine.Events.DispatchAll(&LateEngine::Handle, &late);
+    }
+  });
+  engine.join();
+  ASSERT_EQ(late.Played, LateEngine::kBlocks);
+  EXPECT_GE(System->Counters().EngineWaitsMissed, 1u);
+  auto median = [&](size_t from, size_t to) {
+    std::vector<int64_t> d(late.DelayUs.begin() + from, late.DelayUs.begin() + to);
+    std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
+    return d[d.size() / 2];
+  };
+  const int64_t before = median(LateEngine::kLateBlock - 40, LateEngine::kLateBlock);
+  const int64_t after = median(LateEngine::kLateBlock + 10, LateEngine::kBlocks);
+  EXPECT_NEAR(after, before, 100) << "the late block left the song behind for good";
 }
 
 TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {
