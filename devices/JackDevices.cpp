@@ -464,13 +464,9 @@ int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
     if (s->Options.AwaitEngine && s->CaptureDevice.Buffers.BuffersDone() != captured) {
       const auto budgetNs = std::min<int64_t>(static_cast<int64_t>(frames) * 250'000'000 / s->Rate, 2'000'000);
       s->AwaitedEvents = s->Events.Posted();
-      if (!s->AwaitEngine(s->AwaitedEvents, startNs + budgetNs)) {
-        s->EngineWaitsMissed.fetch_add(1, std::memory_order_relaxed);
-      }
+      if (!s->AwaitEngine(startNs + budgetNs)) s->EngineWaitsMissed.fetch_add(1, std::memory_order_relaxed);
     }
-    const bool songLate =
-        s->Options.AwaitEngine && static_cast<intptr_t>(s->AwaitedEvents - s->Events.Handled()) > 0;
-    s->PlaybackCycle(frames, static_cast<double>(cycleUs), songLate);
+    s->PlaybackCycle(frames, static_cast<double>(cycleUs), s->Options.AwaitEngine && s->EngineBehind());
   } else {
     s->OversizedCycles.fetch_add(1, std::memory_order_relaxed);
     for (jack_port_t* port : s->SongPorts) {
@@ -487,14 +483,18 @@ int JackSoundSystem::OnProcess(jack_nframes_t frames, void* self) {
   return 0;
 }
 
-bool JackSoundSystem::AwaitEngine(size_t posted, int64_t deadlineNs) const noexcept {
+bool JackSoundSystem::EngineBehind() const noexcept {
+  return static_cast<intptr_t>(AwaitedEvents - Events.Handled()) > 0;
+}
+
+bool JackSoundSystem::AwaitEngine(int64_t deadlineNs) const noexcept {
   // The capture buffer's event is among those posted; the engine, on a
   // real-time thread of its own, answers it with the block's song in a few
   // tens of microseconds. Spinning (no system call) keeps this thread's
   // priority and cannot block; the deadline bounds it when the engine is
   // held up, and the song then leaves a cycle later, where it would have
   // been had it come in time.
-  while (static_cast<intptr_t>(posted - Events.Handled()) > 0) {
+  while (EngineBehind()) {
     if (SteadyNs() >= deadlineNs) return false;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();

@@ -198,9 +198,11 @@ class JackSoundSystem {
   static void OnThreadInit(void* self);
 
   void CaptureCycle(jack_nframes_t frames, double cycleUs) noexcept;
-  // Spins until the engine has handled the first `posted` events, or until
-  // deadlineNs; false on the deadline.
-  bool AwaitEngine(size_t posted, int64_t deadlineNs) const noexcept;
+  // The engine has not yet handled the events posted when the cycle last
+  // waited (AwaitedEvents).
+  bool EngineBehind() const noexcept;
+  // Spins while EngineBehind, or until deadlineNs; false on the deadline.
+  bool AwaitEngine(int64_t deadlineNs) const noexcept;
   // songLate: the engine has not yet answered the capture buffer the cycle
   // waited for last.
   void PlaybackCycle(jack_nframes_t frames, double cycleUs, bool songLate) noexcept;
