@@ -37,14 +37,21 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
     }
     double k[kCoefficientCount];
     double o = 0.0;
-    if (!replay) {
-      // The live voice, on slot 0's band-passes; the high band while a voice sounds.
+    if (!replay && anyActive) {
+      // The live voice, on slot 0's band-passes, and the high band.
       VoiceSlot& slot0 = pool.Voices[0];
       const double x = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, e);
       GlideCoefficients(st.PrevReflection.data(), liveDiff, n, k);
       const double y = LatticeFilter(x, k, st.LiveLatticeState.data());
       o = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, y) * in.Frame.ExcitationGain;
-      if (anyActive) o = o + in.Frame.HighBandBlock[std::min(n, kBlockSamples - 1)];
+      o = o + in.Frame.HighBandBlock[std::min(n, kBlockSamples - 1)];
+    } else if (!replay) {
+      // No voice sounds: the filters ring out on the held set and gain of
+      // the last block that had one, never on the newest frame's.
+      VoiceSlot& slot0 = pool.Voices[0];
+      const double x = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, e);
+      const double y = LatticeFilter(x, st.RingReflection.data(), st.LiveLatticeState.data());
+      o = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, y) * st.RingGain;
     } else {
       // Each phrase voice, gliding from its frame's set toward the next's.
       for (int i = 0; i < kVoiceCount; ++i) {
@@ -70,6 +77,7 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
     st.EchoPos = st.EchoPos + 1;
     if (st.EchoPos >= echoDelay) st.EchoPos = 0;
   }
+  KeepRingOut(st, in, anyActive);
   if (replay) AdvancePhraseFrames(pool);
 }
 

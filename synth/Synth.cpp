@@ -96,9 +96,12 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
   ExciteBlock(kernels, st, in, voices, blockLength, excitation);
   if (in.PhraseReplay) {
     ReplayVoices(kernels, in.Phrase, voices, blockLength, voice);
+  } else if (voices.Count > 0) {
+    // Stage 2, live path.
+    kernels.LiveVoice(st, pool.Voices[0], in.Frame, excitation, blockLength, voice);
   } else {
-    // Stage 2, live path; it runs also without a voice, so the filters ring out.
-    kernels.LiveVoice(st, pool.Voices[0], in.Frame, voices.Count > 0, excitation, blockLength, voice);
+    // No voice sounds: the filters ring out on the last sounding block's set.
+    RingOutVoice(st, pool.Voices[0], blockLength, voice);
   }
   // The output level scales the song before the echo and the saturation, so
   // the echo repeats what is heard and the level moves the clip point; at
@@ -110,7 +113,17 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
   // Stage 3, the output stage; the echo delay is worked out once per block.
   kernels.OutputStage(st, MsToSamples(in.Params.EchoDelayMs), static_cast<double>(in.Params.EchoLevel), voice,
                       blockLength, out);
+  KeepRingOut(st, in, voices.Count > 0);
   if (in.PhraseReplay) AdvancePhraseFrames(pool);
+}
+
+void RingOutVoice(SynthState& st, VoiceSlot& slot0, int blockLength, double* voice) {
+  double* s = st.LiveLatticeState.data();
+  for (int n = 0; n < blockLength; ++n) {
+    const double x = FilterSample(VoiceBandCoefficients, slot0.PreFilterState, 0.0);
+    const double y = LatticeFilter(x, st.RingReflection.data(), s);
+    voice[n] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, y) * st.RingGain;
+  }
 }
 
 void AdvancePhraseFrames(VoicePool& pool) {

@@ -63,6 +63,14 @@ struct SynthState {
   std::array<double, kModFactorCount> ModFactorTable;
   PitchTables Pitch;
   Coefficients PrevReflection;  // start of the live glide: the last block's Reflection
+  // The live lattice's ring-out: the Reflection set and ExcitationGain of
+  // the last live block that had a sounding voice. A live block without one
+  // runs the lattice on these, held, so that the residue left by the last
+  // note only decays; driven by each new frame's set and gain, it could
+  // build up again to full scale while nobody plays. Zero until the first
+  // such block.
+  Coefficients RingReflection;
+  double RingGain;
   std::array<double, kCoefficientCount> LiveLatticeState;
   std::array<double, kEchoBufferLength> EchoBuffer;
   int32_t EchoPos;
@@ -242,5 +250,18 @@ void AdvancePhraseFrames(VoicePool& pool);
 // The end of every block that was handed to the playback device, whatever
 // the phrase mode: the analysed set becomes the start of the next glide.
 void CarryReflection(SynthState& state, const FrameAnalysis& frame);
+
+// The end of every synthesised block: a live block with a sounding voice
+// leaves its set and gain for the ring-out of the blocks without one.
+inline void KeepRingOut(SynthState& state, const SynthInputs& in, bool anyActive) {
+  if (in.PhraseReplay || !anyActive) return;
+  state.RingReflection = in.Frame.Reflection;
+  state.RingGain = in.Frame.ExcitationGain;
+}
+
+// The live voice of a block without a sounding voice: slot 0's first
+// band-pass on its zero input, the lattice on the held ring-out set, the
+// second band-pass times the held gain.
+void RingOutVoice(SynthState& state, VoiceSlot& slot0, int blockLength, double* voice);
 
 }  // namespace sorvane

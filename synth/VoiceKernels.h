@@ -175,11 +175,11 @@ void AddVoices(BlockVoices& b, const double* highBand, int length, double* voice
 
 constexpr int kGlideVectors = VectorsFor(kCoefficientCount);
 
-// The live voice, sample by sample: the excitation through the first
-// band-pass, the lattice with its 27 coefficients glided on lanes, the
-// second band-pass times the gain; then the high band while a voice sounds.
-void LiveVoice(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, bool anyActive,
-               const double* excitation, int length, double* voice) {
+// The live voice while a voice sounds, sample by sample: the excitation
+// through the first band-pass, the lattice with its 27 coefficients glided
+// on lanes, the second band-pass times the gain; then the high band.
+void LiveVoice(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, const double* excitation, int length,
+               double* voice) {
   Lanes a[kGlideVectors], diff[kGlideVectors];
   for (int p = 0; p < kGlideVectors; ++p) {
     a[p] = Gather(p, kCoefficientCount, [&](int j) { return st.PrevReflection[j]; });
@@ -194,10 +194,8 @@ void LiveVoice(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, boo
     const double y = LatticeFilter(x, k, s);
     voice[n] = FilterSample(VoiceBandCoefficients, slot0.PostFilterState, y) * frame.ExcitationGain;
   }
-  if (anyActive) {
-    // The last sample of the high band stands in for the samples past it.
-    for (int n = 0; n < length; ++n) voice[n] = voice[n] + frame.HighBandBlock[std::min(n, kBlockSamples - 1)];
-  }
+  // The last sample of the high band stands in for the samples past it.
+  for (int n = 0; n < length; ++n) voice[n] = voice[n] + frame.HighBandBlock[std::min(n, kBlockSamples - 1)];
 }
 
 // ---- The output stage -----------------------------------------------------

@@ -43,11 +43,11 @@ struct VoiceKernels {
   // Replay: voice[n] = (voice[n] + row[n]) + the phrase's high band at the
   // slot's HighBandPos, voice by voice in slot order; the positions advance.
   void (*AddVoices)(BlockVoices& voices, const double* highBand, int length, double* voice);
-  // The live voice: excitation through slot 0's band-pass, the lattice
-  // gliding from PrevReflection to Reflection, slot 0's second band-pass
-  // times the gain; plus the input's high band while a voice sounds.
-  void (*LiveVoice)(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, bool anyActive,
-                    const double* excitation, int length, double* voice);
+  // The live voice while a voice sounds: excitation through slot 0's
+  // band-pass, the lattice gliding from PrevReflection to Reflection, slot
+  // 0's second band-pass times the gain, plus the input's high band.
+  void (*LiveVoice)(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, const double* excitation,
+                    int length, double* voice);
   // The output stage: the feedback echo on the stored (limited,
   // untruncated) output values, the flush, the saturation to 16 bits;
   // `level` is EchoLevel. Advances EchoPos.

@@ -85,6 +85,8 @@ struct Moment {
     ResetSynth(*St);
     St->ModCounter = r.Below(22050);
     FillReflection(r, St->PrevReflection);
+    FillReflection(r, St->RingReflection);
+    St->RingGain = r.Gain();
     for (double& s : St->LiveLatticeState) s = r.Lattice(500);
     for (double& v : St->EchoBuffer) v = r.Value(r.Percent(10) ? 32767 : 3000);
     St->EchoPos = r.Below(kEchoBufferLength);
@@ -134,6 +136,9 @@ bool SameBits(const T& a, const T& b) {
   if (a.ModCounter != b.ModCounter) return ::testing::AssertionFailure() << "ModCounter";
   if (!SameBits(a.PrevReflection, b.PrevReflection)) return ::testing::AssertionFailure() << "PrevReflection";
   if (!SameBits(a.LiveLatticeState, b.LiveLatticeState)) return ::testing::AssertionFailure() << "LiveLatticeState";
+  if (!SameBits(a.RingReflection, b.RingReflection) || !SameBits(a.RingGain, b.RingGain)) {
+    return ::testing::AssertionFailure() << "ring-out set";
+  }
   if (!SameBits(a.EchoBuffer, b.EchoBuffer)) return ::testing::AssertionFailure() << "EchoBuffer";
   if (a.EchoPos != b.EchoPos) return ::testing::AssertionFailure() << "EchoPos";
   if (pa.VoiceKeys != pb.VoiceKeys || pa.NoteOffsets != pb.NoteOffsets) return ::testing::AssertionFailure() << "keys";

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -336,6 +339,62 @@ TEST(Render, OutputLevelScalesTheSongBeforeTheClipAndLeavesItAloneAt0dB) {
   const auto bad = s.Render("--input speech.wav --output e.wav --output-level 7");
   EXPECT_EQ(bad.Status, 2);
   EXPECT_NE(bad.Stderr.find("--output-level takes whole decibels from -24 to 6, not \"7\""), std::string::npos);
+}
+
+// The 16-bit samples of a rendered WAV, after its 44-byte header.
+std::vector<int16_t> SongSamples(const std::vector<uint8_t>& wav) {
+  std::vector<int16_t> samples((wav.size() - 44) / 2);
+  if (!samples.empty()) std::memcpy(samples.data(), wav.data() + 44, 2 * samples.size());
+  return samples;
+}
+
+// How many output samples the blocks before `block` handed to the playback
+// device, from the report.
+size_t OutputBefore(const std::string& report, int block) {
+  std::istringstream lines(report);
+  std::string line;
+  std::getline(lines, line);  // the header
+  size_t samples = 0;
+  while (std::getline(lines, line)) {
+    int index = 0, handledAt = 0, queued = 0, dropped = 0, length = 0;
+    if (std::sscanf(line.c_str(), "%d,%d,%d,%d,%d", &index, &handledAt, &queued, &dropped, &length) != 5) break;
+    if (index >= block) break;
+    samples += static_cast<size_t>(length);
+  }
+  return samples;
+}
+
+// After the last key goes up the song rings out and falls silent, and it
+// stays silent while the voice goes on, whatever the voice brings: speech
+// that pauses and comes back, or a steady harmonic voice (a synthesizer fed
+// into the input), whose frames would otherwise keep driving the lattice's
+// residue back up to full scale.
+TEST(Render, AfterTheLastKeyTheSongRingsOutAndStaysSilent) {
+  Scratch s(Clip::Speech);
+  test::Bytes harmonic;
+  for (int i = 0; i < 4 * 22050; ++i) {
+    const double t = i / 22050.0;
+    const double v = 5000 * (std::sin(2 * M_PI * 200 * t) + std::sin(2 * M_PI * 400 * t) + std::sin(2 * M_PI * 600 * t));
+    test::PutLe(harmonic, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))), 2);
+  }
+  test::WriteBytes((s.Dir / "harmonic.wav").string(),
+                   test::Riff({test::Chunk("fmt ", test::FmtBody(1)), test::Chunk("data", harmonic)}));
+  s.Put("release.txt", "5 down 24\n100 up 24\n");
+  for (const std::string voice : {"speech", "harmonic"}) {
+    SCOPED_TRACE(voice);
+    const auto run = s.Render("--input " + voice + ".wav --blocks 400 --script release.txt --output " + voice +
+                              ".out.wav --report " + voice + ".csv");
+    ASSERT_EQ(run.Status, 0) << run.Stderr;
+    const auto song = SongSamples(ReadFileBytes(s.Dir / (voice + ".out.wav")));
+    const size_t released = OutputBefore(test::ReadFileText(s.Dir / (voice + ".csv")), 100);
+    const size_t quiet = OutputBefore(test::ReadFileText(s.Dir / (voice + ".csv")), 130);
+    ASSERT_LT(quiet, song.size());
+    // The note sounded up to its release.
+    EXPECT_GT(*std::max_element(song.begin(), song.begin() + static_cast<long>(released)), 1000);
+    for (size_t i = quiet; i < song.size(); ++i) {
+      ASSERT_EQ(song[i], 0) << "sample " << i << " of " << song.size() << ", no key held since sample " << released;
+    }
+  }
 }
 
 TEST(Render, LatencyTakesOnlyItsTwoModes) {
