@@ -267,6 +267,8 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
     SynthesizeBlock(engine.Synth, engine.Pool, inputs, out.Data, blockLength);
   }
 
+  MeterBlock(engine.Levels, header.Data, kBlockSamples, out.Data, blockLength);
+
   if (!engine.PlaybackDevice->Prepare(out)) {
     ShowError("Out Prepare error");
     return;

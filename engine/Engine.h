@@ -17,6 +17,7 @@
 #include "devices/Device.h"
 #include "core/Reporter.h"
 #include "dsp/FrameAnalyser.h"
+#include "engine/Levels.h"
 #include "keyboard/MidiNotes.h"
 #include "phrase/PhraseStore.h"
 #include "synth/Synth.h"
@@ -208,6 +209,8 @@ struct EngineState {
   // (not counting those of a close or a suspension).
   uint64_t HandledBlocks;
   uint64_t DroppedBlocks;
+  // The voice's and the song's levels of the handled blocks.
+  LevelMeters Levels;
 
   // Held by every handler that touches the engine; the close request made
   // inside a device handler and nested message loops re-enter it.
