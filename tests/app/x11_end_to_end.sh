@@ -66,12 +66,12 @@ else
   [ "$(xdotool getwindowfocus)" = "$other" ] || fail "the focus did not move to the other window"
   xdotool keyup z
   t0=$(date +%s%N)
-  if ms=$(wait_for_pixel 20 345 "255,255,255" "$t0" 2000 "$work/watchdog-z-released.png"); then
+  if ms=$(wait_for_pixel 20 345 "255,255,255" "$t0" 4000 "$work/watchdog-z-released.png"); then
     echo "Z released by the watchdog ${ms} ms after its key-up went to another window"
     # The run that released Z found W still physically down.
     expect_pixel "$work/watchdog-z-released.png" 50 270 "255,0,0" "W still down when Z was released"
   else
-    fail "Z not released within 2 s after its key-up went to another window"
+    fail "Z not released within 4 s after its key-up went to another window"
   fi
   # W stays lit through further runs while it is held and the focus is elsewhere.
   sleep 1.3
@@ -80,10 +80,10 @@ else
   expect_pixel "$work/watchdog-w-held.png" 20 345 "255,255,255" "Z stays released"
   xdotool keyup w
   t0=$(date +%s%N)
-  if ms=$(wait_for_pixel 50 270 "255,255,255" "$t0" 2000 "$work/watchdog-w-released.png"); then
+  if ms=$(wait_for_pixel 50 270 "255,255,255" "$t0" 4000 "$work/watchdog-w-released.png"); then
     echo "W released by the watchdog ${ms} ms after its key-up went to another window"
   else
-    fail "W not released within 2 s after its key-up went to another window"
+    fail "W not released within 4 s after its key-up went to another window"
   fi
   # Had the focus fallen back, the key-ups could have reached the program.
   [ "$(xdotool getwindowfocus)" = "$other" ] || fail "the other window lost the focus during the key-ups"
@@ -125,10 +125,10 @@ if [ -z "$right_lit" ]; then
   fail "key T under the right button: not lit in three tries"
 else
   expect_pixel "$work/mouse-right.png" 105 220 "0,0,0" "key 4 released"
-  if ms=$(wait_for_pixel 155 270 "255,255,255" "$t0" 2000 "$work/mouse-right-watchdog.png"); then
+  if ms=$(wait_for_pixel 155 270 "255,255,255" "$t0" 4000 "$work/mouse-right-watchdog.png"); then
     echo "T under the right button released by the watchdog after ${ms} ms"
   else
-    fail "key T under the right button not released by the watchdog within 2 s"
+    fail "key T under the right button not released by the watchdog within 4 s"
   fi
   xdotool mouseup 3
 fi
@@ -148,7 +148,9 @@ start=$(date +%s%N)
 rc=$?
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 [ "$rc" = 0 ] || fail "second start ended with $rc"
-[ "$elapsed_ms" -lt 5000 ] || fail "second start took ${elapsed_ms} ms"
+# At once idle; 10 s leaves a loaded machine room and still tells an end
+# from a second program that stayed.
+[ "$elapsed_ms" -lt 10000 ] || fail "second start took ${elapsed_ms} ms"
 # Its options reach nothing, and it says so.
 grep -q "options given here were not applied" "$work/second.out" ||
   fail "the second start with an option did not say it was not applied: $(cat "$work/second.out")"

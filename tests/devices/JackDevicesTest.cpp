@@ -274,8 +274,9 @@ TEST_P(JackDevices, CaptureCompletesAtTheBlockRate) {
   Engine.RunFor(3.0);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const double perSecond = static_cast<double>(Engine.Captured.size()) / seconds;
-  // The dummy driver keeps time by sleeping, so a busy machine slows it.
-  EXPECT_GT(perSecond, 60) << Engine.Captured.size() << " buffers in " << seconds << " s";
+  // The dummy driver keeps time by sleeping, so a busy machine slows it:
+  // half the block rate is allowed for that, never more than the rate.
+  EXPECT_GT(perSecond, 50) << Engine.Captured.size() << " buffers in " << seconds << " s";
   EXPECT_LT(perSecond, 140) << Engine.Captured.size() << " buffers in " << seconds << " s";
   EXPECT_EQ(System->Counters().CaptureIdleFrames, 0u);
   ASSERT_GT(Engine.Captured.size(), 10u);
@@ -505,8 +506,9 @@ TEST_P(JackDevices, SongTheEngineWasLateWithPlaysWhereItWouldHaveBeen) {
   const int64_t before = median(LateEngine::kLateBlock - 40, LateEngine::kLateBlock);
   const int64_t after = median(LateEngine::kLateBlock + 10, LateEngine::kBlocks);
   // Left behind, the song would stay as much later as the silence played:
-  // 7 ms less what the queue held (6 and 10 ms measured so).
-  EXPECT_NEAR(after, before, 1000) << "the late block left the song behind for good";
+  // 7 ms less what the queue held (6 and 10 ms measured so). Caught up, it
+  // is within a millisecond idle; twice that for a loaded machine.
+  EXPECT_NEAR(after, before, 2000) << "the late block left the song behind for good";
 }
 
 TEST_P(JackDevices, ResetAndCloseReturnEveryBuffer) {
@@ -558,7 +560,8 @@ TEST_P(JackDevices, ServerGoingAwayIsReportedAndEveryBufferComesBack) {
   EXPECT_EQ(Engine.Captured.size(), capture.size());
   EXPECT_EQ(Engine.Played.size(), song.size());
   EXPECT_FALSE(System->Capture().Open(WaveFormat{})) << "opened without a server";
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
+  // Nothing waits on the server that is gone: well inside 10 s, loaded or not.
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, JackDevices,

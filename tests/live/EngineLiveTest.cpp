@@ -108,7 +108,8 @@ TEST_F(EngineLive, AStalledEventThreadLosesNoCaptureBufferAndTheQueueRecovers) {
   // The stream runs on meanwhile, so the counts are read around the events.
   EXPECT_GE(counters.Frames / 220, counters.BuffersDone);
   EXPECT_LE(counters.Frames / 220, counters.BuffersDone + 1);
-  EXPECT_GT(Events.CaptureEvents, elapsed * 100 * 0.8);
+  // At the block rate, a loaded machine's stalls allowed for: half of it.
+  EXPECT_GT(Events.CaptureEvents, elapsed * 100 * 0.5);
   Queue.DispatchAll(&Loop::Handle, &Events);
   const DeviceCounters after = Sound->Counters(DeviceKind::Capture);
   EXPECT_GE(static_cast<uint64_t>(Events.CaptureEvents), counters.BuffersDone);
@@ -155,7 +156,8 @@ TEST_F(EngineLive, CloseWhileRunningWaitsForEveryBufferThenCloses) {
     if (Queue.Wait(100)) Queue.DispatchAll(&Loop::Handle, &Events);
   }
   ASSERT_EQ(Host.Requests, 1) << "the last buffer back did not repeat the close request";
-  EXPECT_LT(MonotonicSeconds() - asked, 0.5);
+  // Idle, at once; a loaded machine gets twice the half second.
+  EXPECT_LT(MonotonicSeconds() - asked, 1.0);
   EXPECT_EQ(Events.CaptureEvents - capturesBefore, kRingSize);
   EXPECT_EQ(Events.PlaybackEvents - playbacksBefore, playbackOut);
   EXPECT_EQ(Engine->Ring.CaptureQueued, 0);
@@ -201,7 +203,9 @@ TEST_P(DeviceOpenFailure, ShowsTheMessageRunsWithoutSoundAndClosesAtOnce) {
     return;
   }
   EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
-  EXPECT_LT(r.Seconds, 3.0);
+  // A refused open answers at once, nothing waits for a timeout: within
+  // 3 s idle, twice that for a loaded machine.
+  EXPECT_LT(r.Seconds, 6.0);
   const std::string box = std::string("box: Sorvane ERROR!: ") + f.Message + "\n";
   EXPECT_NE(r.Out.find(box), std::string::npos) << r.Out;
   // Only the first failure is shown: nothing else is opened after it.

@@ -31,8 +31,8 @@ import wave
 
 import numpy as np
 
-from live_checks import (check, check_pitch, failures, finish_render, live_inputs, sounds_around_gap,
-                         summary_number)
+from live_checks import (LOADED_MACHINE, check, check_pitch, failures, finish_render, live_inputs,
+                         sounds_around_gap, summary_number)
 
 RATE = 22050
 BLOCK = 220
@@ -64,13 +64,9 @@ def run_render(render, workdir, blocks, script_lines, output=True, latency="norm
                             stderr=subprocess.PIPE, text=True)
 
 
-def finish_render(proc, timeout):
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        check(False, "sorvane-render --live ended within %d s" % timeout)
+def render_result(proc, timeout):
+    """The renderer's end: its status, stdout and stderr, printed."""
+    out, err = finish_render(proc, timeout)
     print(out, end="")
     if err:
         print("stderr of sorvane-render:\n" + err, end="")
@@ -261,7 +257,7 @@ def test_speech(render, workdir, latency="normal"):
             proc = run_render(render, workdir, blocks, ["0 down %d" % KEY_220HZ], latency=latency)
             time.sleep(lead_in * BLOCK / RATE)
             subprocess.run(["paplay", "-d", "vocoder_mark_in", speech_file], check=True, timeout=60)
-            status, out, err = finish_render(proc, 60)
+            status, out, err = render_result(proc, 60)
             time.sleep(0.3)
         finally:
             # Leave no process behind, whatever failed.
@@ -291,22 +287,21 @@ def test_speech(render, workdir, latency="normal"):
     # PulseAudio, idle and with two busy loops.
     if latency == "low":
         # The block being recorded, a capture fragment and one to three
-        # buffers queued: at most 30 ms on PipeWire, 40 ms on PulseAudio,
-        # whose null sink holds a little more; steady within 10 ms.
-        least, bound = 10, 30 if pipewire else 40
-        if os.environ.get("SORVANE_SANITIZED"):
-            # A sanitizer build runs the engine several times slower, and
-            # the rate control may settle its queue a buffer higher: the
-            # delay figures are the release build's, this build is checked
-            # for everything else.
-            bound += 10
+        # buffers queued: idle, under 30 ms on PipeWire and 40 ms on
+        # PulseAudio, whose null sink holds a little more; steady within
+        # 10 ms.
+        least, idle = 10, 30 if pipewire else 40
+        steady = 10 * LOADED_MACHINE
         p95 = summary_number(out, r"input-to-output delay: 95th percentile ([\d.]+) ms")
-        check(delay is not None and p95 is not None and p95 <= delay + 10,
-              "95th percentile of the delay %s ms is within 10 ms of the median %s ms" % (p95, delay))
+        check(delay is not None and p95 is not None and p95 <= delay + steady,
+              "95th percentile of the delay %s ms is within %d ms of the median %s ms" % (p95, steady, delay))
     else:
-        least, bound = 80, 125
+        least, idle = 80, 125
+    # Below the least the queue would not be there at all; the upper bound
+    # leaves a loaded machine room for its stalls.
+    bound = idle * LOADED_MACHINE
     check(delay is not None and least <= delay <= bound,
-          "reported input-to-output delay %s ms is within %d..%d ms" % (delay, least, bound))
+          "reported input-to-output delay %s ms is within %d..%d ms (an idle machine stays within %d ms)" % (delay, least, bound, idle))
 
     with wave.open(bus_file) as w:
         bus = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").reshape(-1, 2).astype(np.float64)
@@ -399,13 +394,16 @@ def test_minute(render, workdir):
     blocks = 6000
     started = time.monotonic()
     proc = run_render(render, workdir, blocks, ["0 down 13", "0 down 17", "0 down 20"], output=False)
-    status, out, err = finish_render(proc, 150)
+    status, out, err = render_result(proc, 150)
     elapsed = time.monotonic() - started
     # A busy machine can hold the playback stream up long enough for the
     # queue to reach the drop gate; a few such moments a minute are the
     # machine's, not the engine's.
     check_summary(out, err, status, blocks, max_dropped=30)
-    check(abs(elapsed - blocks / 100.0) < 5, "%d blocks took %.1f s on the real clock" % (blocks, elapsed))
+    # Not faster than the sound card's clock; slower only by start-up and
+    # a loaded machine's stalls.
+    seconds = blocks / 100.0
+    check(seconds - 5 < elapsed < seconds * LOADED_MACHINE, "%d blocks took %.1f s on the real clock" % (blocks, elapsed))
 
     lines = read_report(workdir)
     check(len(lines) == blocks, "report has one line per capture event")
@@ -417,7 +415,9 @@ def test_minute(render, workdir):
           processed[99]["rate_state"] == 1, "warm-up for the first 100 processed blocks, then steady")
     check(all(l["length"] == 220 for l in processed[:100]), "warm-up blocks are all 220 samples")
     first = next((i for i, l in enumerate(lines) if i >= 100 and 8 <= l["queued"] <= 12), None)
-    check(first is not None and first < 400, "the queue reaches 8..12 within 3 s (block %s)" % first)
+    settle = 3 * LOADED_MACHINE  # seconds after the warm-up; about 1 idle
+    check(first is not None and first < 100 + settle * 100,
+          "the queue reaches 8..12 within %d s of the warm-up (block %s)" % (settle, first))
     if first is None:
         return
     later = lines[first:]
@@ -439,9 +439,12 @@ def test_minute(render, workdir):
     # How often the server stalls is the machine's doing (one stall of a
     # second is 100 blocks out); a rate control that fights itself would keep
     # the queue out far more often than any stall does.
-    check(outside <= 0.10 * len(later), "the queue stays in 8..12 (one off at a change of state) for 90 %% of "
-          "the blocks after block %d: %d outside" % (first, outside))
-    check(all(n <= 150 for n in excursions), "every excursion is steered back within 1.5 s (%s)" % excursions)
+    share = 0.10 * LOADED_MACHINE
+    check(outside <= share * len(later), "the queue stays in 8..12 (one off at a change of state) for %d %% of "
+          "the blocks after block %d: %d outside" % (100 - 100 * share, first, outside))
+    longest = 150 * LOADED_MACHINE
+    check(all(n <= longest for n in excursions), "every excursion is steered back within %.0f s (%s)"
+          % (longest / 100.0, excursions))
     check(all(l["queued"] <= 15 for l in lines if not l["dropped"]), "no block is rendered with 16 or more queued")
     # Each lengthened or shortened block moves the queue by a tenth of a
     # buffer. Idle, a run needs a few dozen; a busy machine that starves the
@@ -453,7 +456,7 @@ def test_minute(render, workdir):
     dropped = sum(1 for l in lines if l["dropped"])
     check(dropped <= 30, "drops in the report only at a stall (%d)" % dropped)
     span = (lines[-1]["handled_at"] - lines[0]["handled_at"]) / RATE
-    check(abs(span - (blocks - 1) / 100.0) < 1.0, "events arrive at 100 per second (%.2f s for %d)"
+    check(abs(span - (blocks - 1) / 100.0) < 1.0 * LOADED_MACHINE, "events arrive at 100 per second (%.2f s for %d)"
           % (span, blocks - 1))
 
 
@@ -518,7 +521,9 @@ def test_server_restart(render, workdir):
     policies = {}
     try:
         play_noise()
-        proc = run_render(render, workdir, 1000, ["0 down %d" % KEY_220HZ])
+        # Long enough for the sound to come back as late as allowed below
+        # and still run two seconds more.
+        proc = run_render(render, workdir, 1500, ["0 down %d" % KEY_220HZ])
         time.sleep(1.5)
         policies = realtime_policies(proc.pid)
         time.sleep(1.5)
@@ -530,7 +535,7 @@ def test_server_restart(render, workdir):
         up_at = time.monotonic()
         check(restarted.returncode == 0, "the server starts again on the same socket")
         play_noise()
-        status, out, err = finish_render(proc, 30)
+        status, out, err = render_result(proc, 30)
     finally:
         if proc is not None and proc.poll() is None:
             proc.kill()
@@ -566,7 +571,9 @@ def test_server_restart(render, workdir):
         back = stopped_at + gone - up_at
         print("server away for %.1f s (stop to start done); the sound gone %.1f s, back %.2f s after the "
               "server at the latest" % (up_at - stop_at, gone, back))
-        check(back <= 3.0, "the sound is back within 3 s of the server (%.2f s)" % back)
+        # Idle, within 3 s.
+        check(back <= 3.0 * LOADED_MACHINE, "the sound is back within %d s of the server (%.2f s)"
+              % (3 * LOADED_MACHINE, back))
     check(summary_number(out, r"close: (\d+) capture") == 101,
           "every capture buffer came back at the close")
     try:

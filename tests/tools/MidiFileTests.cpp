@@ -230,6 +230,11 @@ std::vector<BrokenMidi> BrokenFiles() {
   Bytes endless;  // a release after 2^28 ticks of 16.7 s
   Tempo(endless, 0, 0xFFFFFF);
   Event(endless, 0x0FFFFFFF, {0x80, 60, 0});
+  // A zero tempo in the tempo track, before the notes of the next.
+  Bytes zeroTempo;
+  Tempo(zeroTempo, 0, 500000);
+  Tempo(zeroTempo, 96, 0);
+  EndOfTrack(zeroTempo);
   Bytes missingTrack = Smf(1, 96, {good});
   missingTrack[11] = 2;
   return {
@@ -248,6 +253,7 @@ std::vector<BrokenMidi> BrokenFiles() {
       {"CutInsideAnEvent", Smf(0, 96, {cut}), "ends inside an event"},
       {"DataByteAbove127", Smf(0, 96, {dataHigh}), "above 127"},
       {"TooLongToRender", Smf(0, 1, {endless}), "too long to render"},
+      {"ZeroTempo", Smf(1, 96, {zeroTempo, good}), "a tempo of 0 microseconds per quarter note in track 1"},
   };
 }
 

@@ -214,6 +214,67 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"ReportIsAPipe", kOk + " --report fifo", "", 1, "fifo: is not a regular file"}),
     [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.Name); });
 
+// Every file of a run is a file of its own: two names for one file (the
+// same name twice, another spelling of its path, a symbolic or a hard link)
+// are refused before anything is written, whichever two files they are.
+TEST(Render, TwoNamesForOneFileAreRefusedBeforeAnythingIsWritten) {
+  Scratch s(Clip::Speech);
+  s.Put("r.csv", "previous report");
+  s.Put("s.txt", "0 down 4\n");
+  s.Put("song.mid", "MThd");
+  s.Put("save-input.txt", "0 down 4\n5 phrasesave speech.wav\n");
+  s.Put("save-output.txt", "0 down 4\n5 phrasesave ./o.wav\n");
+  s.Put("load-report.txt", "0 phraserec\n2 phraseload r.csv\n");
+  std::filesystem::create_directory(s.Dir / "folder");
+  std::filesystem::create_symlink("speech.wav", s.Dir / "link.wav");
+  std::filesystem::create_hard_link(s.Dir / "r.csv", s.Dir / "folder" / "hard.csv");
+  // Each name with its size and a hash of its bytes.
+  const auto contents = [&] {
+    std::vector<std::string> files;
+    const auto add = [&](const std::string& name) {
+      const std::string text = test::ReadFileText(s.Dir / name);
+      files.push_back(name + " " + std::to_string(text.size()) + " " + std::to_string(std::hash<std::string>{}(text)));
+    };
+    for (const auto& name : s.Names()) {
+      if (!std::filesystem::is_directory(s.Dir / name)) add(name);
+    }
+    add("folder/hard.csv");
+    return files;
+  };
+  const auto before = contents();
+  const std::pair<std::string, std::string> cases[] = {
+      {"--input speech.wav --output same.wav --report same.wav",
+       "--report same.wav is the same file as --output same.wav"},
+      {"--input speech.wav --output o.wav --report folder/../o.wav",
+       "--report folder/../o.wav is the same file as --output o.wav"},
+      {"--input speech.wav --output link.wav", "--output link.wav is the same file as --input speech.wav"},
+      {"--input speech.wav --output o.wav --report folder/hard.csv --script r.csv",
+       "--report folder/hard.csv is the same file as --script r.csv"},
+      {"--input ./speech.wav --output o.wav --midi speech.wav", "--midi speech.wav is the same file as --input ./speech.wav"},
+      {"--input speech.wav --output o.wav --script s.txt --report s.txt",
+       "--report s.txt is the same file as --script s.txt"},
+      {"--input speech.wav --output o.wav --script save-input.txt",
+       "save-input.txt:2: phrasesave speech.wav is the same file as --input speech.wav"},
+      {"--input speech.wav --output o.wav --script save-output.txt",
+       "save-output.txt:2: phrasesave ./o.wav is the same file as --output o.wav"},
+      {"--input speech.wav --output o.wav --report r.csv --script load-report.txt",
+       "load-report.txt:2: phraseload r.csv is the same file as --report r.csv"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    SCOPED_TRACE(arguments);
+    const auto run = s.Render(arguments);
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_EQ(run.Stderr, "sorvane-render: " + message + "; each needs a file of its own\n");
+    EXPECT_EQ(contents(), before);
+  }
+
+  // A phrase file may be saved twice, and loaded back, in one run.
+  s.Put("again.txt", "0 phraserec\n50 phrasesave p.wav\n60 phrasesave ./p.wav\n70 phraseload p.wav\n");
+  const auto again = s.Render("--input speech.wav --output o.wav --blocks 100 --script again.txt");
+  EXPECT_EQ(again.Status, 0) << again.Stderr;
+  EXPECT_TRUE(std::filesystem::exists(s.Dir / "p.wav"));
+}
+
 TEST(Render, WavErrorsInTheScriptArePrintedAndTheRenderGoesOnToStatus4) {
   Scratch s(Clip::Speech);
   s.Put("s.txt", "0 phraseload missing.wav\r\n5 phrasesave nodir/x.wav\n7 down 3\n");

@@ -118,7 +118,14 @@ bool ReadTrack(const uint8_t* data, size_t size, uint32_t track, int32_t channel
         in.Byte(t[0]);
         in.Byte(t[1]);
         in.Byte(t[2]);
-        events.push_back({tick, track, index++, true, (uint32_t{t[0]} << 16) | (uint32_t{t[1]} << 8) | t[2], {}, 0});
+        const uint32_t microsPerQuarter = (uint32_t{t[0]} << 16) | (uint32_t{t[1]} << 8) | t[2];
+        // A quarter note of no time would put every later event at one
+        // instant: no song can be meant by it.
+        if (microsPerQuarter == 0) {
+          error = "a tempo of 0 microseconds per quarter note" + where;
+          return false;
+        }
+        events.push_back({tick, track, index++, true, microsPerQuarter, {}, 0});
         continue;
       }
       in.Skip(length);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/render/DistinctFiles.h"
 #include "tools/render/InputWave.h"
 #include "tools/render/MidiFile.h"
 #include "tools/render/Render.h"
@@ -78,6 +79,13 @@ int Render(int argc, char** argv, int& failStatus) {
   InstallRenderErrorBox();
   RemovePendingOutputsOnSignal();
 
+  // No file may be written over another of the run's: the files named here
+  // now, and the script's phrase files once it is read.
+  if (!CheckDistinctFiles(options, {}, error)) {
+    std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
+    return kExitBadInput;
+  }
+
   // The input is checked now and read as the blocks need it.
   InputWave input;
   if (!options.Input.empty() && !input.Open(options.Input, error)) {
@@ -118,6 +126,10 @@ int Render(int argc, char** argv, int& failStatus) {
   }
   std::vector<ScriptCommand> commands;
   if (!options.Script.empty() && !LoadScript(options.Script, options.Blocks, commands, error)) {
+    std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
+    return kExitBadInput;
+  }
+  if (!CheckDistinctFiles(options, commands, error)) {
     std::fprintf(stderr, "sorvane-render: %s\n", error.c_str());
     return kExitBadInput;
   }
