@@ -17,7 +17,10 @@
 #include <vector>
 
 #include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QLibraryInfo>
+#include <QPluginLoader>
 #include <QStringList>
 
 #include "keyboard/MidiNotes.h"
@@ -134,13 +137,20 @@ bool WaylandDisplayAnswers(const std::string& display) {
   return ok;
 }
 
-// Whether one of the folders Qt loads platform plugins from holds its
-// Wayland plugin (Debian's qt6-wayland; not every desktop has it).
-bool WaylandPluginInstalled() {
+// The folders Qt loads platform plugins from: -platformpluginpath,
+// QT_QPA_PLATFORM_PLUGIN_PATH, then the platforms folder of each plugin path.
+std::vector<std::string> PlatformPluginFolders(const std::string& pluginPathOption) {
   std::vector<std::string> folders;
+  for (const std::string& dir : Split(pluginPathOption, ':')) folders.push_back(dir);
   for (const std::string& dir : Split(Env("QT_QPA_PLATFORM_PLUGIN_PATH"), ':')) folders.push_back(dir);
   for (const std::string& dir : Split(Env("QT_PLUGIN_PATH"), ':')) folders.push_back(dir + "/platforms");
   folders.push_back(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() + "/platforms");
+  return folders;
+}
+
+// Whether one of the folders holds its Wayland plugin (Debian's
+// qt6-wayland; not every desktop has it).
+bool WaylandPluginInstalled(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
@@ -150,15 +160,37 @@ bool WaylandPluginInstalled() {
   return false;
 }
 
+// Whether a platform plugin in the folders answers to name, as Qt matches
+// it: the keys in each plugin's metadata, in any case. The metadata is read
+// from the file without loading it. Qt ends the program with an abort when
+// no plugin answers, so an unknown name must be caught here.
+bool PlatformPluginInstalled(const std::vector<std::string>& folders, const std::string& name) {
+  const QString wanted = QString::fromStdString(name);
+  for (const std::string& folder : folders) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      if (entry.path().extension() != ".so") continue;
+      QPluginLoader plugin(QString::fromStdString(entry.path().string()));
+      const QJsonArray keys = plugin.metaData().value(QStringLiteral("MetaData")).toObject().value(QStringLiteral("Keys")).toArray();
+      for (const QJsonValue& key : keys) {
+        if (key.toString().compare(wanted, Qt::CaseInsensitive) == 0) return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
-std::optional<std::string> DisplayProblem(const std::string& platformOption, const std::string& displayOption) {
+std::optional<std::string> DisplayProblem(const std::string& platformOption, const std::string& displayOption,
+                                          const std::string& pluginPathOption) {
   // The platforms Qt tries, in its order: the -platform option, else
   // QT_QPA_PLATFORM, else the desktop's own (Wayland when WAYLAND_DISPLAY
   // names one, X11).
   std::string platforms = platformOption.empty() ? Env("QT_QPA_PLATFORM") : platformOption;
   const bool desktopDefault = platforms.empty();
   if (desktopDefault) platforms = "wayland;xcb";
+  const std::vector<std::string> pluginFolders = PlatformPluginFolders(pluginPathOption);
 
   std::string reasons;
   for (const std::string& entry : Split(platforms, ';')) {
@@ -179,12 +211,15 @@ std::optional<std::string> DisplayProblem(const std::string& platformOption, con
         if (display.empty()) display = "wayland-0";  // the plugin's own default
         if (!WaylandDisplayAnswers(display)) {
           reason = "the Wayland display \"" + display + "\" cannot be opened";
-        } else if (!WaylandPluginInstalled()) {
+        } else if (!WaylandPluginInstalled(pluginFolders)) {
           reason = "Qt's Wayland plugin is not installed";
         }
       }
+    } else if (!PlatformPluginInstalled(pluginFolders, name)) {
+      reason = "Qt has no platform plugin \"" + name + "\"";
     }
-    // Any other platform (offscreen, vnc, eglfs...) is Qt's to judge.
+    // Whether an installed platform (offscreen, vnc, eglfs...) can start is
+    // Qt's to judge.
     if (reason.empty()) return std::nullopt;
     if (!reasons.empty()) reasons += "; ";
     reasons += reason;
@@ -301,7 +336,8 @@ std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& 
   options.ListDevices = parser.isSet(list);
   options.NoRestore = parser.isSet(noRestore);
   if (options.ListDevices) return std::nullopt;
-  if (const auto problem = DisplayProblem(QtOption(argc, argv, "platform"), QtOption(argc, argv, "display"))) {
+  if (const auto problem = DisplayProblem(QtOption(argc, argv, "platform"), QtOption(argc, argv, "display"),
+                                          QtOption(argc, argv, "platformpluginpath"))) {
     std::fprintf(stderr, "sorvane: cannot open a window: %s\n", problem->c_str());
     return kExitNoDisplay;
   }

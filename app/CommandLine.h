@@ -47,8 +47,10 @@ struct CommandLineOptions {
 std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& options);
 
 // Why no window can be opened, or nothing when one of the platforms that Qt
-// would try looks usable. platformOption and displayOption are the values of
-// Qt's -platform and -display options (empty when not given).
-std::optional<std::string> DisplayProblem(const std::string& platformOption, const std::string& displayOption);
+// would try looks usable: a platform Qt has no plugin for is never usable.
+// platformOption, displayOption and pluginPathOption are the values of Qt's
+// -platform, -display and -platformpluginpath options (empty when not given).
+std::optional<std::string> DisplayProblem(const std::string& platformOption, const std::string& displayOption,
+                                          const std::string& pluginPathOption);
 
 }  // namespace sorvane

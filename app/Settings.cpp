@@ -7,8 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
-#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sorvane {
 
@@ -106,14 +110,26 @@ AppSettings::AppSettings(const QString& path) : FilePath(path) {}
 AppSettings::~AppSettings() = default;
 
 QString AppSettings::DefaultPath() {
-  // QStandardPaths follows XDG_CONFIG_HOME, ~/.config when it is not set.
-  const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-  return QDir(config).filePath(QStringLiteral("sorvane/sorvane.conf"));
+  // XDG_CONFIG_HOME counts only when it is an absolute path; a relative one
+  // is ignored, as the XDG rules ask (QStandardPaths would take it as given
+  // and write under the current folder).
+  const QString given = qEnvironmentVariable("XDG_CONFIG_HOME");
+  const QString config = QDir::isAbsolutePath(given) ? given : QDir::homePath() + QStringLiteral("/.config");
+  return QDir(QDir::cleanPath(config)).filePath(QStringLiteral("sorvane/sorvane.conf"));
 }
 
 bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
   panel = PanelSettings{};
   prefs = Preferences{};
+  const QByteArray encoded = QFile::encodeName(FilePath);
+  struct stat status {};
+  if (::stat(encoded.constData(), &status) != 0 && errno == ELOOP) {
+    // Writing anew would put a plain file in place of the user's link.
+    std::fprintf(stderr, "sorvane: %s: a symbolic link that loops; it is left as it is and the settings are not saved\n",
+                 qPrintable(FilePath));
+    SaveRefused = true;
+    return false;
+  }
   const QFileInfo info(FilePath);
   if (!info.exists()) return true;
   if (!info.isFile() || !info.isReadable()) {
@@ -121,10 +137,37 @@ bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
     SetAsideFirst = true;
     return false;
   }
-  QSettings settings(FilePath, QSettings::IniFormat);
-  if (settings.status() != QSettings::NoError) {
+  QFile file(FilePath);
+  if (!file.open(QIODevice::ReadOnly)) {
+    std::fprintf(stderr, "sorvane: %s: cannot be read; starting with the start-up settings\n", qPrintable(FilePath));
+    SetAsideFirst = true;
+    return false;
+  }
+  QByteArray text = file.readAll();
+  file.close();
+  // Qt reads a UTF-8 byte-order mark but flags the file as badly formed:
+  // such a file is read from a copy without the mark.
+  const bool byteOrderMark = text.startsWith("\xEF\xBB\xBF");
+  QTemporaryFile copy;
+  QString readPath = FilePath;
+  if (byteOrderMark) {
+    text.remove(0, 3);
+    if (!copy.open() || copy.write(text) != text.size() || !copy.flush()) {
+      std::fprintf(stderr, "sorvane: %s: cannot be read; starting with the start-up settings\n", qPrintable(FilePath));
+      SetAsideFirst = true;
+      return false;
+    }
+    readPath = copy.fileName();
+  }
+  QSettings settings(readPath, QSettings::IniFormat);
+  // Qt parses the body of each section only when a key is asked for: every
+  // key is asked for first, so that the status covers the whole file.
+  settings.allKeys();
+  // A settings file is UTF-8 text; Qt takes many other bytes without a word.
+  const bool textFile = !text.contains('\0') && QString::fromUtf8(text).toUtf8() == text;
+  if (settings.status() != QSettings::NoError || !textFile) {
     std::fprintf(stderr, "sorvane: %s: %s; starting with the start-up settings\n", qPrintable(FilePath),
-                 settings.status() == QSettings::FormatError ? "not a settings file" : "cannot be read");
+                 settings.status() == QSettings::AccessError ? "cannot be read" : "not a settings file");
     SetAsideFirst = true;
     return false;
   }
@@ -165,6 +208,7 @@ bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
 }
 
 bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
+  if (SaveRefused) return false;
   if (SetAsideFirst) {
     // What could not be read is kept for the user, never written over.
     QString aside = FilePath + QStringLiteral(".bad");
@@ -183,8 +227,26 @@ bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
     std::fprintf(stderr, "sorvane: %s: could not be read; kept as %s\n", qPrintable(FilePath), qPrintable(aside));
     SetAsideFirst = false;
   }
-  QSettings settings(FilePath, QSettings::IniFormat);
-  settings.clear();
+  // The file written is the one a symbolic link leads to, the link kept.
+  const QFileInfo link(FilePath);
+  QString target = FilePath;
+  if (link.isSymLink()) target = link.exists() ? link.canonicalFilePath() : link.symLinkTarget();
+  const QByteArray encodedTarget = QFile::encodeName(target);
+  struct stat targetStatus {};
+  if (::stat(encodedTarget.constData(), &targetStatus) == 0) {
+    // A file the user made read-only keeps its settings, also for root, who
+    // could write it anyway.
+    if ((targetStatus.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return CannotWrite("it is read-only");
+    if (::access(encodedTarget.constData(), W_OK) != 0) return CannotWrite(std::strerror(errno));
+  }
+  const QString folder = QFileInfo(target).absolutePath();
+  if (!QDir().mkpath(folder)) return CannotWrite("its folder cannot be made");
+  // Written whole into a new file beside it, which then takes its name: a
+  // fresh file, so that what Qt says of it is about this write alone.
+  QTemporaryFile written(folder + QStringLiteral("/.sorvane.conf.XXXXXX"));
+  if (!written.open()) return CannotWrite(qPrintable(written.errorString()));
+  written.close();
+  QSettings settings(written.fileName(), QSettings::IniFormat);
   settings.setValue(QStringLiteral("panel/waveform"), panel.Waveform);
   settings.setValue(QStringLiteral("panel/octave"), panel.Octave);
   settings.setValue(QStringLiteral("panel/vibrato_depth"), panel.ModDepth);
@@ -208,11 +270,23 @@ bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
     settings.setValue(QLatin1String(kControllerKeys[c]), prefs.Controllers[c]);
   }
   settings.sync();
-  if (settings.status() != QSettings::NoError) {
-    std::fprintf(stderr, "sorvane: %s: the settings cannot be written\n", qPrintable(FilePath));
-    return false;
-  }
+  if (settings.status() != QSettings::NoError) return CannotWrite("the settings cannot be written there");
+  if (QFileInfo::exists(target)) written.setPermissions(QFile::permissions(target));
+  const QByteArray from = QFile::encodeName(written.fileName());
+  if (std::rename(from.constData(), encodedTarget.constData()) != 0) return CannotWrite(std::strerror(errno));
+  written.setAutoRemove(false);  // it is the settings file now
+  ReportedUnwritable = false;
   return true;
+}
+
+bool AppSettings::CannotWrite(const char* why) {
+  // Said once, not at every change: the next success starts afresh.
+  if (!ReportedUnwritable) {
+    std::fprintf(stderr, "sorvane: %s: cannot be written (%s); changes to the settings are not saved\n",
+                 qPrintable(FilePath), why);
+  }
+  ReportedUnwritable = true;
+  return false;
 }
 
 }  // namespace sorvane

@@ -2,7 +2,7 @@
 // What the program keeps between runs: the control panel as the user left
 // it, the phrase dialogs' folders, and the preferences. One plain INI file,
 // $XDG_CONFIG_HOME/sorvane/sorvane.conf (~/.config when the variable is not
-// set), read once at start and written only when a setting changes.
+// set or not an absolute path), read once at start and written only when a setting changes.
 #pragma once
 
 #include <QString>
@@ -54,8 +54,9 @@ struct Preferences {
 // The settings file. Load reads what is there: a file that is missing gives
 // the start-up values silently; a value that cannot be read or is out of
 // range gives the start-up value of that setting and one line on stderr
-// naming the file and the setting, and the file is left as it is. Save
-// writes the whole file (atomically, through Qt's settings class) and is
+// naming the file and the setting, and the file is left as it is. A UTF-8
+// byte-order mark is allowed. Save writes the whole file (atomically: a new
+// file takes the old one's name; through a symbolic link, its target) and is
 // called only when a setting has changed.
 class AppSettings {
  public:
@@ -64,22 +65,29 @@ class AppSettings {
   AppSettings(const AppSettings&) = delete;
   AppSettings& operator=(const AppSettings&) = delete;
 
-  // $XDG_CONFIG_HOME/sorvane/sorvane.conf.
+  // $XDG_CONFIG_HOME/sorvane/sorvane.conf; ~/.config for a relative one.
   static QString DefaultPath();
 
   const QString& Path() const { return FilePath; }
-  // False when the file exists but cannot be read at all (then everything
-  // is at its start-up value and a line went to stderr). Such a file is
-  // set aside (renamed with ".bad") before the first Save writes anew.
+  // False when the file exists but cannot be read at all, or is not UTF-8
+  // text Qt reads as a settings file (then everything is at its start-up
+  // value and a line went to stderr). Such a file is set aside (renamed
+  // with ".bad") before the first Save writes anew. A symbolic link that
+  // loops is reported and kept: nothing is saved over it.
   bool Load(PanelSettings& panel, Preferences& prefs);
-  // False (with one line on stderr) when the file cannot be written, or an
-  // unreadable file cannot be set aside: then nothing is written.
+  // False when the file cannot be written (read-only, or its folder), or an
+  // unreadable file cannot be set aside: then nothing is written, and one
+  // line on stderr says so the first time, not at every change.
   bool Save(const PanelSettings& panel, const Preferences& prefs);
 
  private:
+  bool CannotWrite(const char* why);
+
   QString FilePath;
   bool SetAsideFirst = false;
   bool SetAsideFailed = false;
+  bool SaveRefused = false;
+  bool ReportedUnwritable = false;
 };
 
 }  // namespace sorvane

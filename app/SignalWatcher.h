@@ -40,6 +40,12 @@ class SignalWatcher : public QObject {
   // for the event loop to notice them.
   void ReadPending() { PipeReadable(); }
 
+  // A descriptor that is readable while a signal waits to be reported
+  // (-1 when inactive): for a wait that must end when the program is asked
+  // to end, such as one for a sound server at start-up. Only polled, never
+  // read, by others.
+  int PendingFd() const { return ReadFd; }
+
  signals:
   // On the event thread, once per signal caught.
   void TerminationRequested(int signal);

@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
   QObject::connect(&terminationSignals, &sorvane::SignalWatcher::TerminationRequested, &app,
                    [&termination](int) { termination.Request(); });
   sorvane::InstallMessageBoxErrorHandler();
+  // A signal ends at once a wait for a sound server that does not answer.
+  sound.CancelFd = terminationSignals.PendingFd();
   sorvane::TForm1 form(sorvane::MakeSystemAudio(sound));
   // After the start-up order: the kept settings through the controls' own
   // handlers, then what the command line asks for this run.

@@ -59,8 +59,10 @@ constexpr StreamSizes kLowLatencySizes{kBlockSamples / 2, kBlockSamples, kBlockS
 // asking the server.
 constexpr pa_stream_flags_t kStreamFlags = static_cast<pa_stream_flags_t>(
     PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
-// The longest wait for the server while connecting or opening a stream.
-constexpr pa_usec_t kServerTimeoutUs = 5 * PA_USEC_PER_SEC;
+// The longest wait for the server while connecting or opening a stream: a
+// server that accepts the connection and then says nothing is given up on
+// as soon as the device listing gives up on it.
+constexpr pa_usec_t kServerTimeoutUs = 2 * PA_USEC_PER_SEC;
 // The longest a reconnection waits for a server that went away: its caller
 // tries again a second later, and waits on the program's event thread. A
 // server that is up answers on its local socket within a few milliseconds.
@@ -94,12 +96,18 @@ class LoopLock {
 // The threaded main loop and the context the two devices share.
 class PulseConnection {
  public:
-  PulseConnection() {
+  // cancelFd, when not -1, becomes readable when the program is asked to
+  // end: every wait for the server ends then, and none begins again.
+  explicit PulseConnection(int cancelFd) {
     Loop = pa_threaded_mainloop_new();
     if (Loop == nullptr) return;
     pa_threaded_mainloop_set_name(Loop, "sorvane-sound");
-    // Queued before the loop runs, so no lock is needed for it.
+    // Queued before the loop runs, so no lock is needed for them.
     pa_threaded_mainloop_once_unlocked(Loop, &OnLoopThread, this);
+    if (cancelFd >= 0) {
+      pa_mainloop_api* api = pa_threaded_mainloop_get_api(Loop);
+      CancelEvent = api->io_new(api, cancelFd, PA_IO_EVENT_INPUT, &OnCancel, this);
+    }
     if (pa_threaded_mainloop_start(Loop) < 0) {
       pa_threaded_mainloop_free(Loop);
       Loop = nullptr;
@@ -111,6 +119,7 @@ class PulseConnection {
     {
       LoopLock lock(Loop);
       DropContext();
+      if (CancelEvent != nullptr) pa_threaded_mainloop_get_api(Loop)->io_free(CancelEvent);
     }
     // libpulse frees what the first callback was queued with only when it
     // runs: a loop stopped before its thread got that far (a connection
@@ -137,7 +146,18 @@ class PulseConnection {
       why = "cannot start libpulse's main loop";
       return false;
     }
+    if (Cancelled) {
+      why = kCancelledReason;
+      return false;
+    }
     if (ContextHandle != nullptr && !PA_CONTEXT_IS_GOOD(pa_context_get_state(ContextHandle))) DropContext();
+    // A server that let the last wait run out is not waited for again
+    // (the streams are opened right after the connection), until a
+    // reconnection asks anew.
+    if (ContextHandle == nullptr && NoAnswer) {
+      why = kNoAnswerReason;
+      return false;
+    }
     if (ContextHandle == nullptr) {
       pa_proplist* props = ApplicationProperties();
       ContextHandle = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(Loop), kApplicationName, props);
@@ -165,7 +185,14 @@ class PulseConnection {
       pa_context_set_state_callback(ContextHandle, &OnContextState, this);
       return true;
     }
-    why = answered ? pa_strerror(pa_context_errno(ContextHandle)) : "the server does not answer";
+    if (answered) {
+      why = pa_strerror(pa_context_errno(ContextHandle));
+    } else if (Cancelled) {
+      why = kCancelledReason;
+    } else {
+      why = kNoAnswerReason;
+      NoAnswer = true;
+    }
     DropContext();
     return false;
   }
@@ -180,7 +207,7 @@ class PulseConnection {
     pa_timeval_add(pa_gettimeofday(&deadline), timeoutUs);
     Deadline timer{Loop, false};
     pa_time_event* event = api->time_new(api, &deadline, &TimeUp, &timer);
-    while (!done() && !timer.Passed) pa_threaded_mainloop_wait(Loop);
+    while (!done() && !timer.Passed && !Cancelled) pa_threaded_mainloop_wait(Loop);
     api->time_free(event);
     return done();
   }
@@ -205,6 +232,7 @@ class PulseConnection {
   // connects a new one, waiting at most kReconnectTimeoutUs.
   bool Reconnect(std::string& why) {
     DropContext();
+    NoAnswer = false;
     if (!Ready(why, kReconnectTimeoutUs)) return false;
     Lost.store(false, std::memory_order_release);
     return true;
@@ -229,6 +257,16 @@ class PulseConnection {
     pa_threaded_mainloop_signal(connection->Loop, 0);
   }
 
+  // On the loop's thread, with the lock held: the program is asked to end.
+  // The byte stays in the pipe for its owner; the event is switched off so
+  // that it does not fire again and again.
+  static void OnCancel(pa_mainloop_api* api, pa_io_event* event, int, pa_io_event_flags_t, void* self) {
+    auto* connection = static_cast<PulseConnection*>(self);
+    connection->Cancelled = true;
+    api->io_enable(event, PA_IO_EVENT_NULL);
+    pa_threaded_mainloop_signal(connection->Loop, 0);
+  }
+
   struct Deadline {
     pa_threaded_mainloop* Loop;
     bool Passed;
@@ -248,8 +286,15 @@ class PulseConnection {
     ContextHandle = nullptr;
   }
 
+  static constexpr const char* kNoAnswerReason = "the server does not answer";
+  static constexpr const char* kCancelledReason = "no longer waited for: the program is ending";
+
   pa_threaded_mainloop* Loop = nullptr;
   pa_context* ContextHandle = nullptr;
+  pa_io_event* CancelEvent = nullptr;
+  // Both read and written with the loop's lock held.
+  bool Cancelled = false;  // the program is ending: no more waits
+  bool NoAnswer = false;   // the last wait for the server ran out
   // Set on the loop's thread when the ready context or a ready stream
   // fails; cleared by Reconnect.
   std::atomic<bool> Lost{false};
@@ -548,8 +593,9 @@ class PulseDevice final : public AudioDevice {
 class PulseSoundSystem final : public SoundSystem {
  public:
   PulseSoundSystem(AudioEventQueue& events, const char* captureDevice, const char* playbackDevice,
-                   LatencyMode latency)
-      : CaptureDevice(DeviceKind::Capture, Connection, events, captureDevice, latency),
+                   LatencyMode latency, int cancelFd)
+      : Connection(cancelFd),
+        CaptureDevice(DeviceKind::Capture, Connection, events, captureDevice, latency),
         PlaybackDevice(DeviceKind::Playback, Connection, events, playbackDevice, latency) {
     if (Connection.MainLoop() == nullptr) return;
     LoopLock lock(Connection.MainLoop());
@@ -591,8 +637,8 @@ class PulseSoundSystem final : public SoundSystem {
 }  // namespace
 
 std::unique_ptr<SoundSystem> MakePulseSoundSystem(AudioEventQueue& events, const char* captureDevice,
-                                                  const char* playbackDevice, LatencyMode latency) {
-  return std::make_unique<PulseSoundSystem>(events, captureDevice, playbackDevice, latency);
+                                                  const char* playbackDevice, LatencyMode latency, int cancelFd) {
+  return std::make_unique<PulseSoundSystem>(events, captureDevice, playbackDevice, latency, cancelFd);
 }
 
 }  // namespace sorvane

@@ -39,8 +39,10 @@
 // the stream (capture stops until Start(); playback plays on, silent until
 // the next buffer). Close() does the same and disconnects the stream. Both
 // only ask the server and never wait for it, so a server that has gone away
-// cannot hang them. Open waits for the server a few seconds at most; when it
-// fails it prints one line on stderr with the server's reason.
+// cannot hang them. Making the system and Open wait for the server two
+// seconds at most, and once in all for a server that never answers (Open
+// then fails at once); when Open fails it prints one line on stderr with
+// the server's reason.
 #pragma once
 
 #include <memory>
@@ -52,8 +54,10 @@ namespace sorvane {
 // The PulseAudio client. captureDevice and playbackDevice name a source and
 // a sink; null is the server's default (or PULSE_SOURCE, PULSE_SINK).
 // latency Low asks for fragments, target and requests of about one block.
+// cancelFd (SoundOptions::CancelFd) ends every wait for the server once it
+// is readable.
 std::unique_ptr<SoundSystem> MakePulseSoundSystem(AudioEventQueue& events, const char* captureDevice = nullptr,
                                                   const char* playbackDevice = nullptr,
-                                                  LatencyMode latency = LatencyMode::Normal);
+                                                  LatencyMode latency = LatencyMode::Normal, int cancelFd = -1);
 
 }  // namespace sorvane

@@ -162,7 +162,7 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const Soun
   const char* sink = options.OutputDevice.empty() ? nullptr : options.OutputDevice.c_str();
   switch (choice) {
     case SoundChoice::Pulse:
-      return MakePulseSoundSystem(events, source, sink, options.Latency);
+      return MakePulseSoundSystem(events, source, sink, options.Latency, options.CancelFd);
     case SoundChoice::Jack: {
       // Connected now when a server runs; else the devices say so on Open.
       auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, options));
@@ -176,7 +176,7 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const Soun
   // PulseAudio when a server answers it; else JACK when a server runs (its
   // client opens without starting one); else the PulseAudio devices say why
   // they cannot open.
-  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events, source, sink, options.Latency);
+  std::unique_ptr<SoundSystem> pulse = MakePulseSoundSystem(events, source, sink, options.Latency, options.CancelFd);
   if (pulse->Reachable()) return pulse;
   std::string reason;
   std::unique_ptr<JackSoundSystem> jack = OpenJackSoundSystem(events, reason, JackOptions(events, options));

@@ -103,6 +103,10 @@ struct SoundOptions {
   // The buffer sizes asked of the server (PulseAudio) or the resampler's
   // filter (JACK, which always runs at the server's own period).
   LatencyMode Latency = LatencyMode::Normal;
+  // A descriptor that becomes readable when the program is asked to end
+  // (its termination signals' pipe), or -1: a wait for a server that does
+  // not answer ends at once then.
+  int CancelFd = -1;
 };
 
 // The system the options choose; System Automatic follows SORVANE_SOUND

@@ -277,13 +277,10 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
     ShowError("Wave out error");
     return;
   }
-  bool takeFailed = false;
+  TakeWriteResult takeResult = TakeWriteResult::Idle;
   if (engine.Take.Recording) {
-    const TakeWriteResult result = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
-    if (result == TakeWriteResult::LimitReached || result == TakeWriteResult::Failed) {
-      engine.Host->TakeChanged(false);
-    }
-    takeFailed = result == TakeWriteResult::Failed;
+    takeResult = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
+    if (!engine.Take.Recording) engine.Host->TakeChanged(false);
   }
   ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
   ring.PlaybackQueued = ring.PlaybackQueued + 1;
@@ -294,7 +291,8 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   // The error box runs a nested event loop whose device events run this
   // pipeline again: it is shown only now that the block is done and the
   // ring has moved on.
-  if (takeFailed) ShowTakeWriteError();
+  if (takeResult == TakeWriteResult::Failed) ShowTakeWriteError();
+  if (takeResult == TakeWriteResult::Deleted) ShowTakeDeletedError(engine.Take);
   if (!handedBack) return;
   CloseCheck(engine);
 }
@@ -445,8 +443,9 @@ void ToggleTake(EngineState& engine, const char* directory) {
 
 void EngineStopTake(EngineState& engine) {
   if (!engine.Take.Recording) return;
-  StopTake(engine.Take);
+  const bool kept = StopTake(engine.Take);
   engine.Host->TakeChanged(false);
+  if (!kept) ShowTakeDeletedError(engine.Take);
 }
 
 }  // namespace sorvane

@@ -9,8 +9,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/Reporter.h"
 #include "wavfile/ErrorBox.h"
 #include "wavfile/WaveFile.h"
 
@@ -47,6 +49,13 @@ bool WriteTakeHeaders(TakeRecorder& take) {
   take.DataChunk = {};
   take.DataChunk.Id = FourCC("data");
   return RiffCreateChunk(take.TakeFile, take.DataChunk) == RiffStatus::Ok;
+}
+
+// Whether the take's open file has lost its last name: a file deleted
+// while it is open lives on, unseen, until it is closed, and then is gone.
+bool TakeFileDeleted(const TakeRecorder& take) {
+  struct stat status {};
+  return ::fstat(take.TakeFile.Fd, &status) == 0 && status.st_nlink == 0;
 }
 
 }  // namespace
@@ -87,6 +96,7 @@ bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTi
     const int length = std::snprintf(path, sizeof path, "%s%s%s", directory, separator, name);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) break;
     created = RiffCreateNew(take.TakeFile, path);
+    std::snprintf(take.FileName, sizeof take.FileName, "%s", name);
   }
   if (created != RiffStatus::Ok) {
     take = {};
@@ -133,25 +143,45 @@ TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t by
     const uint32_t riffSize = static_cast<uint32_t>(kTakeHeaderBytes + take.DataBytes);
     RiffWriteChunkSize(take.TakeFile, take.DataChunk, take.DataBytes);
     RiffWriteChunkSize(take.TakeFile, take.RiffChunk, riffSize);
+    // One fstat a second: whether what is written still goes anywhere.
+    if (TakeFileDeleted(take)) {
+      StopTake(take);
+      return TakeWriteResult::Deleted;
+    }
   }
   if (take.TakeBlocks >= kTakeBlockLimit) {
-    StopTake(take);
-    return TakeWriteResult::LimitReached;
+    return StopTake(take) ? TakeWriteResult::LimitReached : TakeWriteResult::Deleted;
   }
   return TakeWriteResult::Written;
 }
 
 void ShowTakeWriteError() { ShowWaveError(kWriteError); }
 
-void StopTake(TakeRecorder& take) {
-  if (!take.Recording) return;
+void ShowTakeDeletedError(const TakeRecorder& take) {
+  std::fprintf(stderr, "sorvane: the take %s is lost: its file was deleted while it was recorded\n", take.FileName);
+  char text[256];
+  if (LanguageJapanese()) {
+    std::snprintf(text, sizeof text, "録音中にファイル %s が削除されたため、録音は失われました。(フォルダが削除されましたか?)",
+                  take.FileName);
+  } else {
+    std::snprintf(text, sizeof text,
+                  "The take %s is lost: its file was deleted while it was recorded (was its folder removed?).",
+                  take.FileName);
+  }
+  ShowWaveError(text);
+}
+
+bool StopTake(TakeRecorder& take) {
+  if (!take.Recording) return true;
   take.Recording = false;
+  const bool deleted = TakeFileDeleted(take);
   // Each step runs even when one before it failed, so the descriptor is
-  // always released; a take's end reports nothing.
+  // always released; a take's end reports nothing but a lost file.
   RiffAscend(take.TakeFile, take.DataChunk);
   RiffAscend(take.TakeFile, take.RiffChunk);
   RiffFlush(take.TakeFile);
   RiffClose(take.TakeFile);
+  return !deleted;
 }
 
 }  // namespace sorvane

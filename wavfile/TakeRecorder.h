@@ -36,6 +36,7 @@ struct TakeRecorder {
   sorvane::RiffChunk DataChunk;  // "data"
   int32_t TakeBlocks = 0;
   uint32_t DataBytes = 0;  // sample bytes in the data chunk so far
+  char FileName[32] = {};  // the take's file in its folder, kept after the take ends
 };
 static_assert(std::is_trivially_copyable_v<TakeRecorder>);
 
@@ -61,19 +62,28 @@ enum class TakeWriteResult {
   Written,
   LimitReached,  // this block was the 60000th: the take has been ended
   Failed,        // the write failed: the take has been ended, what was written kept
+  Deleted,       // the file no longer has a name (its folder was removed): the take has been ended
 };
 
 // Appends one output block. Never allocates and takes no lock. A failed
 // write ends the take (the file keeps every whole block written before and
 // is closed) and returns Failed; the caller then reports it with
 // ShowTakeWriteError once it has finished the block, since the error box
-// runs a nested event loop in which further blocks are handled.
+// runs a nested event loop in which further blocks are handled. With each
+// update of the chunk sizes the file is checked to still have a name: one
+// deleted (with its folder, say) ends the take and returns Deleted, for
+// ShowTakeDeletedError, since nothing written to it could be kept.
 TakeWriteResult WriteTakeBlock(TakeRecorder& take, const void* data, uint32_t byteCount);
 
 // Shows "dataチャンク書き込みエラー (mmioWrite)".
 void ShowTakeWriteError();
 
-// Ends a running take: fixes up the chunk sizes, flushes and closes.
-void StopTake(TakeRecorder& take);
+// Says on stderr and in an error box, in the caption language, that the
+// take in take.FileName was lost because its file was deleted.
+void ShowTakeDeletedError(const TakeRecorder& take);
+
+// Ends a running take: fixes up the chunk sizes, flushes and closes. False
+// when the file had been deleted meanwhile: the take is lost.
+bool StopTake(TakeRecorder& take);
 
 }  // namespace sorvane

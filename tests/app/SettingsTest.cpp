@@ -8,8 +8,11 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "app/Settings.h"
 #include "tests/app/AppTestSupport.h"
+#include "tests/support/TestRandom.h"
 
 namespace sorvane::test {
 namespace {
@@ -137,6 +140,118 @@ TEST(Settings, AFileThatCannotBeReadIsSetAsideBeforeTheFirstWrite) {
   PanelSettings loaded;
   ASSERT_TRUE(settings.Load(loaded, prefs));
   EXPECT_EQ(loaded.Octave, 0);
+}
+
+
+// Loads the file at path and saves a change; what went to stderr.
+std::string LoadAndSaveAChange(AppSettings& settings, bool expectLoaded, PanelSettings& panel) {
+  Preferences prefs;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(settings.Load(panel, prefs), expectLoaded);
+  panel.EchoLevel = 77;
+  EXPECT_TRUE(settings.Save(panel, prefs));
+  return testing::internal::GetCapturedStderr();
+}
+
+TEST(Settings, BytesQtWouldTakeForSettingsAreKeptAsideAndTheLineSaysWhatHappened) {
+  TestRandom random(33);
+  std::string noise(4096, '\0');
+  for (char& c : noise) c = static_cast<char>(random.Byte());
+  // UTF-16, with its byte-order mark: Qt reads it as a file of one odd key.
+  const std::string utf16("\xFF\xFE[\0p\0a\0n\0e\0l\0]\0\n\0o\0c\0t\0a\0v\0e\0=\0\x30\0\n\0", 34);
+  for (const std::string& bytes : {noise, utf16}) {
+    TempDir dir;
+    const auto path = dir.Path / "sorvane.conf";
+    std::ofstream(path, std::ios::binary) << bytes;
+    AppSettings settings(QString::fromStdString(path.string()));
+    PanelSettings panel;
+    const std::string err = LoadAndSaveAChange(settings, false, panel);
+    EXPECT_EQ(panel.Octave, PanelSettings{}.Octave);
+    EXPECT_NE(err.find("not a settings file"), std::string::npos) << err;
+    EXPECT_NE(err.find("kept as " + path.string() + ".bad"), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot be written"), std::string::npos) << err;
+    EXPECT_EQ(ReadFileText(path.string() + ".bad"), bytes);
+    PanelSettings loaded;
+    Preferences prefs;
+    ASSERT_TRUE(settings.Load(loaded, prefs));
+    EXPECT_EQ(loaded.EchoLevel, 77);
+  }
+}
+
+TEST(Settings, AByteOrderMarkIsReadAndWrittenOverWithoutAWord) {
+  TempDir dir;
+  const auto path = dir.Path / "sorvane.conf";
+  std::ofstream(path, std::ios::binary) << "\xEF\xBB\xBF[panel]\noctave=0\nwaveform=1\n";
+  AppSettings settings(QString::fromStdString(path.string()));
+  PanelSettings panel;
+  EXPECT_EQ(LoadAndSaveAChange(settings, true, panel), "");
+  EXPECT_EQ(panel.Octave, 0);
+  EXPECT_EQ(panel.Waveform, 1);
+  EXPECT_FALSE(std::filesystem::exists(path.string() + ".bad"));
+  PanelSettings loaded;
+  Preferences prefs;
+  ASSERT_TRUE(settings.Load(loaded, prefs));
+  EXPECT_EQ(loaded, panel);
+}
+
+TEST(Settings, AReadOnlyFileIsLeftAsItIsAndSaidOnce) {
+  TempDir dir;
+  const auto path = dir.Path / "sorvane.conf";
+  const std::string kept = "[panel]\noctave=1\n";
+  std::ofstream(path) << kept;
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  AppSettings settings(QString::fromStdString(path.string()));
+  PanelSettings panel;
+  Preferences prefs;
+  ASSERT_TRUE(settings.Load(panel, prefs));
+  testing::internal::CaptureStderr();
+  for (int change = 0; change < 4; ++change) {
+    panel.EchoLevel = change;
+    EXPECT_FALSE(settings.Save(panel, prefs));
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("read-only"), std::string::npos) << err;
+  EXPECT_EQ(ReadFileText(path), kept);
+}
+
+TEST(Settings, ALinkThatLoopsIsKeptAndALinkToAFileIsWrittenThrough) {
+  TempDir dir;
+  const auto loop = dir.Path / "sorvane.conf";
+  std::filesystem::create_symlink("sorvane.conf", loop);
+  AppSettings looping(QString::fromStdString(loop.string()));
+  PanelSettings panel;
+  Preferences prefs;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(looping.Load(panel, prefs));
+  EXPECT_FALSE(looping.Save(panel, prefs));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("loops"), std::string::npos) << err;
+  EXPECT_TRUE(std::filesystem::is_symlink(loop));
+
+  // A link kept with the user's other files stays a link to them.
+  const auto link = dir.Path / "linked.conf";
+  std::filesystem::create_directory(dir.Path / "dotfiles");
+  std::filesystem::create_symlink("dotfiles/sorvane.conf", link);
+  AppSettings linked(QString::fromStdString(link.string()));
+  ASSERT_TRUE(linked.Load(panel, prefs));
+  panel.Octave = 0;
+  ASSERT_TRUE(linked.Save(panel, prefs));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  PanelSettings loaded;
+  ASSERT_TRUE(AppSettings(QString::fromStdString((dir.Path / "dotfiles" / "sorvane.conf").string())).Load(loaded, prefs));
+  EXPECT_EQ(loaded.Octave, 0);
+}
+
+TEST(Settings, ARelativeConfigHomeIsIgnored) {
+  const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", "rel/cfg");
+  const QString path = AppSettings::DefaultPath();
+  qputenv("XDG_CONFIG_HOME", "/abs/cfg");
+  const QString absolute = AppSettings::DefaultPath();
+  qputenv("XDG_CONFIG_HOME", saved);
+  EXPECT_EQ(path, QDir::homePath() + QStringLiteral("/.config/sorvane/sorvane.conf"));
+  EXPECT_EQ(absolute, QStringLiteral("/abs/cfg/sorvane/sorvane.conf"));
 }
 
 }  // namespace

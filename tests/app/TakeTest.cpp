@@ -8,6 +8,7 @@
 
 #include "AppTestSupport.h"
 #include "app/Glyphs.h"
+#include "tests/support/RecordedBoxes.h"
 #include "wavfile/ErrorBox.h"
 
 namespace sorvane::test {
@@ -73,6 +74,42 @@ TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
   const std::vector<WaveHeader*> queued = w.Backend->PlaybackDevice.Queued();
   ASSERT_EQ(queued.size(), 3u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(queued[static_cast<size_t>(i)], &w.Engine().Ring.PlaybackHeaders[i]) << i;
+}
+
+TEST(TakeButton, ATakeWhoseFolderIsDeletedIsReportedLostInTheWindowAndOnStderr) {
+  // Deleted a second or more before the take ends: noticed while it runs.
+  // Deleted just before the Stop button: noticed when it ends.
+  for (const bool stoppedAtOnce : {false, true}) {
+    for (QLocale::Language language : {QLocale::English, QLocale::Japanese}) {
+      SCOPED_TRACE(stoppedAtOnce ? "stopped at once" : "running on");
+      QtTempDir dir;
+      const QString music = dir.path() + QStringLiteral("/Music");
+      ASSERT_TRUE(QDir().mkpath(music));
+      Window w(language);
+      ToggleTake(w.Engine(), QFile::encodeName(music).constData());
+      ASSERT_TRUE(w.Engine().Take.Recording);
+      const std::string name = w.Engine().Take.FileName;
+      w.CaptureBlock();
+      ASSERT_TRUE(QDir(music).removeRecursively());
+      RecordedBoxes boxes("エラー");
+      testing::internal::CaptureStderr();
+      if (stoppedAtOnce) {
+        w->btnRecord->click();
+      } else {
+        // The next block is one after which the sizes are brought up to date.
+        w.Engine().Take.TakeBlocks = kTakeSizeUpdateBlocks - 1;
+        w.CaptureBlock();
+      }
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_FALSE(w.Engine().Take.Recording);
+      EXPECT_EQ(w->btnRecord->text(), language == QLocale::English ? U("Rec") : U("録音"));
+      ASSERT_EQ(boxes.Texts.size(), 1u);
+      EXPECT_NE(boxes.Texts[0].find(name), std::string::npos) << boxes.Texts[0];
+      EXPECT_NE(boxes.Texts[0].find(language == QLocale::English ? "is lost" : "録音は失われました"), std::string::npos)
+          << boxes.Texts[0];
+      EXPECT_NE(err.find("the take " + name + " is lost"), std::string::npos) << err;
+    }
+  }
 }
 
 TEST(TakeDirectory, MusicFolderMadeWhenMissingElseHomeElseCurrentFolder) {

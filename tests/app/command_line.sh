@@ -118,6 +118,13 @@ check_no_display xcb-without-display
 run wayland-without-compositor 1 QT_QPA_PLATFORM=wayland --
 check_no_display wayland-without-compositor
 
+# A platform Qt has no plugin for: one line and status 1, not Qt's abort.
+run bogus-platform 1 -- -platform bogus
+check_no_display bogus-platform
+[[ "$err" == *'no platform plugin "bogus"'* ]] || fail "bogus-platform: the line does not name the platform: $err"
+run bogus-platform-variable 1 QT_QPA_PLATFORM=bogus --
+check_no_display bogus-platform-variable
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1

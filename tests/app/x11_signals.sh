@@ -12,8 +12,10 @@ set -uo pipefail
 prog=$1
 work=$2
 second_pid=""
+silent_pid=""
 script_cleanup() {
   [ -n "$second_pid" ] && kill -KILL "$second_pid" 2>/dev/null
+  [ -n "$silent_pid" ] && kill "$silent_pid" 2>/dev/null
 }
 source "$(dirname "$0")/x11_session.sh"
 
@@ -61,6 +63,64 @@ for signal in TERM HUP; do
     kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""
   fi
 done
+
+# ---- a sound server that accepts the connection and never answers ----
+# The wait for it is bounded: the box comes, far sooner than the 10 s two
+# waits of 5 s took (8 s leaves a busy machine room); and SIGTERM during
+# the wait ends it at once, which the device line on stderr tells.
+silent_socket="$pulse_dir/silent"
+/usr/bin/python3 - "$silent_socket" "$work/silent-accepts" <<'PY' &
+import socket, sys
+server = socket.socket(socket.AF_UNIX)
+server.bind(sys.argv[1])
+server.listen(8)
+held = []
+while True:
+    connection, _ = server.accept()
+    held.append(connection)  # kept open, never answered
+    with open(sys.argv[2], "a") as log:
+        log.write("accepted\n")
+PY
+silent_pid=$!
+for _ in $(polls); do [ -S "$silent_socket" ] && break; sleep 0.1; done
+accepts() { cat "$work/silent-accepts" 2>/dev/null | wc -l; }
+if [ ! -S "$silent_socket" ]; then
+  fail "the silent server did not start"
+else
+  started=$(date +%s%N)
+  PULSE_SERVER="unix:$silent_socket" "$prog" >>"$work/silent.log" 2>&1 &
+  app_pid=$!
+  box=$(find_box error_box $((patience * 10)))
+  waited_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+  if [ -z "$box" ]; then
+    fail "silent server: no box within $patience s"
+  else
+    echo "silent server: the box came after $waited_ms ms"
+    [ "$waited_ms" -lt 8000 ] || fail "silent server: the box came only after $waited_ms ms"
+  fi
+  kill -TERM "$app_pid"
+  wait_for_end "$patience" || { fail "silent server: SIGTERM with the box open did not end the program"; kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""; }
+
+  before=$(accepts)
+  : >"$work/silent.log"
+  PULSE_SERVER="unix:$silent_socket" "$prog" >>"$work/silent.log" 2>&1 &
+  app_pid=$!
+  for _ in $(polls); do [ "$(accepts)" -gt "$before" ] && break; sleep 0.05; done
+  kill -TERM "$app_pid"
+  shown=$(window_while_alive "$app_pid")
+  [ -z "$shown" ] || fail "silent server: the window showed after SIGTERM during the wait"
+  if wait_for_end 1; then
+    [ "$end_rc" = 0 ] || fail "silent server: the program ended with $end_rc after SIGTERM during the wait"
+    grep -q "the program is ending" "$work/silent.log" ||
+      fail "silent server: SIGTERM did not end the wait for the server: $(cat "$work/silent.log")"
+  else
+    fail "silent server: SIGTERM during the wait did not end the program within $patience s"
+    kill -KILL "$app_pid"; wait "$app_pid" 2>/dev/null; app_pid=""
+  fi
+fi
+kill "$silent_pid" 2>/dev/null
+wait "$silent_pid" 2>/dev/null
+silent_pid=""
 
 # ---- SIGTERM while a box is open, with a take running ----
 start_program || exit 1
