@@ -29,7 +29,7 @@ QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& text) {
 TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
   const bool japanese = LanguageJapanese();
-  setFont(japanese ? JapaneseWindowFont() : EnglishWindowFont());
+  setFont(WindowFont(japanese));
   setWindowTitle(CaptionText(Caption::AboutTitle, japanese));
   setFixedSize(kAboutWidth, kAboutHeight);
   QPalette pal = palette();

@@ -198,8 +198,7 @@ void TForm1::btnPhraseSaveClick() {
 
 bool TForm1::ConfirmReplace(const QString& path) {
   const QString name = QFileInfo(path).fileName();
-  const QString text = LanguageJapanese() ? U("%1 は既に存在します。\n置き換えますか?").arg(name)
-                                          : U("%1 already exists.\nDo you want to replace it?").arg(name);
+  const QString text = CaptionText(Caption::ReplaceQuestion).arg(name);
   QMessageBox box(QMessageBox::Warning, SaveDialog1->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;

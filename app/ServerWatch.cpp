@@ -50,8 +50,7 @@ void TForm1::SoundServerLost() {
 }
 
 QString TForm1::SoundGoneTip(const std::string& detail) const {
-  QString tip = LanguageJapanese() ? U("サウンドサーバーとの接続が切れました。1秒ごとに再接続を試みています。")
-                                   : U("The sound server has gone away; trying again every second.");
+  QString tip = CaptionText(Caption::SoundServerGone);
   if (!detail.empty()) tip += QStringLiteral("\n(%1)").arg(QString::fromStdString(detail));
   return tip;
 }

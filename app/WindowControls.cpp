@@ -221,8 +221,7 @@ void TForm1::BuildKeyboard() {
 }
 
 void TForm1::BuildMenus() {
-  const bool japanese = LanguageJapanese();
-  PreferencesAction = new QAction(japanese ? U("環境設定...\tCtrl+,") : U("Preferences...\tCtrl+,"), this);
+  PreferencesAction = new QAction(CaptionText(Caption::PreferencesItem), this);
   connect(PreferencesAction, &QAction::triggered, this, &TForm1::ShowPreferences);
   // The panel and what it holds; the keys are not in it and play on any
   // button.
