@@ -140,7 +140,7 @@ TPreferencesDialog::DeviceLister TPreferencesDialog::DefaultLister() {
 #endif
 }
 
-TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDialog(&form), Form(form) {
+TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : QDialog(&form), Form(form) {
   setModal(true);
   setFont(form.font());
   setWindowTitle(CaptionText(Caption::PrefsTitle));

@@ -27,7 +27,7 @@ class QTableWidget;
 
 namespace sorvane {
 
-class TForm1;
+class MainWindow;
 
 // The right-button menu of a control that a MIDI controller can drive:
 // "Learn MIDI controller" and "Forget", the latter naming the controller
@@ -62,7 +62,7 @@ class TPreferencesDialog final : public QDialog {
   // The devices are listed on a thread of their own when the dialog is
   // made, so that a server that does not answer holds up only the device
   // lists.
-  explicit TPreferencesDialog(TForm1& form, DeviceLister lister = DefaultLister());
+  explicit TPreferencesDialog(MainWindow& form, DeviceLister lister = DefaultLister());
   ~TPreferencesDialog() override;
 
   static DeviceLister DefaultLister();
@@ -105,7 +105,7 @@ class TPreferencesDialog final : public QDialog {
   void ShowLevel(int32_t db);
   void ShowControllers();
 
-  TForm1& Form;
+  MainWindow& Form;
   std::vector<SoundServerDevices> Servers;
   bool Listed = false;
   std::array<int32_t, kMidiControlCount> Controllers{};

@@ -51,8 +51,8 @@ TEST(AboutBox, ShownModelessOnceWithTheTextsOfTheLanguage) {
     TAboutBox about(w.Form.get());
     w->SetAboutBox(&about);
     w->show();
-    w->btnAbout->click();
-    w->btnAbout->click();
+    Find<QToolButton>(*w, "about")->click();
+    Find<QToolButton>(*w, "about")->click();
     EXPECT_TRUE(about.isVisible());
     EXPECT_FALSE(about.isModal());
     int shown = 0;
