@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The preferences dialog and the MIDI learn menu of a control.
+// The preferences dialog.
 #include "app/PreferencesDialog.h"
 
 #include <QAction>
@@ -11,7 +11,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QTableWidget>
@@ -47,11 +46,6 @@ QString ControlName(MidiControl control) {
     case MidiControl::OutputLevel: return CaptionText(Caption::ControlOutputLevel);
   }
   return QString();
-}
-
-QString ForgetCaption(int32_t controller) {
-  if (controller == kNoController) return CaptionText(Caption::ForgetNone);
-  return CaptionText(Caption::ForgetController).arg(controller);
 }
 
 // Whether a server's listing belongs to the system chosen.
@@ -102,35 +96,6 @@ void FillDeviceBox(QComboBox* box, const std::vector<const SoundDeviceInfo*>& de
 QString SelectedDevice(const QComboBox* box) { return box->currentData().toString(); }
 
 }  // namespace
-
-// ---- the MIDI learn menu ----
-
-MidiLearnMenu::MidiLearnMenu(QWidget* control, std::function<int32_t()> assigned, std::function<void()> learn,
-                             std::function<void()> forget)
-    : QObject(control), Control(control), Assigned(std::move(assigned)) {
-  LearnAction = new QAction(CaptionText(Caption::LearnController), this);
-  ForgetAction = new QAction(this);
-  connect(LearnAction, &QAction::triggered, this, std::move(learn));
-  connect(ForgetAction, &QAction::triggered, this, std::move(forget));
-  Refresh();
-  // The control's own menu (a scroll bar's scrolling menu) gives way.
-  control->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(control, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    Refresh();
-    QMenu menu(Control);
-    menu.addAction(LearnAction);
-    menu.addAction(ForgetAction);
-    menu.exec(Control->mapToGlobal(pos));
-  });
-}
-
-void MidiLearnMenu::Refresh() {
-  const int32_t controller = Assigned();
-  ForgetAction->setText(ForgetCaption(controller));
-  ForgetAction->setEnabled(controller != kNoController);
-}
-
-// ---- the dialog ----
 
 TPreferencesDialog::DeviceLister TPreferencesDialog::DefaultLister() {
 #ifdef SORVANE_HAVE_SOUND

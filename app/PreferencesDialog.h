@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The preferences dialog (sound system, devices, latency, MIDI channel,
-// output level, learnt MIDI controllers) and the right-button menu that lets
-// a MIDI controller be learnt for a control or forgotten.
+// The preferences dialog: sound system, devices, latency, MIDI channel,
+// output level and the learnt MIDI controllers.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/MidiLearnMenu.h"
 #include "app/Settings.h"
 #include "devices/SoundSystem.h"
 #include "keyboard/MidiNotes.h"
@@ -28,29 +28,6 @@ class QTableWidget;
 namespace sorvane {
 
 class MainWindow;
-
-// The right-button menu of a control that a MIDI controller can drive:
-// "Learn MIDI controller" and "Forget", the latter naming the controller
-// assigned now and disabled when there is none. The actions live as long as
-// the control, so that they can be triggered without the menu.
-class MidiLearnMenu final : public QObject {
- public:
-  // assigned: the control's controller now, or kNoController.
-  MidiLearnMenu(QWidget* control, std::function<int32_t()> assigned, std::function<void()> learn,
-                std::function<void()> forget);
-
-  QAction* Learn() const { return LearnAction; }
-  QAction* Forget() const { return ForgetAction; }
-  // The Forget item's caption and state for the controller assigned now; run
-  // before the menu opens.
-  void Refresh();
-
- private:
-  QWidget* Control;
-  std::function<int32_t()> Assigned;
-  QAction* LearnAction;
-  QAction* ForgetAction;
-};
 
 class TPreferencesDialog final : public QDialog {
  public:
