@@ -144,7 +144,8 @@ TEST(ServerLost, ShownWithoutGeometryOrCaptionChangeAndGoneWhenTheSoundIsBack) {
   EXPECT_EQ(capture.Resets, 1);
   EXPECT_FALSE(Find<QToolButton>(*w, "inputVolume")->isEnabled());
   EXPECT_FALSE(Find<QToolButton>(*w, "outputVolume")->isEnabled());
-  EXPECT_EQ(Find<QToolButton>(*w, "outputVolume")->toolTip(), QStringLiteral("The sound server has gone away; trying again every second."));
+  EXPECT_EQ(Find<QToolButton>(*w, "outputVolume")->toolTip(),
+            QStringLiteral("The sound server has gone away; trying again every second."));
   // No reconnection while the old devices still hold buffers.
   w->onServerWatchTick();
   EXPECT_EQ(w.Backend->Reconnects, 0);

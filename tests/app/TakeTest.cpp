@@ -18,7 +18,10 @@ TEST(TakeButton, CaptionAndGlyphFollowTheTake) {
     Window w(language);
     const QString rec = language == QLocale::English ? U("Rec") : U("録音");
     const QString stop = language == QLocale::English ? U("Stop") : U("中止");
-    const auto glyph = [&w]() { return Find<QToolButton>(*w, "take")->icon().pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(QImage::Format_ARGB32); };
+    const auto glyph = [&w]() {
+      const QPixmap icon = Find<QToolButton>(*w, "take")->icon().pixmap(kGlyphSize, kGlyphSize);
+      return icon.toImage().convertToFormat(QImage::Format_ARGB32);
+    };
     EXPECT_EQ(Find<QToolButton>(*w, "take")->text(), rec);
     EXPECT_EQ(glyph(), w->RecordGlyph());
     const QDir takeDir(TakeDirectory());
