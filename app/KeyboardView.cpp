@@ -2,7 +2,7 @@
 // The keyboard's key buttons, placed by the keyboard layout.
 #include "app/KeyboardView.h"
 
-#include "app/WindowParts.h"
+#include "app/WindowColours.h"
 #include "keyboard/KeyboardLayout.h"
 #include "keyboard/widgets/ColorButton.h"
 

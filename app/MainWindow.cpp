@@ -16,7 +16,7 @@
 #include "app/Platform.h"
 #include "app/PhraseControls.h"
 #include "app/PreferencesDialog.h"
-#include "app/WindowParts.h"
+#include "app/WindowColours.h"
 
 namespace sorvane {
 
