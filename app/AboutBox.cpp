@@ -29,7 +29,7 @@ QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& text) {
 TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
   const bool japanese = LanguageJapanese();
-  setFont(japanese ? JapaneseWindowFont() : EnglishWindowFont());
+  setFont(WindowFont(japanese));
   setWindowTitle(CaptionText(Caption::AboutTitle, japanese));
   setFixedSize(kAboutWidth, kAboutHeight);
   QPalette pal = palette();
@@ -37,29 +37,29 @@ TAboutBox::TAboutBox(QWidget* parent)
   setPalette(pal);
   setAutoFillBackground(true);
 
-  Panel1 = new QFrame(this);
+  Frame = new QFrame(this);
   // A lowered outer bevel around a raised inner one: the sunken shade
   // rectangle of one pixel draws exactly those two rings.
-  Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
-  Panel1->setLineWidth(1);
-  Panel1->setMidLineWidth(0);
-  Panel1->setGeometry(8, 8, 297, 225);
+  Frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  Frame->setLineWidth(1);
+  Frame->setMidLineWidth(0);
+  Frame->setGeometry(8, 8, 297, 225);
 
-  ProgramIcon = new QLabel(Panel1);
+  ProgramIcon = new QLabel(Frame);
   ProgramIcon->setGeometry(24, 16, 33, 33);
   ProgramIcon->setScaledContents(true);
   ProgramIcon->setPixmap(QApplication::windowIcon().pixmap(33, 33));
 
-  ProductName = MakeLabel(Panel1, 64, 24, U("Sorvane V0.9"));
-  LabelWarning1 = MakeLabel(Panel1, 24, 136, CaptionText(Caption::AboutWarning1, japanese));
-  LabelWarning2 = MakeLabel(Panel1, 24, 156, CaptionText(Caption::AboutWarning2, japanese));
-  LabelWarning3 = MakeLabel(Panel1, 24, 172, CaptionText(Caption::AboutWarning3, japanese));
-  LabelWarning4 = MakeLabel(Panel1, 24, 188, CaptionText(Caption::AboutWarning4, japanese));
+  ProductName = MakeLabel(Frame, 64, 24, U("Sorvane V0.9"));
+  Warning1 = MakeLabel(Frame, 24, 136, CaptionText(Caption::AboutWarning1, japanese));
+  Warning2 = MakeLabel(Frame, 24, 156, CaptionText(Caption::AboutWarning2, japanese));
+  Warning3 = MakeLabel(Frame, 24, 172, CaptionText(Caption::AboutWarning3, japanese));
+  Warning4 = MakeLabel(Frame, 24, 188, CaptionText(Caption::AboutWarning4, japanese));
 
-  OKButton = new QPushButton(U("OK"), this);
-  OKButton->setGeometry(119, 244, 75, 25);
-  OKButton->setDefault(true);
-  connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
+  OkButton = new QPushButton(U("OK"), this);
+  OkButton->setGeometry(119, 244, 75, 25);
+  OkButton->setDefault(true);
+  connect(OkButton, &QPushButton::clicked, this, &TAboutBox::onOkClicked);
 
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->geometry();
@@ -67,7 +67,7 @@ TAboutBox::TAboutBox(QWidget* parent)
   }
 }
 
-void TAboutBox::OKButtonClick() {
+void TAboutBox::onOkClicked() {
   // Ends a modal run as well as hiding the free-standing dialog.
   accept();
 }

@@ -21,17 +21,17 @@ class TAboutBox : public QDialog {
  public:
   explicit TAboutBox(QWidget* parent = nullptr);
 
-  QFrame* Panel1 = nullptr;
+  QFrame* Frame = nullptr;
   QLabel* ProgramIcon = nullptr;
   QLabel* ProductName = nullptr;
-  QLabel* LabelWarning1 = nullptr;
-  QLabel* LabelWarning2 = nullptr;
-  QLabel* LabelWarning3 = nullptr;
-  QLabel* LabelWarning4 = nullptr;
-  QPushButton* OKButton = nullptr;
+  QLabel* Warning1 = nullptr;
+  QLabel* Warning2 = nullptr;
+  QLabel* Warning3 = nullptr;
+  QLabel* Warning4 = nullptr;
+  QPushButton* OkButton = nullptr;
 
  public slots:
-  void OKButtonClick();
+  void onOkClicked();
 };
 
 }  // namespace sorvane

@@ -5,6 +5,8 @@
 #include <cassert>
 #include <cstddef>
 
+#include "core/Reporter.h"
+
 namespace sorvane {
 namespace {
 
@@ -49,6 +51,53 @@ constexpr CaptionRow kCaptions[] = {
     {Caption::AboutWarning2, "マイクとスピーカーを近づけると", "A microphone near the speakers"},
     {Caption::AboutWarning3, "ハウリングが起こります。", "makes the sound howl: use headphones."},
     {Caption::AboutWarning4, "ヘッドホンをお使いください。", ""},
+    {Caption::PreferencesItem, "環境設定...\tCtrl+,", "Preferences...\tCtrl+,"},
+    {Caption::ReplaceQuestion, "%1 は既に存在します。\n置き換えますか?", "%1 already exists.\nDo you want to replace it?"},
+    {Caption::SoundServerGone, "サウンドサーバーとの接続が切れました。1秒ごとに再接続を試みています。",
+     "The sound server has gone away; trying again every second."},
+    {Caption::TakeFolderMissing, "ミュージックフォルダがないため、録音は %1 に保存されます。",
+     "There is no music folder; takes are saved in %1."},
+    {Caption::TakeFolderUnwritable, "ミュージックフォルダ %1 に書き込めないため、録音は %2 に保存されます。",
+     "The music folder %1 cannot be written; takes are saved in %2."},
+    {Caption::WaveFileFilter, "Waveﾌｧｲﾙ (*.wav)", "Wave File (*.wav)"},
+    {Caption::LoadWaveTitle, "Waveファイルの読み込み", "Load Wave File"},
+    {Caption::SaveWaveTitle, "Waveファイルの保存", "Save Wave File"},
+    {Caption::PrefsTitle, "環境設定", "Preferences"},
+    {Caption::PrefsAutomatic, "自動", "Automatic"},
+    {Caption::PrefsPulse, "PulseAudio または PipeWire", "PulseAudio or PipeWire"},
+    {Caption::PrefsSoundSystem, "サウンドシステム:", "Sound system:"},
+    {Caption::PrefsInputDevice, "入力デバイス:", "Input device:"},
+    {Caption::PrefsOutputDevice, "出力デバイス:", "Output device:"},
+    {Caption::PrefsListingDevices, "デバイスを調べています...", "Listing the devices..."},
+    {Caption::PrefsDefaultDevice, "既定", "Default"},
+    {Caption::PrefsNotReachable, "%1: 応答がありません (%2)", "%1: not reachable (%2)"},
+    {Caption::PrefsLatencyNormal, "標準", "Normal"},
+    {Caption::PrefsLatencyLow, "低遅延", "Low"},
+    {Caption::PrefsLatency, "レイテンシ:", "Latency:"},
+    {Caption::PrefsAllChannels, "すべて", "All"},
+    {Caption::PrefsMidiChannel, "MIDIチャンネル:", "MIDI channel:"},
+    {Caption::PrefsOutputLevel, "出力レベル:", "Output level:"},
+    {Caption::PrefsControlHeader, "操作", "Control"},
+    {Caption::PrefsControllerHeader, "MIDIコントローラー", "MIDI controller"},
+    {Caption::PrefsForgetButton, "解除", "Forget"},
+    {Caption::PrefsNoController, "なし", "none"},
+    {Caption::PrefsWhenNote,
+     "MIDIチャンネル、出力レベル、コントローラーはすぐに変わります。サウンドシステム、"
+     "デバイス、レイテンシは次の起動から変わります。",
+     "The MIDI channel, the output level and the controllers change at once; the sound "
+     "system, the devices and the latency at the next start."},
+    {Caption::PrefsOk, "OK", "OK"},
+    {Caption::PrefsCancel, "キャンセル", "Cancel"},
+    {Caption::PrefsRestoreDefaults, "既定値に戻す", "Restore defaults"},
+    {Caption::PrefsControllersLearnt, "割り当てたMIDIコントローラー:", "MIDI controllers learnt:"},
+    {Caption::ControlModDepth, "モジュレーションの深さ", "Modulation depth"},
+    {Caption::ControlModRate, "モジュレーションの速さ", "Modulation rate"},
+    {Caption::ControlEchoLevel, "エコーの量", "Echo level"},
+    {Caption::ControlEchoDelay, "エコーの遅延", "Echo delay"},
+    {Caption::ControlOutputLevel, "出力レベル", "Output level"},
+    {Caption::LearnController, "MIDIコントローラーを割り当てる", "Learn MIDI controller"},
+    {Caption::ForgetNone, "割り当てを解除", "Forget"},
+    {Caption::ForgetController, "割り当てを解除 (コントローラー %1)", "Forget controller %1"},
 };
 
 constexpr bool InEnumerationOrder() {
@@ -58,7 +107,7 @@ constexpr bool InEnumerationOrder() {
   return true;
 }
 static_assert(InEnumerationOrder());
-static_assert(std::size(kCaptions) == static_cast<std::size_t>(Caption::AboutWarning4) + 1);
+static_assert(std::size(kCaptions) == static_cast<std::size_t>(Caption::ForgetController) + 1);
 
 }  // namespace
 
@@ -66,5 +115,7 @@ QString CaptionText(Caption caption, bool japanese) {
   const CaptionRow& row = kCaptions[static_cast<std::size_t>(caption)];
   return U(japanese ? row.Japanese : row.English);
 }
+
+QString CaptionText(Caption caption) { return CaptionText(caption, LanguageJapanese()); }
 
 }  // namespace sorvane

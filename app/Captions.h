@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The captions of the window and the About box, in both languages, in one
-// table: the window sets its controls and the About box its labels from it.
+// Every caption of the program in both languages, in one table: the main
+// window's controls and menu, the About box, the preferences dialog, the
+// phrase file dialogs and the notices the window shows. A caption with %1
+// (and %2) takes its values through QString::arg.
 #pragma once
 
 #include <QString>
@@ -38,10 +40,55 @@ enum class Caption {
   AboutWarning2,
   AboutWarning3,
   AboutWarning4,
+  // The main window's menu and notices.
+  PreferencesItem,
+  ReplaceQuestion,
+  SoundServerGone,
+  TakeFolderMissing,
+  TakeFolderUnwritable,
+  // The phrase file dialogs.
+  WaveFileFilter,
+  LoadWaveTitle,
+  SaveWaveTitle,
+  // The preferences dialog and the MIDI learn menu.
+  PrefsTitle,
+  PrefsAutomatic,
+  PrefsPulse,
+  PrefsSoundSystem,
+  PrefsInputDevice,
+  PrefsOutputDevice,
+  PrefsListingDevices,
+  PrefsDefaultDevice,
+  PrefsNotReachable,
+  PrefsLatencyNormal,
+  PrefsLatencyLow,
+  PrefsLatency,
+  PrefsAllChannels,
+  PrefsMidiChannel,
+  PrefsOutputLevel,
+  PrefsControlHeader,
+  PrefsControllerHeader,
+  PrefsForgetButton,
+  PrefsNoController,
+  PrefsWhenNote,
+  PrefsOk,
+  PrefsCancel,
+  PrefsRestoreDefaults,
+  PrefsControllersLearnt,
+  ControlModDepth,
+  ControlModRate,
+  ControlEchoLevel,
+  ControlEchoDelay,
+  ControlOutputLevel,
+  LearnController,
+  ForgetNone,
+  ForgetController,
 };
 
 // The caption in Japanese or in English.
 QString CaptionText(Caption caption, bool japanese);
+// The caption in the language the program decided at start-up.
+QString CaptionText(Caption caption);
 
 // UTF-8 text as a QString.
 inline QString U(const char* utf8) { return QString::fromUtf8(utf8); }

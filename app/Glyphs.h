@@ -16,8 +16,8 @@ using GlyphRows = std::array<const char*, kGlyphSize>;
 // L yellow, O olive.
 extern const GlyphRows kRecordGlyph;      // "BMP_REC": a red disc
 extern const GlyphRows kStopGlyph;        // "BMP_STOP": two navy bars
-extern const GlyphRows kMicrophoneGlyph;  // btnInput
-extern const GlyphRows kSpeakerGlyph;     // btnOutput
+extern const GlyphRows kMicrophoneGlyph;  // the input volume button
+extern const GlyphRows kSpeakerGlyph;     // the output volume button
 
 // An ARGB image of the glyph with its transparent colour cleared.
 QImage MakeGlyph(const GlyphRows& rows);

@@ -1,43 +1,54 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The main window's life: creation and the start-up order, the engine's
-// notifications, and the close handshake. The controls are built in
-// WindowControls.cpp, their handlers are in PanelHandlers.cpp, the keys in
-// WindowKeys.cpp, the sound server watch in ServerWatch.cpp, the settings
-// and preferences in WindowSettings.cpp.
+// The main window's life: the start-up order, the engine's notifications,
+// and the close handshake. The control panel is ControlPanel.cpp, the keys
+// KeyboardView.cpp; the window's handlers of the panel are in
+// PanelHandlers.cpp, of the PC keys in WindowKeys.cpp, the sound server
+// watch in ServerWatch.cpp, the settings and preferences in
+// WindowSettings.cpp.
 #include "app/MainWindow.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QButtonGroup>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
-#include <QLabel>
 #include <QLocale>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QScrollBar>
-#include <QToolButton>
 
-#include "app/Glyphs.h"
+#include "app/KeyboardView.h"
 #include "app/Platform.h"
+#include "app/PhraseControls.h"
 #include "app/PreferencesDialog.h"
-#include "app/WindowParts.h"
-#include "keyboard/widgets/ColorButton.h"
+#include "app/WindowColours.h"
 
 namespace sorvane {
 
-TForm1::TForm1(std::unique_ptr<AudioBackend> audio, QWidget* parent)
+MainWindow::MainWindow(std::unique_ptr<AudioBackend> audio, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       Audio(std::move(audio)),
       EngineData(std::make_unique<EngineState>()),
       Notices(std::make_unique<EngineNotices>(*this, EngineData->EngineLock)) {
-  BuildControls();
-  FormCreate();
+  BuildWindow();
+  CreateEngine(*EngineData, Notices.get());
+  LoadDirectory = DialogStartDirectory();
+  SaveDirectory = LoadDirectory;
+  ChooseLanguage();
+  // The designed start values, set before the controls are listened to:
+  // each handler then runs exactly once, in TellEngineStartValues.
+  panel->SetStartValues();
+  ConnectPanel();
+  TellEngineStartValues();
+  setWindowTitle(QStringLiteral("Sorvane"));
+  keyboard = new KeyboardView(this, kPanelHeight);
+  connect(keyboard, &KeyboardView::KeyPressed, this, &MainWindow::onKeyPressed);
+  connect(keyboard, &KeyboardView::KeyReleased, this, &MainWindow::onKeyReleased);
+  panel->raise();
+  panel->resize(keyboard->width(), panel->height());
+  setFixedSize(keyboard->width(), panel->height() + keyboard->height());
+  ListenToKeys();
+  StartSound();
+  BuildMenus();
 }
 
-TForm1::~TForm1() {
+MainWindow::~MainWindow() {
   qApp->removeEventFilter(this);
   // No block runs from here on; events still queued are never handled.
   Thread.Stop();
@@ -48,96 +59,98 @@ TForm1::~TForm1() {
   CreateEngine(*EngineData, nullptr);
 }
 
-void TForm1::SetKeyStateSource(std::unique_ptr<KeyStateSource> source) {
+void MainWindow::SetKeyStateSource(std::unique_ptr<KeyStateSource> source) {
   OwnKeyState = std::move(source);
   KeyState = OwnKeyState ? OwnKeyState.get() : &EventKeys;
 }
 
-void TForm1::FormCreate() {
-  CreateEngine(*EngineData, Notices.get());
-  EngineState& engine = *EngineData;
+const QImage& MainWindow::RecordGlyph() const { return panel->RecordGlyph(); }
+const QImage& MainWindow::StopGlyph() const { return panel->StopGlyph(); }
 
-  LoadDirectory = DialogStartDirectory();
-  SaveDirectory = LoadDirectory;
+// The window and its panel as designed: designed places, the designed panel
+// width, the Japanese font; the captions come with the language.
+void MainWindow::BuildWindow() {
+  InstallFontSubstitutes();
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, kWindowColour);
+  setPalette(pal);
+  setAutoFillBackground(true);
+  setFont(JapaneseWindowFont());
+  resize(kPanelDesignedWidth, kPanelHeight + 160);
+  move(kWindowLeft, kWindowTop);
+  panel = new ControlPanel(this);
 
-  Label8->setText(QString());
-  btnPhraseRec->setEnabled(false);
-  btnPhraseLoad->setEnabled(false);
-  btnPhraseSave->setEnabled(false);
+  watchdog = new QTimer(this);
+  watchdog->setInterval(kWatchdogDesignedMs);
+  serverWatch = new QTimer(this);
+  serverWatch->setInterval(kServerWatchMs);
+  // A scroll bar dragged writes the settings once it rests.
+  SaveTimer = new QTimer(this);
+  SaveTimer->setSingleShot(true);
+  SaveTimer->setInterval(kSaveDelayMs);
+  connect(SaveTimer, &QTimer::timeout, this, &MainWindow::WriteSettings);
 
+  loadDialog = new QFileDialog(this);
+  saveDialog = new QFileDialog(this);
+  ChooseFile = [](QFileDialog& dialog) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().constFirst();
+  };
+}
+
+// The caption language, decided once from the locale; the English window
+// has its own font.
+void MainWindow::ChooseLanguage() {
   SetLanguageJapanese(IsJapaneseLocale(QLocale()));
   if (!LanguageJapanese()) setFont(EnglishWindowFont());
-  SetCaptions(LanguageJapanese());
-  // Radio items take their places for the font the window now has.
-  ArrangeRadioGroup(RadioGroup2, RadioGroup2Items.data(), 4);
-  ArrangeRadioGroup(RadioGroup1, RadioGroup1Items.data(), 3);
+  panel->SetCaptions(LanguageJapanese());
+}
 
-  RecordGlyphImage = MakeGlyph(kRecordGlyph);
-  StopGlyphImage = MakeGlyph(kStopGlyph);
-  RecordPixmap = QPixmap::fromImage(RecordGlyphImage);
-  StopPixmap = QPixmap::fromImage(StopGlyphImage);
-  btnRecord->setIcon(RecordPixmap);
+void MainWindow::ConnectPanel() {
+  connect(panel, &ControlPanel::BarChanged, this, &MainWindow::onBarChanged);
+  connect(panel, &ControlPanel::OctaveChanged, this, &MainWindow::onOctaveChanged);
+  connect(panel, &ControlPanel::WaveformChanged, this, &MainWindow::onWaveformChanged);
+  connect(panel, &ControlPanel::VibratoAlwaysOnChanged, this, &MainWindow::onVibratoAlwaysOnChanged);
+  connect(panel, &ControlPanel::VibratoShapeChanged, this, &MainWindow::onVibratoShapeChanged);
+  connect(panel, &ControlPanel::EmphasisChanged, this, &MainWindow::onEmphasisChanged);
+  connect(panel, &ControlPanel::InputVolumeClicked, this, &MainWindow::onInputVolumeClicked);
+  connect(panel, &ControlPanel::OutputVolumeClicked, this, &MainWindow::onOutputVolumeClicked);
+  connect(panel, &ControlPanel::TakeClicked, this, &MainWindow::onTakeClicked);
+  connect(panel, &ControlPanel::AboutClicked, this, &MainWindow::onAboutClicked);
+  connect(panel, &ControlPanel::ExitClicked, this, &MainWindow::onExitClicked);
+  PhraseControls& phrase = panel->Phrase();
+  connect(&phrase, &PhraseControls::ModeToggled, this, &MainWindow::onPhraseModeToggled);
+  connect(&phrase, &PhraseControls::RecordClicked, this, &MainWindow::onPhraseRecordClicked);
+  connect(&phrase, &PhraseControls::LoadClicked, this, &MainWindow::onPhraseLoadClicked);
+  connect(&phrase, &PhraseControls::SaveClicked, this, &MainWindow::onPhraseSaveClicked);
+  connect(watchdog, &QTimer::timeout, this, &MainWindow::onWatchdogTick);
+}
 
-  // The designed start-up values, set before the controls' signals are
-  // connected: each handler then runs exactly once, below, and tells the
-  // engine (the echo level stays at its minimum, 0).
-  ScrollBar1->setValue(30);
-  ScrollBar2->setValue(10);
-  RadioGroup1Items[0]->setChecked(true);
-  RadioGroup2Items[1]->setChecked(true);
-  RadioButton1->setChecked(true);
-  ScrollBar4->setValue(100);
-
-  using Handler = void (TForm1::*)();
-  const std::pair<QScrollBar*, Handler> bars[] = {{ScrollBar1, &TForm1::ScrollBar1Change},
-                                                   {ScrollBar2, &TForm1::ScrollBar2Change},
-                                                   {ScrollBar3, &TForm1::ScrollBar3Change},
-                                                   {ScrollBar4, &TForm1::ScrollBar4Change}};
-  for (const auto& [bar, handler] : bars) connect(bar, &QScrollBar::valueChanged, this, handler);
-  // A radio group's click is a change of selection: clicking the item that
-  // is already selected, or pressing Space on it, runs nothing.
-  connect(RadioGroup2Buttons, &QButtonGroup::idToggled, this, [this](int, bool checked) {
-    if (checked) RadioGroup2Click();
-  });
-  connect(RadioGroup1Buttons, &QButtonGroup::idToggled, this, [this](int, bool checked) {
-    if (checked) RadioGroup1Click();
-  });
-  const std::pair<QAbstractButton*, Handler> toggles[] = {{chkModForceOn, &TForm1::chkModForceOnClick},
-                                                          {RadioButton1, &TForm1::RadioButton1Click},
-                                                          {CheckBox1, &TForm1::CheckBox1Click},
-                                                          {chkPhraseOn, &TForm1::chkPhraseOnClick}};
-  for (const auto& [button, handler] : toggles) connect(button, &QAbstractButton::toggled, this, handler);
-  const std::pair<QAbstractButton*, Handler> clicks[] = {
-      {btnInput, &TForm1::btnInputClick},         {btnOutput, &TForm1::btnOutputClick},
-      {btnRecord, &TForm1::btnRecordClick},       {btnAbout, &TForm1::btnAboutClick},
-      {btnExit, &TForm1::btnExitClick},           {btnPhraseRec, &TForm1::btnPhraseRecClick},
-      {btnPhraseLoad, &TForm1::btnPhraseLoadClick}, {btnPhraseSave, &TForm1::btnPhraseSaveClick}};
-  for (const auto& [button, handler] : clicks) connect(button, &QAbstractButton::clicked, this, handler);
-  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
-
-  ScrollBar1Change();
-  ScrollBar2Change();
+// Each handler once, in the designed order (the echo level stays at its
+// minimum, 0, and is told all the same).
+void MainWindow::TellEngineStartValues() {
+  EngineState& engine = *EngineData;
+  onBarChanged(MidiControl::ModDepth);
+  onBarChanged(MidiControl::ModRate);
   SetCtrlHeld(engine, false);
   SetModAlwaysOn(engine, false);
-  RadioGroup1Click();
-  RadioGroup2Click();
-  RadioButton1Click();
+  onWaveformChanged();
+  onOctaveChanged();
+  onVibratoShapeChanged();
+  onBarChanged(MidiControl::EchoLevel);
+  onBarChanged(MidiControl::EchoDelay);
+}
 
-  for (QWidget* unused : std::initializer_list<QWidget*>{Label1, Label2, Label3, Bevel1, Image1, Image2}) unused->hide();
-
-  ScrollBar3Change();
-  ScrollBar4Change();
-
-  setWindowTitle(QStringLiteral("Sorvane"));
-
-  BuildKeyboard();
-
-  // PC keys: seen by the main window before the focused control. The
-  // display server's own key state serves the watchdog where there is one.
+// PC keys: seen by the main window before the focused control. The display
+// server's own key state serves the watchdog where there is one.
+void MainWindow::ListenToKeys() {
   KeySource = KeyCodeSourceFor(QGuiApplication::platformName());
   if (auto x11 = MakeX11KeyState()) SetKeyStateSource(std::move(x11));
   qApp->installEventFilter(this);
+}
 
+void MainWindow::StartSound() {
+  EngineState& engine = *EngineData;
   engine.CaptureDevice = &Audio->Capture();
   engine.PlaybackDevice = &Audio->Playback();
   Midi = std::make_unique<MidiInput>(engine, *Notices, Audio->EventQueue(), Audio->MidiOnSoundClient());
@@ -149,51 +162,38 @@ void TForm1::FormCreate() {
     Thread.Start(engine, *events);
   }
   OpenAudio(engine);
-  connect(ServerWatch, &QTimer::timeout, this, &TForm1::ServerWatchTimer);
-  ServerWatch->start();
-  BuildMenus();
+  connect(serverWatch, &QTimer::timeout, this, &MainWindow::onServerWatchTick);
+  serverWatch->start();
 }
 
 // ---- engine notifications ----
 
-void TForm1::KeyColourChanged(int32_t key, bool sounding) {
-  if (key < 0 || key >= kKeyCount || KeyButtons[key] == nullptr) return;
-  const QColor own = KeyTable[key].IsBlack != 0 ? kBlack : kWhite;
-  KeyButtons[key]->SetColor(sounding ? kSounding : own);
+void MainWindow::KeyColourChanged(int32_t key, bool sounding) {
+  // The keys are built after the engine has started to speak.
+  if (keyboard != nullptr) keyboard->ShowKey(key, sounding);
 }
 
-void TForm1::PhraseButtonsChanged(const PhraseButtons& buttons) {
-  btnPhraseRec->setEnabled(buttons.RecEnabled);
-  btnPhraseLoad->setEnabled(buttons.LoadEnabled);
-  btnPhraseSave->setEnabled(buttons.SaveEnabled);
-  const bool japanese = LanguageJapanese();
-  switch (buttons.RecCaption) {
-    case PhraseRecCaption::Rec: btnPhraseRec->setText(CaptionText(Caption::PhraseRecord, japanese)); break;
-    case PhraseRecCaption::Say: btnPhraseRec->setText(CaptionText(Caption::PhraseSay, japanese)); break;
-    case PhraseRecCaption::Recording: btnPhraseRec->setText(CaptionText(Caption::PhraseRecording, japanese)); break;
-  }
+void MainWindow::PhraseButtonsChanged(const PhraseButtons& buttons) {
+  panel->Phrase().ShowButtons(buttons, LanguageJapanese());
 }
 
-void TForm1::TakeChanged(bool recording) {
-  btnRecord->setIcon(recording ? StopPixmap : RecordPixmap);
-  btnRecord->setText(CaptionText(recording ? Caption::RecordStop : Caption::Record, LanguageJapanese()));
+void MainWindow::TakeChanged(bool recording) { panel->ShowTake(recording, LanguageJapanese()); }
+
+void MainWindow::AudioStarted() {
+  watchdog->setInterval(kWatchdogRunningMs);
+  watchdog->start();
 }
 
-void TForm1::AudioStarted() {
-  Timer1->setInterval(kTimer1RunningMs);
-  Timer1->start();
-}
-
-void TForm1::RequestClose() { close(); }
+void MainWindow::RequestClose() { close(); }
 
 // As if the user moved the scroll bar: its change handler sets the depth
 // and the label.
-void TForm1::ControlFromMidi(MidiControl control, int32_t value) {
+void MainWindow::ControlFromMidi(MidiControl control, int32_t value) {
   switch (control) {
-    case MidiControl::ModDepth: ScrollBar1->setValue(value); break;
-    case MidiControl::ModRate: ScrollBar2->setValue(value); break;
-    case MidiControl::EchoLevel: ScrollBar3->setValue(value); break;
-    case MidiControl::EchoDelay: ScrollBar4->setValue(value); break;
+    case MidiControl::ModDepth:
+    case MidiControl::ModRate:
+    case MidiControl::EchoLevel:
+    case MidiControl::EchoDelay: panel->SetBarValue(control, value); break;
     case MidiControl::OutputLevel: {
       // No control of the window shows it: the preferences take it (and
       // the dialog, when open, follows), over a level the command line set.
@@ -209,11 +209,11 @@ void TForm1::ControlFromMidi(MidiControl control, int32_t value) {
 
 // ---- closing ----
 
-bool TForm1::FormCloseQuery() { return CloseQuery(*EngineData); }
+bool MainWindow::MayClose() { return CloseQuery(*EngineData); }
 
-void TForm1::FormClose() {
-  Timer1->stop();
-  ServerWatch->stop();
+void MainWindow::FinishClose() {
+  watchdog->stop();
+  serverWatch->stop();
   if (SaveTimer->isActive() || SettingsUnsaved) {
     SaveTimer->stop();
     WriteSettings();
@@ -221,16 +221,16 @@ void TForm1::FormClose() {
   CloseAudio(*EngineData);
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (!CloseRequested) {
     CloseRequested = true;
     emit CloseBegun();
   }
-  if (!FormCloseQuery()) {
+  if (!MayClose()) {
     event->ignore();
     return;
   }
-  FormClose();
+  FinishClose();
   event->accept();
   emit Closed();
 }

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// TForm1: the main window. It owns the engine state, the control panel, the
-// 41 key buttons and the timer, builds them in a fixed order at start-up,
-// turns control changes, mouse and PC-key input into engine calls, shows the
+// MainWindow: the control panel over the keyboard. It owns the engine
+// state, builds its parts in a fixed order at start-up, turns what the
+// panel, the keys and the PC keyboard say into engine calls, shows the
 // engine's notifications, and closes only when the engine lets it.
 #pragma once
 
 #include <QImage>
-#include <QPixmap>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -18,6 +17,7 @@
 #include <optional>
 
 #include "app/AudioBackend.h"
+#include "app/ControlPanel.h"
 #include "app/EngineNotices.h"
 #include "app/MidiInput.h"
 #include "app/Settings.h"
@@ -29,44 +29,35 @@
 #include "keyboard/widgets/KeyEvents.h"
 
 class QAction;
-class QButtonGroup;
-class QCheckBox;
 class QFileDialog;
-class QFrame;
-class QGroupBox;
-class QLabel;
-class QPushButton;
-class QRadioButton;
-class QScrollBar;
-class QSocketNotifier;
-class QToolButton;
 
 namespace sorvane {
 
+class ControlPanel;
+class KeyboardView;
 class MidiLearnMenu;
 class TAboutBox;
 class TPreferencesDialog;
-class TColorButton;
 
 inline constexpr int kClientWidth = 375;
 inline constexpr int kClientHeight = 369;
-inline constexpr int kPanelHeight = 209;
 inline constexpr int kWindowLeft = 193;
 inline constexpr int kWindowTop = 109;
-inline constexpr int kTimer1DesignedMs = 500;
-inline constexpr int kTimer1RunningMs = 250;
+// The watchdog's tick, slower until the sound has started.
+inline constexpr int kWatchdogDesignedMs = 500;
+inline constexpr int kWatchdogRunningMs = 250;
 // How often the window looks for a lost sound server, and while it is
 // lost, how often it tries to reconnect.
 inline constexpr int kServerWatchMs = 1000;
 // How long a changed setting waits before the settings file is written.
 inline constexpr int kSaveDelayMs = 500;
 
-class TForm1 : public QWidget, public NoticeTarget {
+class MainWindow : public QWidget, public NoticeTarget {
   Q_OBJECT
 
  public:
-  explicit TForm1(std::unique_ptr<AudioBackend> audio, QWidget* parent = nullptr);
-  ~TForm1() override;
+  explicit MainWindow(std::unique_ptr<AudioBackend> audio, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   EngineState& Engine() { return *EngineData; }
   void SetAboutBox(TAboutBox* about) { AboutBox = about; }
@@ -74,13 +65,17 @@ class TForm1 : public QWidget, public NoticeTarget {
   void SetKeyStateSource(std::unique_ptr<KeyStateSource> source);
   // How key events are turned into virtual-key codes.
   void SetKeyCodeSource(KeyCodeSource source) { KeySource = source; }
-  const QImage& RecordGlyph() const { return RecordGlyphImage; }
+  const QImage& RecordGlyph() const;
+  const QImage& StopGlyph() const;
   // Shows a prepared file dialog and returns the chosen path, empty when
   // cancelled. Tests replace it to answer for the user.
   using FileChooser = std::function<QString(QFileDialog& dialog)>;
   void SetFileChooser(FileChooser chooser) { ChooseFile = std::move(chooser); }
-  const QImage& StopGlyph() const { return StopGlyphImage; }
   MidiInput* MidiIn() { return Midi.get(); }
+  KeyboardView& Keyboard() { return *keyboard; }
+  // The key watchdog's timer, and the sound server watch's.
+  QTimer* Watchdog() const { return watchdog; }
+  QTimer* ServerWatch() const { return serverWatch; }
 
   // The preferences in force. ApplyPreferences puts a changed set into
   // effect (the MIDI channel, the output level and the learnt controllers
@@ -97,7 +92,7 @@ class TForm1 : public QWidget, public NoticeTarget {
   // Restores the kept panel through the controls' own handlers (after the
   // start-up order has run) and puts prefs into effect; from then on every
   // change is saved to settings. Null settings: nothing is saved.
-  void UseSettings(AppSettings* settings, const PanelSettings& panel, const Preferences& prefs);
+  void UseSettings(AppSettings* settings, const PanelSettings& kept, const Preferences& prefs);
   // Options of the command line: in force for this run over the kept
   // preferences (a learnt controller or a changed preference does not undo
   // them), never saved.
@@ -110,64 +105,18 @@ class TForm1 : public QWidget, public NoticeTarget {
   // Ctrl+Comma.
   void ShowPreferences();
   TPreferencesDialog* PreferencesDialog() const;
-  QAction* PreferencesAction = nullptr;
-  // The right-button menus of ScrollBar1 to ScrollBar4, by MidiControl.
-  std::array<MidiLearnMenu*, 4> ScrollBarMenus{};
+  QAction* PreferencesItem() const { return preferencesItem; }
+  // The right-button menu of a scroll bar (not the output level).
+  MidiLearnMenu* LearnMenu(MidiControl control) const { return learnMenus[static_cast<size_t>(control)]; }
 
-  // The key-down and key-up handlers, seen before the focused control.
-  // Key is a virtual-key code; set to 0 when the key was used here.
-  void FormKeyDown(QObject* Sender, uint16_t& Key, Qt::KeyboardModifiers Shift);
-  void FormKeyUp(QObject* Sender, uint16_t& Key, Qt::KeyboardModifiers Shift);
+  // A PC key down or up, seen before the focused control. Key is a
+  // virtual-key code; set to 0 when the key was used here.
+  void PcKeyDown(uint16_t& Key, Qt::KeyboardModifiers Shift);
+  void PcKeyUp(uint16_t& Key, Qt::KeyboardModifiers Shift);
 
-  // The close request and the close.
-  bool FormCloseQuery();
-  void FormClose();
-
-  // Controls, by their names.
-  QFrame* Panel1 = nullptr;
-  QGroupBox* RadioGroup2 = nullptr;
-  std::array<QRadioButton*, 4> RadioGroup2Items{};
-  QButtonGroup* RadioGroup2Buttons = nullptr;
-  QGroupBox* RadioGroup1 = nullptr;
-  std::array<QRadioButton*, 3> RadioGroup1Items{};
-  QButtonGroup* RadioGroup1Buttons = nullptr;
-  QGroupBox* GroupBox1 = nullptr;
-  QLabel* Label4 = nullptr;
-  QScrollBar* ScrollBar1 = nullptr;
-  QLabel* Label5 = nullptr;
-  QScrollBar* ScrollBar2 = nullptr;
-  QRadioButton* RadioButton1 = nullptr;
-  QRadioButton* RadioButton2 = nullptr;
-  QCheckBox* chkModForceOn = nullptr;
-  QGroupBox* GroupBox2 = nullptr;
-  QLabel* Label6 = nullptr;
-  QScrollBar* ScrollBar3 = nullptr;
-  QLabel* Label7 = nullptr;
-  QScrollBar* ScrollBar4 = nullptr;
-  QToolButton* btnInput = nullptr;
-  QToolButton* btnOutput = nullptr;
-  QToolButton* btnRecord = nullptr;
-  QToolButton* btnAbout = nullptr;
-  QToolButton* btnExit = nullptr;
-  QGroupBox* GroupBox3 = nullptr;
-  QCheckBox* chkPhraseOn = nullptr;
-  QToolButton* btnPhraseRec = nullptr;
-  QPushButton* btnPhraseLoad = nullptr;
-  QPushButton* btnPhraseSave = nullptr;
-  QLabel* Label8 = nullptr;
-  QCheckBox* CheckBox1 = nullptr;
-  QCheckBox* chkNoise = nullptr;
-  QLabel* Image1 = nullptr;
-  QLabel* Image2 = nullptr;
-  QFrame* Bevel1 = nullptr;
-  QLabel* Label1 = nullptr;
-  QLabel* Label2 = nullptr;
-  QLabel* Label3 = nullptr;
-  QTimer* Timer1 = nullptr;
-  QTimer* ServerWatch = nullptr;
-  QFileDialog* OpenDialog1 = nullptr;
-  QFileDialog* SaveDialog1 = nullptr;
-  std::array<TColorButton*, kKeyCount> KeyButtons{};
+  // Whether the engine lets the window close now, and the close itself.
+  bool MayClose();
+  void FinishClose();
 
   // EngineHost
   void KeyColourChanged(int32_t key, bool sounding) override;
@@ -188,30 +137,30 @@ class TForm1 : public QWidget, public NoticeTarget {
   void Closed();
 
  public slots:
-  void RadioGroup2Click();
-  void RadioGroup1Click();
-  void ScrollBar1Change();
-  void ScrollBar2Change();
-  void ScrollBar3Change();
-  void ScrollBar4Change();
-  void chkModForceOnClick();
-  void RadioButton1Click();
-  void CheckBox1Click();
-  void btnInputClick();
-  void btnOutputClick();
-  void btnRecordClick();
-  void btnAboutClick();
-  void btnExitClick();
-  void chkPhraseOnClick();
-  void btnPhraseRecClick();
-  void btnPhraseLoadClick();
-  void btnPhraseSaveClick();
-  void KeyMouseDown(TColorButton* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
-  void KeyMouseUp(TColorButton* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y);
-  void Timer1Timer();
+  // The control panel: each tells the engine what its control now shows.
+  void onOctaveChanged();
+  void onWaveformChanged();
+  // The four scroll bars, through their row of kPanelBars.
+  void onBarChanged(MidiControl control);
+  void onVibratoShapeChanged();
+  void onVibratoAlwaysOnChanged();
+  void onEmphasisChanged();
+  void onInputVolumeClicked();
+  void onOutputVolumeClicked();
+  void onTakeClicked();
+  void onAboutClicked();
+  void onExitClicked();
+  void onPhraseModeToggled();
+  void onPhraseRecordClicked();
+  void onPhraseLoadClicked();
+  void onPhraseSaveClicked();
+  void onKeyPressed(int32_t key);
+  void onKeyReleased(int32_t key);
+  // Releases keys whose release was missed.
+  void onWatchdogTick();
   // Once a second: notices a lost sound server, and while it is lost tries
   // to reconnect and resume the sound.
-  void ServerWatchTimer();
+  void onServerWatchTick();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -219,11 +168,13 @@ class TForm1 : public QWidget, public NoticeTarget {
   void changeEvent(QEvent* event) override;
 
  private:
-  void BuildControls();
-  void FormCreate();
-  // Sets every control's caption from the caption table.
-  void SetCaptions(bool japanese);
-  void BuildKeyboard();
+  // The start-up order, in steps.
+  void BuildWindow();
+  void ChooseLanguage();
+  void ConnectPanel();
+  void TellEngineStartValues();
+  void ListenToKeys();
+  void StartSound();
   // The preferences item and the scroll bars' MIDI learn menus.
   void BuildMenus();
   // The control's controller forgotten, in the MIDI input and the preferences.
@@ -231,9 +182,8 @@ class TForm1 : public QWidget, public NoticeTarget {
   // The sound server went away: the engine suspends, stderr and the window
   // say so once.
   void SoundServerLost();
-  // Shows that the sound is gone (non-empty tip) or back (empty): the two
-  // volume buttons, which need a sound server, are disabled and carry the
-  // tip. Changes no geometry and no caption.
+  // Shows that the sound is gone (non-empty tip) or back (empty). Changes
+  // no geometry and no caption.
   void ShowSoundGone(const QString& tip);
   QString SoundGoneTip(const std::string& detail) const;
   bool HandleKeyEvent(QKeyEvent* event);
@@ -255,10 +205,14 @@ class TForm1 : public QWidget, public NoticeTarget {
   // have an event queue; stopped before the engine and the devices go.
   EngineThread Thread;
   TAboutBox* AboutBox = nullptr;
-  QImage RecordGlyphImage;
-  QImage StopGlyphImage;
-  QPixmap RecordPixmap;
-  QPixmap StopPixmap;
+  ControlPanel* panel = nullptr;
+  KeyboardView* keyboard = nullptr;  // built after the panel's start values
+  QTimer* watchdog = nullptr;
+  QTimer* serverWatch = nullptr;
+  QFileDialog* loadDialog = nullptr;
+  QFileDialog* saveDialog = nullptr;
+  QAction* preferencesItem = nullptr;
+  std::array<MidiLearnMenu*, kPanelBarCount> learnMenus{};
   KeyCodeSource KeySource = KeyCodeSource::QtKey;
   EventKeyState EventKeys;
   std::unique_ptr<KeyStateSource> OwnKeyState;
@@ -283,7 +237,6 @@ class TForm1 : public QWidget, public NoticeTarget {
   // The output level, the MIDI channel and the controllers, as
   // PreferencesInForce gives them, to the engine and the MIDI input.
   void PutPreferencesInForce();
-  void ShowScrollValue(QLabel* label, const char* format, int32_t value);
   QTimer* SaveTimer = nullptr;
   bool SettingsUnsaved = false;  // the last write failed
   QPointer<TPreferencesDialog> PrefsDialog;

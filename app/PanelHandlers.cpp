@@ -1,114 +1,81 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The control panel's handlers: each tells the engine what its control now
-// shows, and has the settings saved.
+// The window's handlers of the control panel: each tells the engine what
+// its control now shows, and has the settings saved.
 #include "app/MainWindow.h"
 
-#include <QButtonGroup>
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QLabel>
 #include <QMessageBox>
-#include <QRadioButton>
-#include <QScrollBar>
 
 #include <cstdio>
 
 #include "app/AboutBox.h"
+#include "app/Captions.h"
+#include "app/PhraseControls.h"
 #include "app/PhraseDialogs.h"
 #include "app/Platform.h"
-#include "app/WindowParts.h"
 
 namespace sorvane {
 
-void TForm1::RadioGroup2Click() {
+void MainWindow::onOctaveChanged() {
   {
     const auto lock = LockEngine();
-    SetOctave(*EngineData, 3 - RadioGroup2Buttons->checkedId());
+    SetOctave(*EngineData, panel->Octave());
   }
   SaveSettings();
 }
 
-void TForm1::RadioGroup1Click() {
+void MainWindow::onWaveformChanged() {
   {
     const auto lock = LockEngine();
-    SelectWaveform(*EngineData, RadioGroup1Buttons->checkedId());
+    SelectWaveform(*EngineData, panel->Waveform());
   }
   SaveSettings();
 }
 
-// A scroll bar's label shows the value the engine took; the settings are
-// saved.
-void TForm1::ShowScrollValue(QLabel* label, const char* format, int32_t value) {
-  label->setText(QString::asprintf(format, value));
-  label->adjustSize();
+// The scroll bar's label shows the value the engine took.
+void MainWindow::onBarChanged(MidiControl control) {
+  const PanelBar& bar = kPanelBars[static_cast<size_t>(control)];
+  {
+    const auto lock = LockEngine();
+    bar.Apply(*EngineData, panel->BarValue(control));
+  }
+  panel->ShowBarTaken(control, EngineData->Params.*bar.Taken);
   SaveSettings();
 }
 
-void TForm1::ScrollBar1Change() {
+void MainWindow::onVibratoAlwaysOnChanged() {
   {
     const auto lock = LockEngine();
-    SetModDepth(*EngineData, ScrollBar1->value());
-  }
-  ShowScrollValue(Label4, "%d%%", EngineData->Params.ModDepth);
-}
-
-void TForm1::ScrollBar2Change() {
-  {
-    const auto lock = LockEngine();
-    SetModRate(*EngineData, ScrollBar2->value());
-  }
-  ShowScrollValue(Label5, "%dHz", EngineData->Params.ModRate);
-}
-
-void TForm1::ScrollBar3Change() {
-  {
-    const auto lock = LockEngine();
-    SetEchoLevel(*EngineData, ScrollBar3->value());
-  }
-  ShowScrollValue(Label6, "%d%%", EngineData->Params.EchoLevel);
-}
-
-void TForm1::ScrollBar4Change() {
-  {
-    const auto lock = LockEngine();
-    SetEchoDelayMs(*EngineData, ScrollBar4->value());
-  }
-  ShowScrollValue(Label7, "%dms", EngineData->Params.EchoDelayMs);
-}
-
-void TForm1::chkModForceOnClick() {
-  {
-    const auto lock = LockEngine();
-    SetModAlwaysOn(*EngineData, chkModForceOn->isChecked());
+    SetModAlwaysOn(*EngineData, panel->VibratoAlwaysOn());
   }
   SaveSettings();
 }
 
 // The engine reads the vibrato shape and the emphasis switch from these.
-void TForm1::RadioButton1Click() {
+void MainWindow::onVibratoShapeChanged() {
   {
     const auto lock = LockEngine();
-    SetModShape(*EngineData, RadioButton1->isChecked());
+    SetModShape(*EngineData, panel->TriangleShape());
   }
   SaveSettings();
 }
 
-void TForm1::CheckBox1Click() {
+void MainWindow::onEmphasisChanged() {
   {
     const auto lock = LockEngine();
-    SetEmphasis(*EngineData, CheckBox1->isChecked());
+    SetEmphasis(*EngineData, panel->Emphasis());
   }
   SaveSettings();
 }
 
-void TForm1::btnInputClick() { StartVolumeControl(true); }
+void MainWindow::onInputVolumeClicked() { StartVolumeControl(true); }
 
-void TForm1::btnOutputClick() { StartVolumeControl(false); }
+void MainWindow::onOutputVolumeClicked() { StartVolumeControl(false); }
 
-void TForm1::btnRecordClick() {
+void MainWindow::onTakeClicked() {
   // The engine's thread writes the take's blocks: it starts and ends under
   // the engine's lock.
   auto lock = LockEngine();
@@ -125,7 +92,7 @@ void TForm1::btnRecordClick() {
   if (started && !folder.InMusicFolder) ReportTakeFolder(folder, musicDir);
 }
 
-void TForm1::ReportTakeFolder(const TakeFolder& folder, const QString& musicDir) {
+void MainWindow::ReportTakeFolder(const TakeFolder& folder, const QString& musicDir) {
   // Every such take gets its line on stderr; the window says it once per
   // folder, in a box that does not stop the take or the window.
   std::fprintf(stderr, "sorvane: %s\n", TakeFolderNotice(folder, musicDir, false).toLocal8Bit().constData());
@@ -138,37 +105,37 @@ void TForm1::ReportTakeFolder(const TakeFolder& folder, const QString& musicDir)
   box->show();
 }
 
-void TForm1::btnAboutClick() {
+void MainWindow::onAboutClicked() {
   if (!AboutBox) return;
   AboutBox->show();
   AboutBox->raise();
   AboutBox->activateWindow();
 }
 
-void TForm1::btnExitClick() { close(); }
+void MainWindow::onExitClicked() { close(); }
 
 // The phrase group.
 
-void TForm1::chkPhraseOnClick() {
+void MainWindow::onPhraseModeToggled() {
   const auto lock = LockEngine();
-  SetPhraseOn(*EngineData, chkPhraseOn->isChecked());
+  SetPhraseOn(*EngineData, panel->Phrase().IsOn());
 }
 
-void TForm1::btnPhraseRecClick() {
+void MainWindow::onPhraseRecordClicked() {
   const auto lock = LockEngine();
   EngineStartPhraseCapture(*EngineData);
 }
 
 // The phrase store is the engine's: it is changed and read under the
 // engine's lock, never while a file dialog waits for the user.
-void TForm1::btnPhraseLoadClick() {
+void MainWindow::onPhraseLoadClicked() {
   {
     const auto lock = LockEngine();
     PhraseLoadBegin(*EngineData);
   }
-  PrepareLoadDialog(*OpenDialog1, LanguageJapanese());
-  OpenDialog1->setDirectory(LoadDirectory);
-  const QString path = ChooseFile(*OpenDialog1);
+  PrepareLoadDialog(*loadDialog, LanguageJapanese());
+  loadDialog->setDirectory(LoadDirectory);
+  const QString path = ChooseFile(*loadDialog);
   if (path.isEmpty()) return;
   LoadDirectory = QFileInfo(path).absolutePath();
   SaveSettings();
@@ -178,10 +145,10 @@ void TForm1::btnPhraseLoadClick() {
   PhraseLoadFile(*EngineData, QFile::encodeName(path).constData());
 }
 
-void TForm1::btnPhraseSaveClick() {
-  PrepareSaveDialog(*SaveDialog1, LanguageJapanese());
-  SaveDialog1->setDirectory(SaveDirectory);
-  QString path = ChooseFile(*SaveDialog1);
+void MainWindow::onPhraseSaveClicked() {
+  PrepareSaveDialog(*saveDialog, LanguageJapanese());
+  saveDialog->setDirectory(SaveDirectory);
+  QString path = ChooseFile(*saveDialog);
   if (path.isEmpty()) return;
   SaveDirectory = QFileInfo(path).absolutePath();
   SaveSettings();
@@ -189,18 +156,17 @@ void TForm1::btnPhraseSaveClick() {
   // dialog's overwrite prompt saw the name without it, so an existing file
   // of the completed name is only replaced once the user has said so.
   if (QFileInfo(path).suffix().isEmpty()) {
-    path += QLatin1Char('.') + SaveDialog1->defaultSuffix();
+    path += QLatin1Char('.') + saveDialog->defaultSuffix();
     if (QFileInfo::exists(path) && !ConfirmReplace(path)) return;
   }
   const auto lock = LockEngine();
   PhraseSaveFile(*EngineData, QFile::encodeName(path).constData());
 }
 
-bool TForm1::ConfirmReplace(const QString& path) {
+bool MainWindow::ConfirmReplace(const QString& path) {
   const QString name = QFileInfo(path).fileName();
-  const QString text = LanguageJapanese() ? U("%1 は既に存在します。\n置き換えますか?").arg(name)
-                                          : U("%1 already exists.\nDo you want to replace it?").arg(name);
-  QMessageBox box(QMessageBox::Warning, SaveDialog1->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
+  const QString text = CaptionText(Caption::ReplaceQuestion).arg(name);
+  QMessageBox box(QMessageBox::Warning, saveDialog->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }

@@ -4,27 +4,21 @@
 
 #include <QFileDialog>
 
+#include "app/Captions.h"
+
 namespace sorvane {
 
-namespace {
-
-QString WaveFilter(bool japanese) {
-  return japanese ? QString::fromUtf8("Waveﾌｧｲﾙ (*.wav)") : QStringLiteral("Wave File (*.wav)");
-}
-
-}  // namespace
-
 void PrepareLoadDialog(QFileDialog& dialog, bool japanese) {
-  dialog.setWindowTitle(japanese ? QString::fromUtf8("Waveファイルの読み込み") : QStringLiteral("Load Wave File"));
-  dialog.setNameFilter(WaveFilter(japanese));
+  dialog.setWindowTitle(CaptionText(Caption::LoadWaveTitle, japanese));
+  dialog.setNameFilter(CaptionText(Caption::WaveFileFilter, japanese));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setOptions(QFileDialog::DontUseNativeDialog);  // as the save dialog
 }
 
 void PrepareSaveDialog(QFileDialog& dialog, bool japanese) {
-  dialog.setWindowTitle(japanese ? QString::fromUtf8("Waveファイルの保存") : QStringLiteral("Save Wave File"));
-  dialog.setNameFilter(WaveFilter(japanese));
+  dialog.setWindowTitle(CaptionText(Caption::SaveWaveTitle, japanese));
+  dialog.setNameFilter(CaptionText(Caption::WaveFileFilter, japanese));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDefaultSuffix(QStringLiteral("wav"));

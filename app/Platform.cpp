@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include "app/Captions.h"
 #include "core/Reporter.h"
 
 namespace sorvane {
@@ -53,6 +54,11 @@ QFont JapaneseWindowFont() {
 
 QFont EnglishWindowFont() { return QFont(QString::fromUtf8(kEnglishFace), kEnglishPointSize); }
 
+QFont WindowFont(bool japanese) {
+  if (japanese) return JapaneseWindowFont();
+  return EnglishWindowFont();
+}
+
 QString HomeDirectory() {
   // QDir::homePath() answers "/" when HOME is unset, and the music folder
   // would then be /Music.
@@ -87,12 +93,10 @@ QString TakeFolderNotice(const TakeFolder& folder, const QString& musicDir, bool
   if (folder.InMusicFolder) return QString();
   const QString where = QDir::toNativeSeparators(folder.Path);
   if (musicDir.isEmpty()) {
-    return japanese ? QStringLiteral("ミュージックフォルダがないため、録音は %1 に保存されます。").arg(where)
-                    : QStringLiteral("There is no music folder; takes are saved in %1.").arg(where);
+    return CaptionText(Caption::TakeFolderMissing, japanese).arg(where);
   }
   const QString music = QDir::toNativeSeparators(musicDir);
-  return japanese ? QStringLiteral("ミュージックフォルダ %1 に書き込めないため、録音は %2 に保存されます。").arg(music, where)
-                  : QStringLiteral("The music folder %1 cannot be written; takes are saved in %2.").arg(music, where);
+  return CaptionText(Caption::TakeFolderUnwritable, japanese).arg(music, where);
 }
 
 QString DialogStartDirectory(const QString& musicDir, const QString& homeDir) {

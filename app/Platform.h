@@ -19,6 +19,7 @@ bool IsJapaneseLocale(const QLocale& locale);
 void InstallFontSubstitutes();
 QFont JapaneseWindowFont();  // "ＭＳ Ｐゴシック", 12 pixels
 QFont EnglishWindowFont();   // "Microsoft Sans Serif", 8 points
+QFont WindowFont(bool japanese);  // one of the two, by the caption language
 
 // The user's home folder: HOME, or empty when it is unset or empty (a
 // service started without a login), never the file system's root.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The preferences dialog and the MIDI learn menu of a control.
+// The preferences dialog.
 #include "app/PreferencesDialog.h"
 
 #include <QAction>
@@ -11,7 +11,6 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMenu>
 #include <QPushButton>
 #include <QSlider>
 #include <QTableWidget>
@@ -38,25 +37,15 @@ std::vector<std::thread>& ListingsLeft() {
   return left.Threads;
 }
 
-
-// English or Japanese, by the window's language.
-QString Tr(const char* english, const char* japanese) { return LanguageJapanese() ? U(japanese) : U(english); }
-
 QString ControlName(MidiControl control) {
   switch (control) {
-    case MidiControl::ModDepth: return Tr("Modulation depth", "モジュレーションの深さ");
-    case MidiControl::ModRate: return Tr("Modulation rate", "モジュレーションの速さ");
-    case MidiControl::EchoLevel: return Tr("Echo level", "エコーの量");
-    case MidiControl::EchoDelay: return Tr("Echo delay", "エコーの遅延");
-    case MidiControl::OutputLevel: return Tr("Output level", "出力レベル");
+    case MidiControl::ModDepth: return CaptionText(Caption::ControlModDepth);
+    case MidiControl::ModRate: return CaptionText(Caption::ControlModRate);
+    case MidiControl::EchoLevel: return CaptionText(Caption::ControlEchoLevel);
+    case MidiControl::EchoDelay: return CaptionText(Caption::ControlEchoDelay);
+    case MidiControl::OutputLevel: return CaptionText(Caption::ControlOutputLevel);
   }
   return QString();
-}
-
-QString ForgetCaption(int32_t controller) {
-  if (controller == kNoController) return Tr("Forget", "割り当てを解除");
-  return LanguageJapanese() ? U("割り当てを解除 (コントローラー %1)").arg(controller)
-                            : U("Forget controller %1").arg(controller);
 }
 
 // Whether a server's listing belongs to the system chosen.
@@ -92,7 +81,7 @@ QString DeviceText(const SoundDeviceInfo& device) {
 // "Default" first, then the devices, then current when it is not among them.
 void FillDeviceBox(QComboBox* box, const std::vector<const SoundDeviceInfo*>& devices, const QString& current) {
   box->clear();
-  box->addItem(Tr("Default", "既定"), QString());
+  box->addItem(CaptionText(Caption::PrefsDefaultDevice), QString());
   for (const SoundDeviceInfo* device : devices) {
     box->addItem(DeviceText(*device), QString::fromStdString(device->Name));
   }
@@ -108,35 +97,6 @@ QString SelectedDevice(const QComboBox* box) { return box->currentData().toStrin
 
 }  // namespace
 
-// ---- the MIDI learn menu ----
-
-MidiLearnMenu::MidiLearnMenu(QWidget* control, std::function<int32_t()> assigned, std::function<void()> learn,
-                             std::function<void()> forget)
-    : QObject(control), Control(control), Assigned(std::move(assigned)) {
-  LearnAction = new QAction(Tr("Learn MIDI controller", "MIDIコントローラーを割り当てる"), this);
-  ForgetAction = new QAction(this);
-  connect(LearnAction, &QAction::triggered, this, std::move(learn));
-  connect(ForgetAction, &QAction::triggered, this, std::move(forget));
-  Refresh();
-  // The control's own menu (a scroll bar's scrolling menu) gives way.
-  control->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(control, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    Refresh();
-    QMenu menu(Control);
-    menu.addAction(LearnAction);
-    menu.addAction(ForgetAction);
-    menu.exec(Control->mapToGlobal(pos));
-  });
-}
-
-void MidiLearnMenu::Refresh() {
-  const int32_t controller = Assigned();
-  ForgetAction->setText(ForgetCaption(controller));
-  ForgetAction->setEnabled(controller != kNoController);
-}
-
-// ---- the dialog ----
-
 TPreferencesDialog::DeviceLister TPreferencesDialog::DefaultLister() {
 #ifdef SORVANE_HAVE_SOUND
   return &ListSoundDevices;
@@ -145,32 +105,32 @@ TPreferencesDialog::DeviceLister TPreferencesDialog::DefaultLister() {
 #endif
 }
 
-TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDialog(&form), Form(form) {
+TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : QDialog(&form), Form(form) {
   setModal(true);
   setFont(form.font());
-  setWindowTitle(Tr("Preferences", "環境設定"));
+  setWindowTitle(CaptionText(Caption::PrefsTitle));
 
   auto* sound = new QFormLayout;
   SystemBox = new QComboBox(this);
-  SystemBox->addItem(Tr("Automatic", "自動"));
-  SystemBox->addItem(Tr("PulseAudio or PipeWire", "PulseAudio または PipeWire"));
+  SystemBox->addItem(CaptionText(Caption::PrefsAutomatic));
+  SystemBox->addItem(CaptionText(Caption::PrefsPulse));
   SystemBox->addItem(U("JACK"));
-  sound->addRow(Tr("Sound system:", "サウンドシステム:"), SystemBox);
+  sound->addRow(CaptionText(Caption::PrefsSoundSystem), SystemBox);
   InputBox = new QComboBox(this);
-  sound->addRow(Tr("Input device:", "入力デバイス:"), InputBox);
+  sound->addRow(CaptionText(Caption::PrefsInputDevice), InputBox);
   OutputBox = new QComboBox(this);
-  sound->addRow(Tr("Output device:", "出力デバイス:"), OutputBox);
-  DeviceNote = new QLabel(Tr("Listing the devices...", "デバイスを調べています..."), this);
+  sound->addRow(CaptionText(Caption::PrefsOutputDevice), OutputBox);
+  DeviceNote = new QLabel(CaptionText(Caption::PrefsListingDevices), this);
   DeviceNote->setWordWrap(true);
   sound->addRow(QString(), DeviceNote);
   LatencyBox = new QComboBox(this);
-  LatencyBox->addItem(Tr("Normal", "標準"));
-  LatencyBox->addItem(Tr("Low", "低遅延"));
-  sound->addRow(Tr("Latency:", "レイテンシ:"), LatencyBox);
+  LatencyBox->addItem(CaptionText(Caption::PrefsLatencyNormal));
+  LatencyBox->addItem(CaptionText(Caption::PrefsLatencyLow));
+  sound->addRow(CaptionText(Caption::PrefsLatency), LatencyBox);
   ChannelBox = new QComboBox(this);
-  ChannelBox->addItem(Tr("All", "すべて"));
+  ChannelBox->addItem(CaptionText(Caption::PrefsAllChannels));
   for (int channel = 1; channel <= kMidiChannels; ++channel) ChannelBox->addItem(QString::number(channel));
-  sound->addRow(Tr("MIDI channel:", "MIDIチャンネル:"), ChannelBox);
+  sound->addRow(CaptionText(Caption::PrefsMidiChannel), ChannelBox);
 
   auto* level = new QHBoxLayout;
   LevelSlider = new QSlider(Qt::Horizontal, this);
@@ -183,7 +143,7 @@ TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDia
   LevelLabel->setMinimumWidth(LevelLabel->fontMetrics().horizontalAdvance(QStringLiteral("-24 dB")) + 4);
   level->addWidget(LevelSlider, 1);
   level->addWidget(LevelLabel);
-  sound->addRow(Tr("Output level:", "出力レベル:"), level);
+  sound->addRow(CaptionText(Caption::PrefsOutputLevel), level);
   connect(LevelSlider, &QSlider::valueChanged, this, [this](int db) { ShowLevel(db); });
   constexpr int kLevel = static_cast<int>(MidiControl::OutputLevel);
   LevelMenu = new MidiLearnMenu(
@@ -198,7 +158,7 @@ TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDia
 
   ControllerTable = new QTableWidget(kMidiControlCount, 3, this);
   ControllerTable->setHorizontalHeaderLabels(
-      {Tr("Control", "操作"), Tr("MIDI controller", "MIDIコントローラー"), QString()});
+      {CaptionText(Caption::PrefsControlHeader), CaptionText(Caption::PrefsControllerHeader), QString()});
   ControllerTable->verticalHeader()->hide();
   ControllerTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
   ControllerTable->setSelectionMode(QAbstractItemView::NoSelection);
@@ -206,7 +166,7 @@ TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDia
   for (int row = 0; row < kMidiControlCount; ++row) {
     ControllerTable->setItem(row, 0, new QTableWidgetItem(ControlName(static_cast<MidiControl>(row))));
     ControllerTable->setItem(row, 1, new QTableWidgetItem);
-    ForgetButtons[row] = new QPushButton(Tr("Forget", "解除"), ControllerTable);
+    ForgetButtons[row] = new QPushButton(CaptionText(Caption::PrefsForgetButton), ControllerTable);
     ControllerTable->setCellWidget(row, 2, ForgetButtons[row]);
     connect(ForgetButtons[row], &QPushButton::clicked, this, [this, row] {
       Controllers[row] = kNoController;
@@ -221,26 +181,22 @@ TPreferencesDialog::TPreferencesDialog(TForm1& form, DeviceLister lister) : QDia
   ControllerTable->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   ControllerTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
-  WhenNote = new QLabel(Tr("The MIDI channel, the output level and the controllers change at once; the sound "
-                           "system, the devices and the latency at the next start.",
-                           "MIDIチャンネル、出力レベル、コントローラーはすぐに変わります。サウンドシステム、"
-                           "デバイス、レイテンシは次の起動から変わります。"),
-                        this);
+  WhenNote = new QLabel(CaptionText(Caption::PrefsWhenNote), this);
   WhenNote->setWordWrap(true);
 
   Buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::RestoreDefaults,
                                  this);
-  Buttons->button(QDialogButtonBox::Ok)->setText(Tr("OK", "OK"));
-  Buttons->button(QDialogButtonBox::Cancel)->setText(Tr("Cancel", "キャンセル"));
+  Buttons->button(QDialogButtonBox::Ok)->setText(CaptionText(Caption::PrefsOk));
+  Buttons->button(QDialogButtonBox::Cancel)->setText(CaptionText(Caption::PrefsCancel));
   RestoreButton = Buttons->button(QDialogButtonBox::RestoreDefaults);
-  RestoreButton->setText(Tr("Restore defaults", "既定値に戻す"));
+  RestoreButton->setText(CaptionText(Caption::PrefsRestoreDefaults));
   connect(Buttons, &QDialogButtonBox::accepted, this, &TPreferencesDialog::accept);
   connect(Buttons, &QDialogButtonBox::rejected, this, &TPreferencesDialog::reject);
   connect(RestoreButton, &QPushButton::clicked, this, [this] { ShowPreferences(Preferences()); });
 
   auto* column = new QVBoxLayout(this);
   column->addLayout(sound);
-  column->addWidget(new QLabel(Tr("MIDI controllers learnt:", "割り当てたMIDIコントローラー:"), this));
+  column->addWidget(new QLabel(CaptionText(Caption::PrefsControllersLearnt), this));
   column->addWidget(ControllerTable);
   column->addWidget(WhenNote);
   column->addWidget(Buttons);
@@ -350,7 +306,7 @@ void TPreferencesDialog::FillDevices(const QString& input, const QString& output
     for (const SoundDeviceInfo& device : server->Inputs) inputs.push_back(&device);
     for (const SoundDeviceInfo& device : server->Outputs) outputs.push_back(&device);
     if (!server->Reachable) {
-      problems << (LanguageJapanese() ? U("%1: 応答がありません (%2)") : U("%1: not reachable (%2)"))
+      problems << CaptionText(Caption::PrefsNotReachable)
                       .arg(QString::fromStdString(server->System), QString::fromStdString(server->Problem));
     }
   }
@@ -367,7 +323,7 @@ void TPreferencesDialog::ShowLevel(int32_t db) {
 void TPreferencesDialog::ShowControllers() {
   for (int row = 0; row < kMidiControlCount; ++row) {
     const int32_t controller = Controllers[row];
-    ControllerTable->item(row, 1)->setText(controller == kNoController ? Tr("none", "なし")
+    ControllerTable->item(row, 1)->setText(controller == kNoController ? CaptionText(Caption::PrefsNoController)
                                                                         : QString::number(controller));
     ForgetButtons[row]->setEnabled(controller != kNoController);
   }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The preferences dialog (sound system, devices, latency, MIDI channel,
-// output level, learnt MIDI controllers) and the right-button menu that lets
-// a MIDI controller be learnt for a control or forgotten.
+// The preferences dialog: sound system, devices, latency, MIDI channel,
+// output level and the learnt MIDI controllers.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/MidiLearnMenu.h"
 #include "app/Settings.h"
 #include "devices/SoundSystem.h"
 #include "keyboard/MidiNotes.h"
@@ -27,30 +27,7 @@ class QTableWidget;
 
 namespace sorvane {
 
-class TForm1;
-
-// The right-button menu of a control that a MIDI controller can drive:
-// "Learn MIDI controller" and "Forget", the latter naming the controller
-// assigned now and disabled when there is none. The actions live as long as
-// the control, so that they can be triggered without the menu.
-class MidiLearnMenu final : public QObject {
- public:
-  // assigned: the control's controller now, or kNoController.
-  MidiLearnMenu(QWidget* control, std::function<int32_t()> assigned, std::function<void()> learn,
-                std::function<void()> forget);
-
-  QAction* Learn() const { return LearnAction; }
-  QAction* Forget() const { return ForgetAction; }
-  // The Forget item's caption and state for the controller assigned now; run
-  // before the menu opens.
-  void Refresh();
-
- private:
-  QWidget* Control;
-  std::function<int32_t()> Assigned;
-  QAction* LearnAction;
-  QAction* ForgetAction;
-};
+class MainWindow;
 
 class TPreferencesDialog final : public QDialog {
  public:
@@ -62,7 +39,7 @@ class TPreferencesDialog final : public QDialog {
   // The devices are listed on a thread of their own when the dialog is
   // made, so that a server that does not answer holds up only the device
   // lists.
-  explicit TPreferencesDialog(TForm1& form, DeviceLister lister = DefaultLister());
+  explicit TPreferencesDialog(MainWindow& form, DeviceLister lister = DefaultLister());
   ~TPreferencesDialog() override;
 
   static DeviceLister DefaultLister();
@@ -105,7 +82,7 @@ class TPreferencesDialog final : public QDialog {
   void ShowLevel(int32_t db);
   void ShowControllers();
 
-  TForm1& Form;
+  MainWindow& Form;
   std::vector<SoundServerDevices> Servers;
   bool Listed = false;
   std::array<int32_t, kMidiControlCount> Controllers{};

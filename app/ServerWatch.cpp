@@ -4,8 +4,6 @@
 // on a client of its own is watched here too (MidiInput::Watch).
 #include "app/MainWindow.h"
 
-#include <QToolButton>
-
 #include <cstdio>
 #include <mutex>
 
@@ -15,7 +13,7 @@
 
 namespace sorvane {
 
-void TForm1::ServerWatchTimer() {
+void MainWindow::onServerWatchTick() {
   if (CloseRequested) return;
   if (Midi) Midi->Watch();
   EngineState& engine = *EngineData;
@@ -41,7 +39,7 @@ void TForm1::ServerWatchTimer() {
   ShowSoundGone(QString());
 }
 
-void TForm1::SoundServerLost() {
+void MainWindow::SoundServerLost() {
   SuspendAudio(*EngineData);
   // MIDI In was a port of the sound client: the keys it held are let go.
   if (Midi && Midi->System() == MidiSystem::SoundClient) Midi->SourceGone();
@@ -49,18 +47,12 @@ void TForm1::SoundServerLost() {
   ShowSoundGone(SoundGoneTip(std::string()));
 }
 
-QString TForm1::SoundGoneTip(const std::string& detail) const {
-  QString tip = LanguageJapanese() ? U("サウンドサーバーとの接続が切れました。1秒ごとに再接続を試みています。")
-                                   : U("The sound server has gone away; trying again every second.");
+QString MainWindow::SoundGoneTip(const std::string& detail) const {
+  QString tip = CaptionText(Caption::SoundServerGone);
   if (!detail.empty()) tip += QStringLiteral("\n(%1)").arg(QString::fromStdString(detail));
   return tip;
 }
 
-void TForm1::ShowSoundGone(const QString& tip) {
-  for (QToolButton* button : {btnInput, btnOutput}) {
-    button->setEnabled(tip.isEmpty());
-    button->setToolTip(tip);
-  }
-}
+void MainWindow::ShowSoundGone(const QString& tip) { panel->ShowSoundGone(tip); }
 
 }  // namespace sorvane

@@ -5,12 +5,11 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QWindow>
 
 #include <mutex>
 
-#include "keyboard/widgets/ColorButton.h"
+#include "app/KeyboardView.h"
 
 namespace sorvane {
 
@@ -24,25 +23,21 @@ constexpr int32_t kVkComma = 0xBC;
 
 }  // namespace
 
-void TForm1::KeyMouseDown(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
-  KeyNoteOn(*EngineData, Sender->KeyNum());
-}
+void MainWindow::onKeyPressed(int32_t key) { KeyNoteOn(*EngineData, key); }
 
-void TForm1::KeyMouseUp(TColorButton* Sender, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
-  KeyNoteOff(*EngineData, Sender->KeyNum());
-}
+void MainWindow::onKeyReleased(int32_t key) { KeyNoteOff(*EngineData, key); }
 
-void TForm1::FormKeyDown(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
+void MainWindow::PcKeyDown(uint16_t& Key, Qt::KeyboardModifiers Shift) {
   SetCtrlHeld(*EngineData, Shift.testFlag(Qt::ControlModifier));
   int32_t passedOver = 0;
   const int32_t index = FindKeyIndex(Key, &passedOver);
-  if (passedOver > 0) Label3->setText(QString::asprintf("%d", Key));
+  if (passedOver > 0) panel->ShowUnmatchedKey(Key);
   if (index < 0) return;
   KeyNoteOn(*EngineData, index);
   Key = 0;
 }
 
-void TForm1::FormKeyUp(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
+void MainWindow::PcKeyUp(uint16_t& Key, Qt::KeyboardModifiers Shift) {
   SetCtrlHeld(*EngineData, Shift.testFlag(Qt::ControlModifier));
   const int32_t index = FindKeyIndex(Key);
   if (index < 0) return;
@@ -50,7 +45,7 @@ void TForm1::FormKeyUp(QObject*, uint16_t& Key, Qt::KeyboardModifiers Shift) {
   Key = 0;
 }
 
-bool TForm1::HandleKeyEvent(QKeyEvent* event) {
+bool MainWindow::HandleKeyEvent(QKeyEvent* event) {
   const bool down = event->type() == QEvent::KeyPress;
   const int32_t code = VirtualKeyFromEvent(*event, KeySource);
   // The Ctrl key's own events carry the state after the event.
@@ -66,20 +61,20 @@ bool TForm1::HandleKeyEvent(QKeyEvent* event) {
       (shift & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier | Qt::MetaModifier)) == Qt::ControlModifier) {
     // Ctrl+Comma plays no note. The dialog opens once the key event is
     // done; a held key's repeats open nothing more.
-    if (!event->isAutoRepeat()) QMetaObject::invokeMethod(this, &TForm1::ShowPreferences, Qt::QueuedConnection);
+    if (!event->isAutoRepeat()) QMetaObject::invokeMethod(this, &MainWindow::ShowPreferences, Qt::QueuedConnection);
     return true;
   }
   if (down) {
     EventKeys.KeyDown(code);
-    FormKeyDown(this, key, shift);
+    PcKeyDown(key, shift);
   } else {
     EventKeys.KeyUp(code);
-    FormKeyUp(this, key, shift);
+    PcKeyUp(key, shift);
   }
   return code != kVkNone && key == 0;
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched == windowHandle() &&
       windowHandle() != nullptr) {
@@ -88,15 +83,15 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-void TForm1::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
   // Key-ups after a focus change go to another window: count every key up.
   if (event->type() == QEvent::ActivationChange && !isActiveWindow()) EventKeys.FocusLost();
   QWidget::changeEvent(event);
 }
 
-bool TForm1::MainWindowHasFocus() const { return QApplication::focusWidget() == this; }
+bool MainWindow::MainWindowHasFocus() const { return QApplication::focusWidget() == this; }
 
-void TForm1::Timer1Timer() {
+void MainWindow::onWatchdogTick() {
   if (!WatchdogTick(WatchdogTicks)) return;
   if (MainWindowHasFocus()) return;
   EngineState& engine = *EngineData;
@@ -105,7 +100,7 @@ void TForm1::Timer1Timer() {
   const WatchdogRelease release = WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState,
                                                [this](int32_t key) {
                                                  // A key MIDI holds counts as held down.
-                                                 return KeyButtons[key]->IsPressed() || Midi->HoldsKey(key);
+                                                 return keyboard->IsPressed(key) || Midi->HoldsKey(key);
                                                });
   if (release.ClearCtrl) SetCtrlHeld(engine, false);
   for (int i = 0; i < release.KeyCount; ++i) KeyNoteOff(engine, release.Keys[i]);

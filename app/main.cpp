@@ -126,16 +126,16 @@ int main(int argc, char** argv) {
   sorvane::InstallMessageBoxErrorHandler();
   // A signal ends at once a wait for a sound server that does not answer.
   sound.CancelFd = terminationSignals.PendingFd();
-  sorvane::TForm1 form(sorvane::MakeSystemAudio(sound));
+  sorvane::MainWindow form(sorvane::MakeSystemAudio(sound));
   // After the start-up order: the kept settings through the controls' own
   // handlers, then what the command line asks for this run.
   form.UseSettings(settings.get(), panel, prefs);
   form.OverrideForThisRun(options.OutputLevelDb, options.MidiChannel);
   bool closed = false;
-  QObject::connect(&form, &sorvane::TForm1::CloseBegun, &instance, &sorvane::SingleInstance::SetClosing);
+  QObject::connect(&form, &sorvane::MainWindow::CloseBegun, &instance, &sorvane::SingleInstance::SetClosing);
   // When the main window has closed, the program ends, also when a box
   // opened meanwhile is still running its own event loop.
-  QObject::connect(&form, &sorvane::TForm1::Closed, &app, [&closed] {
+  QObject::connect(&form, &sorvane::MainWindow::Closed, &app, [&closed] {
     closed = true;
     QCoreApplication::exit(0);
   });

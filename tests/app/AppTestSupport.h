@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-// The window's controls, which the tests reach through the window.
+// The window's controls, which the tests find by their object names.
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFileDialog>
@@ -33,10 +33,12 @@
 #include <deque>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/AudioBackend.h"
+#include "app/KeyboardView.h"
 #include "app/MainWindow.h"
 #include "app/Platform.h"
 #include "devices/BufferQueue.h"
@@ -49,6 +51,15 @@
 namespace sorvane::test {
 
 inline QString U(const char* s) { return QString::fromUtf8(s); }
+
+// A control of the window by its object name; a test that asks for one the
+// window lacks fails there.
+template <typename Control = QWidget>
+Control* Find(QWidget& window, const char* name) {
+  auto* control = window.findChild<Control*>(QString::fromLatin1(name));
+  if (control == nullptr) throw std::logic_error(std::string("no control named ") + name);
+  return control;
+}
 
 // Whether a voice of the engine plays key.
 inline bool Holds(const EngineState& engine, int32_t key) {
@@ -179,7 +190,7 @@ inline const bool kWindowTestsWithoutMidi = ::setenv("SORVANE_MIDI", "none", 0) 
 struct Window {
   RecordedBoxes Errors;
   FakeBackend* Backend = nullptr;
-  std::unique_ptr<TForm1> Form;
+  std::unique_ptr<MainWindow> Form;
 
   explicit Window(QLocale::Language language = QLocale::English, std::unique_ptr<AudioBackend> backend = nullptr) {
     QLocale::setDefault(QLocale(language, language == QLocale::Japanese ? QLocale::Japan : QLocale::UnitedStates));
@@ -188,14 +199,14 @@ struct Window {
       Backend = fake.get();
       backend = std::move(fake);
     }
-    Form = std::make_unique<TForm1>(std::move(backend));
+    Form = std::make_unique<MainWindow>(std::move(backend));
     // The tests tick the watchdog themselves.
-    Form->Timer1->stop();
+    Form->Watchdog()->stop();
   }
   ~Window() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
-  TForm1& operator*() { return *Form; }
-  TForm1* operator->() { return Form.get(); }
+  MainWindow& operator*() { return *Form; }
+  MainWindow* operator->() { return Form.get(); }
   EngineState& Engine() { return Form->Engine(); }
 
   // Hands the oldest queued capture buffer back as filled.

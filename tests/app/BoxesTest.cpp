@@ -51,8 +51,8 @@ TEST(AboutBox, ShownModelessOnceWithTheTextsOfTheLanguage) {
     TAboutBox about(w.Form.get());
     w->SetAboutBox(&about);
     w->show();
-    w->btnAbout->click();
-    w->btnAbout->click();
+    Find<QToolButton>(*w, "about")->click();
+    Find<QToolButton>(*w, "about")->click();
     EXPECT_TRUE(about.isVisible());
     EXPECT_FALSE(about.isModal());
     int shown = 0;
@@ -60,36 +60,36 @@ TEST(AboutBox, ShownModelessOnceWithTheTextsOfTheLanguage) {
       if (qobject_cast<TAboutBox*>(top) && top->isVisible()) ++shown;
     EXPECT_EQ(shown, 1);
     EXPECT_EQ(about.size(), QSize(311, 280));
-    EXPECT_EQ(about.Panel1->geometry(), QRect(8, 8, 297, 225));
+    EXPECT_EQ(about.Frame->geometry(), QRect(8, 8, 297, 225));
     // The panel's bevels: lowered outside (dark at the top left, light at
     // the bottom right), raised inside (the other way round).
     const QImage shot = about.grab().toImage();
-    const QRgb dark = about.Panel1->palette().color(QPalette::Dark).rgb();
-    const QRgb light = about.Panel1->palette().color(QPalette::Light).rgb();
+    const QRgb dark = about.Frame->palette().color(QPalette::Dark).rgb();
+    const QRgb light = about.Frame->palette().color(QPalette::Light).rgb();
     ASSERT_NE(dark, light);
     EXPECT_EQ(shot.pixel(8, 8), dark);
     EXPECT_EQ(shot.pixel(304, 232), light);
     EXPECT_EQ(shot.pixel(9, 9), light);
     EXPECT_EQ(shot.pixel(303, 231), dark);
-    EXPECT_EQ(about.OKButton->geometry(), QRect(119, 244, 75, 25));
-    EXPECT_TRUE(about.OKButton->isDefault());
+    EXPECT_EQ(about.OkButton->geometry(), QRect(119, 244, 75, 25));
+    EXPECT_TRUE(about.OkButton->isDefault());
     EXPECT_EQ(about.ProgramIcon->geometry(), QRect(24, 16, 33, 33));
     EXPECT_EQ(about.ProductName->pos(), QPoint(64, 24));
-    EXPECT_EQ(about.LabelWarning1->pos(), QPoint(24, 136));
+    EXPECT_EQ(about.Warning1->pos(), QPoint(24, 136));
     EXPECT_EQ(about.ProductName->text(), U("Sorvane V0.9"));
     if (language == QLocale::English) {
       EXPECT_EQ(about.windowTitle(), U("Version Information"));
-      EXPECT_EQ(about.LabelWarning1->text(), U("**** WARNING! ****"));
-      EXPECT_TRUE(about.LabelWarning4->text().isEmpty());
+      EXPECT_EQ(about.Warning1->text(), U("**** WARNING! ****"));
+      EXPECT_TRUE(about.Warning4->text().isEmpty());
     } else {
       EXPECT_EQ(about.windowTitle(), U("バージョン情報"));
-      EXPECT_EQ(about.LabelWarning1->text(), U("＜注意＞"));
+      EXPECT_EQ(about.Warning1->text(), U("＜注意＞"));
     }
-    about.OKButton->click();
+    about.OkButton->click();
     EXPECT_FALSE(about.isVisible());
     EXPECT_TRUE(w->isVisible());
     // Also when shown modally, OK ends it.
-    QTimer::singleShot(0, about.OKButton, &QPushButton::click);
+    QTimer::singleShot(0, about.OkButton, &QPushButton::click);
     EXPECT_EQ(about.exec(), QDialog::Accepted);
   }
 }

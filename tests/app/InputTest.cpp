@@ -39,8 +39,8 @@ class FakeKeys final : public KeyStateSource {
 
 TEST(KeyMouse, KeyTurnsRedWhileHeldAndBackToItsColour) {
   Window w;
-  TColorButton* z = w->KeyButtons[1];
-  TColorButton* a = w->KeyButtons[0];
+  TColorButton* z = w->Keyboard().Button(1);
+  TColorButton* a = w->Keyboard().Button(0);
   Mouse(z, QEvent::MouseButtonPress, Qt::LeftButton);
   EXPECT_EQ(z->Color(), kRed);
   EXPECT_TRUE(Holds(w.Engine(), 1));
@@ -58,20 +58,20 @@ TEST(KeyMouse, KeyTurnsRedWhileHeldAndBackToItsColour) {
 TEST(KeyMouse, NinthKeyTakesTheFirstKeysVoice) {
   Window w;
   const int keys[] = {1, 3, 4, 6, 8, 9, 11, 13, 15};
-  for (int k : keys) Mouse(w->KeyButtons[k], QEvent::MouseButtonPress, Qt::LeftButton);
-  EXPECT_EQ(w->KeyButtons[1]->Color(), kWhite);  // gave up its voice
+  for (int k : keys) Mouse(w->Keyboard().Button(k), QEvent::MouseButtonPress, Qt::LeftButton);
+  EXPECT_EQ(w->Keyboard().Button(1)->Color(), kWhite);  // gave up its voice
   EXPECT_FALSE(Holds(w.Engine(), 1));
   for (int k : keys) {
     if (k == 1) continue;
-    EXPECT_EQ(w->KeyButtons[k]->Color(), kRed) << k;
+    EXPECT_EQ(w->Keyboard().Button(k)->Color(), kRed) << k;
     EXPECT_TRUE(Holds(w.Engine(), k)) << k;
   }
 }
 
 TEST(KeyMouse, SameNoteFromTwoKeysHoldsTwoVoices) {
   Window w;
-  Mouse(w->KeyButtons[12], QEvent::MouseButtonPress, Qt::LeftButton);  // K
-  Mouse(w->KeyButtons[20], QEvent::MouseButtonPress, Qt::LeftButton);  // 1
+  Mouse(w->Keyboard().Button(12), QEvent::MouseButtonPress, Qt::LeftButton);  // K
+  Mouse(w->Keyboard().Button(20), QEvent::MouseButtonPress, Qt::LeftButton);  // 1
   EXPECT_TRUE(Holds(w.Engine(), 12));
   EXPECT_TRUE(Holds(w.Engine(), 20));
 }
@@ -82,7 +82,7 @@ struct ShownWindow : Window {
   ShownWindow() {
     Form->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
-    Form->btnAbout->setFocus();
+    Find<QToolButton>(*Form, "about")->setFocus();
     qApp->installEventFilter(&Counter);
   }
   ~ShownWindow() { qApp->removeEventFilter(&Counter); }
@@ -92,12 +92,12 @@ TEST(KeyInput, TableKeysPlayAndAreConsumed) {
   ShownWindow w;
   w.Key(QEvent::KeyPress, Qt::Key_Z);
   EXPECT_TRUE(Holds(w.Engine(), 1));
-  EXPECT_EQ(w->KeyButtons[1]->Color(), kRed);
+  EXPECT_EQ(w->Keyboard().Button(1)->Color(), kRed);
   EXPECT_EQ(w.Counter.Presses, 0);  // the focused control never saw it
-  EXPECT_EQ(w->Label3->text(), QStringLiteral("90"));
+  EXPECT_EQ(Find<QLabel>(*w, "unmatchedKey")->text(), QStringLiteral("90"));
   w.Key(QEvent::KeyRelease, Qt::Key_Z);
   EXPECT_FALSE(Holds(w.Engine(), 1));
-  EXPECT_EQ(w->KeyButtons[1]->Color(), kWhite);
+  EXPECT_EQ(w->Keyboard().Button(1)->Color(), kWhite);
 }
 
 TEST(KeyInput, OtherKeysGoOnToTheFocusedControlAndLeaveTheirCode) {
@@ -105,11 +105,11 @@ TEST(KeyInput, OtherKeysGoOnToTheFocusedControlAndLeaveTheirCode) {
   w.Key(QEvent::KeyPress, Qt::Key_F1);
   const int seen = w.Counter.Presses;
   EXPECT_GT(seen, 0);
-  EXPECT_EQ(w->Label3->text(), QStringLiteral("112"));
+  EXPECT_EQ(Find<QLabel>(*w, "unmatchedKey")->text(), QStringLiteral("112"));
   // The first table entry passes over nothing: the label keeps the last code.
   w.Key(QEvent::KeyPress, Qt::Key_A);
   EXPECT_TRUE(Holds(w.Engine(), 0));
-  EXPECT_EQ(w->Label3->text(), QStringLiteral("112"));
+  EXPECT_EQ(Find<QLabel>(*w, "unmatchedKey")->text(), QStringLiteral("112"));
   EXPECT_EQ(w.Counter.Presses, seen);
 }
 
@@ -175,24 +175,24 @@ TEST(Watchdog, ReleasesAKeyWhoseKeyUpWasLostWithinFourTicks) {
   w->SetKeyStateSource(std::move(keys));
   state->Down = {0x5A};
   w.Key(QEvent::KeyPress, Qt::Key_Z);
-  for (int i = 0; i < 8; ++i) w->Timer1Timer();
+  for (int i = 0; i < 8; ++i) w->onWatchdogTick();
   EXPECT_TRUE(Holds(w.Engine(), 1));  // still physically down
   state->Down.clear();                // its key-up went to another window
-  for (int i = 0; i < 3; ++i) w->Timer1Timer();
+  for (int i = 0; i < 3; ++i) w->onWatchdogTick();
   EXPECT_TRUE(Holds(w.Engine(), 1));
-  w->Timer1Timer();
+  w->onWatchdogTick();
   EXPECT_FALSE(Holds(w.Engine(), 1));
-  EXPECT_EQ(w->KeyButtons[1]->Color(), kWhite);
+  EXPECT_EQ(w->Keyboard().Button(1)->Color(), kWhite);
 }
 
 TEST(Watchdog, KeepsAKeyHeldWithTheMouse) {
   ShownWindow w;
   w->SetKeyStateSource(std::make_unique<FakeKeys>());
-  TColorButton* x = w->KeyButtons[3];
+  TColorButton* x = w->Keyboard().Button(3);
   Mouse(x, QEvent::MouseButtonPress, Qt::LeftButton);
   x->repaint();
   ASSERT_TRUE(x->IsPressed());
-  for (int i = 0; i < 8; ++i) w->Timer1Timer();
+  for (int i = 0; i < 8; ++i) w->onWatchdogTick();
   EXPECT_TRUE(Holds(w.Engine(), 3));
 }
 
@@ -203,10 +203,10 @@ TEST(Watchdog, NoticesALostCtrlKeyUp) {
   w->SetKeyStateSource(std::move(keys));
   w.Key(QEvent::KeyPress, Qt::Key_Control);
   state->Down = {kVkControl};
-  for (int i = 0; i < 4; ++i) w->Timer1Timer();
+  for (int i = 0; i < 4; ++i) w->onWatchdogTick();
   EXPECT_TRUE(w.Engine().CtrlHeld);
   state->Down.clear();
-  for (int i = 0; i < 4; ++i) w->Timer1Timer();
+  for (int i = 0; i < 4; ++i) w->onWatchdogTick();
   EXPECT_FALSE(w.Engine().CtrlHeld);
 }
 
@@ -217,10 +217,10 @@ TEST(Watchdog, StaysIdleWhileTheWindowItselfHasTheFocus) {
   w->setFocusPolicy(Qt::StrongFocus);
   w->setFocus();
   if (QApplication::focusWidget() != w.Form.get()) GTEST_SKIP() << "the platform gives no focus";
-  for (int i = 0; i < 8; ++i) w->Timer1Timer();
+  for (int i = 0; i < 8; ++i) w->onWatchdogTick();
   EXPECT_TRUE(Holds(w.Engine(), 1));
-  w->btnExit->setFocus();  // a control has the focus: the watchdog runs
-  for (int i = 0; i < 4; ++i) w->Timer1Timer();
+  Find<QToolButton>(*w, "exit")->setFocus();  // a control has the focus: the watchdog runs
+  for (int i = 0; i < 4; ++i) w->onWatchdogTick();
   EXPECT_FALSE(Holds(w.Engine(), 1));
 }
 
@@ -228,7 +228,7 @@ TEST(Watchdog, WithoutTheDisplayServerEventsTellTheKeyStateAndFocusLossReleases)
   ShownWindow w;
   w->SetKeyStateSource(nullptr);  // the window's own key events
   w.Key(QEvent::KeyPress, Qt::Key_Z);
-  for (int i = 0; i < 8; ++i) w->Timer1Timer();
+  for (int i = 0; i < 8; ++i) w->onWatchdogTick();
   EXPECT_TRUE(Holds(w.Engine(), 1));
   // Another application comes to the front while Z is held.
   QWidget other;
@@ -236,7 +236,7 @@ TEST(Watchdog, WithoutTheDisplayServerEventsTellTheKeyStateAndFocusLossReleases)
   other.activateWindow();
   QApplication::setActiveWindow(&other);
   QTest::qWait(10);
-  for (int i = 0; i < 4; ++i) w->Timer1Timer();
+  for (int i = 0; i < 4; ++i) w->onWatchdogTick();
   EXPECT_FALSE(Holds(w.Engine(), 1));
 }
 

@@ -115,27 +115,27 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     test::Window w;
     EXPECT_TRUE(WaitUntil([&] { return jack_port_connected_to(earlyPort, "Sorvane:MIDI In") != 0; }))
         << "the source present at start was not connected";
-    w->Timer1->start();  // the watchdog runs: a MIDI-held key must survive it
+    w->Watchdog()->start();  // the watchdog runs: a MIDI-held key must survive it
     ASSERT_NE(w->MidiIn(), nullptr);
     ASSERT_EQ(w->MidiIn()->System(), MidiSystem::Jack);
     EXPECT_TRUE(w.Errors.Texts.empty());
-    ASSERT_EQ(w->KeyButtons[24]->Color(), kWhite);
+    ASSERT_EQ(w->Keyboard().Button(24)->Color(), kWhite);
 
     MidiSender sender(run);
     ASSERT_TRUE(sender.Started());
     EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40)) << "the program did not connect the new source";
-    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+    EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kRed; }));
     EXPECT_TRUE(test::Holds(w.Engine(), 24));
-    EXPECT_TRUE(WaitUntil([&] { return w->ScrollBar1->value() == 100; }));
+    EXPECT_TRUE(WaitUntil([&] { return test::Find<QScrollBar>(*w, "vibratoDepth")->value() == 100; }));
     EXPECT_EQ(w.Engine().Params.ModDepth, 100);
-    EXPECT_EQ(w->Label4->text(), "100%");
+    EXPECT_EQ(test::Find<QLabel>(*w, "vibratoDepthValue")->text(), "100%");
     // Several watchdog runs: the key is held by MIDI, not by the mouse or a PC key.
     QTest::qWait(2500);
-    EXPECT_EQ(w->KeyButtons[24]->Color(), kRed);
+    EXPECT_EQ(w->Keyboard().Button(24)->Color(), kRed);
     EXPECT_TRUE(test::Holds(w.Engine(), 24));
 
     sender.Release();
-    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
+    EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kWhite; }));
     EXPECT_FALSE(test::Holds(w.Engine(), 24));
     sender.Quit();
   }
@@ -163,9 +163,9 @@ TEST(MidiLive, WithTheSoundOnJackMidiInIsThePortOfTheSoundClient) {
     MidiSender sender(run);
     ASSERT_TRUE(sender.Started());
     EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40));
-    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+    EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kRed; }));
     sender.Release();
-    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }));
+    EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kWhite; }));
     sender.Quit();
   }
   jack_client_close(observer);
@@ -240,10 +240,10 @@ TEST(MidiLive, AJackRestartLetsGoOfTheHeldKeyAndMidiInComesBackWithTheServer) {
       ASSERT_TRUE(source.Open());
       ASSERT_TRUE(WaitUntil([&] { return source.ConnectedToMidiIn(); }));
       ASSERT_TRUE(source.Send(0x90, 60, 100) && source.Send(0xB0, 64, 127));
-      ASSERT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+      ASSERT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kRed; }));
 
       run.Jack.Stop();
-      EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; }, 5)) << "the key stayed down";
+      EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kWhite; }, 5)) << "the key stayed down";
       EXPECT_FALSE(test::Holds(w.Engine(), 24));
     }
     run.Jack.Start();
@@ -252,9 +252,9 @@ TEST(MidiLive, AJackRestartLetsGoOfTheHeldKeyAndMidiInComesBackWithTheServer) {
     ASSERT_TRUE(source.Open());
     EXPECT_TRUE(WaitUntil([&] { return source.ConnectedToMidiIn(); })) << "MIDI In did not come back";
     ASSERT_TRUE(source.Send(0x90, 60, 100));
-    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kRed; }));
+    EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kRed; }));
     ASSERT_TRUE(source.Send(0x80, 60, 0));
-    EXPECT_TRUE(WaitUntil([&] { return w->KeyButtons[24]->Color() == kWhite; })) << "the pedal stayed down";
+    EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kWhite; })) << "the pedal stayed down";
     EXPECT_TRUE(w.Errors.Texts.empty());
   }
 }
@@ -308,7 +308,7 @@ TEST(MidiLive, WithoutAnyMidiSystemTheWindowStartsWithOneLineAndNoBox) {
     EXPECT_EQ(w->MidiIn()->System(), MidiSystem::None);
     // Everything else works as before: a mouse-less key press still plays.
     KeyNoteOn(w.Engine(), 24);
-    EXPECT_EQ(w->KeyButtons[24]->Color(), kRed);
+    EXPECT_EQ(w->Keyboard().Button(24)->Color(), kRed);
   }
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("sorvane: no MIDI input: "), std::string::npos) << said;

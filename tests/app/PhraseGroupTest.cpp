@@ -14,20 +14,20 @@ namespace {
 
 TEST(PhraseGroup, ButtonsAndCaptionsFollowPhraseMode) {
   Window w(QLocale::Japanese);
-  TForm1& f = *w;
-  f.chkPhraseOn->click();
-  EXPECT_TRUE(f.btnPhraseRec->isEnabled());
-  EXPECT_TRUE(f.btnPhraseLoad->isEnabled());
-  EXPECT_TRUE(f.btnPhraseSave->isEnabled());
+  MainWindow& f = *w;
+  Find<QCheckBox>(f, "phraseOn")->click();
+  EXPECT_TRUE(Find<QToolButton>(f, "phraseRecord")->isEnabled());
+  EXPECT_TRUE(Find<QPushButton>(f, "phraseLoad")->isEnabled());
+  EXPECT_TRUE(Find<QPushButton>(f, "phraseSave")->isEnabled());
   EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseReplay);
-  f.btnPhraseRec->click();
-  EXPECT_EQ(f.btnPhraseRec->text(), U("SAY"));
-  EXPECT_FALSE(f.btnPhraseLoad->isEnabled());
-  EXPECT_FALSE(f.btnPhraseSave->isEnabled());
+  Find<QToolButton>(f, "phraseRecord")->click();
+  EXPECT_EQ(Find<QToolButton>(f, "phraseRecord")->text(), U("SAY"));
+  EXPECT_FALSE(Find<QPushButton>(f, "phraseLoad")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>(f, "phraseSave")->isEnabled());
   EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseCapture);
-  f.chkPhraseOn->click();
-  EXPECT_EQ(f.btnPhraseRec->text(), U("録音"));
-  EXPECT_FALSE(f.btnPhraseRec->isEnabled());
+  Find<QCheckBox>(f, "phraseOn")->click();
+  EXPECT_EQ(Find<QToolButton>(f, "phraseRecord")->text(), U("録音"));
+  EXPECT_FALSE(Find<QToolButton>(f, "phraseRecord")->isEnabled());
   EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseOff);
 }
 
@@ -56,7 +56,7 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   QtTempDir dir;
   QtTempDir elsewhere;
   Window w;
-  TForm1& f = *w;
+  MainWindow& f = *w;
   QString answer;
   QStringList titles;
   QStringList startDirs;
@@ -66,17 +66,17 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
     if (answer.isEmpty()) d.setDirectory(elsewhere.path());  // browsed away, then cancelled
     return answer;
   });
-  f.chkPhraseOn->click();
+  Find<QCheckBox>(f, "phraseOn")->click();
   for (int i = 0; i < kPhraseFileSamples; ++i) w.Engine().Store.PhraseSamples[i] = static_cast<int16_t>(i % 1000);
   answer = QDir(dir.path()).filePath(QStringLiteral("phrase"));  // typed without an extension
-  f.btnPhraseSave->click();
+  Find<QPushButton>(f, "phraseSave")->click();
   const QString saved = answer + QStringLiteral(".wav");
   ASSERT_TRUE(QFile::exists(saved));
   EXPECT_EQ(QFileInfo(saved).size(), 44 + 132300);
 
   w.Engine().Store.PhraseSamples.fill(0);
   answer = saved;
-  f.btnPhraseLoad->click();
+  Find<QPushButton>(f, "phraseLoad")->click();
   EXPECT_EQ(w.Engine().Store.PhraseSamples[999], 999);
   EXPECT_EQ(w.Engine().Store.PhraseSamples[66149], 66149 % 1000);
 
@@ -84,10 +84,10 @@ TEST(PhraseDialogs, SaveThenLoadThroughTheDialogsAndRememberTheFolder) {
   // the file last chosen, also after the user browsed elsewhere and
   // cancelled.
   answer = QString();
-  f.btnPhraseSave->click();
-  f.btnPhraseLoad->click();
-  f.btnPhraseSave->click();
-  f.btnPhraseLoad->click();
+  Find<QPushButton>(f, "phraseSave")->click();
+  Find<QPushButton>(f, "phraseLoad")->click();
+  Find<QPushButton>(f, "phraseSave")->click();
+  Find<QPushButton>(f, "phraseLoad")->click();
   const QString first = QDir(DialogStartDirectory()).absolutePath();
   const QString chosenDir = QDir(dir.path()).absolutePath();
   EXPECT_EQ(startDirs, (QStringList{first, first, chosenDir, chosenDir, chosenDir, chosenDir}));
@@ -110,7 +110,7 @@ TEST(PhraseDialogs, AnExistingFileIsNeverReplacedWithoutThePrompt) {
   const QString existing = typed + QStringLiteral(".wav");
   WriteTextFile(existing, "keep me");
   Window w;
-  w->chkPhraseOn->click();
+  Find<QCheckBox>(*w, "phraseOn")->click();
   int prompts = 0;
   const auto answerPrompt = [&prompts](QMessageBox::StandardButton button) {
     OnNextModal<QMessageBox>([&prompts, button](QMessageBox* box) {
@@ -132,18 +132,18 @@ TEST(PhraseDialogs, AnExistingFileIsNeverReplacedWithoutThePrompt) {
     QMetaObject::invokeMethod(d, "accept");  // as the Save button does
     if (d->isVisible()) d->reject();         // the dialog asked and was refused
   });
-  w->btnPhraseSaveClick();
+  w->onPhraseSaveClicked();
   EXPECT_EQ(prompts, 1);
   EXPECT_EQ(QFileInfo(existing).size(), 7);
 
   // The chooser hands back the name as typed; the completed name exists.
   w->SetFileChooser([&](QFileDialog&) { return typed; });
   answerPrompt(QMessageBox::No);
-  w->btnPhraseSave->click();
+  Find<QPushButton>(*w, "phraseSave")->click();
   EXPECT_EQ(prompts, 2);
   EXPECT_EQ(QFileInfo(existing).size(), 7);
   answerPrompt(QMessageBox::Yes);
-  w->btnPhraseSave->click();
+  Find<QPushButton>(*w, "phraseSave")->click();
   EXPECT_EQ(prompts, 3);
   EXPECT_EQ(QFileInfo(existing).size(), 44 + 132300);
 
@@ -153,12 +153,12 @@ TEST(PhraseDialogs, AnExistingFileIsNeverReplacedWithoutThePrompt) {
 TEST(PhraseDialogs, UnreadableFileShowsTheWaveErrorAndKeepsThePhrase) {
   QtTempDir dir;
   Window w;
-  w->chkPhraseOn->click();
+  Find<QCheckBox>(*w, "phraseOn")->click();
   w.Engine().Store.PhraseSamples[10] = 1234;
   const QString bad = QDir(dir.path()).filePath(QStringLiteral("bad.wav"));
   WriteTextFile(bad, "not a wave file at all");
   w->SetFileChooser([&](QFileDialog&) { return bad; });
-  w->btnPhraseLoad->click();
+  Find<QPushButton>(*w, "phraseLoad")->click();
   ASSERT_EQ(w.Errors.Texts.size(), 1u);
   EXPECT_EQ(w.Errors.Captions[0], "エラー");
   EXPECT_EQ(w.Engine().Store.PhraseSamples[10], 1234);
@@ -167,11 +167,11 @@ TEST(PhraseDialogs, UnreadableFileShowsTheWaveErrorAndKeepsThePhrase) {
 
 TEST(PhraseDialogs, CancelledLoadStillLeavesReplayMode) {
   Window w;
-  w->chkPhraseOn->click();
-  w->btnPhraseRec->click();
+  Find<QCheckBox>(*w, "phraseOn")->click();
+  Find<QToolButton>(*w, "phraseRecord")->click();
   ASSERT_EQ(w.Engine().Phrase.PhraseMode, kPhraseCapture);
   OnNextModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
-  w->btnPhraseLoadClick();
+  w->onPhraseLoadClicked();
   EXPECT_EQ(w.Engine().Phrase.PhraseMode, kPhraseReplay);
 }
 

@@ -168,14 +168,14 @@ TEST(Preferences, PanelMenuAndCtrlCommaOpenTheDialogWhileKeysStillPlay) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
   // A right-button click anywhere on the panel, a radio item included,
   // offers the preferences; on a key it plays and opens no menu.
-  EXPECT_EQ(ContextMenuOf(w->RadioGroup1Items[0]), QList<QAction*>({w->PreferencesAction}));
-  EXPECT_TRUE(w->PreferencesAction->text().startsWith(QStringLiteral("Preferences...")));
-  EXPECT_TRUE(ContextMenuOf(w->KeyButtons[0]).isEmpty());
+  EXPECT_EQ(ContextMenuOf(Find<QRadioButton>(*w, "waveImpulse")), QList<QAction*>({w->PreferencesItem()}));
+  EXPECT_TRUE(w->PreferencesItem()->text().startsWith(QStringLiteral("Preferences...")));
+  EXPECT_TRUE(ContextMenuOf(w->Keyboard().Button(0)).isEmpty());
   // The scroll bars offer MIDI learn instead.
-  const QList<QAction*> barMenu = ContextMenuOf(w->ScrollBar3);
+  const QList<QAction*> barMenu = ContextMenuOf(Find<QScrollBar>(*w, "echoLevel"));
   ASSERT_EQ(barMenu.size(), 2);
   EXPECT_FALSE(barMenu[1]->isEnabled());
-  EXPECT_EQ(ContextMenuOf(w->ScrollBar1)[1]->text(), QStringLiteral("Forget controller 1"));
+  EXPECT_EQ(ContextMenuOf(Find<QScrollBar>(*w, "vibratoDepth"))[1]->text(), QStringLiteral("Forget controller 1"));
 
   // Ctrl+Comma: used, no note, the dialog opens (once) after the event.
   w.Key(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier);
@@ -209,18 +209,18 @@ TEST(MidiLearn, ScrollBarMenuLearnsTheNextControllerAndForgetsIt) {
     events.PostMidi(bytes, 3);
   };
 
-  MidiLearnMenu* echo = w->ScrollBarMenus[kEcho];
+  MidiLearnMenu* echo = w->LearnMenu(static_cast<MidiControl>(kEcho));
   echo->Learn()->trigger();
   post(0xB3, 7, 127);  // learning listens on any channel
-  QTRY_COMPARE(w->ScrollBar3->value(), 100);
+  QTRY_COMPARE(Find<QScrollBar>(*w, "echoLevel")->value(), 100);
   QTRY_COMPARE(w->CurrentPreferences().Controllers[kEcho], 7);
   post(0xB0, 7, 0);
-  QTRY_COMPARE(w->ScrollBar3->value(), 0);
+  QTRY_COMPARE(Find<QScrollBar>(*w, "echoLevel")->value(), 0);
 
   // Learning the modulation wheel for the rate takes it from the depth.
-  w->ScrollBarMenus[kRate]->Learn()->trigger();
+  w->LearnMenu(static_cast<MidiControl>(kRate))->Learn()->trigger();
   post(0xB0, 1, 127);
-  QTRY_COMPARE(w->ScrollBar2->value(), 20);
+  QTRY_COMPARE(Find<QScrollBar>(*w, "vibratoRate")->value(), 20);
   QTRY_COMPARE(w->CurrentPreferences().Controllers[kRate], 1);
   EXPECT_EQ(w->CurrentPreferences().Controllers[kDepth], kNoController);
 
@@ -230,8 +230,8 @@ TEST(MidiLearn, ScrollBarMenuLearnsTheNextControllerAndForgetsIt) {
   EXPECT_EQ(w->CurrentPreferences().Controllers[kEcho], kNoController);
   post(0xB0, 7, 127);
   post(0xB0, 1, 0);  // handled after the first: the rate shows both are done
-  QTRY_COMPARE(w->ScrollBar2->value(), 1);
-  EXPECT_EQ(w->ScrollBar3->value(), 0);
+  QTRY_COMPARE(Find<QScrollBar>(*w, "vibratoRate")->value(), 1);
+  EXPECT_EQ(Find<QScrollBar>(*w, "echoLevel")->value(), 0);
 
   // Learnt from the open dialog's output level: the engine, the
   // preferences and the dialog follow.
@@ -264,7 +264,7 @@ TEST(MidiLearn, CommandLineValuesHoldForTheRunAndTheDialogsLearnEndsWithIt) {
   w->ApplyPreferences(kept);
   w->OverrideForThisRun(-12, 3);
 
-  w->ScrollBarMenus[kEcho]->Learn()->trigger();
+  w->LearnMenu(static_cast<MidiControl>(kEcho))->Learn()->trigger();
   post(0xB3, 7, 127);
   QTRY_COMPARE(w->CurrentPreferences().Controllers[kEcho], 7);
   EXPECT_EQ(w->MidiIn()->Channel(), 3);
@@ -287,7 +287,7 @@ TEST(MidiLearn, CommandLineValuesHoldForTheRunAndTheDialogsLearnEndsWithIt) {
 
   post(0xB3, 11, 0);  // no learn waits: controller 11 drives nothing
   post(0xB3, 7, 0);
-  QTRY_COMPARE(w->ScrollBar3->value(), 0);
+  QTRY_COMPARE(Find<QScrollBar>(*w, "echoLevel")->value(), 0);
   EXPECT_EQ(w->CurrentPreferences().Controllers[kLevel], kNoController);
   EXPECT_EQ(w.Engine().Params.OutputLevelDb, -3);
 }

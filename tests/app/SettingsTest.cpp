@@ -103,17 +103,17 @@ TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
   EXPECT_EQ(engine.Params.EchoDelayMs, 150);
   EXPECT_TRUE(engine.Switches.Emphasis);
   EXPECT_EQ(engine.Params.OutputLevelDb, -6);
-  EXPECT_TRUE(w->RadioGroup2Items[2]->isChecked());  // "Low"
+  EXPECT_TRUE(Find<QRadioButton>(*w, "octaveLow")->isChecked());  // "Low"
   EXPECT_EQ(w->CurrentPanel(), panel);
   // Restoring wrote nothing; a change is written once it rests.
   const std::string before = ReadFileText(path.toStdString());
-  w->ScrollBar3->setValue(40);
+  Find<QScrollBar>(*w, "echoLevel")->setValue(40);
   EXPECT_EQ(ReadFileText(path.toStdString()), before);
   panel.EchoLevel = 40;
   QTRY_VERIFY_WITH_TIMEOUT(settings.Load(loadedPanel, loadedPrefs) && loadedPanel == panel, 3000);
   // A change not yet written is written at the close.
-  w->ScrollBar4->setValue(120);
-  w->FormClose();
+  Find<QScrollBar>(*w, "echoDelay")->setValue(120);
+  w->FinishClose();
   panel.EchoDelayMs = 120;
   ASSERT_TRUE(settings.Load(loadedPanel, loadedPrefs));
   EXPECT_EQ(loadedPanel, panel);

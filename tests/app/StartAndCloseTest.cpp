@@ -35,7 +35,7 @@ TEST(StartUp, OpensBothDevicesQueuesTheRingAndStartsTheTimer) {
   EXPECT_TRUE(w.Backend->PlaybackDevice.Opened);
   EXPECT_TRUE(w.Backend->CaptureDevice.Started);
   EXPECT_EQ(w.Backend->CaptureDevice.Queued().size(), static_cast<size_t>(kRingSize));
-  EXPECT_EQ(w->Timer1->interval(), 250);
+  EXPECT_EQ(w->Watchdog()->interval(), 250);
 }
 
 // The box's caption is in the window's language.
@@ -45,9 +45,9 @@ TEST(StartUp, WithoutSoundTheErrorIsShownAndTheWindowStillWorksAndClosesAtOnce) 
     ASSERT_EQ(silent.Errors.Texts.size(), 1u);
     EXPECT_EQ(silent.Errors.Captions[0], language == QLocale::English ? "Sorvane ERROR!" : "Sorvane エラー");
     EXPECT_EQ(silent.Errors.Texts[0], "Problem creating record handle");
-    EXPECT_FALSE(silent->Timer1->isActive());
+    EXPECT_FALSE(silent->Watchdog()->isActive());
     KeyNoteOn(silent.Engine(), 4);
-    EXPECT_EQ(silent->KeyButtons[4]->Color(), QColor(255, 0, 0));
+    EXPECT_EQ(silent->Keyboard().Button(4)->Color(), QColor(255, 0, 0));
     silent->show();
     EXPECT_TRUE(silent->close());
     EXPECT_FALSE(silent->isVisible());
@@ -128,7 +128,7 @@ std::vector<QRect> AllGeometry(QWidget& window) {
 TEST(ServerLost, ShownWithoutGeometryOrCaptionChangeAndGoneWhenTheSoundIsBack) {
   QtTempDir dir;
   Window w;
-  w->ServerWatch->stop();  // ticked by hand
+  w->ServerWatch()->stop();  // ticked by hand
   FakeDevice& capture = w.Backend->CaptureDevice;
   w->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(w.Form.get()));
@@ -137,41 +137,42 @@ TEST(ServerLost, ShownWithoutGeometryOrCaptionChangeAndGoneWhenTheSoundIsBack) {
   const std::vector<QRect> before = AllGeometry(*w);
 
   testing::internal::CaptureStderr();
-  w->ServerWatchTimer();  // the server is still there
+  w->onServerWatchTick();  // the server is still there
   w.Backend->Lost = true;
-  w->ServerWatchTimer();
+  w->onServerWatchTick();
   EXPECT_TRUE(w.Engine().Suspended);
   EXPECT_EQ(capture.Resets, 1);
-  EXPECT_FALSE(w->btnInput->isEnabled());
-  EXPECT_FALSE(w->btnOutput->isEnabled());
-  EXPECT_EQ(w->btnOutput->toolTip(), QStringLiteral("The sound server has gone away; trying again every second."));
+  EXPECT_FALSE(Find<QToolButton>(*w, "inputVolume")->isEnabled());
+  EXPECT_FALSE(Find<QToolButton>(*w, "outputVolume")->isEnabled());
+  EXPECT_EQ(Find<QToolButton>(*w, "outputVolume")->toolTip(),
+            QStringLiteral("The sound server has gone away; trying again every second."));
   // No reconnection while the old devices still hold buffers.
-  w->ServerWatchTimer();
+  w->onServerWatchTick();
   EXPECT_EQ(w.Backend->Reconnects, 0);
   HandEverythingBack(w);
   EXPECT_FALSE(capture.Opened);
-  w->ServerWatchTimer();  // refused
+  w->onServerWatchTick();  // refused
   EXPECT_EQ(w.Backend->Reconnects, 1);
-  EXPECT_TRUE(w->btnInput->toolTip().contains(QStringLiteral("connection refused")));
+  EXPECT_TRUE(Find<QToolButton>(*w, "inputVolume")->toolTip().contains(QStringLiteral("connection refused")));
   EXPECT_TRUE(w->isVisible());
   EXPECT_EQ(w->windowTitle(), QStringLiteral("Sorvane"));
   EXPECT_EQ(AllGeometry(*w), before);
   // Keys still light while the sound is gone.
   KeyNoteOn(w.Engine(), 4);
-  EXPECT_EQ(w->KeyButtons[4]->Color(), QColor(255, 0, 0));
+  EXPECT_EQ(w->Keyboard().Button(4)->Color(), QColor(255, 0, 0));
   KeyNoteOff(w.Engine(), 4);
 
   w.Backend->ServerBack = true;
-  w->ServerWatchTimer();
+  w->onServerWatchTick();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "sorvane: the sound server went away; trying again every second\n"
             "sorvane: the sound server is back; the sound goes on\n");
   EXPECT_FALSE(w.Engine().Suspended);
   EXPECT_TRUE(capture.Started);
   EXPECT_EQ(capture.Queued().size(), static_cast<size_t>(kRingSize));
-  EXPECT_TRUE(w->btnInput->isEnabled());
-  EXPECT_TRUE(w->btnOutput->isEnabled());
-  EXPECT_TRUE(w->btnOutput->toolTip().isEmpty());
+  EXPECT_TRUE(Find<QToolButton>(*w, "inputVolume")->isEnabled());
+  EXPECT_TRUE(Find<QToolButton>(*w, "outputVolume")->isEnabled());
+  EXPECT_TRUE(Find<QToolButton>(*w, "outputVolume")->toolTip().isEmpty());
   EXPECT_EQ(AllGeometry(*w), before);
   for (int i = 0; i < 2; ++i) w.CaptureBlock();
   w->close();

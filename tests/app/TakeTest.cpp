@@ -19,18 +19,21 @@ TEST(TakeButton, CaptionAndGlyphFollowTheTake) {
     Window w(language);
     const QString rec = language == QLocale::English ? U("Rec") : U("録音");
     const QString stop = language == QLocale::English ? U("Stop") : U("中止");
-    const auto glyph = [&w]() { return w->btnRecord->icon().pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(QImage::Format_ARGB32); };
-    EXPECT_EQ(w->btnRecord->text(), rec);
+    const auto glyph = [&w]() {
+      const QPixmap icon = Find<QToolButton>(*w, "take")->icon().pixmap(kGlyphSize, kGlyphSize);
+      return icon.toImage().convertToFormat(QImage::Format_ARGB32);
+    };
+    EXPECT_EQ(Find<QToolButton>(*w, "take")->text(), rec);
     EXPECT_EQ(glyph(), w->RecordGlyph());
     const QDir takeDir(TakeDirectory());
     const QStringList before = takeDir.entryList({QStringLiteral("*.wav")});
-    w->btnRecord->click();
+    Find<QToolButton>(*w, "take")->click();
     EXPECT_TRUE(w.Engine().Take.Recording);
-    EXPECT_EQ(w->btnRecord->text(), stop);
+    EXPECT_EQ(Find<QToolButton>(*w, "take")->text(), stop);
     EXPECT_EQ(glyph(), w->StopGlyph());
-    w->btnRecord->click();
+    Find<QToolButton>(*w, "take")->click();
     EXPECT_FALSE(w.Engine().Take.Recording);
-    EXPECT_EQ(w->btnRecord->text(), rec);
+    EXPECT_EQ(Find<QToolButton>(*w, "take")->text(), rec);
     EXPECT_EQ(glyph(), w->RecordGlyph());
     // The take went to the music folder (the tests' own); tidy it away.
     for (const QString& name : takeDir.entryList({QStringLiteral("*.wav")})) {
@@ -70,7 +73,7 @@ TEST(TakeButton, AFailedWriteIsReportedOnlyOnceItsBlockIsDone) {
   SetErrorBoxHandler(nullptr, nullptr);
   EXPECT_EQ(nested.Texts, std::vector<std::string>{"dataチャンク書き込みエラー (mmioWrite)"});
   EXPECT_FALSE(w.Engine().Take.Recording);
-  EXPECT_EQ(w->btnRecord->text(), U("Rec"));
+  EXPECT_EQ(Find<QToolButton>(*w, "take")->text(), U("Rec"));
   const std::vector<WaveHeader*> queued = w.Backend->PlaybackDevice.Queued();
   ASSERT_EQ(queued.size(), 3u);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(queued[static_cast<size_t>(i)], &w.Engine().Ring.PlaybackHeaders[i]) << i;
@@ -169,9 +172,9 @@ TEST(TakeButton, TakeOutsideTheMusicFolderIsNamedInTheWindowOncePerFolder) {
     return texts;
   };
   for (int take = 0; take < 2; ++take) {
-    w->btnRecord->click();
+    Find<QToolButton>(*w, "take")->click();
     ASSERT_TRUE(w.Engine().Take.Recording);
-    w->btnRecord->click();
+    Find<QToolButton>(*w, "take")->click();
   }
   const QStringList shown = notices();
   ASSERT_EQ(shown.size(), 1);
