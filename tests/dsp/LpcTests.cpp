@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "../SimdPaths.h"
 #include "dsp/Lpc.h"
+#include "tests/support/SimdPaths.h"
 
 namespace sorvane {
 namespace {
