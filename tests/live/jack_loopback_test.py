@@ -50,7 +50,7 @@ BLOCK = 220
 KEY_220HZ = 13  # key index 13 at the default octave sounds 220 Hz
 # The same bound as the PulseAudio loopback's: the queue the rate control
 # keeps plus the server's ports, with room for a busy machine's stalls (the
-# medians measured on an idle one are in the README).
+# medians measured on an idle one are in docs/latency.md).
 MAX_DELAY_MS = 125
 BLOCKS = 500
 # The renderer's --latency: "low" for the low-latency mode.
