@@ -97,7 +97,7 @@ TEST(TakeButton, ATakeWhoseFolderIsDeletedIsReportedLostInTheWindowAndOnStderr) 
       RecordedBoxes boxes("エラー");
       testing::internal::CaptureStderr();
       if (stoppedAtOnce) {
-        w->btnRecord->click();
+        Find<QToolButton>(*w, "take")->click();
       } else {
         // The next block is one after which the sizes are brought up to date.
         w.Engine().Take.TakeBlocks = kTakeSizeUpdateBlocks - 1;
@@ -105,7 +105,7 @@ TEST(TakeButton, ATakeWhoseFolderIsDeletedIsReportedLostInTheWindowAndOnStderr) 
       }
       const std::string err = testing::internal::GetCapturedStderr();
       EXPECT_FALSE(w.Engine().Take.Recording);
-      EXPECT_EQ(w->btnRecord->text(), language == QLocale::English ? U("Rec") : U("録音"));
+      EXPECT_EQ(Find<QToolButton>(*w, "take")->text(), language == QLocale::English ? U("Rec") : U("録音"));
       ASSERT_EQ(boxes.Texts.size(), 1u);
       EXPECT_NE(boxes.Texts[0].find(name), std::string::npos) << boxes.Texts[0];
       EXPECT_NE(boxes.Texts[0].find(language == QLocale::English ? "is lost" : "録音は失われました"), std::string::npos)

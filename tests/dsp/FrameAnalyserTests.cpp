@@ -8,6 +8,7 @@
 #include <set>
 
 #include "dsp/FrameAnalyser.h"
+#include "tests/support/TestRandom.h"
 
 namespace sorvane {
 namespace {
@@ -148,11 +149,7 @@ namespace {
 // the two plain cascades give, sample by sample, including the flushes of
 // tiny values (states near 1e-15, silence after sound) and full-scale input.
 TEST(SplitBands, EqualsTheTwoPlainCascadesBitForBit) {
-  uint32_t seed = 7;
-  auto next = [&seed] {
-    seed = seed * 1664525u + 1013904223u;
-    return seed >> 8;
-  };
+  test::TestRandom random(7);
   FilterState high{};
   FilterState low{};
   FilterState plainHigh{};
@@ -164,7 +161,7 @@ TEST(SplitBands, EqualsTheTwoPlainCascadesBitForBit) {
     if (block % 10 == 9) {
       // States at the edge of the flush limit.
       for (int i = 0; i < 6; ++i) {
-        const double tiny = (static_cast<double>(next() % 2001) - 1000.0) * 2e-18;
+        const double tiny = (static_cast<double>(random.Below(2001)) - 1000.0) * 2e-18;
         high.w[i] = plainHigh.w[i] = tiny;
         low.w[i] = plainLow.w[i] = -tiny;
       }
@@ -172,7 +169,7 @@ TEST(SplitBands, EqualsTheTwoPlainCascadesBitForBit) {
     Block x{};
     const int kind = block % 4;  // silence, quiet, loud, full scale
     for (int16_t& s : x) {
-      const int32_t r = static_cast<int32_t>(next() % 65536) - 32768;
+      const int32_t r = static_cast<int32_t>(random.Below(65536)) - 32768;
       s = static_cast<int16_t>(kind == 0 ? 0 : kind == 1 ? r / 4096 : kind == 2 ? r / 4 : r);
     }
     std::array<double, kBlockSamples> band{};

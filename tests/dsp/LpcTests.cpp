@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "../SimdPaths.h"
 #include "dsp/Lpc.h"
+#include "tests/support/SimdPaths.h"
+#include "tests/support/TestRandom.h"
 
 namespace sorvane {
 namespace {
@@ -70,12 +71,11 @@ TEST(Autocorrelate, LagsWithoutProductsAreZero) {
 TEST(Autocorrelate, GroupedLagsMatchThePlainSumBitForBit) {
   // On every vector path.
   test::ForEachSimdPath([&](SimdPath) {
-    uint32_t seed = 99;
+    test::TestRandom random(99);
     std::array<double, kFrameLength> x{};
     for (int frame = 0; frame < 20; ++frame) {
       for (int i = 0; i < kFrameLength; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        x[i] = ((static_cast<int32_t>(seed >> 8) % 65536) - 32768) * HannWindow()[i] * (frame % 3 == 0 ? 1e-9 : 1.0);
+        x[i] = (static_cast<int32_t>(random.Below(65536)) - 32768) * HannWindow()[i] * (frame % 3 == 0 ? 1e-9 : 1.0);
       }
       // Now and then a short frame, shorter than a group of lags is wide.
       const int n = frame % 4 == 1 ? 30 + 5 * frame : kFrameLength;

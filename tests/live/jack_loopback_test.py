@@ -53,7 +53,7 @@ BLOCK = 220
 KEY_220HZ = 13  # key index 13 at the default octave sounds 220 Hz
 # The delay an idle machine stays within, as in the PulseAudio loopback: the
 # queue the rate control keeps plus the server's ports (the medians measured
-# are in the documentation).
+# on an idle machine are in docs/latency.md).
 MAX_DELAY_MS = 125
 BLOCKS = 500
 # The renderer's --latency: "low" for the low-latency mode.

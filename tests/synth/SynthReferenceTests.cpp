@@ -10,20 +10,18 @@
 #include <limits>
 #include <memory>
 
-#include "../SimdPaths.h"
 #include "SynthRig.h"
 #include "synth/Synth.h"
+#include "tests/support/SimdPaths.h"
+#include "tests/support/TestRandom.h"
 
 namespace sorvane {
 namespace {
 
-// A reproducible generator of the random states.
+// The random states, drawn from the tests' seeded source.
 struct Random {
-  uint64_t State;
-  uint32_t Next() {
-    State = State * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<uint32_t>(State >> 33);
-  }
+  test::TestRandom Source;
+  uint32_t Next() { return Source(); }
   int Below(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
   bool Percent(int p) { return Below(100) < p; }
   double Uniform(double lo, double hi) { return lo + (hi - lo) * (Next() / 4294967296.0); }
@@ -165,7 +163,7 @@ bool Held(const std::array<double, kCoefficientCount>& s) {
 TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
   test::ForEachSimdPath([](SimdPath path) {
     if (path == SimdPath::kPlain) return;
-    Random r{20261207};
+    Random r{test::TestRandom{20261207}};
     auto phrase = std::make_unique<PhraseStore>();
     FillPhrase(r, *phrase);
     int holds = 0;
