@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The tests for an idle block and the positions a skipped synthesis moves.
+#include "plugin/SilentBlocks.h"
+
+#include <algorithm>
+
+namespace sorvane {
+namespace {
+
+template <typename Range>
+bool AllZero(const Range& values) {
+  return std::all_of(std::begin(values), std::end(values), [](auto v) { return v == 0; });
+}
+
+}  // namespace
+
+bool SynthesisSilent(const EngineState& engine) {
+  if (AnyVoiceActive(engine.Pool)) return false;
+  const VoiceSlot& slot0 = engine.Pool.Voices[0];
+  return AllZero(slot0.PreFilterState.w) && AllZero(slot0.PostFilterState.w) &&
+         AllZero(engine.Synth.LiveLatticeState) && AllZero(engine.Synth.EchoBuffer);
+}
+
+void SkipSilentSynthesis(EngineState& engine, bool phraseReplay, int16_t* song, int length) {
+  std::fill(song, song + length, int16_t{0});
+  // The output stage's walk over the echo positions, a sample at a time.
+  const int32_t echoDelay = MsToSamples(engine.Params.EchoDelayMs);
+  int32_t pos = engine.Synth.EchoPos;
+  for (int n = 0; n < length; ++n) {
+    pos = pos + 1;
+    if (pos >= echoDelay) pos = 0;
+  }
+  engine.Synth.EchoPos = pos;
+  if (phraseReplay) AdvancePhraseFrames(engine.Pool);
+}
+
+bool AnalysisResting(const EngineState& engine) {
+  const AnalysisState& a = engine.Analysis;
+  const FrameAnalysis& f = engine.Frame;
+  for (const auto& block : a.AnalysisRing) {
+    if (!AllZero(block)) return false;
+  }
+  return a.EmphasisPrevious == 0 && a.BandPrevious == 0.0 && AllZero(a.HighBandState.w) &&
+         AllZero(a.LowBandState.w) && a.ExcitationGain == 1.0 && AllZero(f.Reflection) && f.Amplitude == 0.0 &&
+         f.ExcitationGain == 1.0 && AllZero(f.HighBandBlock) && f.FrameEnergy == 0.0 &&
+         AllZero(engine.Synth.PrevReflection);
+}
+
+}  // namespace sorvane
