@@ -130,11 +130,15 @@ void HostRateVocoder::Process(const float* voice, float* song, uint32_t count) {
 
 void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t count) {
   if (AtRest) {
-    // Silence until the first frame of voice, which starts the converters.
+    // Silence until the first frame of voice, which starts the converters;
+    // meanwhile the analysis hears silent blocks at their pace.
     uint32_t silent = 0;
     while (silent < count && voice[silent] == 0.0f) ++silent;
     std::fill(song, song + silent, 0.0f);
     Frames += silent;
+    const auto due = static_cast<int64_t>(std::floor(static_cast<double>(Frames - Origin) *
+                                                     static_cast<double>(kSampleRate) / HostRate));
+    while (Gathered < due) TakeVoiceSample(0.0f);
     if (silent == count) return;
     StartAfresh();
     voice += silent;
@@ -189,16 +193,15 @@ void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t cou
 bool HostRateVocoder::MayRest() const {
   // The capture converter's history and the block being gathered hold only
   // zeros once the voice has been silent for twice the delay and two chunks;
-  // the playback converter's once it has been given four silent blocks.
+  // the playback converter's once it has been given four silent blocks. The
+  // analysis goes on resting or not: it carries the band filters' state to
+  // the next note.
   constexpr int32_t kQuietSongBlocks = 4;
   if (QuietVoiceFrames < 2 * static_cast<int64_t>(Latency) + 2 * kChunkFrames) return false;
   if (QuietSongBlocks < kQuietSongBlocks) return false;
   const EngineState& engine = *State;
   const int32_t mode = engine.Phrase.PhraseMode;
   if (mode == kPhraseCapture || !SynthesisSilent(engine)) return false;
-  // Replay leaves the analysis alone; live, the next block's analysis of
-  // silence must change nothing.
-  if (mode != kPhraseReplay && !AnalysisResting(engine)) return false;
   const size_t size = Song.size();
   for (size_t i = 0, at = SongRead; i < SongCount; ++i) {
     if (Song[at] != 0.0f) return false;
@@ -257,6 +260,7 @@ void HostRateVocoder::RunBlock() {
   CarryReflection(engine.Synth, engine.Frame);
   const bool silent = std::all_of(std::begin(SongBlock), std::end(SongBlock), [](int16_t x) { return x == 0; });
   QuietSongBlocks = silent ? QuietSongBlocks + 1 : 0;
+  if (AtRest) return;  // a silent song, and the playback converter rests
 
   for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = ToFloat(SongBlock[i]);
   if (!Convert) {

@@ -153,6 +153,8 @@ LV2_Worker_Status Plugin::WorkResponse(uint32_t size, const void* data) {
     NextPathBytes = 0;
     RequestLoad(NextPath, bytes);
   }
+  // A save before the next run already finds the new phrase.
+  Phrases.TryPublish();
   return LV2_WORKER_SUCCESS;
 }
 

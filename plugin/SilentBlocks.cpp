@@ -34,16 +34,4 @@ void SkipSilentSynthesis(EngineState& engine, bool phraseReplay, int16_t* song, 
   if (phraseReplay) AdvancePhraseFrames(engine.Pool);
 }
 
-bool AnalysisResting(const EngineState& engine) {
-  const AnalysisState& a = engine.Analysis;
-  const FrameAnalysis& f = engine.Frame;
-  for (const auto& block : a.AnalysisRing) {
-    if (!AllZero(block)) return false;
-  }
-  return a.EmphasisPrevious == 0 && a.BandPrevious == 0.0 && AllZero(a.HighBandState.w) &&
-         AllZero(a.LowBandState.w) && a.ExcitationGain == 1.0 && AllZero(f.Reflection) && f.Amplitude == 0.0 &&
-         f.ExcitationGain == 1.0 && AllZero(f.HighBandBlock) && f.FrameEnergy == 0.0 &&
-         AllZero(engine.Synth.PrevReflection);
-}
-
 }  // namespace sorvane

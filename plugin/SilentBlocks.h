@@ -27,11 +27,4 @@ bool SynthesisSilent(const EngineState& engine);
 // sign of zeros, which no later sample can show.
 void SkipSilentSynthesis(EngineState& engine, bool phraseReplay, int16_t* song, int length);
 
-// True when the live analysis has come to rest on a silent voice: its four
-// blocks, its filters and the previous samples are zero, the gain is back at
-// 1, and the last result is that of a silent frame. Analysing another silent
-// block then changes only which ring slot is the newest, which no later
-// analysis can tell.
-bool AnalysisResting(const EngineState& engine);
-
 }  // namespace sorvane

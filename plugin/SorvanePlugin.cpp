@@ -64,8 +64,10 @@ void Plugin::Activate() {
   ResetMidiNotes(Notes, kMidiAllChannels);
   Pending.Clear();
   LastPhraseMode = kPhraseOff;
-  // Every control is set again by the next run.
+  // Every control is set again by the next run. A capture trigger already
+  // up (a restored session's) captures nothing until it rises again.
   Applied.fill(kNotApplied);
+  CaptureWas = 1.0f;
 }
 
 void Plugin::Run(uint32_t frames) {
