@@ -3,13 +3,20 @@
 #include "plugin/SilentBlocks.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
 
 namespace sorvane {
 namespace {
 
-template <typename Range>
-bool AllZero(const Range& values) {
-  return std::all_of(std::begin(values), std::end(values), [](auto v) { return v == 0; });
+// Whether every value is zero, of either sign: the bits but the sign's,
+// or-ed together without a branch, so that the loop runs on vectors.
+template <size_t N>
+bool AllZero(const std::array<double, N>& values) {
+  uint64_t bits = 0;
+  for (double v : values) bits |= std::bit_cast<uint64_t>(v) << 1;
+  return bits == 0;
 }
 
 }  // namespace
