@@ -63,7 +63,6 @@ class HostRateVocoder {
   // The store phrase mode captures into and replays; the engine's own
   // until another is lent. The store must outlive its use.
   void UsePhraseStore(PhraseStore& store) { Phrase = &store; }
-  PhraseStore& PhraseInUse() { return *Phrase; }
   void SetBlockObserver(BlockObserver* observer) { Observer = observer; }
   // Host frames taken since Reset.
   int64_t FramesTaken() const { return Frames; }

@@ -99,6 +99,8 @@ class Plugin final : public MidiTarget, public BlockObserver {
   // A patch:Set of the phrase file: the path goes to the worker.
   void TakePatch(const LV2_Atom_Object* object);
   void RequestLoad(const char* path, uint32_t length);
+  // A loaded or restored phrase became the live one.
+  void PhraseReplaced();
   // After each stretch of song: a capture that ended leaves a new phrase.
   void NoticePhraseChanges();
   void SetPhraseStatus();

@@ -7,6 +7,7 @@
 // through the host's log and leave the instance working.
 #include <lv2/atom/util.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -37,8 +38,12 @@ struct LoadResponse {
 // text for its log line.
 thread_local std::string* ErrorText = nullptr;
 
-void KeepErrorText(void*, const char*, const char* text) {
-  if (ErrorText != nullptr) *ErrorText = text;
+void KeepErrorText(void*, const char* caption, const char* text) {
+  if (ErrorText != nullptr) {
+    *ErrorText = text;
+  } else {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+  }
 }
 
 class ErrorCapture {
@@ -72,6 +77,16 @@ void FreePath(const LV2_State_Free_Path* freePath, char* path) {
 }
 
 }  // namespace
+
+void Plugin::PhraseReplaced() {
+  Vocoder.UsePhraseStore(Phrases.Live().Store);
+  // A running capture ends: the new phrase is replayed.
+  PhraseState& phrase = Vocoder.Engine().Phrase;
+  if (phrase.PhraseMode == kPhraseCapture) {
+    SwitchPhraseMode(phrase, true);
+    LastPhraseMode = kPhraseReplay;
+  }
+}
 
 void Plugin::TakePatch(const LV2_Atom_Object* object) {
   if (object->body.otype != Uris.PatchSet) return;
@@ -137,15 +152,10 @@ LV2_Worker_Status Plugin::WorkResponse(uint32_t size, const void* data) {
   if (response.Loaded) {
     Phrases.SwapSpare();
     Phrases.Live().Present = true;
-    Vocoder.UsePhraseStore(Phrases.Live().Store);
-    // As the desktop program loads: a running capture ends, the phrase is
-    // replayed, and the analysis (paused while replaying) goes on from the
-    // phrase's last sample.
+    PhraseReplaced();
+    // As the desktop program loads, the analysis (paused while replaying)
+    // goes on from the phrase's last sample.
     EngineState& engine = Vocoder.Engine();
-    if (engine.Phrase.PhraseMode == kPhraseCapture) {
-      SwitchPhraseMode(engine.Phrase, true);
-      LastPhraseMode = kPhraseReplay;
-    }
     if (engine.Phrase.PhraseMode == kPhraseReplay) engine.Analysis.BandPrevious = response.BandPrevious;
   }
   if (NextPathBytes > 0) {

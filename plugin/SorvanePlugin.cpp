@@ -72,7 +72,7 @@ void Plugin::Activate() {
 
 void Plugin::Run(uint32_t frames) {
   // A restored phrase first, so that this run already replays it.
-  if (Phrases.TakeIncoming()) Vocoder.UsePhraseStore(Phrases.Live().Store);
+  if (Phrases.TakeIncoming()) PhraseReplaced();
   if (auto* latency = static_cast<float*>(Ports[kLatency])) *latency = static_cast<float>(Vocoder.LatencyFrames());
   ApplyControls();
   const auto* voice = static_cast<const float*>(Ports[kVoiceIn]);
