@@ -8,7 +8,7 @@ build=$1 stage=$2 libdir=$3
 rm -rf "$stage"
 cmake --install "$build" --component lv2 --prefix "$stage"
 bundle=$stage/$libdir/lv2/sorvane.lv2
-for f in manifest.ttl sorvane.ttl sorvane.so; do
+for f in manifest.ttl sorvane.ttl presets.ttl sorvane.so; do
   [ -f "$bundle/$f" ] || { echo "missing $bundle/$f" >&2; exit 1; }
 done
 out=$(lv2_validate "$bundle"/*.ttl 2>&1)
