@@ -239,9 +239,9 @@ void HostRateVocoder::TakeVoiceSample(float sample) {
 }
 
 void HostRateVocoder::RunBlock() {
-  // The live path of the engine's capture handler for a block of normal
-  // length: analysis, synthesis, and the analysed set carried into the next
-  // block's glide.
+  // The engine's capture handler for a block of normal length: the
+  // analysis (paused while a phrase is replayed), the phrase capture or the
+  // synthesis, and the analysed set carried into the next block's glide.
   EngineState& engine = *State;
   if (Observer != nullptr) {
     // The block's last sample stands on host frame Origin + s / CaptureRatio.
