@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "dsp/Lpc.h"
+#include "plugin/SilentBlocks.h"
 
 namespace sorvane {
 namespace {
@@ -55,6 +56,8 @@ long ConverterLookahead(int type, double ratio) {
 }  // namespace
 
 HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<EngineState>()) {
+  Phrase = &State->Store;
+  HostRate = hostRate;
   // The analysis window is built on first use; here, not in the first run
   // on the host's audio thread.
   HannWindow();
@@ -107,6 +110,12 @@ void HostRateVocoder::Reset() {
   std::fill(Song.begin(), Song.end(), 0.0f);
   SongRead = 0;
   SongCount = static_cast<size_t>(Latency);
+  Frames = 0;
+  Origin = 0;
+  Gathered = 0;
+  AtRest = false;
+  QuietVoiceFrames = 0;
+  QuietSongBlocks = 0;
 }
 
 void HostRateVocoder::Process(const float* voice, float* song, uint32_t count) {
@@ -120,6 +129,30 @@ void HostRateVocoder::Process(const float* voice, float* song, uint32_t count) {
 }
 
 void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t count) {
+  if (AtRest) {
+    // Silence until the first frame of voice, which starts the converters;
+    // meanwhile the analysis hears silent blocks at their pace.
+    uint32_t silent = 0;
+    while (silent < count && voice[silent] == 0.0f) ++silent;
+    std::fill(song, song + silent, 0.0f);
+    Frames += silent;
+    const auto due = static_cast<int64_t>(std::floor(static_cast<double>(Frames - Origin) *
+                                                     static_cast<double>(kSampleRate) / HostRate));
+    while (Gathered < due) TakeVoiceSample(0.0f);
+    if (silent == count) return;
+    StartAfresh();
+    voice += silent;
+    song += silent;
+    count -= silent;
+  }
+  uint32_t loud = count;  // the last frame of voice that is not zero
+  for (uint32_t i = count; i > 0; --i) {
+    if (voice[i - 1] != 0.0f) {
+      loud = i - 1;
+      break;
+    }
+  }
+  QuietVoiceFrames = loud == count ? QuietVoiceFrames + count : count - 1 - loud;
   // All of the chunk's voice first: song may be the same buffer.
   if (!Convert) {
     for (uint32_t i = 0; i < count; ++i) TakeVoiceSample(voice[i]);
@@ -153,11 +186,52 @@ void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t cou
     SongRead = SongRead + 1 == size ? 0 : SongRead + 1;
     SongCount -= 1;
   }
+  Frames += count;
+  if (Convert && MayRest()) AtRest = true;
+}
+
+bool HostRateVocoder::MayRest() const {
+  // The capture converter's history and the block being gathered hold only
+  // zeros once the voice has been silent for twice the delay and two chunks;
+  // the playback converter's once it has been given four silent blocks. The
+  // analysis goes on resting or not: it carries the band filters' state to
+  // the next note.
+  constexpr int32_t kQuietSongBlocks = 4;
+  if (QuietVoiceFrames < 2 * static_cast<int64_t>(Latency) + 2 * kChunkFrames) return false;
+  if (QuietSongBlocks < kQuietSongBlocks) return false;
+  const EngineState& engine = *State;
+  const int32_t mode = engine.Phrase.PhraseMode;
+  if (mode == kPhraseCapture || !SynthesisSilent(engine)) return false;
+  const size_t size = Song.size();
+  for (size_t i = 0, at = SongRead; i < SongCount; ++i) {
+    if (Song[at] != 0.0f) return false;
+    at = at + 1 == size ? 0 : at + 1;
+  }
+  return true;
+}
+
+void HostRateVocoder::StartAfresh() {
+  src_reset(CaptureConverter);
+  src_reset(PlaybackConverter);
+  BlockFill = 0;
+  std::fill(Song.begin(), Song.begin() + Latency, 0.0f);
+  SongRead = 0;
+  SongCount = static_cast<size_t>(Latency);
+  Origin = Frames;
+  Gathered = 0;
+  AtRest = false;
+  QuietVoiceFrames = 0;
+  QuietSongBlocks = 0;
+}
+
+void HostRateVocoder::Wake() {
+  if (AtRest) StartAfresh();
 }
 
 void HostRateVocoder::TakeVoiceSample(float sample) {
   Block[BlockFill] = ToSample(sample);
   BlockFill += 1;
+  Gathered += 1;
   if (BlockFill == kBlockSamples) {
     BlockFill = 0;
     RunBlock();
@@ -165,14 +239,28 @@ void HostRateVocoder::TakeVoiceSample(float sample) {
 }
 
 void HostRateVocoder::RunBlock() {
-  // The live path of the engine's capture handler for a block of normal
-  // length: analysis, synthesis, and the analysed set carried into the next
-  // block's glide.
+  // The engine's capture handler for a block of normal length: the
+  // analysis (paused while a phrase is replayed), the phrase capture or the
+  // synthesis, and the analysed set carried into the next block's glide.
   EngineState& engine = *State;
-  AnalyseBlock(engine.Analysis, Block, engine.Switches.Emphasis, engine.Frame);
-  const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, false, engine.Frame, engine.Store};
-  SynthesizeBlock(engine.Synth, engine.Pool, inputs, SongBlock, kBlockSamples);
+  if (Observer != nullptr) {
+    // The block's last sample stands on host frame Origin + s / CaptureRatio.
+    const double last = static_cast<double>(Origin) +
+                        static_cast<double>(Gathered - 1) * HostRate / static_cast<double>(kSampleRate);
+    Observer->BeforeBlock(last);
+  }
+  const int32_t mode = engine.Phrase.PhraseMode;
+  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, Block, engine.Switches.Emphasis, engine.Frame);
+  if (mode == kPhraseCapture) {
+    CapturePhraseBlock(engine.Phrase, *Phrase, Block, engine.Frame);
+    std::fill(std::begin(SongBlock), std::end(SongBlock), int16_t{0});
+  } else {
+    SingBlock();
+  }
   CarryReflection(engine.Synth, engine.Frame);
+  const bool silent = std::all_of(std::begin(SongBlock), std::end(SongBlock), [](int16_t x) { return x == 0; });
+  QuietSongBlocks = silent ? QuietSongBlocks + 1 : 0;
+  if (AtRest) return;  // a silent song, and the playback converter rests
 
   for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = ToFloat(SongBlock[i]);
   if (!Convert) {
@@ -194,6 +282,17 @@ void HostRateVocoder::RunBlock() {
     if (data.input_frames == 0 && !full) break;
     if (data.input_frames_used == 0 && data.output_frames_gen == 0) break;
   }
+}
+
+void HostRateVocoder::SingBlock() {
+  EngineState& engine = *State;
+  const bool replay = engine.Phrase.PhraseMode == kPhraseReplay;
+  if (SynthesisSilent(engine)) {
+    SkipSilentSynthesis(engine, replay, SongBlock, kBlockSamples);
+    return;
+  }
+  const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, replay, engine.Frame, *Phrase};
+  SynthesizeBlock(engine.Synth, engine.Pool, inputs, SongBlock, kBlockSamples);
 }
 
 void HostRateVocoder::PushSong(const float* samples, long count) {

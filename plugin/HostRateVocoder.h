@@ -8,6 +8,13 @@
 // number of host frames late (LatencyFrames), whatever the block sizes.
 // Everything is allocated on construction; Process allocates, locks and
 // writes nothing.
+//
+// Phrase mode runs as in the engine's capture handler, on a phrase store the
+// owner lends. While nothing can sound (the voice digital silence long
+// enough, no voice sounding, the echo died away, the song in hand all zero)
+// the converters rest: the host frames pass as silence and no block is
+// made. The next frame of voice, or a Wake, starts them again as a new
+// instance starts them, on a block grid that begins at that frame.
 #pragma once
 
 #include <samplerate.h>
@@ -19,6 +26,17 @@
 #include "engine/Engine.h"
 
 namespace sorvane {
+
+// Told before each block is analysed, with the host frame (counted from
+// Reset) on which the block's last voice sample stands: a note or control
+// due at or before that frame belongs to this block.
+class BlockObserver {
+ public:
+  virtual void BeforeBlock(double lastVoiceFrame) = 0;
+
+ protected:
+  ~BlockObserver() = default;
+};
 
 class HostRateVocoder {
  public:
@@ -42,6 +60,17 @@ class HostRateVocoder {
   // song may be the same buffer.
   void Process(const float* voice, float* song, uint32_t count);
 
+  // The store phrase mode captures into and replays; the engine's own
+  // until another is lent. The store must outlive its use.
+  void UsePhraseStore(PhraseStore& store) { Phrase = &store; }
+  void SetBlockObserver(BlockObserver* observer) { Observer = observer; }
+  // Host frames taken since Reset.
+  int64_t FramesTaken() const { return Frames; }
+  // Ends a rest at the next frame, so that what follows (a note, a capture)
+  // reaches a block; nothing when not resting.
+  void Wake();
+  bool Resting() const { return AtRest; }
+
  private:
   // Host frames handled per converter call, which bounds the scratch buffers.
   static constexpr uint32_t kChunkFrames = 256;
@@ -52,6 +81,13 @@ class HostRateVocoder {
   // The block pipeline for the gathered block; its song goes to the delay line.
   void RunBlock();
   void PushSong(const float* samples, long count);
+  // The block's song, with the synthesis left out when it could only give
+  // zeros; SongBlock gets it.
+  void SingBlock();
+  // The rest: whether it may begin after the chunk just done, and the
+  // converters, block grid and delay line started afresh at the next frame.
+  bool MayRest() const;
+  void StartAfresh();
 
   bool Ok = false;
   bool Convert = false;  // false at 22050 Hz: no converter at all
@@ -74,6 +110,16 @@ class HostRateVocoder {
   std::vector<float> Song;
   size_t SongRead = 0;
   size_t SongCount = 0;
+
+  PhraseStore* Phrase = nullptr;
+  BlockObserver* Observer = nullptr;
+  double HostRate = 0.0;
+  int64_t Frames = 0;        // host frames taken since Reset
+  int64_t Origin = 0;        // the host frame the converters last started on
+  int64_t Gathered = 0;      // 22050-Hz voice samples gathered since then
+  bool AtRest = false;
+  int64_t QuietVoiceFrames = 0;  // host frames of zero voice up to now
+  int32_t QuietSongBlocks = 0;   // song blocks of zeros given to the playback converter up to now
 };
 
 }  // namespace sorvane

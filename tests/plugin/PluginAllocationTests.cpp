@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Counts the heap allocations made while the plugin's run() works: notes,
-// the pedal, the wheel, every control moved, blocks of every size. There
-// must be none. This binary's operator new and malloc are exported, so the
-// plugin's calls reach them too.
+// Counts the heap allocations and the locks taken while the plugin's run()
+// and its worker's response work: notes, the pedal, the wheel, every
+// control moved, blocks of every size, and a phrase captured, loaded and
+// restored. There must be none. This binary's operator new, malloc and
+// mutex functions are exported, so the plugin's calls reach them too.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <pthread.h>
 
 #include "tests/plugin/PluginHost.h"
 #include "tests/support/AllocationCount.h"
+#include "tests/support/TempDir.h"
 
 // malloc and its kin counted with operator new, for the C code in the
 // plugin (libsamplerate) and any direct call.
@@ -33,12 +37,53 @@ extern "C" void* realloc(void* p, size_t size) {
   return __libc_realloc(p, size);
 }
 
+// Mutexes locked (std::mutex and pthread mutexes), counted while
+// allocations are.
+namespace {
+std::atomic<long> CountedLocks{0};
+void CountLock() {
+  if (sorvane::test::CountingAllocations.load(std::memory_order_relaxed)) {
+    CountedLocks.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+}  // namespace
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
+  using Lock = int (*)(pthread_mutex_t*);
+  static Lock real = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+  CountLock();
+  return real(mutex);
+}
+
 namespace sorvane {
 namespace {
 
 using test::TimedMidi;
 
-TEST(PluginRun, AllocatesNothing) {
+// Heap allocations and locks during the plugin's audio-thread calls.
+struct Counted {
+  long Allocations = 0;
+  long Locks = 0;
+};
+
+// Runs one block of the host's cycle, counting run() and the worker's
+// responses; the worker's jobs themselves run uncounted between them.
+void CountedRun(test::PluginHost& host, Counted& counted, const float* voice, float* left, float* right,
+                uint32_t frames, int64_t at, const std::vector<TimedMidi>& midi) {
+  host.Prepare(voice, left, right, frames, at, midi);
+  CountedLocks = 0;
+  test::StartCountingAllocations();
+  lilv_instance_run(host.Raw(), frames);
+  counted.Allocations += test::StopCountingAllocations();
+  counted.Locks += CountedLocks;
+  host.DoWork();
+  CountedLocks = 0;
+  test::StartCountingAllocations();
+  host.DeliverResponses();
+  counted.Allocations += test::StopCountingAllocations();
+  counted.Locks += CountedLocks;
+}
+
+TEST(PluginRun, AllocatesAndLocksNothing) {
   const std::vector<int16_t> speech = test::ReadSpeech();
   for (double rate : {48000.0, 22050.0}) {
     SCOPED_TRACE(testing::Message() << rate << " Hz");
@@ -61,22 +106,71 @@ TEST(PluginRun, AllocatesNothing) {
     // Warm up the host's own URID map for the event types.
     host.Urid(LV2_ATOM__Sequence);
     host.Urid(LV2_MIDI__MidiEvent);
-    long allocations = 0;
+    Counted counted;
     size_t at = 0;
     for (size_t n = 0; at < voice.size(); ++n) {
       if (n % 40 == 39) host.Control(controls[(n / 40) % 10]) = moved[(n / 40) % 10];
       const auto frames = static_cast<uint32_t>(std::min<size_t>(sizes[n % 7], voice.size() - at));
-      // Only the plugin's run() is counted, not the host's filling of the sequence.
-      host.Prepare(voice.data() + at, left.data() + at, right.data() + at, frames, static_cast<int64_t>(at), midi);
-      test::StartCountingAllocations();
-      lilv_instance_run(host.Raw(), frames);
-      allocations += test::StopCountingAllocations();
+      // Only the plugin is counted, not the host's filling of the sequence.
+      CountedRun(host, counted, voice.data() + at, left.data() + at, right.data() + at, frames,
+                 static_cast<int64_t>(at), midi);
       at += frames;
     }
-    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(counted.Allocations, 0);
+    EXPECT_EQ(counted.Locks, 0);
     float peak = 0;
     for (float s : left) peak = std::max(peak, std::fabs(s));
     EXPECT_GT(peak, 0.05f);  // the scenario really sang
+  }
+}
+
+TEST(PluginRun, AllocatesAndLocksNothingInPhraseMode) {
+  const std::vector<int16_t> speech = test::ReadSpeech();
+  for (double rate : {48000.0, 22050.0}) {
+    SCOPED_TRACE(testing::Message() << rate << " Hz");
+    std::vector<float> voice(static_cast<size_t>(rate * 12));
+    for (size_t i = 0; i < voice.size(); ++i) {
+      voice[i] = speech[(i * 22050 / static_cast<size_t>(rate)) % speech.size()] / 32768.0f;
+    }
+    std::vector<TimedMidi> midi;
+    for (int n = 0; n < 40; ++n) {
+      midi.push_back({static_cast<int64_t>(rate * 0.3 * n), {0x90, static_cast<uint8_t>(48 + n % 24), 100}});
+    }
+    std::vector<float> left(voice.size()), right(voice.size());
+    test::TempDir session;
+    test::PluginHost host(rate);
+    host.Urid(LV2_ATOM__Sequence);
+    host.Urid(LV2_MIDI__MidiEvent);
+    host.Control("phrase") = 1;
+    Counted counted;
+    bool captured = false;
+    const auto at4s = static_cast<size_t>(rate * 4), at8s = static_cast<size_t>(rate * 8);
+    for (size_t at = 0; at < voice.size(); at += 256) {
+      const auto frames = static_cast<uint32_t>(std::min<size_t>(256, voice.size() - at));
+      // A capture, then a WAV loaded; the state saved half-way through.
+      host.Control("phrase_capture") = at == 2560 ? 1.0f : 0.0f;
+      captured = captured || host.Control("phrase_status") == 3;
+      if (at <= at4s && at4s < at + 256) host.SetPhraseFile(SORVANE_SPEECH_WAV);
+      if (at <= at8s && at8s < at + 256) host.SaveState(session.Path.string());
+      CountedRun(host, counted, voice.data() + at, left.data() + at, right.data() + at, frames,
+                 static_cast<int64_t>(at), midi);
+    }
+    EXPECT_TRUE(captured);
+    // The saved phrase restored into a new instance, which replays it.
+    test::PluginHost restored(rate);
+    restored.Urid(LV2_ATOM__Sequence);
+    restored.Urid(LV2_MIDI__MidiEvent);
+    restored.RestoreState(session.Path.string());
+    for (size_t at = 0; at < at4s; at += 256) {
+      CountedRun(restored, counted, voice.data() + at, left.data() + at, right.data() + at, 256,
+                 static_cast<int64_t>(at), midi);
+    }
+    EXPECT_EQ(counted.Allocations, 0);
+    EXPECT_EQ(counted.Locks, 0);
+    EXPECT_EQ(host.Logged() + restored.Logged(), "");
+    float peak = 0;
+    for (size_t i = 0; i < at4s; ++i) peak = std::max(peak, std::fabs(left[i]));
+    EXPECT_GT(peak, 0.05f);  // the restored phrase sang
   }
 }
 

@@ -1,15 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A small LV2 host on lilv for the plugin's tests: it finds the plugin on
-// LV2_PATH (the build tree's bundle), gives it urid:map, connects every port
-// and runs it in blocks of any size with MIDI events at given frames. Also
-// the test signals and the measurements the tests share.
+// LV2_PATH (the build tree's bundle), gives it urid:map and unmap, a worker
+// and a log, connects every port and runs it in blocks of any size with MIDI
+// events at given frames; it sets the phrase file as a host's file chooser
+// does, and saves and restores the plugin's state through lilv. Also the
+// test signals and the measurements the tests share.
 #pragma once
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
+#include <lv2/log/log.h>
 #include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
 #include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <cstdarg>
+#include <cstdio>
 
 #include <array>
 #include <cmath>
@@ -27,6 +36,7 @@
 namespace sorvane::test {
 
 inline constexpr const char* kPluginUri = "https://github.com/sorvane/sorvane#vocoder";
+inline constexpr const char* kPhraseFileUri = "https://github.com/sorvane/sorvane#phraseFile";
 
 // The speech the renderer's tests use, as 16-bit samples at 22050 Hz.
 inline std::vector<int16_t> ReadSpeech() {
@@ -60,9 +70,13 @@ class PluginHost {
     lilv_node_free(uri);
     if (Plugin == nullptr) throw std::runtime_error("the plugin is not on LV2_PATH");
     MapFeature = {LV2_URID__map, &Map};
-    Features = {&MapFeature, nullptr};
+    UnmapFeature = {LV2_URID__unmap, &Unmap};
+    ScheduleFeature = {LV2_WORKER__schedule, &Schedule};
+    LogFeature = {LV2_LOG__log, &Log};
+    Features = {&MapFeature, &UnmapFeature, &ScheduleFeature, &LogFeature, nullptr};
     Instance = lilv_plugin_instantiate(Plugin, rate, Features.data());
     if (Instance == nullptr) throw std::runtime_error("the plugin did not instantiate");
+    Worker = static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(Instance, LV2_WORKER__interface));
     const uint32_t ports = lilv_plugin_get_num_ports(Plugin);
     Controls.assign(ports, 0.0f);
     std::vector<float> defaults(ports, 0.0f);
@@ -105,11 +119,60 @@ class PluginHost {
   uint32_t Urid(const char* uri) { return MapUri(this, uri); }
 
   // Runs one block: voice in, both song outputs out, with the MIDI events
-  // whose frames fall in [start, start + frames) at their offsets.
+  // whose frames fall in [start, start + frames) at their offsets; then the
+  // worker's jobs and their responses, as a host does after a cycle.
   void RunBlock(const float* voice, float* left, float* right, uint32_t frames, int64_t start,
                 const std::vector<TimedMidi>& midi = {}) {
     Prepare(voice, left, right, frames, start, midi);
     lilv_instance_run(Instance, frames);
+    DoWork();
+    DeliverResponses();
+  }
+
+  // The phrase file for the next run, sent at its first frame as a patch:Set.
+  void SetPhraseFile(const std::string& path) { PhraseFile = path; }
+
+  // The worker's jobs asked for since the last call, run here as on a
+  // host's worker thread.
+  void DoWork() {
+    for (size_t at = 0; at < RequestBytes;) {
+      uint32_t size = 0;
+      std::memcpy(&size, Requests.data() + at, sizeof(size));
+      Worker->work(lilv_instance_get_handle(Instance), Respond, this, size, Requests.data() + at + sizeof(size));
+      at += sizeof(size) + Padded(size);
+    }
+    RequestBytes = 0;
+  }
+  // Their responses, on the audio thread between runs.
+  void DeliverResponses() {
+    for (size_t at = 0; at < ResponseBytes;) {
+      uint32_t size = 0;
+      std::memcpy(&size, Responses.data() + at, sizeof(size));
+      Worker->work_response(lilv_instance_get_handle(Instance), size, Responses.data() + at + sizeof(size));
+      at += sizeof(size) + Padded(size);
+    }
+    ResponseBytes = 0;
+  }
+
+  // What the plugin logged, all of it.
+  const std::string& Logged() const { return LogText; }
+
+  // Saves the state, control values with it, into dir as state.ttl.
+  void SaveState(const std::string& dir) {
+    LilvState* state = lilv_state_new_from_instance(Plugin, Instance, &Map, nullptr, nullptr, nullptr, dir.c_str(),
+                                                    GetPortValue, this, 0, Features.data());
+    if (state == nullptr) throw std::runtime_error("no state");
+    const int failed = lilv_state_save(World, &Map, &Unmap, state, nullptr, dir.c_str(), "state.ttl");
+    lilv_state_free(state);
+    if (failed != 0) throw std::runtime_error("the state was not saved");
+  }
+  // Restores the state saved in dir.
+  void RestoreState(const std::string& dir) {
+    const std::string file = dir + "/state.ttl";
+    LilvState* state = lilv_state_new_from_file(World, &Map, nullptr, file.c_str());
+    if (state == nullptr) throw std::runtime_error("no state in " + file);
+    lilv_state_restore(state, Instance, SetPortValue, this, 0, Features.data());
+    lilv_state_free(state);
   }
 
   // RunBlock's connections and MIDI sequence, without the run.
@@ -122,6 +185,10 @@ class PluginHost {
     const auto capacity = static_cast<uint32_t>(Midi.size() * sizeof(uint64_t));
     lv2_atom_sequence_clear(seq);
     seq->atom.type = Urid(LV2_ATOM__Sequence);
+    if (!PhraseFile.empty()) {
+      AppendPhraseFile(seq, capacity);
+      PhraseFile.clear();
+    }
     for (const TimedMidi& m : midi) {
       if (m.Frame < start || m.Frame >= start + frames) continue;
       struct {
@@ -157,18 +224,104 @@ class PluginHost {
 
  private:
   static LV2_URID MapUri(LV2_URID_Map_Handle handle, const char* uri) {
-    auto& uris = static_cast<PluginHost*>(handle)->Uris;
-    const auto [it, added] = uris.emplace(uri, static_cast<LV2_URID>(uris.size() + 1));
+    auto* host = static_cast<PluginHost*>(handle);
+    const auto [it, added] = host->Uris.emplace(uri, static_cast<LV2_URID>(host->Uris.size() + 1));
+    if (added) host->UriNames.push_back(uri);
     return it->second;
+  }
+  static const char* UnmapUri(LV2_URID_Unmap_Handle handle, LV2_URID urid) {
+    const auto& names = static_cast<PluginHost*>(handle)->UriNames;
+    return urid >= 1 && urid <= names.size() ? names[urid - 1].c_str() : nullptr;
+  }
+
+  static size_t Padded(uint32_t size) { return (size + 7u) & ~size_t{7}; }
+  // Queues a message in a buffer made beforehand: nothing is allocated on
+  // the plugin's audio thread.
+  static LV2_Worker_Status Append(std::vector<uint8_t>& buffer, size_t& used, uint32_t size, const void* data) {
+    if (used + sizeof(size) + Padded(size) > buffer.size()) return LV2_WORKER_ERR_NO_SPACE;
+    std::memcpy(buffer.data() + used, &size, sizeof(size));
+    std::memcpy(buffer.data() + used + sizeof(size), data, size);
+    used += sizeof(size) + Padded(size);
+    return LV2_WORKER_SUCCESS;
+  }
+  static LV2_Worker_Status ScheduleWork(LV2_Worker_Schedule_Handle handle, uint32_t size, const void* data) {
+    auto* host = static_cast<PluginHost*>(handle);
+    return Append(host->Requests, host->RequestBytes, size, data);
+  }
+  static LV2_Worker_Status Respond(LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
+    auto* host = static_cast<PluginHost*>(handle);
+    return Append(host->Responses, host->ResponseBytes, size, data);
+  }
+  static int LogPrintf(LV2_Log_Handle handle, LV2_URID type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = LogVprintf(handle, type, format, args);
+    va_end(args);
+    return n;
+  }
+  static int LogVprintf(LV2_Log_Handle handle, LV2_URID, const char* format, va_list args) {
+    char text[4096];
+    const int n = std::vsnprintf(text, sizeof(text), format, args);
+    static_cast<PluginHost*>(handle)->LogText += text;
+    return n;
+  }
+
+  static const void* GetPortValue(const char* symbol, void* handle, uint32_t* size, uint32_t* type) {
+    auto* host = static_cast<PluginHost*>(handle);
+    if (!host->HasPort(symbol) || host->Index(symbol) == host->Index("midi_in")) return nullptr;
+    *size = sizeof(float);
+    *type = host->Urid(LV2_ATOM__Float);
+    return &host->Controls[host->Index(symbol)];
+  }
+  static void SetPortValue(const char* symbol, void* handle, const void* value, uint32_t size, uint32_t type) {
+    auto* host = static_cast<PluginHost*>(handle);
+    if (size == sizeof(float) && type == host->Urid(LV2_ATOM__Float)) {
+      std::memcpy(&host->Controls[host->Index(symbol)], value, sizeof(float));
+    }
+  }
+
+  // A patch:Set of the phrase file property, at frame 0.
+  void AppendPhraseFile(LV2_Atom_Sequence* seq, uint32_t capacity) {
+    std::vector<uint8_t> body(4096 + PhraseFile.size());
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &Map);
+    lv2_atom_forge_set_buffer(&forge, body.data(), body.size());
+    LV2_Atom_Forge_Frame frame;
+    lv2_atom_forge_object(&forge, &frame, 0, Urid(LV2_PATCH__Set));
+    lv2_atom_forge_key(&forge, Urid(LV2_PATCH__property));
+    lv2_atom_forge_urid(&forge, Urid(kPhraseFileUri));
+    lv2_atom_forge_key(&forge, Urid(LV2_PATCH__value));
+    lv2_atom_forge_path(&forge, PhraseFile.c_str(), static_cast<uint32_t>(PhraseFile.size() + 1));
+    lv2_atom_forge_pop(&forge, &frame);
+    const auto* object = reinterpret_cast<const LV2_Atom*>(body.data());
+    std::vector<uint8_t> event(sizeof(LV2_Atom_Event) + object->size);
+    auto* e = reinterpret_cast<LV2_Atom_Event*>(event.data());
+    e->time.frames = 0;
+    std::memcpy(&e->body, object, sizeof(LV2_Atom) + object->size);
+    lv2_atom_sequence_append_event(seq, capacity, e);
   }
 
   LilvWorld* World;
   const LilvPlugin* Plugin = nullptr;
   LilvInstance* Instance = nullptr;
   std::map<std::string, LV2_URID> Uris;
+  std::vector<std::string> UriNames;
   LV2_URID_Map Map{this, MapUri};
+  LV2_URID_Unmap Unmap{this, UnmapUri};
+  LV2_Worker_Schedule Schedule{this, ScheduleWork};
+  LV2_Log_Log Log{this, LogPrintf, LogVprintf};
   LV2_Feature MapFeature{};
-  std::array<const LV2_Feature*, 2> Features{};
+  LV2_Feature UnmapFeature{};
+  LV2_Feature ScheduleFeature{};
+  LV2_Feature LogFeature{};
+  std::array<const LV2_Feature*, 5> Features{};
+  const LV2_Worker_Interface* Worker = nullptr;
+  std::vector<uint8_t> Requests = std::vector<uint8_t>(1 << 16);
+  std::vector<uint8_t> Responses = std::vector<uint8_t>(1 << 16);
+  size_t RequestBytes = 0;
+  size_t ResponseBytes = 0;
+  std::string PhraseFile;
+  std::string LogText;
   std::vector<float> Controls;
   std::vector<uint64_t> Midi;  // the atom sequence, 8-byte aligned
 };

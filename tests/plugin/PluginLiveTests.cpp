@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <map>
 
 #include "tests/plugin/PluginHost.h"
 #include "tests/support/JackServer.h"
@@ -29,7 +30,8 @@ constexpr int kRate = 48000;
 constexpr const char* kJalvClient = "sorvane-plugin";
 
 // jalv as a child process on the test's server; its stdin is a pipe that
-// stays open (at the end of its input it would quit).
+// stays open (at the end of its input it would quit) and takes console
+// commands.
 class Jalv {
  public:
   Jalv(const std::string& server, const std::filesystem::path& log) {
@@ -43,7 +45,10 @@ class Jalv {
       std::freopen(log.c_str(), "w", stdout);
       std::freopen(log.c_str(), "a", stderr);
       setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
-      execl(SORVANE_JALV, "jalv", "-n", kJalvClient, test::kPluginUri, static_cast<char*>(nullptr));
+      // Line by line into the log, so that the answers to its console
+      // commands can be read while it runs (coreutils' stdbuf).
+      execl("/usr/bin/stdbuf", "stdbuf", "-oL", SORVANE_JALV, "-n", kJalvClient, test::kPluginUri,
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[0]);
@@ -167,6 +172,81 @@ TEST(PluginOnJack, JalvPlaysTheNoteFromMidiAtItsPitch) {
   EXPECT_GT(db, -30.0) << "the song output is silent";
   const double pitch = test::MeasurePitch(player.Song, from, player.Song.size() - from, kRate, 220);
   EXPECT_LT(std::fabs(test::Cents(pitch, 220)), 1.0) << pitch << " Hz";
+}
+
+// The factory presets as lilv reads them from the bundle: URI and the
+// value of each control they set.
+struct Preset {
+  std::string Uri;
+  std::vector<std::pair<std::string, float>> Values;
+};
+std::vector<Preset> FactoryPresets() {
+  LilvWorld* world = lilv_world_new();
+  lilv_world_load_all(world);
+  LilvNode* uri = lilv_new_uri(world, test::kPluginUri);
+  LilvNode* presetClass = lilv_new_uri(world, "http://lv2plug.in/ns/ext/presets#Preset");
+  const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+  std::vector<Preset> presets;
+  std::map<std::string, LV2_URID> uris;
+  LV2_URID_Map map{&uris, [](LV2_URID_Map_Handle h, const char* u) {
+                     auto& m = *static_cast<std::map<std::string, LV2_URID>*>(h);
+                     return m.emplace(u, static_cast<LV2_URID>(m.size() + 1)).first->second;
+                   }};
+  LilvNodes* related = plugin != nullptr ? lilv_plugin_get_related(plugin, presetClass) : nullptr;
+  LILV_FOREACH (nodes, i, related) {
+    const LilvNode* node = lilv_nodes_get(related, i);
+    lilv_world_load_resource(world, node);
+    LilvState* state = lilv_state_new_from_world(world, &map, node);
+    if (state == nullptr) continue;
+    Preset preset{lilv_node_as_uri(node), {}};
+    std::pair<Preset*, LV2_URID> emitted{&preset, map.map(map.handle, LV2_ATOM__Float)};
+    lilv_state_emit_port_values(
+        state,
+        [](const char* symbol, void* self, const void* value, uint32_t size, uint32_t type) {
+          auto& [preset, floatType] = *static_cast<std::pair<Preset*, LV2_URID>*>(self);
+          float v = NAN;
+          if (size == sizeof(float) && type == floatType) std::memcpy(&v, value, sizeof(v));
+          preset->Values.emplace_back(symbol, v);
+        },
+        &emitted);
+    presets.push_back(preset);
+    lilv_state_free(state);
+  }
+  lilv_nodes_free(related);
+  lilv_node_free(presetClass);
+  lilv_node_free(uri);
+  lilv_world_free(world);
+  return presets;
+}
+
+TEST(PluginOnJack, JalvListsAndLoadsEachFactoryPreset) {
+  const std::vector<Preset> presets = FactoryPresets();
+  ASSERT_GE(presets.size(), 3u);
+  const test::TempDir dir;
+  test::JackServer server(dir.Path / "jackd.log", kRate, 256);
+  ASSERT_TRUE(server.Ready()) << "jackd did not start";
+  const std::filesystem::path log = dir.Path / "jalv.log";
+  Jalv jalv(server.Name, log);
+  ASSERT_GT(jalv.Pid, 0);
+  auto say = [&](const std::string& line) { ASSERT_EQ(write(jalv.Input, line.data(), line.size()), static_cast<ssize_t>(line.size())); };
+  auto logged = [&] { return test::ReadFileText(log); };
+  say("presets\n");
+  for (const Preset& preset : presets) {
+    EXPECT_TRUE(test::WaitFor([&] { return logged().find(preset.Uri) != std::string::npos; }, 10, 50))
+        << preset.Uri << " not listed:\n" << logged();
+  }
+  for (const Preset& preset : presets) {
+    SCOPED_TRACE(preset.Uri);
+    const size_t before = logged().size();
+    say("preset " + preset.Uri + "\ncontrols\n");
+    // Every value the preset sets, as jalv prints the controls afterwards.
+    for (const auto& [symbol, value] : preset.Values) {
+      char line[128];
+      std::snprintf(line, sizeof(line), "%s = %f", symbol.c_str(), static_cast<double>(value));
+      EXPECT_TRUE(test::WaitFor([&] { return logged().find(line, before) != std::string::npos; }, 10, 50))
+          << line << " not in:\n" << logged().substr(before);
+    }
+  }
 }
 
 }  // namespace
