@@ -125,6 +125,10 @@ else
 fi
 if command -v ccache >/dev/null && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  # debhelper gives the build a HOME of its own, inside the tree: name the
+  # user's cache, or every build starts with an empty one.
+  CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
+  export CCACHE_DIR
 fi
 export DEB_BUILD_OPTIONS="parallel=${SORVANE_PACKAGE_JOBS:-2} nocheck noautodbgsym"
 if ! (cd "$tree" && dpkg-buildpackage -b -us -uc) > "$work/dpkg-buildpackage.log" 2>&1; then
@@ -137,11 +141,12 @@ changes=$(ls "$work"/src/sorvane_"${version}"_"$arch".changes)
 debs=("$work"/src/sorvane_"${version}"_"$arch".deb "$work"/src/sorvane-lv2_"${version}"_"$arch".deb)
 
 say "lintian"
-lintian_ok=1
-lintian --fail-on error,warning --display-level '>=warning' --show-overrides "$changes" \
-  > "$work/lintian.log" 2>&1 || lintian_ok=0
+# The overridden tags are shown with their reasons (O:); what fails is an
+# error or a warning (E:, W:) that no override explains.
+lintian --fail-on none --display-level '>=warning' --show-overrides "$changes" > "$work/lintian.log" 2>&1 \
+  || { cat "$work/lintian.log"; echo "FAIL: lintian did not run"; exit 1; }
 cat "$work/lintian.log"
-[ "$lintian_ok" = 1 ] || { echo "FAIL: lintian reports an error or a warning without an override"; exit 1; }
+! grep -qE '^[EW]: ' "$work/lintian.log" || { echo "FAIL: lintian reports an error or a warning without an override"; exit 1; }
 
 # --- the clean tree ---
 if [ ! -f "$tarball" ]; then
