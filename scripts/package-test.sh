@@ -173,8 +173,12 @@ printf '#!/bin/sh\nexit 101\n' | "${as_root[@]}" tee "$root/usr/sbin/policy-rc.d
 "${as_root[@]}" find "$archives" -name '*.deb' -exec cp -t "$root/var/cache/apt/archives/" {} +
 
 apt_get=(apt-get -y -q -o APT::Keep-Downloaded-Packages=true)
-say "the tools the checks use: man-db, lilv-utils"
+# The cached tree brought up to date first, so that installing the packages
+# upgrades nothing (an upgrade could add files the purge rightly keeps).
+say "the tree brought up to date; the tools the checks use: man-db, lilv-utils"
 in_root "${apt_get[@]}" update > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; echo "FAIL: apt-get update in the tree"; exit 1; }
+in_root "${apt_get[@]}" dist-upgrade >> "$work/apt.log" 2>&1 \
+  || { tail -n 30 "$work/apt.log"; echo "FAIL: apt-get dist-upgrade in the tree"; exit 1; }
 in_root "${apt_get[@]}" install --no-install-recommends man-db lilv-utils >> "$work/apt.log" 2>&1 \
   || { tail -n 30 "$work/apt.log"; echo "FAIL: installing man-db and lilv-utils in the tree"; exit 1; }
 
@@ -200,6 +204,7 @@ if ! in_root sh -c 'cd /tmp/packages && apt-get -y -q -o APT::Keep-Downloaded-Pa
   exit 1
 fi
 grep -E '^(Setting up sorvane|[0-9]+ upgraded)' "$work/install.log" || true
+grep -qE '^0 upgraded' "$work/install.log" || fail "installing the packages upgraded packages of the tree"
 
 out=$(in_root sorvane --version 2>&1) && [ "$out" = "sorvane $upstream" ] \
   || fail "sorvane --version says '$out', not 'sorvane $upstream'"
