@@ -40,12 +40,20 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
       return port;
     }
   }
+  // The reason, then what a newcomer needs next: that the program plays
+  // anyway, and how a keyboard's notes get in (the port is looked for only
+  // at start).
+  const char* stillPlays = ". The on-screen keys and the PC keyboard still play; to play from a MIDI keyboard, ";
+  const char* alsaHow = "load the ALSA sequencer (sudo modprobe snd-seq)";
+  const char* jackHow = "start a JACK server";
+  const char* restart = ", then start Sorvane again";
   if (choice == "alsa") {
-    message = "sorvane: no MIDI input: " + alsaReason;
+    message = "sorvane: no MIDI input: " + alsaReason + stillPlays + alsaHow + restart;
   } else if (choice == "jack") {
-    message = "sorvane: no MIDI input: " + jackReason;
+    message = "sorvane: no MIDI input: " + jackReason + stillPlays + jackHow + restart;
   } else {
-    message = "sorvane: no MIDI input: " + alsaReason + ", " + jackReason;
+    message = "sorvane: no MIDI input: " + alsaReason + ", " + jackReason + stillPlays + alsaHow + " or " + jackHow +
+              restart;
   }
   return nullptr;
 }

@@ -55,6 +55,9 @@ test_packages=(
   liblilv-dev sordi jalv lilv-utils mda-lv2
   # libFuzzer (clang's runtime library) for the file readers' fuzz targets
   clang libclang-rt-14-dev
+  # the Debian packages' build, their lintian check, and the clean Debian
+  # tree the package test installs them in
+  debhelper dpkg-dev fakeroot lintian debootstrap
 )
 
 # The live tests run a private, headless instance of an audio server: of

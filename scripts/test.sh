@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs the whole test suite twice: once
 # in a release build and once built with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Then builds the file readers' fuzz targets with
+# UndefinedBehaviorSanitizer. The release run includes the Debian packages'
+# test (scripts/package-test.sh: root or sudo, and the Debian mirror). Then builds the file readers' fuzz targets with
 # clang in a tree of their own and runs each for a short while. Fails on any
 # failing test, sanitizer report or fuzzer finding.
 set -euo pipefail

@@ -313,6 +313,9 @@ TEST(MidiLive, WithoutAnyMidiSystemTheWindowStartsWithOneLineAndNoBox) {
   EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
   EXPECT_NE(said.find("sorvane: no MIDI input: "), std::string::npos) << said;
   EXPECT_NE(said.find("no JACK server"), std::string::npos) << said;
+  // A newcomer learns what still plays and how to connect a keyboard.
+  EXPECT_NE(said.find("The on-screen keys and the PC keyboard still play"), std::string::npos) << said;
+  EXPECT_NE(said.find("start a JACK server, then start Sorvane again"), std::string::npos) << said;
 }
 
 }  // namespace

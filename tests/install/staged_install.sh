@@ -18,18 +18,8 @@ for tool in desktop-file-validate appstreamcli man groff readelf; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/setup.sh installs it)"; exit 1; }
 done
 
-# cmake --install writes the build's install_manifest.txt, which a user's
-# uninstall reads: keep the user's copy, whatever happens here.
-manifest=$build/install_manifest.txt
-saved=""
-if [ -f "$manifest" ]; then
-  saved=$(mktemp)
-  cp -p "$manifest" "$saved"
-fi
-restore_manifest() {
-  if [ -n "$saved" ]; then mv -f "$saved" "$manifest"; else rm -f "$manifest"; fi
-}
-trap restore_manifest EXIT
+. "$(dirname "$0")/manifest_guard.sh"
+keep_manifest "$build"
 
 rm -rf "$stage"
 if ! cmake --install "$build" --prefix "$stage" > "$stage.log" 2>&1; then
