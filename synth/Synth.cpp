@@ -36,7 +36,7 @@ double BendSemitones(int32_t bend, int32_t range) {
 
 // Where a glide from `from` semitones stands after `elapsed` of its
 // `length` samples: a straight line in pitch down to 0 at its end.
-double GlideSemitones(double from, int32_t elapsed, int32_t length) {
+double GlideOffset(double from, int32_t elapsed, int32_t length) {
   if (from == 0.0 || elapsed >= length) return 0.0;
   return from * (1.0 - static_cast<double>(elapsed) / static_cast<double>(length));
 }
@@ -49,9 +49,9 @@ StepRamp VoiceStepRamp(const SynthState& st, const VoicePool& pool, const Engine
   const double from = pool.GlideSemitones[slot];
   const int32_t elapsed = pool.GlideElapsed[slot];
   const double start = SemitoneRatio(BendSemitones(st.BlockBend, params.BendRange) +
-                                     GlideSemitones(from, elapsed, glideLength));
+                                     GlideOffset(from, elapsed, glideLength));
   const double end = SemitoneRatio(BendSemitones(st.PitchBend, params.BendRange) +
-                                   GlideSemitones(from, elapsed + blockLength, glideLength));
+                                   GlideOffset(from, elapsed + blockLength, glideLength));
   return {start, (end - start) / static_cast<double>(blockLength)};
 }
 
