@@ -229,9 +229,9 @@ struct StepRamp {
 };
 
 // The ramp of slot's voice over a block of blockLength samples: from the
-// bend the last block ended on to PitchBend, and along the slot's glide
-// (exponential in pitch, over GlideMs) from its elapsed samples to
-// blockLength more.
+// bend the last block ended on to PitchBend, and along the slot's glide (a
+// straight line in semitones over GlideMs, so the frequency moves
+// exponentially) from its elapsed samples to blockLength more.
 StepRamp VoiceStepRamp(const SynthState& state, const VoicePool& pool, const EngineParams& params, int slot,
                        int blockLength);
 
