@@ -340,9 +340,9 @@ void CloseAudio(EngineState& engine) {
   engine.Running = false;
 }
 
-void KeyNoteOn(EngineState& engine, int32_t key) {
+void KeyNoteOn(EngineState& engine, int32_t key, int32_t velocity) {
   std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  KeyNoteOnUnlocked(engine, key);
+  KeyNoteOnUnlocked(engine, key, velocity);
 }
 
 void KeyNoteOff(EngineState& engine, int32_t key) {
@@ -350,8 +350,10 @@ void KeyNoteOff(EngineState& engine, int32_t key) {
   KeyNoteOffUnlocked(engine, key);
 }
 
-void KeyNoteOnUnlocked(EngineState& engine, int32_t key) {
-  NotifyNoteChange(engine, NoteOn(engine.Pool, key, KeyTable[key].NoteOffset));
+void KeyNoteOnUnlocked(EngineState& engine, int32_t key, int32_t velocity) {
+  const int32_t noteOffset = KeyTable[key].NoteOffset;
+  const NoteStart start{velocity, NoteSemitone(noteOffset, engine.Params.Octave), engine.Params.GlideMs > 0};
+  NotifyNoteChange(engine, NoteOn(engine.Pool, key, noteOffset, start));
 }
 
 void KeyNoteOffUnlocked(EngineState& engine, int32_t key) { NotifyNoteChange(engine, NoteOff(engine.Pool, key)); }
@@ -397,6 +399,23 @@ void SetOutputLevel(EngineState& engine, int32_t db) {
   assert(db >= kOutputLevelMinDb && db <= kOutputLevelMaxDb);
   engine.Params.OutputLevelDb = db;
 }
+
+void SetPitchBend(EngineState& engine, int32_t bend) {
+  assert(bend >= kMinPitchBend && bend <= kMaxPitchBend);
+  engine.Synth.PitchBend = bend;
+}
+
+void SetBendRange(EngineState& engine, int32_t semitones) {
+  assert(semitones >= kMinBendRange && semitones <= kMaxBendRange);
+  engine.Params.BendRange = semitones;
+}
+
+void SetGlideMs(EngineState& engine, int32_t ms) {
+  assert(ms >= 0 && ms <= kMaxGlideMs);
+  engine.Params.GlideMs = ms;
+}
+
+void SetVelocityOn(EngineState& engine, bool on) { engine.Params.VelocityOn = on; }
 
 void SetMidiControl(EngineState& engine, MidiControl control, int32_t value) {
   switch (control) {

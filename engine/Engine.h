@@ -264,12 +264,15 @@ bool CloseQuery(EngineState& engine);
 // both devices.
 void CloseAudio(EngineState& engine);
 
-// A key pressed or released (mouse, PC key, watchdog): under EngineLock.
-void KeyNoteOn(EngineState& engine, int32_t key);
+// A key pressed or released (mouse, PC key, watchdog, MIDI): under
+// EngineLock. velocity (1-127) is a MIDI note's; mouse and PC keys play at
+// kFullVelocity. It sets the voice's level only with velocity on. With a
+// glide time the new voice glides from the last note started.
+void KeyNoteOn(EngineState& engine, int32_t key, int32_t velocity = kFullVelocity);
 void KeyNoteOff(EngineState& engine, int32_t key);
 // The same for an engine that only one thread ever touches (the plugin's,
 // whose host runs it on its audio thread): no lock is taken.
-void KeyNoteOnUnlocked(EngineState& engine, int32_t key);
+void KeyNoteOnUnlocked(EngineState& engine, int32_t key, int32_t velocity = kFullVelocity);
 void KeyNoteOffUnlocked(EngineState& engine, int32_t key);
 
 // The control panel's settings. Window, renderer and tests change them only
@@ -288,6 +291,17 @@ void SetEmphasis(EngineState& engine, bool on);
 // The song's level before the output saturation, kOutputLevelMinDb to
 // kOutputLevelMaxDb in 1-dB steps; 0 dB (the start-up value) changes nothing.
 void SetOutputLevel(EngineState& engine, int32_t db);
+// Expression. The pitch bend of MIDI (kMinPitchBend..kMaxPitchBend, 0 at
+// rest) bends every sounding voice; the next block moves to it from the
+// bend before, so the pitch slides without a click. The bend range in
+// semitones (kMinBendRange..kMaxBendRange, 2 at start-up), the glide time
+// (0, none, to kMaxGlideMs) and velocity sensitivity (off at start-up) are
+// settings like the others; at their start-up values and without a bend
+// the song is exactly what it was before they existed.
+void SetPitchBend(EngineState& engine, int32_t bend);
+void SetBendRange(EngineState& engine, int32_t semitones);
+void SetGlideMs(EngineState& engine, int32_t ms);
+void SetVelocityOn(EngineState& engine, bool on);
 // The control a MIDI controller drives, set to value within its range
 // (kMidiControlRanges) by the Set function above that the control's scroll
 // bar calls.

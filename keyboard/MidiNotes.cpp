@@ -15,6 +15,8 @@ constexpr int32_t kNoteOfOffsetZero = 12;
 constexpr uint8_t kNoteOff = 0x80;
 constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kControlChange = 0xB0;
+constexpr uint8_t kPitchBend = 0xE0;
+constexpr int32_t kPitchBendCentre = 8192;  // the 14-bit value at rest
 
 constexpr int32_t LowestOffset() {
   int32_t low = KeyTable[0].NoteOffset;
@@ -34,19 +36,20 @@ void ReleaseHold(MidiNotes& notes, int32_t key, MidiTarget& target) {
   if (notes.Holds[key] == 0) target.MidiKeyUp(key);
 }
 
-void NoteOn(MidiNotes& notes, int32_t channel, int32_t note, int32_t octave, MidiTarget& target) {
+void NoteOn(MidiNotes& notes, int32_t channel, int32_t note, int32_t velocity, int32_t octave,
+            MidiTarget& target) {
   int8_t& held = notes.NoteKey[channel][note];
   if (held >= 0) {
     // Struck again while held (by the finger or by the pedal): the same key,
     // pressed again, no second hold.
     notes.Sustained[channel][note] = false;
-    target.MidiKeyDown(held);
+    target.MidiKeyStruck(held, velocity);
     return;
   }
   const int32_t key = MidiNoteKey(note, octave);
   held = static_cast<int8_t>(key);
   notes.Holds[key] += 1;
-  target.MidiKeyDown(key);
+  target.MidiKeyStruck(key, velocity);
 }
 
 void NoteOff(MidiNotes& notes, int32_t channel, int32_t note, MidiTarget& target) {
@@ -136,7 +139,7 @@ void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t 
   if (notes.Channel != kMidiAllChannels && channel != notes.Channel) return;
 
   if (status == kNoteOn && data2 > 0) {
-    NoteOn(notes, channel, data1, octave, target);
+    NoteOn(notes, channel, data1, data2, octave, target);
   } else if (status == kNoteOff || status == kNoteOn) {
     NoteOff(notes, channel, data1, target);
   } else if (status == kControlChange) {
@@ -156,8 +159,12 @@ void MidiMessage(MidiNotes& notes, const uint8_t* bytes, size_t length, int32_t 
         break;
       case kCcAllSoundOff:
       case kCcAllNotesOff: MidiReleaseAll(notes, target); break;
+      case kCcResetAllControllers: target.MidiPitchBend(0); break;
       default: break;
     }
+  } else if (status == kPitchBend) {
+    // Least significant seven bits first.
+    target.MidiPitchBend((static_cast<int32_t>(data2) << 7 | data1) - kPitchBendCentre);
   }
 }
 
@@ -188,6 +195,7 @@ void MidiReleaseAll(MidiNotes& notes, MidiTarget& target) {
 void MidiSourceGone(MidiNotes& notes, MidiTarget& target) {
   MidiReleaseAll(notes, target);
   notes.PedalDown.fill(false);
+  target.MidiPitchBend(0);
 }
 
 }  // namespace sorvane

@@ -8,8 +8,9 @@
 // presses the key whose NoteOffset is n - 12 - 12 x Octave (the upper row's
 // key where two share it), moved by whole octaves into the keys' range. The
 // key a note pressed is remembered, so its note-off releases that key even
-// after the octave has changed. Velocity, pitch bend, aftertouch, program
-// changes and system messages are ignored.
+// after the octave has changed. A note-on's velocity goes with its press,
+// and pitch bend on the channels played goes to the program as it comes;
+// aftertouch, program changes and system messages are ignored.
 #pragma once
 
 #include <array>
@@ -32,6 +33,7 @@ inline constexpr int32_t kModDepthMax = 100;         // the vibrato depth scroll
 inline constexpr uint8_t kCcModWheel = 1;
 inline constexpr uint8_t kCcSustain = 64;
 inline constexpr uint8_t kCcAllSoundOff = 120;
+inline constexpr uint8_t kCcResetAllControllers = 121;
 inline constexpr uint8_t kCcAllNotesOff = 123;
 
 // The controls a MIDI controller can drive, and their ranges: the vibrato
@@ -86,6 +88,13 @@ class MidiTarget : public Interface {
  public:
   virtual void MidiKeyDown(int32_t key) = 0;
   virtual void MidiKeyUp(int32_t key) = 0;
+  // A note-on at velocity (1-127) presses key; a target that plays
+  // velocities takes it here, the others get MidiKeyDown.
+  virtual void MidiKeyStruck(int32_t key, int32_t /*velocity*/) { MidiKeyDown(key); }
+  // The pitch bend of a channel played, -8192..8191 (0 at rest): from its
+  // messages, and back to 0 on a reset of all controllers or when the
+  // source has gone.
+  virtual void MidiPitchBend(int32_t /*bend*/) {}
   // value is in the control's range (kMidiControlRanges).
   virtual void MidiControlChange(MidiControl control, int32_t value) = 0;
   // A controller was learnt for control (MidiLearn::Learning ended).
@@ -123,8 +132,8 @@ bool MidiLetsGo(const uint8_t* bytes, size_t length);
 void MidiReleaseAll(MidiNotes& notes, MidiTarget& target);
 
 // The port went away with its server: no note-off or pedal release can come
-// any more, so every key MIDI holds is released and every pedal is up. The
-// channel and the learnt controllers stay.
+// any more, so every key MIDI holds is released, every pedal is up and the
+// bend is back at rest. The channel and the learnt controllers stay.
 void MidiSourceGone(MidiNotes& notes, MidiTarget& target);
 
 }  // namespace sorvane

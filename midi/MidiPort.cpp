@@ -64,6 +64,7 @@ void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t len
     case 0x80:  // note-off
     case 0x90:  // note-on
     case 0xB0:  // control change
+    case 0xE0:  // pitch bend
       queue.PostMidi(bytes, length,
                      MidiLetsGo(bytes, length) ? AudioEventQueue::MidiUrgency::Release
                                                : AudioEventQueue::MidiUrgency::Other);
@@ -78,8 +79,10 @@ void ForwardSourceGone(AudioEventQueue& queue) noexcept {
     const uint8_t status = 0xB0 | channel;
     const uint8_t pedalUp[3] = {status, kCcSustain, 0};
     const uint8_t allNotesOff[3] = {status, kCcAllNotesOff, 0};
+    const uint8_t bendAtRest[3] = {static_cast<uint8_t>(0xE0 | channel), 0x00, 0x40};
     queue.PostMidi(pedalUp, 3, AudioEventQueue::MidiUrgency::Release);
     queue.PostMidi(allNotesOff, 3, AudioEventQueue::MidiUrgency::Release);
+    queue.PostMidi(bendAtRest, 3, AudioEventQueue::MidiUrgency::Release);
   }
 }
 

@@ -50,8 +50,8 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
                                        std::string& message);
 
 // Receiving thread: posts one complete message (status byte first) to the
-// queue when the keys use it: note-off, note-on and control change. The
-// rest (aftertouch, pitch bend, program changes, system messages: dense
+// queue when the keys use it: note-off, note-on, control change and pitch
+// bend. The rest (aftertouch, program changes, system messages: dense
 // streams from some keyboards) would only take queue cells that a note-off
 // may need while the engine is busy. Note-offs and the like go in as
 // releases, which find a cell where other messages do not. Lock-free and
@@ -59,9 +59,10 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
 void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t length) noexcept;
 
 // Receiving thread: a source's connection to the port has gone (a keyboard
-// unplugged, a connection broken). The note-offs and pedal lifts of what it
-// held can no longer come, so every channel's sustain pedal goes up and all
-// its notes off, as releases, after everything it sent. Notes that another
+// unplugged, a connection broken). The note-offs, pedal lifts and the
+// wheel's return of what it held can no longer come, so every channel's
+// sustain pedal goes up, all its notes off and its pitch bend back to rest,
+// as releases, after everything it sent. Notes that another
 // source still holds go too: the port cannot tell its sources apart.
 void ForwardSourceGone(AudioEventQueue& queue) noexcept;
 

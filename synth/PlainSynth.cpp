@@ -16,6 +16,14 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
   // The live glide runs from the last block's set to this block's.
   double liveDiff[kCoefficientCount];
   Difference(st.PrevReflection.data(), in.Frame.Reflection.data(), liveDiff);
+  // Each sounding voice's level and the ramp of its phase step hold for the block.
+  double level[kVoiceCount];
+  StepRamp ramp[kVoiceCount];
+  for (int i = 0; i < kVoiceCount; ++i) {
+    if (!IsVoiceActive(pool, i)) continue;
+    level[i] = VoiceLevel(pool, p, i);
+    ramp[i] = VoiceStepRamp(st, pool, p, i, blockLength);
+  }
   for (int n = 0; n < blockLength; ++n) {
     // The excitation: live, the sum over the sounding slots in slot order;
     // replay, each slot's own.
@@ -26,12 +34,14 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
       for (int i = 0; i < kVoiceCount; ++i) {
         if (!IsVoiceActive(pool, i)) continue;
         VoiceSlot& v = pool.Voices[i];
-        const double a = replay ? in.Phrase.PhraseAmplitude[v.FrameIndex] : in.Frame.Amplitude;
+        const double a = (replay ? in.Phrase.PhraseAmplitude[v.FrameIndex] : in.Frame.Amplitude) * level[i];
         const double period = NotePeriod(st.Pitch, pool.NoteOffsets[i], p.Octave);
+        // The bend and the glide scale the vibrato's step; at rest by exactly 1.
+        const double step = factor * (ramp[i].Start + ramp[i].Slope * static_cast<double>(n));
         if (replay) {
-          own[i] = Oscillate(v, p.Waveform, a, period, factor, 0.0);
+          own[i] = Oscillate(v, p.Waveform, a, period, step, 0.0);
         } else {
-          e = Oscillate(v, p.Waveform, a, period, factor, e);
+          e = Oscillate(v, p.Waveform, a, period, step, e);
         }
       }
     }
@@ -78,6 +88,7 @@ void PlainBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int16_t*
     if (st.EchoPos >= echoDelay) st.EchoPos = 0;
   }
   KeepRingOut(st, in, anyActive);
+  AdvanceExpression(st, pool, p, blockLength);
   if (replay) AdvancePhraseFrames(pool);
 }
 

@@ -24,19 +24,68 @@ void ResetSynth(SynthState& state) {
 
 namespace {
 
+// 2^(semitones / 12), exactly 1 at 0.
+double SemitoneRatio(double semitones) {
+  if (semitones == 0.0) return 1.0;
+  return std::exp2(semitones / 12.0);
+}
+
+double BendSemitones(int32_t bend, int32_t range) {
+  return (static_cast<double>(bend) / kPitchBendScale) * static_cast<double>(range);
+}
+
+// Where a glide from `from` semitones stands after `elapsed` of its
+// `length` samples: a straight line in pitch down to 0 at its end.
+double GlideOffset(double from, int32_t elapsed, int32_t length) {
+  if (from == 0.0 || elapsed >= length) return 0.0;
+  return from * (1.0 - static_cast<double>(elapsed) / static_cast<double>(length));
+}
+
+}  // namespace
+
+StepRamp VoiceStepRamp(const SynthState& st, const VoicePool& pool, const EngineParams& params, int slot,
+                       int blockLength) {
+  const int32_t glideLength = MsToSamples(params.GlideMs);
+  const double from = pool.GlideSemitones[slot];
+  const int32_t elapsed = pool.GlideElapsed[slot];
+  const double start = SemitoneRatio(BendSemitones(st.BlockBend, params.BendRange) +
+                                     GlideOffset(from, elapsed, glideLength));
+  const double end = SemitoneRatio(BendSemitones(st.PitchBend, params.BendRange) +
+                                   GlideOffset(from, elapsed + blockLength, glideLength));
+  return {start, (end - start) / static_cast<double>(blockLength)};
+}
+
+void AdvanceExpression(SynthState& st, VoicePool& pool, const EngineParams& params, int blockLength) {
+  st.BlockBend = st.PitchBend;
+  const int32_t glideLength = MsToSamples(params.GlideMs);
+  for (int i = 0; i < kVoiceCount; ++i) {
+    if (!IsVoiceActive(pool, i) || pool.GlideSemitones[i] == 0.0) continue;
+    pool.GlideElapsed[i] = pool.GlideElapsed[i] + blockLength;
+    if (pool.GlideElapsed[i] >= glideLength) {
+      pool.GlideSemitones[i] = 0.0;
+      pool.GlideElapsed[i] = 0;
+    }
+  }
+}
+
+namespace {
+
 // One row of per-sample values over a block.
 using BlockRow = double[kMaxBlockSamples];
 
 // The sounding voices of the block, in slot order, with what their
 // excitation needs, which holds for the whole block.
-void CollectVoices(const SynthState& st, VoicePool& pool, const SynthInputs& in, BlockVoices& voices) {
+void CollectVoices(const SynthState& st, VoicePool& pool, const SynthInputs& in, int blockLength,
+                   BlockVoices& voices) {
   voices.Count = 0;
   for (int i = 0; i < kVoiceCount; ++i) {
     if (!IsVoiceActive(pool, i)) continue;
     BlockVoice& v = voices.Voice[voices.Count++];
     v.Slot = &pool.Voices[i];
-    v.Amplitude = in.PhraseReplay ? in.Phrase.PhraseAmplitude[v.Slot->FrameIndex] : in.Frame.Amplitude;
+    const double a = in.PhraseReplay ? in.Phrase.PhraseAmplitude[v.Slot->FrameIndex] : in.Frame.Amplitude;
+    v.Amplitude = a * VoiceLevel(pool, in.Params, i);
     v.Period = NotePeriod(st.Pitch, pool.NoteOffsets[i], in.Params.Octave);
+    v.Step = VoiceStepRamp(st, pool, in.Params, i, blockLength);
   }
 }
 
@@ -92,7 +141,7 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
   BlockVoices voices;
   BlockRow excitation;
   BlockRow voice;
-  CollectVoices(st, pool, in, voices);
+  CollectVoices(st, pool, in, blockLength, voices);
   ExciteBlock(kernels, st, in, voices, blockLength, excitation);
   if (in.PhraseReplay) {
     ReplayVoices(kernels, in.Phrase, voices, blockLength, voice);
@@ -114,6 +163,7 @@ void SynthesizeBlock(SynthState& st, VoicePool& pool, const SynthInputs& in, int
   kernels.OutputStage(st, MsToSamples(in.Params.EchoDelayMs), static_cast<double>(in.Params.EchoLevel), voice,
                       blockLength, out);
   KeepRingOut(st, in, voices.Count > 0);
+  AdvanceExpression(st, pool, in.Params, blockLength);
   if (in.PhraseReplay) AdvancePhraseFrames(pool);
 }
 

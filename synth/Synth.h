@@ -31,6 +31,16 @@ inline constexpr double kGlideSteps = kBlockSamples;
 
 enum Waveform : int32_t { kImpulse = 0, kSawtooth = 1, kSquare = 2 };
 
+// Pitch bend: the MIDI value, -8192..8191 with 0 at rest, bends by
+// value / 8192 of the range, both ways.
+inline constexpr int32_t kMinPitchBend = -8192;
+inline constexpr int32_t kMaxPitchBend = 8191;
+inline constexpr double kPitchBendScale = 8192.0;
+inline constexpr int32_t kMinBendRange = 1;
+inline constexpr int32_t kMaxBendRange = 12;
+inline constexpr int32_t kDefaultBendRange = 2;
+inline constexpr int32_t kMaxGlideMs = 1000;
+
 // The settings that the control panel writes and the engine reads.
 struct EngineParams {
   int32_t Waveform;     // 0 impulse, 1 sawtooth, 2 square
@@ -41,6 +51,12 @@ struct EngineParams {
   int32_t EchoLevel;    // 0..100
   int32_t EchoDelayMs;  // 50..200
   int32_t OutputLevelDb = 0;  // kOutputLevelMinDb..kOutputLevelMaxDb; 0 leaves the song as it is
+  // Expression, at rest by default: the pitch bend's full swing in
+  // semitones, the glide (portamento) time, and whether a note's velocity
+  // sets its level.
+  int32_t BendRange = kDefaultBendRange;  // kMinBendRange..kMaxBendRange
+  int32_t GlideMs = 0;                    // 0 (no glide)..kMaxGlideMs
+  bool VelocityOn = false;
 };
 static_assert(std::is_trivially_copyable_v<EngineParams>);
 
@@ -74,6 +90,11 @@ struct SynthState {
   std::array<double, kCoefficientCount> LiveLatticeState;
   std::array<double, kEchoBufferLength> EchoBuffer;
   int32_t EchoPos;
+  // The pitch bend (kMinPitchBend..kMaxPitchBend, 0 at rest) the engine's
+  // thread sets, and the bend the last synthesised block ended on: a block
+  // moves from that to this, so a bend never jumps.
+  int32_t PitchBend;
+  int32_t BlockBend;
 };
 static_assert(std::is_trivially_copyable_v<SynthState>);
 
@@ -196,6 +217,35 @@ inline double ModulationFactor(int32_t& counter, const VibratoSettings& vib,
 inline double ModulationStep(SynthState& st, const SynthInputs& in) {
   return ModulationFactor(st.ModCounter, Vibrato(in), st.ModFactorTable);
 }
+
+// What scales a sounding voice's phase step over a block, for the pitch
+// bend and the voice's glide: sample n's step is factor × (Start + Slope ×
+// n), moving in a straight line from the block's first multiplier to its
+// last. At rest Start is exactly 1 and Slope 0, which leaves every step as
+// it was.
+struct StepRamp {
+  double Start;
+  double Slope;
+};
+
+// The ramp of slot's voice over a block of blockLength samples: from the
+// bend the last block ended on to PitchBend, and along the slot's glide (a
+// straight line in semitones over GlideMs, so the frequency moves
+// exponentially) from its elapsed samples to blockLength more.
+StepRamp VoiceStepRamp(const SynthState& state, const VoicePool& pool, const EngineParams& params, int slot,
+                       int blockLength);
+
+// The level of slot's excitation: its velocity / 127 with velocity on,
+// exactly 1 at 127 and with velocity off.
+inline double VoiceLevel(const VoicePool& pool, const EngineParams& params, int slot) {
+  const int32_t velocity = pool.Velocities[slot];
+  if (!params.VelocityOn || velocity <= 0) return 1.0;
+  return static_cast<double>(velocity) / static_cast<double>(kFullVelocity);
+}
+
+// The end of every synthesised block: the block's bend becomes where the
+// next starts, and the glides of the sounding voices move on by the block.
+void AdvanceExpression(SynthState& state, VoicePool& pool, const EngineParams& params, int blockLength);
 
 // Advances one voice's oscillator and returns its excitation contribution
 // added to e (the running sum, or 0 for a separate phrase voice).

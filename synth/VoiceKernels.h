@@ -31,19 +31,22 @@ SORVANE_LANE_INLINE Lanes Glide(Lanes diff, Lanes step, Lanes a) { return (diff 
 template <int32_t Shape, int V>
 SORVANE_LANE_INLINE void ExciteIn(BlockVoices& b, const double* factor, int length, double* sum) {
   const int count = b.Count;
-  Lanes phase[V], pulse[V], period[V], half[V], amp[V];
+  Lanes phase[V], pulse[V], period[V], half[V], amp[V], rampStart[V], rampSlope[V];
   for (int p = 0; p < V; ++p) {
     phase[p] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->Phase; });
     pulse[p] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->PulseAmp; });
     period[p] = Gather(p, count, [&](int c) { return b.Voice[c].Period; }, 1.0);
     amp[p] = Gather(p, count, [&](int c) { return b.Voice[c].Amplitude; });
+    rampStart[p] = Gather(p, count, [&](int c) { return b.Voice[c].Step.Start; }, 1.0);
+    rampSlope[p] = Gather(p, count, [&](int c) { return b.Voice[c].Step.Slope; });
     half[p] = period[p] / Splat(2.0);
   }
   for (int n = 0; n < length; ++n) {
     const Lanes f = Splat(factor[n]);
+    const Lanes step = Splat(static_cast<double>(n));
     alignas(32) double part[V * kWidth];
     for (int p = 0; p < V; ++p) {
-      Lanes ph = phase[p] + f;
+      Lanes ph = phase[p] + f * (rampStart[p] + rampSlope[p] * step);
       const LaneMask wrapped = ph >= period[p];
       ph = wrapped ? ph - period[p] : ph;
       phase[p] = ph;

@@ -16,6 +16,7 @@ struct BlockVoice {
   VoiceSlot* Slot;
   double Amplitude;                // of its excitation
   double Period;                   // its pitch period, in samples
+  StepRamp Step;                   // what scales its phase step (bend, glide)
   // Replay: the lattice glides from Start (its frame's set) by Diff (the
   // next frame's set less Start); the band-pass output is times Gain.
   const double* Start;
@@ -33,9 +34,9 @@ struct BlockVoices {
 
 struct VoiceKernels {
   // The oscillators over the block; factor[n] is the vibrato step of
-  // sample n. With sum, sum[n] gets the voices' excitation added in slot
-  // order; without, each voice's row gets its own. Advances each voice's
-  // Phase and PulseAmp.
+  // sample n, which each voice's Step ramp scales. With sum, sum[n] gets
+  // the voices' excitation added in slot order; without, each voice's row
+  // gets its own. Advances each voice's Phase and PulseAmp.
   void (*Excite)(BlockVoices& voices, int32_t waveform, const double* factor, int length, double* sum);
   // Replay: each voice's row through its lattice (state in its slot) and
   // its slot's band-pass times Gain, in place.

@@ -12,18 +12,38 @@ void ResetVoices(VoicePool& pool) {
   pool.VoiceKeys.fill(kNoKey);
   pool.NoteOffsets.fill(0);
   for (auto& v : pool.Voices) v = {};
+  pool.Velocities.fill(0);
+  pool.GlideSemitones.fill(0.0);
+  pool.GlideElapsed.fill(0);
+  pool.HasLastNote = false;
+  pool.LastSemitone = 0;
 }
 
-NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset) {
+namespace {
+
+// Slot i takes key with a fresh voice; its glide starts from the last note.
+void StartSlot(VoicePool& pool, int i, int32_t key, int32_t noteOffset, const NoteStart& start) {
+  pool.VoiceKeys[i] = key;
+  pool.NoteOffsets[i] = noteOffset;
+  pool.Voices[i] = {};
+  pool.Velocities[i] = start.Velocity;
+  const bool glides = start.Glide && pool.HasLastNote && pool.LastSemitone != start.Semitone;
+  pool.GlideSemitones[i] = glides ? static_cast<double>(pool.LastSemitone - start.Semitone) : 0.0;
+  pool.GlideElapsed[i] = 0;
+  pool.HasLastNote = true;
+  pool.LastSemitone = start.Semitone;
+}
+
+}  // namespace
+
+NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset, const NoteStart& start) {
   NoteChange change;
   for (int32_t k : pool.VoiceKeys) {
     if (k == key) return change;  // already sounding: no restart
   }
   for (int i = 0; i < kVoiceCount; ++i) {
     if (pool.VoiceKeys[i] == kNoKey) {
-      pool.VoiceKeys[i] = key;
-      pool.NoteOffsets[i] = noteOffset;
-      pool.Voices[i] = {};
+      StartSlot(pool, i, key, noteOffset, start);
       change.Sounding = key;
       return change;
     }
@@ -35,10 +55,11 @@ NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset) {
     pool.VoiceKeys[j] = pool.VoiceKeys[j + 1];
     pool.NoteOffsets[j] = pool.NoteOffsets[j + 1];
     pool.Voices[j] = pool.Voices[j + 1];
+    pool.Velocities[j] = pool.Velocities[j + 1];
+    pool.GlideSemitones[j] = pool.GlideSemitones[j + 1];
+    pool.GlideElapsed[j] = pool.GlideElapsed[j + 1];
   }
-  pool.VoiceKeys[kVoiceCount - 1] = key;
-  pool.NoteOffsets[kVoiceCount - 1] = noteOffset;
-  pool.Voices[kVoiceCount - 1] = {};
+  StartSlot(pool, kVoiceCount - 1, key, noteOffset, start);
   change.Sounding = key;
   return change;
 }
@@ -80,6 +101,11 @@ void BuildPeriodTable(PitchTables& tables) {
 }
 
 int32_t NoteIndex(int32_t noteOffset, int32_t octave) { return noteOffset - 9 + 12 * octave; }
+
+int32_t NoteSemitone(int32_t noteOffset, int32_t octave) {
+  const int32_t index = NoteIndex(noteOffset, octave);
+  return index < 0 ? -1 : index;
+}
 
 double NotePeriod(const PitchTables& tables, int32_t noteOffset, int32_t octave) {
   const int32_t index = NoteIndex(noteOffset, octave);

@@ -29,10 +29,24 @@ struct VoiceSlot {
 };
 static_assert(std::is_trivially_copyable_v<VoiceSlot>);
 
+// A note-on's velocity that plays at the full level, as every key did
+// before velocity counted. 0 stands for it in the pool.
+inline constexpr int32_t kFullVelocity = 127;
+
 struct VoicePool {
   std::array<int32_t, kVoiceCount> VoiceKeys;  // key index per slot, -1 when free
   std::array<int32_t, kVoiceCount> NoteOffsets;  // the note each slot was started with, in semitones
   std::array<VoiceSlot, kVoiceCount> Voices;
+  // Each slot's note-on velocity, 1..127; 0 plays at the full level.
+  std::array<int32_t, kVoiceCount> Velocities;
+  // Each slot's glide: the pitch it starts from, in semitones above its
+  // own (0: none), and how many samples of it have sounded.
+  std::array<double, kVoiceCount> GlideSemitones;
+  std::array<int32_t, kVoiceCount> GlideElapsed;
+  // The pitch of the last note started (semitones above 27.5 Hz), where the
+  // next note's glide begins; none before the first.
+  bool HasLastNote;
+  int32_t LastSemitone;
 };
 static_assert(std::is_trivially_copyable_v<VoicePool>);
 
@@ -43,12 +57,24 @@ struct NoteChange {
   int32_t Released = kNoKey;
 };
 
-// All slots free, all voices zero.
+// How a note starts besides its key: its velocity (1..127; 0 is full), its
+// pitch in semitones above 27.5 Hz (NoteSemitone) and whether it glides
+// there from the last note started. The default starts it as a key always
+// did: full level, no glide.
+struct NoteStart {
+  int32_t Velocity = 0;
+  int32_t Semitone = 0;
+  bool Glide = false;
+};
+
+// All slots free, all voices zero, no last note.
 void ResetVoices(VoicePool& pool);
 
 // Starts `key` on a free slot (or slot 0's, see the .cpp) with its note,
-// noteOffset semitones (the key table's NoteOffset).
-NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset);
+// noteOffset semitones (the key table's NoteOffset). A key that already
+// sounds keeps its voice, velocity and glide. A started note becomes the
+// last note.
+NoteChange NoteOn(VoicePool& pool, int32_t key, int32_t noteOffset, const NoteStart& start = {});
 NoteChange NoteOff(VoicePool& pool, int32_t key);
 // Zeroes every voice; keys stay in their slots.
 void ClearVoices(VoicePool& pool);
@@ -73,6 +99,9 @@ void BuildPeriodTable(PitchTables& tables);
 
 // NoteIndex = noteOffset - 9 + 12·octave.
 int32_t NoteIndex(int32_t noteOffset, int32_t octave);
+// The pitch NotePeriod plays, in semitones above 27.5 Hz: NoteIndex, or -1
+// below the table.
+int32_t NoteSemitone(int32_t noteOffset, int32_t octave);
 double NotePeriod(const PitchTables& tables, int32_t noteOffset, int32_t octave);
 
 }  // namespace sorvane

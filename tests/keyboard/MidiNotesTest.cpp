@@ -12,7 +12,8 @@
 namespace sorvane {
 namespace {
 
-// Records the calls as "down 24", "up 24", "control 0 = 50", "learnt 2 = 7".
+// Records the calls as "down 24", "up 24", "control 0 = 50", "learnt 2 = 7",
+// "bend -8192".
 class Recorder final : public MidiTarget {
  public:
   std::vector<std::string> Calls;
@@ -24,6 +25,19 @@ class Recorder final : public MidiTarget {
   void MidiControllerLearnt(MidiControl control, int32_t controller) override {
     Calls.push_back("learnt " + std::to_string(static_cast<int>(control)) + " = " + std::to_string(controller));
   }
+  void MidiPitchBend(int32_t bend) override { Calls.push_back("bend " + std::to_string(bend)); }
+};
+
+// A target that plays velocities: a note-on is "struck 24 at 100".
+class VelocityRecorder final : public MidiTarget {
+ public:
+  std::vector<std::string> Calls;
+  void MidiKeyDown(int32_t key) override { Calls.push_back("down " + std::to_string(key)); }
+  void MidiKeyStruck(int32_t key, int32_t velocity) override {
+    Calls.push_back("struck " + std::to_string(key) + " at " + std::to_string(velocity));
+  }
+  void MidiKeyUp(int32_t key) override { Calls.push_back("up " + std::to_string(key)); }
+  void MidiControlChange(MidiControl, int32_t) override {}
 };
 
 struct MidiRig {
@@ -183,7 +197,8 @@ TEST(MidiNotes, AllNotesOffAllSoundOffAndALostPortReleaseEverythingMidiHolds) {
     } else {
       rig.Send(0xB3, end, 0);
     }
-    EXPECT_EQ(rig.Take(), (Calls{"up 8", "up 24"}));
+    // A lost port also lets go of the bend.
+    EXPECT_EQ(rig.Take(), end == 0 ? (Calls{"up 8", "up 24", "bend 0"}) : (Calls{"up 8", "up 24"}));
     for (int32_t key = 0; key < kKeyCount; ++key) EXPECT_FALSE(MidiHoldsKey(rig.Notes, key));
     // Nothing is left to release later.
     rig.Send(0x80, 60, 0);
@@ -204,7 +219,7 @@ TEST(MidiNotes, OneChannelOnlyAndOtherMessagesIgnored) {
   MidiRig rig(9);  // channel 10
   rig.Send(0x90, 60, 100);
   rig.Send(0x99, 60, 100);
-  rig.Send(0xE9, 0, 127);        // pitch bend
+  rig.Send(0xE0, 0, 127);        // pitch bend of another channel
   rig.Send(0xA9, 60, 10);        // aftertouch
   rig.Send(0xB9, 7, 100);        // volume
   rig.Send(0x99, 200, 100);      // not a data byte
@@ -213,6 +228,33 @@ TEST(MidiNotes, OneChannelOnlyAndOtherMessagesIgnored) {
   const uint8_t program[2] = {0xC9, 5};
   MidiMessage(rig.Notes, program, 2, 2, rig.Target);
   EXPECT_EQ(rig.Take(), (Calls{"down 24"}));
+}
+
+TEST(MidiNotes, VelocityGoesWithEachStrikeAndAPlainTargetHearsKeyDowns) {
+  MidiNotes notes;
+  ResetMidiNotes(notes, kMidiAllChannels);
+  VelocityRecorder target;
+  const uint8_t soft[3] = {0x90, 60, 20};
+  const uint8_t again[3] = {0x90, 60, 127};
+  const uint8_t off[3] = {0x80, 60, 64};
+  for (const uint8_t* m : {soft, again, off}) MidiMessage(notes, m, 3, 2, target);
+  EXPECT_EQ(target.Calls, (Calls{"struck 24 at 20", "struck 24 at 127", "up 24"}));
+  // A target that does not play velocities gets the press as before.
+  MidiRig rig;
+  rig.Send(0x90, 60, 20);
+  EXPECT_EQ(rig.Take(), (Calls{"down 24"}));
+}
+
+TEST(MidiNotes, PitchBendOfTheChannelPlayedAndBackToRestOnAReset) {
+  MidiRig rig(3);  // channel 4
+  rig.Send(0xE3, 0x00, 0x40);  // centre
+  rig.Send(0xE3, 0x7F, 0x7F);  // full up
+  rig.Send(0xE3, 0x00, 0x00);  // full down
+  rig.Send(0xE3, 0x01, 0x60);  // least significant bits first: 0x60 << 7 | 1
+  rig.Send(0xE2, 0x7F, 0x7F);  // another channel
+  EXPECT_EQ(rig.Take(), (Calls{"bend 0", "bend 8191", "bend -8192", "bend 4097"}));
+  rig.Send(0xB3, 121, 0);      // reset all controllers
+  EXPECT_EQ(rig.Take(), (Calls{"bend 0"}));
 }
 
 }  // namespace

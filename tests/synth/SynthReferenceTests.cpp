@@ -120,6 +120,27 @@ struct Moment {
       v.HighBandPos = r.Percent(25) ? kPhraseHighBandWrap - 1 - r.Below(300) : r.Below(kPhraseHighBandWrap);
       v.FrameIndex = r.Percent(20) ? kPhraseFrames - 1 : r.Below(kPhraseFrames);
     }
+    Express(r);
+  }
+
+  // Now and then expression: a bend held or moving at any range, glides
+  // part of the way, velocities that count or not.
+  void Express(Random& r) {
+    if (r.Percent(40)) return;
+    St->PitchBend = RandomBend(r);
+    St->BlockBend = r.Percent(50) ? St->PitchBend : RandomBend(r);
+    Params.BendRange = kMinBendRange + r.Below(kMaxBendRange - kMinBendRange + 1);
+    Params.GlideMs = r.Percent(30) ? 0 : r.Below(kMaxGlideMs + 1);
+    Params.VelocityOn = r.Percent(50);
+    for (int i = 0; i < kVoiceCount; ++i) {
+      Pool.Velocities[i] = r.Below(kFullVelocity + 1);
+      if (r.Percent(50)) continue;
+      Pool.GlideSemitones[i] = r.Uniform(-40, 40);
+      Pool.GlideElapsed[i] = r.Below(MsToSamples(Params.GlideMs) + 1);
+    }
+  }
+  static int32_t RandomBend(Random& r) {
+    return r.Percent(20) ? 0 : kMinPitchBend + r.Below(kMaxPitchBend - kMinPitchBend + 1);
   }
 };
 
@@ -140,6 +161,10 @@ bool SameBits(const T& a, const T& b) {
   if (!SameBits(a.EchoBuffer, b.EchoBuffer)) return ::testing::AssertionFailure() << "EchoBuffer";
   if (a.EchoPos != b.EchoPos) return ::testing::AssertionFailure() << "EchoPos";
   if (pa.VoiceKeys != pb.VoiceKeys || pa.NoteOffsets != pb.NoteOffsets) return ::testing::AssertionFailure() << "keys";
+  if (a.PitchBend != b.PitchBend || a.BlockBend != b.BlockBend || pa.Velocities != pb.Velocities ||
+      !SameBits(pa.GlideSemitones, pb.GlideSemitones) || pa.GlideElapsed != pb.GlideElapsed) {
+    return ::testing::AssertionFailure() << "expression";
+  }
   for (int i = 0; i < kVoiceCount; ++i) {
     const VoiceSlot& x = pa.Voices[i];
     const VoiceSlot& y = pb.Voices[i];
@@ -191,6 +216,8 @@ TEST(SynthesizeBlock, EqualsThePlainPerSampleRenderingBitForBit) {
         CarryReflection(*plain.St, *plain.Frame);
         FillReflection(r, block.Frame->Reflection);
         plain.Frame->Reflection = block.Frame->Reflection;
+        // The wheel moves on between blocks.
+        if (r.Percent(30)) block.St->PitchBend = plain.St->PitchBend = Moment::RandomBend(r);
       }
     }
     // The random states reach the lattice's hold and the saturation.

@@ -2,7 +2,9 @@
 // Runs the renderer binary in a scratch folder and reads what it wrote.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -109,5 +111,12 @@ class Scratch {
     return names;
   }
 };
+
+// The 16-bit samples of a rendered WAV, after its 44-byte header.
+inline std::vector<int16_t> SongSamples(const std::vector<uint8_t>& wav) {
+  std::vector<int16_t> samples(wav.size() > 44 ? (wav.size() - 44) / 2 : 0);
+  if (!samples.empty()) std::memcpy(samples.data(), wav.data() + 44, 2 * samples.size());
+  return samples;
+}
 
 }  // namespace sorvane::test

@@ -24,6 +24,7 @@ using test::ReadFileBytes;
 using test::Clip;
 using test::kTestData;
 using test::Scratch;
+using test::SongSamples;
 
 // Compares a rendered file with its committed golden byte for byte; on a
 // difference the rendered file is kept beside the golden as .actual.
@@ -44,10 +45,13 @@ void ExpectGolden(const std::filesystem::path& rendered, const std::string& gold
 // Renders the committed clip with a committed script (as NAME.txt) and
 // compares the output and report, and any file the script saved, with the
 // goldens NAME.golden.*.
-void ExpectScenario(const std::string& name, int blocks, const std::vector<std::string>& savedFiles = {}) {
+// options: more of the command line, which must leave the render as it is.
+void ExpectScenario(const std::string& name, int blocks, const std::vector<std::string>& savedFiles = {},
+                    const std::string& options = "") {
   Scratch s(Clip::Speech);
   const auto run = s.Render("--input speech.wav --output out.wav --blocks " + std::to_string(blocks) +
-                            " --report out.csv --script '" + (kTestData / (name + ".txt")).string() + "'");
+                            " --report out.csv --script '" + (kTestData / (name + ".txt")).string() + "' " +
+                            options);
   ASSERT_EQ(run.Status, 0) << run.Stderr;
   EXPECT_EQ(run.Stderr, "");
   ExpectGolden(s.Dir / "out.wav", name + ".golden.wav");
@@ -60,6 +64,14 @@ void ExpectScenario(const std::string& name, int blocks, const std::vector<std::
 TEST(RenderGolden, LiveFeaturesMatchTheCommittedOutput) { ExpectScenario("live", 600); }
 
 TEST(RenderGolden, PhraseFeaturesMatchTheCommittedOutput) { ExpectScenario("phrase", 1000, {"saved.wav"}); }
+
+// Without a bend and without a glide time, the bend range and velocity
+// sensitivity change nothing: the keys play at full velocity.
+TEST(RenderGolden, ExpressionAtRestLeavesEveryGoldenAsItIs) {
+  const std::string atRest = "--bend-range 12 --velocity --glide 0";
+  ExpectScenario("live", 600, {}, atRest);
+  ExpectScenario("phrase", 1000, {"saved.wav"}, atRest);
+}
 
 TEST(Render, SameInputGivesTheSameBytesTwice) {
   Scratch s(Clip::Speech);
@@ -400,13 +412,6 @@ TEST(Render, OutputLevelScalesTheSongBeforeTheClipAndLeavesItAloneAt0dB) {
   const auto bad = s.Render("--input speech.wav --output e.wav --output-level 7");
   EXPECT_EQ(bad.Status, 2);
   EXPECT_NE(bad.Stderr.find("--output-level takes whole decibels from -24 to 6, not \"7\""), std::string::npos);
-}
-
-// The 16-bit samples of a rendered WAV, after its 44-byte header.
-std::vector<int16_t> SongSamples(const std::vector<uint8_t>& wav) {
-  std::vector<int16_t> samples((wav.size() - 44) / 2);
-  if (!samples.empty()) std::memcpy(samples.data(), wav.data() + 44, 2 * samples.size());
-  return samples;
 }
 
 // How many output samples the blocks before `block` handed to the playback

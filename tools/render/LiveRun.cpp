@@ -284,6 +284,7 @@ int RunLive(const RenderOptions& options, const std::vector<ScriptCommand>& comm
   CreateEngine(*engine, &host);
   SetLatencyMode(*engine, options.Latency);
   SetOutputLevel(*engine, options.OutputLevelDb);
+  ApplyExpressionOptions(*engine, options);
   engine->CaptureDevice = &capture;
   engine->PlaybackDevice = &playback;
 

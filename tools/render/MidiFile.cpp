@@ -171,7 +171,7 @@ bool ReadTrack(const uint8_t* data, size_t size, uint32_t track, int32_t channel
         return false;
       }
     }
-    const bool kept = kind == 0x80 || kind == 0x90 || kind == 0xB0;
+    const bool kept = kind == 0x80 || kind == 0x90 || kind == 0xB0 || kind == 0xE0;
     if (kept && (channel == kMidiAllChannels || (status & 0x0F) == channel)) {
       events.push_back({tick, track, index++, false, 0, bytes, static_cast<uint8_t>(1 + dataBytes)});
     }
@@ -331,6 +331,10 @@ void MidiPlayer::Play(int64_t block) {
 }
 
 void MidiPlayer::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
+
+void MidiPlayer::MidiKeyStruck(int32_t key, int32_t velocity) { KeyNoteOn(Engine, key, velocity); }
+
+void MidiPlayer::MidiPitchBend(int32_t bend) { SetPitchBend(Engine, bend); }
 
 void MidiPlayer::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 

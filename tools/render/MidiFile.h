@@ -58,7 +58,9 @@ class MidiPlayer final : public MidiTarget {
   void Play(int64_t block);
 
   void MidiKeyDown(int32_t key) override;
+  void MidiKeyStruck(int32_t key, int32_t velocity) override;
   void MidiKeyUp(int32_t key) override;
+  void MidiPitchBend(int32_t bend) override;
   void MidiControlChange(MidiControl control, int32_t value) override;
 
  private:

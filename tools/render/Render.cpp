@@ -63,6 +63,7 @@ int RunRender(const RenderOptions& options, InputWave* input, const std::vector<
   CreateEngine(*engine, nullptr);
   SetLatencyMode(*engine, options.Latency);
   SetOutputLevel(*engine, options.OutputLevelDb);
+  ApplyExpressionOptions(*engine, options);
   engine->CaptureDevice = &rig->Capture();
   engine->PlaybackDevice = &rig->Playback();
   rig->SetInputSource(input);

@@ -82,6 +82,26 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
         return false;
       }
       options.OutputLevelDb = static_cast<int32_t>(db);
+    } else if (arg == "--bend-range") {
+      std::string text;
+      int64_t semitones = 0;
+      if (!value(text)) return false;
+      if (!ParseCount(text, semitones) || semitones < kMinBendRange || semitones > kMaxBendRange) {
+        error = "--bend-range takes whole semitones from 1 to 12, not \"" + text + "\"";
+        return false;
+      }
+      options.BendRange = static_cast<int32_t>(semitones);
+    } else if (arg == "--glide") {
+      std::string text;
+      int64_t ms = 0;
+      if (!value(text)) return false;
+      if (!ParseCount(text, ms) || ms > kMaxGlideMs) {
+        error = "--glide takes milliseconds from 0 to 1000, not \"" + text + "\"";
+        return false;
+      }
+      options.GlideMs = static_cast<int32_t>(ms);
+    } else if (arg == "--velocity") {
+      options.VelocityOn = true;
     } else if (arg == "--live") {
       options.Live = true;
     } else if (arg == "--help") {
@@ -116,6 +136,12 @@ bool ParseRenderArguments(int argc, char** argv, RenderOptions& options, std::st
     return false;
   }
   return true;
+}
+
+void ApplyExpressionOptions(EngineState& engine, const RenderOptions& options) {
+  SetBendRange(engine, options.BendRange);
+  SetGlideMs(engine, options.GlideMs);
+  SetVelocityOn(engine, options.VelocityOn);
 }
 
 }  // namespace sorvane

@@ -24,7 +24,13 @@ struct RenderOptions {
   int32_t MidiChannel = kMidiAllChannels;  // 0-15: only that channel of it
   LatencyMode Latency = LatencyMode::Normal;  // --latency normal|low
   int32_t OutputLevelDb = 0;                  // --output-level DB
+  int32_t BendRange = kDefaultBendRange;      // --bend-range N
+  int32_t GlideMs = 0;                        // --glide MS
+  bool VelocityOn = false;                    // --velocity
 };
+
+// Gives the engine the expression settings of the command line.
+void ApplyExpressionOptions(EngineState& engine, const RenderOptions& options);
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;

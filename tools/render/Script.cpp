@@ -42,6 +42,10 @@ const CommandEntry kCommands[] = {
     {"phraseload", CommandKind::PhraseLoad, CommandEntry::Path, 0, 0, nullptr, nullptr},
     {"phrasesave", CommandKind::PhraseSave, CommandEntry::Path, 0, 0, nullptr, nullptr},
     {"stall", CommandKind::Stall, CommandEntry::Number, 1, kMaxStallSamples, nullptr, nullptr},
+    {"bend", CommandKind::Bend, CommandEntry::Number, kMinPitchBend, kMaxPitchBend, nullptr, nullptr},
+    {"bendrange", CommandKind::BendRange, CommandEntry::Number, kMinBendRange, kMaxBendRange, nullptr, nullptr},
+    {"glide", CommandKind::Glide, CommandEntry::Number, 0, kMaxGlideMs, nullptr, nullptr},
+    {"velocity", CommandKind::Velocity, CommandEntry::Number, 0, 1, nullptr, nullptr},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -197,6 +201,10 @@ int64_t ApplyCommand(EngineState& engine, const ScriptCommand& c, bool* fileFail
       break;
     }
     case CommandKind::Stall: return c.Value;
+    case CommandKind::Bend: SetPitchBend(engine, v); break;
+    case CommandKind::BendRange: SetBendRange(engine, v); break;
+    case CommandKind::Glide: SetGlideMs(engine, v); break;
+    case CommandKind::Velocity: SetVelocityOn(engine, v != 0); break;
   }
   if (failed && fileFailed != nullptr) *fileFailed = true;
   return 0;

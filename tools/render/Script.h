@@ -15,6 +15,7 @@ namespace sorvane {
 enum class CommandKind {
   Down, Up, Waveform, Octave, ModDepth, ModRate, ModShape, ModAlways, Ctrl,
   EchoLevel, EchoDelay, Emphasis, OutputLevel, Phrase, PhraseRec, PhraseLoad, PhraseSave, Stall,
+  Bend, BendRange, Glide, Velocity,
 };
 
 // The longest stall: 365 days of samples. It keeps every time on the

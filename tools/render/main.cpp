@@ -29,9 +29,10 @@ const char kUsage[] =
     "usage: sorvane-render --input SPEECH.wav --output OUT.wav [--script SCRIPT.txt]\n"
     "                      [--midi SONG.mid [--midi-channel C]] [--blocks N] [--report REPORT.csv]\n"
     "                      [--latency normal|low] [--output-level DB]\n"
+    "                      [--bend-range N] [--glide MS] [--velocity]\n"
     "       sorvane-render --live [--input SPEECH.wav] [--blocks N] [--output PLAYED.wav]\n"
     "                      [--script SCRIPT.txt] [--report REPORT.csv] [--latency normal|low]\n"
-    "                      [--output-level DB]\n"
+    "                      [--output-level DB] [--bend-range N] [--glide MS] [--velocity]\n"
     "       sorvane-render --help | --version\n";
 
 const char kHelp[] =
@@ -56,6 +57,10 @@ const char kHelp[] =
     "                  sensible buffers\n"
     "  --output-level DB  the song's level before it is clipped to 16 bits,\n"
     "                  -24 to 6 dB in whole decibels (default 0: unchanged)\n"
+    "  --bend-range N  semitones of a full pitch bend, 1 to 12 (default 2)\n"
+    "  --glide MS      a new note glides from the last note's pitch to its own\n"
+    "                  in MS milliseconds, 0 to 1000 (default 0: no glide)\n"
+    "  --velocity      a MIDI note's velocity sets its level (127 as without)\n"
     "\n"
     "Exit status: 0 done, 1 an output could not be written, 2 a bad argument,\n"
     "input file or script line, 3 (--live) the sound devices could not be used,\n"
