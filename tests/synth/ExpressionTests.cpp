@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "../SimdPaths.h"
+#include "tests/support/SimdPaths.h"
 #include "SynthRig.h"
 #include "synth/Synth.h"
 
