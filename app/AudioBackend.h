@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 #include "devices/SoundSystem.h"
 #include "engine/Engine.h"
 #include "core/Interface.h"

@@ -176,7 +176,7 @@ void BM_PipelineLive(benchmark::State& state, SimdPath path) {
       break;
     }
     done = done + 1;
-    rig->Run(e, done, nullptr);
+    rig->Run(EngineEvents(e), done, nullptr);
   }
 }
 

@@ -55,9 +55,9 @@
 #include <string>
 #include <vector>
 
-#include "devices/BufferQueue.h"
-#include "devices/Device.h"
-#include "engine/EventQueue.h"
+#include "audio/BufferQueue.h"
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <string>
 
-#include "devices/BufferQueue.h"
-#include "devices/Realtime.h"
+#include "audio/BufferQueue.h"
+#include "audio/Realtime.h"
 
 namespace sorvane {
 

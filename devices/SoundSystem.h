@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "core/Interface.h"
-#include "devices/Device.h"
-#include "engine/EventQueue.h"
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 

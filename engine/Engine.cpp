@@ -304,6 +304,18 @@ void OnPlaybackDone(EngineState& engine, WaveHeader& header) {
   CloseCheck(engine);
 }
 
+EventTarget EngineEvents(EngineState& engine) {
+  constexpr AudioEventHandler handle = [](void* context, DeviceKind kind, WaveHeader& header) {
+    EngineState& target = *static_cast<EngineState*>(context);
+    if (kind == DeviceKind::Capture) {
+      OnCaptureDone(target, header);
+    } else {
+      OnPlaybackDone(target, header);
+    }
+  };
+  return {handle, &engine};
+}
+
 void CloseCheck(EngineState& engine) {
   if (engine.Ring.CaptureQueued == 0 && engine.Ring.PlaybackQueued == 0) {
     if (engine.Suspended && !engine.Closing) {

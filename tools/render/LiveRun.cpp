@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "engine/Engine.h"
-#include "engine/EventQueue.h"
-#include "devices/Realtime.h"
+#include "audio/EventQueue.h"
+#include "audio/Realtime.h"
 #include "devices/SoundSystem.h"
 #include "wavfile/WaveFile.h"
 

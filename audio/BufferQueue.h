@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 
 namespace sorvane {
 
