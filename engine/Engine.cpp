@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "core/Reporter.h"
+#include "engine/LiveBlock.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {
@@ -250,22 +251,9 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
 
   const int32_t blockLength = RateControlStep(engine.Rate, ring.PlaybackQueued);
   engine.LastCapture.BlockLength = blockLength;
-  const int32_t mode = engine.Phrase.PhraseMode;
-  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, header.Data, engine.Switches.Emphasis, engine.Frame);
-
   WaveHeader& out = ring.PlaybackHeaders[ring.PlaybackIndex];
   out.BufferLength = static_cast<uint32_t>(2 * blockLength);
-
-  if (mode == kPhraseCapture) {
-    if (CapturePhraseBlock(engine.Phrase, engine.Store, header.Data, engine.Frame)) {
-      engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
-    }
-    std::memset(out.Data, 0, static_cast<size_t>(2 * blockLength));
-  } else {
-    const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, mode == kPhraseReplay,
-                             engine.Frame, engine.Store};
-    SynthesizeBlock(engine.Synth, engine.Pool, inputs, out.Data, blockLength);
-  }
+  RunLiveBlock(engine, header.Data, out.Data, blockLength);
 
   if (!engine.PlaybackDevice->Prepare(out)) {
     ShowError("Out Prepare error");
@@ -285,8 +273,6 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   }
   ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
   ring.PlaybackQueued = ring.PlaybackQueued + 1;
-
-  CarryReflection(engine.Synth, engine.Frame);
 
   const bool handedBack = engine.Closing || !engine.Running || HandBackCapture(engine);
   // The error box runs a nested event loop whose device events run this

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The live block: analysis, synthesis or phrase capture, and the carry of
+// the reflections, in the order the signal path has them.
+#include "engine/LiveBlock.h"
+
+#include <cstring>
+
+namespace sorvane {
+
+void RunLiveBlock(EngineState& engine, const int16_t* capture, int16_t* out, int32_t blockLength) {
+  const int32_t mode = engine.Phrase.PhraseMode;
+  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, capture, engine.Switches.Emphasis, engine.Frame);
+
+  if (mode == kPhraseCapture) {
+    if (CapturePhraseBlock(engine.Phrase, engine.Store, capture, engine.Frame)) {
+      engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
+    }
+    std::memset(out, 0, static_cast<size_t>(2 * blockLength));
+  } else {
+    const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, mode == kPhraseReplay,
+                             engine.Frame, engine.Store};
+    SynthesizeBlock(engine.Synth, engine.Pool, inputs, out, blockLength);
+  }
+
+  CarryReflection(engine.Synth, engine.Frame);
+}
+
+}  // namespace sorvane
