@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "audio/RateConverter.h"
 #include "midi/JackClient.h"
 #include "midi/JackMidiIn.h"
 
@@ -31,8 +32,6 @@ constexpr uint32_t kConverterSlack = 64;
 // silence for the rest: each call consumes input or fills output, so a
 // period needs one, or two or three at first.
 constexpr int kMaxConverterCalls = 32;
-// The most song frames a converter is fed, one at a time, to find its reach.
-constexpr uint32_t kReachProbeLimit = 4096;
 
 // The port called name (or known by that alias) when it is an audio port
 // with the direction flag asked for (JackPortIsOutput: it sends sound);
@@ -75,37 +74,6 @@ int64_t SteadyNs() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-// Full scale is 32768 both ways, so that 16-bit samples pass through float
-// and back unchanged; the top is clipped at 32767.
-int16_t ToSample(float x) {
-  const float scaled = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
-  return static_cast<int16_t>(std::lrint(scaled));
-}
-float ToFloat(int16_t s) { return static_cast<float>(s) * (1.0f / 32768.0f); }
-
-// How many frames a fresh converter takes in before it gives its first one:
-// what it must hold beyond the frame it produces (21 for libsamplerate's
-// fastest sinc going up from 22050 Hz, 48 for the medium one). The
-// converter is reset afterwards.
-uint32_t ConverterReach(SRC_STATE* converter, double ratio) {
-  float in = 0;
-  float out = 0;
-  uint32_t taken = 0;
-  for (uint32_t call = 0; call < kReachProbeLimit; ++call) {
-    SRC_DATA data{};
-    data.data_in = &in;
-    data.input_frames = 1;
-    data.data_out = &out;
-    data.output_frames = 1;
-    data.src_ratio = ratio;
-    if (src_process(converter, &data) != 0) break;
-    taken += static_cast<uint32_t>(data.input_frames_used);
-    if (data.output_frames_gen > 0) break;
-  }
-  src_reset(converter);
-  return taken;
 }
 
 }  // namespace
@@ -261,11 +229,13 @@ bool JackSoundSystem::Connect(std::string& reason) {
 
   if (ok && !Bypass) {
     int error = 0;
-    CaptureConverter = src_new(Options.ResamplerType, 1, &error);
-    PlaybackConverter = src_new(Options.PlaybackResamplerType, 1, &error);
+    uint32_t captureReach = 0;
+    CaptureConverter = MakeConverter(Options.ResamplerType, CaptureRatio, captureReach, error);
+    if (CaptureConverter != nullptr) {
+      PlaybackConverter = MakeConverter(Options.PlaybackResamplerType, PlaybackRatio, PlaybackReach, error);
+    }
     ok = CaptureConverter != nullptr && PlaybackConverter != nullptr;
     if (!ok) reason = std::string("the resampler could not be made: ") + src_strerror(error);
-    if (ok) PlaybackReach = ConverterReach(PlaybackConverter, PlaybackRatio);
   }
   if (ok) {
     MaxFrames = std::max<uint32_t>(kLongestPeriod, jack_get_buffer_size(client));
@@ -512,7 +482,7 @@ void JackSoundSystem::CaptureCycle(jack_nframes_t frames, double cycleUs) noexce
   const double firstInUs = cycleUs - CaptureLatency.load(std::memory_order_relaxed) * 1e6 / Rate;
   uint32_t produced = frames;
   if (Bypass) {
-    for (uint32_t i = 0; i < frames; ++i) CaptureSamples[i] = ToSample(input[i]);
+    for (uint32_t i = 0; i < frames; ++i) CaptureSamples[i] = FloatToSample(input[i]);
   } else {
     SRC_DATA data{};
     data.data_in = input;
@@ -523,7 +493,7 @@ void JackSoundSystem::CaptureCycle(jack_nframes_t frames, double cycleUs) noexce
     // The output holds more than a period's worth, so all input is taken.
     if (src_process(CaptureConverter, &data) != 0) data.output_frames_gen = 0;
     produced = static_cast<uint32_t>(data.output_frames_gen);
-    for (uint32_t i = 0; i < produced; ++i) CaptureSamples[i] = ToSample(CaptureFloat[i]);
+    for (uint32_t i = 0; i < produced; ++i) CaptureSamples[i] = FloatToSample(CaptureFloat[i]);
   }
   // Output sample k of the converter stands exactly for input position
   // k / ratio (libsamplerate's sinc converters add no phase shift; what they
@@ -562,7 +532,7 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs, bool 
   };
   if (Bypass) {
     device.Buffers.Play(PlaySamples.data(), frames, nowUs, playsAtUs(SongFramesTaken), songLate);
-    for (uint32_t i = 0; i < frames; ++i) left[i] = ToFloat(PlaySamples[i]);
+    for (uint32_t i = 0; i < frames; ++i) left[i] = SampleToFloat(PlaySamples[i]);
     SongFramesTaken += frames;
   } else {
     uint32_t produced = 0;
@@ -579,7 +549,7 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs, bool 
         const int64_t want = due + PlaybackReach - SongFramesTaken;
         const auto take = static_cast<uint32_t>(std::clamp<int64_t>(want, 1, static_cast<int64_t>(Stage.size())));
         device.Buffers.Play(PlaySamples.data(), take, nowUs, playsAtUs(SongFramesTaken), songLate);
-        for (uint32_t i = 0; i < take; ++i) Stage[i] = ToFloat(PlaySamples[i]);
+        for (uint32_t i = 0; i < take; ++i) Stage[i] = SampleToFloat(PlaySamples[i]);
         StageCount = take;
         StageUsed = 0;
         SongFramesTaken += take;

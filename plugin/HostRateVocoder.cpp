@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "audio/RateConverter.h"
 #include "dsp/Lpc.h"
+#include "engine/LiveBlock.h"
 
 namespace sorvane {
 namespace {
@@ -17,40 +19,6 @@ namespace {
 // and passes the song flat to 80 % of 11025 Hz.
 constexpr int kCaptureConverterType = SRC_SINC_MEDIUM_QUALITY;
 constexpr int kPlaybackConverterType = SRC_SINC_FASTEST;
-
-// Full scale is 32768 both ways, as on the JACK devices, so that 16-bit
-// samples pass through float unchanged.
-int16_t ToSample(float x) {
-  if (!(x == x)) return 0;  // NaN
-  const float scaled = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
-  return static_cast<int16_t>(std::lrint(scaled));
-}
-float ToFloat(int16_t s) { return static_cast<float>(s) * (1.0f / 32768.0f); }
-
-// How many input frames past the one an output sample stands on the
-// converter must have before it gives that sample: fed one frame at a time,
-// the first output (which stands on input frame 0) comes only after this
-// many more. -1 when the converter cannot be made.
-long ConverterLookahead(int type, double ratio) {
-  int error = 0;
-  SRC_STATE* converter = src_new(type, 1, &error);
-  if (converter == nullptr) return -1;
-  const float zero = 0.0f;
-  float out[64];
-  long fed = 0;
-  for (; fed < 1000000; ++fed) {
-    SRC_DATA data{};
-    data.data_in = &zero;
-    data.input_frames = 1;
-    data.data_out = out;
-    data.output_frames = 64;
-    data.src_ratio = ratio;
-    if (src_process(converter, &data) != 0) break;
-    if (data.output_frames_gen > 0) break;
-  }
-  src_delete(converter);
-  return fed;  // frames fed before the one that let the first output out
-}
 
 }  // namespace
 
@@ -64,8 +32,15 @@ HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<Engin
   PlaybackRatio = hostRate / static_cast<double>(kSampleRate);
   if (Convert) {
     if (src_is_valid_ratio(CaptureRatio) == 0 || src_is_valid_ratio(PlaybackRatio) == 0) return;
-    const long captureAhead = ConverterLookahead(kCaptureConverterType, CaptureRatio);    // host frames
-    const long playbackAhead = ConverterLookahead(kPlaybackConverterType, PlaybackRatio);  // 22050-Hz samples
+    int error = 0;
+    uint32_t captureReach = 0;
+    uint32_t playbackReach = 0;
+    CaptureConverter = MakeConverter(kCaptureConverterType, CaptureRatio, captureReach, error);
+    PlaybackConverter = MakeConverter(kPlaybackConverterType, PlaybackRatio, playbackReach, error);
+    if (CaptureConverter == nullptr || PlaybackConverter == nullptr) return;
+    // What each converter holds past the frame an output sample stands on.
+    const long captureAhead = static_cast<long>(captureReach) - 1;    // host frames
+    const long playbackAhead = static_cast<long>(playbackReach) - 1;  // 22050-Hz samples
     if (captureAhead < 0 || playbackAhead < 0) return;
     // A host frame's song is due as soon as that frame's voice is in. The
     // last sample of a block is gathered captureAhead host frames after its
@@ -76,10 +51,6 @@ HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<Engin
     Latency = static_cast<int32_t>(
         std::ceil(static_cast<double>(captureAhead) +
                   static_cast<double>(kBlockSamples - 1 + playbackAhead) * PlaybackRatio)) + 2;
-    int error = 0;
-    CaptureConverter = src_new(kCaptureConverterType, 1, &error);
-    PlaybackConverter = src_new(kPlaybackConverterType, 1, &error);
-    if (CaptureConverter == nullptr || PlaybackConverter == nullptr) return;
     ConvertedVoice.assign(static_cast<size_t>(std::ceil(kChunkFrames * CaptureRatio)) + 64, 0.0f);
     ConvertedSong.assign(static_cast<size_t>(std::ceil(kBlockSamples * PlaybackRatio)) + 64, 0.0f);
   } else {
@@ -156,7 +127,7 @@ void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t cou
 }
 
 void HostRateVocoder::TakeVoiceSample(float sample) {
-  Block[BlockFill] = ToSample(sample);
+  Block[BlockFill] = FloatToSample(sample);
   BlockFill += 1;
   if (BlockFill == kBlockSamples) {
     BlockFill = 0;
@@ -165,16 +136,10 @@ void HostRateVocoder::TakeVoiceSample(float sample) {
 }
 
 void HostRateVocoder::RunBlock() {
-  // The live path of the engine's capture handler for a block of normal
-  // length: analysis, synthesis, and the analysed set carried into the next
-  // block's glide.
-  EngineState& engine = *State;
-  AnalyseBlock(engine.Analysis, Block, engine.Switches.Emphasis, engine.Frame);
-  const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, false, engine.Frame, engine.Store};
-  SynthesizeBlock(engine.Synth, engine.Pool, inputs, SongBlock, kBlockSamples);
-  CarryReflection(engine.Synth, engine.Frame);
+  // The engine's live block at normal length.
+  RunLiveBlock(*State, Block, SongBlock, kBlockSamples);
 
-  for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = ToFloat(SongBlock[i]);
+  for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = SampleToFloat(SongBlock[i]);
   if (!Convert) {
     PushSong(SongBlockFloat, kBlockSamples);
     return;
