@@ -30,18 +30,18 @@ constexpr const char* kPlaybackStreamName = "Song out";
 
 // Capture fragments and playback requests of two blocks. The server's
 // graph runs at the smallest period its streams ask for, so these set how
-// often the whole graph wakes: on PipeWire at 20 ms it runs at 512 or 1024
-// frames at 48000 Hz, where half a block made it run at 256 and cost the
-// daemon three times as much. Neither adds to the delay: a capture buffer
-// is timed by its first sample, and a playback buffer counts as queued
-// until it has been played, so what the server holds lies inside the
+// often the whole graph wakes, and with it what the server costs; a shorter
+// fragment makes PipeWire run at a shorter period at several times the cost
+// (docs/latency.md has the figures). Neither adds to the delay: a capture
+// buffer is timed by its first sample, and a playback buffer counts as
+// queued until it has been played, so what the server holds lies inside the
 // engine's playback queue (up to the target asked, which is all of it that
 // a buffer waits for).
 // Playback: the server holds four blocks and asks for two at a time, so a
-// late callback has 20 ms in hand; playback starts once the first request
-// is written, and after an underrun with the next. What the server holds
-// is that much less in the engine's own hands: at six blocks a slow machine
-// could leave the stream a few samples short.
+// late callback has two blocks in hand; playback starts once the first
+// request is written, and after an underrun with the next. What the server
+// holds is that much less in the engine's own hands, which is why it is not
+// more.
 struct StreamSizes {
   uint32_t CaptureFragmentFrames;
   uint32_t PlaybackTargetFrames;
