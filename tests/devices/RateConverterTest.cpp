@@ -55,8 +55,8 @@ TEST(ConverterSetUp, ProbingTheReachLeavesTheConverterFresh) {
     EXPECT_GT(reach, 1u);
     SRC_STATE* plain = src_new(SRC_SINC_FASTEST, 1, &error);
     ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(Impulse(made, ratio), Impulse(plain, ratio));
     EXPECT_EQ(ConverterReach(made, ratio), reach);
+    EXPECT_EQ(Impulse(made, ratio), Impulse(plain, ratio));
     src_delete(made);
     src_delete(plain);
   }
