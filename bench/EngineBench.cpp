@@ -127,7 +127,7 @@ void RunSynthesis(benchmark::State& state, SimdPath path, const char* name, bool
   // The engine's own live block; a replayed phrase stands in for the voice.
   e.Phrase.PhraseMode = replay ? kPhraseReplay : kPhraseOff;
   for (auto _ : state) {
-    RunLiveBlock(e, f.Voice.data() + offset, out, blockLength);
+    RunLiveBlock(e, f.Voice.data() + offset, out, blockLength, [] { return true; });
     for (int v = 0; v < voices; ++v) e.Pool.Voices[v].Finished = false;  // keep every voice sounding
     offset = (offset + kBlockSamples) % (f.Voice.size() - kBlockSamples);
     benchmark::DoNotOptimize(out);

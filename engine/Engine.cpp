@@ -249,26 +249,31 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
   engine.LastCapture.BlockLength = blockLength;
   WaveHeader& out = ring.PlaybackHeaders[ring.PlaybackIndex];
   out.BufferLength = static_cast<uint32_t>(2 * blockLength);
-  RunLiveBlock(engine, header.Data, out.Data, blockLength);
-
-  if (!engine.PlaybackDevice->Prepare(out)) {
-    ShowError("Out Prepare error");
-    return;
-  }
-  if (!engine.PlaybackDevice->Queue(out)) {
-    ShowError("Wave out error");
-    return;
-  }
   bool takeFailed = false;
-  if (engine.Take.Recording) {
-    const TakeWriteResult result = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
-    if (result == TakeWriteResult::LimitReached || result == TakeWriteResult::Failed) {
-      engine.Host->TakeChanged(false);
+  // The song goes to the playback device (and a running take) before the
+  // reflections are carried: a block that cannot be played ends the
+  // handler, and the next block glides again from the same set.
+  const bool played = RunLiveBlock(engine, header.Data, out.Data, blockLength, [&] {
+    if (!engine.PlaybackDevice->Prepare(out)) {
+      ShowError("Out Prepare error");
+      return false;
     }
-    takeFailed = result == TakeWriteResult::Failed;
-  }
-  ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
-  ring.PlaybackQueued = ring.PlaybackQueued + 1;
+    if (!engine.PlaybackDevice->Queue(out)) {
+      ShowError("Wave out error");
+      return false;
+    }
+    if (engine.Take.Recording) {
+      const TakeWriteResult result = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
+      if (result == TakeWriteResult::LimitReached || result == TakeWriteResult::Failed) {
+        engine.Host->TakeChanged(false);
+      }
+      takeFailed = result == TakeWriteResult::Failed;
+    }
+    ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
+    ring.PlaybackQueued = ring.PlaybackQueued + 1;
+    return true;
+  });
+  if (!played) return;
 
   const bool handedBack = engine.Closing || !engine.Running || HandBackCapture(engine);
   // The error box runs a nested event loop whose device events run this

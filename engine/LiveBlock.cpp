@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The live block: analysis, synthesis or phrase capture, and the carry of
-// the reflections, in the order the signal path has them.
+// The live block's analysis and synthesis or phrase capture, in the order
+// the signal path has them.
 #include "engine/LiveBlock.h"
 
 #include <cstring>
 
 namespace sorvane {
 
-void RunLiveBlock(EngineState& engine, const int16_t* capture, int16_t* out, int32_t blockLength) {
+void SynthesiseLiveBlock(EngineState& engine, const int16_t* capture, int16_t* out, int32_t blockLength) {
   const int32_t mode = engine.Phrase.PhraseMode;
   if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, capture, engine.Switches.Emphasis, engine.Frame);
 
@@ -21,8 +21,6 @@ void RunLiveBlock(EngineState& engine, const int16_t* capture, int16_t* out, int
                              engine.Frame, engine.Store};
     SynthesizeBlock(engine.Synth, engine.Pool, inputs, out, blockLength);
   }
-
-  CarryReflection(engine.Synth, engine.Frame);
 }
 
 }  // namespace sorvane

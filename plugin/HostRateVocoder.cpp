@@ -136,8 +136,8 @@ void HostRateVocoder::TakeVoiceSample(float sample) {
 }
 
 void HostRateVocoder::RunBlock() {
-  // The engine's live block at normal length.
-  RunLiveBlock(*State, Block, SongBlock, kBlockSamples);
+  // The engine's live block at normal length; the song is converted below.
+  RunLiveBlock(*State, Block, SongBlock, kBlockSamples, [] { return true; });
 
   for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = SampleToFloat(SongBlock[i]);
   if (!Convert) {
