@@ -9,7 +9,7 @@
 #include "midi/MidiPort.h"
 
 #ifdef SORVANE_HAVE_SOUND
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #endif
 
 namespace sorvane {

@@ -7,16 +7,17 @@
 #include <memory>
 #include <string>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 #include "devices/SoundSystem.h"
 #include "engine/Engine.h"
+#include "audio/ServerLink.h"
 #include "core/Interface.h"
 
 namespace sorvane {
 
 class AudioEventQueue;
 
-class AudioBackend : public Interface {
+class AudioBackend : public ServerLink {
  public:
 
   virtual AudioDevice& Capture() = 0;
@@ -51,7 +52,7 @@ class AudioBackend : public Interface {
 
   // True from the moment the connection that the devices use has failed
   // until Reconnect succeeds. Cheap (one atomic load).
-  virtual bool ServerLost() const { return false; }
+  bool ServerLost() const override { return false; }
   // Drops the old server connection and makes a new one. True when
   // connected, and ServerLost is false from then on; false with a short
   // reason (for example "connection refused") while the server is not
@@ -59,7 +60,7 @@ class AudioBackend : public Interface {
   // window waits for it.
   // The mode the devices were made for; the engine's queue follows it.
   virtual LatencyMode Latency() const { return LatencyMode::Normal; }
-  virtual bool Reconnect(std::string& reason) {
+  bool Reconnect(std::string& reason) override {
     reason = "this sound backend cannot reconnect";
     return false;
   }

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 #include "devices/SoundSystem.h"
 
 namespace sorvane {

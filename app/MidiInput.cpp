@@ -10,7 +10,7 @@
 
 #include "app/EngineNotices.h"
 #include "engine/Engine.h"
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 
@@ -21,7 +21,7 @@ MidiInput::MidiInput(EngineState& engine, EngineNotices& notices, AudioEventQueu
     OwnQueue = std::make_unique<AudioEventQueue>();
     Queue = OwnQueue.get();
     Notifier = std::make_unique<QSocketNotifier>(Queue->WakeFd(), QSocketNotifier::Read);
-    QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Queue->DispatchAll(Engine); });
+    QObject::connect(Notifier.get(), &QSocketNotifier::activated, [this] { Queue->DispatchAll(EngineEvents(Engine)); });
   }
   Queue->SetMidiHandler(&MidiInput::OnMidi, this);
   if (onSoundClient && queue != nullptr) {

@@ -5,42 +5,38 @@
 #include "app/MainWindow.h"
 
 #include <cstdio>
-#include <mutex>
+#include <string>
 
 #include "app/Captions.h"
 #include "app/MidiInput.h"
 #include "app/Platform.h"
+#include "engine/ServerWatch.h"
 
 namespace sorvane {
 
 void MainWindow::onServerWatchTick() {
   if (CloseRequested) return;
   if (Midi) Midi->Watch();
-  EngineState& engine = *EngineData;
-  // The buffers come back on the engine's thread; while the sound is gone
-  // it has no blocks to run, so holding its lock here costs nothing.
-  std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  if (!engine.Suspended) {
-    if (Audio->ServerLost()) SoundServerLost();
-    return;
-  }
-  // The old devices first give back every buffer and close.
-  if (!SuspendSettled(engine)) return;
   std::string reason;
-  if (!Audio->Reconnect(reason)) {
-    ShowSoundGone(SoundGoneTip(reason));
-    return;
+  switch (WatchSoundServer(*EngineData, *Audio, reason)) {
+    case ServerWatchStep::Running:
+    case ServerWatchStep::Settling:
+      return;
+    case ServerWatchStep::Lost:
+      SoundServerLost();
+      return;
+    case ServerWatchStep::Failed:
+      ShowSoundGone(SoundGoneTip(reason));
+      return;
+    case ServerWatchStep::Back:
+      std::fprintf(stderr, "sorvane: the sound server is back; the sound goes on\n");
+      ShowSoundGone(QString());
+      return;
   }
-  if (const char* failed = ResumeAudio(engine)) {
-    ShowSoundGone(SoundGoneTip(failed));
-    return;
-  }
-  std::fprintf(stderr, "sorvane: the sound server is back; the sound goes on\n");
-  ShowSoundGone(QString());
 }
 
+// The engine has been suspended.
 void MainWindow::SoundServerLost() {
-  SuspendAudio(*EngineData);
   // MIDI In was a port of the sound client: the keys it held are let go.
   if (Midi && Midi->System() == MidiSystem::SoundClient) Midi->SourceGone();
   std::fprintf(stderr, "sorvane: the sound server went away; trying again every second\n");

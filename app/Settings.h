@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 #include "devices/SoundSystem.h"
 #include "keyboard/MidiNotes.h"
 #include "synth/Synth.h"

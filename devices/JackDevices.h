@@ -55,9 +55,9 @@
 #include <string>
 #include <vector>
 
-#include "devices/BufferQueue.h"
-#include "devices/Device.h"
-#include "engine/EventQueue.h"
+#include "audio/BufferQueue.h"
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 
@@ -75,7 +75,8 @@ struct JackSoundOptions {
   // libsamplerate's converters for server rates other than 22050 Hz. The
   // voice's keeps the whole band the analysis hears (its high band reaches
   // 11 kHz); the song's is the fastest sinc, flat to 80 % of 11025 Hz, which
-  // holds the song back about 0.5 ms instead of 2 ms and costs a fifth.
+  // holds the song back less and costs less than the medium one (the figures
+  // are in docs/latency.md).
   int ResamplerType = SRC_SINC_MEDIUM_QUALITY;
   int PlaybackResamplerType = SRC_SINC_FASTEST;
   // The voice's converter of the low-latency mode: the fastest sinc too.

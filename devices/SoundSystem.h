@@ -24,9 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "audio/ServerLink.h"
 #include "core/Interface.h"
-#include "devices/Device.h"
-#include "engine/EventQueue.h"
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 
@@ -50,7 +51,7 @@ struct DeviceCounters {
   uint32_t Queued;  // buffers queued and not yet done (engine thread)
 };
 
-class SoundSystem : public Interface {
+class SoundSystem : public ServerLink {
  public:
   // "PulseAudio", "JACK": for reports.
   virtual const char* Name() const = 0;
@@ -69,13 +70,13 @@ class SoundSystem : public Interface {
   // Reconnect succeeds. While it is true the devices still keep their
   // rules: Reset hands every queued buffer back once, Close succeeds and no
   // event is posted for a closed device.
-  virtual bool ServerLost() const { return false; }
+  bool ServerLost() const override { return false; }
   // Drops the old connection and makes a new one, for the same device
   // objects to be opened, queued and started on. Called on the engine's
   // thread only once every buffer is back and both devices are closed;
   // returns within tens of milliseconds. False with a short reason when the
   // server does not answer yet.
-  virtual bool Reconnect(std::string& reason) {
+  bool Reconnect(std::string& reason) override {
     reason = "this sound system cannot reconnect";
     return false;
   }

@@ -248,7 +248,7 @@ void VirtualAudioRig::PostNextLostBlock() {
   LostPosted = true;
 }
 
-bool VirtualAudioRig::Step(EngineState& engine, int32_t limitBlocks, VirtualLoopClient* client,
+bool VirtualAudioRig::Step(const EventTarget& target, int32_t limitBlocks, VirtualLoopClient* client,
                            int32_t& lastHandled) {
   const int index = FindEarliest();
   const int64_t handleAt = index >= 0 ? std::max(CurrentTime, Events[index].PostTime) : INT64_MAX;
@@ -275,10 +275,10 @@ bool VirtualAudioRig::Step(EngineState& engine, int32_t limitBlocks, VirtualLoop
   RemoveAt(index);
   switch (e.Kind) {
     case kPlaybackDone:
-      OnPlaybackDone(engine, *e.Header);
+      target.Handle(target.Context, DeviceKind::Playback, *e.Header);
       break;
     case kCaptureDone:
-      OnCaptureDone(engine, *e.Header);
+      target.Handle(target.Context, DeviceKind::Capture, *e.Header);
       if (e.Block >= 0) {
         lastHandled = e.Block;
         if (client != nullptr) client->AfterCapture(*this, e.Block, CurrentTime);
@@ -293,10 +293,10 @@ bool VirtualAudioRig::Step(EngineState& engine, int32_t limitBlocks, VirtualLoop
   return true;
 }
 
-void VirtualAudioRig::Run(EngineState& engine, int32_t blocks, VirtualLoopClient* client) {
+void VirtualAudioRig::Run(const EventTarget& target, int32_t blocks, VirtualLoopClient* client) {
   int32_t lastHandled = -1;
   while (lastHandled < blocks - 1) {
-    if (!Step(engine, blocks, client, lastHandled) || StopRequested) return;
+    if (!Step(target, blocks, client, lastHandled) || StopRequested) return;
   }
   // The playback events posted up to this moment are handled too.
   for (;;) {
@@ -304,13 +304,13 @@ void VirtualAudioRig::Run(EngineState& engine, int32_t blocks, VirtualLoopClient
     if (index < 0 || Events[index].Kind != kPlaybackDone || Events[index].PostTime > CurrentTime) break;
     const Event e = Events[index];
     RemoveAt(index);
-    OnPlaybackDone(engine, *e.Header);
+    target.Handle(target.Context, DeviceKind::Playback, *e.Header);
   }
 }
 
-void VirtualAudioRig::Drain(EngineState& engine) {
+void VirtualAudioRig::Drain(const EventTarget& target) {
   int32_t lastHandled = -1;
-  while (Step(engine, NextBlock, nullptr, lastHandled)) {
+  while (Step(target, NextBlock, nullptr, lastHandled)) {
   }
 }
 

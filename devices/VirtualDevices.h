@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A virtual capture and playback device pair on a virtual sample clock, and
-// the event loop that drives the engine with them. The offline renderer and
-// the engine's tests run the real pipeline on it: capture block i completes
+// the event loop that drives the engine with them (through the target that
+// EngineEvents gives). The offline renderer and the engine's tests run the
+// real pipeline on it: capture block i completes
 // at 220·(i + 1); playback plays its queue one sample per tick; the loop
 // handles posted events one at a time in post-time order, playback before
 // capture at equal times, and can be made busy (a stall) before a capture
@@ -14,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "devices/BufferQueue.h"
-#include "devices/Device.h"
-#include "engine/Engine.h"
+#include "audio/BufferQueue.h"
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 
@@ -72,10 +73,10 @@ class VirtualAudioRig {
   // Handles events until capture event blocks - 1 has been handled, then the
   // playback events posted up to that moment. Returns at once when the engine
   // is stuck (nothing pending and no capture).
-  void Run(EngineState& engine, int32_t blocks, VirtualLoopClient* client);
+  void Run(const EventTarget& target, int32_t blocks, VirtualLoopClient* client);
   // Handles pending events (device resets, playback) at the current time and
   // after it, without new capture blocks, until none is left.
-  void Drain(EngineState& engine);
+  void Drain(const EventTarget& target);
 
   // Inside BeforeCapture: the loop is busy for this many samples. The clock
   // stops at the largest time it can hold rather than wrap.
@@ -122,7 +123,7 @@ class VirtualAudioRig {
   void PostNextLostBlock();
   // Handles one event or device action; false when nothing is left before
   // `limitBlocks` capture blocks have been produced.
-  bool Step(EngineState& engine, int32_t limitBlocks, VirtualLoopClient* client, int32_t& lastHandled);
+  bool Step(const EventTarget& target, int32_t limitBlocks, VirtualLoopClient* client, int32_t& lastHandled);
   bool ConsumeFailure(bool capture, Op op);
 
   static constexpr int kMaxEvents = 1024;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The engine's handlers: device set-up, the block pipeline of every capture
-// event, playback completions, the close handshake, and the commands of the
-// control panel that touch engine state.
+// The engine's handlers: device set-up, the suspension while the sound
+// server is gone, the block pipeline of every capture event, playback
+// completions and the close handshake. The commands of the control panel are
+// in EngineControls.cpp.
 #include "engine/Engine.h"
 
 #include <cassert>
@@ -10,6 +11,7 @@
 #include <type_traits>
 
 #include "core/Reporter.h"
+#include "engine/LiveBlock.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {
@@ -92,11 +94,6 @@ bool DeviceOpen(const AudioDevice* device) { return device != nullptr && device-
 void ResetOpenDevices(EngineState& engine) {
   if (DeviceOpen(engine.CaptureDevice)) engine.CaptureDevice->Reset();
   if (DeviceOpen(engine.PlaybackDevice)) engine.PlaybackDevice->Reset();
-}
-
-void NotifyNoteChange(EngineState& engine, const NoteChange& change) {
-  if (change.Released != kNoKey) engine.Host->KeyColourChanged(change.Released, false);
-  if (change.Sounding != kNoKey) engine.Host->KeyColourChanged(change.Sounding, true);
 }
 
 }  // namespace
@@ -250,42 +247,31 @@ void OnCaptureDone(EngineState& engine, WaveHeader& header) {
 
   const int32_t blockLength = RateControlStep(engine.Rate, ring.PlaybackQueued);
   engine.LastCapture.BlockLength = blockLength;
-  const int32_t mode = engine.Phrase.PhraseMode;
-  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, header.Data, engine.Switches.Emphasis, engine.Frame);
-
   WaveHeader& out = ring.PlaybackHeaders[ring.PlaybackIndex];
   out.BufferLength = static_cast<uint32_t>(2 * blockLength);
-
-  if (mode == kPhraseCapture) {
-    if (CapturePhraseBlock(engine.Phrase, engine.Store, header.Data, engine.Frame)) {
-      engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
-    }
-    std::memset(out.Data, 0, static_cast<size_t>(2 * blockLength));
-  } else {
-    const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, mode == kPhraseReplay,
-                             engine.Frame, engine.Store};
-    SynthesizeBlock(engine.Synth, engine.Pool, inputs, out.Data, blockLength);
-  }
-
-  MeterBlock(engine.Levels, header.Data, kBlockSamples, out.Data, blockLength);
-
-  if (!engine.PlaybackDevice->Prepare(out)) {
-    ShowError("Out Prepare error");
-    return;
-  }
-  if (!engine.PlaybackDevice->Queue(out)) {
-    ShowError("Wave out error");
-    return;
-  }
   TakeWriteResult takeResult = TakeWriteResult::Idle;
-  if (engine.Take.Recording) {
-    takeResult = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
-    if (!engine.Take.Recording) engine.Host->TakeChanged(false);
-  }
-  ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
-  ring.PlaybackQueued = ring.PlaybackQueued + 1;
-
-  CarryReflection(engine.Synth, engine.Frame);
+  // The song goes to the playback device (and a running take) before the
+  // reflections are carried: a block that cannot be played ends the
+  // handler, and the next block glides again from the same set.
+  const bool played = RunLiveBlock(engine, header.Data, out.Data, blockLength, [&] {
+    MeterBlock(engine.Levels, header.Data, kBlockSamples, out.Data, blockLength);
+    if (!engine.PlaybackDevice->Prepare(out)) {
+      ShowError("Out Prepare error");
+      return false;
+    }
+    if (!engine.PlaybackDevice->Queue(out)) {
+      ShowError("Wave out error");
+      return false;
+    }
+    if (engine.Take.Recording) {
+      takeResult = WriteTakeBlock(engine.Take, out.Data, out.BufferLength);
+      if (!engine.Take.Recording) engine.Host->TakeChanged(false);
+    }
+    ring.PlaybackIndex = NextRingIndex(ring.PlaybackIndex);
+    ring.PlaybackQueued = ring.PlaybackQueued + 1;
+    return true;
+  });
+  if (!played) return;
 
   const bool handedBack = engine.Closing || !engine.Running || HandBackCapture(engine);
   // The error box runs a nested event loop whose device events run this
@@ -302,6 +288,18 @@ void OnPlaybackDone(EngineState& engine, WaveHeader& header) {
   engine.Ring.PlaybackQueued = engine.Ring.PlaybackQueued - 1;
   if (!engine.PlaybackDevice->Unprepare(header)) ShowError("Out Un Prepare error");
   CloseCheck(engine);
+}
+
+EventTarget EngineEvents(EngineState& engine) {
+  constexpr AudioEventHandler handle = [](void* context, DeviceKind kind, WaveHeader& header) {
+    EngineState& target = *static_cast<EngineState*>(context);
+    if (kind == DeviceKind::Capture) {
+      OnCaptureDone(target, header);
+    } else {
+      OnPlaybackDone(target, header);
+    }
+  };
+  return {handle, &engine};
 }
 
 void CloseCheck(EngineState& engine) {
@@ -338,133 +336,6 @@ void CloseAudio(EngineState& engine) {
     engine.PlaybackDevice->Close();
   }
   engine.Running = false;
-}
-
-void KeyNoteOn(EngineState& engine, int32_t key, int32_t velocity) {
-  std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  KeyNoteOnUnlocked(engine, key, velocity);
-}
-
-void KeyNoteOff(EngineState& engine, int32_t key) {
-  std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  KeyNoteOffUnlocked(engine, key);
-}
-
-void KeyNoteOnUnlocked(EngineState& engine, int32_t key, int32_t velocity) {
-  const int32_t noteOffset = KeyTable[key].NoteOffset;
-  const NoteStart start{velocity, NoteSemitone(noteOffset, engine.Params.Octave), engine.Params.GlideMs > 0};
-  NotifyNoteChange(engine, NoteOn(engine.Pool, key, noteOffset, start));
-}
-
-void KeyNoteOffUnlocked(EngineState& engine, int32_t key) { NotifyNoteChange(engine, NoteOff(engine.Pool, key)); }
-
-void SelectWaveform(EngineState& engine, int32_t waveform) {
-  assert(waveform >= kImpulse && waveform <= kSquare);
-  engine.Params.Waveform = waveform;
-  ClearVoices(engine.Pool);
-}
-
-void SetOctave(EngineState& engine, int32_t octave) {
-  assert(octave >= 0 && octave <= 3);
-  engine.Params.Octave = octave;
-}
-
-void SetModDepth(EngineState& engine, int32_t depth) {
-  assert(depth >= 0 && depth <= kModFactorCentre);
-  engine.Params.ModDepth = depth;
-}
-
-void SetModRate(EngineState& engine, int32_t hz) {
-  assert(hz >= 1 && hz <= 20);
-  engine.Params.ModRate = hz;
-}
-
-void SetModShape(EngineState& engine, bool triangle) { engine.Switches.TriangleShape = triangle; }
-void SetModAlwaysOn(EngineState& engine, bool on) { engine.Params.ModAlwaysOn = on; }
-void SetCtrlHeld(EngineState& engine, bool held) { engine.CtrlHeld = held; }
-
-void SetEchoLevel(EngineState& engine, int32_t level) {
-  assert(level >= 0 && level <= 100);
-  engine.Params.EchoLevel = level;
-}
-
-void SetEchoDelayMs(EngineState& engine, int32_t ms) {
-  assert(ms >= kMinEchoDelayMs && ms <= kMaxEchoDelayMs);
-  engine.Params.EchoDelayMs = ms;
-}
-
-void SetEmphasis(EngineState& engine, bool on) { engine.Switches.Emphasis = on; }
-
-void SetOutputLevel(EngineState& engine, int32_t db) {
-  assert(db >= kOutputLevelMinDb && db <= kOutputLevelMaxDb);
-  engine.Params.OutputLevelDb = db;
-}
-
-void SetPitchBend(EngineState& engine, int32_t bend) {
-  assert(bend >= kMinPitchBend && bend <= kMaxPitchBend);
-  engine.Synth.PitchBend = bend;
-}
-
-void SetBendRange(EngineState& engine, int32_t semitones) {
-  assert(semitones >= kMinBendRange && semitones <= kMaxBendRange);
-  engine.Params.BendRange = semitones;
-}
-
-void SetGlideMs(EngineState& engine, int32_t ms) {
-  assert(ms >= 0 && ms <= kMaxGlideMs);
-  engine.Params.GlideMs = ms;
-}
-
-void SetVelocityOn(EngineState& engine, bool on) { engine.Params.VelocityOn = on; }
-
-void SetMidiControl(EngineState& engine, MidiControl control, int32_t value) {
-  switch (control) {
-    case MidiControl::ModDepth: SetModDepth(engine, value); break;
-    case MidiControl::ModRate: SetModRate(engine, value); break;
-    case MidiControl::EchoLevel: SetEchoLevel(engine, value); break;
-    case MidiControl::EchoDelay: SetEchoDelayMs(engine, value); break;
-    case MidiControl::OutputLevel: SetOutputLevel(engine, value); break;
-  }
-}
-
-void SetPhraseOn(EngineState& engine, bool on) {
-  SwitchPhraseMode(engine.Phrase, on);
-  engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
-}
-
-void EngineStartPhraseCapture(EngineState& engine) {
-  StartPhraseCapture(engine.Phrase);
-  engine.Host->PhraseButtonsChanged(engine.Phrase.Buttons);
-}
-
-void PhraseLoadBegin(EngineState& engine) {
-  engine.Phrase.PhraseMode = kPhraseReplay;
-  engine.Phrase.CapturedFrames = 0;
-}
-
-bool PhraseLoadFile(EngineState& engine, const char* path) {
-  return PhraseLoad(engine.Phrase, engine.Store, engine.Analysis.BandPrevious, path);
-}
-
-bool PhraseSaveFile(EngineState& engine, const char* path) { return PhraseSave(engine.Store, path); }
-
-void ToggleTake(EngineState& engine, const char* directory) {
-  if (engine.Take.Recording) {
-    EngineStopTake(engine);
-    return;
-  }
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  StartTake(engine.Take, directory, local);
-  engine.Host->TakeChanged(engine.Take.Recording);
-}
-
-void EngineStopTake(EngineState& engine) {
-  if (!engine.Take.Recording) return;
-  const bool kept = StopTake(engine.Take);
-  engine.Host->TakeChanged(false);
-  if (!kept) ShowTakeDeletedError(engine.Take);
 }
 
 }  // namespace sorvane

@@ -14,7 +14,8 @@
 #include <mutex>
 #include <thread>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
+#include "audio/EventQueue.h"
 #include "core/Reporter.h"
 #include "dsp/FrameAnalyser.h"
 #include "engine/Levels.h"
@@ -255,6 +256,10 @@ const char* ResumeAudio(EngineState& engine);
 
 void OnCaptureDone(EngineState& engine, WaveHeader& header);
 void OnPlaybackDone(EngineState& engine, WaveHeader& header);
+// The engine as the target of device completion events, for whoever drains
+// them (the event queue, the virtual devices' loop): a capture buffer goes
+// to OnCaptureDone, a playback buffer to OnPlaybackDone.
+EventTarget EngineEvents(EngineState& engine);
 void CloseCheck(EngineState& engine);
 
 // The close request's audio steps: resets the devices, sets Closing, and

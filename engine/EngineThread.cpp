@@ -3,8 +3,9 @@
 
 #include <pthread.h>
 
-#include "devices/Realtime.h"
-#include "engine/EventQueue.h"
+#include "audio/Realtime.h"
+#include "audio/EventQueue.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 
@@ -24,7 +25,7 @@ void EngineThread::Run(EngineState& engine, AudioEventQueue& queue) {
   pthread_setname_np(pthread_self(), "sorvane-engine");
   RequestRealtimeOrReport();
   while (!StopAsked.load(std::memory_order_relaxed)) {
-    if (queue.Wait(kStopPollMs)) queue.DispatchAll(engine);
+    if (queue.Wait(kStopPollMs)) queue.DispatchAll(EngineEvents(engine));
   }
 }
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "midi/MidiPort.h"
 
 namespace sorvane {

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "midi/JackClient.h"
 #include "midi/MidiPort.h"
 

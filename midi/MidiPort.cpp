@@ -2,7 +2,7 @@
 // The choice of MIDI system and what the receiving threads hand on.
 #include "midi/MidiPort.h"
 
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "keyboard/MidiNotes.h"
 #include "midi/AlsaMidiIn.h"
 #include "midi/JackMidiIn.h"

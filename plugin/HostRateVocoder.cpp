@@ -6,52 +6,20 @@
 #include <algorithm>
 #include <cmath>
 
+#include "audio/RateConverter.h"
 #include "dsp/Lpc.h"
-#include "plugin/SilentBlocks.h"
+#include "engine/LiveBlock.h"
+#include "engine/SilentBlocks.h"
 
 namespace sorvane {
 namespace {
 
 // The voice's converter keeps the band the analysis hears (its high band
 // and gain decisions reach up to 11 kHz) as the medium sinc does; the song's
-// converter is the fastest sinc, which halves the plugin's cost at 48000 Hz
+// converter is the fastest sinc, which costs much less (docs/latency.md)
 // and passes the song flat to 80 % of 11025 Hz.
 constexpr int kCaptureConverterType = SRC_SINC_MEDIUM_QUALITY;
 constexpr int kPlaybackConverterType = SRC_SINC_FASTEST;
-
-// Full scale is 32768 both ways, as on the JACK devices, so that 16-bit
-// samples pass through float unchanged.
-int16_t ToSample(float x) {
-  if (!(x == x)) return 0;  // NaN
-  const float scaled = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
-  return static_cast<int16_t>(std::lrint(scaled));
-}
-float ToFloat(int16_t s) { return static_cast<float>(s) * (1.0f / 32768.0f); }
-
-// How many input frames past the one an output sample stands on the
-// converter must have before it gives that sample: fed one frame at a time,
-// the first output (which stands on input frame 0) comes only after this
-// many more. -1 when the converter cannot be made.
-long ConverterLookahead(int type, double ratio) {
-  int error = 0;
-  SRC_STATE* converter = src_new(type, 1, &error);
-  if (converter == nullptr) return -1;
-  const float zero = 0.0f;
-  float out[64];
-  long fed = 0;
-  for (; fed < 1000000; ++fed) {
-    SRC_DATA data{};
-    data.data_in = &zero;
-    data.input_frames = 1;
-    data.data_out = out;
-    data.output_frames = 64;
-    data.src_ratio = ratio;
-    if (src_process(converter, &data) != 0) break;
-    if (data.output_frames_gen > 0) break;
-  }
-  src_delete(converter);
-  return fed;  // frames fed before the one that let the first output out
-}
 
 }  // namespace
 
@@ -67,8 +35,15 @@ HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<Engin
   PlaybackRatio = hostRate / static_cast<double>(kSampleRate);
   if (Convert) {
     if (src_is_valid_ratio(CaptureRatio) == 0 || src_is_valid_ratio(PlaybackRatio) == 0) return;
-    const long captureAhead = ConverterLookahead(kCaptureConverterType, CaptureRatio);    // host frames
-    const long playbackAhead = ConverterLookahead(kPlaybackConverterType, PlaybackRatio);  // 22050-Hz samples
+    int error = 0;
+    uint32_t captureReach = 0;
+    uint32_t playbackReach = 0;
+    CaptureConverter = MakeConverter(kCaptureConverterType, CaptureRatio, captureReach, error);
+    PlaybackConverter = MakeConverter(kPlaybackConverterType, PlaybackRatio, playbackReach, error);
+    if (CaptureConverter == nullptr || PlaybackConverter == nullptr) return;
+    // What each converter holds past the frame an output sample stands on.
+    const long captureAhead = static_cast<long>(captureReach) - 1;    // host frames
+    const long playbackAhead = static_cast<long>(playbackReach) - 1;  // 22050-Hz samples
     if (captureAhead < 0 || playbackAhead < 0) return;
     // A host frame's song is due as soon as that frame's voice is in. The
     // last sample of a block is gathered captureAhead host frames after its
@@ -79,10 +54,6 @@ HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<Engin
     Latency = static_cast<int32_t>(
         std::ceil(static_cast<double>(captureAhead) +
                   static_cast<double>(kBlockSamples - 1 + playbackAhead) * PlaybackRatio)) + 2;
-    int error = 0;
-    CaptureConverter = src_new(kCaptureConverterType, 1, &error);
-    PlaybackConverter = src_new(kPlaybackConverterType, 1, &error);
-    if (CaptureConverter == nullptr || PlaybackConverter == nullptr) return;
     ConvertedVoice.assign(static_cast<size_t>(std::ceil(kChunkFrames * CaptureRatio)) + 64, 0.0f);
     ConvertedSong.assign(static_cast<size_t>(std::ceil(kBlockSamples * PlaybackRatio)) + 64, 0.0f);
   } else {
@@ -229,7 +200,7 @@ void HostRateVocoder::Wake() {
 }
 
 void HostRateVocoder::TakeVoiceSample(float sample) {
-  Block[BlockFill] = ToSample(sample);
+  Block[BlockFill] = FloatToSample(sample);
   BlockFill += 1;
   Gathered += 1;
   if (BlockFill == kBlockSamples) {
@@ -239,9 +210,7 @@ void HostRateVocoder::TakeVoiceSample(float sample) {
 }
 
 void HostRateVocoder::RunBlock() {
-  // The engine's capture handler for a block of normal length: the
-  // analysis (paused while a phrase is replayed), the phrase capture or the
-  // synthesis, and the analysed set carried into the next block's glide.
+  // The engine's live block at normal length; the song is converted below.
   EngineState& engine = *State;
   if (Observer != nullptr) {
     // The block's last sample stands on host frame Origin + s / CaptureRatio.
@@ -249,20 +218,12 @@ void HostRateVocoder::RunBlock() {
                         static_cast<double>(Gathered - 1) * HostRate / static_cast<double>(kSampleRate);
     Observer->BeforeBlock(last);
   }
-  const int32_t mode = engine.Phrase.PhraseMode;
-  if (mode != kPhraseReplay) AnalyseBlock(engine.Analysis, Block, engine.Switches.Emphasis, engine.Frame);
-  if (mode == kPhraseCapture) {
-    CapturePhraseBlock(engine.Phrase, *Phrase, Block, engine.Frame);
-    std::fill(std::begin(SongBlock), std::end(SongBlock), int16_t{0});
-  } else {
-    SingBlock();
-  }
-  CarryReflection(engine.Synth, engine.Frame);
+  RunLiveBlock(engine, *Phrase, Block, SongBlock, kBlockSamples, [] { return true; });
   const bool silent = std::all_of(std::begin(SongBlock), std::end(SongBlock), [](int16_t x) { return x == 0; });
   QuietSongBlocks = silent ? QuietSongBlocks + 1 : 0;
   if (AtRest) return;  // a silent song, and the playback converter rests
 
-  for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = ToFloat(SongBlock[i]);
+  for (int i = 0; i < kBlockSamples; ++i) SongBlockFloat[i] = SampleToFloat(SongBlock[i]);
   if (!Convert) {
     PushSong(SongBlockFloat, kBlockSamples);
     return;
@@ -282,17 +243,6 @@ void HostRateVocoder::RunBlock() {
     if (data.input_frames == 0 && !full) break;
     if (data.input_frames_used == 0 && data.output_frames_gen == 0) break;
   }
-}
-
-void HostRateVocoder::SingBlock() {
-  EngineState& engine = *State;
-  const bool replay = engine.Phrase.PhraseMode == kPhraseReplay;
-  if (SynthesisSilent(engine)) {
-    SkipSilentSynthesis(engine, replay, SongBlock, kBlockSamples);
-    return;
-  }
-  const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, replay, engine.Frame, *Phrase};
-  SynthesizeBlock(engine.Synth, engine.Pool, inputs, SongBlock, kBlockSamples);
 }
 
 void HostRateVocoder::PushSong(const float* samples, long count) {

@@ -81,9 +81,6 @@ class HostRateVocoder {
   // The block pipeline for the gathered block; its song goes to the delay line.
   void RunBlock();
   void PushSong(const float* samples, long count);
-  // The block's song, with the synthesis left out when it could only give
-  // zeros; SongBlock gets it.
-  void SingBlock();
   // The rest: whether it may begin after the chunk just done, and the
   // converters, block grid and delay line started afresh at the next frame.
   bool MayRest() const;

@@ -15,6 +15,7 @@
 #include "core/Reporter.h"
 #include "wavfile/ErrorBox.h"
 #include "wavfile/WaveFile.h"
+#include "wavfile/WaveHeaders.h"
 
 namespace sorvane {
 namespace {
@@ -36,19 +37,9 @@ bool WriteTakeHeaders(TakeRecorder& take) {
   // that the file is a valid WAV file before the first size update too.
   take.RiffChunk = {};
   take.RiffChunk.Size = static_cast<uint32_t>(kTakeHeaderBytes);
-  take.RiffChunk.FormType = FourCC("WAVE");
-  if (RiffCreateRiffChunk(take.TakeFile, take.RiffChunk) != RiffStatus::Ok) return false;
-  RiffChunk fmt{};
-  fmt.Id = FourCC("fmt");
-  fmt.Size = kWaveFormatBytes;  // provisional; the ascent records the 18 written
-  if (RiffCreateChunk(take.TakeFile, fmt) != RiffStatus::Ok) return false;
-  if (RiffWrite(take.TakeFile, kWaveFormatRecord.Bytes, kWaveFormatExBytes) != kWaveFormatExBytes) {
-    return false;
-  }
-  if (RiffAscend(take.TakeFile, fmt) != RiffStatus::Ok) return false;
   take.DataChunk = {};
-  take.DataChunk.Id = FourCC("data");
-  return RiffCreateChunk(take.TakeFile, take.DataChunk) == RiffStatus::Ok;
+  return WriteWaveHeaders(take.TakeFile, take.RiffChunk, take.DataChunk, kWaveFormatExBytes) ==
+         WaveHeaderFault::None;
 }
 
 // Whether the take's open file has lost its last name: a file deleted

@@ -14,38 +14,21 @@
 #include "wavfile/ErrorBox.h"
 #include "wavfile/PcmConvert.h"
 #include "wavfile/Riff.h"
+#include "wavfile/WaveHeaders.h"
 #include "wavfile/WaveLayout.h"
 
 namespace sorvane {
 namespace {
 
-constexpr uint32_t kWaveForm = FourCC("WAVE");
-constexpr uint32_t kFmtId = FourCC("fmt");
-constexpr uint32_t kDataId = FourCC("data");
 
 // Runs the writing steps on a freshly created file. Returns the message of
 // the first failing step, or nullptr when everything was written.
 const char* WriteSteps(RiffFile& file, const void* samples, uint32_t byteCount) {
   RiffChunk riff{};
-  riff.FormType = kWaveForm;
-  if (RiffCreateRiffChunk(file, riff) != RiffStatus::Ok) {
-    return "RIFFチャンク作成エラー (mmioCreateChunk)";
-  }
-  RiffChunk fmt{};
-  fmt.Id = kFmtId;
-  fmt.Size = kWaveFormatBytes;
-  if (RiffCreateChunk(file, fmt) != RiffStatus::Ok) {
-    return "fmtチャンク作成エラー (mmioCreateChunk)";
-  }
-  if (RiffWrite(file, kWaveFormatRecord.Bytes, kWaveFormatBytes) != kWaveFormatBytes) {
-    return "fmtチャンク書き込みエラー (mmioWrite)";
-  }
-  if (RiffAscend(file, fmt) != RiffStatus::Ok) return "fmtチャンク書き込みエラー (mmioAscend)";
   RiffChunk data{};
-  data.Id = kDataId;
   data.Size = byteCount;
-  if (RiffCreateChunk(file, data) != RiffStatus::Ok) {
-    return "dataチャンク作成エラー (mmioCreateChunk)";
+  if (const char* message = WaveHeaderMessage(WriteWaveHeaders(file, riff, data, kWaveFormatBytes))) {
+    return message;
   }
   if (RiffWrite(file, samples, byteCount) != static_cast<int64_t>(byteCount)) {
     return "dataチャンク書き込みエラー (mmioWrite)";

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The buffer queue's rules on synthetic clocks: what it refuses, ring wrap,
 // what a reset hands back, and when a played buffer counts as done.
-#include "devices/BufferQueue.h"
+#include "audio/BufferQueue.h"
 
 #include <gtest/gtest.h>
 

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "devices/JackDevices.h"
-#include "devices/Realtime.h"
-#include "engine/EventQueue.h"
+#include "audio/Realtime.h"
+#include "audio/EventQueue.h"
 #include "tests/support/AllocationCount.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/Wait.h"

@@ -4,7 +4,7 @@
 // a forked child where both routes are refused and the stderr line comes
 // once. No RealtimeKit daemon is needed: the refused case points libdbus at
 // a system bus that does not exist.
-#include "devices/Realtime.h"
+#include "audio/Realtime.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -19,7 +19,7 @@
 
 #include "devices/JackDevices.h"
 #include "devices/SoundSystem.h"
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "tests/support/JackServer.h"
 
 namespace sorvane {

@@ -67,7 +67,7 @@ TEST(BlockPath, AllocatesNothing) {
   Scenario scenario(r.E(), dirText.c_str());
 
   test::StartCountingAllocations();
-  r.Rig->Run(r.E(), kBlocks, &scenario);
+  r.Rig->Run(EngineEvents(r.E()), kBlocks, &scenario);
   const long during = test::StopCountingAllocations();
 
   EXPECT_EQ(during, 0);

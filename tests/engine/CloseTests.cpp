@@ -23,12 +23,12 @@ using test::RecordedBoxes;
 
 TEST(Close, WhileRunningIsRefusedUntilEveryBufferIsBack) {
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 500, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 500, nullptr);
   ASSERT_GT(r.E().Ring.PlaybackQueued, 0);
   EXPECT_FALSE(CloseQuery(r.E()));
   EXPECT_TRUE(r.E().Closing);
   EXPECT_FALSE(CloseQuery(r.E()));  // a second click while draining is harmless
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   EXPECT_EQ(r.E().Ring.CaptureQueued, 0);
   EXPECT_EQ(r.E().Ring.PlaybackQueued, 0);
   EXPECT_TRUE(r.E().CloseReady);
@@ -52,7 +52,7 @@ TEST(Close, AfterAFailedStartTheQueuedBuffersComeBackAndAreDropped) {
   r.Rig->FailNext(true, VirtualAudioRig::Op::Start);
   OpenAudio(r.E());
   EXPECT_FALSE(CloseQuery(r.E()));
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   EXPECT_TRUE(r.Host.Closed);
   EXPECT_TRUE(r.Rig->Played().empty());
 }
@@ -81,14 +81,14 @@ TEST(Close, CompletesARunningTakeBeforeTheDevicesClose) {
   const test::TempDir temp;
   const std::filesystem::path& dir = temp.Path;
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 50, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 50, nullptr);
   ToggleTake(r.E(), dir.c_str());
   ASSERT_TRUE(r.E().Take.Recording);
   const size_t playedBefore = r.Rig->Played().size();
-  r.Rig->Run(r.E(), 400, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 400, nullptr);
   const size_t playedAtClose = r.Rig->Played().size();
   CloseQuery(r.E());
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   ASSERT_TRUE(r.Host.Closed);
   EXPECT_FALSE(r.E().Take.Recording);
   EXPECT_EQ(r.Host.Takes, (std::vector<bool>{true, false}));
@@ -104,17 +104,17 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
   RecordedBoxes boxes;
   const test::TempDir temp;
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 100, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 100, nullptr);
   ToggleTake(r.E(), temp.Path.c_str());
   const size_t playedBefore = r.Rig->Played().size();
-  r.Rig->Run(r.E(), 400, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 400, nullptr);
   ASSERT_GT(r.E().Ring.PlaybackQueued, 0);
 
   SuspendAudio(r.E());
   EXPECT_FALSE(r.E().Running);
   EXPECT_FALSE(SuspendSettled(r.E()));  // the buffers are not back yet
   EXPECT_NE(ResumeAudio(r.E()), nullptr);
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   EXPECT_EQ(r.E().Ring.CaptureQueued, 0);
   EXPECT_EQ(r.E().Ring.PlaybackQueued, 0);
   EXPECT_FALSE(r.Rig->Capture().IsOpen());
@@ -127,7 +127,7 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
   // The gap: capture blocks pass with no device to take them.
   const size_t playedAtGap = r.Rig->Played().size();
   const int32_t lostBefore = r.Rig->LostBlocks();
-  r.Rig->Run(r.E(), 600, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 600, nullptr);
   EXPECT_EQ(r.Rig->LostBlocks() - lostBefore, 200);
   EXPECT_EQ(r.Rig->Played().size(), playedAtGap);
 
@@ -136,11 +136,11 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
   EXPECT_FALSE(r.E().Suspended);
   EXPECT_EQ(r.E().Ring.CaptureQueued, kRingSize);
   EXPECT_EQ(r.Host.Started, 2);
-  r.Rig->Run(r.E(), 900, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 900, nullptr);
   EXPECT_GT(r.Rig->Played().size(), playedAtGap + 250 * kBlockSamples);
 
   CloseQuery(r.E());
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   ASSERT_TRUE(r.Host.Closed);
   EXPECT_EQ(r.Host.Takes, (std::vector<bool>{true, false}));
   ExpectTakeOfThePlayed(temp.Path, *r.Rig, playedBefore);
@@ -152,11 +152,11 @@ TEST(Suspend, ATakeGoesOnAcrossTheGapAndTheWindowStays) {
 TEST(Suspend, ACloseRequestStillClosesAndCompletesTheTake) {
   const test::TempDir temp;
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 100, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 100, nullptr);
   ToggleTake(r.E(), temp.Path.c_str());
-  r.Rig->Run(r.E(), 200, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 200, nullptr);
   SuspendAudio(r.E());
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   EXPECT_TRUE(CloseQuery(r.E()));
   CloseAudio(r.E());
   EXPECT_FALSE(r.E().Take.Recording);
@@ -165,10 +165,10 @@ TEST(Suspend, ACloseRequestStillClosesAndCompletesTheTake) {
   // Asked while the suspended devices still hand their buffers back.
   EngineOnRig early;
   OpenAudio(early.E());
-  early.Rig->Run(early.E(), 100, nullptr);
+  early.Rig->Run(EngineEvents(early.E()), 100, nullptr);
   SuspendAudio(early.E());
   EXPECT_FALSE(CloseQuery(early.E()));
-  early.Rig->Drain(early.E());
+  early.Rig->Drain(EngineEvents(early.E()));
   EXPECT_EQ(early.Host.CloseRequests, 1);
   EXPECT_TRUE(early.Host.Closed);
   EXPECT_NE(ResumeAudio(early.E()), nullptr);  // nothing starts again once closing
@@ -181,9 +181,9 @@ TEST(Suspend, ACloseRequestStillClosesAndCompletesTheTake) {
 TEST(Suspend, AFailedResumeStaysSuspendedAndTheNextTryRuns) {
   RecordedBoxes boxes;
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 100, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 100, nullptr);
   SuspendAudio(r.E());
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
 
   r.Rig->FailNext(false, VirtualAudioRig::Op::Open);
   EXPECT_STREQ(ResumeAudio(r.E()), "Problem creating play handle");
@@ -194,13 +194,13 @@ TEST(Suspend, AFailedResumeStaysSuspendedAndTheNextTryRuns) {
   r.Rig->FailNext(true, VirtualAudioRig::Op::Start);
   EXPECT_STREQ(ResumeAudio(r.E()), "Start error");
   EXPECT_FALSE(SuspendSettled(r.E()));  // the queued ring comes back first
-  r.Rig->Drain(r.E());
+  r.Rig->Drain(EngineEvents(r.E()));
   EXPECT_TRUE(SuspendSettled(r.E()));
   EXPECT_EQ(r.Host.CloseRequests, 0);
 
   const size_t played = r.Rig->Played().size();
   EXPECT_EQ(ResumeAudio(r.E()), nullptr);
-  r.Rig->Run(r.E(), 300, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 300, nullptr);
   EXPECT_GT(r.Rig->Played().size(), played);
   EXPECT_TRUE(boxes.Texts.empty());
   EXPECT_EQ(r.Host.Started, 2);

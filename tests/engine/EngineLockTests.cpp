@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "devices/Realtime.h"
+#include "audio/Realtime.h"
 #include "engine/Engine.h"
 
 namespace sorvane {

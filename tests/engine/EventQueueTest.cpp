@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 
 namespace sorvane {
 namespace {

@@ -82,7 +82,7 @@ TEST(LongRun, InvariantsHoldThroughEveryKindOfBlock) {
     EngineOnRig r(test::TestVoice(22050 * 30, 14000));
     OpenAudio(r.E());
     RandomUser user(r.E(), seed);
-    r.Rig->Run(r.E(), 6000, &user);
+    r.Rig->Run(EngineEvents(r.E()), 6000, &user);
     ASSERT_FALSE(HasFatalFailure());
     EXPECT_GT(user.Lines, 4000);
     EXPECT_GT(user.Drops, 0);
@@ -93,7 +93,7 @@ TEST(LongRun, InvariantsHoldThroughEveryKindOfBlock) {
     EXPECT_EQ(std::count(played.begin(), played.end(), static_cast<int16_t>(-32768)), 0);
     // And the engine still closes cleanly.
     EXPECT_FALSE(CloseQuery(r.E()));
-    r.Rig->Drain(r.E());
+    r.Rig->Drain(EngineEvents(r.E()));
     EXPECT_TRUE(r.Host.Closed);
   }
 }

@@ -49,7 +49,7 @@ TEST(OpenAudio, QueuesTheWholeRingAndStarts) {
 TEST(Pipeline, WarmUpThenTheQueueSettlesBetweenEightAndTwelve) {
   OpenEngineOnRig r;
   Recorder rec(r.E());
-  r.Rig->Run(r.E(), 2000, &rec);
+  r.Rig->Run(EngineEvents(r.E()), 2000, &rec);
   ASSERT_EQ(rec.Lines.size(), 2000u);
   for (int i = 0; i < 100; ++i) {
     EXPECT_EQ(rec.Lines[i].Report.QueuedAtGate, 0);
@@ -74,7 +74,7 @@ TEST(Pipeline, HeaderLengthFollowsTheBlockLength) {
   Recorder rec(r.E());
   bool seen[3] = {};
   for (int b = 1; b <= 3000 && !(seen[0] && seen[1] && seen[2]); ++b) {
-    r.Rig->Run(r.E(), b, &rec);
+    r.Rig->Run(EngineEvents(r.E()), b, &rec);
     const int32_t last = (r.E().Ring.PlaybackIndex + kRingSize - 1) % kRingSize;
     const uint32_t bytes = r.E().Ring.PlaybackHeaders[last].BufferLength;
     ASSERT_EQ(bytes, 2u * static_cast<uint32_t>(rec.Lines.back().Report.BlockLength));
@@ -89,7 +89,7 @@ TEST(DropGate, DropsAtSixteenQueuedAndKeepsTheCaptureRingFull) {
   OpenEngineOnRig r;
   Recorder rec(r.E());
   rec.Stalls = {{300, 220 * 60}, {700, 220 * 90}};
-  r.Rig->Run(r.E(), 1500, &rec);
+  r.Rig->Run(EngineEvents(r.E()), 1500, &rec);
   bool processedAt15 = false;
   int drops = 0;
   for (const auto& l : rec.Lines) {
@@ -114,7 +114,7 @@ TEST(DropGate, ADroppedBlockLeavesNoTraceInTheAnalysis) {
   OpenEngineOnRig r;
   Recorder rec(r.E());
   rec.Stalls = {{150, 220 * 80}};
-  r.Rig->Run(r.E(), 400, &rec);
+  r.Rig->Run(EngineEvents(r.E()), 400, &rec);
   int analysed = 0;
   int dropped = 0;
   for (const auto& l : rec.Lines) (l.Report.Dropped ? dropped : analysed) += 1;
@@ -128,7 +128,7 @@ TEST(Pipeline, StallLongerThanTheRingLosesSoundButNoBuffer) {
   OpenEngineOnRig r;
   Recorder rec(r.E());
   rec.Stalls = {{200, 220 * 130}};
-  r.Rig->Run(r.E(), 600, &rec);
+  r.Rig->Run(EngineEvents(r.E()), 600, &rec);
   EXPECT_GT(r.Rig->LostBlocks(), 0);
   EXPECT_EQ(static_cast<int32_t>(rec.Lines.size()) + r.Rig->LostBlocks(), 600);
   EXPECT_EQ(r.E().Ring.CaptureQueued, 101);
@@ -175,12 +175,12 @@ TEST_P(CaptureHandlerFailures, ShowTheMessageAndEndTheHandler) {
   const FailureCase c = GetParam();
   RecordedBoxes boxes;
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 10, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 10, nullptr);
   const BufferRing before = r.E().Ring;
   const Coefficients prev = r.E().Synth.PrevReflection;
   const size_t played = r.Rig->Played().size();
   r.Rig->FailNext(c.Capture, c.Op);
-  r.Rig->Run(r.E(), 11, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 11, nullptr);
   ASSERT_EQ(boxes.Texts, std::vector<std::string>{c.Message});
   EXPECT_EQ(boxes.Captions[0], "Sorvane ERROR!");
   const BufferRing& after = r.E().Ring;
@@ -206,9 +206,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PlaybackHandler, UnprepareFailureIsShownAndTheHandlerGoesOn) {
   RecordedBoxes boxes;
   OpenEngineOnRig r;
-  r.Rig->Run(r.E(), 5, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 5, nullptr);
   r.Rig->FailNext(false, VirtualAudioRig::Op::Unprepare);
-  r.Rig->Run(r.E(), 7, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 7, nullptr);
   EXPECT_EQ(boxes.Texts, std::vector<std::string>{"Out Un Prepare error"});
   EXPECT_EQ(r.E().Ring.PlaybackQueued, 1);  // counted back all the same: only the last block is out
 }

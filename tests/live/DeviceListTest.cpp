@@ -10,7 +10,7 @@
 #include <string>
 
 #include "devices/SoundSystem.h"
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "tests/live/LiveSupport.h"
 
 namespace sorvane {

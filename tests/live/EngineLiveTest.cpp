@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/Engine.h"
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "devices/PulseDevices.h"
 #include "tests/live/LiveSupport.h"
 #include "tests/support/RecordedBoxes.h"

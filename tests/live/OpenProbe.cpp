@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "engine/Engine.h"
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "devices/SoundSystem.h"
 #include "core/Reporter.h"
 
@@ -24,7 +24,7 @@ int main() {
   engine->CaptureDevice = &sound->Capture();
   engine->PlaybackDevice = &sound->Playback();
   OpenAudio(*engine);
-  queue.DispatchAll(*engine);
+  queue.DispatchAll(EngineEvents(*engine));
   const bool canClose = CloseQuery(*engine);
   if (canClose) CloseAudio(*engine);
   std::printf("running=%d close=%d\n", engine->Running ? 1 : 0, canClose ? 1 : 0);

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/EventQueue.h"
-#include "devices/BufferQueue.h"
+#include "audio/EventQueue.h"
+#include "audio/BufferQueue.h"
 #include "devices/PulseDevices.h"
 #include "tests/live/LiveSupport.h"
 

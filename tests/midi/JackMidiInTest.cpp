@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 #include "midi/JackMidiIn.h"
 #include "midi/MidiPort.h"
 #include "tests/support/JackServer.h"

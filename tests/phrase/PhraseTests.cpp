@@ -62,7 +62,7 @@ struct ModeLog : VirtualLoopClient {
 TEST(PhraseCapture, LeadInThenExactly300FramesThenReplayInTheSameBlock) {
   EngineOnRig r(test::TestVoice(22050 * 8, 12000));
   OpenAudio(r.E());
-  r.Rig->Run(r.E(), 20, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 20, nullptr);
   // Sentinels past what a capture writes.
   r.E().Store.PhraseSamples[66000] = 1234;
   r.E().Store.PhraseHighBand[66005] = 5.5;
@@ -72,7 +72,7 @@ TEST(PhraseCapture, LeadInThenExactly300FramesThenReplayInTheSameBlock) {
   EngineStartPhraseCapture(r.E());
   const size_t silentFrom = r.Rig->Played().size();
   ModeLog log(r.E());
-  r.Rig->Run(r.E(), 20 + 310, &log);
+  r.Rig->Run(EngineEvents(r.E()), 20 + 310, &log);
 
   // The input is loud from the start, yet the first three blocks are not tested.
   EXPECT_EQ(log.Captured[0], 0);
@@ -115,7 +115,7 @@ TEST(PhraseCapture, ClearingTheBoxMidwayKeepsTheFramesRecordedSoFar) {
   r.E().Store.PhraseSamples[220 * 50] = -999;
   SetPhraseOn(r.E(), true);
   EngineStartPhraseCapture(r.E());
-  r.Rig->Run(r.E(), 30, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 30, nullptr);
   SetPhraseOn(r.E(), false);
   EXPECT_EQ(r.E().Phrase.PhraseMode, kPhraseOff);
   EXPECT_EQ(r.E().Store.PhraseSamples[220 * 10], r.Input[220 * (3 + 10)]);
@@ -127,7 +127,7 @@ TEST(PhraseCapture, QuietInputWaitsForever) {
   OpenAudio(r.E());
   SetPhraseOn(r.E(), true);
   EngineStartPhraseCapture(r.E());
-  r.Rig->Run(r.E(), 300, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 300, nullptr);
   EXPECT_EQ(r.E().Phrase.PhraseMode, kPhraseCapture);
   EXPECT_EQ(r.E().Phrase.LeadIn, 1);
   EXPECT_EQ(r.E().Phrase.Buttons.RecCaption, PhraseRecCaption::Say);
@@ -138,16 +138,16 @@ TEST(PhraseReplay, HeldKeyFallsSilentAfter300BlocksAndMicrophoneIsIgnored) {
   OpenAudio(r.E());
   SetPhraseOn(r.E(), true);
   EngineStartPhraseCapture(r.E());
-  r.Rig->Run(r.E(), 400, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 400, nullptr);
   ASSERT_EQ(r.E().Phrase.PhraseMode, kPhraseReplay);
   KeyNoteOn(r.E(), 20);
   const auto analysis = r.E().Analysis;
   const auto frame = r.E().Frame;
-  r.Rig->Run(r.E(), 500, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 500, nullptr);
   EXPECT_FALSE(r.E().Pool.Voices[0].Finished);
   EXPECT_EQ(std::memcmp(&analysis, &r.E().Analysis, sizeof analysis), 0);  // no analysis in replay
   EXPECT_EQ(std::memcmp(&frame, &r.E().Frame, sizeof frame), 0);
-  r.Rig->Run(r.E(), 700, nullptr);
+  r.Rig->Run(EngineEvents(r.E()), 700, nullptr);
   EXPECT_TRUE(r.E().Pool.Voices[0].Finished);
   EXPECT_EQ(r.E().Pool.VoiceKeys[0], 20);
   EXPECT_EQ(r.Host.Colours, std::vector<int>{20});  // the key stays red

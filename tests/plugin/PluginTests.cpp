@@ -102,7 +102,7 @@ std::vector<int16_t> EngineSong(const std::vector<int16_t>& voice, int32_t block
     }
   } client(*engine, song, moves);
   OpenAudio(*engine);
-  rig->Run(*engine, blocks, &client);
+  rig->Run(EngineEvents(*engine), blocks, &client);
   EXPECT_EQ(client.Irregular, 0);
   std::vector<int16_t> played = rig->Played();
   played.resize(static_cast<size_t>(blocks) * kBlockSamples);

@@ -490,7 +490,7 @@ TEST(VirtualClock, StopsAtItsLargestTimeInsteadOfWrapping) {
   engine->PlaybackDevice = &rig->Playback();
   OpenAudio(*engine);
   EndlessStall client;
-  rig->Run(*engine, 300, &client);
+  rig->Run(EngineEvents(*engine), 300, &client);
   ASSERT_EQ(client.Handled.size(), 1u + 101u);
   EXPECT_EQ(client.Handled[0], std::make_pair(0, int64_t{220}));
   for (size_t i = 1; i < client.Handled.size(); ++i) EXPECT_EQ(client.Handled[i].second, INT64_MAX) << i;

@@ -73,7 +73,7 @@ int RunRender(const RenderOptions& options, InputWave* input, const std::vector<
   std::unique_ptr<MidiPlayer> midi;
   if (song) midi = std::make_unique<MidiPlayer>(*engine, *song, options.MidiChannel);
   ScriptedRun run(*engine, commands, midi.get(), outputs, input);
-  rig->Run(*engine, static_cast<int32_t>(blocks), &run);
+  rig->Run(EngineEvents(*engine), static_cast<int32_t>(blocks), &run);
 
   if (input != nullptr && !input->ReadError().empty()) {
     std::fprintf(stderr, "sorvane-render: %s\n", input->ReadError().c_str());

@@ -10,13 +10,11 @@
 
 #include "wavfile/ErrorBox.h"
 #include "wavfile/WaveFile.h"
+#include "wavfile/WaveHeaders.h"
 
 namespace sorvane {
 namespace {
 
-constexpr uint32_t kWaveForm = FourCC("WAVE");
-constexpr uint32_t kFmtId = FourCC("fmt");
-constexpr uint32_t kDataId = FourCC("data");
 // Output written to the files at a time.
 constexpr size_t kFileBufferBytes = 65536;
 
@@ -58,22 +56,7 @@ bool RunOutputs::Open(const RenderOptions& options) {
     WaveFile.Fd = Wave.Fd();
     // Room for what one more write adds before the buffer is flushed.
     WaveBuffer.reserve(kFileBufferBytes + 4096);
-    RiffPart.FormType = kWaveForm;
-    RiffChunk fmt{};
-    fmt.Id = kFmtId;
-    fmt.Size = kWaveFormatBytes;
-    DataPart.Id = kDataId;
-    if (RiffCreateRiffChunk(WaveFile, RiffPart) != RiffStatus::Ok) {
-      WaveMessage = "RIFFチャンク作成エラー (mmioCreateChunk)";
-    } else if (RiffCreateChunk(WaveFile, fmt) != RiffStatus::Ok) {
-      WaveMessage = "fmtチャンク作成エラー (mmioCreateChunk)";
-    } else if (RiffWrite(WaveFile, kWaveFormatRecord.Bytes, kWaveFormatBytes) != kWaveFormatBytes) {
-      WaveMessage = "fmtチャンク書き込みエラー (mmioWrite)";
-    } else if (RiffAscend(WaveFile, fmt) != RiffStatus::Ok) {
-      WaveMessage = "fmtチャンク書き込みエラー (mmioAscend)";
-    } else if (RiffCreateChunk(WaveFile, DataPart) != RiffStatus::Ok) {
-      WaveMessage = "dataチャンク作成エラー (mmioCreateChunk)";
-    }
+    WaveMessage = WaveHeaderMessage(WriteWaveHeaders(WaveFile, RiffPart, DataPart, kWaveFormatBytes));
     if (ShowWaveMessage()) return false;
   }
   if (!options.Report.empty()) {

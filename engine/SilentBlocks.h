@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What an idle plugin may leave out. A block whose synthesis state is all
+// What an idle engine may leave out. A block whose synthesis state is all
 // zero and in which no voice sounds would sing exact zeros: its synthesis is
 // skipped and only the positions it would have moved (the echo's write
-// position, the phrase frames of the slots) are moved. The analysis of a
-// silent voice is tested for its resting point, where analysing one more
-// silent block changes nothing the next note hears.
+// position, the phrase frames of the slots) are moved.
 #pragma once
 
 #include <cstdint>

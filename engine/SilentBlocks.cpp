@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The tests for an idle block and the positions a skipped synthesis moves.
-#include "plugin/SilentBlocks.h"
+#include "engine/SilentBlocks.h"
 
 #include <algorithm>
 #include <array>

@@ -4,7 +4,7 @@
 // with one compare-and-swap on EnqueuePos, fills the slot and publishes it by
 // storing position + 1; the consumer pops only published slots in position
 // order, so events come out in the order their positions were claimed.
-#include "engine/EventQueue.h"
+#include "audio/EventQueue.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,8 +12,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-
-#include "engine/Engine.h"
 
 namespace sorvane {
 
@@ -161,15 +159,6 @@ bool AudioEventQueue::Wait(int timeoutMs) const {
     if (r > 0) return true;
     if (r == 0) return false;
     if (errno != EINTR) return false;
-  }
-}
-
-void AudioEventQueue::DispatchToEngine(void* context, DeviceKind kind, WaveHeader& header) {
-  EngineState& engine = *static_cast<EngineState*>(context);
-  if (kind == DeviceKind::Capture) {
-    OnCaptureDone(engine, header);
-  } else {
-    OnPlaybackDone(engine, header);
   }
 }
 

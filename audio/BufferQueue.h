@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 
 namespace sorvane {
 
@@ -54,8 +54,8 @@ class BufferQueue {
   // for, unless the backend says otherwise: six blocks, so that the engine's
   // queue keeps at least four of its ten buffers in hand whatever the
   // server reports. A backend that asked the server to hold less sets that
-  // (PipeWire's PulseAudio server reports some 150 to 170 ms for a stream
-  // whose sound comes out within what it was asked to hold).
+  // (PipeWire's PulseAudio server reports far more for a stream than it
+  // holds: docs/latency.md).
   static constexpr int64_t kDefaultMaxServerHoldUs = 60000;
 
   BufferQueue(BufferQueueKind kind, BufferDoneHandler done, void* context, uint32_t sampleRate = kSampleRate);

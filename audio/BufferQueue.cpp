@@ -2,7 +2,7 @@
 // The buffer queue's mechanics: a single-producer, single-consumer ring of
 // header pointers whose positions run freely, and the header flags, read
 // and written through atomic_ref because both threads look at them.
-#include "devices/BufferQueue.h"
+#include "audio/BufferQueue.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,7 +6,9 @@
 // through an eventfd, runs the handlers one event at a time in the order the
 // events were posted. Free of Qt and of
 // sound servers: the desktop program watches WakeFd() with a socket notifier,
-// the headless live mode polls it.
+// the headless live mode polls it. The queue knows nothing of the engine:
+// whoever drains it names the handler (EngineEvents in engine/Engine.h for
+// the engine's own).
 #pragma once
 
 #include <array>
@@ -14,13 +16,19 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "devices/Device.h"
+#include "audio/Device.h"
 
 namespace sorvane {
 
-struct EngineState;
-
 enum class DeviceKind : uint8_t { Capture, Playback, Midi };
+
+// Handles one completion event: the buffer that device kind finished.
+using AudioEventHandler = void (*)(void* context, DeviceKind kind, WaveHeader& header);
+// Who handles completion events: a handler and its context.
+struct EventTarget {
+  AudioEventHandler Handle;
+  void* Context;
+};
 
 // Multi-producer, single-consumer, bounded. Producers are the capture and
 // playback callback threads, the MIDI input's thread and the event thread
@@ -43,7 +51,7 @@ class AudioEventQueue {
   // Release: the message lets go of notes (MidiLetsGo in keyboard/MidiNotes.h).
   enum class MidiUrgency : uint8_t { Other, Release };
 
-  using Handler = void (*)(void* context, DeviceKind kind, WaveHeader& header);
+  using Handler = AudioEventHandler;
   // A MIDI message of 1 to 3 bytes, status first.
   using MidiHandler = void (*)(void* context, const uint8_t* bytes, size_t length);
 
@@ -68,16 +76,15 @@ class AudioEventQueue {
   // readable, spuriously, when none is; DispatchOne then returns false.
   int WakeFd() const { return WakeDescriptor; }
 
-  // Event thread. Pops the oldest event and hands it to the engine
-  // (OnCaptureDone or OnPlaybackDone); false when none was pending. The event
-  // is removed before its handler runs, so a handler may dispatch further
-  // events from a nested event loop.
-  bool DispatchOne(EngineState& engine) { return DispatchOne(&DispatchToEngine, &engine); }
+  // Event thread. Pops the oldest event and hands it to target; false when
+  // none was pending. The event is removed before its handler runs, so a
+  // handler may dispatch further events from a nested event loop.
+  bool DispatchOne(const EventTarget& target) { return DispatchOne(target.Handle, target.Context); }
   // Pops the events posted before the call (not those posted meanwhile,
   // which keep WakeFd() readable for the next pass); returns how many.
-  int DispatchAll(EngineState& engine) { return DispatchAll(&DispatchToEngine, &engine); }
+  int DispatchAll(const EventTarget& target) { return DispatchAll(target.Handle, target.Context); }
 
-  // The same with any handler, for tools and tests.
+  // The same with the handler and its context apart.
   bool DispatchOne(Handler handler, void* context);
   int DispatchAll(Handler handler, void* context);
 
@@ -107,7 +114,6 @@ class AudioEventQueue {
     uint8_t MidiLength;
   };
 
-  static void DispatchToEngine(void* context, DeviceKind kind, WaveHeader& header);
   bool Claim(size_t& pos) noexcept;
   void Wake() noexcept;
   void ClearWake() noexcept;

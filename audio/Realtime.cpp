@@ -2,7 +2,7 @@
 // Real-time scheduling of the calling thread: SCHED_FIFO directly, else
 // through RealtimeKit on the system D-Bus (libdbus-1, one private
 // connection per request, closed again before returning).
-#include "devices/Realtime.h"
+#include "audio/Realtime.h"
 
 #include <dbus/dbus.h>
 #include <sched.h>
