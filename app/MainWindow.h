@@ -187,6 +187,8 @@ class MainWindow : public QWidget, public NoticeTarget {
   void ShowSoundGone(const QString& tip);
   QString SoundGoneTip(const std::string& detail) const;
   bool HandleKeyEvent(QKeyEvent* event);
+  // Whether a key-up that Qt did not flag as a repeat is one all the same.
+  bool ReleaseIsRepeat(int32_t code);
   bool MainWindowHasFocus() const;
   // Asks before an existing file is replaced; true when the user agrees.
   bool ConfirmReplace(const QString& path);

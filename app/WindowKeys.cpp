@@ -52,7 +52,7 @@ bool MainWindow::HandleKeyEvent(QKeyEvent* event) {
   Qt::KeyboardModifiers shift = event->modifiers();
   if (code == kVkControl) shift.setFlag(Qt::ControlModifier, down);
 
-  if (!down && event->isAutoRepeat()) {
+  if (!down && (event->isAutoRepeat() || ReleaseIsRepeat(code))) {
     // Held keys repeat as key-downs only; the repeat's key-up is no release.
     return code != kVkNone && FindKeyIndex(code) >= 0;
   }
@@ -72,6 +72,19 @@ bool MainWindow::HandleKeyEvent(QKeyEvent* event) {
     PcKeyUp(key, shift);
   }
   return code != kVkNone && key == 0;
+}
+
+bool MainWindow::ReleaseIsRepeat(int32_t code) {
+  // Under X a held key repeats as a release and a press with one timestamp.
+  // Qt flags the release as a repeat only when the press is already in its
+  // queue, which it often is not while this thread is busy; a release that
+  // slipped through would end the note and the press start it afresh. The
+  // X server's key state tells: a key it still holds down was not let go.
+  // Without a display server to ask, the window's own key events are all
+  // there is, and they say nothing more than Qt's flag.
+  if (OwnKeyState == nullptr || code == kVkNone) return false;
+  OwnKeyState->Refresh();
+  return OwnKeyState->IsKeyDown(code);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
