@@ -16,20 +16,12 @@
 
 #include "app/Captions.h"
 #include "app/Glyphs.h"
+#include "app/Place.h"
 #include "app/PhraseControls.h"
 
 namespace sorvane {
 
 namespace {
-
-// A new control of the parent in its designed place.
-template <typename Control>
-Control* Place(QWidget* parent, const QRect& geometry, const char* name) {
-  auto* control = new Control(parent);
-  control->setGeometry(geometry);
-  control->setObjectName(QString::fromLatin1(name));
-  return control;
-}
 
 QLabel* MakeLabel(QWidget* parent, int left, int top, const QString& name) {
   auto* label = new QLabel(parent);

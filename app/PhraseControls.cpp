@@ -9,20 +9,9 @@
 
 #include "app/Captions.h"
 #include "app/Glyphs.h"
+#include "app/Place.h"
 
 namespace sorvane {
-
-namespace {
-
-template <typename Control>
-Control* Place(QWidget* parent, const QRect& geometry, const char* name) {
-  auto* control = new Control(parent);
-  control->setGeometry(geometry);
-  control->setObjectName(QString::fromLatin1(name));
-  return control;
-}
-
-}  // namespace
 
 PhraseControls::PhraseControls(QWidget* panel) : QGroupBox(panel) {
   setObjectName(QStringLiteral("phrase"));
