@@ -23,7 +23,8 @@
 
 namespace sorvane {
 
-// The port indices of sorvane.ttl.
+// The port indices of sorvane.ttl. Ports are only ever added at the end, so
+// that a saved session's port indices keep their meaning.
 enum Port : uint32_t {
   kVoiceIn = 0,
   kSongLeft,
@@ -43,6 +44,9 @@ enum Port : uint32_t {
   kPhraseSwitch,
   kCaptureTrigger,
   kPhraseStatus,
+  kBendRange,
+  kGlideTime,
+  kVelocity,
   kPortCount
 };
 
@@ -83,10 +87,14 @@ class Plugin final : public MidiTarget, public BlockObserver {
                            const LV2_Feature* const* features);
 
   // The mapping's calls, as a mouse press, a release and a scroll bar make
-  // them. The key handlers take no lock: the host's audio thread is the
-  // only one that touches this instance's engine.
+  // them; a note-on plays at its velocity (which sets the voice's level
+  // only with velocity sensitivity on) and the pitch bend bends every
+  // voice. The handlers take no lock: the host's audio thread is the only
+  // one that touches this instance's engine.
   void MidiKeyDown(int32_t key) override { KeyNoteOnUnlocked(Vocoder.Engine(), key); }
+  void MidiKeyStruck(int32_t key, int32_t velocity) override { KeyNoteOnUnlocked(Vocoder.Engine(), key, velocity); }
   void MidiKeyUp(int32_t key) override { KeyNoteOffUnlocked(Vocoder.Engine(), key); }
+  void MidiPitchBend(int32_t bend) override { SetPitchBend(Vocoder.Engine(), bend); }
   void MidiControlChange(MidiControl control, int32_t value) override;
   // The MIDI due at the block about to be made.
   void BeforeBlock(double lastVoiceFrame) override;
@@ -120,7 +128,7 @@ class Plugin final : public MidiTarget, public BlockObserver {
   int32_t LastPhraseMode = 0;    // the engine's phrase mode after the last stretch
   float CaptureWas = 0.0f;       // the capture port's value in the last run
   void* Ports[kPortCount] = {};
-  std::array<int32_t, kPhraseSwitch - kWaveform + 1> Applied;
+  std::array<int32_t, kPortCount - kWaveform> Applied;  // by port from kWaveform
 };
 
 }  // namespace sorvane

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sorvane as an LV2 instrument: the voice on an audio input, the song on two
 // audio outputs, MIDI on an atom input mapped to the keys as the desktop
-// program maps it (keyboard/MidiNotes.h), one control input for each
-// setting of the control panel, and phrase mode: a switch, a capture
-// trigger, a status output and a phrase WAV loaded through a file property.
+// program maps it (keyboard/MidiNotes.h) with its velocities and pitch
+// bend, one control input for each setting of the control panel and for
+// the bend range, glide time and velocity sensitivity, and phrase mode: a
+// switch, a capture trigger, a status output and a phrase WAV loaded
+// through a file property.
 // The ports are described in sorvane.ttl; the worker and the state are in
 // PluginState.cpp.
 #include <lv2/atom/util.h>
@@ -23,8 +25,8 @@
 namespace sorvane {
 namespace {
 
-// The control inputs in port order from kWaveform, with their ranges; the
-// phrase switch last.
+// The control inputs in port order from kWaveform, with their ranges: the
+// panel's, the phrase switch, then the expression settings.
 constexpr uint32_t kFirstControl = kWaveform;
 struct ControlRange {
   uint32_t Port;
@@ -43,6 +45,9 @@ constexpr ControlRange kControlRanges[] = {
     {kEmphasis, 0, 1},
     {kOutputLevel, kOutputLevelMinDb, kOutputLevelMaxDb},  // dB
     {kPhraseSwitch, 0, 1},
+    {kBendRange, kMinBendRange, kMaxBendRange},        // semitones
+    {kGlideTime, 0, kMaxGlideMs},                      // ms, 0: no glide
+    {kVelocity, 0, 1},
 };
 constexpr uint32_t kControlCount = std::size(kControlRanges);
 
@@ -172,6 +177,9 @@ void Plugin::ApplyControls() {
       case kEchoDelay: SetEchoDelayMs(engine, value); break;
       case kEmphasis: SetEmphasis(engine, value != 0); break;
       case kOutputLevel: SetOutputLevel(engine, value); break;
+      case kBendRange: SetBendRange(engine, value); break;
+      case kGlideTime: SetGlideMs(engine, value); break;
+      case kVelocity: SetVelocityOn(engine, value != 0); break;
       case kPhraseSwitch:
         // Switched on, or off in the middle of a capture: both change what
         // the blocks do, so a resting vocoder starts again.

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Counts the heap allocations and the locks taken while the plugin's run()
-// and its worker's response work: notes, the pedal, the wheel, every
-// control moved, blocks of every size, and a phrase captured, loaded and
-// restored. There must be none. This binary's operator new, malloc and
+// and its worker's response work: notes at any velocity, the pedal, the
+// wheel, pitch bends, every control moved, blocks of every size, and a
+// phrase captured, loaded and restored. There must be none. This binary's operator new, malloc and
 // mutex functions are exported, so the plugin's calls reach them too.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <pthread.h>
+
+#include <algorithm>
+#include <iterator>
 
 #include "tests/plugin/PluginHost.h"
 #include "tests/support/AllocationCount.h"
@@ -98,9 +101,20 @@ TEST(PluginRun, AllocatesAndLocksNothing) {
     midi.push_back({40000, {0xB0, 64, 0}});
     midi.push_back({60000, {0xB0, 123, 0}});   // all notes off
     midi.push_back({62000, {0x90, 60, 100}});
-    const char* controls[] = {"waveform", "octave", "vibrato_depth", "vibrato_rate", "vibrato_shape",
-                              "vibrato_always_on", "echo_level", "echo_delay", "emphasis", "output_level"};
-    const float moved[] = {2, 3, 80, 15, 1, 1, 60, 150, 1, -10};
+    // Bends on two channels, a reset of all controllers, soft notes.
+    for (int n = 0; n < 40; ++n) {
+      midi.push_back({30000 + 500 * n, {static_cast<uint8_t>(0xE0 + n % 2), 0, static_cast<uint8_t>(n * 3)}});
+    }
+    midi.push_back({52000, {0xB0, 121, 0}});
+    midi.push_back({54000, {0x90, 64, 20}});
+    midi.push_back({56000, {0x90, 67, 1}});
+    const char* controls[] = {"waveform",          "octave",     "vibrato_depth", "vibrato_rate", "vibrato_shape",
+                              "vibrato_always_on", "echo_level", "echo_delay",    "emphasis",     "output_level",
+                              "bend_range",        "glide_time", "velocity"};
+    const float moved[] = {2, 3, 80, 15, 1, 1, 60, 150, 1, -10, 12, 300, 1};
+    constexpr size_t kMoved = std::size(moved);
+    std::stable_sort(midi.begin(), midi.end(),
+                     [](const TimedMidi& a, const TimedMidi& b) { return a.Frame < b.Frame; });
     std::vector<float> left(voice.size()), right(voice.size());
     const uint32_t sizes[] = {1, 64, 333, 0, 4096, 17, 256};
     // Warm up the host's own URID map for the event types.
@@ -109,7 +123,8 @@ TEST(PluginRun, AllocatesAndLocksNothing) {
     Counted counted;
     size_t at = 0;
     for (size_t n = 0; at < voice.size(); ++n) {
-      if (n % 40 == 39) host.Control(controls[(n / 40) % 10]) = moved[(n / 40) % 10];
+      // Every fifth run moves the next control, each of them at both rates.
+      if (n % 5 == 4) host.Control(controls[(n / 5) % kMoved]) = moved[(n / 5) % kMoved];
       const auto frames = static_cast<uint32_t>(std::min<size_t>(sizes[n % 7], voice.size() - at));
       // Only the plugin is counted, not the host's filling of the sequence.
       CountedRun(host, counted, voice.data() + at, left.data() + at, right.data() + at, frames,

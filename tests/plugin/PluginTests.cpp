@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The LV2 plugin through a lilv host: sample for sample the engine's own
-// block pipeline at 22050 Hz; the same pitch and loudness at other rates
-// and block sizes; a reported latency that is the song's real delay.
+// block pipeline at 22050 Hz, with and without bends, velocities and
+// glide; the same pitch and loudness at other rates and block sizes; a
+// reported latency that is the song's real delay.
 #include <gtest/gtest.h>
 #include <samplerate.h>
 
@@ -88,6 +89,9 @@ std::vector<int16_t> EngineSong(const std::vector<int16_t>& voice, int32_t block
         if (s == "echo_delay") SetEchoDelayMs(E, m.Value);
         if (s == "emphasis") SetEmphasis(E, m.Value != 0);
         if (s == "output_level") SetOutputLevel(E, m.Value);
+        if (s == "bend_range") SetBendRange(E, m.Value);
+        if (s == "glide_time") SetGlideMs(E, m.Value);
+        if (s == "velocity") SetVelocityOn(E, m.Value != 0);
         if (s == "phrase") SetPhraseOn(E, m.Value != 0);
         if (s == "phrase_capture") EngineStartPhraseCapture(E);
         if (s == "phrase_file") {
@@ -111,6 +115,29 @@ std::vector<int16_t> EngineSong(const std::vector<int16_t>& voice, int32_t block
 
 TimedMidi Msg(int64_t frame, uint8_t a, uint8_t b, uint8_t c) { return {frame, {a, b, c}}; }
 
+// Runs voice through host at 22050 Hz in runs of 220 frames, half a block
+// out of step with the engine's blocks, so that a block ends inside every
+// run: a control moved before a run starting at frame s and a MIDI event at
+// frame f reach the first block ending at or after s, or f. moves are by
+// run; engineMoves gets them by the engine's block. Returns the left song,
+// checking that the right one is the same.
+std::vector<float> RunOutOfStep(PluginHost& host, const std::vector<float>& voice, const std::vector<TimedMidi>& midi,
+                                const std::vector<ControlMove>& moves, std::vector<ControlMove>& engineMoves) {
+  std::vector<float> left(voice.size()), right(voice.size());
+  for (size_t at = 0, run = 0; at < voice.size(); ++run) {
+    for (const ControlMove& m : moves) {
+      if (m.Block != static_cast<int64_t>(run)) continue;
+      host.Control(m.Symbol) = static_cast<float>(m.Value);
+      engineMoves.push_back({BlockOfFrame(static_cast<int64_t>(at)), m.Symbol, m.Value});
+    }
+    const auto frames = static_cast<uint32_t>(std::min<size_t>(run == 0 ? 110 : kBlockSamples, voice.size() - at));
+    host.RunBlock(voice.data() + at, left.data() + at, right.data() + at, frames, static_cast<int64_t>(at), midi);
+    at += frames;
+  }
+  EXPECT_EQ(left, right);
+  return left;
+}
+
 TEST(Plugin, At22050InBlocksOf220ItIsTheEnginesPipelineSampleForSample) {
   const std::vector<int16_t> speech = test::ReadSpeech();
   ASSERT_GT(speech.size(), 80000u);
@@ -129,26 +156,11 @@ TEST(Plugin, At22050InBlocksOf220ItIsTheEnginesPipelineSampleForSample) {
       {330, "waveform", 2},         {340, "octave", 3},
   };
 
-  // Runs of 220 frames, half a block out of step with the engine's blocks,
-  // so that a block ends inside every run: a control moved before a run
-  // starting at frame s and a MIDI event at frame f reach the first block
-  // ending at or after s, or f.
   PluginHost host(22050);
   const std::vector<float> voice = ToFloats(speech);
-  std::vector<float> left(voice.size()), right(voice.size());
   std::vector<ControlMove> engineMoves;
-  for (size_t at = 0, run = 0; at < voice.size(); ++run) {
-    for (const ControlMove& m : moves) {
-      if (m.Block != static_cast<int64_t>(run)) continue;
-      host.Control(m.Symbol) = static_cast<float>(m.Value);
-      engineMoves.push_back({BlockOfFrame(static_cast<int64_t>(at)), m.Symbol, m.Value});
-    }
-    const auto frames = static_cast<uint32_t>(std::min<size_t>(run == 0 ? 110 : kBlockSamples, voice.size() - at));
-    host.RunBlock(voice.data() + at, left.data() + at, right.data() + at, frames, static_cast<int64_t>(at), midi);
-    at += frames;
-  }
+  const std::vector<float> left = RunOutOfStep(host, voice, midi, moves, engineMoves);
   EXPECT_EQ(host.Latency(), 219.0f);
-  EXPECT_EQ(left, right);
 
   const auto blocks = static_cast<int32_t>(voice.size() / kBlockSamples);
   const std::vector<int16_t> song = EngineSong(speech, blocks, midi, engineMoves);
@@ -175,6 +187,30 @@ size_t ExpectEngineSong(const std::vector<float>& left, const std::vector<int16_
   }
   EXPECT_EQ(differing, 0u) << "first at frame " << first;
   return loud;
+}
+
+TEST(Plugin, At22050BendsVelocitiesAndGlideAreTheEnginesSampleForSample) {
+  // Notes struck at uneven velocities, bends on two channels inside blocks,
+  // a reset of all controllers, and the three expression controls moved
+  // while notes glide and bend.
+  const std::vector<int16_t> speech = test::ReadSpeech();
+  const std::vector<TimedMidi> midi = {
+      Msg(0, 0x90, kA3, 127),       Msg(2000, 0xE0, 0, 96),    Msg(4000, 0x90, 64, 30),
+      Msg(4000, 0x90, 60, 90),      Msg(8000, 0xE0, 127, 127), Msg(10000, 0x80, kA3, 0),
+      Msg(12001, 0xE3, 0, 0),       Msg(16000, 0xB0, 121, 0),  Msg(24000, 0x90, 69, 64),
+      Msg(30011, 0xE0, 0, 32),      Msg(45000, 0x90, 62, 100), Msg(52000, 0xE0, 100, 80),
+      Msg(60000, 0x90, 55, 20),     Msg(70000, 0x90, 67, 10),  Msg(72000, 0xE0, 0, 64),
+  };
+  const std::vector<ControlMove> moves = {
+      {0, "velocity", 1},         {0, "glide_time", 150}, {0, "bend_range", 7}, {180, "bend_range", 12},
+      {250, "glide_time", 1000},  {290, "glide_time", 0}, {300, "velocity", 0},
+  };
+  PluginHost host(22050);
+  const std::vector<float> voice = ToFloats(speech);
+  std::vector<ControlMove> engineMoves;
+  const std::vector<float> left = RunOutOfStep(host, voice, midi, moves, engineMoves);
+  const auto blocks = static_cast<int32_t>(voice.size() / kBlockSamples);
+  EXPECT_GT(ExpectEngineSong(left, EngineSong(speech, blocks, midi, engineMoves)), 10000u);
 }
 
 TEST(Plugin, At22050InBlocksOf220PhraseModeIsTheEnginesSampleForSample) {

@@ -11,6 +11,7 @@
 
 #include "RenderSupport.h"
 #include "SmfBuilder.h"
+#include "tests/support/SteadyPitch.h"
 #include "tests/wavfile/WaveTestSupport.h"
 
 namespace sorvane {
@@ -28,16 +29,12 @@ constexpr int kNote220 = 57;
 constexpr double kHz220 = 220.0;
 constexpr int kBlocks = 400;
 
-// A steady voice, as a synthesizer fed into the input, for as long as the
-// renders run: the harmonics of 150 Hz up to 4 kHz, falling as 1/h, quiet
-// enough that the song stays clear of the lattice's limits and of clipping.
+// The steady voice for as long as the renders run.
 void PutSteadyVoice(const Scratch& s) {
   test::Bytes samples;
   for (int i = 0; i < (kBlocks + 1) * 220; ++i) {
-    const double t = i / kRate;
-    double v = 0.0;
-    for (int h = 1; 150 * h < 4000; ++h) v += std::sin(2 * M_PI * 150 * h * t + 0.7 * h * h) / h;
-    test::PutLe(samples, static_cast<uint16_t>(static_cast<int16_t>(std::lround(400 * v))), 2);
+    const double v = test::SteadyVoice(i / kRate);
+    test::PutLe(samples, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))), 2);
   }
   test::WriteBytes((s.Dir / "steady.wav").string(),
                    test::Riff({test::Chunk("fmt ", test::FmtBody(1)), test::Chunk("data", samples)}));
@@ -49,48 +46,6 @@ std::vector<int16_t> SteadyPart(const Scratch& s, const std::string& wav) {
   const std::vector<int16_t> all = SongSamples(ReadFileBytes(s.Dir / wav));
   if (all.size() < 3 * 22050) return {};
   return std::vector<int16_t>(all.begin() + 22050, all.end() - 2205);
-}
-
-double Correlation(const std::vector<int16_t>& x, int lag) {
-  double xy = 0.0, xx = 0.0, yy = 0.0;
-  for (size_t i = 0; i + static_cast<size_t>(lag) < x.size(); ++i) {
-    const double a = x[i];
-    const double b = x[i + static_cast<size_t>(lag)];
-    xy += a * b;
-    xx += a * a;
-    yy += b * b;
-  }
-  return xx > 0.0 && yy > 0.0 ? xy / std::sqrt(xx * yy) : 0.0;
-}
-
-// The lag of the best correlation in [low, high], refined by a parabola
-// through it and its neighbours; NaN when the best lies on an edge.
-double BestLag(const std::vector<int16_t>& x, int low, int high) {
-  std::vector<double> r;
-  for (int lag = low - 1; lag <= high + 1; ++lag) r.push_back(Correlation(x, lag));
-  size_t best = 1;
-  for (size_t i = 1; i + 1 < r.size(); ++i) best = r[i] > r[best] ? i : best;
-  if (r[best - 1] >= r[best] || r[best + 1] >= r[best]) return NAN;
-  const double shift = 0.5 * (r[best - 1] - r[best + 1]) / (r[best - 1] - 2 * r[best] + r[best + 1]);
-  return low - 1 + static_cast<double>(best) + shift;
-}
-
-// The song's pitch in Hz near `expected` (within a third either way): the
-// period from the correlation over one period, then refined over about 500
-// samples and over about 4000, where a fraction of a sample is a fraction
-// of a cent. Each step looks within a quarter period of the last one's
-// estimate, so it cannot slip to one period more or less.
-double MeasuredPitch(const std::vector<int16_t>& x, double expected) {
-  double period = kRate / expected;
-  period = BestLag(x, static_cast<int>(period / 1.26), static_cast<int>(period * 1.26) + 1);
-  for (const double span : {500.0, 4000.0}) {
-    if (std::isnan(period)) return NAN;
-    const int periods = std::max(1, static_cast<int>(std::lround(span / period)));
-    const int centre = static_cast<int>(std::lround(period * periods));
-    const int half = std::max(2, static_cast<int>(period / 4));
-    period = BestLag(x, centre - half, centre + half) / periods;
-  }
-  return kRate / period;
 }
 
 double Cents(double hz, double reference) { return 1200.0 * std::log2(hz / reference); }
@@ -122,7 +77,7 @@ TEST(ExpressionRender, ABentNoteSoundsTheSemitonesOfItsBendWithinHalfACent) {
                                 std::to_string(range) + " --script " + name + ".txt --output " + name + ".wav");
       ASSERT_EQ(run.Status, 0) << run.Stderr;
       const double expected = kHz220 * std::exp2((bend / 8192.0 * range) / 12.0);
-      const double measured = MeasuredPitch(SteadyPart(s, name + ".wav"), expected);
+      const double measured = test::AutocorrelationPitch(SteadyPart(s, name + ".wav"), kRate, expected);
       ASSERT_FALSE(std::isnan(measured)) << "no pitch within a third of " << expected << " Hz";
       EXPECT_LT(std::fabs(Cents(measured, expected)), 0.5) << measured << " Hz against " << expected << " Hz";
     }
