@@ -36,7 +36,7 @@ struct TakeRecorder {
   sorvane::RiffChunk DataChunk;  // "data"
   int32_t TakeBlocks = 0;
   uint32_t DataBytes = 0;  // sample bytes in the data chunk so far
-  char FileName[32] = {};  // the take's file in its folder, kept after the take ends
+  char FileName[128] = {};  // the take's file in its folder, kept after the take ends
 };
 static_assert(std::is_trivially_copyable_v<TakeRecorder>);
 
