@@ -44,9 +44,7 @@ double PeakDb(int32_t peak) {
   return 20.0 * std::log10(peak / kMeterFullScale);
 }
 
-PeakMeter::PeakMeter(QWidget* parent) : QWidget(parent) {
-  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-}
+PeakMeter::PeakMeter(QWidget* parent) : QWidget(parent) { setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed); }
 
 void PeakMeter::ShowDb(double db) {
   if (db == Db) return;

@@ -16,7 +16,9 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
   const uint64_t clipped = loop.Engine->Levels.ClippedSamples.load(std::memory_order_relaxed);
   std::printf("live: song samples clipped: %llu of %lld", static_cast<unsigned long long>(clipped),
               static_cast<long long>(loop.SongSamples));
-  if (loop.SongSamples > 0) std::printf(" (%.1f%%)", 100.0 * static_cast<double>(clipped) / static_cast<double>(loop.SongSamples));
+  if (loop.SongSamples > 0) {
+    std::printf(" (%.1f%%)", 100.0 * static_cast<double>(clipped) / static_cast<double>(loop.SongSamples));
+  }
   std::printf("\n");
   if (loop.SteeredFrom >= 0) {
     std::printf("live: playback queue from block %lld on: %d to %d buffers\n",
