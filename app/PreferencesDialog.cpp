@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "app/Captions.h"
+#include "app/LevelMeter.h"
 #include "app/MainWindow.h"
 #include "core/Reporter.h"
 
@@ -144,6 +145,7 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
   level->addWidget(LevelSlider, 1);
   level->addWidget(LevelLabel);
   sound->addRow(CaptionText(Caption::PrefsOutputLevel), level);
+  Levels = new LevelMonitor(form.Engine(), sound, LevelSlider, this);
   connect(LevelSlider, &QSlider::valueChanged, this, [this](int db) { ShowLevel(db); });
   constexpr int kLevel = static_cast<int>(MidiControl::OutputLevel);
   LevelMenu = new MidiLearnMenu(
@@ -287,6 +289,8 @@ void TPreferencesDialog::done(int result) {
   // A learn started here and not finished ends with the dialog, OK or not:
   // the next controller moved, however much later, must not be taken.
   if (MidiInput* midi = Form.MidiIn()) midi->CancelLearning(MidiControl::OutputLevel);
+  // The level heard while the slider moved gives way to the one in force.
+  Levels->Hear(Form.PreferencesInForce().OutputLevelDb);
   QDialog::done(result);
 }
 

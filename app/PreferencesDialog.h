@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The preferences dialog: sound system, devices, latency, MIDI channel,
-// output level and the learnt MIDI controllers.
+// output level, the level meters and the learnt MIDI controllers.
 #pragma once
 
 #include <QDialog>
@@ -27,6 +27,7 @@ class QTableWidget;
 
 namespace sorvane {
 
+class LevelMonitor;
 class MainWindow;
 
 class TPreferencesDialog final : public QDialog {
@@ -69,6 +70,7 @@ class TPreferencesDialog final : public QDialog {
   QSlider* LevelSlider = nullptr;
   QLabel* LevelLabel = nullptr;
   MidiLearnMenu* LevelMenu = nullptr;
+  LevelMonitor* Levels = nullptr;  // the meters and the clip light
   QTableWidget* ControllerTable = nullptr;
   std::array<QPushButton*, kMidiControlCount> ForgetButtons{};
   QLabel* WhenNote = nullptr;

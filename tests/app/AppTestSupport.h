@@ -209,11 +209,12 @@ struct Window {
   MainWindow* operator->() { return Form.get(); }
   EngineState& Engine() { return Form->Engine(); }
 
-  // Hands the oldest queued capture buffer back as filled.
-  void CaptureBlock() {
+  // Hands the oldest queued capture buffer back as filled, with voice
+  // (a block of it) or with silence.
+  void CaptureBlock(const int16_t* voice = nullptr) {
     FakeDevice& device = Backend->CaptureDevice;
     const std::vector<WaveHeader*> queued = device.Queued();
-    device.Buffers.Capture(nullptr, queued.front()->BufferLength / 2, 0);
+    device.Buffers.Capture(voice, queued.front()->BufferLength / 2, 0);
     WaveHeader* h = device.Returned.back();
     device.Returned.pop_back();
     OnCaptureDone(Engine(), *h);

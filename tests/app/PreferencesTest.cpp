@@ -14,6 +14,7 @@
 #include <QTableWidget>
 
 #include "AppTestSupport.h"
+#include "app/LevelMeter.h"
 #include "app/PreferencesDialog.h"
 
 namespace sorvane::test {
@@ -91,6 +92,12 @@ TEST(Preferences, DialogInBothLanguagesListsDevicesAndAppliesOnOk) {
     EXPECT_EQ(d->ControllerTable->item(kEcho, 1)->text(), U(c.None));
     d->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(d.get()));
+    // Levels for the picture: a voice at -18 dBFS and a song that clips.
+    const int16_t voice[2] = {4096, -4100};
+    const int16_t song[3] = {20000, -32767, 32767};
+    MeterBlock(w.Engine().Levels, voice, 2, song, 3);
+    d->Levels->Poll();
+    EXPECT_TRUE(d->Levels->Light->Lit());
     EXPECT_TRUE(d->grab().save(screenshots.filePath(U(c.Picture))));
 
     // Automatic: the server that answers.

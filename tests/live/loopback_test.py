@@ -308,6 +308,16 @@ def test_speech(render, workdir, latency="normal"):
     captured, recorded = bus[:, 0], bus[:, 1]
     played = read_wav(os.path.join(workdir, "played.wav"))
 
+    # The summary's clipped count is the played song's samples at full
+    # scale, out of all it played; speech sung at the start-up level clips
+    # a few percent of them.
+    clipped = summary_number(out, r"song samples clipped: (\d+)")
+    song = summary_number(out, r"song samples clipped: \d+ of (\d+)")
+    at_full_scale = int(np.count_nonzero(np.abs(played) >= 32767))
+    check(at_full_scale > 0 and clipped == at_full_scale and song == len(played),
+          "the summary counts %s of %s song samples clipped; the played song has %d of %d at full scale"
+          % (clipped, song, at_full_scale, len(played)))
+
     # The sink carries exactly what the engine played: a loud second of it,
     # in pieces of half a callback (where a late client can leave a gap),
     # is found sample for sample and in order in the recording. A piece may

@@ -11,6 +11,15 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
   std::printf("live: sound server: %s\n", server);
   std::printf("live: %lld capture events, %d processed, %d dropped, %d lengthened, %d shortened\n",
               static_cast<long long>(loop.Handled), loop.Processed, loop.Dropped, loop.Longer, loop.Shorter);
+  // The engine counts the song's samples at full scale as it meters each
+  // block it plays.
+  const uint64_t clipped = loop.Engine->Levels.ClippedSamples.load(std::memory_order_relaxed);
+  std::printf("live: song samples clipped: %llu of %lld", static_cast<unsigned long long>(clipped),
+              static_cast<long long>(loop.SongSamples));
+  if (loop.SongSamples > 0) {
+    std::printf(" (%.1f%%)", 100.0 * static_cast<double>(clipped) / static_cast<double>(loop.SongSamples));
+  }
+  std::printf("\n");
   if (loop.SteeredFrom >= 0) {
     std::printf("live: playback queue from block %lld on: %d to %d buffers\n",
                 static_cast<long long>(loop.SteeredFrom), loop.MinQueue, loop.MaxQueue);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the renderer's live mode does with each device event and counts for
 // its summary: the script applied before each capture event, the report
-// line of every block, the queue band and the input-to-output delays.
+// line of every block, the queue band, the input-to-output delays and the
+// song's clipped samples (from the engine's level meters).
 #pragma once
 
 #include <algorithm>
@@ -76,6 +77,7 @@ struct LiveLoop {
   RunOutputs* Outputs = nullptr;
   bool PhraseFileFailed = false;
   int Processed = 0, Dropped = 0, Longer = 0, Shorter = 0;
+  int64_t SongSamples = 0;  // samples of the processed blocks' song
   // After warm-up the rate control first has to grow the queue from where
   // it started; it counts as steered from the first block that finds it in
   // the mode's band (8..12, or 1..3 in the low-latency mode).
@@ -147,6 +149,7 @@ struct LiveLoop {
       return;
     }
     ++Processed;
+    SongSamples += l.Length;
     if (l.Length == kBlockLengthLong) ++Longer;
     if (l.Length == kBlockLengthShort) ++Shorter;
     const QueueBand& band = Engine->Rate.Band;
