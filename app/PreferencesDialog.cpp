@@ -44,6 +44,8 @@ QString ControlName(MidiControl control) {
     case MidiControl::EchoLevel: return CaptionText(Caption::ControlEchoLevel);
     case MidiControl::EchoDelay: return CaptionText(Caption::ControlEchoDelay);
     case MidiControl::OutputLevel: return CaptionText(Caption::ControlOutputLevel);
+    case MidiControl::BendRange: return CaptionText(Caption::ControlBendRange);
+    case MidiControl::GlideTime: return CaptionText(Caption::ControlGlideTime);
   }
   return QString();
 }
@@ -156,6 +158,8 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
         ShowControllers();
       });
 
+  Expression = new ExpressionControls(this, form, Controllers, [this] { ShowControllers(); });
+
   ControllerTable = new QTableWidget(kMidiControlCount, 3, this);
   ControllerTable->setHorizontalHeaderLabels(
       {CaptionText(Caption::PrefsControlHeader), CaptionText(Caption::PrefsControllerHeader), QString()});
@@ -198,6 +202,7 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
   column->addLayout(sound);
   column->addWidget(new QLabel(CaptionText(Caption::PrefsControllersLearnt), this));
   column->addWidget(ControllerTable);
+  column->addWidget(Expression);
   column->addWidget(WhenNote);
   column->addWidget(Buttons);
   setMinimumWidth(420);
@@ -243,6 +248,7 @@ void TPreferencesDialog::ShowPreferences(const Preferences& prefs) {
   ChannelBox->setCurrentIndex(prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1);
   LevelSlider->setValue(prefs.OutputLevelDb);
   ShowLevel(LevelSlider->value());
+  Expression->ShowPreferences(prefs);
   Controllers = prefs.Controllers;
   ShowControllers();
 }
@@ -255,6 +261,7 @@ Preferences TPreferencesDialog::Chosen() const {
   prefs.Latency = LatencyBox->currentIndex() == 1 ? LatencyMode::Low : LatencyMode::Normal;
   prefs.MidiChannel = ChannelBox->currentIndex() == 0 ? kMidiAllChannels : ChannelBox->currentIndex() - 1;
   prefs.OutputLevelDb = LevelSlider->value();
+  Expression->ReadPreferences(prefs);
   prefs.Controllers = Controllers;
   return prefs;
 }
@@ -276,7 +283,10 @@ void TPreferencesDialog::ControllerLearnt(MidiControl control, int32_t controlle
   ShowControllers();
 }
 
-void TPreferencesDialog::ShowLevelFromMidi(int32_t db) { LevelSlider->setValue(db); }
+void TPreferencesDialog::ShowFromMidi(MidiControl control, int32_t value) {
+  if (control == MidiControl::OutputLevel) LevelSlider->setValue(value);
+  Expression->ShowFromMidi(control, value);
+}
 
 void TPreferencesDialog::accept() {
   Form.AcceptPreferences(Chosen());
@@ -286,7 +296,9 @@ void TPreferencesDialog::accept() {
 void TPreferencesDialog::done(int result) {
   // A learn started here and not finished ends with the dialog, OK or not:
   // the next controller moved, however much later, must not be taken.
-  if (MidiInput* midi = Form.MidiIn()) midi->CancelLearning(MidiControl::OutputLevel);
+  if (MidiInput* midi = Form.MidiIn()) {
+    for (auto c : {MidiControl::OutputLevel, MidiControl::BendRange, MidiControl::GlideTime}) midi->CancelLearning(c);
+  }
   QDialog::done(result);
 }
 
@@ -328,6 +340,7 @@ void TPreferencesDialog::ShowControllers() {
     ForgetButtons[row]->setEnabled(controller != kNoController);
   }
   LevelMenu->Refresh();
+  Expression->RefreshMenus();
 }
 
 }  // namespace sorvane

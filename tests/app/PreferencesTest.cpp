@@ -262,7 +262,10 @@ TEST(MidiLearn, CommandLineValuesHoldForTheRunAndTheDialogsLearnEndsWithIt) {
   kept.MidiChannel = 1;
   kept.OutputLevelDb = -6;
   w->ApplyPreferences(kept);
-  w->OverrideForThisRun(-12, 3);
+  RunPreferences run;
+  run.OutputLevelDb = -12;
+  run.MidiChannel = 3;
+  w->OverrideForThisRun(run);
 
   w->LearnMenu(static_cast<MidiControl>(kEcho))->Learn()->trigger();
   post(0xB3, 7, 127);
