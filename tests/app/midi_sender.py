@@ -4,7 +4,8 @@
 
 Registers a physical MIDI output port after the program has started, waits
 until the program has connected it to its input by itself, then sends note
-60 and the modulation wheel; sends the note-off when the file "release"
+60 softly (velocity 20), the modulation wheel and a pitch bend halfway
+down (-4096); sends the note-off when the file "release"
 appears in the work folder and ends when "quit" appears.
 
 usage: midi_sender.py SERVER TARGET_PORT WORKDIR
@@ -51,7 +52,7 @@ with client:
             sys.exit("midi_sender: the program did not connect " + port.name + " to " + target)
         time.sleep(0.02)
     open(os.path.join(workdir, "connected"), "w").close()
-    send([0x90, 60, 100], [0xB0, 1, 127])
+    send([0x90, 60, 20], [0xB0, 1, 127], [0xE0, 0x00, 0x20])
     wait_for("release")
     send([0x80, 60, 0])
     wait_for("quit")
