@@ -206,6 +206,8 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
   column->addWidget(WhenNote);
   column->addWidget(Buttons);
   setMinimumWidth(420);
+  // Never squeezed below its contents, even where a small screen would open it shorter.
+  setMinimumHeight(column->totalHeightForWidth(minimumWidth()));
 
   ShowPreferences(form.PreferencesInForce());
   connect(SystemBox, &QComboBox::currentIndexChanged, this,
