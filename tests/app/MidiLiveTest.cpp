@@ -68,13 +68,15 @@ struct JackRun {
   test::JackServer Jack;
 };
 
-// The MIDI source script, sending to the program's MIDI In: a note-on once
-// it is connected, its release on Release, gone on Quit.
+// The MIDI source script, sending to the program's MIDI In: a note-on (at
+// velocity, and followed by the pitch bend when given) once it is
+// connected, its release on Release, gone on Quit.
 class MidiSender {
  public:
-  explicit MidiSender(const JackRun& run) : Work(run.Work) {
+  explicit MidiSender(const JackRun& run, const std::string& velocityAndBend = "") : Work(run.Work) {
     const std::string command = "'" SORVANE_MIDI_SENDER "' '" + run.Jack.Name + "' 'Sorvane:MIDI In' '" +
-                                Work.string() + "' > '" + (Work / "sender.log").string() + "' 2>&1";
+                                Work.string() + "' " + velocityAndBend + " > '" + (Work / "sender.log").string() +
+                                "' 2>&1";
     Pipe = popen(command.c_str(), "r");
   }
   bool Started() const { return Pipe != nullptr; }
@@ -125,7 +127,7 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     velocity.VelocityOn = true;
     w->ApplyPreferences(velocity);
 
-    MidiSender sender(run);
+    MidiSender sender(run, "20 -4096");
     ASSERT_TRUE(sender.Started());
     EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40)) << "the program did not connect the new source";
     EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kRed; }));
