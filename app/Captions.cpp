@@ -82,7 +82,7 @@ constexpr CaptionRow kCaptions[] = {
     {Caption::PrefsForgetButton, "解除", "Forget"},
     {Caption::PrefsNoController, "なし", "none"},
     {Caption::PrefsWhenNote,
-     "MIDIチャンネル、出力レベル、表現、コントローラーはすぐに変わります。サウンドシステム、"
+     "MIDIチャンネル、出力レベル、演奏表現、コントローラーはすぐに変わります。サウンドシステム、"
      "デバイス、レイテンシは次の起動から変わります。",
      "The MIDI channel, the output level, the expression and the controllers change at once; "
      "the sound system, the devices and the latency at the next start."},
@@ -90,7 +90,7 @@ constexpr CaptionRow kCaptions[] = {
     {Caption::PrefsCancel, "キャンセル", "Cancel"},
     {Caption::PrefsRestoreDefaults, "既定値に戻す", "Restore defaults"},
     {Caption::PrefsControllersLearnt, "割り当てたMIDIコントローラー:", "MIDI controllers learnt:"},
-    {Caption::PrefsExpressionGroup, "MIDIキーボードの表現", "Expression from a MIDI keyboard"},
+    {Caption::PrefsExpressionGroup, "演奏表現", "Expression"},
     {Caption::PrefsBendRange, "ピッチベンドの幅:", "Pitch bend range:"},
     {Caption::PrefsSemitones, " 半音", " semitones"},
     {Caption::PrefsGlideTime, "グライド時間:", "Glide time:"},

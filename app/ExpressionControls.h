@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The preferences' group for playing with expression from a MIDI keyboard:
-// the pitch bend range, the glide time and velocity sensitivity. The bend
+// The preferences' group for playing with expression: the pitch bend range
+// and velocity sensitivity of a MIDI keyboard, and the glide time of every
+// note. The bend
 // range and the glide time can be given to a MIDI controller from their
 // right-button menus, as the scroll bars can.
 #pragma once
