@@ -56,6 +56,12 @@ constexpr const char* kUsage =
     "                         that need a machine that keeps up\n"
     "  --midi-channel N       play MIDI channel N (1-16) only, or all (default)\n"
     "  --output-level DB      the song's level before it is clipped, -24 to 6 dB\n"
+    "  --bend-range N         how far MIDI pitch bend bends, 1 to 12 semitones\n"
+    "                         (default 2)\n"
+    "  --glide MS             a new note glides from the last one's pitch in MS\n"
+    "                         milliseconds, 0 (default: no glide) to 1000\n"
+    "  --velocity             MIDI notes play at their velocity (default: all at\n"
+    "                         full level)\n"
     "  --no-restore           start with the start-up settings and save nothing\n"
     "  -h, --help             show this help and exit\n"
     "  -v, --version          show the program's name and version and exit\n"
@@ -270,10 +276,14 @@ std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& 
   const QCommandLineOption latency(QStringLiteral("latency"), QString(), QStringLiteral("MODE"));
   const QCommandLineOption channel(QStringLiteral("midi-channel"), QString(), QStringLiteral("N"));
   const QCommandLineOption level(QStringLiteral("output-level"), QString(), QStringLiteral("DB"));
+  const QCommandLineOption bendRange(QStringLiteral("bend-range"), QString(), QStringLiteral("N"));
+  const QCommandLineOption glide(QStringLiteral("glide"), QString(), QStringLiteral("MS"));
+  const QCommandLineOption velocity(QStringLiteral("velocity"));
   const QCommandLineOption noRestore(QStringLiteral("no-restore"));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-  parser.addOptions({system, input, output, list, latency, channel, level, noRestore, help, version});
+  parser.addOptions(
+      {system, input, output, list, latency, channel, level, bendRange, glide, velocity, noRestore, help, version});
   if (!parser.parse(OwnArguments(argc, argv))) return BadOption(parser.errorText());
   if (!parser.positionalArguments().isEmpty()) {
     return BadOption(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
@@ -333,6 +343,25 @@ std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& 
     }
     options.OutputLevelDb = db;
   }
+  if (parser.isSet(bendRange)) {
+    const QString value = parser.value(bendRange);
+    bool ok = false;
+    const int semitones = value.toInt(&ok);
+    if (!ok || semitones < kMinBendRange || semitones > kMaxBendRange) {
+      return BadOption(QStringLiteral("--bend-range takes whole semitones from 1 to 12, not \"%1\"").arg(value));
+    }
+    options.BendRange = semitones;
+  }
+  if (parser.isSet(glide)) {
+    const QString value = parser.value(glide);
+    bool ok = false;
+    const int ms = value.toInt(&ok);
+    if (!ok || ms < 0 || ms > kMaxGlideMs) {
+      return BadOption(QStringLiteral("--glide takes whole milliseconds from 0 to 1000, not \"%1\"").arg(value));
+    }
+    options.GlideMs = ms;
+  }
+  options.Velocity = parser.isSet(velocity);
   options.ListDevices = parser.isSet(list);
   options.NoRestore = parser.isSet(noRestore);
   if (options.ListDevices) return std::nullopt;

@@ -29,12 +29,15 @@ struct CommandLineOptions {
   std::optional<LatencyMode> Latency;       // --latency normal|low
   std::optional<int32_t> MidiChannel;       // --midi-channel all|1-16, as 0-15 or kMidiAllChannels
   std::optional<int32_t> OutputLevelDb;     // --output-level DB
+  std::optional<int32_t> BendRange;         // --bend-range N (semitones)
+  std::optional<int32_t> GlideMs;           // --glide MS
+  bool Velocity = false;                    // --velocity
   bool ListDevices = false;                 // --list-devices
   bool NoRestore = false;                   // --no-restore
   // Whether any of the program's own options was given.
   bool Any() const {
-    return System || InputDevice || OutputDevice || Latency || MidiChannel || OutputLevelDb || ListDevices ||
-           NoRestore;
+    return System || InputDevice || OutputDevice || Latency || MidiChannel || OutputLevelDb || BendRange || GlideMs ||
+           Velocity || ListDevices || NoRestore;
   }
 };
 

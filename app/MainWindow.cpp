@@ -194,14 +194,25 @@ void MainWindow::ControlFromMidi(MidiControl control, int32_t value) {
     case MidiControl::ModRate:
     case MidiControl::EchoLevel:
     case MidiControl::EchoDelay: panel->SetBarValue(control, value); break;
-    case MidiControl::OutputLevel: {
-      // No control of the window shows it: the preferences take it (and
-      // the dialog, when open, follows), over a level the command line set.
-      RunOutputLevelDb.reset();
+    case MidiControl::OutputLevel:
+    case MidiControl::BendRange:
+    case MidiControl::GlideTime: {
+      // No control of the window shows these: the preferences take the
+      // value (and the dialog, when open, follows), over one the command
+      // line set.
       Preferences prefs = Prefs;
-      prefs.OutputLevelDb = value;
+      if (control == MidiControl::OutputLevel) {
+        Run.OutputLevelDb.reset();
+        prefs.OutputLevelDb = value;
+      } else if (control == MidiControl::BendRange) {
+        Run.BendRange.reset();
+        prefs.BendRange = value;
+      } else {
+        Run.GlideMs.reset();
+        prefs.GlideMs = value;
+      }
       ApplyPreferences(prefs);
-      if (PrefsDialog) PrefsDialog->ShowLevelFromMidi(value);
+      if (PrefsDialog) PrefsDialog->ShowFromMidi(control, value);
       break;
     }
   }

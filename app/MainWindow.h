@@ -96,7 +96,7 @@ class MainWindow : public QWidget, public NoticeTarget {
   // Options of the command line: in force for this run over the kept
   // preferences (a learnt controller or a changed preference does not undo
   // them), never saved.
-  void OverrideForThisRun(std::optional<int32_t> outputLevelDb, std::optional<int32_t> midiChannel);
+  void OverrideForThisRun(const RunPreferences& run);
   // The panel as the controls show it, with the phrase dialogs' folders.
   PanelSettings CurrentPanel() const;
 
@@ -229,14 +229,14 @@ class MainWindow : public QWidget, public NoticeTarget {
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
   Preferences Prefs;
   // The command line's values for this run, over Prefs.
-  std::optional<int32_t> RunOutputLevelDb;
-  std::optional<int32_t> RunMidiChannel;
+  RunPreferences Run;
   AppSettings* Settings = nullptr;  // null: nothing is saved
   // A setting changed: written shortly (a dragged scroll bar once it
   // rests, and at the latest at the close) when settings are kept.
   void SaveSettings();
   void WriteSettings();
-  // The output level, the MIDI channel and the controllers, as
+  // The output level, the MIDI channel, the expression settings and the
+  // controllers, as
   // PreferencesInForce gives them, to the engine and the MIDI input.
   void PutPreferencesInForce();
   QTimer* SaveTimer = nullptr;

@@ -51,6 +51,11 @@ void MidiInput::MidiKeyDown(int32_t key) { KeyNoteOn(Engine, key); }
 
 void MidiInput::MidiKeyUp(int32_t key) { KeyNoteOff(Engine, key); }
 
+// Both under the engine's lock, taken by OnMidi.
+void MidiInput::MidiKeyStruck(int32_t key, int32_t velocity) { KeyNoteOn(Engine, key, velocity); }
+
+void MidiInput::MidiPitchBend(int32_t bend) { SetPitchBend(Engine, bend); }
+
 // As if the user moved the control, on the window's thread.
 void MidiInput::MidiControlChange(MidiControl control, int32_t value) { Notices.ControlFromMidi(control, value); }
 

@@ -3,8 +3,8 @@
 // client "Sorvane", port "MIDI In" on the ALSA sequencer or JACK, hardware
 // sources connected automatically) copies each message into the engine's
 // event queue; on the event thread the messages go through the MIDI mapping
-// and play the keys as the mouse does, and the modulation wheel moves the
-// depth scroll bar. Without a MIDI system the program runs as before, after
+// and play the keys as the mouse does (at the note's velocity), pitch bend
+// bends the voices, and the modulation wheel moves the depth scroll bar. Without a MIDI system the program runs as before, after
 // one line on stderr.
 #pragma once
 
@@ -63,6 +63,10 @@ class MidiInput final : public MidiTarget {
 
   void MidiKeyDown(int32_t key) override;
   void MidiKeyUp(int32_t key) override;
+  // A note's velocity goes to the engine, which plays it only with velocity
+  // sensitivity on; the bend bends every voice sounding.
+  void MidiKeyStruck(int32_t key, int32_t velocity) override;
+  void MidiPitchBend(int32_t bend) override;
   void MidiControlChange(MidiControl control, int32_t value) override;
   void MidiControllerLearnt(MidiControl control, int32_t controller) override;
 

@@ -3,7 +3,10 @@
 #include "app/MidiLearnMenu.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QMenu>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QWidget>
 
 #include "app/Captions.h"
@@ -38,6 +41,43 @@ void MidiLearnMenu::Refresh() {
     ForgetAction->setText(CaptionText(Caption::ForgetController).arg(controller));
   }
   ForgetAction->setEnabled(controller != kNoController);
+}
+
+QString ControlName(MidiControl control) {
+  switch (control) {
+    case MidiControl::ModDepth: return CaptionText(Caption::ControlModDepth);
+    case MidiControl::ModRate: return CaptionText(Caption::ControlModRate);
+    case MidiControl::EchoLevel: return CaptionText(Caption::ControlEchoLevel);
+    case MidiControl::EchoDelay: return CaptionText(Caption::ControlEchoDelay);
+    case MidiControl::OutputLevel: return CaptionText(Caption::ControlOutputLevel);
+    case MidiControl::BendRange: return CaptionText(Caption::ControlBendRange);
+    case MidiControl::GlideTime: return CaptionText(Caption::ControlGlideTime);
+  }
+  return QString();
+}
+
+QTableWidget* MakeControllerTable(QWidget* parent, std::array<QPushButton*, kMidiControlCount>& forgetButtons) {
+  auto* table = new QTableWidget(kMidiControlCount, 3, parent);
+  table->setHorizontalHeaderLabels(
+      {CaptionText(Caption::PrefsControlHeader), CaptionText(Caption::PrefsControllerHeader), QString()});
+  table->verticalHeader()->hide();
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionMode(QAbstractItemView::NoSelection);
+  table->setFocusPolicy(Qt::NoFocus);
+  for (int row = 0; row < kMidiControlCount; ++row) {
+    table->setItem(row, 0, new QTableWidgetItem(ControlName(static_cast<MidiControl>(row))));
+    table->setItem(row, 1, new QTableWidgetItem);
+    forgetButtons[row] = new QPushButton(CaptionText(Caption::PrefsForgetButton), table);
+    table->setCellWidget(row, 2, forgetButtons[row]);
+  }
+  table->resizeColumnsToContents();
+  table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+  int height = table->horizontalHeader()->sizeHint().height() + 2 * table->frameWidth();
+  for (int row = 0; row < kMidiControlCount; ++row) height += table->rowHeight(row);
+  table->setFixedHeight(height);
+  table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  return table;
 }
 
 }  // namespace sorvane

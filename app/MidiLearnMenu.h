@@ -5,10 +5,16 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <array>
 #include <cstdint>
 #include <functional>
 
+#include "keyboard/MidiNotes.h"
+
 class QAction;
+class QPushButton;
+class QTableWidget;
 class QWidget;
 
 namespace sorvane {
@@ -33,5 +39,13 @@ class MidiLearnMenu final : public QObject {
   QAction* LearnAction;
   QAction* ForgetAction;
 };
+
+// The control's name as the table of learnt controllers shows it.
+QString ControlName(MidiControl control);
+
+// The table of learnt controllers: a row per control, with its name, a
+// cell for its controller and a Forget button (in forgetButtons), sized to
+// show every row.
+QTableWidget* MakeControllerTable(QWidget* parent, std::array<QPushButton*, kMidiControlCount>& forgetButtons);
 
 }  // namespace sorvane

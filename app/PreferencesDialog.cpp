@@ -20,6 +20,7 @@
 #include "app/Captions.h"
 #include "app/LevelMeter.h"
 #include "app/MainWindow.h"
+#include "app/MidiLearnMenu.h"
 #include "core/Reporter.h"
 
 namespace sorvane {
@@ -36,17 +37,6 @@ std::vector<std::thread>& ListingsLeft() {
     }
   } left;
   return left.Threads;
-}
-
-QString ControlName(MidiControl control) {
-  switch (control) {
-    case MidiControl::ModDepth: return CaptionText(Caption::ControlModDepth);
-    case MidiControl::ModRate: return CaptionText(Caption::ControlModRate);
-    case MidiControl::EchoLevel: return CaptionText(Caption::ControlEchoLevel);
-    case MidiControl::EchoDelay: return CaptionText(Caption::ControlEchoDelay);
-    case MidiControl::OutputLevel: return CaptionText(Caption::ControlOutputLevel);
-  }
-  return QString();
 }
 
 // Whether a server's listing belongs to the system chosen.
@@ -158,30 +148,15 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
         ShowControllers();
       });
 
-  ControllerTable = new QTableWidget(kMidiControlCount, 3, this);
-  ControllerTable->setHorizontalHeaderLabels(
-      {CaptionText(Caption::PrefsControlHeader), CaptionText(Caption::PrefsControllerHeader), QString()});
-  ControllerTable->verticalHeader()->hide();
-  ControllerTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  ControllerTable->setSelectionMode(QAbstractItemView::NoSelection);
-  ControllerTable->setFocusPolicy(Qt::NoFocus);
+  Expression = new ExpressionControls(this, form, Controllers, [this] { ShowControllers(); });
+
+  ControllerTable = MakeControllerTable(this, ForgetButtons);
   for (int row = 0; row < kMidiControlCount; ++row) {
-    ControllerTable->setItem(row, 0, new QTableWidgetItem(ControlName(static_cast<MidiControl>(row))));
-    ControllerTable->setItem(row, 1, new QTableWidgetItem);
-    ForgetButtons[row] = new QPushButton(CaptionText(Caption::PrefsForgetButton), ControllerTable);
-    ControllerTable->setCellWidget(row, 2, ForgetButtons[row]);
     connect(ForgetButtons[row], &QPushButton::clicked, this, [this, row] {
       Controllers[row] = kNoController;
       ShowControllers();
     });
   }
-  ControllerTable->resizeColumnsToContents();
-  ControllerTable->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-  int tableHeight = ControllerTable->horizontalHeader()->sizeHint().height() + 2 * ControllerTable->frameWidth();
-  for (int row = 0; row < kMidiControlCount; ++row) tableHeight += ControllerTable->rowHeight(row);
-  ControllerTable->setFixedHeight(tableHeight);
-  ControllerTable->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  ControllerTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
   WhenNote = new QLabel(CaptionText(Caption::PrefsWhenNote), this);
   WhenNote->setWordWrap(true);
@@ -200,9 +175,12 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
   column->addLayout(sound);
   column->addWidget(new QLabel(CaptionText(Caption::PrefsControllersLearnt), this));
   column->addWidget(ControllerTable);
+  column->addWidget(Expression);
   column->addWidget(WhenNote);
   column->addWidget(Buttons);
   setMinimumWidth(420);
+  // Never squeezed below its contents, even where a small screen would open it shorter.
+  setMinimumHeight(column->totalHeightForWidth(minimumWidth()));
 
   ShowPreferences(form.PreferencesInForce());
   connect(SystemBox, &QComboBox::currentIndexChanged, this,
@@ -245,6 +223,7 @@ void TPreferencesDialog::ShowPreferences(const Preferences& prefs) {
   ChannelBox->setCurrentIndex(prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1);
   LevelSlider->setValue(prefs.OutputLevelDb);
   ShowLevel(LevelSlider->value());
+  Expression->ShowPreferences(prefs);
   Controllers = prefs.Controllers;
   ShowControllers();
 }
@@ -257,6 +236,7 @@ Preferences TPreferencesDialog::Chosen() const {
   prefs.Latency = LatencyBox->currentIndex() == 1 ? LatencyMode::Low : LatencyMode::Normal;
   prefs.MidiChannel = ChannelBox->currentIndex() == 0 ? kMidiAllChannels : ChannelBox->currentIndex() - 1;
   prefs.OutputLevelDb = LevelSlider->value();
+  Expression->ReadPreferences(prefs);
   prefs.Controllers = Controllers;
   return prefs;
 }
@@ -278,7 +258,10 @@ void TPreferencesDialog::ControllerLearnt(MidiControl control, int32_t controlle
   ShowControllers();
 }
 
-void TPreferencesDialog::ShowLevelFromMidi(int32_t db) { LevelSlider->setValue(db); }
+void TPreferencesDialog::ShowFromMidi(MidiControl control, int32_t value) {
+  if (control == MidiControl::OutputLevel) LevelSlider->setValue(value);
+  Expression->ShowFromMidi(control, value);
+}
 
 void TPreferencesDialog::accept() {
   Form.AcceptPreferences(Chosen());
@@ -288,7 +271,9 @@ void TPreferencesDialog::accept() {
 void TPreferencesDialog::done(int result) {
   // A learn started here and not finished ends with the dialog, OK or not:
   // the next controller moved, however much later, must not be taken.
-  if (MidiInput* midi = Form.MidiIn()) midi->CancelLearning(MidiControl::OutputLevel);
+  if (MidiInput* midi = Form.MidiIn()) {
+    for (auto c : {MidiControl::OutputLevel, MidiControl::BendRange, MidiControl::GlideTime}) midi->CancelLearning(c);
+  }
   // The level heard while the slider moved gives way to the one in force.
   Levels->Hear(Form.PreferencesInForce().OutputLevelDb);
   QDialog::done(result);
@@ -332,6 +317,7 @@ void TPreferencesDialog::ShowControllers() {
     ForgetButtons[row]->setEnabled(controller != kNoController);
   }
   LevelMenu->Refresh();
+  Expression->RefreshMenus();
 }
 
 }  // namespace sorvane

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The preferences dialog: sound system, devices, latency, MIDI channel,
-// output level, the level meters and the learnt MIDI controllers.
+// output level, the level meters, the expression from a MIDI keyboard and
+// the learnt MIDI controllers.
 #pragma once
 
 #include <QDialog>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ExpressionControls.h"
 #include "app/MidiLearnMenu.h"
 #include "app/Settings.h"
 #include "devices/SoundSystem.h"
@@ -55,8 +57,9 @@ class TPreferencesDialog final : public QDialog {
   // A controller was learnt while the dialog is open: its table follows,
   // the controller taken from any other control that had it.
   void ControllerLearnt(MidiControl control, int32_t controller);
-  // A MIDI controller moved the output level: the slider follows.
-  void ShowLevelFromMidi(int32_t db);
+  // A MIDI controller moved the output level, the bend range or the glide
+  // time: its control follows.
+  void ShowFromMidi(MidiControl control, int32_t value);
 
   void accept() override;
   void done(int result) override;
@@ -71,6 +74,7 @@ class TPreferencesDialog final : public QDialog {
   QLabel* LevelLabel = nullptr;
   MidiLearnMenu* LevelMenu = nullptr;
   LevelMonitor* Levels = nullptr;  // the meters and the clip light
+  ExpressionControls* Expression = nullptr;
   QTableWidget* ControllerTable = nullptr;
   std::array<QPushButton*, kMidiControlCount> ForgetButtons{};
   QLabel* WhenNote = nullptr;

@@ -20,7 +20,8 @@ namespace {
 
 constexpr const char* kControllerKeys[kMidiControlCount] = {
     "midi/controller_vibrato_depth", "midi/controller_vibrato_rate", "midi/controller_echo_level",
-    "midi/controller_echo_delay", "midi/controller_output_level"};
+    "midi/controller_echo_delay", "midi/controller_output_level", "midi/controller_bend_range",
+    "midi/controller_glide_time"};
 
 const char* SystemWord(SoundChoice choice) {
   switch (choice) {
@@ -194,6 +195,9 @@ bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
   int32_t channel = prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1;
   read.Number("midi/channel", 0, 16, channel);
   prefs.MidiChannel = channel == 0 ? kMidiAllChannels : channel - 1;
+  read.Number("midi/bend_range", kMinBendRange, kMaxBendRange, prefs.BendRange);
+  read.Number("midi/glide_ms", 0, kMaxGlideMs, prefs.GlideMs);
+  read.Switch("midi/velocity", prefs.VelocityOn);
   MidiLearn learn{};
   learn.Controller = prefs.Controllers;
   for (int c = 0; c < kMidiControlCount; ++c) {
@@ -266,6 +270,9 @@ bool AppSettings::Save(const PanelSettings& panel, const Preferences& prefs) {
                     prefs.Latency == LatencyMode::Low ? QStringLiteral("low") : QStringLiteral("normal"));
   settings.setValue(QStringLiteral("sound/output_level_db"), prefs.OutputLevelDb);
   settings.setValue(QStringLiteral("midi/channel"), prefs.MidiChannel == kMidiAllChannels ? 0 : prefs.MidiChannel + 1);
+  settings.setValue(QStringLiteral("midi/bend_range"), prefs.BendRange);
+  settings.setValue(QStringLiteral("midi/glide_ms"), prefs.GlideMs);
+  settings.setValue(QStringLiteral("midi/velocity"), prefs.VelocityOn);
   for (int c = 0; c < kMidiControlCount; ++c) {
     settings.setValue(QLatin1String(kControllerKeys[c]), prefs.Controllers[c]);
   }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "audio/Device.h"
 #include "devices/SoundSystem.h"
@@ -43,12 +44,25 @@ struct Preferences {
   LatencyMode Latency = LatencyMode::Normal;
   int32_t MidiChannel = kMidiAllChannels;  // 0-15, or every channel
   int32_t OutputLevelDb = 0;               // -24..6
+  int32_t BendRange = kDefaultBendRange;   // semitones, kMinBendRange..kMaxBendRange
+  int32_t GlideMs = 0;                     // 0 (no glide)..kMaxGlideMs
+  bool VelocityOn = false;                 // MIDI velocities play; off: every note at full level
   // The controller of each MidiControl, or kNoController: the modulation
   // wheel on the vibrato depth at first.
   std::array<int32_t, kMidiControlCount> Controllers = DefaultControllers();
   bool operator==(const Preferences&) const = default;
 
   static std::array<int32_t, kMidiControlCount> DefaultControllers();
+};
+
+// Preferences the command line sets for one run, over the kept ones; each
+// one not given is empty.
+struct RunPreferences {
+  std::optional<int32_t> OutputLevelDb;
+  std::optional<int32_t> MidiChannel;
+  std::optional<int32_t> BendRange;
+  std::optional<int32_t> GlideMs;
+  std::optional<bool> VelocityOn;
 };
 
 // The settings file. Load reads what is there: a file that is missing gives

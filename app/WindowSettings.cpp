@@ -89,26 +89,37 @@ void MainWindow::ApplyPreferences(const Preferences& prefs) {
   SaveSettings();
 }
 
+namespace {
+
+// A value the command line gave for this run stays in force, and the kept
+// one stays kept, unless the dialog changed it.
+template <typename T>
+void KeepRunValue(std::optional<T>& run, T& chosen, const T& kept) {
+  if (run && chosen == *run) {
+    chosen = kept;
+  } else {
+    run.reset();
+  }
+}
+
+}  // namespace
+
 void MainWindow::AcceptPreferences(Preferences chosen) {
-  // A value the command line gave for this run stays in force, and the
-  // kept one stays kept, unless the dialog changed it.
-  if (RunOutputLevelDb && chosen.OutputLevelDb == *RunOutputLevelDb) {
-    chosen.OutputLevelDb = Prefs.OutputLevelDb;
-  } else {
-    RunOutputLevelDb.reset();
-  }
-  if (RunMidiChannel && chosen.MidiChannel == *RunMidiChannel) {
-    chosen.MidiChannel = Prefs.MidiChannel;
-  } else {
-    RunMidiChannel.reset();
-  }
+  KeepRunValue(Run.OutputLevelDb, chosen.OutputLevelDb, Prefs.OutputLevelDb);
+  KeepRunValue(Run.MidiChannel, chosen.MidiChannel, Prefs.MidiChannel);
+  KeepRunValue(Run.BendRange, chosen.BendRange, Prefs.BendRange);
+  KeepRunValue(Run.GlideMs, chosen.GlideMs, Prefs.GlideMs);
+  KeepRunValue(Run.VelocityOn, chosen.VelocityOn, Prefs.VelocityOn);
   ApplyPreferences(chosen);
 }
 
 Preferences MainWindow::PreferencesInForce() const {
   Preferences prefs = Prefs;
-  prefs.OutputLevelDb = RunOutputLevelDb.value_or(Prefs.OutputLevelDb);
-  prefs.MidiChannel = RunMidiChannel.value_or(Prefs.MidiChannel);
+  prefs.OutputLevelDb = Run.OutputLevelDb.value_or(Prefs.OutputLevelDb);
+  prefs.MidiChannel = Run.MidiChannel.value_or(Prefs.MidiChannel);
+  prefs.BendRange = Run.BendRange.value_or(Prefs.BendRange);
+  prefs.GlideMs = Run.GlideMs.value_or(Prefs.GlideMs);
+  prefs.VelocityOn = Run.VelocityOn.value_or(Prefs.VelocityOn);
   return prefs;
 }
 
@@ -117,6 +128,9 @@ void MainWindow::PutPreferencesInForce() {
   {
     std::lock_guard<EngineMutex> lock(EngineData->EngineLock);
     SetOutputLevel(*EngineData, prefs.OutputLevelDb);
+    SetBendRange(*EngineData, prefs.BendRange);
+    SetGlideMs(*EngineData, prefs.GlideMs);
+    SetVelocityOn(*EngineData, prefs.VelocityOn);
   }
   if (Midi) {
     Midi->SetChannel(prefs.MidiChannel);
@@ -124,9 +138,8 @@ void MainWindow::PutPreferencesInForce() {
   }
 }
 
-void MainWindow::OverrideForThisRun(std::optional<int32_t> outputLevelDb, std::optional<int32_t> midiChannel) {
-  RunOutputLevelDb = outputLevelDb;
-  RunMidiChannel = midiChannel;
+void MainWindow::OverrideForThisRun(const RunPreferences& run) {
+  Run = run;
   PutPreferencesInForce();
 }
 

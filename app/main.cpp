@@ -130,7 +130,13 @@ int main(int argc, char** argv) {
   // After the start-up order: the kept settings through the controls' own
   // handlers, then what the command line asks for this run.
   form.UseSettings(settings.get(), panel, prefs);
-  form.OverrideForThisRun(options.OutputLevelDb, options.MidiChannel);
+  sorvane::RunPreferences run;
+  run.OutputLevelDb = options.OutputLevelDb;
+  run.MidiChannel = options.MidiChannel;
+  run.BendRange = options.BendRange;
+  run.GlideMs = options.GlideMs;
+  if (options.Velocity) run.VelocityOn = true;
+  form.OverrideForThisRun(run);
   bool closed = false;
   QObject::connect(&form, &sorvane::MainWindow::CloseBegun, &instance, &sorvane::SingleInstance::SetClosing);
   // When the main window has closed, the program ends, also when a box

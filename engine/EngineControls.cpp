@@ -97,6 +97,12 @@ void SetGlideMs(EngineState& engine, int32_t ms) {
 
 void SetVelocityOn(EngineState& engine, bool on) { engine.Params.VelocityOn = on; }
 
+// A learnt controller sweeps the whole range the engine takes.
+static_assert(kMidiControlRanges[static_cast<int>(MidiControl::BendRange)].Min == kMinBendRange &&
+              kMidiControlRanges[static_cast<int>(MidiControl::BendRange)].Max == kMaxBendRange);
+static_assert(kMidiControlRanges[static_cast<int>(MidiControl::GlideTime)].Min == 0 &&
+              kMidiControlRanges[static_cast<int>(MidiControl::GlideTime)].Max == kMaxGlideMs);
+
 void SetMidiControl(EngineState& engine, MidiControl control, int32_t value) {
   switch (control) {
     case MidiControl::ModDepth: SetModDepth(engine, value); break;
@@ -104,6 +110,8 @@ void SetMidiControl(EngineState& engine, MidiControl control, int32_t value) {
     case MidiControl::EchoLevel: SetEchoLevel(engine, value); break;
     case MidiControl::EchoDelay: SetEchoDelayMs(engine, value); break;
     case MidiControl::OutputLevel: SetOutputLevel(engine, value); break;
+    case MidiControl::BendRange: SetBendRange(engine, value); break;
+    case MidiControl::GlideTime: SetGlideMs(engine, value); break;
   }
 }
 

@@ -37,15 +37,17 @@ inline constexpr uint8_t kCcResetAllControllers = 121;
 inline constexpr uint8_t kCcAllNotesOff = 123;
 
 // The controls a MIDI controller can drive, and their ranges: the vibrato
-// depth and rate, the echo level and delay, and the output level (dB).
-enum class MidiControl : int32_t { ModDepth, ModRate, EchoLevel, EchoDelay, OutputLevel };
-inline constexpr int kMidiControlCount = 5;
+// depth and rate, the echo level and delay, the output level (dB), the
+// pitch bend range (semitones) and the glide time (ms). New controls go at
+// the end: the settings keep a control's controller by its place.
+enum class MidiControl : int32_t { ModDepth, ModRate, EchoLevel, EchoDelay, OutputLevel, BendRange, GlideTime };
+inline constexpr int kMidiControlCount = 7;
 struct MidiControlRange {
   int32_t Min;
   int32_t Max;
 };
 inline constexpr std::array<MidiControlRange, kMidiControlCount> kMidiControlRanges{
-    {{0, kModDepthMax}, {1, 20}, {0, 100}, {50, 200}, {-24, 6}}};
+    {{0, kModDepthMax}, {1, 20}, {0, 100}, {50, 200}, {-24, 6}, {1, 12}, {0, 1000}}};
 inline constexpr int32_t kNoController = -1;
 
 // Controller value 0-127 spread over the control's range, rounded down.

@@ -2,7 +2,8 @@
 // Live MIDI input of the main window: on a private JACK server (dummy
 // driver, started and stopped here), a hardware-like source that appears
 // after the start is connected by the program itself, note 60 turns key 24
-// red and starts its voice, the wheel moves the depth scroll bar, the
+// red and starts its voice at the note's soft velocity, the pitch bend
+// reaches the engine, the wheel moves the depth scroll bar, the
 // watchdog leaves the held key alone, and the note-off turns it white. With
 // the sound itself on JACK, MIDI In is the sound client's own port: no
 // second client appears and notes still play. And without any MIDI system
@@ -67,13 +68,15 @@ struct JackRun {
   test::JackServer Jack;
 };
 
-// The MIDI source script, sending to the program's MIDI In: a note-on once
-// it is connected, its release on Release, gone on Quit.
+// The MIDI source script, sending to the program's MIDI In: a note-on (at
+// velocity, and followed by the pitch bend when given) once it is
+// connected, its release on Release, gone on Quit.
 class MidiSender {
  public:
-  explicit MidiSender(const JackRun& run) : Work(run.Work) {
+  explicit MidiSender(const JackRun& run, const std::string& velocityAndBend = "") : Work(run.Work) {
     const std::string command = "'" SORVANE_MIDI_SENDER "' '" + run.Jack.Name + "' 'Sorvane:MIDI In' '" +
-                                Work.string() + "' > '" + (Work / "sender.log").string() + "' 2>&1";
+                                Work.string() + "' " + velocityAndBend + " > '" + (Work / "sender.log").string() +
+                                "' 2>&1";
     Pipe = popen(command.c_str(), "r");
   }
   bool Started() const { return Pipe != nullptr; }
@@ -120,13 +123,29 @@ TEST(MidiLive, JackNotePlaysKeyTwentyFourAndTheSourceIsConnectedByItself) {
     ASSERT_EQ(w->MidiIn()->System(), MidiSystem::Jack);
     EXPECT_TRUE(w.Errors.Texts.empty());
     ASSERT_EQ(w->Keyboard().Button(24)->Color(), kWhite);
+    Preferences velocity;
+    velocity.VelocityOn = true;
+    w->ApplyPreferences(velocity);
 
-    MidiSender sender(run);
+    MidiSender sender(run, "20 -4096");
     ASSERT_TRUE(sender.Started());
     EXPECT_TRUE(WaitUntil([&] { return sender.Connected(); }, 40)) << "the program did not connect the new source";
     EXPECT_TRUE(WaitUntil([&] { return w->Keyboard().Button(24)->Color() == kRed; }));
     EXPECT_TRUE(test::Holds(w.Engine(), 24));
     EXPECT_TRUE(WaitUntil([&] { return test::Find<QScrollBar>(*w, "vibratoDepth")->value() == 100; }));
+    // The soft note plays soft, and the bend sent after it bends it.
+    EXPECT_TRUE(WaitUntil([&] {
+      std::lock_guard<EngineMutex> lock(w.Engine().EngineLock);
+      return w.Engine().Synth.PitchBend == -4096;
+    }));
+    {
+      std::lock_guard<EngineMutex> lock(w.Engine().EngineLock);
+      const auto& keys = w.Engine().Pool.VoiceKeys;
+      const auto slot = static_cast<int>(std::find(keys.begin(), keys.end(), 24) - keys.begin());
+      ASSERT_LT(slot, kVoiceCount);
+      EXPECT_EQ(w.Engine().Pool.Velocities[slot], 20);
+      EXPECT_EQ(VoiceLevel(w.Engine().Pool, w.Engine().Params, slot), 20.0 / 127.0);
+    }
     EXPECT_EQ(w.Engine().Params.ModDepth, 100);
     EXPECT_EQ(test::Find<QLabel>(*w, "vibratoDepthValue")->text(), "100%");
     // Several watchdog runs: the key is held by MIDI, not by the mouse or a PC key.

@@ -11,6 +11,8 @@
 #include <QDialogButtonBox>
 #include <QMenu>
 #include <QSlider>
+#include <QSpinBox>
+#include <QCheckBox>
 #include <QTableWidget>
 
 #include "AppTestSupport.h"
@@ -24,6 +26,7 @@ constexpr size_t kDepth = static_cast<size_t>(MidiControl::ModDepth);
 constexpr size_t kRate = static_cast<size_t>(MidiControl::ModRate);
 constexpr size_t kEcho = static_cast<size_t>(MidiControl::EchoLevel);
 constexpr size_t kLevel = static_cast<size_t>(MidiControl::OutputLevel);
+constexpr size_t kBendRange = static_cast<size_t>(MidiControl::BendRange);
 constexpr int32_t kCommaKey = 13;
 
 // PipeWire's PulseAudio server with a microphone and speakers; no JACK.
@@ -66,12 +69,12 @@ QList<QAction*> ContextMenuOf(QWidget* target) {
 TEST(Preferences, DialogInBothLanguagesListsDevicesAndAppliesOnOk) {
   struct Captions {
     QLocale::Language Language;
-    const char *Title, *Default, *All, *Learn, *None, *NextStart, *Picture;
+    const char *Title, *Default, *All, *Learn, *None, *NextStart, *GlideOff, *Picture;
   };
   const Captions cases[] = {
-      {QLocale::English, "Preferences", "Default", "All", "Learn MIDI controller", "none", "next start",
+      {QLocale::English, "Preferences", "Default", "All", "Learn MIDI controller", "none", "next start", "Off",
        "preferences-en.png"},
-      {QLocale::Japanese, "環境設定", "既定", "すべて", "MIDIコントローラーを割り当てる", "なし", "次の起動",
+      {QLocale::Japanese, "環境設定", "既定", "すべて", "MIDIコントローラーを割り当てる", "なし", "次の起動", "オフ",
        "preferences-ja.png"},
   };
   const QDir screenshots(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("screenshots")));
@@ -86,6 +89,8 @@ TEST(Preferences, DialogInBothLanguagesListsDevicesAndAppliesOnOk) {
     EXPECT_EQ(d->windowTitle(), U(c.Title));
     EXPECT_EQ(d->ChannelBox->itemText(0), U(c.All));
     EXPECT_EQ(d->LevelMenu->Learn()->text(), U(c.Learn));
+    EXPECT_EQ(d->Expression->GlideMenu->Learn()->text(), U(c.Learn));
+    EXPECT_EQ(d->Expression->GlideBox->text(), U(c.GlideOff));
     EXPECT_TRUE(d->WhenNote->text().contains(U(c.NextStart))) << d->WhenNote->text().toStdString();
     // The modulation wheel on the depth, nothing else.
     EXPECT_EQ(d->ControllerTable->item(kDepth, 1)->text(), QStringLiteral("1"));
@@ -269,7 +274,10 @@ TEST(MidiLearn, CommandLineValuesHoldForTheRunAndTheDialogsLearnEndsWithIt) {
   kept.MidiChannel = 1;
   kept.OutputLevelDb = -6;
   w->ApplyPreferences(kept);
-  w->OverrideForThisRun(-12, 3);
+  RunPreferences run;
+  run.OutputLevelDb = -12;
+  run.MidiChannel = 3;
+  w->OverrideForThisRun(run);
 
   w->LearnMenu(static_cast<MidiControl>(kEcho))->Learn()->trigger();
   post(0xB3, 7, 127);
@@ -297,6 +305,65 @@ TEST(MidiLearn, CommandLineValuesHoldForTheRunAndTheDialogsLearnEndsWithIt) {
   QTRY_COMPARE(Find<QScrollBar>(*w, "echoLevel")->value(), 0);
   EXPECT_EQ(w->CurrentPreferences().Controllers[kLevel], kNoController);
   EXPECT_EQ(w.Engine().Params.OutputLevelDb, -3);
+}
+
+// The bend range, the glide time and velocity sensitivity: given on the
+// command line they hold for the run without being kept; the dialog shows
+// what is in force and its OK sets the engine; a controller learnt on the
+// bend range drives it over the command line's value, and the open dialog
+// follows.
+TEST(Preferences, ExpressionIsHeldForTheRunChosenInTheDialogAndLearnt) {
+  auto backend = std::make_unique<FakeBackend>();
+  backend->WithEvents = true;
+  AudioEventQueue& events = backend->Events;
+  Window w(QLocale::English, std::move(backend));
+  const EngineParams& params = w.Engine().Params;
+  RunPreferences run;
+  run.BendRange = 7;
+  run.VelocityOn = true;
+  w->OverrideForThisRun(run);
+  EXPECT_EQ(params.BendRange, 7);
+  EXPECT_TRUE(params.VelocityOn);
+  EXPECT_EQ(params.GlideMs, 0);
+  EXPECT_EQ(w->CurrentPreferences(), Preferences());
+
+  {
+    auto d = OpenDialog(w);
+    EXPECT_EQ(d->Expression->BendRangeBox->value(), 7);
+    EXPECT_TRUE(d->Expression->VelocityBox->isChecked());
+    d->Expression->GlideBox->setValue(250);
+    d->accept();
+  }
+  EXPECT_EQ(params.GlideMs, 250);
+  EXPECT_EQ(params.BendRange, 7);
+  EXPECT_TRUE(params.VelocityOn);
+  EXPECT_EQ(w->CurrentPreferences().GlideMs, 250);
+  EXPECT_EQ(w->CurrentPreferences().BendRange, 2);
+  EXPECT_FALSE(w->CurrentPreferences().VelocityOn);
+  {
+    auto d = OpenDialog(w);
+    d->Expression->VelocityBox->setChecked(false);
+    d->Expression->BendRangeBox->setValue(1);
+    d->reject();
+  }
+  EXPECT_TRUE(params.VelocityOn);
+  EXPECT_EQ(params.BendRange, 7);
+
+  w->ShowPreferences();
+  TPreferencesDialog* dialog = w->PreferencesDialog();
+  ASSERT_NE(dialog, nullptr);
+  dialog->Expression->BendRangeMenu->Learn()->trigger();
+  const uint8_t full[3] = {0xB0, 20, 127};
+  events.PostMidi(full, 3);
+  QTRY_COMPARE(w->CurrentPreferences().Controllers[kBendRange], 20);
+  QTRY_COMPARE(params.BendRange, 12);
+  EXPECT_EQ(w->CurrentPreferences().BendRange, 12);
+  EXPECT_EQ(dialog->Expression->BendRangeBox->value(), 12);
+  EXPECT_EQ(dialog->ControllerTable->item(kBendRange, 1)->text(), QStringLiteral("20"));
+  const uint8_t least[3] = {0xB0, 20, 0};
+  events.PostMidi(least, 3);
+  QTRY_COMPARE(params.BendRange, 1);
+  dialog->reject();
 }
 
 }  // namespace

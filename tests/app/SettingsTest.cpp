@@ -23,7 +23,8 @@ TEST(Settings, ADamagedFileGivesTheStartUpValueOfWhatIsWrongAndIsLeftAsItWas) {
   const std::string damaged =
       "[panel]\noctave=0\nwaveform=7\nvibrato_depth=abc\nvibrato_shape=square\nemphasis=maybe\necho_level=55\n"
       "[sound]\nlatency=low\noutput_level_db=-30\nsystem=jack\n"
-      "[midi]\nchannel=10\ncontroller_echo_level=1\ncontroller_vibrato_rate=64\n";
+      "[midi]\nchannel=10\ncontroller_echo_level=1\ncontroller_vibrato_rate=64\nbend_range=13\nglide_ms=300\n"
+      "velocity=true\n";
   std::ofstream(path) << damaged;
   AppSettings settings(QString::fromStdString(path.string()));
   PanelSettings panel;
@@ -38,6 +39,8 @@ TEST(Settings, ADamagedFileGivesTheStartUpValueOfWhatIsWrongAndIsLeftAsItWas) {
   EXPECT_EQ(prefs.Latency, LatencyMode::Low);
   EXPECT_EQ(prefs.System, SoundChoice::Jack);
   EXPECT_EQ(prefs.MidiChannel, 9);
+  EXPECT_EQ(prefs.GlideMs, 300);
+  EXPECT_TRUE(prefs.VelocityOn);
   // The wheel learnt for the echo level leaves the vibrato depth; the
   // sustain pedal is never a controller.
   EXPECT_EQ(prefs.Controllers[static_cast<size_t>(MidiControl::EchoLevel)], 1);
@@ -48,7 +51,9 @@ TEST(Settings, ADamagedFileGivesTheStartUpValueOfWhatIsWrongAndIsLeftAsItWas) {
   EXPECT_EQ(panel.ModDepth, 30);
   EXPECT_FALSE(panel.Emphasis);
   EXPECT_EQ(prefs.OutputLevelDb, 0);
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;
+  EXPECT_EQ(prefs.BendRange, 2);
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 5) << err;
+  EXPECT_NE(err.find("midi/bend_range is \"13\", not a whole number from 1 to 12"), std::string::npos) << err;
   EXPECT_NE(err.find("panel/waveform is \"7\", not a whole number from 0 to 2"), std::string::npos) << err;
   EXPECT_EQ(ReadFileText(path), damaged);
 
@@ -83,7 +88,10 @@ TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
   prefs.MidiChannel = 15;
   prefs.InputDevice = QStringLiteral("alsa_input.usb-Müller,_Inc.-00.mono");
   prefs.OutputDevice = QStringLiteral("system:playback_1");
-  prefs.Controllers = {kNoController, 1, 7, 74, 11};
+  prefs.BendRange = 12;
+  prefs.GlideMs = 250;
+  prefs.VelocityOn = true;
+  prefs.Controllers = {kNoController, 1, 7, 74, 11, 20, 21};
   ASSERT_TRUE(settings.Save(panel, prefs));
 
   PanelSettings loadedPanel;
@@ -103,6 +111,10 @@ TEST(Settings, AKeptPanelIsRestoredThroughTheControlsAndAChangeIsWritten) {
   EXPECT_EQ(engine.Params.EchoDelayMs, 150);
   EXPECT_TRUE(engine.Switches.Emphasis);
   EXPECT_EQ(engine.Params.OutputLevelDb, -6);
+  EXPECT_EQ(engine.Params.BendRange, 12);
+  EXPECT_EQ(engine.Params.GlideMs, 250);
+  EXPECT_TRUE(engine.Params.VelocityOn);
+  EXPECT_EQ(w->MidiIn()->Controllers().Controller, prefs.Controllers);
   EXPECT_TRUE(Find<QRadioButton>(*w, "octaveLow")->isChecked());  // "Low"
   EXPECT_EQ(w->CurrentPanel(), panel);
   // Restoring wrote nothing; a change is written once it rests.

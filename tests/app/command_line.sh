@@ -54,6 +54,9 @@ run() {
 run help 0 -- --help
 [[ "$out" == "Usage: sorvane"* ]] || fail "help: stdout does not start with the usage: $out"
 [[ "$out" == *"--version"* ]] || fail "help: the usage does not list --version"
+for option in --bend-range --glide --velocity; do
+  [[ "$out" == *"$option"* ]] || fail "help: the usage does not list $option"
+done
 [ -z "$err" ] || fail "help: stderr: $err"
 
 run version 0 -- --version
@@ -79,6 +82,8 @@ bad_option() {
 bad_option bogus 'Unknown option' --bogus
 bad_option missing-value 'Missing value' --output-level
 bad_option loud '--output-level takes whole decibels from -24 to 6, not "7"' --output-level 7
+bad_option wide-bend '--bend-range takes whole semitones from 1 to 12, not "0"' --bend-range 0
+bad_option long-glide '--glide takes whole milliseconds from 0 to 1000, not "1001"' --glide 1001
 bad_option channel '--midi-channel takes all or a channel from 1 to 16, not "0"' --midi-channel 0
 bad_option system '--sound-system takes auto, pulse or jack, not "alsa"' --sound-system alsa
 bad_option stray 'unexpected argument "song.wav"' song.wav

@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""A JACK client with a hardware-like MIDI source for the live MIDI test.
+"""A JACK client with a hardware-like MIDI source for the live MIDI tests.
 
 Registers a physical MIDI output port after the program has started, waits
 until the program has connected it to its input by itself, then sends note
-60 and the modulation wheel; sends the note-off when the file "release"
-appears in the work folder and ends when "quit" appears.
+60 at VELOCITY (100 when not given), the modulation wheel and, when given,
+the pitch bend BEND (-8192..8191); sends a full bend up when the file "bend"
+appears in the work folder (and writes "bent"), the note-off when "release"
+appears, and ends when "quit" appears.
 
-usage: midi_sender.py SERVER TARGET_PORT WORKDIR
+usage: midi_sender.py SERVER TARGET_PORT WORKDIR [VELOCITY [BEND]]
 """
 import os
 import sys
@@ -17,6 +19,8 @@ import time
 import jack
 
 server, target, workdir = sys.argv[1:4]
+velocity = int(sys.argv[4]) if len(sys.argv) > 4 else 100
+bend = int(sys.argv[5]) if len(sys.argv) > 5 else None
 client = jack.Client("midi-sender", servername=server, no_start_server=True)
 port = client.midi_outports.register("keys", is_physical=True)
 pending = []
@@ -36,6 +40,11 @@ def send(*messages):
         pending.extend(bytes(m) for m in messages)
 
 
+def bend_message(value):
+    value += 8192
+    return [0xE0, value & 0x7F, value >> 7]
+
+
 def wait_for(name, seconds=60):
     deadline = time.time() + seconds
     while not os.path.exists(os.path.join(workdir, name)):
@@ -51,7 +60,17 @@ with client:
             sys.exit("midi_sender: the program did not connect " + port.name + " to " + target)
         time.sleep(0.02)
     open(os.path.join(workdir, "connected"), "w").close()
-    send([0x90, 60, 100], [0xB0, 1, 127])
-    wait_for("release")
+    send([0x90, 60, velocity], [0xB0, 1, 127])
+    if bend is not None:
+        send(bend_message(bend))
+    # A full bend up when asked, until the release.
+    deadline = time.time() + 120
+    while not os.path.exists(os.path.join(workdir, "release")):
+        if os.path.exists(os.path.join(workdir, "bend")) and not os.path.exists(os.path.join(workdir, "bent")):
+            send(bend_message(8191))
+            open(os.path.join(workdir, "bent"), "w").close()
+        if time.time() > deadline:
+            sys.exit("midi_sender: no release")
+        time.sleep(0.02)
     send([0x80, 60, 0])
     wait_for("quit")

@@ -6,7 +6,8 @@
 # device. A hardware-like JACK source (midi_sender.py) appears after the
 # start; the program connects it to its port "Sorvane:MIDI In" by itself.
 # Note 60 turns key 24 (E, upper row) red, and the program's output, recorded
-# from the sink's monitor while the note holds, sings at that key's pitch;
+# from the sink's monitor while the note holds, sings at that key's pitch,
+# and a full pitch bend up moves it two semitones (the start-up bend range);
 # the note-off turns the key white again. Then the JACK server stops under
 # the running program, which plays on and ends normally at SIGTERM.
 #   x11_midi_end_to_end.sh PATH_TO_SORVANE WORK_DIR
@@ -98,18 +99,26 @@ else
   # Seven seconds of the program's output while the note holds (the 4-s
   # speech clip and more), counted in recorded samples, not in the machine's
   # time.
-  parecord -d vocoder_out.monitor --rate=22050 --channels=1 --format=s16le --file-format=wav \
-    "$work/midi-output.wav" &
-  recorder_pid=$!
-  want=$((44 + 2 * 7 * 22050))
-  for _ in $(seq 300); do
-    [ "$(stat -c %s "$work/midi-output.wav" 2>/dev/null || echo 0)" -ge "$want" ] && break
-    sleep 0.1
-  done
-  # SIGINT lets parecord finish the WAV header.
-  kill -INT "$recorder_pid"
-  wait "$recorder_pid"
-  recorder_pid=""
+  record_output() {  # path
+    parecord -d vocoder_out.monitor --rate=22050 --channels=1 --format=s16le --file-format=wav "$1" &
+    recorder_pid=$!
+    local want=$((44 + 2 * 7 * 22050))
+    for _ in $(seq 300); do
+      [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge "$want" ] && break
+      sleep 0.1
+    done
+    # SIGINT lets parecord finish the WAV header.
+    kill -INT "$recorder_pid"
+    wait "$recorder_pid"
+    recorder_pid=""
+  }
+  record_output "$work/midi-output.wav"
+  # The wheel pushed full up while the note holds; the voice slides there
+  # within a block.
+  touch "$midi/bend"
+  wait_for_file "$midi/bent" 10 || fail "the MIDI source did not send the bend"
+  sleep 0.5
+  record_output "$work/midi-bent.wav"
   import -window "$main" "$work/midi-held.png"
   expect_pixel "$work/midi-held.png" $key24 "255,0,0" "key 24 after the recording (note 60 still held)"
   [ -z "$(error_box)" ] || fail "an error box appeared while the note held"
@@ -131,15 +140,20 @@ else
   # out to that period exactly, so the fundamental is 22050 / PeriodTable[39]
   # = 261.6256 Hz, the equal-tempered middle C that is written 261.6 Hz. A
   # period rounded to 84 or 85 samples would sing 262.50 Hz (+5.8 cents) or
-  # 259.41 Hz (-14.7 cents); a neighbouring key is 100 cents away.
-  /usr/bin/python3 - "$live_dir" "$work/midi-output.wav" <<'PY' || fail "the output while note 60 held"
+  # 259.41 Hz (-14.7 cents); a neighbouring key is 100 cents away. Bent
+  # full up (8191 of 8192) at a range of two semitones it sings 2 x
+  # 8191 / 8192 = 1.999755859375 semitones higher, 293.66 Hz, measured the
+  # same way; a bend that did nothing is 200 cents away.
+  # pitch.py LIVE_DIR WAV SEMITONES_ABOVE_KEY_24 CENTS_TOLERANCE
+  cat >"$work/pitch.py" <<'PY'
 import math, sys
 import numpy as np
 sys.path.insert(0, sys.argv[1])
 from loopback_test import RATE, read_wav
 
 period = 22050 / (27.5 * 2 ** (39 / 12))
-expected = RATE / period
+expected = RATE / period * 2 ** (float(sys.argv[3]) / 12)
+tolerance = float(sys.argv[4])
 out = read_wav(sys.argv[2])
 print("recorded %d samples (%.2f s) while note 60 held; peak %d" % (len(out), len(out) / RATE, np.abs(out).max()))
 # Runs of exact zeros are where the program played nothing: pauses of the
@@ -174,10 +188,13 @@ harmonics = np.arange(1, 21)
 score = np.sqrt(power[np.rint(np.outer(candidates, harmonics) / hz_per_bin).astype(int)]).sum(axis=1)
 f0 = candidates[int(np.argmax(score))]
 cents = 1200 * math.log2(f0 / expected)
-print("fundamental %.3f Hz; 22050 / PeriodTable[39] = %.4f Hz; %.2f cents off" % (f0, expected, cents))
-if abs(cents) > 2:
-    sys.exit("the output's fundamental is not 22050 / PeriodTable[39] within 2 cents")
+print("fundamental %.3f Hz; expected %.4f Hz; %.2f cents off" % (f0, expected, cents))
+if abs(cents) > tolerance:
+    sys.exit("the output's fundamental is not %.4f Hz within %g cents" % (expected, tolerance))
 PY
+  /usr/bin/python3 "$work/pitch.py" "$live_dir" "$work/midi-output.wav" 0 2 || fail "the output while note 60 held"
+  /usr/bin/python3 "$work/pitch.py" "$live_dir" "$work/midi-bent.wav" 1.999755859375 2 ||
+    fail "the output while note 60 held, bent full up"
 fi
 kill "$player_pid" 2>/dev/null
 wait "$player_pid" 2>/dev/null
