@@ -1,34 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The desktop program's command line and the display check that runs before
-// the toolkit starts.
+// The desktop program's command line.
 #include "app/CommandLine.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <iterator>
-#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include <QCommandLineParser>
-#include <QJsonArray>
-#include <QJsonObject>
-#include <QLibraryInfo>
-#include <QPluginLoader>
 #include <QStringList>
 
 #include "keyboard/MidiNotes.h"
 #include "synth/Synth.h"
-
-#ifdef SORVANE_HAVE_XCB
-#include <xcb/xcb.h>
-#endif
 
 #ifndef SORVANE_VERSION
 #error "SORVANE_VERSION must be defined by the build"
@@ -73,19 +59,37 @@ constexpr const char* kUsage =
 // Qt's own options (the application classes' and the X11 plugin's), given
 // as -name, --name or -name=value: those that take the next argument, and
 // those that do not.
-constexpr const char* kQtOptionsWithValue[] = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon", "qwindowtitle",
-    "session", "style", "stylesheet", "display", "geometry", "title", "name", "fn", "font", "bg", "background",
-    "fg", "foreground", "btn", "button", "visual", "ncols", "im", "inputstyle", "qmljsdebugger"};
+constexpr const char* kQtOptionsWithValue[] = {"platform",
+                                               "platformpluginpath",
+                                               "platformtheme",
+                                               "plugin",
+                                               "qwindowgeometry",
+                                               "qwindowicon",
+                                               "qwindowtitle",
+                                               "session",
+                                               "style",
+                                               "stylesheet",
+                                               "display",
+                                               "geometry",
+                                               "title",
+                                               "name",
+                                               "fn",
+                                               "font",
+                                               "bg",
+                                               "background",
+                                               "fg",
+                                               "foreground",
+                                               "btn",
+                                               "button",
+                                               "visual",
+                                               "ncols",
+                                               "im",
+                                               "inputstyle",
+                                               "qmljsdebugger"};
 constexpr const char* kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "cmap", "testability"};
 
 bool Listed(const std::string& name, const auto& list) {
   return std::any_of(std::begin(list), std::end(list), [&](const char* entry) { return name == entry; });
-}
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::string();
 }
 
 // The value of a Qt option given as "-name value" or "--name value".
@@ -98,141 +102,7 @@ std::string QtOption(int argc, char** argv, const char* name) {
   return {};
 }
 
-std::vector<std::string> Split(const std::string& list, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= list.size()) {
-    const size_t end = std::min(list.find(separator, start), list.size());
-    if (end > start) parts.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-// Whether an X server answers at display (the xcb plugin's own test: a
-// connection that is accepted, authorisation included).
-bool X11DisplayAnswers(const std::string& display) {
-#ifdef SORVANE_HAVE_XCB
-  xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-  const bool ok = xcb_connection_has_error(connection) == 0;
-  xcb_disconnect(connection);
-  return ok;
-#else
-  (void)display;
-  return true;  // cannot tell; the toolkit will
-#endif
-}
-
-// Whether a Wayland compositor listens at display: a socket name in
-// XDG_RUNTIME_DIR, or an absolute path.
-bool WaylandDisplayAnswers(const std::string& display) {
-  std::string path = display;
-  if (path.empty() || path[0] != '/') {
-    const std::string runtime = Env("XDG_RUNTIME_DIR");
-    if (runtime.empty()) return false;
-    path = runtime + "/" + path;
-  }
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return false;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-// The folders Qt loads platform plugins from: -platformpluginpath,
-// QT_QPA_PLATFORM_PLUGIN_PATH, then the platforms folder of each plugin path.
-std::vector<std::string> PlatformPluginFolders(const std::string& pluginPathOption) {
-  std::vector<std::string> folders;
-  for (const std::string& dir : Split(pluginPathOption, ':')) folders.push_back(dir);
-  for (const std::string& dir : Split(Env("QT_QPA_PLATFORM_PLUGIN_PATH"), ':')) folders.push_back(dir);
-  for (const std::string& dir : Split(Env("QT_PLUGIN_PATH"), ':')) folders.push_back(dir + "/platforms");
-  folders.push_back(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() + "/platforms");
-  return folders;
-}
-
-// Whether one of the folders holds its Wayland plugin (Debian's
-// qt6-wayland; not every desktop has it).
-bool WaylandPluginInstalled(const std::vector<std::string>& folders) {
-  for (const std::string& folder : folders) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-      if (entry.path().filename().string().rfind("libqwayland", 0) == 0) return true;
-    }
-  }
-  return false;
-}
-
-// Whether a platform plugin in the folders answers to name, as Qt matches
-// it: the keys in each plugin's metadata, in any case. The metadata is read
-// from the file without loading it. Qt ends the program with an abort when
-// no plugin answers, so an unknown name must be caught here.
-bool PlatformPluginInstalled(const std::vector<std::string>& folders, const std::string& name) {
-  const QString wanted = QString::fromStdString(name);
-  for (const std::string& folder : folders) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-      if (entry.path().extension() != ".so") continue;
-      QPluginLoader plugin(QString::fromStdString(entry.path().string()));
-      const QJsonArray keys = plugin.metaData().value(QStringLiteral("MetaData")).toObject().value(QStringLiteral("Keys")).toArray();
-      for (const QJsonValue& key : keys) {
-        if (key.toString().compare(wanted, Qt::CaseInsensitive) == 0) return true;
-      }
-    }
-  }
-  return false;
-}
-
 }  // namespace
-
-std::optional<std::string> DisplayProblem(const std::string& platformOption, const std::string& displayOption,
-                                          const std::string& pluginPathOption) {
-  // The platforms Qt tries, in its order: the -platform option, else
-  // QT_QPA_PLATFORM, else the desktop's own (Wayland when WAYLAND_DISPLAY
-  // names one, X11).
-  std::string platforms = platformOption.empty() ? Env("QT_QPA_PLATFORM") : platformOption;
-  const bool desktopDefault = platforms.empty();
-  if (desktopDefault) platforms = "wayland;xcb";
-  const std::vector<std::string> pluginFolders = PlatformPluginFolders(pluginPathOption);
-
-  std::string reasons;
-  for (const std::string& entry : Split(platforms, ';')) {
-    const std::string name = entry.substr(0, entry.find(':'));  // "name:plugin-options"
-    std::string reason;
-    if (name == "xcb") {
-      const std::string display = displayOption.empty() ? Env("DISPLAY") : displayOption;
-      if (display.empty()) {
-        reason = "DISPLAY is not set";
-      } else if (!X11DisplayAnswers(display)) {
-        reason = "the X display \"" + display + "\" cannot be opened";
-      }
-    } else if (name.rfind("wayland", 0) == 0) {
-      std::string display = Env("WAYLAND_DISPLAY");
-      if (display.empty() && desktopDefault) {
-        reason = "WAYLAND_DISPLAY is not set";
-      } else {
-        if (display.empty()) display = "wayland-0";  // the plugin's own default
-        if (!WaylandDisplayAnswers(display)) {
-          reason = "the Wayland display \"" + display + "\" cannot be opened";
-        } else if (!WaylandPluginInstalled(pluginFolders)) {
-          reason = "Qt's Wayland plugin is not installed";
-        }
-      }
-    } else if (!PlatformPluginInstalled(pluginFolders, name)) {
-      reason = "Qt has no platform plugin \"" + name + "\"";
-    }
-    // Whether an installed platform (offscreen, vnc, eglfs...) can start is
-    // Qt's to judge.
-    if (reason.empty()) return std::nullopt;
-    if (!reasons.empty()) reasons += "; ";
-    reasons += reason;
-  }
-  if (reasons.empty()) reasons = "QT_QPA_PLATFORM names no platform";
-  return reasons;
-}
 
 namespace {
 
@@ -308,7 +178,8 @@ std::optional<int> HandleCommandLine(int argc, char** argv, CommandLineOptions& 
     }
     options.System = choice;
   }
-  for (const auto& [option, target] : {std::pair{&input, &options.InputDevice}, std::pair{&output, &options.OutputDevice}}) {
+  for (const auto& [option, target] :
+       {std::pair{&input, &options.InputDevice}, std::pair{&output, &options.OutputDevice}}) {
     if (!parser.isSet(*option)) continue;
     const QString value = parser.value(*option);
     if (value.isEmpty()) return BadOption(QStringLiteral("--%1 needs a device name").arg(option->names().constFirst()));
