@@ -8,10 +8,10 @@
 #include <string>
 
 #include "audio/Device.h"
-#include "devices/SoundSystem.h"
-#include "engine/Engine.h"
 #include "audio/ServerLink.h"
 #include "core/Interface.h"
+#include "devices/SoundSystem.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 
@@ -19,7 +19,6 @@ class AudioEventQueue;
 
 class AudioBackend : public ServerLink {
  public:
-
   virtual AudioDevice& Capture() = 0;
   virtual AudioDevice& Playback() = 0;
   // The queue that carries the device events, drained by the engine's

@@ -16,8 +16,8 @@
 
 #include "app/Captions.h"
 #include "app/Glyphs.h"
-#include "app/Place.h"
 #include "app/PhraseControls.h"
+#include "app/Place.h"
 
 namespace sorvane {
 

@@ -13,8 +13,8 @@
 #include <QLocale>
 
 #include "app/KeyboardView.h"
-#include "app/Platform.h"
 #include "app/PhraseControls.h"
+#include "app/Platform.h"
 #include "app/PreferencesDialog.h"
 #include "app/WindowColours.h"
 

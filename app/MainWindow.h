@@ -20,8 +20,8 @@
 #include "app/ControlPanel.h"
 #include "app/EngineNotices.h"
 #include "app/MidiInput.h"
-#include "app/Settings.h"
 #include "app/Platform.h"
+#include "app/Settings.h"
 #include "engine/Engine.h"
 #include "engine/EngineThread.h"
 #include "keyboard/KeyInput.h"
@@ -225,7 +225,7 @@ class MainWindow : public QWidget, public NoticeTarget {
   // it, not wherever the user browsed before cancelling.
   QString LoadDirectory;
   QString SaveDirectory;
-  QString AnnouncedTakeFolder;  // the fallback take folder the window has named
+  QString AnnouncedTakeFolder;      // the fallback take folder the window has named
   std::unique_ptr<MidiInput> Midi;  // goes first, before the engine it plays
   Preferences Prefs;
   // The command line's values for this run, over Prefs.

@@ -9,8 +9,8 @@
 #include <mutex>
 
 #include "app/EngineNotices.h"
-#include "engine/Engine.h"
 #include "audio/EventQueue.h"
+#include "engine/Engine.h"
 
 namespace sorvane {
 
@@ -117,7 +117,8 @@ void MidiInput::ResetControllers() {
 void MidiInput::SetControllers(const std::array<int32_t, kMidiControlCount>& controllers) {
   std::lock_guard<EngineMutex> lock(Engine.EngineLock);
   for (int c = 0; c < kMidiControlCount; ++c) AssignController(Notes.Learn, static_cast<MidiControl>(c), kNoController);
-  for (int c = 0; c < kMidiControlCount; ++c) AssignController(Notes.Learn, static_cast<MidiControl>(c), controllers[c]);
+  for (int c = 0; c < kMidiControlCount; ++c)
+    AssignController(Notes.Learn, static_cast<MidiControl>(c), controllers[c]);
 }
 
 MidiLearn MidiInput::Controllers() const {

@@ -28,8 +28,8 @@ bool IsWritableDirectory(const QString& path) {
 }
 
 void MessageBoxHandler(void*, const char* caption, const char* text) {
-  QMessageBox box(QMessageBox::Critical, QString::fromUtf8(caption), QString::fromUtf8(text),
-                  QMessageBox::Ok, QApplication::activeWindow());
+  QMessageBox box(QMessageBox::Critical, QString::fromUtf8(caption), QString::fromUtf8(text), QMessageBox::Ok,
+                  QApplication::activeWindow());
   box.exec();
 }
 
@@ -38,12 +38,11 @@ void MessageBoxHandler(void*, const char* caption, const char* text) {
 bool IsJapaneseLocale(const QLocale& locale) { return locale.language() == QLocale::Japanese; }
 
 void InstallFontSubstitutes() {
-  QFont::insertSubstitutions(QString::fromUtf8(kJapaneseFace),
-                             {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"),
-                              QStringLiteral("Noto Sans CJK JP")});
-  QFont::insertSubstitutions(QString::fromUtf8(kEnglishFace),
-                             {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-                              QStringLiteral("DejaVu Sans")});
+  QFont::insertSubstitutions(
+      QString::fromUtf8(kJapaneseFace),
+      {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans CJK JP")});
+  QFont::insertSubstitutions(QString::fromUtf8(kEnglishFace), {QStringLiteral("Liberation Sans"),
+                                                               QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
 }
 
 QFont JapaneseWindowFont() {
@@ -83,9 +82,7 @@ TakeFolder ChooseTakeFolder(const QString& musicDir, const QString& homeDir, con
   return {currentDir, false};
 }
 
-TakeFolder ChooseTakeFolder() {
-  return ChooseTakeFolder(MusicDirectory(), HomeDirectory(), QDir::currentPath());
-}
+TakeFolder ChooseTakeFolder() { return ChooseTakeFolder(MusicDirectory(), HomeDirectory(), QDir::currentPath()); }
 
 QString TakeDirectory() { return ChooseTakeFolder().Path; }
 

@@ -17,8 +17,8 @@ bool IsJapaneseLocale(const QLocale& locale);
 // Maps the window fonts' faces to the free faces installed here:
 // "ＭＳ Ｐゴシック" to IPAPGothic, "Microsoft Sans Serif" to Liberation Sans.
 void InstallFontSubstitutes();
-QFont JapaneseWindowFont();  // "ＭＳ Ｐゴシック", 12 pixels
-QFont EnglishWindowFont();   // "Microsoft Sans Serif", 8 points
+QFont JapaneseWindowFont();       // "ＭＳ Ｐゴシック", 12 pixels
+QFont EnglishWindowFont();        // "Microsoft Sans Serif", 8 points
 QFont WindowFont(bool japanese);  // one of the two, by the caption language
 
 // The user's home folder: HOME, or empty when it is unset or empty (a

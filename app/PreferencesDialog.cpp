@@ -161,8 +161,8 @@ TPreferencesDialog::TPreferencesDialog(MainWindow& form, DeviceLister lister) : 
   WhenNote = new QLabel(CaptionText(Caption::PrefsWhenNote), this);
   WhenNote->setWordWrap(true);
 
-  Buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::RestoreDefaults,
-                                 this);
+  Buttons =
+      new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::RestoreDefaults, this);
   Buttons->button(QDialogButtonBox::Ok)->setText(CaptionText(Caption::PrefsOk));
   Buttons->button(QDialogButtonBox::Cancel)->setText(CaptionText(Caption::PrefsCancel));
   RestoreButton = Buttons->button(QDialogButtonBox::RestoreDefaults);
@@ -313,7 +313,7 @@ void TPreferencesDialog::ShowControllers() {
   for (int row = 0; row < kMidiControlCount; ++row) {
     const int32_t controller = Controllers[row];
     ControllerTable->item(row, 1)->setText(controller == kNoController ? CaptionText(Caption::PrefsNoController)
-                                                                        : QString::number(controller));
+                                                                       : QString::number(controller));
     ForgetButtons[row]->setEnabled(controller != kNoController);
   }
   LevelMenu->Refresh();

@@ -20,14 +20,9 @@ void MainWindow::onServerWatchTick() {
   std::string reason;
   switch (WatchSoundServer(*EngineData, *Audio, reason)) {
     case ServerWatchStep::Running:
-    case ServerWatchStep::Settling:
-      return;
-    case ServerWatchStep::Lost:
-      SoundServerLost();
-      return;
-    case ServerWatchStep::Failed:
-      ShowSoundGone(SoundGoneTip(reason));
-      return;
+    case ServerWatchStep::Settling: return;
+    case ServerWatchStep::Lost: SoundServerLost(); return;
+    case ServerWatchStep::Failed: ShowSoundGone(SoundGoneTip(reason)); return;
     case ServerWatchStep::Back:
       std::fprintf(stderr, "sorvane: the sound server is back; the sound goes on\n");
       ShowSoundGone(QString());

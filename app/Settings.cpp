@@ -3,6 +3,8 @@
 // set written at once.
 #include "app/Settings.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,8 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sorvane {
 
@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kControllerKeys[kMidiControlCount] = {
     "midi/controller_vibrato_depth", "midi/controller_vibrato_rate", "midi/controller_echo_level",
-    "midi/controller_echo_delay", "midi/controller_output_level", "midi/controller_bend_range",
+    "midi/controller_echo_delay",    "midi/controller_output_level", "midi/controller_bend_range",
     "midi/controller_glide_time"};
 
 const char* SystemWord(SoundChoice choice) {
@@ -126,7 +126,8 @@ bool AppSettings::Load(PanelSettings& panel, Preferences& prefs) {
   struct stat status {};
   if (::stat(encoded.constData(), &status) != 0 && errno == ELOOP) {
     // Writing anew would put a plain file in place of the user's link.
-    std::fprintf(stderr, "sorvane: %s: a symbolic link that loops; it is left as it is and the settings are not saved\n",
+    std::fprintf(stderr,
+                 "sorvane: %s: a symbolic link that loops; it is left as it is and the settings are not saved\n",
                  qPrintable(FilePath));
     SaveRefused = true;
     return false;

@@ -22,16 +22,16 @@ namespace sorvane {
 
 // The control panel, with the start-up values of a first run.
 struct PanelSettings {
-  int32_t Waveform = 0;          // 0 impulse, 1 sawtooth, 2 square
-  int32_t Octave = 2;            // 0 "Ultra Low" .. 3 "High"
-  int32_t ModDepth = 30;         // 0..100
-  int32_t ModRate = 10;          // 1..20 Hz
-  bool TriangleShape = true;     // false: square vibrato
+  int32_t Waveform = 0;       // 0 impulse, 1 sawtooth, 2 square
+  int32_t Octave = 2;         // 0 "Ultra Low" .. 3 "High"
+  int32_t ModDepth = 30;      // 0..100
+  int32_t ModRate = 10;       // 1..20 Hz
+  bool TriangleShape = true;  // false: square vibrato
   bool ModAlwaysOn = false;
-  int32_t EchoLevel = 0;         // 0..100
-  int32_t EchoDelayMs = 100;     // 50..200
+  int32_t EchoLevel = 0;      // 0..100
+  int32_t EchoDelayMs = 100;  // 50..200
   bool Emphasis = false;
-  QString LoadDirectory;         // the phrase dialogs' folders; empty: not chosen yet
+  QString LoadDirectory;  // the phrase dialogs' folders; empty: not chosen yet
   QString SaveDirectory;
   bool operator==(const PanelSettings&) const = default;
 };

@@ -9,8 +9,8 @@
 // message, as on a full disk, instead of killing the program.
 #pragma once
 
-#include <QObject>
 #include <signal.h>
+#include <QObject>
 
 class QSocketNotifier;
 

@@ -48,10 +48,9 @@ SingleInstance::SingleInstance(const QString& directory, QObject* parent)
     // Too deep for a socket address: a short per-user name in the temporary
     // folder, tied to the lock's folder so separate folders stay separate.
     const QByteArray key = QFile::encodeName(QDir(directory).absolutePath());
-    SocketPath = QDir(QDir::tempPath())
-                     .filePath(QStringLiteral("sorvane-%1-%2.socket")
-                                   .arg(::getuid())
-                                   .arg(qHash(key), 8, 16, QLatin1Char('0')));
+    SocketPath =
+        QDir(QDir::tempPath())
+            .filePath(QStringLiteral("sorvane-%1-%2.socket").arg(::getuid()).arg(qHash(key), 8, 16, QLatin1Char('0')));
   }
 }
 
@@ -88,8 +87,7 @@ bool SingleInstance::Acquire() {
     if (AskRunningInstance() == Answer::Raised) break;
     if (deadline.hasExpired()) {
       GaveUpWaiting = true;
-      std::fprintf(stderr,
-                   "sorvane: another instance holds %s but neither answers nor ends; not started\n",
+      std::fprintf(stderr, "sorvane: another instance holds %s but neither answers nor ends; not started\n",
                    lockName.constData());
       break;
     }

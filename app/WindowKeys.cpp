@@ -110,11 +110,11 @@ void MainWindow::onWatchdogTick() {
   EngineState& engine = *EngineData;
   // The voices and the MIDI notes change on the engine's thread.
   std::lock_guard<EngineMutex> lock(engine.EngineLock);
-  const WatchdogRelease release = WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState,
-                                               [this](int32_t key) {
-                                                 // A key MIDI holds counts as held down.
-                                                 return keyboard->IsPressed(key) || Midi->HoldsKey(key);
-                                               });
+  const WatchdogRelease release =
+      WatchdogScan(KeyTable, engine.CtrlHeld, engine.Pool.VoiceKeys, *KeyState, [this](int32_t key) {
+        // A key MIDI holds counts as held down.
+        return keyboard->IsPressed(key) || Midi->HoldsKey(key);
+      });
   if (release.ClearCtrl) SetCtrlHeld(engine, false);
   for (int i = 0; i < release.KeyCount; ++i) KeyNoteOff(engine, release.Keys[i]);
 }

@@ -13,8 +13,8 @@
 #include "app/CommandLine.h"
 #include "app/MainWindow.h"
 #include "app/Platform.h"
-#include "app/SignalWatcher.h"
 #include "app/Settings.h"
+#include "app/SignalWatcher.h"
 #include "app/SingleInstance.h"
 #include "core/Reporter.h"
 #include "devices/SoundSystem.h"
@@ -93,9 +93,10 @@ int main(int argc, char** argv) {
   if (!instance.Acquire()) {
     if (instance.GaveUp()) return 1;
     if (options.Any()) {
-      std::fputs("sorvane: already running: its window was brought to the front; the options given here were not "
-                 "applied\n",
-                 stderr);
+      std::fputs(
+          "sorvane: already running: its window was brought to the front; the options given here were not "
+          "applied\n",
+          stderr);
     }
     return 0;
   }

@@ -141,8 +141,8 @@ bool BufferQueue::SkipOwed(uint32_t head, uint32_t moved, int64_t playedFromUs, 
   return true;
 }
 
-void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs,
-                             int64_t doneFromUs, bool songLate) noexcept {
+void BufferQueue::PlayFrames(int16_t* output, uint32_t frames, bool timed, int64_t playedFromUs, int64_t doneFromUs,
+                             bool songLate) noexcept {
   const uint32_t mostOwed = static_cast<uint32_t>(SampleRate / 50);
   uint32_t moved = 0;
   while (moved < frames) {

@@ -144,7 +144,7 @@ class BufferQueue {
   WaveHeader* Ring[kCapacity] = {};
   alignas(64) std::atomic<uint32_t> Head{0};  // next to consume
   alignas(64) std::atomic<uint32_t> Tail{0};  // next free
-  uint32_t FrontFrames = 0;  // frames already moved for the front buffer
+  uint32_t FrontFrames = 0;                   // frames already moved for the front buffer
   // Playback: buffers in [Head, CopyIndex) were handed out whole and wait to
   // be played; PlayedAtUs holds when each one's last sample is played (0:
   // at once).

@@ -76,7 +76,6 @@ inline bool ParseLatencyMode(const char* text, LatencyMode& mode) {
 // Each operation returns true on success.
 class AudioDevice : public Interface {
  public:
-
   // Opens the system's default device of this kind.
   virtual bool Open(const WaveFormat& format) = 0;
   virtual bool Prepare(WaveHeader& header) = 0;

@@ -121,7 +121,7 @@ class AudioEventQueue {
   std::array<Cell, kCapacity> Cells;
   alignas(64) std::atomic<size_t> EnqueuePos{0};
   alignas(64) size_t DequeuePos = 0;  // event thread only
-  std::atomic<size_t> HandledPos{0};   // written by the event thread only
+  std::atomic<size_t> HandledPos{0};  // written by the event thread only
   std::atomic<uint64_t> OverflowCount{0};
   std::atomic<size_t> MidiWaiting{0};
   std::atomic<uint64_t> MidiDropCount{0};

@@ -57,8 +57,8 @@ bool RequestDirect(RealtimeOutcome& outcome, std::string& reason) {
     outcome.Priority = static_cast<int>(limit);
     return true;
   }
-  reason = "SCHED_FIFO refused (" + std::string(std::strerror(error)) + ", RLIMIT_RTPRIO " +
-           std::to_string(limit) + ")";
+  reason =
+      "SCHED_FIFO refused (" + std::string(std::strerror(error)) + ", RLIMIT_RTPRIO " + std::to_string(limit) + ")";
   return false;
 }
 
@@ -68,9 +68,7 @@ struct ErrorHolder {
   ~ErrorHolder() { dbus_error_free(&Error); }
   ErrorHolder(const ErrorHolder&) = delete;
   ErrorHolder& operator=(const ErrorHolder&) = delete;
-  std::string Text() const {
-    return dbus_error_is_set(&Error) && Error.message ? Error.message : "no answer";
-  }
+  std::string Text() const { return dbus_error_is_set(&Error) && Error.message ? Error.message : "no answer"; }
 };
 
 struct ConnectionCloser {
@@ -86,27 +84,25 @@ using ConnectionPtr = std::unique_ptr<DBusConnection, ConnectionCloser>;
 using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
 
 // Reads one integer property of RealtimeKit (int32 or int64 on the wire).
-bool ReadRealtimeKitProperty(DBusConnection* connection, const char* name, int64_t& value,
-                             std::string& reason) {
-  MessagePtr call(dbus_message_new_method_call(kRealtimeKitService, kRealtimeKitPath,
-                                               DBUS_INTERFACE_PROPERTIES, "Get"));
+bool ReadRealtimeKitProperty(DBusConnection* connection, const char* name, int64_t& value, std::string& reason) {
+  MessagePtr call(
+      dbus_message_new_method_call(kRealtimeKitService, kRealtimeKitPath, DBUS_INTERFACE_PROPERTIES, "Get"));
   const char* interface = kRealtimeKitInterface;
-  if (!call || !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &interface,
-                                         DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
+  if (!call ||
+      !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
     reason = "RealtimeKit: out of memory";
     return false;
   }
   ErrorHolder error;
-  MessagePtr reply(dbus_connection_send_with_reply_and_block(connection, call.get(),
-                                                             kRealtimeKitTimeoutMs, &error.Error));
+  MessagePtr reply(
+      dbus_connection_send_with_reply_and_block(connection, call.get(), kRealtimeKitTimeoutMs, &error.Error));
   if (!reply) {
     reason = "RealtimeKit: " + std::string(name) + ": " + error.Text();
     return false;
   }
   DBusMessageIter args;
   DBusMessageIter variant;
-  if (!dbus_message_iter_init(reply.get(), &args) ||
-      dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_VARIANT) {
+  if (!dbus_message_iter_init(reply.get(), &args) || dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_VARIANT) {
     reason = "RealtimeKit: " + std::string(name) + " is not a property";
     return false;
   }
@@ -124,9 +120,7 @@ bool ReadRealtimeKitProperty(DBusConnection* connection, const char* name, int64
       value = v;
       return true;
     }
-    default:
-      reason = "RealtimeKit: " + std::string(name) + " is not an integer";
-      return false;
+    default: reason = "RealtimeKit: " + std::string(name) + " is not an integer"; return false;
   }
 }
 
@@ -169,28 +163,26 @@ bool RequestThroughRealtimeKit(RealtimeOutcome& outcome, std::string& reason) {
   }
   const int priority = static_cast<int>(std::min<int64_t>(kRealtimePriority, maxPriority));
   if (priority < 1) {
-    reason = "RealtimeKit allows no real-time priority (MaxRealtimePriority " +
-             std::to_string(maxPriority) + ")";
+    reason = "RealtimeKit allows no real-time priority (MaxRealtimePriority " + std::to_string(maxPriority) + ")";
     return false;
   }
   if (maxRunTimeUs <= 0) {
-    reason = "RealtimeKit allows no real-time run time (RTTimeUSecMax " +
-             std::to_string(maxRunTimeUs) + ")";
+    reason = "RealtimeKit allows no real-time run time (RTTimeUSecMax " + std::to_string(maxRunTimeUs) + ")";
     return false;
   }
   if (!LimitRealtimeRunTime(maxRunTimeUs, reason)) return false;
 
-  MessagePtr call(dbus_message_new_method_call(kRealtimeKitService, kRealtimeKitPath,
-                                               kRealtimeKitInterface, "MakeThreadRealtime"));
+  MessagePtr call(
+      dbus_message_new_method_call(kRealtimeKitService, kRealtimeKitPath, kRealtimeKitInterface, "MakeThreadRealtime"));
   const dbus_uint64_t threadId = static_cast<dbus_uint64_t>(gettid());
   const dbus_uint32_t wanted = static_cast<dbus_uint32_t>(priority);
-  if (!call || !dbus_message_append_args(call.get(), DBUS_TYPE_UINT64, &threadId,
-                                         DBUS_TYPE_UINT32, &wanted, DBUS_TYPE_INVALID)) {
+  if (!call || !dbus_message_append_args(call.get(), DBUS_TYPE_UINT64, &threadId, DBUS_TYPE_UINT32, &wanted,
+                                         DBUS_TYPE_INVALID)) {
     reason = "RealtimeKit: out of memory";
     return false;
   }
-  MessagePtr reply(dbus_connection_send_with_reply_and_block(connection.get(), call.get(),
-                                                             kRealtimeKitTimeoutMs, &error.Error));
+  MessagePtr reply(
+      dbus_connection_send_with_reply_and_block(connection.get(), call.get(), kRealtimeKitTimeoutMs, &error.Error));
   if (!reply) {
     reason = "RealtimeKit refused (" + error.Text() + ")";
     return false;

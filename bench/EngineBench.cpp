@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/Engine.h"
-#include "engine/LiveBlock.h"
 #include "devices/VirtualDevices.h"
 #include "dsp/SimdPath.h"
+#include "engine/Engine.h"
+#include "engine/LiveBlock.h"
 #include "keyboard/KeyTable.h"
 
 namespace sorvane {
@@ -106,8 +106,7 @@ void BM_AnalyseBlock(benchmark::State& state, SimdPath path) {
 }
 
 // The synthesis of one block with `voices` held keys, live or phrase replay.
-void RunSynthesis(benchmark::State& state, SimdPath path, const char* name, bool replay, int blockLength,
-                  int voices) {
+void RunSynthesis(benchmark::State& state, SimdPath path, const char* name, bool replay, int blockLength, int voices) {
   Fixture f;
   EngineState& e = *f.Engine;
   SetEchoLevel(e, 50);

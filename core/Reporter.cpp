@@ -9,9 +9,7 @@ namespace {
 
 bool languageJapanese = false;
 
-void PrintToStderr(void*, const char* caption, const char* text) {
-  std::fprintf(stderr, "%s: %s\n", caption, text);
-}
+void PrintToStderr(void*, const char* caption, const char* text) { std::fprintf(stderr, "%s: %s\n", caption, text); }
 
 ErrorBoxHandler currentHandler = &PrintToStderr;
 void* currentContext = nullptr;

@@ -30,8 +30,7 @@ constexpr uint32_t kConverterSlack = 64;
 // The port called name (or known by that alias) when it is an audio port
 // with the direction flag asked for (JackPortIsOutput: it sends sound);
 // else null, with why in one line on stderr.
-jack_port_t* NamedAudioPort(jack_client_t* client, const std::string& name, unsigned long direction,
-                            const char* what) {
+jack_port_t* NamedAudioPort(jack_client_t* client, const std::string& name, unsigned long direction, const char* what) {
   jack_port_t* port = jack_port_by_name(client, name.c_str());
   const char* problem = nullptr;
   if (port == nullptr) {

@@ -98,16 +98,16 @@ struct JackSoundOptions {
 
 // What the client has seen, for reports and tests.
 struct JackCounters {
-  uint32_t SampleRate;       // server's rate, Hz; 0 while no client is open
-  uint32_t Period;           // frames per cycle
-  uint64_t Cycles;           // process callbacks
-  uint64_t CallbackNs;       // time spent in them
+  uint32_t SampleRate;  // server's rate, Hz; 0 while no client is open
+  uint32_t Period;      // frames per cycle
+  uint64_t Cycles;      // process callbacks
+  uint64_t CallbackNs;  // time spent in them
   uint64_t LongestCallbackNs;
-  uint64_t Xruns;            // as the server reports them
-  uint64_t OversizedCycles;  // periods longer than the converters were sized for: silence
-  uint64_t EngineWaitsMissed;  // AwaitEngine: the engine was not done in time
-  uint32_t CaptureLatency;   // frames the server reports at Voice In
-  uint32_t PlaybackLatency;  // frames the server reports at Song Out
+  uint64_t Xruns;               // as the server reports them
+  uint64_t OversizedCycles;     // periods longer than the converters were sized for: silence
+  uint64_t EngineWaitsMissed;   // AwaitEngine: the engine was not done in time
+  uint32_t CaptureLatency;      // frames the server reports at Voice In
+  uint32_t PlaybackLatency;     // frames the server reports at Song Out
   uint64_t CaptureIdleFrames;   // captured (22050 Hz) while no buffer was queued
   uint64_t PlaybackIdleFrames;  // silence played (22050 Hz) while no buffer was queued
   uint64_t CaptureBuffersDone;
@@ -232,11 +232,11 @@ class JackSoundSystem {
 
   // Fixed while the client is open.
   uint32_t Rate = 0;
-  bool Bypass = true;         // the server runs at 22050 Hz
-  double CaptureRatio = 1;    // 22050 / server rate
-  double PlaybackRatio = 1;   // server rate / 22050
-  uint32_t MaxFrames = 0;     // longest period the scratch areas take
-  uint32_t PlaybackReach = 0; // song frames the playback converter holds beyond its output
+  bool Bypass = true;          // the server runs at 22050 Hz
+  double CaptureRatio = 1;     // 22050 / server rate
+  double PlaybackRatio = 1;    // server rate / 22050
+  uint32_t MaxFrames = 0;      // longest period the scratch areas take
+  uint32_t PlaybackReach = 0;  // song frames the playback converter holds beyond its output
   SRC_STATE* CaptureConverter = nullptr;
   SRC_STATE* PlaybackConverter = nullptr;
   // Process thread only (or the engine thread while the device's gate is

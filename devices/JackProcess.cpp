@@ -11,8 +11,8 @@
 #include <ctime>
 #include <thread>
 
-#include "audio/Realtime.h"
 #include "audio/RateConverter.h"
+#include "audio/Realtime.h"
 #include "midi/JackMidiIn.h"
 
 namespace sorvane {
@@ -167,8 +167,8 @@ void JackSoundSystem::PlaybackCycle(jack_nframes_t frames, double cycleUs, bool 
   // becomes output position taken × ratio, and this cycle starts at
   // SongFramesPlayed.
   auto playsAtUs = [&](int64_t taken) {
-    return std::llround(firstOutUs + (static_cast<double>(taken) / kSampleRate -
-                                      static_cast<double>(SongFramesPlayed) / Rate) * 1e6);
+    return std::llround(
+        firstOutUs + (static_cast<double>(taken) / kSampleRate - static_cast<double>(SongFramesPlayed) / Rate) * 1e6);
   };
   if (Bypass) {
     device.Buffers.Play(PlaySamples.data(), frames, nowUs, playsAtUs(SongFramesTaken), songLate);

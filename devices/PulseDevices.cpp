@@ -16,8 +16,8 @@ namespace {
 
 class PulseSoundSystem final : public SoundSystem {
  public:
-  PulseSoundSystem(AudioEventQueue& events, const char* captureDevice, const char* playbackDevice,
-                   LatencyMode latency, int cancelFd)
+  PulseSoundSystem(AudioEventQueue& events, const char* captureDevice, const char* playbackDevice, LatencyMode latency,
+                   int cancelFd)
       : Connection(cancelFd),
         CaptureDevice(DeviceKind::Capture, Connection, events, captureDevice, latency),
         PlaybackDevice(DeviceKind::Playback, Connection, events, playbackDevice, latency) {

@@ -161,8 +161,7 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const Soun
   const char* source = options.InputDevice.empty() ? nullptr : options.InputDevice.c_str();
   const char* sink = options.OutputDevice.empty() ? nullptr : options.OutputDevice.c_str();
   switch (choice) {
-    case SoundChoice::Pulse:
-      return MakePulseSoundSystem(events, source, sink, options.Latency, options.CancelFd);
+    case SoundChoice::Pulse: return MakePulseSoundSystem(events, source, sink, options.Latency, options.CancelFd);
     case SoundChoice::Jack: {
       // Connected now when a server runs; else the devices say so on Open.
       auto jack = std::make_unique<JackSoundSystem>(events, JackOptions(events, options));
@@ -170,8 +169,7 @@ std::unique_ptr<SoundSystem> MakeSoundSystem(AudioEventQueue& events, const Soun
       jack->Connect(reason);
       return std::make_unique<JackSystem>(std::move(jack), options.JackMidi);
     }
-    case SoundChoice::Automatic:
-      break;
+    case SoundChoice::Automatic: break;
   }
   // PulseAudio when a server answers it; else JACK when a server runs (its
   // client opens without starting one); else the PulseAudio devices say why

@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "audio/ServerLink.h"
-#include "core/Interface.h"
 #include "audio/Device.h"
 #include "audio/EventQueue.h"
+#include "audio/ServerLink.h"
+#include "core/Interface.h"
 
 namespace sorvane {
 

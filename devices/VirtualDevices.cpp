@@ -34,9 +34,7 @@ class VirtualDevice : public AudioDevice {
     Opened = true;
     return true;
   }
-  bool Prepare(WaveHeader& header) override {
-    return !Fails(VirtualAudioRig::Op::Prepare) && Buffers.Prepare(header);
-  }
+  bool Prepare(WaveHeader& header) override { return !Fails(VirtualAudioRig::Op::Prepare) && Buffers.Prepare(header); }
   bool Unprepare(WaveHeader& header) override {
     return !Fails(VirtualAudioRig::Op::Unprepare) && Buffers.Unprepare(header);
   }
@@ -274,9 +272,7 @@ bool VirtualAudioRig::Step(const EventTarget& target, int32_t limitBlocks, Virtu
   }
   RemoveAt(index);
   switch (e.Kind) {
-    case kPlaybackDone:
-      target.Handle(target.Context, DeviceKind::Playback, *e.Header);
-      break;
+    case kPlaybackDone: target.Handle(target.Context, DeviceKind::Playback, *e.Header); break;
     case kCaptureDone:
       target.Handle(target.Context, DeviceKind::Capture, *e.Header);
       if (e.Block >= 0) {

@@ -4,8 +4,8 @@
 // and near-zero values out of every filter state.
 #pragma once
 
-#include <array>
 #include <emmintrin.h>
+#include <array>
 
 #include <cmath>
 #include <type_traits>

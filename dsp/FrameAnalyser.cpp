@@ -24,8 +24,7 @@ double UpdateExcitationGain(double gain, double lowLevel, double highLevel) {
   return gain;
 }
 
-BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low, const int16_t* x,
-                      double* highBand) {
+BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low, const int16_t* x, double* highBand) {
   // The two band filters side by side: lane 0 the high band, lane 1 the
   // low band.
   FilterPairLanes c[16];
@@ -60,8 +59,7 @@ void WindowBlocks(const int16_t* const* blocks, double* frame) {
 }
 
 void AnalyseBlock(AnalysisState& s, const int16_t* x, bool emphasis, FrameAnalysis& frame) {
-  const BandLevels levels =
-      SplitBands(s.BandPrevious, s.HighBandState, s.LowBandState, x, frame.HighBandBlock.data());
+  const BandLevels levels = SplitBands(s.BandPrevious, s.HighBandState, s.LowBandState, x, frame.HighBandBlock.data());
 
   s.RingIndex = s.RingIndex + 1;
   if (s.RingIndex == kFrameBlocks) s.RingIndex = 0;

@@ -21,11 +21,11 @@ inline constexpr double kMinExcitationGain = 0.015625;  // 1/64, -36 dB
 // The result of analysing one block, as the synthesis and the phrase
 // capture use it. The engine keeps the last one until the next analysis.
 struct FrameAnalysis {
-  Coefficients Reflection;  // k[0] is never written and stays 0
-  double Amplitude;         // sqrt(e[26]), 0 when e[26] < 0
-  double ExcitationGain;    // one of 1, 1/2, ..., 1/64
+  Coefficients Reflection;                          // k[0] is never written and stays 0
+  double Amplitude;                                 // sqrt(e[26]), 0 when e[26] < 0
+  double ExcitationGain;                            // one of 1, 1/2, ..., 1/64
   std::array<double, kBlockSamples> HighBandBlock;  // the block above 3.5 kHz
-  double FrameEnergy;       // r[0] of the 880-sample frame (normalised by 880)
+  double FrameEnergy;                               // r[0] of the 880-sample frame (normalised by 880)
 };
 static_assert(std::is_trivially_copyable_v<FrameAnalysis>);
 
@@ -41,7 +41,7 @@ struct AnalysisState {
   std::array<double, kFrameLength> AnalysisFrame;
   std::array<double, kCoefficientCount> r;
   std::array<double, kCoefficientCount> e;
-  double ExcitationGain;      // the gain as last updated
+  double ExcitationGain;  // the gain as last updated
 };
 static_assert(std::is_trivially_copyable_v<AnalysisState>);
 
@@ -62,8 +62,7 @@ struct BandLevels {
 // The band split of one block of 220 raw samples x: the high band of x and
 // the low band of its first difference (continued from bandPrevious, which
 // is left at x[219]). Writes the 220 high-band values to highBand.
-BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low, const int16_t* x,
-                      double* highBand);
+BandLevels SplitBands(double& bandPrevious, FilterState& high, FilterState& low, const int16_t* x, double* highBand);
 
 // The Hann-windowed frame of four blocks of 220 samples, oldest first:
 // frame[220·b + j] = blocks[b][j] · HannWindow[220·b + j].

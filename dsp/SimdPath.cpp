@@ -14,10 +14,8 @@ bool ProcessorRuns(SimdPath path) {
   __builtin_cpu_init();  // may run before main, from the static initialiser below
   switch (path) {
     case SimdPath::kSse2:
-    case SimdPath::kPlain:
-      return true;
-    case SimdPath::kAvx2:
-      return __builtin_cpu_supports("avx2");
+    case SimdPath::kPlain: return true;
+    case SimdPath::kAvx2: return __builtin_cpu_supports("avx2");
     case SimdPath::kAvx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
              __builtin_cpu_supports("avx512vl");
@@ -55,14 +53,10 @@ std::atomic<int> activePath{static_cast<int>(StartupPath())};
 
 const char* SimdPathName(SimdPath path) {
   switch (path) {
-    case SimdPath::kSse2:
-      return "sse2";
-    case SimdPath::kAvx2:
-      return "avx2";
-    case SimdPath::kAvx512:
-      return "avx512";
-    case SimdPath::kPlain:
-      return "plain";
+    case SimdPath::kSse2: return "sse2";
+    case SimdPath::kAvx2: return "avx2";
+    case SimdPath::kAvx512: return "avx512";
+    case SimdPath::kPlain: return "plain";
   }
   return "?";
 }

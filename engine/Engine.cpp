@@ -139,8 +139,7 @@ int32_t RateControlStep(RateControl& rate, int32_t q) {
         rate.BlockLength = kBlockLengthShort;
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return rate.BlockLength;
 }

@@ -9,13 +9,14 @@
 #include <pthread.h>
 
 #include <array>
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
 #include "audio/Device.h"
 #include "audio/EventQueue.h"
+#include "core/Interface.h"
 #include "core/Reporter.h"
 #include "dsp/FrameAnalyser.h"
 #include "engine/Levels.h"
@@ -25,7 +26,6 @@
 #include "synth/Voices.h"
 #include "wavfile/TakeRecorder.h"
 #include "wavfile/WaveFile.h"
-#include "core/Interface.h"
 
 namespace sorvane {
 
@@ -131,9 +131,7 @@ class EngineMutex {
     pthread_mutex_unlock(&Mutex);
   }
   // How deep the calling thread holds the lock (0: not at all).
-  int HeldDepth() const {
-    return Owner.load(std::memory_order_relaxed) == std::this_thread::get_id() ? Depth : 0;
-  }
+  int HeldDepth() const { return Owner.load(std::memory_order_relaxed) == std::this_thread::get_id() ? Depth : 0; }
 
  private:
   pthread_mutex_t Mutex;
@@ -166,7 +164,7 @@ class EngineLockRelease {
 struct CaptureReport {
   int32_t QueuedAtGate;  // PlaybackQueued as the drop gate saw it
   bool Dropped;
-  int32_t BlockLength;   // 0 when dropped
+  int32_t BlockLength;  // 0 when dropped
 };
 
 // The window side of the engine: notifications the program shows.
@@ -284,14 +282,14 @@ void KeyNoteOffUnlocked(EngineState& engine, int32_t key);
 // through these, between blocks; the next block uses the new value.
 // Waveform selected: stores it and restarts every voice.
 void SelectWaveform(EngineState& engine, int32_t waveform);
-void SetOctave(EngineState& engine, int32_t octave);              // 0 "Ultra Low" .. 3 "High"
-void SetModDepth(EngineState& engine, int32_t depth);             // 0..100
-void SetModRate(EngineState& engine, int32_t hz);                 // 1..20
-void SetModShape(EngineState& engine, bool triangle);             // false: square
+void SetOctave(EngineState& engine, int32_t octave);   // 0 "Ultra Low" .. 3 "High"
+void SetModDepth(EngineState& engine, int32_t depth);  // 0..100
+void SetModRate(EngineState& engine, int32_t hz);      // 1..20
+void SetModShape(EngineState& engine, bool triangle);  // false: square
 void SetModAlwaysOn(EngineState& engine, bool on);
 void SetCtrlHeld(EngineState& engine, bool held);
-void SetEchoLevel(EngineState& engine, int32_t level);            // 0..100
-void SetEchoDelayMs(EngineState& engine, int32_t ms);             // 50..200
+void SetEchoLevel(EngineState& engine, int32_t level);  // 0..100
+void SetEchoDelayMs(EngineState& engine, int32_t ms);   // 50..200
 void SetEmphasis(EngineState& engine, bool on);
 // The song's level before the output saturation, kOutputLevelMinDb to
 // kOutputLevelMaxDb in 1-dB steps; 0 dB (the start-up value) changes nothing.

@@ -3,8 +3,8 @@
 
 #include <pthread.h>
 
-#include "audio/Realtime.h"
 #include "audio/EventQueue.h"
+#include "audio/Realtime.h"
 #include "engine/Engine.h"
 
 namespace sorvane {

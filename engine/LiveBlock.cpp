@@ -22,8 +22,8 @@ void SynthesiseLiveBlock(EngineState& engine, PhraseStore& store, const int16_t*
   } else if (SynthesisSilent(engine)) {
     SkipSilentSynthesis(engine, mode == kPhraseReplay, out, blockLength);
   } else {
-    const SynthInputs inputs{engine.Params, engine.Switches, engine.CtrlHeld, mode == kPhraseReplay,
-                             engine.Frame, store};
+    const SynthInputs inputs{engine.Params,         engine.Switches, engine.CtrlHeld,
+                             mode == kPhraseReplay, engine.Frame,    store};
     SynthesizeBlock(engine.Synth, engine.Pool, inputs, out, blockLength);
   }
 }

@@ -28,8 +28,8 @@ void SynthesiseLiveBlock(EngineState& engine, PhraseStore& store, const int16_t*
 // true are the analysed reflections carried into the next block's glide.
 // Returns what handOver returned.
 template <typename HandOver>
-bool RunLiveBlock(EngineState& engine, PhraseStore& store, const int16_t* capture, int16_t* out,
-                  int32_t blockLength, HandOver&& handOver) {
+bool RunLiveBlock(EngineState& engine, PhraseStore& store, const int16_t* capture, int16_t* out, int32_t blockLength,
+                  HandOver&& handOver) {
   SynthesiseLiveBlock(engine, store, capture, out, blockLength);
   if (!handOver()) return false;
   CarryReflection(engine.Synth, engine.Frame);
@@ -38,8 +38,7 @@ bool RunLiveBlock(EngineState& engine, PhraseStore& store, const int16_t* captur
 
 // The same on the engine's own phrase.
 template <typename HandOver>
-bool RunLiveBlock(EngineState& engine, const int16_t* capture, int16_t* out, int32_t blockLength,
-                  HandOver&& handOver) {
+bool RunLiveBlock(EngineState& engine, const int16_t* capture, int16_t* out, int32_t blockLength, HandOver&& handOver) {
   return RunLiveBlock(engine, engine.Store, capture, out, blockLength, handOver);
 }
 

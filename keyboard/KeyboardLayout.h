@@ -12,18 +12,18 @@
 
 namespace sorvane {
 
-inline constexpr int kRowHeight = 80;         // one row of keys
+inline constexpr int kRowHeight = 80;  // one row of keys
 inline constexpr int kWhiteKeyWidth = 30;
 inline constexpr int kWhiteKeyHeight = 80;
 inline constexpr int kBlackKeyWidth = 26;
 inline constexpr int kBlackKeyHeight = 45;
-inline constexpr int kBlackKeyInset = 2;      // black keys sit 2 px right of the running x
-inline constexpr int kHalfStep = 15;          // x advance next to a black key
+inline constexpr int kBlackKeyInset = 2;  // black keys sit 2 px right of the running x
+inline constexpr int kHalfStep = 15;      // x advance next to a black key
 inline constexpr int kKeyboardHeight = 2 * kRowHeight;
 
 struct KeyPlacement {
-  int Left;    // pixels from the window's left edge
-  int Top;     // pixels from the window's top edge
+  int Left;  // pixels from the window's left edge
+  int Top;   // pixels from the window's top edge
   int Width;
   int Height;
 };

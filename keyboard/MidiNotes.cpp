@@ -36,8 +36,7 @@ void ReleaseHold(MidiNotes& notes, int32_t key, MidiTarget& target) {
   if (notes.Holds[key] == 0) target.MidiKeyUp(key);
 }
 
-void NoteOn(MidiNotes& notes, int32_t channel, int32_t note, int32_t velocity, int32_t octave,
-            MidiTarget& target) {
+void NoteOn(MidiNotes& notes, int32_t channel, int32_t note, int32_t velocity, int32_t octave, MidiTarget& target) {
   int8_t& held = notes.NoteKey[channel][note];
   if (held >= 0) {
     // Struck again while held (by the finger or by the pedal): the same key,

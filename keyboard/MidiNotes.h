@@ -26,9 +26,9 @@ namespace sorvane {
 inline constexpr int kMidiChannels = 16;
 inline constexpr int kMidiNotes = 128;
 inline constexpr int32_t kMidiAllChannels = -1;
-inline constexpr int32_t kMidiPedalDown = 64;        // sustain value from which the pedal is down
+inline constexpr int32_t kMidiPedalDown = 64;  // sustain value from which the pedal is down
 inline constexpr int32_t kMidiControllerMax = 127;
-inline constexpr int32_t kModDepthMax = 100;         // the vibrato depth scroll bar's range 0-100
+inline constexpr int32_t kModDepthMax = 100;  // the vibrato depth scroll bar's range 0-100
 
 inline constexpr uint8_t kCcModWheel = 1;
 inline constexpr uint8_t kCcSustain = 64;

@@ -125,10 +125,8 @@ void AlsaMidiIn::OnEvent(const snd_seq_event_t& event, snd_seq_port_info_t* scra
         ForwardSourceGone(Queue);
       }
       return;
-    case SND_SEQ_EVENT_SYSEX:
-      return;  // never posted; it would not fit the decode buffer either
-    default:
-      break;
+    case SND_SEQ_EVENT_SYSEX: return;  // never posted; it would not fit the decode buffer either
+    default: break;
   }
   // Announcements and other non-MIDI events do not decode (negative).
   uint8_t bytes[kDecodeBytes];

@@ -95,7 +95,7 @@ class JackMidiIn final : public MidiPort {
   jack_port_t* Port = nullptr;
   std::atomic<bool> Gone{false};
   std::atomic<bool> SourceLost{false};  // set on the notification thread, taken by Process()
-  std::atomic<pid_t> ProcessTid{0};  // the standalone client's process thread
+  std::atomic<pid_t> ProcessTid{0};     // the standalone client's process thread
 
   std::thread Connector;
   std::mutex Mutex;  // guards the fields below; never taken on the process thread

@@ -52,8 +52,8 @@ std::unique_ptr<MidiPort> OpenMidiPort(const char* value, AudioEventQueue& queue
   } else if (choice == "jack") {
     message = "sorvane: no MIDI input: " + jackReason + stillPlays + jackHow + restart;
   } else {
-    message = "sorvane: no MIDI input: " + alsaReason + ", " + jackReason + stillPlays + alsaHow + " or " + jackHow +
-              restart;
+    message =
+        "sorvane: no MIDI input: " + alsaReason + ", " + jackReason + stillPlays + alsaHow + " or " + jackHow + restart;
   }
   return nullptr;
 }
@@ -65,12 +65,11 @@ void ForwardMidiMessage(AudioEventQueue& queue, const uint8_t* bytes, size_t len
     case 0x90:  // note-on
     case 0xB0:  // control change
     case 0xE0:  // pitch bend
-      queue.PostMidi(bytes, length,
-                     MidiLetsGo(bytes, length) ? AudioEventQueue::MidiUrgency::Release
-                                               : AudioEventQueue::MidiUrgency::Other);
+      queue.PostMidi(
+          bytes, length,
+          MidiLetsGo(bytes, length) ? AudioEventQueue::MidiUrgency::Release : AudioEventQueue::MidiUrgency::Other);
       return;
-    default:
-      return;
+    default: return;
   }
 }
 

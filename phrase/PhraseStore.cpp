@@ -40,8 +40,7 @@ void StartPhraseCapture(PhraseState& state) {
   state.PhraseMode = kPhraseCapture;
 }
 
-bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block,
-                        const FrameAnalysis& analysis) {
+bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block, const FrameAnalysis& analysis) {
   bool changed = false;
   if (state.LeadIn == 1 && analysis.FrameEnergy > kSpeechOnsetLevel) {
     state.LeadIn = 0;
@@ -86,8 +85,7 @@ void AnalysePhrase(PhraseStore& store, double& bandPrevious) {
 
   for (int f = 0; f < kPhraseTableFrames; ++f) {
     const int16_t* x = store.PhraseSamples.data() + kBlockSamples * f;
-    const BandLevels levels =
-        SplitBands(bandPrevious, high, low, x, store.PhraseHighBand.data() + kBlockSamples * f);
+    const BandLevels levels = SplitBands(bandPrevious, high, low, x, store.PhraseHighBand.data() + kBlockSamples * f);
     // The window starts at the frame's own block and covers the three after it.
     const int16_t* blocks[kFrameBlocks];
     for (int b = 0; b < kFrameBlocks; ++b) blocks[b] = x + kBlockSamples * b;

@@ -47,8 +47,7 @@ void StartPhraseCapture(PhraseState& state);
 
 // The capture step for one processed block: block is its 220 raw samples,
 // analysis what AnalyseBlock made of it. Returns true when the buttons changed.
-bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block,
-                        const FrameAnalysis& analysis);
+bool CapturePhraseBlock(PhraseState& state, PhraseStore& store, const int16_t* block, const FrameAnalysis& analysis);
 
 // Analyses PhraseSamples into the frame tables. bandPrevious is the live
 // analysis's last sample, carried on through the phrase.

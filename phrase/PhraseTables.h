@@ -13,7 +13,7 @@
 
 namespace sorvane {
 
-inline constexpr int kPhraseFrames = 300;             // frames replayed per key, one a block
+inline constexpr int kPhraseFrames = 300;                     // frames replayed per key, one a block
 inline constexpr int kPhraseTableFrames = kPhraseFrames + 1;  // frame 299 glides toward 300
 // A phrase file holds 3 s; the replayed high band wraps at its end.
 inline constexpr int kPhraseSeconds = 3;

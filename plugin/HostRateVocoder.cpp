@@ -51,9 +51,9 @@ HostRateVocoder::HostRateVocoder(double hostRate) : State(std::make_unique<Engin
     // samples back; a song sample may also wait for the rest of its block
     // (219 samples). Two frames more cover the converters' rounding of
     // positions to whole frames.
-    Latency = static_cast<int32_t>(
-        std::ceil(static_cast<double>(captureAhead) +
-                  static_cast<double>(kBlockSamples - 1 + playbackAhead) * PlaybackRatio)) + 2;
+    Latency = static_cast<int32_t>(std::ceil(static_cast<double>(captureAhead) +
+                                             static_cast<double>(kBlockSamples - 1 + playbackAhead) * PlaybackRatio)) +
+              2;
     ConvertedVoice.assign(static_cast<size_t>(std::ceil(kChunkFrames * CaptureRatio)) + 64, 0.0f);
     ConvertedSong.assign(static_cast<size_t>(std::ceil(kBlockSamples * PlaybackRatio)) + 64, 0.0f);
   } else {
@@ -107,8 +107,8 @@ void HostRateVocoder::ProcessChunk(const float* voice, float* song, uint32_t cou
     while (silent < count && voice[silent] == 0.0f) ++silent;
     std::fill(song, song + silent, 0.0f);
     Frames += silent;
-    const auto due = static_cast<int64_t>(std::floor(static_cast<double>(Frames - Origin) *
-                                                     static_cast<double>(kSampleRate) / HostRate));
+    const auto due = static_cast<int64_t>(
+        std::floor(static_cast<double>(Frames - Origin) * static_cast<double>(kSampleRate) / HostRate));
     while (Gathered < due) TakeVoiceSample(0.0f);
     if (silent == count) return;
     StartAfresh();
@@ -214,8 +214,8 @@ void HostRateVocoder::RunBlock() {
   EngineState& engine = *State;
   if (Observer != nullptr) {
     // The block's last sample stands on host frame Origin + s / CaptureRatio.
-    const double last = static_cast<double>(Origin) +
-                        static_cast<double>(Gathered - 1) * HostRate / static_cast<double>(kSampleRate);
+    const double last =
+        static_cast<double>(Origin) + static_cast<double>(Gathered - 1) * HostRate / static_cast<double>(kSampleRate);
     Observer->BeforeBlock(last);
   }
   RunLiveBlock(engine, *Phrase, Block, SongBlock, kBlockSamples, [] { return true; });

@@ -111,9 +111,9 @@ class HostRateVocoder {
   PhraseStore* Phrase = nullptr;
   BlockObserver* Observer = nullptr;
   double HostRate = 0.0;
-  int64_t Frames = 0;        // host frames taken since Reset
-  int64_t Origin = 0;        // the host frame the converters last started on
-  int64_t Gathered = 0;      // 22050-Hz voice samples gathered since then
+  int64_t Frames = 0;    // host frames taken since Reset
+  int64_t Origin = 0;    // the host frame the converters last started on
+  int64_t Gathered = 0;  // 22050-Hz voice samples gathered since then
   bool AtRest = false;
   int64_t QuietVoiceFrames = 0;  // host frames of zero voice up to now
   int32_t QuietSongBlocks = 0;   // song blocks of zeros given to the playback converter up to now

@@ -67,8 +67,8 @@ bool WritePhraseFile(const char* path, const PhraseStore& store, std::string& wh
     why = std::strerror(errno);
     return false;
   }
-  const bool written = std::fwrite(&header, sizeof(header), 1, raw) == 1 &&
-                       std::fwrite(&store, sizeof(PhraseStore), 1, raw) == 1;
+  const bool written =
+      std::fwrite(&header, sizeof(header), 1, raw) == 1 && std::fwrite(&store, sizeof(PhraseStore), 1, raw) == 1;
   const bool closed = std::fclose(raw) == 0;
   if (!written || !closed) {
     why = "the file could not be written";
@@ -84,7 +84,8 @@ bool ReadPhraseFile(const char* path, PhraseStore& store, std::string& why) {
     return false;
   }
   PhraseFileHeader header{};
-  if (std::fread(&header, sizeof(header), 1, file.get()) != 1 || std::memcmp(header.Magic, kMagic, sizeof(kMagic)) != 0) {
+  if (std::fread(&header, sizeof(header), 1, file.get()) != 1 ||
+      std::memcmp(header.Magic, kMagic, sizeof(kMagic)) != 0) {
     why = "not a Sorvane phrase file";
     return false;
   }
@@ -93,8 +94,7 @@ bool ReadPhraseFile(const char* path, PhraseStore& store, std::string& why) {
     return false;
   }
   auto phrase = std::make_unique<PhraseStore>();
-  const bool whole = std::fread(phrase.get(), sizeof(PhraseStore), 1, file.get()) == 1 &&
-                     std::fgetc(file.get()) == EOF;
+  const bool whole = std::fread(phrase.get(), sizeof(PhraseStore), 1, file.get()) == 1 && std::fgetc(file.get()) == EOF;
   if (!whole || Checksum(*phrase) != header.Checksum || !AllFinite(*phrase)) {
     why = "the phrase file is damaged";
     return false;

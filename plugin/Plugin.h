@@ -120,13 +120,13 @@ class Plugin final : public MidiTarget, public BlockObserver {
   MidiNotes Notes{};
   MidiQueue Pending;
   PhraseExchange Phrases;
-  bool Loading = false;          // a load is with the worker
+  bool Loading = false;  // a load is with the worker
   // The newest path asked for while a load was with the worker.
   static constexpr uint32_t kMaxPathBytes = 2048;
   char NextPath[kMaxPathBytes];
   uint32_t NextPathBytes = 0;
-  int32_t LastPhraseMode = 0;    // the engine's phrase mode after the last stretch
-  float CaptureWas = 0.0f;       // the capture port's value in the last run
+  int32_t LastPhraseMode = 0;  // the engine's phrase mode after the last stretch
+  float CaptureWas = 0.0f;     // the capture port's value in the last run
   void* Ports[kPortCount] = {};
   std::array<int32_t, kPortCount - kWaveform> Applied;  // by port from kWaveform
 };

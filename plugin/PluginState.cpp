@@ -93,7 +93,8 @@ void Plugin::TakePatch(const LV2_Atom_Object* object) {
   const LV2_Atom* property = nullptr;
   const LV2_Atom* value = nullptr;
   lv2_atom_object_get(object, Uris.PatchProperty, &property, Uris.PatchValue, &value, 0);
-  if (property == nullptr || property->type != Uris.AtomUrid || value == nullptr || value->type != Uris.AtomPath) return;
+  if (property == nullptr || property->type != Uris.AtomUrid || value == nullptr || value->type != Uris.AtomPath)
+    return;
   if (reinterpret_cast<const LV2_Atom_URID*>(property)->body != Uris.PhraseFile) return;
   RequestLoad(static_cast<const char*>(LV2_ATOM_BODY_CONST(value)), value->size);
 }
@@ -128,7 +129,8 @@ LV2_Worker_Status Plugin::Work(LV2_Worker_Respond_Function respond, LV2_Worker_R
   std::memcpy(&request, data, sizeof(request));
   const char* path = static_cast<const char*>(data) + sizeof(LoadRequest);
   LoadResponse response{false, request.BandPrevious};
-  if (request.PathBytes <= 1 || size != sizeof(LoadRequest) + request.PathBytes || path[request.PathBytes - 1] != '\0') {
+  if (request.PathBytes <= 1 || size != sizeof(LoadRequest) + request.PathBytes ||
+      path[request.PathBytes - 1] != '\0') {
     lv2_log_error(&Logger, "Sorvane: no phrase file loaded: its name is empty or too long\n");
   } else {
     std::string why = "the file could not be read";
@@ -189,10 +191,10 @@ LV2_State_Status Plugin::Save(LV2_State_Store_Function store, LV2_State_Handle h
     return LV2_STATE_ERR_UNKNOWN;
   }
   char* abstract = mapPath->abstract_path(mapPath->handle, path);
-  const LV2_State_Status status =
-      abstract == nullptr ? LV2_STATE_ERR_UNKNOWN
-                          : store(handle, Uris.SessionPhrase, abstract, std::strlen(abstract) + 1, Uris.AtomPath,
-                                  LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+  const LV2_State_Status status = abstract == nullptr
+                                      ? LV2_STATE_ERR_UNKNOWN
+                                      : store(handle, Uris.SessionPhrase, abstract, std::strlen(abstract) + 1,
+                                              Uris.AtomPath, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
   FreePath(freePath, abstract);
   FreePath(freePath, path);
   return status;
@@ -220,7 +222,8 @@ LV2_State_Status Plugin::Restore(LV2_State_Retrieve_Function retrieve, LV2_State
   }
   incoming.Present = path != nullptr && ReadPhraseFile(path, incoming.Store, why);
   if (!incoming.Present) {
-    lv2_log_error(&Logger, "Sorvane: the session's phrase %s could not be read (%s); the instance goes on without a phrase\n",
+    lv2_log_error(&Logger,
+                  "Sorvane: the session's phrase %s could not be read (%s); the instance goes on without a phrase\n",
                   path != nullptr ? path : static_cast<const char*>(value), why.c_str());
     std::memset(static_cast<void*>(&incoming.Store), 0, sizeof(incoming.Store));
   }

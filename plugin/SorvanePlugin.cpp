@@ -35,18 +35,18 @@ struct ControlRange {
 };
 constexpr ControlRange kControlRanges[] = {
     {kWaveform, kImpulse, kSquare},
-    {kOctave, 0, 3},                                   // "Ultra Low" .. "High"
+    {kOctave, 0, 3},  // "Ultra Low" .. "High"
     {kVibratoDepth, 0, kModDepthMax},
-    {kVibratoRate, 1, 20},                             // Hz
-    {kVibratoShape, 0, 1},                             // 0 triangle, 1 square
+    {kVibratoRate, 1, 20},  // Hz
+    {kVibratoShape, 0, 1},  // 0 triangle, 1 square
     {kVibratoAlwaysOn, 0, 1},
     {kEchoLevel, 0, 100},
-    {kEchoDelay, kMinEchoDelayMs, kMaxEchoDelayMs},    // ms
+    {kEchoDelay, kMinEchoDelayMs, kMaxEchoDelayMs},  // ms
     {kEmphasis, 0, 1},
     {kOutputLevel, kOutputLevelMinDb, kOutputLevelMaxDb},  // dB
     {kPhraseSwitch, 0, 1},
-    {kBendRange, kMinBendRange, kMaxBendRange},        // semitones
-    {kGlideTime, 0, kMaxGlideMs},                      // ms, 0: no glide
+    {kBendRange, kMinBendRange, kMaxBendRange},  // semitones
+    {kGlideTime, 0, kMaxGlideMs},                // ms, 0: no glide
     {kVelocity, 0, 1},
 };
 constexpr uint32_t kControlCount = std::size(kControlRanges);
@@ -56,9 +56,9 @@ constexpr uint32_t kControlCount = std::size(kControlRanges);
 Plugin::Plugin(double rate, const LV2_URID_Map& map, const LV2_Worker_Schedule* schedule, LV2_Log_Log* log)
     : Vocoder(rate), Schedule(schedule) {
   auto urid = [&](const char* uri) { return map.map(map.handle, uri); };
-  Uris = {urid(LV2_MIDI__MidiEvent),  urid(LV2_ATOM__Object),        urid(LV2_ATOM__Path),          urid(LV2_ATOM__URID),
-          urid(LV2_PATCH__Set),       urid(LV2_PATCH__property),     urid(LV2_PATCH__value),
-          urid(SORVANE_PHRASE_FILE_URI), urid(SORVANE_SESSION_PHRASE_URI)};
+  Uris = {urid(LV2_MIDI__MidiEvent), urid(LV2_ATOM__Object),        urid(LV2_ATOM__Path),
+          urid(LV2_ATOM__URID),      urid(LV2_PATCH__Set),          urid(LV2_PATCH__property),
+          urid(LV2_PATCH__value),    urid(SORVANE_PHRASE_FILE_URI), urid(SORVANE_SESSION_PHRASE_URI)};
   lv2_log_logger_init(&Logger, const_cast<LV2_URID_Map*>(&map), log);
   Vocoder.UsePhraseStore(Phrases.Live().Store);
   Vocoder.SetBlockObserver(this);
@@ -118,9 +118,7 @@ void Plugin::BeforeBlock(double lastVoiceFrame) {
   });
 }
 
-void Plugin::MidiControlChange(MidiControl control, int32_t value) {
-  SetMidiControl(Vocoder.Engine(), control, value);
-}
+void Plugin::MidiControlChange(MidiControl control, int32_t value) { SetMidiControl(Vocoder.Engine(), control, value); }
 
 void Plugin::Render(const float* voice, float* left, float* right, uint32_t from, uint32_t to) {
   if (to <= from) return;
@@ -218,10 +216,10 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV
   // Memory running out while the engine's record and buffers are made
   // fails this instance, never the host.
   try {
-    auto plugin = std::make_unique<Plugin>(rate, *static_cast<const LV2_URID_Map*>(map->data),
-                                           schedule != nullptr ? static_cast<const LV2_Worker_Schedule*>(schedule->data)
-                                                               : nullptr,
-                                           log != nullptr ? static_cast<LV2_Log_Log*>(log->data) : nullptr);
+    auto plugin = std::make_unique<Plugin>(
+        rate, *static_cast<const LV2_URID_Map*>(map->data),
+        schedule != nullptr ? static_cast<const LV2_Worker_Schedule*>(schedule->data) : nullptr,
+        log != nullptr ? static_cast<LV2_Log_Log*>(log->data) : nullptr);
     if (!plugin->Valid()) return nullptr;
     plugin->Activate();
     return plugin.release();
@@ -249,8 +247,8 @@ LV2_State_Status Save(LV2_Handle instance, LV2_State_Store_Function store, LV2_S
                       const LV2_Feature* const* features) {
   return Of(instance).Save(store, handle, features);
 }
-LV2_State_Status Restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
-                         uint32_t, const LV2_Feature* const* features) {
+LV2_State_Status Restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle, uint32_t,
+                         const LV2_Feature* const* features) {
   return Of(instance).Restore(retrieve, handle, features);
 }
 
@@ -263,8 +261,8 @@ const void* ExtensionData(const char* uri) {
   return nullptr;
 }
 
-const LV2_Descriptor kDescriptor = {SORVANE_PLUGIN_URI, Instantiate, ConnectPort, Activate,
-                                    Run,                Deactivate,  Cleanup,     ExtensionData};
+const LV2_Descriptor kDescriptor = {SORVANE_PLUGIN_URI, Instantiate, ConnectPort,  Activate, Run,
+                                    Deactivate,         Cleanup,     ExtensionData};
 
 }  // namespace
 }  // namespace sorvane

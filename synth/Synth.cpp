@@ -48,8 +48,8 @@ StepRamp VoiceStepRamp(const SynthState& st, const VoicePool& pool, const Engine
   const int32_t glideLength = MsToSamples(params.GlideMs);
   const double from = pool.GlideSemitones[slot];
   const int32_t elapsed = pool.GlideElapsed[slot];
-  const double start = SemitoneRatio(BendSemitones(st.BlockBend, params.BendRange) +
-                                     GlideOffset(from, elapsed, glideLength));
+  const double start =
+      SemitoneRatio(BendSemitones(st.BlockBend, params.BendRange) + GlideOffset(from, elapsed, glideLength));
   const double end = SemitoneRatio(BendSemitones(st.PitchBend, params.BendRange) +
                                    GlideOffset(from, elapsed + blockLength, glideLength));
   return {start, (end - start) / static_cast<double>(blockLength)};
@@ -75,8 +75,7 @@ using BlockRow = double[kMaxBlockSamples];
 
 // The sounding voices of the block, in slot order, with what their
 // excitation needs, which holds for the whole block.
-void CollectVoices(const SynthState& st, VoicePool& pool, const SynthInputs& in, int blockLength,
-                   BlockVoices& voices) {
+void CollectVoices(const SynthState& st, VoicePool& pool, const SynthInputs& in, int blockLength, BlockVoices& voices) {
   voices.Count = 0;
   for (int i = 0; i < kVoiceCount; ++i) {
     if (!IsVoiceActive(pool, i)) continue;

@@ -16,7 +16,7 @@
 
 namespace sorvane {
 
-inline constexpr int kModFactorCount = 201;          // offsets -100..+100
+inline constexpr int kModFactorCount = 201;  // offsets -100..+100
 inline constexpr int kModFactorCentre = 100;
 static_assert(kModFactorCount == 2 * kModFactorCentre + 1);
 // The echo delay ranges over 50..200 ms; the buffer holds the longest.
@@ -24,7 +24,7 @@ inline constexpr int kMinEchoDelayMs = 50;
 inline constexpr int kMaxEchoDelayMs = 200;
 inline constexpr int kEchoBufferLength = MsToSamples(kMaxEchoDelayMs);
 static_assert(kEchoBufferLength == 4410);
-inline constexpr double kLatticeLimit = 262144.0;    // 2^18
+inline constexpr double kLatticeLimit = 262144.0;  // 2^18
 inline constexpr double kSampleLimit = 32767.0;
 // Every block's glide runs by n / 220, whatever its length.
 inline constexpr double kGlideSteps = kBlockSamples;
@@ -43,13 +43,13 @@ inline constexpr int32_t kMaxGlideMs = 1000;
 
 // The settings that the control panel writes and the engine reads.
 struct EngineParams {
-  int32_t Waveform;     // 0 impulse, 1 sawtooth, 2 square
-  int32_t Octave;       // 0 "Ultra Low" .. 3 "High"
-  int32_t ModDepth;     // 0..100
-  int32_t ModRate;      // 1..20 Hz
+  int32_t Waveform;  // 0 impulse, 1 sawtooth, 2 square
+  int32_t Octave;    // 0 "Ultra Low" .. 3 "High"
+  int32_t ModDepth;  // 0..100
+  int32_t ModRate;   // 1..20 Hz
   bool ModAlwaysOn;
-  int32_t EchoLevel;    // 0..100
-  int32_t EchoDelayMs;  // 50..200
+  int32_t EchoLevel;          // 0..100
+  int32_t EchoDelayMs;        // 50..200
   int32_t OutputLevelDb = 0;  // kOutputLevelMinDb..kOutputLevelMaxDb; 0 leaves the song as it is
   // Expression, at rest by default: the pitch bend's full swing in
   // semitones, the glide (portamento) time, and whether a note's velocity
@@ -283,8 +283,7 @@ inline double Oscillate(VoiceSlot& v, int32_t waveform, double a, double period,
 // that each run over the whole block (the excitation of every voice; the
 // live voice or the replayed voices; the output stage) with exactly its
 // bits. After a replayed block every slot's FrameIndex advances.
-void SynthesizeBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out,
-                     int blockLength);
+void SynthesizeBlock(SynthState& state, VoicePool& pool, const SynthInputs& in, int16_t* out, int blockLength);
 
 // The block one sample at a time, straight from the formulas: the vibrato
 // step, every sounding slot's oscillator, the live voice (band-pass,

@@ -35,9 +35,11 @@ SORVANE_LANE_INLINE void ExciteIn(BlockVoices& b, const double* factor, int leng
   for (int p = 0; p < V; ++p) {
     phase[p] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->Phase; });
     pulse[p] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->PulseAmp; });
-    period[p] = Gather(p, count, [&](int c) { return b.Voice[c].Period; }, 1.0);
+    period[p] = Gather(
+        p, count, [&](int c) { return b.Voice[c].Period; }, 1.0);
     amp[p] = Gather(p, count, [&](int c) { return b.Voice[c].Amplitude; });
-    rampStart[p] = Gather(p, count, [&](int c) { return b.Voice[c].Step.Start; }, 1.0);
+    rampStart[p] = Gather(
+        p, count, [&](int c) { return b.Voice[c].Step.Start; }, 1.0);
     rampSlope[p] = Gather(p, count, [&](int c) { return b.Voice[c].Step.Slope; });
     half[p] = period[p] / Splat(2.0);
   }
@@ -81,12 +83,9 @@ SORVANE_LANE_INLINE void ExciteIn(BlockVoices& b, const double* factor, int leng
 void Excite(BlockVoices& b, int32_t waveform, const double* factor, int length, double* sum) {
   WithVectors<kVoiceCount>(b.Count, [&]<int V>() {
     switch (waveform) {
-      case kImpulse:
-        return ExciteIn<kImpulse, V>(b, factor, length, sum);
-      case kSawtooth:
-        return ExciteIn<kSawtooth, V>(b, factor, length, sum);
-      default:
-        return ExciteIn<kSquare, V>(b, factor, length, sum);
+      case kImpulse: return ExciteIn<kImpulse, V>(b, factor, length, sum);
+      case kSawtooth: return ExciteIn<kSawtooth, V>(b, factor, length, sum);
+      default: return ExciteIn<kSquare, V>(b, factor, length, sum);
     }
   });
 }
@@ -108,7 +107,8 @@ SORVANE_LANE_INLINE void ReplayIn(BlockVoices& b, int length) {
       diff[j][p] = Gather(p, count, [&](int c) { return b.Voice[c].Diff[j]; });
       s[j][p] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->LatticeState[j]; });
     }
-    for (int i = 0; i < 6; ++i) band[p][i] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->PostFilterState.w[i]; });
+    for (int i = 0; i < 6; ++i)
+      band[p][i] = Gather(p, count, [&](int c) { return b.Voice[c].Slot->PostFilterState.w[i]; });
     gain[p] = Gather(p, count, [&](int c) { return b.Voice[c].Gain; });
   }
   Lanes coefficients[16];

@@ -10,12 +10,9 @@ const VoiceKernels& VoiceKernelsAvx512();
 
 const VoiceKernels& VoiceKernelsFor(SimdPath path) {
   switch (path) {
-    case SimdPath::kAvx512:
-      return VoiceKernelsAvx512();
-    case SimdPath::kAvx2:
-      return VoiceKernelsAvx2();
-    default:
-      return VoiceKernelsSse2();
+    case SimdPath::kAvx512: return VoiceKernelsAvx512();
+    case SimdPath::kAvx2: return VoiceKernelsAvx2();
+    default: return VoiceKernelsSse2();
   }
 }
 

@@ -14,9 +14,9 @@ namespace sorvane {
 // One sounding voice of a block.
 struct BlockVoice {
   VoiceSlot* Slot;
-  double Amplitude;                // of its excitation
-  double Period;                   // its pitch period, in samples
-  StepRamp Step;                   // what scales its phase step (bend, glide)
+  double Amplitude;  // of its excitation
+  double Period;     // its pitch period, in samples
+  StepRamp Step;     // what scales its phase step (bend, glide)
   // Replay: the lattice glides from Start (its frame's set) by Diff (the
   // next frame's set less Start); the band-pass output is times Gain.
   const double* Start;
@@ -47,13 +47,12 @@ struct VoiceKernels {
   // The live voice while a voice sounds: excitation through slot 0's
   // band-pass, the lattice gliding from PrevReflection to Reflection, slot
   // 0's second band-pass times the gain, plus the input's high band.
-  void (*LiveVoice)(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, const double* excitation,
-                    int length, double* voice);
+  void (*LiveVoice)(SynthState& st, VoiceSlot& slot0, const FrameAnalysis& frame, const double* excitation, int length,
+                    double* voice);
   // The output stage: the feedback echo on the stored (limited,
   // untruncated) output values, the flush, the saturation to 16 bits;
   // `level` is EchoLevel. Advances EchoPos.
-  void (*OutputStage)(SynthState& st, int32_t echoDelay, double level, const double* voice, int length,
-                      int16_t* out);
+  void (*OutputStage)(SynthState& st, int32_t echoDelay, double level, const double* voice, int length, int16_t* out);
 };
 
 // The set for a vector path (not the plain one) that the processor runs.

@@ -18,14 +18,14 @@ inline constexpr int kNoKey = -1;
 inline constexpr int kPeriodTableSize = 73;  // semitones 0..72 above 27.5 Hz
 
 struct VoiceSlot {
-  FilterState PreFilterState;   // band-pass before the live lattice (slot 0 only)
-  FilterState PostFilterState;  // band-pass after the lattice
-  double Phase;                 // samples into the current pitch period
-  double PulseAmp;              // excitation amplitude latched at the last wrap
-  bool Finished;                // has replayed the whole phrase
+  FilterState PreFilterState;                          // band-pass before the live lattice (slot 0 only)
+  FilterState PostFilterState;                         // band-pass after the lattice
+  double Phase;                                        // samples into the current pitch period
+  double PulseAmp;                                     // excitation amplitude latched at the last wrap
+  bool Finished;                                       // has replayed the whole phrase
   std::array<double, kCoefficientCount> LatticeState;  // phrase replay only
-  int32_t HighBandPos;          // read position in the phrase's high band
-  int32_t FrameIndex;           // phrase frame being replayed
+  int32_t HighBandPos;                                 // read position in the phrase's high band
+  int32_t FrameIndex;                                  // phrase frame being replayed
 };
 static_assert(std::is_trivially_copyable_v<VoiceSlot>);
 
@@ -34,7 +34,7 @@ static_assert(std::is_trivially_copyable_v<VoiceSlot>);
 inline constexpr int32_t kFullVelocity = 127;
 
 struct VoicePool {
-  std::array<int32_t, kVoiceCount> VoiceKeys;  // key index per slot, -1 when free
+  std::array<int32_t, kVoiceCount> VoiceKeys;    // key index per slot, -1 when free
   std::array<int32_t, kVoiceCount> NoteOffsets;  // the note each slot was started with, in semitones
   std::array<VoiceSlot, kVoiceCount> Voices;
   // Each slot's note-on velocity, 1..127; 0 plays at the full level.

@@ -4,8 +4,6 @@
 
 namespace sorvane {
 
-void ShowWaveError(const char* message) {
-  ShowErrorBox("エラー", message);
-}
+void ShowWaveError(const char* message) { ShowErrorBox("エラー", message); }
 
 }  // namespace sorvane

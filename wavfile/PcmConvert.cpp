@@ -21,18 +21,15 @@ constexpr std::size_t kSubFormatOffset = 24;
 // One sample as a fraction of full scale, in [-1, 1).
 double SampleValue(const uint8_t* p, uint16_t bits) {
   switch (bits) {
-    case 8:
-      return (static_cast<int>(p[0]) - 128) / 128.0;
-    case 16:
-      return static_cast<int16_t>(LoadLe16(p)) / 32768.0;
+    case 8: return (static_cast<int>(p[0]) - 128) / 128.0;
+    case 16: return static_cast<int16_t>(LoadLe16(p)) / 32768.0;
     case 24: {
-      const uint32_t u = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                         static_cast<uint32_t>(p[2]) << 16;
+      const uint32_t u =
+          static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
       const int32_t v = static_cast<int32_t>(u << 8) >> 8;  // sign-extended
       return v / 8388608.0;
     }
-    default:
-      return static_cast<int32_t>(LoadLe32(p)) / 2147483648.0;
+    default: return static_cast<int32_t>(LoadLe32(p)) / 2147483648.0;
   }
 }
 
@@ -88,8 +85,7 @@ uint64_t PcmFramesFor(uint64_t samples, uint32_t sampleRate) {
   return span + sampleRate / 4;
 }
 
-bool ConvertPcm(const uint8_t* data, std::size_t bytes, const PcmFormat& format,
-                std::vector<int16_t>& out) {
+bool ConvertPcm(const uint8_t* data, std::size_t bytes, const PcmFormat& format, std::vector<int16_t>& out) {
   out.clear();
   const std::size_t sampleBytes = format.BitsPerSample / 8u;
   const std::size_t frameBytes = PcmFrameBytes(format);

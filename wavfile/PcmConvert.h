@@ -29,20 +29,20 @@ struct PcmFormat {
   uint16_t Tag;  // as written in the file: 1, or kWaveFormatExtensible
   uint16_t Channels;
   uint32_t SampleRate;
-  uint16_t BitsPerSample;  // 8 (unsigned), 16, 24 or 32 (signed)
+  uint16_t BitsPerSample;   // 8 (unsigned), 16, 24 or 32 (signed)
   uint16_t BlockAlign = 0;  // bytes of one frame, as written in the file
 };
 
 enum class PcmFormatFault : uint8_t {
   None,
-  ShortChunk,     // tag 1 with fewer than 16 bytes of format
-  NotPcm,         // another tag
-  FloatSamples,   // IEEE float: tag 3, or the extensible format with the float sub-format
-  NoPcmSubFormat, // the extensible format with another sub-format, or too short to hold one
-  Channels,       // outside 1 to kPcmMaxChannels
-  SampleRate,     // outside kPcmMinSampleRate to kPcmMaxSampleRate
-  BitsPerSample,  // not 8, 16, 24 or 32
-  BlockAlign      // not the bytes of one sample times the channels
+  ShortChunk,      // tag 1 with fewer than 16 bytes of format
+  NotPcm,          // another tag
+  FloatSamples,    // IEEE float: tag 3, or the extensible format with the float sub-format
+  NoPcmSubFormat,  // the extensible format with another sub-format, or too short to hold one
+  Channels,        // outside 1 to kPcmMaxChannels
+  SampleRate,      // outside kPcmMinSampleRate to kPcmMaxSampleRate
+  BitsPerSample,   // not 8, 16, 24 or 32
+  BlockAlign       // not the bytes of one sample times the channels
 };
 
 // Reads a format chunk's first `size` bytes (the whole chunk when it is
@@ -69,8 +69,7 @@ uint64_t PcmFramesFor(uint64_t samples, uint32_t sampleRate);
 // accepted format (a trailing partial frame is ignored) into `out`, replacing
 // its contents. At 22050 Hz nothing is resampled. Returns false only when the
 // resampler fails, with `out` empty.
-bool ConvertPcm(const uint8_t* data, std::size_t bytes, const PcmFormat& format,
-                std::vector<int16_t>& out);
+bool ConvertPcm(const uint8_t* data, std::size_t bytes, const PcmFormat& format, std::vector<int16_t>& out);
 
 // Converts a sound piece by piece as it is read, with libsamplerate's
 // streaming interface: the samples are exactly those ConvertPcm gives for

@@ -6,6 +6,9 @@
 // large, can wrap a position.
 #include "wavfile/Riff.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
@@ -13,9 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sorvane {
 namespace {
@@ -57,9 +57,7 @@ int64_t WriteAt(int fd, const void* data, std::size_t count, int64_t offset) {
                      });
 }
 
-int64_t CurrentPosition(int fd) {
-  return static_cast<int64_t>(::lseek(fd, 0, SEEK_CUR));
-}
+int64_t CurrentPosition(int fd) { return static_cast<int64_t>(::lseek(fd, 0, SEEK_CUR)); }
 
 RiffStatus StartChunk(RiffFile& file, RiffChunk& chunk, bool withForm) {
   if (file.Fd < 0) return RiffStatus::NotOpen;
@@ -101,13 +99,12 @@ int64_t NextChunkAt(int fd, int64_t dataOffset, uint32_t size) {
 
 // Walks the chunks from the current position. A chunk matches when its
 // identifier is id and, if matchForm, it carries form type formType.
-RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id,
-                  bool matchForm, uint32_t formType) {
+RiffStatus Search(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id, bool matchForm,
+                  uint32_t formType) {
   if (file.Fd < 0) return RiffStatus::NotOpen;
   const int64_t start = CurrentPosition(file.Fd);
   if (start < 0) return RiffStatus::CannotSeek;
-  const int64_t end = parent != nullptr ? parent->DataOffset + static_cast<int64_t>(parent->Size)
-                                        : INT64_MAX;
+  const int64_t end = parent != nullptr ? parent->DataOffset + static_cast<int64_t>(parent->Size) : INT64_MAX;
   // Every step moves on by at least a header, and reads stop at the end of
   // the (regular) file, so the walk always ends.
   int64_t position = start;
@@ -153,9 +150,7 @@ RiffStatus RiffClose(RiffFile& file) {
   return rc == 0 ? RiffStatus::Ok : RiffStatus::CannotClose;
 }
 
-RiffStatus RiffFlush(RiffFile& file) {
-  return file.Fd >= 0 ? RiffStatus::Ok : RiffStatus::NotOpen;
-}
+RiffStatus RiffFlush(RiffFile& file) { return file.Fd >= 0 ? RiffStatus::Ok : RiffStatus::NotOpen; }
 
 int64_t RiffSeek(RiffFile& file, int64_t offset, int whence) {
   if (file.Fd < 0) return -1;
@@ -205,8 +200,7 @@ RiffStatus RiffDescend(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent
   return Search(file, chunk, parent, id, false, 0);
 }
 
-RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent,
-                           uint32_t formType) {
+RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t formType) {
   return Search(file, chunk, parent, kRiffId, true, formType);
 }
 
@@ -215,16 +209,14 @@ RiffStatus RiffWriteChunkSize(RiffFile& file, const RiffChunk& chunk, uint32_t s
   assert(chunk.Written && "only a chunk this writer started has its size written");
   uint8_t field[4];
   PutLe32(field, size);
-  return WriteAt(file.Fd, field, sizeof field, chunk.DataOffset - 4) == 4 ? RiffStatus::Ok
-                                                                          : RiffStatus::CannotWrite;
+  return WriteAt(file.Fd, field, sizeof field, chunk.DataOffset - 4) == 4 ? RiffStatus::Ok : RiffStatus::CannotWrite;
 }
 
 RiffStatus RiffAscend(RiffFile& file, RiffChunk& chunk) {
   if (file.Fd < 0) return RiffStatus::NotOpen;
   if (!chunk.Written) {
     const int64_t end = NextChunkAt(file.Fd, chunk.DataOffset, chunk.Size);
-    return ::lseek(file.Fd, static_cast<off_t>(end), SEEK_SET) < 0 ? RiffStatus::CannotSeek
-                                                                    : RiffStatus::Ok;
+    return ::lseek(file.Fd, static_cast<off_t>(end), SEEK_SET) < 0 ? RiffStatus::CannotSeek : RiffStatus::Ok;
   }
   const int64_t end = CurrentPosition(file.Fd);
   if (end < 0) return RiffStatus::CannotSeek;

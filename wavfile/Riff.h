@@ -47,10 +47,10 @@ struct RiffFile {
 
 struct RiffChunk {
   uint32_t Id = 0;
-  uint32_t Size = 0;      // of the data, as read or as provisionally written
-  uint32_t FormType = 0;  // "RIFF" and "LIST" chunks only
-  int64_t DataOffset = 0; // file offset of the chunk's data (a form type is part of it)
-  bool Written = false;   // created by this writer: its size is fixed up on ascend
+  uint32_t Size = 0;       // of the data, as read or as provisionally written
+  uint32_t FormType = 0;   // "RIFF" and "LIST" chunks only
+  int64_t DataOffset = 0;  // file offset of the chunk's data (a form type is part of it)
+  bool Written = false;    // created by this writer: its size is fixed up on ascend
 };
 
 // A whole file written under a temporary name beside the file it is to
@@ -155,8 +155,7 @@ RiffStatus RiffCreateRiffChunk(RiffFile& file, RiffChunk& chunk);
 RiffStatus RiffDescend(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t id);
 
 // As RiffDescend, for a "RIFF" chunk whose form type is formType.
-RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent,
-                           uint32_t formType);
+RiffStatus RiffDescendRiff(RiffFile& file, RiffChunk& chunk, const RiffChunk* parent, uint32_t formType);
 
 // Writes size into the size field of chunk (a chunk created by this writer)
 // in place, without moving the file position or changing chunk.Size: it

@@ -5,6 +5,9 @@
 // existing file.
 #include "wavfile/Riff.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
@@ -12,9 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace sorvane {
 namespace {
@@ -59,7 +59,7 @@ int CreateTemporaryBeside(const char* target, char (&temporary)[PATH_MAX]) {
   constexpr int kSuffix = 7;  // ".XXXXXX"
   const int nameBytes = static_cast<int>(std::min<std::size_t>(std::strlen(name), NAME_MAX - 1 - kSuffix));
   static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  timespec now {};
+  timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   uint64_t seed = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
                   (static_cast<uint64_t>(::getpid()) << 40);
@@ -70,8 +70,8 @@ int CreateTemporaryBeside(const char* target, char (&temporary)[PATH_MAX]) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
       suffix[i] = kLetters[(seed >> 33) % (sizeof kLetters - 1)];
     }
-    const int length = std::snprintf(temporary, PATH_MAX, "%.*s.%.*s%.*s", folder, target, nameBytes,
-                                     name, kSuffix, suffix);
+    const int length =
+        std::snprintf(temporary, PATH_MAX, "%.*s.%.*s%.*s", folder, target, nameBytes, name, kSuffix, suffix);
     if (length < 0 || length >= PATH_MAX) break;
     const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) return fd;

@@ -5,12 +5,12 @@
 // call on an already open descriptor.
 #include "wavfile/TakeRecorder.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cassert>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "core/Reporter.h"
 #include "wavfile/ErrorBox.h"
@@ -38,8 +38,7 @@ bool WriteTakeHeaders(TakeRecorder& take) {
   take.RiffChunk = {};
   take.RiffChunk.Size = static_cast<uint32_t>(kTakeHeaderBytes);
   take.DataChunk = {};
-  return WriteWaveHeaders(take.TakeFile, take.RiffChunk, take.DataChunk, kWaveFormatExBytes) ==
-         WaveHeaderFault::None;
+  return WriteWaveHeaders(take.TakeFile, take.RiffChunk, take.DataChunk, kWaveFormatExBytes) == WaveHeaderFault::None;
 }
 
 // Whether the take's open file has lost its last name: a file deleted
@@ -55,18 +54,15 @@ void TakeFileName(const std::tm& localTime, int32_t number, char* buffer, std::s
   // The year is widened so that no field value can overflow the addition.
   const long long year = static_cast<long long>(localTime.tm_year) + 1900;
   if (number <= 1) {
-    std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d.wav", year, localTime.tm_mon + 1,
-                  localTime.tm_mday, localTime.tm_hour, localTime.tm_min, localTime.tm_sec);
+    std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d.wav", year, localTime.tm_mon + 1, localTime.tm_mday,
+                  localTime.tm_hour, localTime.tm_min, localTime.tm_sec);
   } else {
-    std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d-%d.wav", year, localTime.tm_mon + 1,
-                  localTime.tm_mday, localTime.tm_hour, localTime.tm_min, localTime.tm_sec,
-                  static_cast<int>(number));
+    std::snprintf(buffer, size, "%04lld%02d%02d-%02d%02d%02d-%d.wav", year, localTime.tm_mon + 1, localTime.tm_mday,
+                  localTime.tm_hour, localTime.tm_min, localTime.tm_sec, static_cast<int>(number));
   }
 }
 
-void ResetTakeRecorder(TakeRecorder& take) {
-  take = {};
-}
+void ResetTakeRecorder(TakeRecorder& take) { take = {}; }
 
 bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTime) {
   assert(directory != nullptr);
@@ -75,13 +71,11 @@ bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTi
 
   // An empty directory means the current one; a trailing separator is not doubled.
   const std::size_t directoryLength = std::strlen(directory);
-  const char* separator =
-      directoryLength == 0 || directory[directoryLength - 1] == '/' ? "" : "/";
+  const char* separator = directoryLength == 0 || directory[directoryLength - 1] == '/' ? "" : "/";
   char path[PATH_MAX];
   // The first free name of the second: the plain one, then -2, -3 and so on.
   RiffStatus created = RiffStatus::AlreadyExists;
-  for (int32_t number = 1; number <= kTakeNameNumbers && created == RiffStatus::AlreadyExists;
-       ++number) {
+  for (int32_t number = 1; number <= kTakeNameNumbers && created == RiffStatus::AlreadyExists; ++number) {
     char name[128];  // room for any field values, not only those of a real date
     TakeFileName(localTime, number, name, sizeof name);
     const int length = std::snprintf(path, sizeof path, "%s%s%s", directory, separator, name);
@@ -152,7 +146,8 @@ void ShowTakeDeletedError(const TakeRecorder& take) {
   std::fprintf(stderr, "sorvane: the take %s is lost: its file was deleted while it was recorded\n", take.FileName);
   char text[256];
   if (LanguageJapanese()) {
-    std::snprintf(text, sizeof text, "録音中にファイル %s が削除されたため、録音は失われました。(フォルダが削除されましたか?)",
+    std::snprintf(text, sizeof text,
+                  "録音中にファイル %s が削除されたため、録音は失われました。(フォルダが削除されましたか?)",
                   take.FileName);
   } else {
     std::snprintf(text, sizeof text,

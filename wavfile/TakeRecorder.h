@@ -35,7 +35,7 @@ struct TakeRecorder {
   sorvane::RiffChunk RiffChunk;  // "RIFF" / "WAVE"
   sorvane::RiffChunk DataChunk;  // "data"
   int32_t TakeBlocks = 0;
-  uint32_t DataBytes = 0;  // sample bytes in the data chunk so far
+  uint32_t DataBytes = 0;   // sample bytes in the data chunk so far
   char FileName[128] = {};  // the take's file in its folder, kept after the take ends
 };
 static_assert(std::is_trivially_copyable_v<TakeRecorder>);
@@ -58,7 +58,7 @@ void ResetTakeRecorder(TakeRecorder& take);
 bool StartTake(TakeRecorder& take, const char* directory, const std::tm& localTime);
 
 enum class TakeWriteResult {
-  Idle,          // no take running; nothing written
+  Idle,  // no take running; nothing written
   Written,
   LimitReached,  // this block was the 60000th: the take has been ended
   Failed,        // the write failed: the take has been ended, what was written kept

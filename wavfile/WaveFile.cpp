@@ -20,7 +20,6 @@
 namespace sorvane {
 namespace {
 
-
 // Runs the writing steps on a freshly created file. Returns the message of
 // the first failing step, or nullptr when everything was written.
 const char* WriteSteps(RiffFile& file, const void* samples, uint32_t byteCount) {
@@ -41,22 +40,15 @@ const char* WriteSteps(RiffFile& file, const void* samples, uint32_t byteCount) 
 // The message of a fault of the chunk walk or the format check.
 const char* LayoutMessage(WaveFault fault) {
   switch (fault) {
-    case WaveFault::None:
-      return nullptr;
-    case WaveFault::NotRiffWave:
-      return "ファイルシークエラー (mmioSeek)";
-    case WaveFault::NoFormat:
-      return "fmtチャンクエラー (mmioDescend)";
+    case WaveFault::None: return nullptr;
+    case WaveFault::NotRiffWave: return "ファイルシークエラー (mmioSeek)";
+    case WaveFault::NoFormat: return "fmtチャンクエラー (mmioDescend)";
     case WaveFault::FormatTooShort:
-    case WaveFault::FormatPastEnd:
-      return "fmtチャンクリードエラー (mmioRead)";
-    case WaveFault::CannotSeek:
-      return "dataチャンクエラー(mmioAscend)";
+    case WaveFault::FormatPastEnd: return "fmtチャンクリードエラー (mmioRead)";
+    case WaveFault::CannotSeek: return "dataチャンクエラー(mmioAscend)";
     case WaveFault::DataBeforeFormat:
-    case WaveFault::NoData:
-      return "dataチャンクエラー";
-    case WaveFault::BadFormat:
-      break;
+    case WaveFault::NoData: return "dataチャンクエラー";
+    case WaveFault::BadFormat: break;
   }
   return "PCMフォーマットではありません。";
 }

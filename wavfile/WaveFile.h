@@ -66,8 +66,7 @@ bool WriteWaveFile(const char* fileName, const void* samples, uint32_t byteCount
 // destination unless the whole count has been read, also when the file is
 // cut short while it is being read: on failure destination and *bytesCopied
 // are unchanged.
-bool ReadWaveFile(void* destination, const char* fileName, int seconds,
-                  uint32_t* bytesCopied = nullptr);
+bool ReadWaveFile(void* destination, const char* fileName, int seconds, uint32_t* bytesCopied = nullptr);
 
 // As ReadWaveFile, for any linear PCM sound (format tag 1, or the extensible
 // format with the PCM sub-format) of 1 to 8 channels, 8000 to 192000 Hz and
@@ -76,7 +75,6 @@ bool ReadWaveFile(void* destination, const char* fileName, int seconds,
 // (see PcmConvert.h), and the first seconds * 22050 converted samples are
 // stored. Another layout is refused as "PCMフォーマットではありません。", a
 // tag-1 format chunk shorter than 16 bytes as "fmtチャンクリードエラー (mmioRead)".
-bool ReadWaveSamples(int16_t* destination, const char* fileName, int seconds,
-                     uint32_t* bytesCopied = nullptr);
+bool ReadWaveSamples(int16_t* destination, const char* fileName, int seconds, uint32_t* bytesCopied = nullptr);
 
 }  // namespace sorvane

@@ -22,18 +22,12 @@ WaveHeaderFault WriteWaveHeaders(RiffFile& file, RiffChunk& riff, RiffChunk& dat
 
 const char* WaveHeaderMessage(WaveHeaderFault fault) {
   switch (fault) {
-    case WaveHeaderFault::None:
-      return nullptr;
-    case WaveHeaderFault::RiffCreate:
-      return "RIFFチャンク作成エラー (mmioCreateChunk)";
-    case WaveHeaderFault::FormatCreate:
-      return "fmtチャンク作成エラー (mmioCreateChunk)";
-    case WaveHeaderFault::FormatWrite:
-      return "fmtチャンク書き込みエラー (mmioWrite)";
-    case WaveHeaderFault::FormatAscend:
-      return "fmtチャンク書き込みエラー (mmioAscend)";
-    case WaveHeaderFault::DataCreate:
-      return "dataチャンク作成エラー (mmioCreateChunk)";
+    case WaveHeaderFault::None: return nullptr;
+    case WaveHeaderFault::RiffCreate: return "RIFFチャンク作成エラー (mmioCreateChunk)";
+    case WaveHeaderFault::FormatCreate: return "fmtチャンク作成エラー (mmioCreateChunk)";
+    case WaveHeaderFault::FormatWrite: return "fmtチャンク書き込みエラー (mmioWrite)";
+    case WaveHeaderFault::FormatAscend: return "fmtチャンク書き込みエラー (mmioAscend)";
+    case WaveHeaderFault::DataCreate: return "dataチャンク作成エラー (mmioCreateChunk)";
   }
   return nullptr;
 }

@@ -31,12 +31,12 @@ enum class WaveCheck : uint8_t {
 };
 
 struct WaveLayout {
-  PcmFormat Format{};           // as far as the format chunk goes
+  PcmFormat Format{};  // as far as the format chunk goes
   PcmFormatFault FormatFault = PcmFormatFault::None;
-  uint32_t FormatSize = 0;      // the format chunk's size field
-  int64_t DataOffset = 0;       // file offset of the sample data
-  uint32_t DataSize = 0;        // the data chunk's size field, which may claim more than the file holds
-  int64_t FileSize = 0;         // the file's length when the layout was read
+  uint32_t FormatSize = 0;  // the format chunk's size field
+  int64_t DataOffset = 0;   // file offset of the sample data
+  uint32_t DataSize = 0;    // the data chunk's size field, which may claim more than the file holds
+  int64_t FileSize = 0;     // the file's length when the layout was read
 };
 
 // Walks an open file's chunks: the first RIFF chunk of form WAVE, the first

@@ -2,9 +2,9 @@
 // Qt key events to virtual-key codes, and the X11 key-state query.
 #include "keyboard/widgets/KeyEvents.h"
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QtGui/qguiapplication_platform.h>
 
 #ifdef SORVANE_HAVE_XCB
 #include <xcb/xcb.h>
@@ -37,25 +37,40 @@ int32_t VirtualKeyFromQtKey(int qtKey) {
     case Qt::Key_Apostrophe: return 0x37;
     case Qt::Key_ParenLeft: return 0x38;
     case Qt::Key_ParenRight: return 0x39;
-    case Qt::Key_Minus: case Qt::Key_Equal: return 0xBD;
-    case Qt::Key_AsciiCircum: case Qt::Key_AsciiTilde: return 0xDE;
-    case Qt::Key_yen: case Qt::Key_Bar: return 0xDC;
-    case Qt::Key_At: case Qt::Key_QuoteLeft: return 0xC0;
-    case Qt::Key_BracketLeft: case Qt::Key_BraceLeft: return 0xDB;
-    case Qt::Key_Semicolon: case Qt::Key_Plus: return 0xBB;
-    case Qt::Key_Colon: case Qt::Key_Asterisk: return 0xBA;
-    case Qt::Key_BracketRight: case Qt::Key_BraceRight: return 0xDD;
-    case Qt::Key_Comma: case Qt::Key_Less: return 0xBC;
-    case Qt::Key_Period: case Qt::Key_Greater: return 0xBE;
-    case Qt::Key_Slash: case Qt::Key_Question: return 0xBF;
-    case Qt::Key_Backslash: case Qt::Key_Underscore: return 0xE2;
+    case Qt::Key_Minus:
+    case Qt::Key_Equal: return 0xBD;
+    case Qt::Key_AsciiCircum:
+    case Qt::Key_AsciiTilde: return 0xDE;
+    case Qt::Key_yen:
+    case Qt::Key_Bar: return 0xDC;
+    case Qt::Key_At:
+    case Qt::Key_QuoteLeft: return 0xC0;
+    case Qt::Key_BracketLeft:
+    case Qt::Key_BraceLeft: return 0xDB;
+    case Qt::Key_Semicolon:
+    case Qt::Key_Plus: return 0xBB;
+    case Qt::Key_Colon:
+    case Qt::Key_Asterisk: return 0xBA;
+    case Qt::Key_BracketRight:
+    case Qt::Key_BraceRight: return 0xDD;
+    case Qt::Key_Comma:
+    case Qt::Key_Less: return 0xBC;
+    case Qt::Key_Period:
+    case Qt::Key_Greater: return 0xBE;
+    case Qt::Key_Slash:
+    case Qt::Key_Question: return 0xBF;
+    case Qt::Key_Backslash:
+    case Qt::Key_Underscore: return 0xE2;
     case Qt::Key_Control: return kVkControl;
     case Qt::Key_Shift: return kVkShift;
-    case Qt::Key_Alt: case Qt::Key_AltGr: return 0x12;
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr: return 0x12;
     case Qt::Key_Escape: return 0x1B;
-    case Qt::Key_Tab: case Qt::Key_Backtab: return 0x09;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: return 0x09;
     case Qt::Key_Backspace: return 0x08;
-    case Qt::Key_Return: case Qt::Key_Enter: return 0x0D;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 0x0D;
     case Qt::Key_Space: return 0x20;
     case Qt::Key_CapsLock: return 0x14;
     case Qt::Key_NumLock: return 0x90;
@@ -76,8 +91,12 @@ int32_t VirtualKeyFromQtKey(int qtKey) {
     case Qt::Key_Menu: return 0x5D;
     case Qt::Key_Henkan: return 0x1C;
     case Qt::Key_Muhenkan: return 0x1D;
-    case Qt::Key_Zenkaku_Hankaku: case Qt::Key_Zenkaku: case Qt::Key_Hankaku: return 0xF3;
-    case Qt::Key_Hiragana_Katakana: case Qt::Key_Hiragana: case Qt::Key_Katakana: return 0xF2;
+    case Qt::Key_Zenkaku_Hankaku:
+    case Qt::Key_Zenkaku:
+    case Qt::Key_Hankaku: return 0xF3;
+    case Qt::Key_Hiragana_Katakana:
+    case Qt::Key_Hiragana:
+    case Qt::Key_Katakana: return 0xF2;
     default: return kVkNone;
   }
 }
@@ -104,8 +123,7 @@ class X11KeyState final : public KeymapKeyState {
 
   void Refresh() override {
     std::array<uint8_t, 32> keymap{};
-    xcb_query_keymap_reply_t* reply =
-        xcb_query_keymap_reply(Connection, xcb_query_keymap(Connection), nullptr);
+    xcb_query_keymap_reply_t* reply = xcb_query_keymap_reply(Connection, xcb_query_keymap(Connection), nullptr);
     if (reply) {
       std::memcpy(keymap.data(), reply->keys, keymap.size());
       std::free(reply);

@@ -100,13 +100,13 @@ TEST(Glyphs, DrawnFromTheirRowsWithTheBottomLeftColourTransparent) {
   const QImage mic = MakeGlyph(kMicrophoneGlyph);
   const QImage speaker = MakeGlyph(kSpeakerGlyph);
   for (const QImage* g : {&rec, &stop, &mic, &speaker}) EXPECT_EQ(g->size(), QSize(12, 12));
-  EXPECT_EQ(rec.pixelColor(0, 0).alpha(), 0);        // white is transparent here
+  EXPECT_EQ(rec.pixelColor(0, 0).alpha(), 0);  // white is transparent here
   EXPECT_EQ(rec.pixelColor(5, 5), QColor(255, 0, 0));
   EXPECT_EQ(rec.pixelColor(11, 4), QColor(0, 0, 0));
   EXPECT_EQ(stop.pixelColor(1, 1), QColor(0, 0, 128));
   EXPECT_EQ(stop.pixelColor(4, 2), QColor(0, 0, 0));
   EXPECT_EQ(stop.pixelColor(4, 1).alpha(), 0);
-  EXPECT_EQ(mic.pixelColor(0, 0).alpha(), 0);        // green is transparent here
+  EXPECT_EQ(mic.pixelColor(0, 0).alpha(), 0);  // green is transparent here
   EXPECT_EQ(mic.pixelColor(5, 1), QColor(192, 192, 192));
   EXPECT_EQ(mic.pixelColor(7, 1), QColor(128, 128, 128));
   EXPECT_EQ(mic.pixelColor(4, 1), QColor(255, 255, 255));

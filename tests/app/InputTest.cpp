@@ -118,8 +118,8 @@ TEST(KeyInput, JapanesePunctuationKeysPlay) {
   const struct {
     int qtKey;
     int index;
-  } keys[] = {{Qt::Key_Comma, 13}, {Qt::Key_Colon, 17}, {Qt::Key_Backslash, 18}, {Qt::Key_BracketRight, 19},
-              {Qt::Key_Minus, 37},  {Qt::Key_At, 38},    {Qt::Key_AsciiCircum, 39}, {Qt::Key_BracketLeft, 40}};
+  } keys[] = {{Qt::Key_Comma, 13}, {Qt::Key_Colon, 17}, {Qt::Key_Backslash, 18},   {Qt::Key_BracketRight, 19},
+              {Qt::Key_Minus, 37}, {Qt::Key_At, 38},    {Qt::Key_AsciiCircum, 39}, {Qt::Key_BracketLeft, 40}};
   for (const auto& k : keys) {
     w.Key(QEvent::KeyPress, k.qtKey);
     EXPECT_TRUE(Holds(w.Engine(), k.index)) << k.index;

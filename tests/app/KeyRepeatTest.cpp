@@ -33,7 +33,8 @@ class PressCounter : public QObject {
   int Presses = 0;
   QObject* Target = nullptr;
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::KeyPress && watched == Target && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Z) ++Presses;
+    if (event->type() == QEvent::KeyPress && watched == Target && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Z)
+      ++Presses;
     return false;
   }
 };
@@ -91,7 +92,8 @@ TEST(HeldPcKey, IsOneSteadyNoteWhateverTheKeyboardRepeats) {
   counter.Target = w->windowHandle();
   QApplication::instance()->installEventFilter(&counter);
 
-  const int byKey = NoteRestartsWhileHeld(w, [] { Xdotool("xdotool keydown z"); }, [] { Xdotool("xdotool keyup z"); });
+  const int byKey = NoteRestartsWhileHeld(
+      w, [] { Xdotool("xdotool keydown z"); }, [] { Xdotool("xdotool keyup z"); });
   EXPECT_EQ(byKey, 0) << "the held key's note was let go before its release";
   // The server repeated the key all the while, so the check saw repeats.
   EXPECT_GT(counter.Presses, 50);

@@ -12,6 +12,7 @@
 // server. With the sound on JACK, the blocks go on while the window's
 // thread is blocked.
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -199,7 +199,8 @@ class KeysSource {
     Port = jack_port_register(Client, "keys", JACK_DEFAULT_MIDI_TYPE,
                               JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal, 0);
     jack_set_process_callback(Client, &KeysSource::Process, this);
-    jack_on_shutdown(Client, [](void* self) { static_cast<KeysSource*>(self)->Gone = true; }, this);
+    jack_on_shutdown(
+        Client, [](void* self) { static_cast<KeysSource*>(self)->Gone = true; }, this);
     jack_set_thread_init_callback(
         Client, [](void* self) { static_cast<KeysSource*>(self)->ProcessTid = gettid(); }, this);
     if (Port == nullptr || jack_activate(Client) != 0) Close();

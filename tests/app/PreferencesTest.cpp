@@ -5,14 +5,14 @@
 // engine's MIDI path, and the dialog's screenshots.
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
-#include <QElapsedTimer>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QSlider>
 #include <QSpinBox>
-#include <QCheckBox>
 #include <QTableWidget>
 
 #include "AppTestSupport.h"
@@ -31,7 +31,10 @@ constexpr int32_t kCommaKey = 13;
 
 // PipeWire's PulseAudio server with a microphone and speakers; no JACK.
 std::vector<SoundServerDevices> FakeServers() {
-  return {{"PulseAudio (PipeWire)", true, "", {{"alsa_input.mic", "USB Microphone", true}},
+  return {{"PulseAudio (PipeWire)",
+           true,
+           "",
+           {{"alsa_input.mic", "USB Microphone", true}},
            {{"alsa_output.speakers", "Speakers", true}}},
           {"JACK", false, "no JACK server is running", {}, {}}};
 }
@@ -106,8 +109,8 @@ TEST(Preferences, DialogInBothLanguagesListsDevicesAndAppliesOnOk) {
     EXPECT_TRUE(d->grab().save(screenshots.filePath(U(c.Picture))));
 
     // Automatic: the server that answers.
-    EXPECT_EQ(Items(d->InputBox),
-              QStringList({U(c.Default), QStringLiteral("USB Microphone (alsa_input.mic)"), QStringLiteral("gone-mic")}));
+    EXPECT_EQ(Items(d->InputBox), QStringList({U(c.Default), QStringLiteral("USB Microphone (alsa_input.mic)"),
+                                               QStringLiteral("gone-mic")}));
     EXPECT_EQ(d->InputBox->currentData().toString(), QStringLiteral("gone-mic"));
     EXPECT_TRUE(d->DeviceNote->isHidden());
     // JACK offers nothing and says why; the chosen device is still kept.

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <thread>
 
-#include <QSignalSpy>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 
 #include "AppTestSupport.h"
 #include "app/SingleInstance.h"
@@ -48,8 +48,8 @@ TEST(VolumeControl, StartsTheMixerOnTheRightTabWithoutWaiting) {
 // Also from a deep runtime folder, whose socket path is long.
 TEST(SingleInstance, SecondStartAsksTheFirstToComeForward) {
   QtTempDir base;
-  const QString deep = QDir(base.path()).filePath(QString(60, QLatin1Char('d')) + QStringLiteral("/") +
-                                                  QString(60, QLatin1Char('e')));
+  const QString deep =
+      QDir(base.path()).filePath(QString(60, QLatin1Char('d')) + QStringLiteral("/") + QString(60, QLatin1Char('e')));
   ASSERT_TRUE(QDir().mkpath(deep));
   for (const QString& dir : {base.path(), deep}) {
     SCOPED_TRACE(dir.toStdString());

@@ -154,7 +154,6 @@ TEST(Settings, AFileThatCannotBeReadIsSetAsideBeforeTheFirstWrite) {
   EXPECT_EQ(loaded.Octave, 0);
 }
 
-
 // Loads the file at path and saves a change; what went to stderr.
 std::string LoadAndSaveAChange(AppSettings& settings, bool expectLoaded, PanelSettings& panel) {
   Preferences prefs;
@@ -251,7 +250,8 @@ TEST(Settings, ALinkThatLoopsIsKeptAndALinkToAFileIsWrittenThrough) {
   ASSERT_TRUE(linked.Save(panel, prefs));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   PanelSettings loaded;
-  ASSERT_TRUE(AppSettings(QString::fromStdString((dir.Path / "dotfiles" / "sorvane.conf").string())).Load(loaded, prefs));
+  ASSERT_TRUE(
+      AppSettings(QString::fromStdString((dir.Path / "dotfiles" / "sorvane.conf").string())).Load(loaded, prefs));
   EXPECT_EQ(loaded.Octave, 0);
 }
 

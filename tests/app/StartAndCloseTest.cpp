@@ -185,7 +185,7 @@ TEST(ServerLost, ShownWithoutGeometryOrCaptionChangeAndGoneWhenTheSoundIsBack) {
 
 TEST(Closing, TerminationSignalsMakeTheCloseRequestOnTheEventThread) {
   constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
-  struct sigaction original[3] {};
+  struct sigaction original[3]{};
   for (int i = 0; i < 3; ++i) ASSERT_EQ(::sigaction(kSignals[i], nullptr, &original[i]), 0);
   const auto set = [](int signal, void (*handler)(int)) {
     struct sigaction action {};

@@ -31,17 +31,28 @@ TEST(MainWindow, EveryControlSitsAtItsPlace) {
     const char* parent;
     QRect geometry;
   } expected[] = {
-      {"octave", "controlPanel", {8, 8, 97, 81}},          {"waveform", "controlPanel", {8, 96, 97, 81}},
-      {"vibrato", "controlPanel", {112, 8, 113, 137}},     {"vibratoDepth", "vibrato", {8, 32, 97, 9}},
-      {"vibratoRate", "vibrato", {8, 64, 97, 9}},          {"vibratoTriangle", "vibrato", {8, 80, 81, 17}},
-      {"vibratoSquare", "vibrato", {8, 96, 89, 17}},       {"vibratoAlwaysOn", "vibrato", {8, 112, 81, 17}},
-      {"echo", "controlPanel", {232, 8, 113, 81}},         {"echoLevel", "echo", {8, 32, 97, 9}},
-      {"echoDelay", "echo", {8, 64, 97, 9}},               {"inputVolume", "controlPanel", {240, 96, 73, 25}},
-      {"outputVolume", "controlPanel", {240, 120, 73, 25}}, {"take", "controlPanel", {312, 96, 57, 25}},
-      {"about", "controlPanel", {312, 120, 57, 25}},       {"exit", "controlPanel", {312, 144, 57, 25}},
-      {"phrase", "controlPanel", {112, 152, 185, 49}},     {"phraseOn", "phrase", {8, 16, 41, 17}},
-      {"phraseRecord", "phrase", {56, 16, 41, 25}},        {"phraseLoad", "phrase", {96, 16, 41, 25}},
-      {"phraseSave", "phrase", {136, 16, 41, 25}},         {"emphasis", "controlPanel", {376, 112, 89, 17}},
+      {"octave", "controlPanel", {8, 8, 97, 81}},
+      {"waveform", "controlPanel", {8, 96, 97, 81}},
+      {"vibrato", "controlPanel", {112, 8, 113, 137}},
+      {"vibratoDepth", "vibrato", {8, 32, 97, 9}},
+      {"vibratoRate", "vibrato", {8, 64, 97, 9}},
+      {"vibratoTriangle", "vibrato", {8, 80, 81, 17}},
+      {"vibratoSquare", "vibrato", {8, 96, 89, 17}},
+      {"vibratoAlwaysOn", "vibrato", {8, 112, 81, 17}},
+      {"echo", "controlPanel", {232, 8, 113, 81}},
+      {"echoLevel", "echo", {8, 32, 97, 9}},
+      {"echoDelay", "echo", {8, 64, 97, 9}},
+      {"inputVolume", "controlPanel", {240, 96, 73, 25}},
+      {"outputVolume", "controlPanel", {240, 120, 73, 25}},
+      {"take", "controlPanel", {312, 96, 57, 25}},
+      {"about", "controlPanel", {312, 120, 57, 25}},
+      {"exit", "controlPanel", {312, 144, 57, 25}},
+      {"phrase", "controlPanel", {112, 152, 185, 49}},
+      {"phraseOn", "phrase", {8, 16, 41, 17}},
+      {"phraseRecord", "phrase", {56, 16, 41, 25}},
+      {"phraseLoad", "phrase", {96, 16, 41, 25}},
+      {"phraseSave", "phrase", {136, 16, 41, 25}},
+      {"emphasis", "controlPanel", {376, 112, 89, 17}},
       {"noise", "controlPanel", {376, 128, 57, 17}},
   };
   for (const auto& e : expected) {
@@ -53,8 +64,10 @@ TEST(MainWindow, EveryControlSitsAtItsPlace) {
     const char* label;
     const char* parent;
     QPoint at;
-  } labels[] = {{"vibratoDepthValue", "vibrato", {8, 16}}, {"vibratoRateValue", "vibrato", {8, 48}},
-                {"echoLevelValue", "echo", {8, 16}},       {"echoDelayValue", "echo", {8, 48}},
+  } labels[] = {{"vibratoDepthValue", "vibrato", {8, 16}},
+                {"vibratoRateValue", "vibrato", {8, 48}},
+                {"echoLevelValue", "echo", {8, 16}},
+                {"echoDelayValue", "echo", {8, 48}},
                 {"unmatchedKey", "controlPanel", {544, 40}}};
   for (const auto& l : labels) {
     SCOPED_TRACE(l.label);
@@ -84,10 +97,10 @@ TEST(MainWindow, KeysArePlacedBelowThePanelAndStackedBlackOverWhite) {
     const TColorButton* button = f.Keyboard().Button(key);
     return QRect(button->mapTo(&f, QPoint(0, 0)), button->size());
   };
-  EXPECT_EQ(placed(0), QRect(2, 289, 26, 45));    // A
-  EXPECT_EQ(placed(1), QRect(15, 289, 30, 80));   // Z
-  EXPECT_EQ(placed(20), QRect(2, 209, 26, 45));   // 1
-  EXPECT_EQ(placed(40), QRect(345, 209, 30, 80)); // [
+  EXPECT_EQ(placed(0), QRect(2, 289, 26, 45));     // A
+  EXPECT_EQ(placed(1), QRect(15, 289, 30, 80));    // Z
+  EXPECT_EQ(placed(20), QRect(2, 209, 26, 45));    // 1
+  EXPECT_EQ(placed(40), QRect(345, 209, 30, 80));  // [
   EXPECT_EQ(f.Keyboard().geometry(), QRect(0, 209, 375, 160));
   for (int key = 0; key < kKeyCount; ++key) EXPECT_EQ(f.Keyboard().Button(key)->parentWidget(), &f.Keyboard());
   EXPECT_EQ(f.Keyboard().Button(0)->text(), QStringLiteral("A"));
@@ -97,11 +110,11 @@ TEST(MainWindow, KeysArePlacedBelowThePanelAndStackedBlackOverWhite) {
   EXPECT_EQ(f.Keyboard().Button(0)->FontColor(), QColor(255, 255, 255));
   EXPECT_EQ(f.Keyboard().Button(1)->Color(), QColor(255, 255, 255));
   // What the mouse hits where a black key overlaps a white one.
-  EXPECT_EQ(f.childAt(40, 300), f.Keyboard().Button(2));   // S over Z and X
-  EXPECT_EQ(f.childAt(30, 340), f.Keyboard().Button(1));   // Z below S
-  EXPECT_EQ(f.childAt(20, 340), f.Keyboard().Button(1));   // Z below A
-  EXPECT_EQ(f.childAt(100, 215), f.Keyboard().Button(25)); // 4 over E and R
-  EXPECT_EQ(f.childAt(360, 300), &f.Keyboard());           // right of the last lower key: no key
+  EXPECT_EQ(f.childAt(40, 300), f.Keyboard().Button(2));    // S over Z and X
+  EXPECT_EQ(f.childAt(30, 340), f.Keyboard().Button(1));    // Z below S
+  EXPECT_EQ(f.childAt(20, 340), f.Keyboard().Button(1));    // Z below A
+  EXPECT_EQ(f.childAt(100, 215), f.Keyboard().Button(25));  // 4 over E and R
+  EXPECT_EQ(f.childAt(360, 300), &f.Keyboard());            // right of the last lower key: no key
 }
 
 TEST(MainWindow, StartValuesAndLabels) {
@@ -215,18 +228,22 @@ const CaptionCase kCaptionCases[] = {
     {"High", [](MainWindow& f) { return Find<QRadioButton>(f, "octaveHigh")->text(); }, "High", "High"},
     {"Mid", [](MainWindow& f) { return Find<QRadioButton>(f, "octaveMid")->text(); }, "Mid", "Mid"},
     {"Low", [](MainWindow& f) { return Find<QRadioButton>(f, "octaveLow")->text(); }, "Low", "Low"},
-    {"Ultra Low", [](MainWindow& f) { return Find<QRadioButton>(f, "octaveUltraLow")->text(); }, "Ultra Low", "Ultra Low"},
+    {"Ultra Low", [](MainWindow& f) { return Find<QRadioButton>(f, "octaveUltraLow")->text(); }, "Ultra Low",
+     "Ultra Low"},
     {"waveform", [](MainWindow& f) { return Find<QGroupBox>(f, "waveform")->title(); }, "Wave Format", "波形"},
     {"Impulse", [](MainWindow& f) { return Find<QRadioButton>(f, "waveImpulse")->text(); }, "Impulse", "インパルス"},
     {"Saw", [](MainWindow& f) { return Find<QRadioButton>(f, "waveSaw")->text(); }, "Saw", "ノコギリ波"},
     {"Square wave", [](MainWindow& f) { return Find<QRadioButton>(f, "waveSquare")->text(); }, "Square", "矩形波"},
     {"vibrato", [](MainWindow& f) { return Find<QGroupBox>(f, "vibrato")->title(); }, "Modulation", "モジュレーション"},
-    {"vibratoTriangle", [](MainWindow& f) { return Find<QRadioButton>(f, "vibratoTriangle")->text(); }, "Triangle", "三角波"},
+    {"vibratoTriangle", [](MainWindow& f) { return Find<QRadioButton>(f, "vibratoTriangle")->text(); }, "Triangle",
+     "三角波"},
     {"vibratoSquare", [](MainWindow& f) { return Find<QRadioButton>(f, "vibratoSquare")->text(); }, "Square", "矩形波"},
-    {"vibratoAlwaysOn", [](MainWindow& f) { return Find<QCheckBox>(f, "vibratoAlwaysOn")->text(); }, "Always ON", "常にON"},
+    {"vibratoAlwaysOn", [](MainWindow& f) { return Find<QCheckBox>(f, "vibratoAlwaysOn")->text(); }, "Always ON",
+     "常にON"},
     {"echo", [](MainWindow& f) { return Find<QGroupBox>(f, "echo")->title(); }, "Echo", "エコー"},
     {"inputVolume", [](MainWindow& f) { return Find<QToolButton>(f, "inputVolume")->text(); }, "Input Vol", "入力音量"},
-    {"outputVolume", [](MainWindow& f) { return Find<QToolButton>(f, "outputVolume")->text(); }, "Output Vol", "出力音量"},
+    {"outputVolume", [](MainWindow& f) { return Find<QToolButton>(f, "outputVolume")->text(); }, "Output Vol",
+     "出力音量"},
     {"take", [](MainWindow& f) { return Find<QToolButton>(f, "take")->text(); }, "Rec", "録音"},
     {"about", [](MainWindow& f) { return Find<QToolButton>(f, "about")->text(); }, "About", "About"},
     {"exit", [](MainWindow& f) { return Find<QToolButton>(f, "exit")->text(); }, "Exit", "終了"},
@@ -279,7 +296,8 @@ TEST(Screenshots, SavedInBothLanguages) {
     KeyNoteOn(w.Engine(), 8);  // one key sounding, for the picture
     const QImage shot = w->grab().toImage();
     ASSERT_EQ(shot.size(), QSize(375, 369));
-    const QString name = language == QLocale::English ? QStringLiteral("sorvane-en.png") : QStringLiteral("sorvane-ja.png");
+    const QString name =
+        language == QLocale::English ? QStringLiteral("sorvane-en.png") : QStringLiteral("sorvane-ja.png");
     EXPECT_TRUE(shot.save(QDir(dir).filePath(name)));
     // Window background where no key covers it, a red key, a white key.
     EXPECT_EQ(shot.pixelColor(360, 300), QColor(160, 160, 164));

@@ -17,17 +17,17 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <new>
 #include <string>
 #include <thread>
-#include <deque>
 #include <vector>
 
-#include "devices/JackDevices.h"
-#include "audio/Realtime.h"
 #include "audio/EventQueue.h"
+#include "audio/Realtime.h"
+#include "devices/JackDevices.h"
 #include "tests/support/AllocationCount.h"
 #include "tests/support/JackServer.h"
 #include "tests/support/Wait.h"
@@ -70,8 +70,7 @@ struct EngineSide {
     auto* e = static_cast<EngineSide*>(self);
     if (kind == DeviceKind::Capture) {
       e->Captured.push_back(&header);
-      e->CapturedAgeUs.push_back(static_cast<int64_t>(jack_get_time()) -
-                                 static_cast<int64_t>(header.FirstSampleAtUs));
+      e->CapturedAgeUs.push_back(static_cast<int64_t>(jack_get_time()) - static_cast<int64_t>(header.FirstSampleAtUs));
       if (e->Requeue != nullptr) {
         EXPECT_TRUE(e->Requeue->Unprepare(header) && e->Requeue->Prepare(header) && e->Requeue->Queue(header));
       }
@@ -105,8 +104,8 @@ struct Probe {
   jack_port_t* In[2] = {};
   double Rate = 0;
   std::vector<float> Recorded[2];
-  std::vector<double> CycleUs;      // start of each recorded cycle
-  std::vector<uint32_t> CycleAt;    // its first sample's index in Recorded
+  std::vector<double> CycleUs;    // start of each recorded cycle
+  std::vector<uint32_t> CycleAt;  // its first sample's index in Recorded
   std::atomic<size_t> Samples{0};
   std::atomic<size_t> Cycles{0};
   std::atomic<bool> Recording{false};
@@ -564,8 +563,8 @@ TEST_P(JackDevices, ServerGoingAwayIsReportedAndEveryBufferComesBack) {
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, JackDevices,
-                         testing::Values(ServerSetting{48000, 256}, ServerSetting{22050, 220}), PrintSetting);
+INSTANTIATE_TEST_SUITE_P(Servers, JackDevices, testing::Values(ServerSetting{48000, 256}, ServerSetting{22050, 220}),
+                         PrintSetting);
 
 }  // namespace
 }  // namespace sorvane

@@ -9,17 +9,17 @@
 #include <jack/jack.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "audio/EventQueue.h"
 #include "devices/JackDevices.h"
 #include "devices/SoundSystem.h"
-#include "audio/EventQueue.h"
 #include "tests/support/JackServer.h"
 
 namespace sorvane {
@@ -113,8 +113,8 @@ TEST_F(SoundChoice, WithNoServerAnsweringTheDevicesRefuseToOpen) {
   // machine.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(FormatSoundDevices(servers),
-            "PulseAudio: not reachable: " + servers[0].Problem + "\n\nJACK: not reachable: no JACK server is running\n");
+  EXPECT_EQ(FormatSoundDevices(servers), "PulseAudio: not reachable: " + servers[0].Problem +
+                                             "\n\nJACK: not reachable: no JACK server is running\n");
   EXPECT_FALSE(servers[0].Problem.empty());
 }
 

@@ -53,7 +53,7 @@ TEST(FilterSets, VoiceBandReferenceMagnitudes) {
   const struct {
     double Hz;
     double Gain;
-  } points[] = {{100, 0.98433}, {1000, 0.98007}, {3500, 0.99935}, {4000, 0.94406},
+  } points[] = {{100, 0.98433},  {1000, 0.98007}, {3500, 0.99935}, {4000, 0.94406},
                 {5000, 0.44261}, {6000, 0.15789}, {8000, 0.01933}};
   for (const auto& p : points) {
     SCOPED_TRACE(p.Hz);

@@ -90,9 +90,9 @@ TEST(AnalyseBlock, EmphasisStoresWrappedSixteenBitDifferences) {
   b[2] = 32767;
   a.Run(b, true);
   const auto& slot = a.State->AnalysisRing[a.State->RingIndex];
-  EXPECT_EQ(slot[0], 32767);  // against 0, the start value
-  EXPECT_EQ(slot[1], 1);      // -32768 - 32767 = -65535 wraps to 1
-  EXPECT_EQ(slot[2], -1);     // 32767 - (-32768) = 65535 wraps to -1
+  EXPECT_EQ(slot[0], 32767);                // against 0, the start value
+  EXPECT_EQ(slot[1], 1);                    // -32768 - 32767 = -65535 wraps to 1
+  EXPECT_EQ(slot[2], -1);                   // 32767 - (-32768) = 65535 wraps to -1
   EXPECT_EQ(a.State->EmphasisPrevious, 0);  // the block ends on zeros
 }
 

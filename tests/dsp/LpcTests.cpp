@@ -64,7 +64,7 @@ TEST(Autocorrelate, LagsWithoutProductsAreZero) {
   Autocorrelate(x, 4, 3, r);
   EXPECT_EQ(r[0], (1 + 4 + 9 + 16) / 4.0);
   EXPECT_EQ(r[1], (2 * 3 + 3 * 4) / 4.0);  // i from 1 to 2: x1·x2 + x2·x3
-  EXPECT_EQ(r[2], 0.0);            // n-1-k = 1 < k = 2
+  EXPECT_EQ(r[2], 0.0);                    // n-1-k = 1 < k = 2
   EXPECT_EQ(r[3], 0.0);
 }
 

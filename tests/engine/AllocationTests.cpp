@@ -3,9 +3,9 @@
 // block path must not allocate at all.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <cstdlib>
-#include <unistd.h>
 #include <filesystem>
 #include <new>
 
@@ -26,17 +26,41 @@ struct Scenario : VirtualLoopClient {
   explicit Scenario(EngineState& e, const char* dir) : E(e), TakeDir(dir) {}
   void BeforeCapture(VirtualAudioRig& rig, int32_t b) override {
     switch (b) {
-      case 10: KeyNoteOn(E, 3); KeyNoteOn(E, 7); KeyNoteOn(E, 30); break;
-      case 200: SetEchoLevel(E, 80); SetCtrlHeld(E, true); break;
-      case 300: SetGlideMs(E, 300); SetVelocityOn(E, true); SetPitchBend(E, -3000); KeyNoteOn(E, 35, 50); break;
+      case 10:
+        KeyNoteOn(E, 3);
+        KeyNoteOn(E, 7);
+        KeyNoteOn(E, 30);
+        break;
+      case 200:
+        SetEchoLevel(E, 80);
+        SetCtrlHeld(E, true);
+        break;
+      case 300:
+        SetGlideMs(E, 300);
+        SetVelocityOn(E, true);
+        SetPitchBend(E, -3000);
+        KeyNoteOn(E, 35, 50);
+        break;
       case 400: ToggleTake(E, TakeDir); break;
       case 600: rig.Stall(220 * 70); break;
       case 900: SetPhraseOn(E, true); break;
       case 950: EngineStartPhraseCapture(E); break;
-      case 1400: for (int k = 0; k < 9; ++k) KeyNoteOn(E, 11 + k); break;
-      case 1500: SelectWaveform(E, kSawtooth); SetModShape(E, false); SetPitchBend(E, 8191); break;
-      case 1700: rig.Stall(220 * 40); SetEmphasis(E, true); break;
-      case 1900: SetPhraseOn(E, false); SelectWaveform(E, kSquare); break;
+      case 1400:
+        for (int k = 0; k < 9; ++k) KeyNoteOn(E, 11 + k);
+        break;
+      case 1500:
+        SelectWaveform(E, kSawtooth);
+        SetModShape(E, false);
+        SetPitchBend(E, 8191);
+        break;
+      case 1700:
+        rig.Stall(220 * 40);
+        SetEmphasis(E, true);
+        break;
+      case 1900:
+        SetPhraseOn(E, false);
+        SelectWaveform(E, kSquare);
+        break;
       case 2500: ToggleTake(E, TakeDir); break;
       default: break;
     }

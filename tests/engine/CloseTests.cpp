@@ -17,8 +17,8 @@ namespace sorvane {
 namespace {
 
 using test::EngineOnRig;
-using test::OpenEngineOnRig;
 using test::Le32At;
+using test::OpenEngineOnRig;
 using test::RecordedBoxes;
 
 TEST(Close, WhileRunningIsRefusedUntilEveryBufferIsBack) {

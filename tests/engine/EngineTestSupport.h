@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/Engine.h"
 #include "devices/VirtualDevices.h"
+#include "engine/Engine.h"
 #include "tests/support/RecordedBoxes.h"
 
 namespace sorvane::test {

@@ -28,8 +28,13 @@ struct RandomUser : VirtualLoopClient {
 
   void BeforeCapture(VirtualAudioRig& rig, int32_t) override {
     switch (Next(40)) {
-      case 0: case 1: case 2: case 3: KeyNoteOn(E, static_cast<int32_t>(Next(41))); break;
-      case 4: case 5: case 6: KeyNoteOff(E, static_cast<int32_t>(Next(41))); break;
+      case 0:
+      case 1:
+      case 2:
+      case 3: KeyNoteOn(E, static_cast<int32_t>(Next(41))); break;
+      case 4:
+      case 5:
+      case 6: KeyNoteOff(E, static_cast<int32_t>(Next(41))); break;
       case 7: SelectWaveform(E, static_cast<int32_t>(Next(3))); break;
       case 8: SetOctave(E, static_cast<int32_t>(Next(4))); break;
       case 9: SetModDepth(E, static_cast<int32_t>(Next(101))); break;
@@ -42,7 +47,9 @@ struct RandomUser : VirtualLoopClient {
       case 16: SetEmphasis(E, Next(2) == 0); break;
       case 17: SetPhraseOn(E, Next(3) != 0); break;
       case 18: EngineStartPhraseCapture(E); break;
-      case 19: if (Next(8) == 0) rig.Stall(220 * static_cast<int64_t>(Next(150))); break;
+      case 19:
+        if (Next(8) == 0) rig.Stall(220 * static_cast<int64_t>(Next(150)));
+        break;
       default: break;
     }
   }

@@ -195,13 +195,12 @@ TEST_P(CaptureHandlerFailures, ShowTheMessageAndEndTheHandler) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachStep, CaptureHandlerFailures,
-    ::testing::Values(FailureCase{true, VirtualAudioRig::Op::Unprepare, "In Un Prepare error"},
-                      FailureCase{false, VirtualAudioRig::Op::Prepare, "Out Prepare error"},
-                      FailureCase{false, VirtualAudioRig::Op::Queue, "Wave out error"},
-                      FailureCase{true, VirtualAudioRig::Op::Prepare, "In Prepare error"},
-                      FailureCase{true, VirtualAudioRig::Op::Queue, "Add buffer error"}));
+INSTANTIATE_TEST_SUITE_P(EachStep, CaptureHandlerFailures,
+                         ::testing::Values(FailureCase{true, VirtualAudioRig::Op::Unprepare, "In Un Prepare error"},
+                                           FailureCase{false, VirtualAudioRig::Op::Prepare, "Out Prepare error"},
+                                           FailureCase{false, VirtualAudioRig::Op::Queue, "Wave out error"},
+                                           FailureCase{true, VirtualAudioRig::Op::Prepare, "In Prepare error"},
+                                           FailureCase{true, VirtualAudioRig::Op::Queue, "Add buffer error"}));
 
 TEST(PlaybackHandler, UnprepareFailureIsShownAndTheHandlerGoesOn) {
   RecordedBoxes boxes;

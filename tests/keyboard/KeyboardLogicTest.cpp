@@ -15,8 +15,8 @@ constexpr int kPanel = 209;
 
 TEST(KeyboardLayout, KeysSitWhereTheTablePutsThem) {
   // Left edges of every key, and the row's top below the panel.
-  const int lefts[kKeyCount] = {2,  15, 32, 45, 75, 92, 105, 122, 135, 165, 182, 195, 212, 225,
-                                242, 255, 285, 302, 315, 332, 2,  15, 32,  45,  75,  92,  105, 122,
+  const int lefts[kKeyCount] = {2,   15,  32,  45,  75,  92,  105, 122, 135, 165, 182, 195, 212, 225,
+                                242, 255, 285, 302, 315, 332, 2,   15,  32,  45,  75,  92,  105, 122,
                                 135, 165, 182, 195, 212, 225, 242, 255, 285, 302, 315, 332, 345};
   const KeyboardLayout layout = LayoutKeyboard(KeyTable, kPanel);
   for (int i = 0; i < kKeyCount; ++i) {
@@ -69,8 +69,8 @@ TEST(KeyboardLayout, StackingPutsBlackKeysOverTheirRowAndRowsInOrder) {
     lastGroup = group;
     lastIndex = index;
   }
-  EXPECT_EQ(layout.StackOrder.front(), 1);   // Z
-  EXPECT_EQ(layout.StackOrder.back(), 39);   // ^
+  EXPECT_EQ(layout.StackOrder.front(), 1);  // Z
+  EXPECT_EQ(layout.StackOrder.back(), 39);  // ^
 }
 
 TEST(KeyboardLayout, CaptionIsTheLabelOrTheKeyCodeCharacter) {
@@ -169,8 +169,7 @@ TEST(Watchdog, RunsOnEveryFourthTick) {
   int32_t ticks = 0;
   std::vector<bool> runs;
   for (int i = 0; i < 12; ++i) runs.push_back(WatchdogTick(ticks));
-  const std::vector<bool> expected = {false, false, false, true, false, false,
-                                      false, true,  false, false, false, true};
+  const std::vector<bool> expected = {false, false, false, true, false, false, false, true, false, false, false, true};
   EXPECT_EQ(runs, expected);
   EXPECT_EQ(ticks, 0);
 }
@@ -191,8 +190,7 @@ TEST(Watchdog, ReleasesKeysThatAreUpAndNotShownPressed) {
 
 TEST(Watchdog, KeepsAKeyShownPressedOnScreen) {
   FakeKeys keys;
-  const WatchdogRelease r =
-      WatchdogScan(KeyTable, false, Slots({3, 9}), keys, [](int32_t key) { return key == 3; });
+  const WatchdogRelease r = WatchdogScan(KeyTable, false, Slots({3, 9}), keys, [](int32_t key) { return key == 3; });
   ASSERT_EQ(r.KeyCount, 1);
   EXPECT_EQ(r.Keys[0], 9);
 }

@@ -104,10 +104,10 @@ TEST(MidiNotes, NoteOnPressesNoteOffAndVelocityZeroRelease) {
 TEST(MidiNotes, AKeyHeldByTwoNotesGoesUpWithTheLast) {
   MidiRig rig;
   rig.Send(0x90, 60, 100);
-  rig.Octave = 3;                // the same key is now note 72
+  rig.Octave = 3;  // the same key is now note 72
   rig.Send(0x90, 72, 100);
   EXPECT_TRUE(MidiHoldsKey(rig.Notes, 24));
-  rig.Send(0x80, 60, 0);         // released after the octave changed: still key 24
+  rig.Send(0x80, 60, 0);  // released after the octave changed: still key 24
   EXPECT_TRUE(MidiHoldsKey(rig.Notes, 24));
   rig.Send(0x80, 72, 0);
   EXPECT_FALSE(MidiHoldsKey(rig.Notes, 24));
@@ -124,14 +124,14 @@ TEST(MidiNotes, SustainPedalHoldsReleasesUntilItGoesUp) {
   MidiRig rig;
   rig.Send(0x90, 60, 100);
   rig.Send(0x90, 64, 100);
-  rig.Send(0xB0, 64, 64);        // pedal down
+  rig.Send(0xB0, 64, 64);  // pedal down
   rig.Send(0x80, 60, 0);
   rig.Send(0x80, 64, 0);
-  rig.Send(0x90, 64, 90);        // struck again under the pedal: held by the finger
-  rig.Send(0x90, 67, 90);        // pressed and let go under the pedal
+  rig.Send(0x90, 64, 90);  // struck again under the pedal: held by the finger
+  rig.Send(0x90, 67, 90);  // pressed and let go under the pedal
   rig.Send(0x80, 67, 0);
   EXPECT_EQ(rig.Take(), (Calls{"down 24", "down 28", "down 28", "down 31"}));
-  rig.Send(0xB0, 64, 63);        // pedal up
+  rig.Send(0xB0, 64, 63);  // pedal up
   EXPECT_EQ(rig.Take(), (Calls{"up 24", "up 31"}));
   rig.Send(0x80, 64, 0);
   EXPECT_EQ(rig.Take(), (Calls{"up 28"}));
@@ -190,7 +190,7 @@ TEST(MidiNotes, AllNotesOffAllSoundOffAndALostPortReleaseEverythingMidiHolds) {
     rig.Send(0x91, 60, 100);
     rig.Send(0x92, 40, 100);
     rig.Send(0xB2, 64, 127);
-    rig.Send(0x82, 40, 0);       // held by the pedal
+    rig.Send(0x82, 40, 0);  // held by the pedal
     rig.Take();
     if (end == 0) {
       MidiSourceGone(rig.Notes, rig.Target);
@@ -219,10 +219,10 @@ TEST(MidiNotes, OneChannelOnlyAndOtherMessagesIgnored) {
   MidiRig rig(9);  // channel 10
   rig.Send(0x90, 60, 100);
   rig.Send(0x99, 60, 100);
-  rig.Send(0xE0, 0, 127);        // pitch bend of another channel
-  rig.Send(0xA9, 60, 10);        // aftertouch
-  rig.Send(0xB9, 7, 100);        // volume
-  rig.Send(0x99, 200, 100);      // not a data byte
+  rig.Send(0xE0, 0, 127);    // pitch bend of another channel
+  rig.Send(0xA9, 60, 10);    // aftertouch
+  rig.Send(0xB9, 7, 100);    // volume
+  rig.Send(0x99, 200, 100);  // not a data byte
   const uint8_t shortMessage[2] = {0x99, 62};
   MidiMessage(rig.Notes, shortMessage, 2, 2, rig.Target);
   const uint8_t program[2] = {0xC9, 5};
@@ -246,14 +246,14 @@ TEST(MidiNotes, VelocityGoesWithEachStrikeAndAPlainTargetHearsKeyDowns) {
 }
 
 TEST(MidiNotes, PitchBendOfTheChannelPlayedAndBackToRestOnAReset) {
-  MidiRig rig(3);  // channel 4
+  MidiRig rig(3);              // channel 4
   rig.Send(0xE3, 0x00, 0x40);  // centre
   rig.Send(0xE3, 0x7F, 0x7F);  // full up
   rig.Send(0xE3, 0x00, 0x00);  // full down
   rig.Send(0xE3, 0x01, 0x60);  // least significant bits first: 0x60 << 7 | 1
   rig.Send(0xE2, 0x7F, 0x7F);  // another channel
   EXPECT_EQ(rig.Take(), (Calls{"bend 0", "bend 8191", "bend -8192", "bend 4097"}));
-  rig.Send(0xB3, 121, 0);      // reset all controllers
+  rig.Send(0xB3, 121, 0);  // reset all controllers
   EXPECT_EQ(rig.Take(), (Calls{"bend 0"}));
 }
 

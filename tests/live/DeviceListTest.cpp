@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "devices/SoundSystem.h"
 #include "audio/EventQueue.h"
+#include "devices/SoundSystem.h"
 #include "tests/live/LiveSupport.h"
 
 namespace sorvane {
@@ -37,8 +37,7 @@ TEST(DeviceList, ListsTheServersSinksAndSourcesWithTheDefaultsMarked) {
   EXPECT_LT(source, text.find("\n outputs:\n")) << text;
   EXPECT_LT(text.find("\n outputs:\n"), text.find("\n* vocoder_out\n")) << text;
   for (const auto* devices : {&pulse.Inputs, &pulse.Outputs}) {
-    EXPECT_EQ(std::count_if(devices->begin(), devices->end(), [](const SoundDeviceInfo& d) { return d.IsDefault; }),
-              1);
+    EXPECT_EQ(std::count_if(devices->begin(), devices->end(), [](const SoundDeviceInfo& d) { return d.IsDefault; }), 1);
   }
 }
 

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/Engine.h"
 #include "audio/EventQueue.h"
 #include "devices/PulseDevices.h"
+#include "engine/Engine.h"
 #include "tests/live/LiveSupport.h"
 #include "tests/support/RecordedBoxes.h"
 
@@ -223,12 +223,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // No server where libpulse looks: the one named, and the user's
         // runtime folder.
-        OpenFailure{"NoAudioServer",
-                    {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server",
-                     "XDG_RUNTIME_DIR=/nonexistent/sorvane-no-server"},
-                    "Problem creating record handle", "capture"},
-        OpenFailure{"MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle",
-                    "capture"},
+        OpenFailure{
+            "NoAudioServer",
+            {"PULSE_SERVER=unix:/nonexistent/sorvane-no-server", "XDG_RUNTIME_DIR=/nonexistent/sorvane-no-server"},
+            "Problem creating record handle",
+            "capture"},
+        OpenFailure{
+            "MissingSource", {"PULSE_SOURCE=sorvane_no_such_source"}, "Problem creating record handle", "capture"},
         OpenFailure{"MissingSink", {"PULSE_SINK=sorvane_no_such_sink"}, "Problem creating play handle", "playback"}),
     [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.Name); });
 

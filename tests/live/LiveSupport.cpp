@@ -36,9 +36,8 @@ std::vector<std::string> Environment(const std::vector<std::string>& extra) {
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
     const std::string name = entry.substr(0, entry.find('='));
-    const bool overridden = std::any_of(extra.begin(), extra.end(), [&](const std::string& x) {
-      return x.substr(0, x.find('=')) == name;
-    });
+    const bool overridden =
+        std::any_of(extra.begin(), extra.end(), [&](const std::string& x) { return x.substr(0, x.find('=')) == name; });
     if (!overridden) env.push_back(entry);
   }
   env.insert(env.end(), extra.begin(), extra.end());
@@ -62,7 +61,6 @@ pid_t SpawnWith(const std::vector<std::string>& argv, posix_spawn_file_actions_t
   if (posix_spawnp(&pid, argp[0], actions, nullptr, argp.data(), envp.data()) != 0) return -1;
   return pid;
 }
-
 
 }  // namespace
 
@@ -179,8 +177,8 @@ bool ReadWav(const std::string& path, std::vector<int16_t>& samples) {
 
 int64_t FindExact(const std::vector<int16_t>& haystack, const std::vector<int16_t>& needle, int64_t from) {
   if (needle.empty()) return from;
-  auto it = std::search(haystack.begin() + std::min<int64_t>(from, haystack.size()), haystack.end(),
-                        needle.begin(), needle.end());
+  auto it = std::search(haystack.begin() + std::min<int64_t>(from, haystack.size()), haystack.end(), needle.begin(),
+                        needle.end());
   return it == haystack.end() ? -1 : it - haystack.begin();
 }
 

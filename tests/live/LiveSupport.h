@@ -41,8 +41,8 @@ class ChildProcess {
 };
 
 struct RunResult {
-  int Status = -1;      // as WaitFor
-  double Seconds = 0;   // wall time
+  int Status = -1;     // as WaitFor
+  double Seconds = 0;  // wall time
   std::string Out;
   std::string Err;
 };

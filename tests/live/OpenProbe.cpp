@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "engine/Engine.h"
 #include "audio/EventQueue.h"
-#include "devices/SoundSystem.h"
 #include "core/Reporter.h"
+#include "devices/SoundSystem.h"
+#include "engine/Engine.h"
 
 namespace {
 void PrintBox(void*, const char* caption, const char* text) { std::printf("box: %s: %s\n", caption, text); }

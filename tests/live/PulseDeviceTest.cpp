@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/EventQueue.h"
 #include "audio/BufferQueue.h"
+#include "audio/EventQueue.h"
 #include "devices/PulseDevices.h"
 #include "tests/live/LiveSupport.h"
 
@@ -62,9 +62,7 @@ void RunLoop(AudioEventQueue& queue, double seconds, AudioEventQueue::Handler ha
   queue.DispatchAll(handler, context);
 }
 
-bool QueueBuffer(AudioDevice& device, WaveHeader& header) {
-  return device.Prepare(header) && device.Queue(header);
-}
+bool QueueBuffer(AudioDevice& device, WaveHeader& header) { return device.Prepare(header) && device.Queue(header); }
 
 // Opens device and prepares and queues every one of buffers on it.
 bool OpenAndQueueAll(AudioDevice& device, Buffers& buffers) {
@@ -283,10 +281,10 @@ TEST_F(PulseLive, PlaybackPlaysQueuedBuffersInOrderAndSilenceWhenStarved) {
   // The recorder asks for small fragments: with the server's default (up to
   // two seconds on PipeWire) what it has not yet been handed when it is
   // stopped would be missing from the end of the file.
-  live::ChildProcess recorder(live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050", "--channels=1",
-                                           "--format=s16le", "--latency-msec=20", "--file-format=wav",
-                                           dir + "/out.wav"},
-                                          dir + "/parecord.log"));
+  live::ChildProcess recorder(
+      live::Spawn({"parecord", "-d", "vocoder_out.monitor", "--rate=22050", "--channels=1", "--format=s16le",
+                   "--latency-msec=20", "--file-format=wav", dir + "/out.wav"},
+                  dir + "/parecord.log"));
   ASSERT_GT(recorder.Pid(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 

@@ -4,8 +4,8 @@
 // wheel, pitch bends, every control moved, blocks of every size, and a
 // phrase captured, loaded and restored. There must be none. This binary's operator new, malloc and
 // mutex functions are exported, so the plugin's calls reach them too.
-#include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -99,7 +99,7 @@ TEST(PluginRun, AllocatesAndLocksNothing) {
     midi.push_back({25000, {0xB0, 64, 127}});  // the pedal down
     midi.push_back({26000, {0x80, 53, 0}});
     midi.push_back({40000, {0xB0, 64, 0}});
-    midi.push_back({60000, {0xB0, 123, 0}});   // all notes off
+    midi.push_back({60000, {0xB0, 123, 0}});  // all notes off
     midi.push_back({62000, {0x90, 60, 100}});
     // Bends on two channels, a reset of all controllers, soft notes.
     for (int n = 0; n < 40; ++n) {

@@ -76,7 +76,8 @@ class PluginHost {
     Features = {&MapFeature, &UnmapFeature, &ScheduleFeature, &LogFeature, nullptr};
     Instance = lilv_plugin_instantiate(Plugin, rate, Features.data());
     if (Instance == nullptr) throw std::runtime_error("the plugin did not instantiate");
-    Worker = static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(Instance, LV2_WORKER__interface));
+    Worker =
+        static_cast<const LV2_Worker_Interface*>(lilv_instance_get_extension_data(Instance, LV2_WORKER__interface));
     const uint32_t ports = lilv_plugin_get_num_ports(Plugin);
     Controls.assign(ports, 0.0f);
     std::vector<float> defaults(ports, 0.0f);

@@ -15,8 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <map>
+#include <thread>
 
 #include "tests/plugin/PluginHost.h"
 #include "tests/support/JackServer.h"
@@ -193,7 +193,7 @@ std::vector<Preset> FactoryPresets() {
                      return m.emplace(u, static_cast<LV2_URID>(m.size() + 1)).first->second;
                    }};
   LilvNodes* related = plugin != nullptr ? lilv_plugin_get_related(plugin, presetClass) : nullptr;
-  LILV_FOREACH (nodes, i, related) {
+  LILV_FOREACH(nodes, i, related) {
     const LilvNode* node = lilv_nodes_get(related, i);
     lilv_world_load_resource(world, node);
     LilvState* state = lilv_state_new_from_world(world, &map, node);
@@ -228,12 +228,15 @@ TEST(PluginOnJack, JalvListsAndLoadsEachFactoryPreset) {
   const std::filesystem::path log = dir.Path / "jalv.log";
   Jalv jalv(server.Name, log);
   ASSERT_GT(jalv.Pid, 0);
-  auto say = [&](const std::string& line) { ASSERT_EQ(write(jalv.Input, line.data(), line.size()), static_cast<ssize_t>(line.size())); };
+  auto say = [&](const std::string& line) {
+    ASSERT_EQ(write(jalv.Input, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  };
   auto logged = [&] { return test::ReadFileText(log); };
   say("presets\n");
   for (const Preset& preset : presets) {
     EXPECT_TRUE(test::WaitFor([&] { return logged().find(preset.Uri) != std::string::npos; }, 10, 50))
-        << preset.Uri << " not listed:\n" << logged();
+        << preset.Uri << " not listed:\n"
+        << logged();
   }
   for (const Preset& preset : presets) {
     SCOPED_TRACE(preset.Uri);
@@ -244,7 +247,8 @@ TEST(PluginOnJack, JalvListsAndLoadsEachFactoryPreset) {
       char line[128];
       std::snprintf(line, sizeof(line), "%s = %f", symbol.c_str(), static_cast<double>(value));
       EXPECT_TRUE(test::WaitFor([&] { return logged().find(line, before) != std::string::npos; }, 10, 50))
-          << line << " not in:\n" << logged().substr(before);
+          << line << " not in:\n"
+          << logged().substr(before);
     }
   }
 }

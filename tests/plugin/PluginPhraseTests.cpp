@@ -46,7 +46,7 @@ void CapturePhrase(PluginHost& host) {
   for (size_t at = 0; at + 256 <= voice.size(); at += 256) {
     host.Control("phrase_capture") = at == 2560 ? 1.0f : 0.0f;
     host.RunBlock(voice.data() + at, left.data(), right.data(), 256, static_cast<int64_t>(at));
-    recorded = recorded || host.Control("phrase_status") == 3;  // "Recording"
+    recorded = recorded || host.Control("phrase_status") == 3;   // "Recording"
     if (recorded && host.Control("phrase_status") == 1) return;  // back to "Replaying"
   }
   FAIL() << "the capture did not end";
@@ -106,7 +106,9 @@ TEST(PluginPhrase, AMissingOrDamagedPhraseFileAtRestoreIsLoggedAndTheInstanceWor
   const std::string whole = test::ReadFileText(file);
 
   const std::vector<std::pair<const char*, std::string>> damages = {
-      {"missing", ""}, {"cut short", whole.substr(0, whole.size() / 2)}, {"not a phrase", "RIFF....WAVEfmt "},
+      {"missing", ""},
+      {"cut short", whole.substr(0, whole.size() / 2)},
+      {"not a phrase", "RIFF....WAVEfmt "},
       {"changed", whole.substr(0, whole.size() - 9) + "123456789"}};
   for (const auto& [damage, text] : damages) {
     SCOPED_TRACE(damage);

@@ -144,14 +144,13 @@ TEST(Plugin, At22050InBlocksOf220ItIsTheEnginesPipelineSampleForSample) {
   // Notes, a chord, the wheel, the pedal holding a released note, all notes
   // off, and notes struck after the octave moved: at frames inside blocks.
   const std::vector<TimedMidi> midi = {
-      Msg(0, 0x90, kA3, 100),      Msg(3000, 0xB0, 1, 127),     Msg(5001, 0x90, 64, 90),
-      Msg(5001, 0x90, 69, 90),     Msg(9003, 0xB0, 64, 127),    Msg(9500, 0x80, 64, 0),
-      Msg(14219, 0xB0, 64, 0),     Msg(20000, 0xB0, 123, 0),    Msg(22000, 0x91, 60, 80),
-      Msg(40100, 0x90, 62, 80),    Msg(41000, 0x80, 60, 0),     Msg(60000, 0x90, 72, 100),
+      Msg(0, 0x90, kA3, 100),    Msg(3000, 0xB0, 1, 127),  Msg(5001, 0x90, 64, 90), Msg(5001, 0x90, 69, 90),
+      Msg(9003, 0xB0, 64, 127),  Msg(9500, 0x80, 64, 0),   Msg(14219, 0xB0, 64, 0), Msg(20000, 0xB0, 123, 0),
+      Msg(22000, 0x91, 60, 80),  Msg(40100, 0x90, 62, 80), Msg(41000, 0x80, 60, 0), Msg(60000, 0x90, 72, 100),
       Msg(75007, 0x90, 55, 100),
   };
   const std::vector<ControlMove> moves = {
-      {60, "vibrato_always_on", 1}, {120, "waveform", 1}, {150, "octave", 1},  {200, "echo_level", 50},
+      {60, "vibrato_always_on", 1}, {120, "waveform", 1},      {150, "octave", 1},   {200, "echo_level", 50},
       {201, "echo_delay", 80},      {250, "output_level", -6}, {300, "emphasis", 1}, {300, "vibrato_shape", 1},
       {330, "waveform", 2},         {340, "octave", 3},
   };
@@ -195,15 +194,14 @@ TEST(Plugin, At22050BendsVelocitiesAndGlideAreTheEnginesSampleForSample) {
   // while notes glide and bend.
   const std::vector<int16_t> speech = test::ReadSpeech();
   const std::vector<TimedMidi> midi = {
-      Msg(0, 0x90, kA3, 127),       Msg(2000, 0xE0, 0, 96),    Msg(4000, 0x90, 64, 30),
-      Msg(4000, 0x90, 60, 90),      Msg(8000, 0xE0, 127, 127), Msg(10000, 0x80, kA3, 0),
-      Msg(12001, 0xE3, 0, 0),       Msg(16000, 0xB0, 121, 0),  Msg(24000, 0x90, 69, 64),
-      Msg(30011, 0xE0, 0, 32),      Msg(45000, 0x90, 62, 100), Msg(52000, 0xE0, 100, 80),
-      Msg(60000, 0x90, 55, 20),     Msg(70000, 0x90, 67, 10),  Msg(72000, 0xE0, 0, 64),
+      Msg(0, 0x90, kA3, 127),    Msg(2000, 0xE0, 0, 96),   Msg(4000, 0x90, 64, 30),   Msg(4000, 0x90, 60, 90),
+      Msg(8000, 0xE0, 127, 127), Msg(10000, 0x80, kA3, 0), Msg(12001, 0xE3, 0, 0),    Msg(16000, 0xB0, 121, 0),
+      Msg(24000, 0x90, 69, 64),  Msg(30011, 0xE0, 0, 32),  Msg(45000, 0x90, 62, 100), Msg(52000, 0xE0, 100, 80),
+      Msg(60000, 0x90, 55, 20),  Msg(70000, 0x90, 67, 10), Msg(72000, 0xE0, 0, 64),
   };
   const std::vector<ControlMove> moves = {
-      {0, "velocity", 1},         {0, "glide_time", 150}, {0, "bend_range", 7}, {180, "bend_range", 12},
-      {250, "glide_time", 1000},  {290, "glide_time", 0}, {300, "velocity", 0},
+      {0, "velocity", 1},        {0, "glide_time", 150}, {0, "bend_range", 7}, {180, "bend_range", 12},
+      {250, "glide_time", 1000}, {290, "glide_time", 0}, {300, "velocity", 0},
   };
   PluginHost host(22050);
   const std::vector<float> voice = ToFloats(speech);
@@ -221,12 +219,12 @@ TEST(Plugin, At22050InBlocksOf220PhraseModeIsTheEnginesSampleForSample) {
   std::vector<int16_t> voice16 = speech;
   voice16.insert(voice16.end(), speech.begin(), speech.end());
   const std::vector<TimedMidi> midi = {
-      Msg(82000, 0x90, kA3, 100), Msg(86000, 0x90, 64, 90), Msg(95003, 0x80, kA3, 0), Msg(96000, 0x80, 64, 0),
+      Msg(82000, 0x90, kA3, 100), Msg(86000, 0x90, 64, 90), Msg(95003, 0x80, kA3, 0),   Msg(96000, 0x80, 64, 0),
       Msg(134000, 0x90, 60, 100), Msg(140000, 0x80, 60, 0), Msg(150000, 0x90, 62, 100),
   };
   const std::vector<ControlMove> moves = {
-      {2, "phrase", 1},         {10, "phrase_capture", 1}, {360, "echo_level", 10}, {361, "echo_delay", 60},
-      {500, "phrase_file", 1},  {670, "phrase", 0},
+      {2, "phrase", 1},        {10, "phrase_capture", 1}, {360, "echo_level", 10},
+      {361, "echo_delay", 60}, {500, "phrase_file", 1},   {670, "phrase", 0},
   };
   PluginHost host(22050);
   const std::vector<float> voice = ToFloats(voice16);
@@ -283,7 +281,7 @@ TEST(Plugin, AtOtherRatesAndAnyBlockSizesThePitchAndLoudnessAreThoseAt22050) {
     std::vector<uint32_t> Sizes;
   };
   const std::vector<uint32_t> varying{1, 0, 17, 256, 4096, 99, 2, 333, 1024, 64, 5};
-  const std::vector<Case> cases{{48000, {1}},  {48000, {64}},     {48000, {333}},   {48000, varying},
+  const std::vector<Case> cases{{48000, {1}},     {48000, {64}},    {48000, {333}},   {48000, varying},
                                 {44100, varying}, {88200, varying}, {96000, varying}, {22050, varying}};
   std::vector<float> first48000;
   for (const Case& c : cases) {

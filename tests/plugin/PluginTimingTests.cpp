@@ -79,8 +79,8 @@ TEST(PluginRest, AfterASilenceItSingsAsANewInstanceStartedWhereTheVoiceReturns) 
   // rest differs from a new one's only by its faint remains).
   std::copy(speech.begin(), speech.begin() + back / 3, voice.begin());
   PluginHost again(kRate);
-  const std::vector<float> later = again.RunAll(voice, {256}, {{0, {0x90, 57, 100}}, {40000, {0x80, 57, 0}},
-                                                              {back + 3000, {0x90, 60, 90}}});
+  const std::vector<float> later =
+      again.RunAll(voice, {256}, {{0, {0x90, 57, 100}}, {40000, {0x80, 57, 0}}, {back + 3000, {0x90, 60, 90}}});
   for (int64_t t = back - static_cast<int64_t>(kRate); t < back; ++t) ASSERT_EQ(later[static_cast<size_t>(t)], 0.0f);
   const std::vector<float> tail(later.begin() + back + start, later.end());
   EXPECT_NEAR(test::Envelope(tail, kRate, 0, 1.0, 1)[0], test::Envelope(anew, kRate, 0, 1.0, 1)[0], 0.5);

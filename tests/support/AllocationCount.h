@@ -40,7 +40,8 @@ inline long StopCountingAllocations() {
 void* operator new(std::size_t size) {
   using namespace sorvane::test;
   if (CountingAllocations.load(std::memory_order_relaxed) &&
-      (!CountingOneThread.load(std::memory_order_relaxed) || pthread_equal(pthread_self(), CountedThread.load()) != 0)) {
+      (!CountingOneThread.load(std::memory_order_relaxed) ||
+       pthread_equal(pthread_self(), CountedThread.load()) != 0)) {
     CountedAllocations.fetch_add(1, std::memory_order_relaxed);
   }
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;

@@ -80,8 +80,8 @@ class JackServer {
   // Opens a client on this server; null when it does not answer.
   jack_client_t* Join(const char* clientName) const {
     jack_status_t status;
-    return jack_client_open(clientName, static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                            &status, Name.c_str());
+    return jack_client_open(clientName, static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                            Name.c_str());
   }
 
   // What a port is connected to, sorted; asked by client, or by an observer

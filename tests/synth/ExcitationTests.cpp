@@ -46,7 +46,7 @@ TEST(Oscillator, SquareTakesTheNegativeHalfAtExactlyHalfThePeriod) {
   VoiceSlot v{};
   v.PulseAmp = 2.0;
   v.Phase = 3.0;
-  EXPECT_EQ(Oscillate(v, kSquare, 2.0, 10.0, 1.0, 0.0), 2.0);  // phase 4
+  EXPECT_EQ(Oscillate(v, kSquare, 2.0, 10.0, 1.0, 0.0), 2.0);   // phase 4
   EXPECT_EQ(Oscillate(v, kSquare, 2.0, 10.0, 1.0, 0.0), -2.0);  // phase 5 == P/2
 }
 

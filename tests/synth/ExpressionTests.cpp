@@ -6,9 +6,9 @@
 #include <cmath>
 #include <vector>
 
-#include "tests/support/SimdPaths.h"
 #include "SynthRig.h"
 #include "synth/Synth.h"
+#include "tests/support/SimdPaths.h"
 
 namespace sorvane {
 namespace {

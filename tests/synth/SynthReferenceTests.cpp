@@ -37,8 +37,9 @@ struct Random {
   // A lattice state value: now and then one at the edges of the guard.
   double Lattice(double scale) {
     static constexpr double kInf = std::numeric_limits<double>::infinity();
-    const double edges[] = {std::numeric_limits<double>::quiet_NaN(), kInf, -kInf, 262144.0, -262144.5, 1e-15,
-                            -9.99e-16, std::numeric_limits<double>::denorm_min(), -0.0};
+    const double edges[] = {
+        std::numeric_limits<double>::quiet_NaN(),  kInf, -kInf, 262144.0, -262144.5, 1e-15, -9.99e-16,
+        std::numeric_limits<double>::denorm_min(), -0.0};
     return Percent(2) ? edges[Below(9)] : Value(scale);
   }
 };
@@ -89,7 +90,12 @@ struct Moment {
     for (double& v : St->EchoBuffer) v = r.Value(r.Percent(10) ? 32767 : 3000);
     St->EchoPos = r.Below(kEchoBufferLength);
 
-    Params = {r.Below(3), r.Below(4), r.Below(101), 1 + r.Below(20), r.Percent(50), r.Below(101),
+    Params = {r.Below(3),
+              r.Below(4),
+              r.Below(101),
+              1 + r.Below(20),
+              r.Percent(50),
+              r.Below(101),
               kMinEchoDelayMs + r.Below(kMaxEchoDelayMs - kMinEchoDelayMs + 1),
               r.Percent(70) ? 0 : kOutputLevelMinDb + r.Below(kOutputLevelMaxDb - kOutputLevelMinDb + 1)};
     Switches = {r.Percent(50), false};
@@ -113,7 +119,8 @@ struct Moment {
       for (double& w : v.PreFilterState.w) w = r.Value(200);
       for (double& w : v.PostFilterState.w) w = r.Value(200);
       for (double& s : v.LatticeState) s = r.Lattice(500);
-      const double period = Pool.VoiceKeys[i] == kNoKey ? 100.0 : NotePeriod(St->Pitch, Pool.NoteOffsets[i], Params.Octave);
+      const double period =
+          Pool.VoiceKeys[i] == kNoKey ? 100.0 : NotePeriod(St->Pitch, Pool.NoteOffsets[i], Params.Octave);
       v.Phase = r.Percent(20) ? period - r.Uniform(0, 2) : r.Uniform(0, period);
       v.PulseAmp = r.Value(500);
       v.Finished = r.Percent(10);

@@ -25,17 +25,17 @@ using namespace test::smf;
 // the tempo map in track 1 and the notes in track 2.
 Bytes Song(int format) {
   Bytes tempo, notes;
-  Tempo(tempo, 0, 500000);                  // 5000 us a tick
-  Tempo(tempo, 60, 250000);                 // from tick 60 (300 ms): 2500 us a tick
-  Event(notes, 20, {0x90, 60, 100});        // 100 ms: block 10
-  Event(notes, 0, {62, 80});                // running status
-  Event(notes, 20, {60, 0});                // 200 ms, block 20: velocity 0 releases
-  Event(notes, 20, {0xB0, 1, 127});         // 300 ms: wheel up
-  Event(notes, 20, {0x80, 62, 0});          // 350 ms: block 35
-  Event(notes, 1, {0x90, 64, 100});         // 352.5 ms: block 35
+  Tempo(tempo, 0, 500000);            // 5000 us a tick
+  Tempo(tempo, 60, 250000);           // from tick 60 (300 ms): 2500 us a tick
+  Event(notes, 20, {0x90, 60, 100});  // 100 ms: block 10
+  Event(notes, 0, {62, 80});          // running status
+  Event(notes, 20, {60, 0});          // 200 ms, block 20: velocity 0 releases
+  Event(notes, 20, {0xB0, 1, 127});   // 300 ms: wheel up
+  Event(notes, 20, {0x80, 62, 0});    // 350 ms: block 35
+  Event(notes, 1, {0x90, 64, 100});   // 352.5 ms: block 35
   Event(notes, 0, {48, 100});
-  Event(notes, 39, {0x80, 64, 0});          // 450 ms: block 45
-  Event(notes, 0, {48, 0});                 // running status note-off
+  Event(notes, 39, {0x80, 64, 0});  // 450 ms: block 45
+  Event(notes, 0, {48, 0});         // running status note-off
   if (format == 1) {
     EndOfTrack(tempo);
     EndOfTrack(notes);
@@ -91,9 +91,9 @@ TEST(MidiFileRead, TimesComeFromTheWholeTempoMapRoundedDownOnce) {
   // SMPTE time, 25 frames of 40 ticks: a tick is 1000 us. Within a block the
   // tracks keep file order, track by track, even against their ticks.
   Bytes a, b;
-  Event(a, 9, {0x90, 60, 1});   // 9 ms, block 0
-  Event(b, 3, {0x91, 62, 1});   // 3 ms, block 0
-  Event(b, 7, {0x91, 62, 0});   // 10 ms, block 1
+  Event(a, 9, {0x90, 60, 1});  // 9 ms, block 0
+  Event(b, 3, {0x91, 62, 1});  // 3 ms, block 0
+  Event(b, 7, {0x91, 62, 0});  // 10 ms, block 1
   const Bytes smpte = Smf(1, 0xE728, {a, b});
   ASSERT_TRUE(ParseMidiFile(smpte.data(), smpte.size(), kMidiAllChannels, song, error)) << error;
   ASSERT_EQ(song.Events.size(), 3u);
@@ -176,7 +176,7 @@ std::vector<BrokenMidi> BrokenFiles() {
   Event(dataHigh, 0, {0x90, 60, 0x80});
   Bytes pastEnd = Smf(0, 96, {good});
   pastEnd[21] = 0x7F;  // the track's length
-  Bytes endless;  // a release after 2^28 ticks of 16.7 s
+  Bytes endless;       // a release after 2^28 ticks of 16.7 s
   Tempo(endless, 0, 0xFFFFFF);
   Event(endless, 0x0FFFFFFF, {0x80, 60, 0});
   // A zero tempo in the tempo track, before the notes of the next.

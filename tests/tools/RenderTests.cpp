@@ -13,16 +13,16 @@
 #include <sys/stat.h>
 
 #include "RenderSupport.h"
-#include "tests/wavfile/WaveTestSupport.h"
 #include "devices/VirtualDevices.h"
 #include "engine/Engine.h"
+#include "tests/wavfile/WaveTestSupport.h"
 
 namespace sorvane {
 namespace {
 
-using test::ReadFileBytes;
 using test::Clip;
 using test::kTestData;
+using test::ReadFileBytes;
 using test::Scratch;
 using test::SongSamples;
 
@@ -50,8 +50,7 @@ void ExpectScenario(const std::string& name, int blocks, const std::vector<std::
                     const std::string& options = "") {
   Scratch s(Clip::Speech);
   const auto run = s.Render("--input speech.wav --output out.wav --blocks " + std::to_string(blocks) +
-                            " --report out.csv --script '" + (kTestData / (name + ".txt")).string() + "' " +
-                            options);
+                            " --report out.csv --script '" + (kTestData / (name + ".txt")).string() + "' " + options);
   ASSERT_EQ(run.Status, 0) << run.Stderr;
   EXPECT_EQ(run.Stderr, "");
   ExpectGolden(s.Dir / "out.wav", name + ".golden.wav");
@@ -120,7 +119,8 @@ TEST(Render, AnInputOfAnotherLayoutIsConvertedAndSaysSo) {
   Scratch s(Clip::Speech);
   const test::Bytes mono = ReadFileBytes(kTestData / "speech.wav");
   test::Bytes stereo;
-  for (size_t i = 44; i + 1 < mono.size(); i += 2) stereo.insert(stereo.end(), {mono[i], mono[i + 1], mono[i], mono[i + 1]});
+  for (size_t i = 44; i + 1 < mono.size(); i += 2)
+    stereo.insert(stereo.end(), {mono[i], mono[i + 1], mono[i], mono[i + 1]});
   test::WriteBytes(s.Dir / "stereo.wav",
                    test::Riff({test::Chunk("fmt ", test::FmtBody(1, 2)), test::Chunk("data", stereo)}));
 
@@ -129,7 +129,8 @@ TEST(Render, AnInputOfAnotherLayoutIsConvertedAndSaysSo) {
   ASSERT_EQ(native.Status, 0) << native.Stderr;
   const auto converted = s.Render("--input stereo.wav --output b.wav --script s.txt");
   ASSERT_EQ(converted.Status, 0) << converted.Stderr;
-  EXPECT_EQ(converted.Stderr, "sorvane-render: stereo.wav: converted 22050 Hz, 2 channels, 16-bit to 22050 Hz mono 16-bit\n");
+  EXPECT_EQ(converted.Stderr,
+            "sorvane-render: stereo.wav: converted 22050 Hz, 2 channels, 16-bit to 22050 Hz mono 16-bit\n");
   EXPECT_EQ(ReadFileBytes(s.Dir / "a.wav"), ReadFileBytes(s.Dir / "b.wav"));
 }
 
@@ -190,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadRun{"MissingInput", "--input nothere.wav --output o.wav", "", 2, "nothere.wav"},
         BadRun{"NineChannels", "--input 9ch.wav --output o.wav", "", 2, "expected 1 to 8 channels, got 9"},
         BadRun{"Rate", "--input 4k.wav --output o.wav", "", 2, "expected 8000 to 192000 Hz, got 4000 Hz"},
-        BadRun{"TwelveBit", "--input 12bit.wav --output o.wav", "", 2, "expected 8, 16, 24 or 32-bit samples, got 12-bit"},
+        BadRun{"TwelveBit", "--input 12bit.wav --output o.wav", "", 2,
+               "expected 8, 16, 24 or 32-bit samples, got 12-bit"},
         BadRun{"Compressed", "--input adpcm.wav --output o.wav", "", 2, "format tag 2"},
         BadRun{"NotRiff", "--input notriff.wav --output o.wav", "", 2, "not a RIFF WAVE file"},
         BadRun{"DataPastTheEnd", "--input longdata.wav --output o.wav", "", 2, "past the end"},
@@ -262,7 +264,8 @@ TEST(Render, TwoNamesForOneFileAreRefusedBeforeAnythingIsWritten) {
       {"--input speech.wav --output link.wav", "--output link.wav is the same file as --input speech.wav"},
       {"--input speech.wav --output o.wav --report folder/hard.csv --script r.csv",
        "--report folder/hard.csv is the same file as --script r.csv"},
-      {"--input ./speech.wav --output o.wav --midi speech.wav", "--midi speech.wav is the same file as --input ./speech.wav"},
+      {"--input ./speech.wav --output o.wav --midi speech.wav",
+       "--midi speech.wav is the same file as --input ./speech.wav"},
       {"--input speech.wav --output o.wav --script s.txt --report s.txt",
        "--report s.txt is the same file as --script s.txt"},
       {"--input speech.wav --output o.wav --script save-input.txt",
@@ -351,9 +354,9 @@ TEST(Render, AYearLongStallIsHandledOnTheExactClock) {
 TEST(Render, LowLatencyKeepsTheQueueInItsBandAndRecoversFromAStall) {
   Scratch s(Clip::Speech);
   s.Put("s.txt", "0 down 13\n600 stall 6615\n");
-  ASSERT_EQ(s.Render("--input speech.wav --output o.wav --blocks 1000 --report r.csv --latency low --script s.txt")
-                .Status,
-            0);
+  ASSERT_EQ(
+      s.Render("--input speech.wav --output o.wav --blocks 1000 --report r.csv --latency low --script s.txt").Status,
+      0);
   std::istringstream csv(test::ReadFileText(s.Dir / "r.csv"));
   std::string line;
   std::getline(csv, line);
@@ -440,7 +443,8 @@ TEST(Render, AfterTheLastKeyTheSongRingsOutAndStaysSilent) {
   test::Bytes harmonic;
   for (int i = 0; i < 4 * 22050; ++i) {
     const double t = i / 22050.0;
-    const double v = 5000 * (std::sin(2 * M_PI * 200 * t) + std::sin(2 * M_PI * 400 * t) + std::sin(2 * M_PI * 600 * t));
+    const double v =
+        5000 * (std::sin(2 * M_PI * 200 * t) + std::sin(2 * M_PI * 400 * t) + std::sin(2 * M_PI * 600 * t));
     test::PutLe(harmonic, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))), 2);
   }
   test::WriteBytes((s.Dir / "harmonic.wav").string(),

@@ -43,9 +43,10 @@ TEST(Script, CommandsActOnTheEngineLikeTheirControls) {
   CreateEngine(*engine, nullptr);
   std::vector<ScriptCommand> c;
   std::string error;
-  ASSERT_TRUE(ParseScript("0 down 3\n0 waveform 0\n0 octave 0\n0 modshape square\n0 ctrl 1\n0 echodelay 50\n"
-                          "0 emphasis 1\n0 phrase on\n0 phraserec\n0 stall 12\n",
-                          "s", 1, c, error));
+  ASSERT_TRUE(
+      ParseScript("0 down 3\n0 waveform 0\n0 octave 0\n0 modshape square\n0 ctrl 1\n0 echodelay 50\n"
+                  "0 emphasis 1\n0 phrase on\n0 phraserec\n0 stall 12\n",
+                  "s", 1, c, error));
   int64_t stall = 0;
   engine->Pool.Voices[0].Phase = 0;
   for (const auto& command : c) {

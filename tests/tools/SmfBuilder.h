@@ -29,8 +29,8 @@ inline void Delta(Bytes& out, uint32_t ticks) {
 
 inline void Tempo(Bytes& out, uint32_t delta, uint32_t microsPerQuarter) {
   Delta(out, delta);
-  Append(out, {0xFF, 0x51, 0x03, static_cast<int>(microsPerQuarter >> 16), static_cast<int>((microsPerQuarter >> 8) & 0xFF),
-               static_cast<int>(microsPerQuarter & 0xFF)});
+  Append(out, {0xFF, 0x51, 0x03, static_cast<int>(microsPerQuarter >> 16),
+               static_cast<int>((microsPerQuarter >> 8) & 0xFF), static_cast<int>(microsPerQuarter & 0xFF)});
 }
 
 inline void Event(Bytes& out, uint32_t delta, std::initializer_list<int> bytes) {

@@ -36,17 +36,20 @@ TEST(ReadWaveSamples, ConvertsEachSampleFormatAndMixesChannelsByTheirMean) {
        FmtBody(1, 1, 22050, 24),
        Samples({0x7FFFFF, -0x800000, 0x180, -0x180, 0x17F, 0x1234}, 3),
        {32767, -32768, 2, -2, 1, 0x12}},
-      {"32-bit", FmtBody(1, 1, 22050, 32),
+      {"32-bit",
+       FmtBody(1, 1, 22050, 32),
        Samples({0x7FFFFFFF, -0x7FFFFFFF - 1, 0x12345678, -0x12345678, 0x8000}, 4),
        {32767, -32768, 4660, -4660, 1}},
-      {"16-bit stereo", FmtBody(1, 2, 22050, 16),
+      {"16-bit stereo",
+       FmtBody(1, 2, 22050, 16),
        Samples({1000, 3000, -32768, -32768, 32767, -32767, 3, 0, -7, 2}, 2),
        {2000, -32768, 0, 2, -3}},
       {"8 channels", FmtBody(1, 8, 22050, 16), Samples({0, 100, 200, 300, 400, 500, 600, 700}, 2), {350}},
-      {"extensible 16-bit stereo", ExtensibleBody(2, 22050, 16), Samples({1000, 3000, -400, -600}, 2),
-       {2000, -500}},
-      {"extensible 24-bit, a trailing partial frame ignored", ExtensibleBody(1, 22050, 24),
-       Cat({Samples({0x010000, -0x010000}, 3), {0x7F}}), {256, -256}},
+      {"extensible 16-bit stereo", ExtensibleBody(2, 22050, 16), Samples({1000, 3000, -400, -600}, 2), {2000, -500}},
+      {"extensible 24-bit, a trailing partial frame ignored",
+       ExtensibleBody(1, 22050, 24),
+       Cat({Samples({0x010000, -0x010000}, 3), {0x7F}}),
+       {256, -256}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -129,8 +132,7 @@ TEST(ReadWaveSamples, RefusesWhatCannotBeConvertedWithoutTouchingTheDestination)
       {"7999 Hz", FmtBody(1, 1, 7999, 16), "PCMフォーマットではありません。"},
       {"192001 Hz", FmtBody(1, 1, 192001, 16), "PCMフォーマットではありません。"},
       {"12-bit", FmtBody(1, 1, 44100, 12), "PCMフォーマットではありません。"},
-      {"a 14-byte format chunk", Bytes(pcm.begin(), pcm.begin() + 14),
-       "fmtチャンクリードエラー (mmioRead)"},
+      {"a 14-byte format chunk", Bytes(pcm.begin(), pcm.begin() + 14), "fmtチャンクリードエラー (mmioRead)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

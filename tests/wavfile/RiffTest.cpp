@@ -32,8 +32,7 @@ TEST(RiffLayer, AscendFixesUpProvisionalSizesAndPadsOddChunks) {
 TEST(RiffLayer, DescendSearchesOnlyInsideTheParentAndRestoresThePosition) {
   TempDir dir;
   const std::string path = dir / "nested.riff";
-  WriteBytes(path, Cat({Riff({Chunk("LIST", Cat({Text("INFO"), Chunk("a   ", Text("x"))})),
-                              Chunk("b   ", Text("yy"))}),
+  WriteBytes(path, Cat({Riff({Chunk("LIST", Cat({Text("INFO"), Chunk("a   ", Text("x"))})), Chunk("b   ", Text("yy"))}),
                         Chunk("c   ", Text("zzz"))}));
   RiffFile file;
   ASSERT_EQ(RiffOpenRead(file, path.c_str()), RiffStatus::Ok);

@@ -14,9 +14,7 @@
 namespace sorvane::test {
 namespace {
 
-Bytes Wave(const Bytes& data) {
-  return Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", data)});
-}
+Bytes Wave(const Bytes& data) { return Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", data)}); }
 
 TEST(WriteWaveFile, ThreeSecondsGiveTheExactFileThatPythonReads) {
   TempDir dir;
@@ -26,9 +24,12 @@ TEST(WriteWaveFile, ThreeSecondsGiveTheExactFileThatPythonReads) {
   ASSERT_TRUE(WriteWaveFile(path.c_str(), samples.data(), 132300));
   const Bytes file = ReadFileBytes(path);
   ASSERT_EQ(file.size(), 132344u);
-  const Bytes header = Cat({Text("RIFF"), {0xF0, 0x04, 0x02, 0x00}, Text("WAVEfmt "),
+  const Bytes header = Cat({Text("RIFF"),
+                            {0xF0, 0x04, 0x02, 0x00},
+                            Text("WAVEfmt "),
                             {16, 0, 0, 0, 1, 0, 1, 0, 0x22, 0x56, 0, 0, 0x44, 0xAC, 0, 0, 2, 0, 16, 0},
-                            Text("data"), {0xCC, 0x04, 0x02, 0x00}});
+                            Text("data"),
+                            {0xCC, 0x04, 0x02, 0x00}});
   EXPECT_EQ(Bytes(file.begin(), file.begin() + 44), header);
   EXPECT_EQ(Le32At(file, 4), 132336u);
   EXPECT_TRUE(std::equal(samples.begin(), samples.end(), file.begin() + 44));
@@ -65,10 +66,8 @@ TEST(WriteWaveFile, EachFailingStepReportsItsOwnMessage) {
     rlim_t Limit;
     const char* Message;
   } cases[] = {
-      {0, "RIFFチャンク作成エラー (mmioCreateChunk)"},
-      {12, "fmtチャンク作成エラー (mmioCreateChunk)"},
-      {20, "fmtチャンク書き込みエラー (mmioWrite)"},
-      {36, "dataチャンク作成エラー (mmioCreateChunk)"},
+      {0, "RIFFチャンク作成エラー (mmioCreateChunk)"},  {12, "fmtチャンク作成エラー (mmioCreateChunk)"},
+      {20, "fmtチャンク書き込みエラー (mmioWrite)"},    {36, "dataチャンク作成エラー (mmioCreateChunk)"},
       {1000, "dataチャンク書き込みエラー (mmioWrite)"},
   };
   const Bytes samples = Pattern(4000, 4);
@@ -98,8 +97,7 @@ TEST(WriteWaveFile, FullDiskLeavesTheReplacedFileAsItWasAndNothingElse) {
     if (ReadFileBytes(path) != Wave(old)) return 4;
     return FolderNames(dir.Path.string()) == std::vector<std::string>{"phrase.wav"} ? 0 : 5;
   });
-  std::printf("room made small by %s\n",
-              room == SmallRoom::SmallFileSystem ? "a 64 KiB tmpfs" : "a file size limit");
+  std::printf("room made small by %s\n", room == SmallRoom::SmallFileSystem ? "a 64 KiB tmpfs" : "a file size limit");
   EXPECT_EQ(result, 0) << "1: first save failed, 2: second save succeeded, 3: wrong message, "
                           "4: old file changed, 5: a temporary file was left";
 }
@@ -177,8 +175,8 @@ TEST(ReadWaveFile, AcceptsOtherPcmLayoutsAndSkipsOtherChunks) {
        Riff({Chunk("fmt ", FmtBody(1, 1, 22050, 8)), Chunk("data", odd), Chunk("junk", data)}), odd},
       {"18-byte format chunk", Riff({Chunk("fmt ", Cat({FmtBody(1), {0, 0}})), Chunk("data", data)}), data},
       {"odd-sized chunks before, between and after",
-       Riff({Chunk("LIST", Text("abc")), Chunk("fmt ", FmtBody(1)), Chunk("junk", Pattern(5, 1)),
-             Chunk("data", data), Chunk("id3 ", Pattern(7, 2))}),
+       Riff({Chunk("LIST", Text("abc")), Chunk("fmt ", FmtBody(1)), Chunk("junk", Pattern(5, 1)), Chunk("data", data),
+             Chunk("id3 ", Pattern(7, 2))}),
        data},
       {"size fields beyond the file, the bytes wanted present",
        Riff({Chunk("fmt ", FmtBody(1)), Chunk("data", twoSeconds, 0xFFFFFFFF)}, 0xFFFFFFFF),

@@ -79,8 +79,8 @@ TEST(ReadWaveFileFuzz, DamagedFilesOfOtherPcmLayoutsAreConvertedOrRefusedSafely)
       {
           Riff({Chunk("fmt ", ExtensibleBody(2, 44100, 24)), Chunk("data", Pattern(3000, 3))}),
           Riff({Chunk("LIST", Text("odd")), Chunk("fmt ", FmtBody(1, 1, 8000, 8)), Chunk("data", Pattern(999, 4))}),
-          Riff({Chunk("fmt ", FmtBody(1, 6, 96000, 32)), Chunk("data", Pattern(2400, 5)),
-                Chunk("junk", Pattern(9, 6))}),
+          Riff(
+              {Chunk("fmt ", FmtBody(1, 6, 96000, 32)), Chunk("data", Pattern(2400, 5)), Chunk("junk", Pattern(9, 6))}),
           Riff({Chunk("fmt ", Cat({FmtBody(1, 2, 22050, 16), {0, 0}})), Chunk("data", Pattern(2000, 7))}),
       },
       20261207,

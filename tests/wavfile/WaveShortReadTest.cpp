@@ -48,8 +48,9 @@ TEST(ReadWaveFile, AFileCutShortWhileReadLeavesTheDestinationAlone) {
     uint32_t copied = 12345;
     ErrorLog log;
     readAllowance = 16 + 1000;  // the format record, then part of the data
-    const bool ok = c.Convert ? ReadWaveSamples(reinterpret_cast<int16_t*>(destination.data()), path.c_str(), 1, &copied)
-                              : ReadWaveFile(destination.data(), path.c_str(), 1, &copied);
+    const bool ok = c.Convert
+                        ? ReadWaveSamples(reinterpret_cast<int16_t*>(destination.data()), path.c_str(), 1, &copied)
+                        : ReadWaveFile(destination.data(), path.c_str(), 1, &copied);
     readAllowance = -1;
     EXPECT_FALSE(ok);
     EXPECT_EQ(log.Texts, std::vector<std::string>{"dataチャンクリードエラー"});

@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/RecordedBoxes.h"
 #include "tests/support/Files.h"
+#include "tests/support/RecordedBoxes.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestRandom.h"
 #include "wavfile/WaveFile.h"
@@ -40,7 +40,6 @@ using Bytes = std::vector<uint8_t>;
 struct ErrorLog : RecordedBoxes {
   ErrorLog() : RecordedBoxes("エラー") {}
 };
-
 
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary)
@@ -176,8 +175,7 @@ inline std::optional<PythonWave> ReadWithPython(const TempDir& dir, const std::s
   text[n] = '\0';
   const int status = ::pclose(pipe);
   PythonWave w;
-  if (status != 0 ||
-      std::sscanf(text, "%d %d %d %d", &w.Channels, &w.Width, &w.Rate, &w.Frames) != 4) {
+  if (status != 0 || std::sscanf(text, "%d %d %d %d", &w.Channels, &w.Width, &w.Rate, &w.Frames) != 4) {
     ADD_FAILURE() << "Python's wave module refused " << path << ":\n" << text;
     return std::nullopt;
   }
@@ -298,8 +296,8 @@ inline std::vector<std::string> FolderNames(const std::string& folder) {
 }
 
 inline std::size_t OpenDescriptors() {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                std::filesystem::directory_iterator{}));
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{}));
 }
 
 }  // namespace sorvane::test

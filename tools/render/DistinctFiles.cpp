@@ -46,13 +46,12 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
 struct RunFile {
   std::string Label;  // how the message names it
   FileIdentity Id;
-  bool Written;       // the output or the report
+  bool Written;  // the output or the report
 };
 
 }  // namespace
 
-bool CheckDistinctFiles(const RenderOptions& options, const std::vector<ScriptCommand>& commands,
-                        std::string& error) {
+bool CheckDistinctFiles(const RenderOptions& options, const std::vector<ScriptCommand>& commands, std::string& error) {
   // The files named on the command line: no two may be one file.
   std::vector<RunFile> named;
   const auto add = [&](const char* option, const std::string& path, bool written) {
@@ -81,9 +80,9 @@ bool CheckDistinctFiles(const RenderOptions& options, const std::vector<ScriptCo
     for (const RunFile& other : named) {
       // A load only reads: it clashes only with what the run writes.
       if ((save || other.Written) && SameFile(id, other.Id)) {
-        return refuse(options.Script + ":" + std::to_string(c.Line) + ": " + (save ? "phrasesave " : "phraseload ") +
-                          c.Path,
-                      other);
+        return refuse(
+            options.Script + ":" + std::to_string(c.Line) + ": " + (save ? "phrasesave " : "phraseload ") + c.Path,
+            other);
       }
     }
   }

@@ -21,7 +21,6 @@ namespace sorvane {
 // A file that exists is the same as another when both are one inode
 // (links, "./x" and "x" alike); one that does not exist yet, when both
 // paths lead to the same name in the same folder.
-bool CheckDistinctFiles(const RenderOptions& options, const std::vector<ScriptCommand>& commands,
-                        std::string& error);
+bool CheckDistinctFiles(const RenderOptions& options, const std::vector<ScriptCommand>& commands, std::string& error);
 
 }  // namespace sorvane

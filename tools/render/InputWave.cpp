@@ -20,12 +20,10 @@ std::string FormatFaultText(const WaveLayout& layout) {
   const PcmFormat& f = layout.Format;
   const bool extensible = f.Tag == kWaveFormatExtensible;
   switch (layout.FormatFault) {
-    case PcmFormatFault::None:
-      break;
+    case PcmFormatFault::None: break;
     case PcmFormatFault::ShortChunk:
       return "format chunk of " + std::to_string(layout.FormatSize) + " bytes, expected at least 16";
-    case PcmFormatFault::NotPcm:
-      return "not linear PCM (format tag " + std::to_string(f.Tag) + ")";
+    case PcmFormatFault::NotPcm: return "not linear PCM (format tag " + std::to_string(f.Tag) + ")";
     case PcmFormatFault::FloatSamples:
       return extensible ? "floating-point samples (extensible format, IEEE float sub-format) are not supported"
                         : "floating-point samples (format tag 3) are not supported";
@@ -34,10 +32,8 @@ std::string FormatFaultText(const WaveLayout& layout) {
                  ? "extensible format chunk of " + std::to_string(layout.FormatSize) +
                        " bytes, too short to name its sub-format"
                  : "extensible format whose sub-format is not linear PCM";
-    case PcmFormatFault::Channels:
-      return "expected 1 to 8 channels, got " + std::to_string(f.Channels);
-    case PcmFormatFault::SampleRate:
-      return "expected 8000 to 192000 Hz, got " + std::to_string(f.SampleRate) + " Hz";
+    case PcmFormatFault::Channels: return "expected 1 to 8 channels, got " + std::to_string(f.Channels);
+    case PcmFormatFault::SampleRate: return "expected 8000 to 192000 Hz, got " + std::to_string(f.SampleRate) + " Hz";
     case PcmFormatFault::BitsPerSample:
       return "expected 8, 16, 24 or 32-bit samples, got " + std::to_string(f.BitsPerSample) + "-bit";
     case PcmFormatFault::BlockAlign:
@@ -51,24 +47,16 @@ std::string FormatFaultText(const WaveLayout& layout) {
 
 std::string DescribeWaveFault(WaveFault fault, const WaveLayout& layout) {
   switch (fault) {
-    case WaveFault::None:
-      return "";
-    case WaveFault::NotRiffWave:
-      return "not a RIFF WAVE file";
-    case WaveFault::NoFormat:
-      return "no format chunk";
+    case WaveFault::None: return "";
+    case WaveFault::NotRiffWave: return "not a RIFF WAVE file";
+    case WaveFault::NoFormat: return "no format chunk";
     case WaveFault::FormatTooShort:
       return "format chunk of " + std::to_string(layout.FormatSize) + " bytes, expected at least 16";
-    case WaveFault::FormatPastEnd:
-      return "format chunk runs past the end of the file";
-    case WaveFault::BadFormat:
-      return FormatFaultText(layout);
-    case WaveFault::CannotSeek:
-      return "cannot read past the format chunk";
-    case WaveFault::DataBeforeFormat:
-      return "the data chunk comes before the format chunk";
-    case WaveFault::NoData:
-      return "no data chunk";
+    case WaveFault::FormatPastEnd: return "format chunk runs past the end of the file";
+    case WaveFault::BadFormat: return FormatFaultText(layout);
+    case WaveFault::CannotSeek: return "cannot read past the format chunk";
+    case WaveFault::DataBeforeFormat: return "the data chunk comes before the format chunk";
+    case WaveFault::NoData: return "no data chunk";
   }
   return "unreadable file";
 }
@@ -171,7 +159,8 @@ void InputWave::Fill(int64_t first, int16_t* out, int32_t count) {
     const int64_t at = first + i;
     if (Position < at) {
       // A lost block's samples are passed over.
-      const auto skip = static_cast<size_t>(std::min<int64_t>(at - Position, static_cast<int64_t>(Ready.size() - ReadyAt)));
+      const auto skip =
+          static_cast<size_t>(std::min<int64_t>(at - Position, static_cast<int64_t>(Ready.size() - ReadyAt)));
       ReadyAt += skip;
       Position += static_cast<int64_t>(skip);
       continue;

@@ -52,10 +52,10 @@ class InputWave final : public VirtualCaptureSource {
   int64_t SoundBytes = 0;  // the data's whole frames
   std::vector<uint8_t> Raw;
   PcmStreamConverter Converter;
-  int64_t ReadBytes = 0;      // of the sound, so far
+  int64_t ReadBytes = 0;       // of the sound, so far
   std::vector<int16_t> Ready;  // converted, not yet handed out
   size_t ReadyAt = 0;
-  int64_t Position = 0;       // the sample Ready[ReadyAt] is
+  int64_t Position = 0;  // the sample Ready[ReadyAt] is
   bool Ended = false;
   std::string Failure;
 };

@@ -21,8 +21,8 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
   }
   std::printf("\n");
   if (loop.SteeredFrom >= 0) {
-    std::printf("live: playback queue from block %lld on: %d to %d buffers\n",
-                static_cast<long long>(loop.SteeredFrom), loop.MinQueue, loop.MaxQueue);
+    std::printf("live: playback queue from block %lld on: %d to %d buffers\n", static_cast<long long>(loop.SteeredFrom),
+                loop.MinQueue, loop.MaxQueue);
   } else {
     const QueueBand& band = loop.Engine->Rate.Band;
     std::printf("live: playback queue: never in the %d..%d band\n", band.Low + 1, band.High - 1);
@@ -31,9 +31,9 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
               static_cast<unsigned long long>(in.IdleFrames));
   std::printf("live: input the server dropped: %llu samples\n", static_cast<unsigned long long>(in.LostFrames));
   if (loop.SteeredFrom >= 0) {
-    std::printf("live: silence played for want of a playback buffer once steered: %llu samples\n",
-                static_cast<unsigned long long>(std::max(loop.SilentAtClose, loop.SilentAtSteered) -
-                                                loop.SilentAtSteered));
+    std::printf(
+        "live: silence played for want of a playback buffer once steered: %llu samples\n",
+        static_cast<unsigned long long>(std::max(loop.SilentAtClose, loop.SilentAtSteered) - loop.SilentAtSteered));
   }
   std::printf("live: stream over- or underflows: capture %llu, playback %llu\n",
               static_cast<unsigned long long>(in.Overflows + in.Underflows),
@@ -47,8 +47,7 @@ void PrintSummary(const LiveLoop& loop, const char* server, const DeviceCounters
     return c.Callbacks != 0 ? static_cast<double>(c.DeviceLatencyMicros) / static_cast<double>(c.Callbacks) / 1000.0
                             : 0.0;
   };
-  std::printf("live: device latency (mean per callback): capture %.1f ms, playback %.1f ms\n", meanMs(in),
-              meanMs(out));
+  std::printf("live: device latency (mean per callback): capture %.1f ms, playback %.1f ms\n", meanMs(in), meanMs(out));
 
   // The delay once the rate control steers the queue.
   const DelayCounts& delays = loop.SteeredDelays.Count > 0 ? loop.SteeredDelays : loop.AllDelays;

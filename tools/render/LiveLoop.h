@@ -124,8 +124,8 @@ struct LiveLoop {
       // Whole seconds and the rest apart, so that no product can overflow.
       if (stall > 0) {
         const int64_t samples = std::min(stall, kMaxStallSamples);
-        std::this_thread::sleep_for(std::chrono::microseconds(samples / kSampleRate * 1000000 +
-                                                              samples % kSampleRate * 1000000 / kSampleRate));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(samples / kSampleRate * 1000000 + samples % kSampleRate * 1000000 / kSampleRate));
       }
       ++NextCommand;
     }
@@ -135,8 +135,12 @@ struct LiveLoop {
     const CaptureReport& c = Engine->LastCapture;
     if (!c.Dropped) CaptureTimeOf[target] = sampledAt;
     const auto handledAt = static_cast<int64_t>((Now() - Start) * kSampleRate);
-    const ReportLine line{static_cast<int32_t>(block), handledAt,           c.QueuedAtGate,
-                          c.Dropped,                  c.Dropped ? 0 : c.BlockLength, Engine->Rate.RateState,
+    const ReportLine line{static_cast<int32_t>(block),
+                          handledAt,
+                          c.QueuedAtGate,
+                          c.Dropped,
+                          c.Dropped ? 0 : c.BlockLength,
+                          Engine->Rate.RateState,
                           Engine->Phrase.PhraseMode};
     Outputs->AddReportLine(line);
     Count(line);
@@ -167,11 +171,11 @@ struct LiveLoop {
     const ptrdiff_t index = &header - Engine->Ring.PlaybackHeaders.data();
     if (Closing) {
       ++PlaybackAfterClose;
-    } else if (!Engine->Suspended && index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 && header.FirstSampleAtUs != 0) {
+    } else if (!Engine->Suspended && index >= 0 && index < kRingSize && CaptureTimeOf[index] != 0 &&
+               header.FirstSampleAtUs != 0) {
       // Played by the stream (not handed back by a reset): FirstSampleAtUs holds
       // the time its first sample went out.
-      const int64_t delay =
-          static_cast<int64_t>(header.FirstSampleAtUs) - static_cast<int64_t>(CaptureTimeOf[index]);
+      const int64_t delay = static_cast<int64_t>(header.FirstSampleAtUs) - static_cast<int64_t>(CaptureTimeOf[index]);
       AllDelays.Add(delay);
       if (SteeredFrom >= 0 && Handled > SteeredFrom) SteeredDelays.Add(delay);
     }

@@ -197,8 +197,7 @@ void LiveSession::WatchServer() {
     }
     case ServerWatchStep::Running:
     case ServerWatchStep::Settling:
-    case ServerWatchStep::Failed:
-      break;
+    case ServerWatchStep::Failed: break;
   }
 }
 
@@ -259,9 +258,10 @@ int LiveSession::Report() {
   if (Started) PrintSummary(Events, Sound->Name(), In, Out, CloseSeconds);
   if (Started && GoneTimes > 0) {
     const int64_t after = HandledWhenBack < 0 ? 0 : Events.Handled - HandledWhenBack;
-    std::printf("live: sound server gone %d time(s), the sound gone for %.1f s in all; %lld capture events after it "
-                "came back\n",
-                GoneTimes, GoneSeconds, static_cast<long long>(after));
+    std::printf(
+        "live: sound server gone %d time(s), the sound gone for %.1f s in all; %lld capture events after it "
+        "came back\n",
+        GoneTimes, GoneSeconds, static_cast<long long>(after));
   }
   std::fflush(stdout);
 

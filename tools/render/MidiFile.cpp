@@ -263,7 +263,7 @@ bool ParseMidiFile(const uint8_t* data, size_t size, int32_t channel, MidiSong& 
   std::stable_sort(raw.begin(), raw.end(), [](const RawEvent& a, const RawEvent& b) { return a.Tick < b.Tick; });
   song = {};
   std::vector<std::pair<size_t, MidiFileEvent>> timed;  // file position order key, event
-  Wide scaled = 0;  // us x ticksPerQuarter up to lastTick
+  Wide scaled = 0;                                      // us x ticksPerQuarter up to lastTick
   uint64_t lastTick = 0;
   uint32_t tempo = kDefaultTempo;
   for (const RawEvent& e : raw) {

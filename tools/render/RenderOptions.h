@@ -18,10 +18,10 @@ struct RenderOptions {
   std::string Report;
   int64_t Blocks = -1;  // -1: enough blocks to cover the input
   bool Live = false;    // real default devices instead of the virtual pair
-  bool Help = false;     // --help or --version: answered before anything else
+  bool Help = false;    // --help or --version: answered before anything else
   bool Version = false;
-  std::string Midi;     // a Standard MIDI File to play
-  int32_t MidiChannel = kMidiAllChannels;  // 0-15: only that channel of it
+  std::string Midi;                           // a Standard MIDI File to play
+  int32_t MidiChannel = kMidiAllChannels;     // 0-15: only that channel of it
   LatencyMode Latency = LatencyMode::Normal;  // --latency normal|low
   int32_t OutputLevelDb = 0;                  // --output-level DB
   int32_t BendRange = kDefaultBendRange;      // --bend-range N

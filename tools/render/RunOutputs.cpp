@@ -137,8 +137,7 @@ bool RunOutputs::Finish() {
       return false;
     }
     if (!options.Report.empty() && !step(Report)) {
-      std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(),
-                   reason.c_str());
+      std::fprintf(stderr, "sorvane-render: cannot write the report %s: %s\n", options.Report.c_str(), reason.c_str());
       return false;
     }
     return true;

@@ -159,8 +159,7 @@ bool ParseScript(const std::string& text, const std::string& fileName, int64_t b
   return true;
 }
 
-bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands,
-                std::string& error) {
+bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands, std::string& error) {
   std::vector<unsigned char> bytes;
   std::string reason;
   if (!ReadRegularFile(fileName, bytes, reason)) {

@@ -13,9 +13,28 @@
 namespace sorvane {
 
 enum class CommandKind {
-  Down, Up, Waveform, Octave, ModDepth, ModRate, ModShape, ModAlways, Ctrl,
-  EchoLevel, EchoDelay, Emphasis, OutputLevel, Phrase, PhraseRec, PhraseLoad, PhraseSave, Stall,
-  Bend, BendRange, Glide, Velocity,
+  Down,
+  Up,
+  Waveform,
+  Octave,
+  ModDepth,
+  ModRate,
+  ModShape,
+  ModAlways,
+  Ctrl,
+  EchoLevel,
+  EchoDelay,
+  Emphasis,
+  OutputLevel,
+  Phrase,
+  PhraseRec,
+  PhraseLoad,
+  PhraseSave,
+  Stall,
+  Bend,
+  BendRange,
+  Glide,
+  Velocity,
 };
 
 // The longest stall: 365 days of samples. It keeps every time on the
@@ -36,8 +55,7 @@ struct ScriptCommand {
 bool ParseScript(const std::string& text, const std::string& fileName, int64_t blocks,
                  std::vector<ScriptCommand>& commands, std::string& error);
 
-bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands,
-                std::string& error);
+bool LoadScript(const std::string& fileName, int64_t blocks, std::vector<ScriptCommand>& commands, std::string& error);
 
 // Carries out one command on the engine as the program's control would.
 // A stall is returned as its length in samples (0 for every other command).

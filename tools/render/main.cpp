@@ -148,8 +148,7 @@ int Render(int argc, char** argv, int& failStatus) {
     return kExitBadInput;
 #endif
   }
-  return RunRender(options, options.Input.empty() ? nullptr : &input, commands,
-                   options.Midi.empty() ? nullptr : &song);
+  return RunRender(options, options.Input.empty() ? nullptr : &input, commands, options.Midi.empty() ? nullptr : &song);
 }
 
 }  // namespace
