@@ -57,7 +57,7 @@ test_packages=(
   clang libclang-rt-14-dev
   # the Debian packages' build, their lintian check, and the clean Debian
   # tree the package test installs them in
-  debhelper dpkg-dev fakeroot lintian debootstrap
+  build-essential debhelper dpkg-dev fakeroot lintian debootstrap
 )
 
 # The live tests run a private, headless instance of an audio server: of

@@ -8,8 +8,9 @@
 
 namespace sorvane {
 
-void KeyNoteOn(EngineState&, int32_t) { std::abort(); }
+void KeyNoteOn(EngineState&, int32_t, int32_t) { std::abort(); }
 void KeyNoteOff(EngineState&, int32_t) { std::abort(); }
 void SetMidiControl(EngineState&, MidiControl, int32_t) { std::abort(); }
+void SetPitchBend(EngineState&, int32_t) { std::abort(); }
 
 }  // namespace sorvane
