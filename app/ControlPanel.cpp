@@ -94,19 +94,19 @@ void ControlPanel::BuildChoices() {
 
 void ControlPanel::BuildVibratoAndEcho() {
   vibrato = Place<QGroupBox>(this, QRect(112, 8, 113, 137), "vibrato");
-  const auto makeBar = [this](const PanelBar& spec) {
-    QGroupBox* group = spec.InEchoGroup ? echo : vibrato;
-    const size_t i = BarIndex(spec.Control);
-    barValues[i] = MakeLabel(group, 8, spec.Top - 16, QString::fromLatin1(spec.Name) + QStringLiteral("Value"));
+  const auto makeBar = [this](const PanelBar& layout) {
+    QGroupBox* group = layout.InEchoGroup ? echo : vibrato;
+    const size_t i = BarIndex(layout.Control);
+    barValues[i] = MakeLabel(group, 8, layout.Top - 16, QString::fromLatin1(layout.Name) + QStringLiteral("Value"));
     auto* bar = new QScrollBar(Qt::Horizontal, group);
-    bar->setObjectName(QString::fromLatin1(spec.Name));
-    bar->setGeometry(8, spec.Top, 97, 9);
+    bar->setObjectName(QString::fromLatin1(layout.Name));
+    bar->setGeometry(8, layout.Top, 97, 9);
     const MidiControlRange range = kMidiControlRanges[i];
     bar->setRange(range.Min, range.Max);
     bar->setSingleStep(1);
     bar->setPageStep(1);
     bars[i] = bar;
-    connect(bar, &QScrollBar::valueChanged, this, [this, control = spec.Control] { emit BarChanged(control); });
+    connect(bar, &QScrollBar::valueChanged, this, [this, control = layout.Control] { emit BarChanged(control); });
   };
   // The vibrato group's two bars, its shape and its switch, then the echo's.
   makeBar(kPanelBars[0]);
@@ -185,7 +185,7 @@ void ControlPanel::SetCaptions(bool japanese) {
 }
 
 void ControlPanel::SetStartValues() {
-  for (const PanelBar& spec : kPanelBars) bars[BarIndex(spec.Control)]->setValue(spec.Start);
+  for (const PanelBar& layout : kPanelBars) bars[BarIndex(layout.Control)]->setValue(layout.Start);
   waveformItems[0]->setChecked(true);
   octaveItems[1]->setChecked(true);
   vibratoTriangle->setChecked(true);
